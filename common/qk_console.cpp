@@ -1,0 +1,145 @@
+// Console output, locale set-up, local time and process identifiers.
+#include "qk_console.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <ctime>
+
+namespace {
+
+constexpr std::size_t kMessageSize = 2048;
+constexpr std::size_t kLocaleNameSize = 2048;
+
+std::atomic<bool> g_unicode_console{false};
+std::atomic<bool> g_console_echo{true};
+char g_locale_name[kLocaleNameSize] = {};
+
+// Writes text (and a line end) to standard output as one block under the console mutex.
+void write_stdout(const char* text, std::size_t len, bool newline) {
+    std::lock_guard<std::recursive_mutex> lock(qk_console_mutex());
+    std::fwrite(text, 1, len, stdout);
+    if (newline) {
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+}
+
+// Converts a wide string to UTF-8 (the locale's multibyte code page after set-up).
+std::string to_multibyte(const wchar_t* text) {
+    std::mbstate_t state{};
+    const wchar_t* src = text;
+    std::size_t len = std::wcsrtombs(nullptr, &src, 0, &state);
+    if (len == static_cast<std::size_t>(-1)) return std::string();
+    std::string out(len, '\0');
+    src = text;
+    state = std::mbstate_t{};
+    std::wcsrtombs(out.data(), &src, len, &state);
+    return out;
+}
+
+}  // namespace
+
+std::recursive_mutex& qk_console_mutex() {
+    static std::recursive_mutex mutex;
+    return mutex;
+}
+
+qk_res_t qk_print_message(const char* format, ...) {
+    if (format == nullptr) return QK_RES_ERROR;
+    char buffer[kMessageSize];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(buffer, sizeof(buffer), format, args);
+    va_end(args);
+    if (n < 0) return QK_RES_ERROR;
+    std::size_t len = static_cast<std::size_t>(n) < sizeof(buffer) ? n : sizeof(buffer) - 1;
+    write_stdout(buffer, len, true);
+    return QK_RES_OK;
+}
+
+void qk_print_console(const std::string& text, bool newline) {
+    if (!g_console_echo.load(std::memory_order_relaxed)) return;
+    write_stdout(text.data(), text.size(), newline);
+}
+
+qk_res_t qk_print_plain(const char* format, ...) {
+    if (format == nullptr) return QK_RES_ERROR;
+    va_list args;
+    va_start(args, format);
+    std::lock_guard<std::recursive_mutex> lock(qk_console_mutex());
+    int n = std::vprintf(format, args);
+    va_end(args);
+    return n < 0 ? QK_RES_ERROR : QK_RES_OK;
+}
+
+qk_res_t qk_print_wide(const wchar_t* format, ...) {
+    if (format == nullptr) return QK_RES_ERROR;
+    wchar_t buffer[kMessageSize];
+    va_list args;
+    va_start(args, format);
+    int n = std::vswprintf(buffer, kMessageSize, format, args);
+    va_end(args);
+    if (n < 0) return QK_RES_ERROR;
+    std::string text = to_multibyte(buffer);
+    write_stdout(text.data(), text.size(), false);
+    return QK_RES_OK;
+}
+
+void qk_set_console_echo(bool on) { g_console_echo.store(on); }
+
+bool qk_is_console_echo() { return g_console_echo.load(); }
+
+qk_res_t qk_set_english_locale() {
+    // "C.UTF-8" comes last: every Debian system has it, so a program never refuses to
+    // start because a locale was not generated.
+    static const char* const kCandidates[] = {"English.utf8", "en_US.utf8", "en_US", "C.UTF-8"};
+    for (const char* name : kCandidates) {
+        if (std::setlocale(LC_ALL, name) != nullptr) {
+            std::snprintf(g_locale_name, sizeof(g_locale_name), "%s", name);
+            return QK_RES_TRUE;
+        }
+    }
+    qk_print_message("Error of init of English UTF Encoding...");
+    return QK_RES_FALSE;
+}
+
+qk_res_t qk_get_locale_name(char* buffer, std::size_t size) {
+    std::size_t len = std::strlen(g_locale_name);
+    if (buffer == nullptr || len == 0 || len >= size) return QK_RES_ERROR;
+    std::memcpy(buffer, g_locale_name, len + 1);
+    return QK_RES_OK;
+}
+
+qk_res_t qk_init_unicode_console(bool /*enable*/) {
+    g_unicode_console.store(true);
+    return QK_RES_TRUE;
+}
+
+qk_res_t qk_is_unicode_console() { return g_unicode_console.load() ? QK_RES_TRUE : QK_RES_FALSE; }
+
+qk_res_t qk_get_local_time(SQKLocalTime* out) {
+    if (out == nullptr) return QK_RES_ERROR;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::tm local{};
+    localtime_r(&now.tv_sec, &local);
+    out->year = local.tm_year + 1900;
+    out->month = local.tm_mon + 1;
+    out->day_of_week = local.tm_wday;
+    out->day = local.tm_mday;
+    out->hour = local.tm_hour;
+    out->minute = local.tm_min;
+    out->second = local.tm_sec;
+    out->millisecond = static_cast<std::int32_t>(now.tv_nsec / 1000000);
+    return QK_RES_OK;
+}
+
+std::int32_t qk_get_process_id() { return static_cast<std::int32_t>(getpid()); }
+
+std::int64_t qk_get_thread_id() { return static_cast<std::int64_t>(syscall(SYS_gettid)); }

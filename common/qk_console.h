@@ -1,0 +1,62 @@
+// Console output, locale and process helpers shared by every program.
+//
+// Console state is process-wide: the Unicode-console flag, the console-echo flag and the
+// chosen locale name are set during single-threaded start-up and read afterwards. Console
+// writes take one console mutex, so lines from several threads never interleave. Output is
+// UTF-8; the Unicode-console flag is still kept and reported.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "qk_result.h"
+
+// Formats into a 2048-byte buffer (truncated to 2047 characters) and writes it with a line
+// end to standard output. QK_RES_OK, or a code with the error bits when formatting fails.
+qk_res_t qk_print_message(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Echoes a UTF-8 text when the console-echo flag is on; adds a line end and flushes when
+// newline is set.
+void qk_print_console(const std::string& text, bool newline = true);
+
+// Formatted output without a line end: narrow, and wide (converted to UTF-8).
+qk_res_t qk_print_plain(const char* format, ...) __attribute__((format(printf, 1, 2)));
+qk_res_t qk_print_wide(const wchar_t* format, ...);
+
+void qk_set_console_echo(bool on);
+bool qk_is_console_echo();
+
+// The process-wide console mutex; hold it to write several lines as one block.
+std::recursive_mutex& qk_console_mutex();
+
+// Sets the process locale to the first accepted of "English.utf8", "en_US.utf8", "en_US"
+// and "C.UTF-8". QK_RES_TRUE on success, QK_RES_FALSE (after printing an error) when none
+// is accepted.
+qk_res_t qk_set_english_locale();
+// Copies the accepted locale name into buffer; QK_RES_ERROR when none is stored or it does
+// not fit.
+qk_res_t qk_get_locale_name(char* buffer, std::size_t size);
+
+// Output is always UTF-8 here, so enabling cannot fail: sets the flag, QK_RES_TRUE.
+qk_res_t qk_init_unicode_console(bool enable);
+qk_res_t qk_is_unicode_console();
+
+struct SQKLocalTime {
+    std::int32_t year;
+    std::int32_t month;
+    std::int32_t day_of_week;
+    std::int32_t day;
+    std::int32_t hour;
+    std::int32_t minute;
+    std::int32_t second;
+    std::int32_t millisecond;
+};
+
+// Local wall-clock time with milliseconds. QK_RES_ERROR when out is null.
+qk_res_t qk_get_local_time(SQKLocalTime* out);
+
+std::int32_t qk_get_process_id();
+std::int64_t qk_get_thread_id();

@@ -1,0 +1,57 @@
+// File-system routines on UTF-8 paths.
+//
+// None of them throws: each returns a result code of qk_result.h. Paths are limited to
+// QK_MAX_PATH bytes; a longer path is an error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "qk_result.h"
+
+constexpr std::size_t QK_MAX_PATH = 4096;
+
+// Environment variable that relocates the program data root (default "/var/lib/").
+constexpr const char* QK_PROGRAM_DATA_ENV = "QK_RELAY_PROGRAM_DATA";
+
+// Full path of the running program's file. QK_RES_ERROR when the system gives none or the
+// path does not fit into size (including its terminator).
+qk_res_t qk_base_module_path(char* buffer, std::size_t size);
+
+// The program data root with a trailing "/" (QK_RELAY_PROGRAM_DATA or "/var/lib/").
+qk_res_t qk_get_program_data_path(char* buffer, std::size_t size);
+
+// QK_RES_ERROR when the path does not exist, QK_RES_TRUE for a file (anything that is not
+// a directory), QK_RES_FALSE for a directory.
+qk_res_t qk_is_file(const char* path);
+
+// Deletes the path only when it is an existing file; returns the classification code of
+// qk_is_file when it is missing or a directory, else QK_RES_OK or QK_RES_ERROR.
+qk_res_t qk_delete_file(const char* path);
+
+// Removes the path only when it is an existing empty directory; otherwise as
+// qk_delete_file with the roles of file and directory swapped (QK_RES_TRUE for a file,
+// QK_RES_ERROR when missing).
+qk_res_t qk_remove_dir(const char* path);
+
+// An empty buffer becomes "." first; then "/" is appended unless the buffer already ends
+// in "/" or "\\". QK_RES_ERROR when the separator does not fit.
+qk_res_t qk_add_path_separator(char* buffer, std::size_t size);
+
+// Deletes the entries of dir whose names match the shell pattern (fnmatch). Directories
+// are, with recursive set, cleared with "*" and removed. QK_RES_TRUE after a complete walk
+// (also when nothing matched), QK_RES_ERROR at the first failure.
+qk_res_t qk_clear_dir(const char* dir, const char* pattern, bool recursive);
+
+// Moves a file, replacing what stands at the target (a directory there is cleared and
+// removed first). QK_RES_ERROR when from does not exist or the move fails.
+qk_res_t qk_move_file(const char* from, const char* to);
+
+// 64-bit size of a file; size 0 and QK_RES_ERROR when it cannot be read.
+qk_res_t qk_get_file_size(const char* path, std::uint64_t* size);
+
+// Opens a file with an fopen mode text and takes an advisory lock that keeps other
+// cooperating writers out (exclusive for writing modes, shared for reading). QK_RES_ERROR
+// when an argument is null, the open fails or the lock is held elsewhere.
+qk_res_t qk_open_shared_file(std::FILE** file, const char* path, const char* mode);

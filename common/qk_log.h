@@ -1,0 +1,65 @@
+// The process-wide log: one rotating text file per program.
+//
+// init_log opens it, close_log closes it; every thread writes through log_message. A line
+// reads "06/12/2026 18:05:09.042 [1234] <5678> INFO (tag) message". Lines are composed in
+// fixed stack buffers, written under one lock and flushed at once, so a line is whole and
+// on disk when its call returns. A call whose level lies outside the log's range returns
+// QK_RES_FILTERED before it formats anything. Nothing here throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "qk_result.h"
+
+constexpr std::uint32_t LOG_MODE_CONSOLE = 0x1;
+constexpr std::uint32_t LOG_MODE_FILE = 0x2;
+constexpr std::uint32_t LOG_MODE_LOCK = 0x20;
+constexpr std::uint32_t LOG_MODE_ROTATE = 0x40;
+constexpr std::uint32_t LOG_MODE_DATETIME = 0x400;
+constexpr std::uint32_t LOG_MODE_THREAD_ID = 0x800;
+constexpr std::uint32_t LOG_MODE_PROCESS_ID = 0x1000;
+constexpr std::uint32_t LOG_MODE_LEVEL_NAME = 0x2000;
+
+// File, lock, rotation, date and time, thread, process and level name: every program's mode.
+constexpr std::uint32_t LOG_MODE_DEFAULT = 0x3C62;
+
+constexpr int LOG_LEVEL_TRACE = 0;
+constexpr int LOG_LEVEL_DEBUG = 1;
+constexpr int LOG_LEVEL_INFO = 2;
+constexpr int LOG_LEVEL_WARN = 3;
+constexpr int LOG_LEVEL_ERROR = 4;
+constexpr int LOG_LEVEL_FATAL = 5;
+
+constexpr std::size_t LOG_LINE_SIZE = 2048;
+constexpr std::size_t LOG_TAG_SIZE = 128;
+
+// The name of the operation that writes, printed as "(name)" in each of its lines. Each
+// operation keeps its own tag, so tags need no lock.
+struct QKLogTag {
+    char name[LOG_TAG_SIZE] = {};
+};
+
+// Opens the log file in log_dir as "<base>.000.<ext>" (rotation) or "<base>.<ext>".
+// Returns false when the mode lacks LOG_MODE_FILE, rotation is asked for with a zero size
+// or file count, a level is outside 0..5, a name does not fit or the file cannot be opened.
+bool init_log(std::uint32_t mode, const std::string& log_dir, const std::string& base_name,
+              const std::string& ext, int min_level, int max_level, std::uint64_t max_file_size,
+              std::uint32_t max_files);
+
+// Flushes and closes the file and clears the log; later calls write nothing.
+qk_res_t close_log();
+
+// Stores the operation's name (UTF-8, truncated to 127 bytes) in its tag.
+qk_res_t log_set_tag(QKLogTag* tag, const char* name);
+
+// Writes one line at the given level. tag may be null. QK_RES_OK when written,
+// QK_RES_FILTERED when the level is out of range or the log is closed, a code with the
+// error bits when formatting or writing failed.
+qk_res_t log_message(int level, const QKLogTag* tag, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+qk_res_t log_message_w(int level, const QKLogTag* tag, const wchar_t* format, ...);
+
+// True when a line of this level would be written; lets a caller skip costly arguments.
+bool log_level_enabled(int level);
