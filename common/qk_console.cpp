@@ -8,8 +8,8 @@
 #include <clocale>
 #include <cstdio>
 #include <cstring>
-#include <cwchar>
 #include <ctime>
+#include <cwchar>
 
 namespace {
 
@@ -35,7 +35,8 @@ std::string to_multibyte(const wchar_t* text) {
     std::mbstate_t state{};
     const wchar_t* src = text;
     std::size_t len = std::wcsrtombs(nullptr, &src, 0, &state);
-    if (len == static_cast<std::size_t>(-1)) return std::string();
+    if (len == static_cast<std::size_t>(-1))
+        return std::string();
     std::string out(len, '\0');
     src = text;
     state = std::mbstate_t{};
@@ -51,25 +52,29 @@ std::recursive_mutex& qk_console_mutex() {
 }
 
 qk_res_t qk_print_message(const char* format, ...) {
-    if (format == nullptr) return QK_RES_ERROR;
+    if (format == nullptr)
+        return QK_RES_ERROR;
     char buffer[kMessageSize];
     va_list args;
     va_start(args, format);
     int n = std::vsnprintf(buffer, sizeof(buffer), format, args);
     va_end(args);
-    if (n < 0) return QK_RES_ERROR;
+    if (n < 0)
+        return QK_RES_ERROR;
     std::size_t len = static_cast<std::size_t>(n) < sizeof(buffer) ? n : sizeof(buffer) - 1;
     write_stdout(buffer, len, true);
     return QK_RES_OK;
 }
 
 void qk_print_console(const std::string& text, bool newline) {
-    if (!g_console_echo.load(std::memory_order_relaxed)) return;
+    if (!g_console_echo.load(std::memory_order_relaxed))
+        return;
     write_stdout(text.data(), text.size(), newline);
 }
 
 qk_res_t qk_print_plain(const char* format, ...) {
-    if (format == nullptr) return QK_RES_ERROR;
+    if (format == nullptr)
+        return QK_RES_ERROR;
     va_list args;
     va_start(args, format);
     std::lock_guard<std::recursive_mutex> lock(qk_console_mutex());
@@ -79,21 +84,27 @@ qk_res_t qk_print_plain(const char* format, ...) {
 }
 
 qk_res_t qk_print_wide(const wchar_t* format, ...) {
-    if (format == nullptr) return QK_RES_ERROR;
+    if (format == nullptr)
+        return QK_RES_ERROR;
     wchar_t buffer[kMessageSize];
     va_list args;
     va_start(args, format);
     int n = std::vswprintf(buffer, kMessageSize, format, args);
     va_end(args);
-    if (n < 0) return QK_RES_ERROR;
+    if (n < 0)
+        return QK_RES_ERROR;
     std::string text = to_multibyte(buffer);
     write_stdout(text.data(), text.size(), false);
     return QK_RES_OK;
 }
 
-void qk_set_console_echo(bool on) { g_console_echo.store(on); }
+void qk_set_console_echo(bool on) {
+    g_console_echo.store(on);
+}
 
-bool qk_is_console_echo() { return g_console_echo.load(); }
+bool qk_is_console_echo() {
+    return g_console_echo.load();
+}
 
 qk_res_t qk_set_english_locale() {
     // "C.UTF-8" comes last: every Debian system has it, so a program never refuses to
@@ -111,7 +122,8 @@ qk_res_t qk_set_english_locale() {
 
 qk_res_t qk_get_locale_name(char* buffer, std::size_t size) {
     std::size_t len = std::strlen(g_locale_name);
-    if (buffer == nullptr || len == 0 || len >= size) return QK_RES_ERROR;
+    if (buffer == nullptr || len == 0 || len >= size)
+        return QK_RES_ERROR;
     std::memcpy(buffer, g_locale_name, len + 1);
     return QK_RES_OK;
 }
@@ -121,10 +133,13 @@ qk_res_t qk_init_unicode_console(bool /*enable*/) {
     return QK_RES_TRUE;
 }
 
-qk_res_t qk_is_unicode_console() { return g_unicode_console.load() ? QK_RES_TRUE : QK_RES_FALSE; }
+qk_res_t qk_is_unicode_console() {
+    return g_unicode_console.load() ? QK_RES_TRUE : QK_RES_FALSE;
+}
 
 qk_res_t qk_get_local_time(SQKLocalTime* out) {
-    if (out == nullptr) return QK_RES_ERROR;
+    if (out == nullptr)
+        return QK_RES_ERROR;
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     std::tm local{};
@@ -140,6 +155,10 @@ qk_res_t qk_get_local_time(SQKLocalTime* out) {
     return QK_RES_OK;
 }
 
-std::int32_t qk_get_process_id() { return static_cast<std::int32_t>(getpid()); }
+std::int32_t qk_get_process_id() {
+    return static_cast<std::int32_t>(getpid());
+}
 
-std::int64_t qk_get_thread_id() { return static_cast<std::int64_t>(syscall(SYS_gettid)); }
+std::int64_t qk_get_thread_id() {
+    return static_cast<std::int64_t>(syscall(SYS_gettid));
+}

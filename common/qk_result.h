@@ -17,4 +17,6 @@ constexpr qk_res_t QK_RES_FALSE = 0x1009;
 // Returned by the log writers when the level lies outside the log's range.
 constexpr qk_res_t QK_RES_FILTERED = 0x1011;
 
-inline bool qk_res_is(qk_res_t code, qk_res_t wanted) { return (code & wanted) == wanted; }
+inline bool qk_res_is(qk_res_t code, qk_res_t wanted) {
+    return (code & wanted) == wanted;
+}

@@ -21,7 +21,9 @@ TempDir::~TempDir() {
     }
 }
 
-std::string TempDir::operator/(const std::string& relative) const { return m_path + "/" + relative; }
+std::string TempDir::operator/(const std::string& relative) const {
+    return m_path + "/" + relative;
+}
 
 void TempDir::writeFile(const std::string& relative, const std::string& content) const {
     Poco::Path file(*this / relative);
@@ -38,4 +40,6 @@ std::string TempDir::readFile(const std::string& relative) const {
     return content.str();
 }
 
-bool TempDir::exists(const std::string& relative) const { return Poco::File(*this / relative).exists(); }
+bool TempDir::exists(const std::string& relative) const {
+    return Poco::File(*this / relative).exists();
+}

@@ -1,0 +1,20 @@
+// Exceptions that both ends of the transfer protocol raise when the conversation fails.
+// Each is thrown by value with code 0 and caught by the Poco::Exception handlers.
+#pragma once
+
+#include <Poco/Exception.h>
+#include <Poco/Net/NetException.h>
+
+// Exported from nothing: the common library is static.
+#define QK_COMMON_API
+
+// A malformed frame or unhandled code (receiver), or an unexpected status (sender).
+POCO_DECLARE_EXCEPTION(QK_COMMON_API, ReceivingStatusException, Poco::Exception)
+// A send wrote fewer bytes than asked.
+POCO_DECLARE_EXCEPTION(QK_COMMON_API, SendingDataException, Poco::Exception)
+// A header names a path that another connection is receiving.
+POCO_DECLARE_EXCEPTION(QK_COMMON_API, FileIsReceivingAlready, Poco::Exception)
+// The socket did not become writable in time.
+POCO_DECLARE_EXCEPTION(QK_COMMON_API, SockWriteStatusException, Poco::Net::NetException)
+// The socket did not become readable in time while a status was awaited.
+POCO_DECLARE_EXCEPTION(QK_COMMON_API, SockReadStatusException, Poco::Net::NetException)
