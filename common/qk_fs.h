@@ -19,7 +19,8 @@ constexpr const char* QK_PROGRAM_DATA_ENV = "QK_RELAY_PROGRAM_DATA";
 // path does not fit into size (including its terminator).
 qk_res_t qk_base_module_path(char* buffer, std::size_t size);
 
-// The program data root with a trailing "/" (QK_RELAY_PROGRAM_DATA or "/var/lib/").
+// The program data root with a trailing "/": QK_RELAY_PROGRAM_DATA when set and not empty,
+// else "/var/lib/". QK_RES_ERROR when it does not fit into size.
 qk_res_t qk_get_program_data_path(char* buffer, std::size_t size);
 
 // QK_RES_ERROR when the path does not exist, QK_RES_TRUE for a file (anything that is not
@@ -39,19 +40,25 @@ qk_res_t qk_remove_dir(const char* path);
 // in "/" or "\\". QK_RES_ERROR when the separator does not fit.
 qk_res_t qk_add_path_separator(char* buffer, std::size_t size);
 
-// Deletes the entries of dir whose names match the shell pattern (fnmatch). Directories
-// are, with recursive set, cleared with "*" and removed. QK_RES_TRUE after a complete walk
-// (also when nothing matched), QK_RES_ERROR at the first failure.
+// Deletes the entries of dir whose names match the shell pattern (fnmatch; "*" matches hidden
+// names too). A matching directory is, with recursive set, cleared with "*" and removed;
+// without it, it is removed only when empty and otherwise fails the walk. Symbolic links are
+// deleted themselves, never followed. QK_RES_TRUE after a complete walk (also when nothing
+// matched), QK_RES_ERROR at the first failure, for a missing dir and for an empty dir text.
 qk_res_t qk_clear_dir(const char* dir, const char* pattern, bool recursive);
 
-// Moves a file, replacing what stands at the target (a directory there is cleared and
-// removed first). QK_RES_ERROR when from does not exist or the move fails.
+// Moves a file (rename, so within one file system), replacing what stands at the target: a
+// file there is replaced in one step, a directory there is cleared and removed first.
+// QK_RES_ERROR when from does not exist, when the target directory is from itself or holds
+// it (nothing is touched then), or when a step fails.
 qk_res_t qk_move_file(const char* from, const char* to);
 
-// 64-bit size of a file; size 0 and QK_RES_ERROR when it cannot be read.
+// 64-bit size of a file (0 for a directory); size 0 and QK_RES_ERROR when it cannot be read.
 qk_res_t qk_get_file_size(const char* path, std::uint64_t* size);
 
-// Opens a file with an fopen mode text and takes an advisory lock that keeps other
-// cooperating writers out (exclusive for writing modes, shared for reading). QK_RES_ERROR
-// when an argument is null, the open fails or the lock is held elsewhere.
+// Opens a file with an fopen mode text and takes an advisory flock that keeps other
+// cooperating openers out: exclusive for writing modes ("w", "a", "+"), shared for reading.
+// A "w" mode truncates only once the lock is held. The descriptor is not inherited by child
+// processes; fclose releases the lock. QK_RES_ERROR (and a null *file) when an argument is
+// null, the mode is unknown, the open fails or a conflicting lock is held.
 qk_res_t qk_open_shared_file(std::FILE** file, const char* path, const char* mode);

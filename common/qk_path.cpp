@@ -1,9 +1,242 @@
-// STUB: replaced by the real path routines.
+// Path joining, sub-directory derivation, the writability probe and numbered backups.
 #include "qk_path.h"
 
-std::string qk_generate_path(const std::string& base_path, const std::string& extra_path) {
-    return base_path + "/" + extra_path;
+#include <Poco/Exception.h>
+#include <Poco/File.h>
+#include <Poco/FileStream.h>
+#include <Poco/Random.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "qk_console.h"
+#include "qk_log.h"
+
+namespace {
+
+bool is_separator(char c) {
+    return c == '/' || c == '\\';
 }
-std::string qk_get_sub_dir(const std::string&, const std::string&) { return std::string(); }
-bool qk_check_dir_writable(const std::string&) { return false; }
-void qk_backup_file(const std::string&, const std::string&, const std::string&) {}
+
+QKLogTag make_tag(const char* name) {
+    QKLogTag tag;
+    log_set_tag(&tag, name);
+    return tag;
+}
+
+bool exists(const std::string& path) {
+    return Poco::File(path).exists();
+}
+
+// A generator with 256 bytes of state, seeded from the system so that two processes draw
+// different names. Built in place: Poco::Random owns a raw buffer and must not be copied.
+struct SeededRandom : Poco::Random {
+    SeededRandom() : Poco::Random(RND_STATE_256) { seed(); }
+};
+
+bool lies_below(const std::string& base_dir, const std::string& dir) {
+    if (dir.compare(0, base_dir.size(), base_dir) != 0)
+        return false;
+    // The match must end where a path component ends: "/out" is not a prefix of "/outside".
+    return base_dir.empty() || dir.size() == base_dir.size() || is_separator(base_dir.back()) ||
+           is_separator(dir[base_dir.size()]);
+}
+
+// Draws names until one can be created anew; creation fails on an existing name, so a file of
+// someone else is never truncated.
+std::string create_probe_file(const std::string& dir, Poco::Random& random) {
+    for (;;) {
+        const std::string r1 = std::to_string(random.next());
+        const std::string r2 = std::to_string(random.next());
+        const std::string r3 = std::to_string(random.next());
+        const std::string path = qk_generate_path(dir, "_tmp." + r3 + "." + r2 + "." + r1 + ".dat");
+        if (Poco::File(path).createFile())
+            return path;
+    }
+}
+
+void write_probe_file(const std::string& path, Poco::Random& random) {
+    Poco::FileOutputStream out(path, std::ios::out | std::ios::trunc);
+    out << random.next();
+    out.close();
+    if (!exists(path))
+        throw Poco::IOException("Error of creating of the file: " + path);
+}
+
+void remove_quietly(const std::string& path) {
+    try {
+        Poco::File(path).remove();
+    } catch (...) {
+        // Leftovers are harmless; the original failure is what the caller must see.
+    }
+}
+
+// The last path component; the source of a backup must name a file.
+std::string file_name_of(const std::string& file_path) {
+    if (file_path.empty() || is_separator(file_path.back()))
+        throw Poco::PathNotFoundException("file: " + file_path + " not found...");
+    const std::size_t slash = file_path.rfind('/');
+    return slash == std::string::npos ? file_path : file_path.substr(slash + 1);
+}
+
+void make_backup_dir(const std::string& base) {
+    Poco::File dir(base);
+    if (!dir.exists()) {
+        dir.createDirectories();
+    } else if (!dir.isDirectory()) {
+        throw Poco::IOException("Directory: " + base + " exists as file and cann't be created");
+    }
+}
+
+std::string numbered_backup(const std::string& base, const std::string& file_name, int number) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, ".%03d.bak", number);
+    return qk_generate_path(base, file_name + suffix);
+}
+
+// Copies file_path under a hidden name in base; copyTo gives the copy the source's mode and
+// syncs it. The caller renames it onto the backup name once it is complete.
+std::string copy_to_temporary(const std::string& file_path, const std::string& base) {
+    SeededRandom random;
+    for (;;) {
+        const std::string temporary =
+            qk_generate_path(base, ".qk_backup." + std::to_string(random.next()) + ".tmp");
+        try {
+            Poco::File(file_path).copyTo(temporary, Poco::File::OPT_FAIL_ON_OVERWRITE);
+            return temporary;
+        } catch (const Poco::FileExistsException&) {
+            continue;  // name taken; draw another
+        } catch (...) {
+            remove_quietly(temporary);
+            throw;
+        }
+    }
+}
+
+// Shifts the numbered backups up by one, dropping the oldest, and turns the plain backup into
+// the newest numbered one.
+void rotate_backups(const QKLogTag& tag, const std::string& file_path, const std::string& base,
+                    const std::string& file_name, const std::string& target) {
+    log_message(LOG_LEVEL_DEBUG, &tag, "res_backup_path = %s exists, so backups", target.c_str());
+    const int oldest = QK_BACKUP_NUMBERED_COPIES - 1;
+    for (int number = oldest; number >= 0; --number) {
+        const std::string from = numbered_backup(base, file_name, number);
+        if (!exists(from))
+            continue;
+        if (number == oldest) {
+            log_message(LOG_LEVEL_DEBUG, &tag, "res_backup_path_from = %s remove", from.c_str());
+            Poco::File(from).remove();
+        } else {
+            const std::string to = numbered_backup(base, file_name, number + 1);
+            log_message(LOG_LEVEL_DEBUG, &tag, "res_backup_path_from = %s rename to %s",
+                        from.c_str(), to.c_str());
+            Poco::File(from).renameTo(to);
+        }
+    }
+    const std::string newest = numbered_backup(base, file_name, 0);
+    log_message(LOG_LEVEL_DEBUG, &tag, "res_backup_path_to = %s", newest.c_str());
+    if (exists(newest))
+        throw Poco::IOException("Error of backuping of the file: " + newest +
+                                " as file: " + newest + " exists...");
+    log_message(LOG_LEVEL_DEBUG, &tag, "res_backup_path = %s rename res_backup_path_to = %s",
+                target.c_str(), newest.c_str());
+    Poco::File(target).renameTo(newest);
+    if (exists(target))
+        throw Poco::IOException("Error of backuping of the file: " + file_path +
+                                " as file: " + target + " exists...");
+}
+
+// Makes the renames in dir durable before the caller goes on to delete the original file.
+// Best effort: some file systems refuse to sync a directory, and the copy itself is synced.
+void sync_dir(const std::string& dir) {
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    fsync(fd);
+    close(fd);
+}
+
+}  // namespace
+
+std::string qk_generate_path(const std::string& base_path, const std::string& extra_path) {
+    if (extra_path.empty())
+        return base_path;
+    static const QKLogTag tag = make_tag("qk_generate_path()");
+    const bool base_ends_in_separator = !base_path.empty() && is_separator(base_path.back());
+    const bool extra_starts_with_separator = is_separator(extra_path.front());
+    std::string result;
+    if (base_ends_in_separator && extra_starts_with_separator)
+        result = base_path.substr(0, base_path.size() - 1) + extra_path;
+    else if (base_ends_in_separator || extra_starts_with_separator)
+        result = base_path + extra_path;
+    else
+        result = base_path + "/" + extra_path;
+    log_message(LOG_LEVEL_DEBUG, &tag, "base_path = %s extra_path = %s res_path = %s",
+                base_path.c_str(), extra_path.c_str(), result.c_str());
+    return result;
+}
+
+std::string qk_get_sub_dir(const std::string& base_dir, const std::string& dir) {
+    static const QKLogTag tag = make_tag("qk_get_sub_dir()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "base_dir = %s dir = %s", base_dir.c_str(), dir.c_str());
+    std::string result;
+    if (lies_below(base_dir, dir)) {
+        result = dir.substr(base_dir.size());
+        if (!result.empty() && is_separator(result.front()))
+            result.erase(0, 1);
+        if (!result.empty() && is_separator(result.back()))
+            result.pop_back();
+    }
+    log_message(LOG_LEVEL_DEBUG, &tag, "base_dir = %s dir = %s res_dir = %s", base_dir.c_str(),
+                dir.c_str(), result.c_str());
+    return result;
+}
+
+bool qk_check_dir_writable(const std::string& dir) {
+    std::string probe;
+    try {
+        Poco::File directory(dir);
+        if (!directory.exists() || !directory.isDirectory())
+            return false;
+        SeededRandom random;
+        probe = create_probe_file(dir, random);
+        write_probe_file(probe, random);
+        Poco::File(probe).remove();
+        return true;
+    } catch (...) {
+        if (!probe.empty())
+            remove_quietly(probe);
+        return false;
+    }
+}
+
+void qk_backup_file(const std::string& file_path, const std::string& backup_dir,
+                    const std::string& sub_dir) {
+    static const QKLogTag tag = make_tag("qk_backup_file()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "file_path = %s backup_dir = %s sub_dir = %s",
+                file_path.c_str(), backup_dir.c_str(), sub_dir.c_str());
+    const std::string file_name = file_name_of(file_path);
+    const std::string base = qk_generate_path(backup_dir, sub_dir);
+    log_message(LOG_LEVEL_DEBUG, &tag, "res_backup_path_base = %s", base.c_str());
+    make_backup_dir(base);
+    const std::string target = qk_generate_path(base, file_name);
+    log_message(LOG_LEVEL_DEBUG, &tag, "res_backup_path = %s", target.c_str());
+
+    log_message(LOG_LEVEL_DEBUG, &tag, "Copying file file_path = %s to res_backup_path = %s",
+                file_path.c_str(), target.c_str());
+    log_message(LOG_LEVEL_INFO, &tag, "Backup file: %s to: %s", file_path.c_str(), target.c_str());
+    qk_print_console("Backup file: " + file_path + " to: " + target, true);
+    // The copy is made before the rotation: a copy that fails leaves the existing backups as
+    // they were, and the backup name only ever holds a complete copy.
+    const std::string temporary = copy_to_temporary(file_path, base);
+    try {
+        if (exists(target))
+            rotate_backups(tag, file_path, base, file_name, target);
+        Poco::File(temporary).renameTo(target);
+    } catch (...) {
+        remove_quietly(temporary);
+        throw;
+    }
+    sync_dir(base);
+}

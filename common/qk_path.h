@@ -5,20 +5,26 @@
 #include <string>
 
 // Joins two path parts with exactly one separator at the seam; an empty extra_path gives
-// base_path unchanged. Both "\\" and "/" count as separators; a separator added is "/".
+// base_path unchanged, an empty base_path gives "/" + extra_path unless extra_path starts
+// with a separator. Both "\\" and "/" count as separators; a separator added is "/".
 std::string qk_generate_path(const std::string& base_path, const std::string& extra_path);
 
-// The part of dir below base_dir, without a leading or trailing separator; empty when dir
-// does not lie below base_dir (the match must end at a component boundary).
+// The part of dir below base_dir, less one leading and one trailing separator; empty when
+// dir equals base_dir or does not lie below it. The match is bytewise and must end at a
+// component boundary; an empty base_dir matches every dir.
 std::string qk_get_sub_dir(const std::string& base_dir, const std::string& dir);
 
-// True when a file can be created (and is then removed) in dir.
+// True when a file can be created (and is then removed) in dir; false for a missing dir, a
+// file, or any failure on the way. Never throws.
 bool qk_check_dir_writable(const std::string& dir);
 
-// Copies file_path into backup_dir/sub_dir. An earlier backup of the same name is kept as
-// "<name>.000.bak" (newest) to "<name>.099.bak" (oldest); the oldest beyond that is dropped.
-// Throws Poco::PathNotFoundException when file_path names no file, Poco::IOException when
-// the backup directory cannot be made or the rotation fails; copy errors pass through.
+// Copies file_path into backup_dir/sub_dir (created when missing) under its file name. An
+// earlier backup of the same name is kept as "<name>.000.bak" (newest) to "<name>.099.bak"
+// (oldest); the oldest beyond that is dropped. The copy is made under a hidden temporary name
+// first and renamed into place after the rotation, so a failed copy changes no backup.
+// Throws Poco::PathNotFoundException when file_path ends in a separator, Poco::IOException
+// when a file stands where the backup directory should be or the rotation fails; copy errors
+// (a missing source among them) pass through as Poco exceptions.
 void qk_backup_file(const std::string& file_path, const std::string& backup_dir,
                     const std::string& sub_dir);
 
