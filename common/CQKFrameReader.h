@@ -1,0 +1,70 @@
+// The receiver's reading of the transfer protocol, apart from any socket or file.
+//
+// The receiving connection reads bytes and hands each read to consume(), which moves the
+// conversation state and tells what the read was: a header, a piece of file data, a
+// finished frame, the finished-all frame or a stray data frame. Malformed frames and codes
+// the receiver does not handle raise ReceivingStatusException; nothing is read outside the
+// bytes given. The class holds no resources, so it can be driven by a fuzzer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "qk_protocol.h"
+
+class CQKFrameReader {
+public:
+    enum class Event {
+        Header,       // header() holds the announced file; a status is owed
+        Data,         // the read is file content; dataComplete() tells whether it ends the file
+        Finished,     // checkSum() holds the sender's CRC-32; a status is owed
+        FinishedAll,  // the end of the conversation; a status is owed
+        StrayData,    // a data frame while no file is due: nothing to do, no status
+    };
+
+    // The conversation state: the code table's QK_FILE_SEND_FNO_STATUS, QK_FILE_SEND_FHEADER,
+    // QK_SEND_FILE_FDATA, QK_SEND_FILE_FFINISHED or QK_SEND_FILE_FFINISHED_ALL.
+    qk_code_t state() const { return m_recv_data; }
+    // True when the next read begins with a code byte (no file content is due).
+    bool expectsFrame() const;
+    // How many bytes the next read may take: never more than the content still due, so a
+    // read of file data never swallows the finished frame behind it.
+    std::size_t readSize() const;
+    // Total bytes the frame beginning with data (len bytes read so far) needs: 1 + the
+    // record's total_size for a header, 5 for a finished frame, len for anything else.
+    // A caller gathers a frame split by the network until it has that many bytes.
+    static std::size_t frameLength(const std::uint8_t* data, std::size_t len);
+
+    // Interprets one read of len >= 1 bytes. Throws ReceivingStatusException with the
+    // receiver's texts for a malformed frame or an unexpected code.
+    Event consume(const std::uint8_t* data, std::size_t len);
+
+    const QKRelayHeader& header() const { return m_header; }
+    std::uint32_t checkSum() const { return m_check_sum; }
+    std::uint64_t receivedSize() const { return m_curr_size; }
+    bool dataComplete() const { return m_curr_size == m_header.file_size; }
+    bool fileInProgress() const { return m_file_in_progress; }
+
+private:
+    Event consumeFrame(const std::uint8_t* data, std::size_t len);
+    Event consumeData(std::size_t len);
+
+    qk_code_t m_recv_data = QK_FILE_SEND_FNO_STATUS;
+    QKRelayHeader m_header;
+    std::uint64_t m_curr_size = 0;
+    std::uint32_t m_check_sum = 0;
+    bool m_file_in_progress = false;
+};
+
+// Texts of the malformed-frame refusals.
+extern const char* const QK_ERROR_MALFORMED_FILE_FRAME;
+extern const char* const QK_ERROR_MALFORMED_FINISHED_ALL;
+
+// Checks of the names a header brings, so that nothing is written outside the incoming
+// directory. A file name must be a single component: not empty, not "." or "..", no "/".
+bool qk_is_safe_file_name(const std::string& name);
+// Turns the sender's sub-directory ("\\" or "/" between components) into a relative path
+// with "/" separators. False for an absolute path or a ".." component; empty and "."
+// components are dropped.
+bool qk_normalise_sub_dir(const std::string& sub_dir, std::string& normalised);

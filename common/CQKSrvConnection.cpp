@@ -1,0 +1,519 @@
+// The receiving connection: greeting, frames, file data, checksums and statuses.
+#include "CQKSrvConnection.h"
+
+#include <Poco/File.h>
+#include <Poco/Net/NetException.h>
+#include <Poco/Net/SecureStreamSocket.h>
+#include <Poco/Path.h>
+#include <Poco/Thread.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+#include "CQKTcpSrv.h"
+#include "qk_console.h"
+#include "qk_exceptions.h"
+#include "qk_log.h"
+#include "qk_path.h"
+#include "qk_tls.h"
+
+namespace {
+
+constexpr const char* kTagConnection = "QKRelaySrvConnection::QKRelaySrvConnection()";
+constexpr const char* kTagDestructor = "QKRelaySrvConnection::~QKRelaySrvConnection()";
+constexpr const char* kTagRun = "QKRelaySrvConnection::run()";
+constexpr const char* kTagSendStatus = "QKRelaySrvConnection::sendStatus()";
+constexpr const char* kTagReceiveData = "QKRelaySrvConnection::receiveData()";
+constexpr const char* kLogBanner = "=================================== >>";
+constexpr const char* kLogBannerEnd = "=================================== <<";
+constexpr const char* kConsoleBanner = "-------------------- >>";
+constexpr const char* kConsoleBannerEnd = "-------------------- <<";
+
+// Waits for readability in short slices so that a stop request is seen at once.
+const Poco::Timespan kStopCheckSlice(0, 200000);
+
+QKLogTag make_tag(const char* name) {
+    QKLogTag tag;
+    log_set_tag(&tag, name);
+    return tag;
+}
+
+std::string hex32(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "%08X", value);
+    return text;
+}
+
+std::uint32_t current_thread_key() {
+    return static_cast<std::uint32_t>(qk_get_thread_id());
+}
+
+}  // namespace
+
+CQKSrvConnection::CQKSrvConnection(const Poco::Net::StreamSocket& socket, CQKTcpSrv& listener,
+                                   bool is_secure)
+    : Poco::Net::TCPServerConnection(socket), m_listener(listener), m_is_secure(is_secure) {
+    QKLogTag tag = make_tag(kTagConnection);
+    log_message(LOG_LEVEL_DEBUG, &tag, "%s", kTagConnection);
+    m_listener.addConnection(current_thread_key(), this);
+    this->socket().setNoDelay(true);
+    // Bounds the TLS handshake and any blocking read or write the polls don't cover.
+    this->socket().setReceiveTimeout(m_listener.timeout());
+    this->socket().setSendTimeout(m_listener.timeout());
+    log_message(LOG_LEVEL_DEBUG, &tag, "New connection is created: address = %s is_secure = %d",
+                peer().c_str(), m_is_secure ? 1 : 0);
+}
+
+CQKSrvConnection::~CQKSrvConnection() {
+    QKLogTag tag = make_tag(kTagDestructor);
+    log_message(LOG_LEVEL_DEBUG, &tag, "%s", kTagDestructor);
+    releaseFile();
+    // Last: once removed, the listener may be destroyed.
+    m_listener.removeConnection(current_thread_key());
+}
+
+std::string CQKSrvConnection::peer() const {
+    try {
+        return const_cast<CQKSrvConnection*>(this)->socket().peerAddress().toString();
+    } catch (const Poco::Exception&) {
+        return "(unknown)";
+    }
+}
+
+void CQKSrvConnection::run() {
+    QKLogTag tag = make_tag(kTagRun);
+    const std::string address = peer();
+    const int secure = m_is_secure ? 1 : 0;
+    log_message(LOG_LEVEL_DEBUG, &tag, "Start run()...");
+    log_message(LOG_LEVEL_DEBUG, &tag, "Connection Thread Started: address = %s is_secure = %d",
+                address.c_str(), secure);
+    m_status = QK_SEND_FILE_FOK;
+    m_end = false;
+    try {
+        log_message(LOG_LEVEL_TRACE, &tag, "sendStatus: ------- >>");
+        sendStatus();
+        log_message(LOG_LEVEL_TRACE, &tag, "sendStatus: ------- <<");
+        while (!m_end && !m_listener.isStopped()) {
+            log_message(LOG_LEVEL_TRACE, &tag, "receiveData: ------- >>");
+            m_status_owed = false;
+            receiveData();
+            log_message(LOG_LEVEL_TRACE, &tag, "receiveData: ------- <<");
+            if (m_status_owed) {
+                log_message(LOG_LEVEL_TRACE, &tag, "sendStatus: ------- >>");
+                m_status = QK_SEND_FILE_FOK;
+                sendStatus();
+                log_message(LOG_LEVEL_TRACE, &tag, "sendStatus: ------- <<");
+            }
+        }
+    } catch (const Poco::Net::ConnectionResetException& e) {
+        m_status = QK_SEND_FILE_FERROR;
+        releaseFile();
+        reportException(e.className(), e.displayText());
+    } catch (const FileIsReceivingAlready& e) {
+        sendErrorStatus();
+        reportException(e.className(), e.displayText());
+    } catch (const Poco::Exception& e) {
+        sendErrorStatus();
+        releaseFile();
+        reportException(e.className(), e.displayText());
+    } catch (const std::exception& e) {
+        sendErrorStatus();
+        releaseFile();
+        qk_print_console(std::string("Exception: What = ") + e.what());
+        log_message(LOG_LEVEL_ERROR, &tag, "Exception: What = %s", e.what());
+    } catch (...) {
+        sendErrorStatus();
+        releaseFile();
+        qk_print_console("Some Exception happened...");
+        log_message(LOG_LEVEL_ERROR, &tag, "Some Exception happened...");
+    }
+    // A stop in the middle of a file leaves nothing under the target name.
+    releaseFile();
+    log_message(LOG_LEVEL_DEBUG, &tag, "Connection Thread Finished: address = %s is_secure = %d",
+                address.c_str(), secure);
+    log_message(LOG_LEVEL_DEBUG, &tag, "End run()...");
+}
+
+void CQKSrvConnection::sendErrorStatus() noexcept {
+    m_status = QK_SEND_FILE_FERROR;
+    try {
+        sendStatus();
+    } catch (const Poco::Exception& e) {
+        // The peer is most likely gone; the original failure is what gets reported.
+        QKLogTag tag = make_tag(kTagRun);
+        log_message(LOG_LEVEL_DEBUG, &tag, "Status 0x7F not sent: %s", e.displayText().c_str());
+    } catch (...) {
+    }
+}
+
+void CQKSrvConnection::reportException(const char* class_name, const std::string& text) const {
+    QKLogTag tag = make_tag(kTagRun);
+    qk_print_console(std::string("Exception: ClassName = ") + class_name + " Message = " + text);
+    log_message(LOG_LEVEL_ERROR, &tag, "Exception: ClassName = %s Message = %s", class_name,
+                text.c_str());
+}
+
+void CQKSrvConnection::sendStatus() {
+    QKLogTag tag = make_tag(kTagSendStatus);
+    log_message(LOG_LEVEL_TRACE, &tag, "sendStatus Start... status = %02X", m_status);
+    log_message(LOG_LEVEL_TRACE, &tag, "Server.select (recv). start...");
+    if (!socket().poll(m_listener.timeout(), Poco::Net::Socket::SELECT_WRITE)) {
+        m_status = QK_SEND_FILE_FERROR;
+        log_message(LOG_LEVEL_ERROR, &tag, "Error receiving of the status...");
+        throw SockWriteStatusException("Error receiving of the status...");
+    }
+    const int sent = socket().sendBytes(&m_status, 1);
+    log_message(LOG_LEVEL_TRACE, &tag, "sendBytes: bytes sent = %d length = %d", sent, 1);
+    print_code(&m_status, 1, LOG_LEVEL_TRACE);
+    if (sent != 1) {
+        char text[128];
+        std::snprintf(text, sizeof(text), "sendBytes Error... sent status =  0x%02X", m_status);
+        m_status = QK_SEND_FILE_FERROR;
+        log_message(LOG_LEVEL_ERROR, &tag, "%s", text);
+        throw SendingDataException(text);
+    }
+    log_message(LOG_LEVEL_TRACE, &tag, "sendBytes Ok...");
+    log_message(LOG_LEVEL_TRACE, &tag, "Server.select (recv). end...");
+    log_message(LOG_LEVEL_TRACE, &tag, "sendStatus End... status = %02X", m_status);
+}
+
+CQKSrvConnection::Wait CQKSrvConnection::waitReadable() {
+    try {
+        if (socket().available() > 0)
+            return Wait::Ready;  // bytes a TLS record already holds
+    } catch (const Poco::Exception&) {
+        // No TLS session yet: fall through to the socket itself.
+    }
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::microseconds(m_listener.timeout().totalMicroseconds());
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            deadline - std::chrono::steady_clock::now());
+        const Poco::Timespan slice(std::max<long long>(
+            0, std::min<long long>(left.count(), kStopCheckSlice.totalMicroseconds())));
+        if (socket().poll(slice,
+                          Poco::Net::Socket::SELECT_READ | Poco::Net::Socket::SELECT_ERROR)) {
+            return Wait::Ready;
+        }
+        if (m_listener.isStopped())
+            return Wait::Stopped;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return Wait::TimedOut;
+    }
+}
+
+std::size_t CQKSrvConnection::readSome(std::uint8_t* buffer, std::size_t size) {
+    const int n = socket().receiveBytes(buffer, static_cast<int>(size));
+    if (n < 0)
+        throw Poco::TimeoutException("Time-out of receiving from the client");
+    return static_cast<std::size_t>(n);
+}
+
+// Reads one frame, gathering the rest of a frame that the network split, within the time
+// limit. A frame still incomplete after it is malformed.
+std::size_t CQKSrvConnection::readFrame(std::uint8_t* buffer) {
+    std::size_t n = readSome(buffer, QK_BUFFER_SIZE);
+    if (n == 0)
+        return 0;
+    std::size_t need = std::min(CQKFrameReader::frameLength(buffer, n), QK_BUFFER_SIZE);
+    while (n < need && waitReadable() == Wait::Ready) {
+        const std::size_t more = readSome(buffer + n, need - n);
+        if (more == 0)
+            break;
+        n += more;
+        need = std::min(CQKFrameReader::frameLength(buffer, n), QK_BUFFER_SIZE);
+    }
+    if (n < need)
+        throw ReceivingStatusException(QK_ERROR_MALFORMED_FILE_FRAME);
+    return n;
+}
+
+void CQKSrvConnection::receiveData() {
+    QKLogTag tag = make_tag(kTagReceiveData);
+    log_message(LOG_LEVEL_TRACE, &tag, "receiveData Start...");
+    const Wait wait = waitReadable();
+    if (wait == Wait::TimedOut) {
+        log_message(LOG_LEVEL_ERROR, &tag, "select Error...");
+        // An idle peer between files may stay; one that stalls inside a file may not.
+        if (m_is_receiving) {
+            throw Poco::TimeoutException("Time-out of receiving of file: " + m_file_name);
+        }
+    }
+    if (wait == Wait::Ready) {
+        log_message(LOG_LEVEL_TRACE, &tag, "recv ---------------------------- >>");
+        std::vector<std::uint8_t>& buffer = m_buffer;
+        const bool frame_due = m_reader.expectsFrame();
+        const std::size_t wait_bytes = m_reader.readSize();
+        log_message(LOG_LEVEL_TRACE, &tag, "wait_bytes = %d", static_cast<int>(wait_bytes));
+        const std::size_t n =
+            frame_due ? readFrame(buffer.data()) : readSome(buffer.data(), wait_bytes);
+        log_message(LOG_LEVEL_TRACE, &tag, "receiveBytes: bytes received = %d",
+                    static_cast<int>(n));
+        if (n == 0) {
+            log_message(LOG_LEVEL_TRACE, &tag, "recv Error...");
+            handlePeerGone();
+        } else {
+            handleRead(buffer.data(), n);
+            log_message(LOG_LEVEL_TRACE, &tag, "recv Ok...");
+        }
+        log_message(LOG_LEVEL_TRACE, &tag, "recv ---------------------------- <<");
+    }
+    log_message(LOG_LEVEL_TRACE, &tag, "Server.select (recv). end...");
+    log_message(LOG_LEVEL_TRACE, &tag, "receiveData Stop... m_recv_data = %02X", m_reader.state());
+}
+
+void CQKSrvConnection::handleRead(const std::uint8_t* data, std::size_t len) {
+    switch (m_reader.consume(data, len)) {
+        case CQKFrameReader::Event::Header:
+            handleHeader();
+            break;
+        case CQKFrameReader::Event::Data:
+            handleData(data, len);
+            break;
+        case CQKFrameReader::Event::Finished:
+            handleFinished();
+            break;
+        case CQKFrameReader::Event::FinishedAll:
+            handleFinishedAll();
+            break;
+        case CQKFrameReader::Event::StrayData:
+            break;
+    }
+}
+
+// The peer closed the connection: the conversation is over. A file it was sending is
+// dropped; the sender still has it.
+void CQKSrvConnection::handlePeerGone() {
+    m_end = true;
+    if (m_is_receiving) {
+        QKLogTag tag = make_tag(kTagReceiveData);
+        log_message(LOG_LEVEL_ERROR, &tag,
+                    "Connection closed by the client while receiving file: %s",
+                    m_file_path.c_str());
+        releaseFile();
+    }
+}
+
+void CQKSrvConnection::handleHeader() {
+    QKLogTag tag = make_tag(kTagReceiveData);
+    log_message(LOG_LEVEL_TRACE, &tag, "QK_FILE_SEND_FHEADER");
+    const QKRelayHeader& header = m_reader.header();
+    m_file_name = header.file_name;
+    m_file_size = header.file_size;
+    const bool safe_sub_dir = qk_normalise_sub_dir(header.sub_dir, m_sub_dir);
+    m_in_dir = qk_generate_path(m_listener.params().m_in_dir, m_sub_dir);
+    log_message(LOG_LEVEL_TRACE, &tag, "m_file_name = %s", m_file_name.c_str());
+    log_message(LOG_LEVEL_TRACE, &tag, "m_sub_dir = %s m_in_dir = %s", m_sub_dir.c_str(),
+                m_in_dir.c_str());
+    log_message(LOG_LEVEL_TRACE, &tag, "m_file_size = %llu",
+                static_cast<unsigned long long>(m_file_size));
+    log_message(LOG_LEVEL_TRACE, &tag, "m_curr_size = %d", 0);
+    if (m_file_name.empty()) {
+        throw Poco::Exception("QK_FILE_SEND_FHEADER: m_file_name = " + m_file_name +
+                              " length == 0");
+    }
+    if (!safe_sub_dir || !qk_is_safe_file_name(m_file_name)) {
+        log_message(LOG_LEVEL_ERROR, &tag, "Refused path: file_name = %s sub_dir = %s",
+                    header.file_name.c_str(), header.sub_dir.c_str());
+        throw ReceivingStatusException(QK_ERROR_MALFORMED_FILE_FRAME);
+    }
+    createTargetDirectory();
+    announceFile();
+
+    const std::string file_path = qk_generate_path(m_in_dir, m_file_name);
+    log_message(LOG_LEVEL_TRACE, &tag, "file_path = %s", file_path.c_str());
+    const std::string normalised = Poco::Path(file_path).toString();
+    if (!m_listener.receivingFiles().tryInsert(normalised)) {
+        throw FileIsReceivingAlready("QK_FILE_SEND_FHEADER: File = " + file_path +
+                                     " is receiving already");
+    }
+    m_file_path = normalised;
+    backupExisting(file_path);
+    try {
+        m_file.open(m_in_dir, m_file_path);
+    } catch (const Poco::Exception& e) {
+        log_message(LOG_LEVEL_ERROR, &tag, "%s", e.displayText().c_str());
+        throw Poco::Exception(
+            "QK_FILE_SEND_FHEADER: Error of opening (std::ios::out | std::ios::trunc) file: "
+            "file_path = " +
+            file_path);
+    }
+    m_is_receiving = true;
+    m_crc = Poco::Checksum(Poco::Checksum::TYPE_CRC32);
+    m_status_owed = true;
+}
+
+void CQKSrvConnection::createTargetDirectory() {
+    const std::string error = "QK_FILE_SEND_FHEADER: m_sub_dir = " + m_sub_dir +
+                              " m_in_dir = " + m_in_dir + " doesn't exists...";
+    try {
+        Poco::File dir(m_in_dir);
+        dir.createDirectories();
+        if (dir.exists() && dir.isDirectory())
+            return;
+    } catch (const Poco::Exception&) {
+        // A file in the way, or no permission: reported below.
+    }
+    throw Poco::Exception(error);
+}
+
+void CQKSrvConnection::announceFile() {
+    QKLogTag tag = make_tag(kTagReceiveData);
+    const unsigned long long size = m_file_size;
+    log_message(LOG_LEVEL_INFO, &tag, "%s", kLogBanner);
+    log_message(LOG_LEVEL_INFO, &tag, "Start Receiving file: %s to sub directory: %s size: %llu",
+                m_file_name.c_str(), m_sub_dir.c_str(), size);
+    qk_print_console(kConsoleBanner);
+    qk_print_console("Start Receiving file: " + m_file_name + " to sub directory: " + m_sub_dir +
+                     " size: " + std::to_string(size));
+}
+
+// Backs up a file that the new one will replace. It stays in place until the new content
+// is complete and renamed onto it, so a reader never finds the name missing or partial.
+void CQKSrvConnection::backupExisting(const std::string& file_path) {
+    Poco::File target(m_file_path);
+    if (!target.exists())
+        return;
+    QKLogTag tag = make_tag(kTagReceiveData);
+    if (target.isDirectory()) {
+        throw Poco::Exception("QK_FILE_SEND_FHEADER: Error of removing file: file_path = " +
+                              file_path);
+    }
+    const std::string& back_dir = m_listener.params().m_back_dir;
+    if (back_dir.empty())
+        return;
+    log_message(LOG_LEVEL_DEBUG, &tag,
+                "Backuping file: m_file_path = %s m_in_dir = %s m_sub_dir = %s",
+                m_file_path.c_str(), back_dir.c_str(), m_sub_dir.c_str());
+    qk_backup_file(m_file_path, back_dir, m_sub_dir);
+    log_message(LOG_LEVEL_INFO, &tag, "File: %s has been backuped. Removing.", m_file_path.c_str());
+}
+
+void CQKSrvConnection::handleData(const std::uint8_t* data, std::size_t len) {
+    QKLogTag tag = make_tag(kTagReceiveData);
+    log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FDATA");
+    m_crc.update(reinterpret_cast<const char*>(data), static_cast<unsigned>(len));
+    m_file.write(data, len);
+    log_message(LOG_LEVEL_TRACE, &tag, "m_curr_size = %llu",
+                static_cast<unsigned long long>(m_reader.receivedSize()));
+}
+
+void CQKSrvConnection::handleFinished() {
+    QKLogTag tag = make_tag(kTagReceiveData);
+    log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FFINISHED");
+    const std::uint32_t received = m_reader.checkSum();
+    const std::uint32_t computed = m_crc.checksum();
+    log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FFINISHED: m_check_sum: %08X", received);
+    log_message(LOG_LEVEL_TRACE, &tag, "Received CheckSum = %08X", received);
+    log_message(LOG_LEVEL_TRACE, &tag, "Solved CheckSum = %08X", computed);
+    log_message(LOG_LEVEL_INFO, &tag,
+                "Receiving file: %s finished. Checksum: %08X. Received CheckSum: %08X",
+                m_file_name.c_str(), computed, received);
+    qk_print_console("Receiving file: " + m_file_name + " finished." +
+                     " Checksum: " + hex32(computed) + ". Recieved checksum: " + hex32(received));
+    if (computed != received) {
+        log_message(LOG_LEVEL_ERROR, &tag, "CheckSum != Received CheckSum");
+        log_message(LOG_LEVEL_INFO, &tag, "Receiving file: %s. CheckSum != Received CheckSum.",
+                    m_file_name.c_str());
+        qk_print_console("Receiving file: " + m_file_name + ". CheckSum != Received CheckSum");
+        throw Poco::Exception(
+            "m_recv_data = QK_SEND_FILE_FFINISHED: CheckSum != Received CheckSum");
+    }
+    // The sender deletes its copy on our 0x00: the file must be durable under its name first.
+    m_file.commit();
+    m_listener.receivingFiles().erase(m_file_path);
+    m_file_path.clear();
+    m_is_receiving = false;
+    log_message(LOG_LEVEL_TRACE, &tag, "CheckSum == Received CheckSum");
+    log_message(LOG_LEVEL_INFO, &tag, "Receiving file: %s. CheckSum == Received CheckSum.",
+                m_file_name.c_str());
+    log_message(LOG_LEVEL_INFO, &tag, "%s", kLogBannerEnd);
+    qk_print_console("Receiving file: " + m_file_name + ". CheckSum == Received CheckSum");
+    qk_print_console(kConsoleBannerEnd);
+    m_status_owed = true;
+}
+
+void CQKSrvConnection::handleFinishedAll() {
+    QKLogTag tag = make_tag(kTagReceiveData);
+    log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FFINISHED_ALL");
+    log_message(LOG_LEVEL_INFO, &tag, "%s", kLogBanner);
+    log_message(LOG_LEVEL_INFO, &tag, "Finish receiving all files");
+    log_message(LOG_LEVEL_INFO, &tag, "%s", kLogBannerEnd);
+    qk_print_console(kConsoleBanner);
+    qk_print_console("Finish receiving all files");
+    qk_print_console(kConsoleBannerEnd);
+    m_status_owed = true;
+    m_end = true;
+}
+
+void CQKSrvConnection::releaseFile() noexcept {
+    m_file.abandon();
+    m_is_receiving = false;
+    if (m_file_path.empty())
+        return;
+    try {
+        m_listener.receivingFiles().erase(m_file_path);
+    } catch (...) {
+    }
+    m_file_path.clear();
+}
+
+CQKSrvSSslConnection::CQKSrvSSslConnection(const Poco::Net::StreamSocket& socket,
+                                           CQKTcpSrv& listener)
+    : CQKSrvConnection(socket, listener, true) {
+    QKLogTag tag = make_tag("QKRelaySrvSslConnection::QKRelaySrvSslConnection()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "QKRelaySrvSslConnection::QKRelaySrvSslConnection()");
+    // The handshake runs at the first write; it checks the client's certificate against
+    // this name, so it must be set before any byte moves.
+    Poco::Net::SecureStreamSocket secure(this->socket());
+    secure.setPeerHostName(QK_TLS_CLIENT_NAME);
+    this->socket().setNoDelay(true);
+    log_message(LOG_LEVEL_DEBUG, &tag, "New connection is created: address = %s is_secure = %d",
+                peer().c_str(), 1);
+}
+
+CQKSrvSSslConnection::~CQKSrvSSslConnection() {
+    QKLogTag tag = make_tag("QKRelaySrvSslConnection::~QKRelaySrvSslConnection()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "QKRelaySrvSslConnection::~QKRelaySrvSslConnection()");
+}
+
+CQKSrvConnectionFactory::CQKSrvConnectionFactory(CQKTcpSrv& listener) : m_listener(listener) {
+    QKLogTag tag = make_tag("QKRelaySrvConnection::QKRelaySrvConnectionFactory()");
+    log_message(LOG_LEVEL_DEBUG, &tag,
+                "QKRelaySrvConnectionFactory::QKRelaySrvConnectionFactory()");
+}
+
+CQKSrvConnectionFactory::~CQKSrvConnectionFactory() {
+    QKLogTag tag = make_tag("QKRelaySrvConnection::~QKRelaySrvConnectionFactory()");
+    log_message(LOG_LEVEL_DEBUG, &tag,
+                "QKRelaySrvConnectionFactory::~QKRelaySrvConnectionFactory()");
+}
+
+Poco::Net::TCPServerConnection* CQKSrvConnectionFactory::createConnection(
+    const Poco::Net::StreamSocket& socket) {
+    QKLogTag tag = make_tag("QKRelaySrvConnection::createConnection()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "QKRelaySrvConnectionFactory::createConnection()");
+    return new CQKSrvConnection(socket, m_listener);
+}
+
+CQKSrvSSslConnectionFactory::CQKSrvSSslConnectionFactory(CQKTcpSrv& listener)
+    : m_listener(listener) {
+    QKLogTag tag = make_tag("QKRelaySrvSslConnection::QKRelaySrvSslConnectionFactory()");
+    log_message(LOG_LEVEL_DEBUG, &tag,
+                "QKRelaySrvSslConnectionFactory::QKRelaySrvSslConnectionFactory()");
+}
+
+CQKSrvSSslConnectionFactory::~CQKSrvSSslConnectionFactory() {
+    QKLogTag tag = make_tag("QKRelaySrvSslConnection::~QKRelaySrvSslConnectionFactory()");
+    log_message(LOG_LEVEL_DEBUG, &tag,
+                "QKRelaySrvSslConnectionFactory::~QKRelaySrvSslConnectionFactory()");
+}
+
+Poco::Net::TCPServerConnection* CQKSrvSSslConnectionFactory::createConnection(
+    const Poco::Net::StreamSocket& socket) {
+    QKLogTag tag = make_tag("QKRelaySrvSslConnection::createConnection()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "QKRelaySrvSslConnectionFactory::createConnection()");
+    return new CQKSrvSSslConnection(socket, m_listener);
+}

@@ -1,0 +1,106 @@
+// The receiving side of one accepted connection, and its connection factories.
+//
+// SECURITY: every byte from the peer is hostile. Frames are confined to the bytes read,
+// file names and sub-directories may not leave the incoming directory, every wait for the
+// peer has a time limit, and a file appears under its name only when it is complete,
+// checked and on stable storage; only then is status 0x00 sent for it, since the sender
+// deletes its copy on that byte.
+//
+// A connection runs on one pool thread of its listener's TCPServer; run() ends the
+// conversation and never lets an exception escape.
+#pragma once
+
+#include <Poco/Checksum.h>
+#include <Poco/Net/TCPServerConnection.h>
+#include <Poco/Net/TCPServerConnectionFactory.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "CQKFrameReader.h"
+#include "CQKIncomingFile.h"
+
+class CQKTcpSrv;
+
+class CQKSrvConnection : public Poco::Net::TCPServerConnection {
+public:
+    CQKSrvConnection(const Poco::Net::StreamSocket& socket, CQKTcpSrv& listener,
+                     bool is_secure = false);
+    ~CQKSrvConnection() override;
+
+    void run() override;
+    // Sends m_status after waiting for writability; throws SockWriteStatusException or
+    // SendingDataException.
+    virtual void sendStatus();
+    // Reads once (gathering a frame split by the network) and handles what it read.
+    virtual void receiveData();
+
+protected:
+    bool isSecure() const { return m_is_secure; }
+    // The peer's address as "host:port", for log lines.
+    std::string peer() const;
+
+private:
+    enum class Wait { Ready, TimedOut, Stopped };
+
+    Wait waitReadable();
+    std::size_t readFrame(std::uint8_t* buffer);
+    std::size_t readSome(std::uint8_t* buffer, std::size_t size);
+    void handleRead(const std::uint8_t* data, std::size_t len);
+    void handleHeader();
+    void handleData(const std::uint8_t* data, std::size_t len);
+    void handleFinished();
+    void handleFinishedAll();
+    void handlePeerGone();
+    void createTargetDirectory();
+    void announceFile();
+    void backupExisting(const std::string& file_path);
+    void releaseFile() noexcept;
+    void sendErrorStatus() noexcept;
+    void reportException(const char* class_name, const std::string& text) const;
+
+    CQKTcpSrv& m_listener;
+    const bool m_is_secure;
+    CQKFrameReader m_reader;
+    std::vector<std::uint8_t> m_buffer = std::vector<std::uint8_t>(QK_BUFFER_SIZE);
+    std::string m_file_name;
+    std::string m_sub_dir;  // relative, "/"-separated
+    std::string m_in_dir;   // target directory below the incoming directory
+    std::uint64_t m_file_size = 0;
+    std::string m_file_path;  // registered in the listener's registry while set
+    bool m_is_receiving = false;
+    CQKIncomingFile m_file;
+    Poco::Checksum m_crc{Poco::Checksum::TYPE_CRC32};
+    std::uint8_t m_status = 0x7F;
+    bool m_status_owed = false;  // the last read was a frame that gets a status
+    bool m_end = false;          // the conversation is over (finished-all, or the peer left)
+};
+
+class CQKSrvSSslConnection : public virtual CQKSrvConnection {
+public:
+    CQKSrvSSslConnection(const Poco::Net::StreamSocket& socket, CQKTcpSrv& listener);
+    ~CQKSrvSSslConnection() override;
+};
+
+class CQKSrvConnectionFactory : public Poco::Net::TCPServerConnectionFactory {
+public:
+    explicit CQKSrvConnectionFactory(CQKTcpSrv& listener);
+    ~CQKSrvConnectionFactory() override;
+    Poco::Net::TCPServerConnection* createConnection(
+        const Poco::Net::StreamSocket& socket) override;
+
+private:
+    CQKTcpSrv& m_listener;
+};
+
+class CQKSrvSSslConnectionFactory : public Poco::Net::TCPServerConnectionFactory {
+public:
+    explicit CQKSrvSSslConnectionFactory(CQKTcpSrv& listener);
+    ~CQKSrvSSslConnectionFactory() override;
+    Poco::Net::TCPServerConnection* createConnection(
+        const Poco::Net::StreamSocket& socket) override;
+
+private:
+    CQKTcpSrv& m_listener;
+};

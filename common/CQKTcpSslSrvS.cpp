@@ -1,0 +1,82 @@
+// The TLS file listener.
+#include "CQKTcpSslSrvS.h"
+
+#include <Poco/Net/NetSSL.h>
+#include <Poco/Net/SSLException.h>
+#include <Poco/Net/SecureServerSocket.h>
+
+#include "CQKSrvConnection.h"
+#include "qk_log.h"
+#include "qk_tls.h"
+
+namespace {
+
+const CQKTcpSrv::Texts kSslTexts{
+    "CQKTcpSslSrvS::start()",
+    "CQKTcpSslSrvS::stop()",
+    "Starting of launch of the TCP Server (SSL)",
+    "The TCPServer (SSL) has been started",
+    "TCP (SSL) Server has been started. port: ",
+    "Start of finishing of the TCP server (SSL)",
+    "TCP server (SSL) has been stopped...",
+    "TCP (SSL) Server has been stopped.",
+};
+
+QKLogTag make_tag(const char* name) {
+    QKLogTag tag;
+    log_set_tag(&tag, name);
+    return tag;
+}
+
+}  // namespace
+
+CQKTcpSslSrvS::CQKTcpSslSrvS() {
+    QKLogTag tag = make_tag("CQKTcpSslSrvS::CQKTcpSslSrvS()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpSslSrvS::CQKTcpSslSrvS()");
+    Poco::Net::initializeSSL();
+}
+
+CQKTcpSslSrvS::~CQKTcpSslSrvS() {
+    QKLogTag tag = make_tag("CQKTcpSslSrvS::~CQKTcpSslSrvS()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpSslSrvS::~CQKTcpSslSrvS()");
+    if (m_server) {
+        try {
+            stopServer(kSslTexts);
+        } catch (...) {
+            // A destructor must not throw; the connections have ended either way.
+        }
+    }
+    m_server_socket.reset();
+    m_context = nullptr;
+    Poco::Net::uninitializeSSL();
+}
+
+void CQKTcpSslSrvS::setParams(const SQKSrvParams& params) {
+    CQKTcpSrv::setParams(params);
+    initSsl();
+}
+
+void CQKTcpSslSrvS::initSsl() {
+    qk_check_tls_files(m_params.m_key_fpath, m_params.m_cert_fpath, m_params.m_ca_cert_fpath);
+    m_ssl_params =
+        qk_tls_params(m_params.m_key_fpath, m_params.m_cert_fpath, m_params.m_ca_cert_fpath);
+    m_context = nullptr;
+    m_context = new Poco::Net::Context(Poco::Net::Context::TLSV1_2_SERVER_USE, m_ssl_params);
+}
+
+void CQKTcpSslSrvS::start() {
+    initSsl();
+    if (!m_context)
+        throw Poco::Net::SSLException("SSL Context hasn't been initialized.");
+    if (m_server_socket)
+        throw Poco::Exception("Server Socket already has been created...");
+    auto socket = std::make_unique<Poco::Net::SecureServerSocket>(m_context);
+    bindAndListen(*socket, m_params.m_ssl_port);
+    m_server_socket = std::move(socket);
+    startServer(m_server_socket.get(), new CQKSrvSSslConnectionFactory(*this), m_params.m_ssl_port,
+                kSslTexts);
+}
+
+void CQKTcpSslSrvS::stop() {
+    stopServer(kSslTexts);
+}

@@ -1,0 +1,47 @@
+// Checks of the TLS files and the fixed TLS context parameters.
+#include "qk_tls.h"
+
+#include <Poco/Exception.h>
+#include <Poco/File.h>
+
+namespace {
+
+bool is_regular_file(const std::string& path) {
+    try {
+        Poco::File file(path);
+        return !path.empty() && file.exists() && file.isFile();
+    } catch (const Poco::Exception&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+void qk_check_tls_files(const std::string& key_fpath, const std::string& cert_fpath,
+                        const std::string& ca_cert_fpath) {
+    if (!is_regular_file(key_fpath)) {
+        throw Poco::Exception("Error of SSL files initializing. Key File Error...");
+    }
+    if (!is_regular_file(cert_fpath)) {
+        throw Poco::Exception("Error of SSL files initializing. Certificate File Error...");
+    }
+    if (!is_regular_file(ca_cert_fpath)) {
+        throw Poco::Exception("Error of SSL files initializing. CA Certificate File Error...");
+    }
+}
+
+Poco::Net::Context::Params qk_tls_params(const std::string& key_fpath,
+                                         const std::string& cert_fpath,
+                                         const std::string& ca_cert_fpath) {
+    Poco::Net::Context::Params params;
+    params.privateKeyFile = key_fpath;
+    params.certificateFile = cert_fpath;
+    params.caLocation = ca_cert_fpath;
+    params.verificationMode = Poco::Net::Context::VERIFY_STRICT;
+    params.verificationDepth = 9;
+    params.loadDefaultCAs = false;
+    params.cipherList = "ECDHE-ECDSA-AES256-GCM-SHA384";
+    params.dhParamsFile = "";
+    params.ecdhCurve = "prime256v1";
+    return params;
+}

@@ -1,0 +1,23 @@
+// TLS settings shared by every listener and sender: TLS 1.2 only, one ECDSA cipher suite
+// on P-256, peer certificates required and verified against our own CA alone. Contexts
+// are built directly from these parameters, never from a global configuration, so a
+// certificate that fails verification is refused without asking anybody.
+#pragma once
+
+#include <Poco/Net/Context.h>
+
+#include <string>
+
+// The names our certificates carry.
+constexpr const char* QK_TLS_SERVER_NAME = "Orvane.Zorvex.Server";
+constexpr const char* QK_TLS_CLIENT_NAME = "Orvane.Zorvex.Client";
+
+// Throws Poco::Exception "Error of SSL files initializing. Key File Error..." (then
+// Certificate, then CA Certificate) for the first of the three that is not a regular file.
+void qk_check_tls_files(const std::string& key_fpath, const std::string& cert_fpath,
+                        const std::string& ca_cert_fpath);
+
+// The context parameters for our key, certificate and CA.
+Poco::Net::Context::Params qk_tls_params(const std::string& key_fpath,
+                                         const std::string& cert_fpath,
+                                         const std::string& ca_cert_fpath);

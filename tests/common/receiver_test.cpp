@@ -1,0 +1,284 @@
+// The plain listener and its receiving connections, spoken to by a raw client on loopback.
+#include <gtest/gtest.h>
+
+#include <Poco/DirectoryIterator.h>
+#include <Poco/File.h>
+
+#include <chrono>
+#include <thread>
+
+#include "CQKTcpSrv.h"
+#include "RawClient.h"
+#include "TempDir.h"
+#include "qk_protocol.h"
+
+namespace {
+
+const Poco::Timespan kShortTimeout(0, 300000);
+
+// Polls a condition until it holds or the deadline passes.
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
+}
+
+// Every entry below dir, recursively, as paths relative to dir.
+std::vector<std::string> tree_of(const std::string& dir) {
+    std::vector<std::string> entries;
+    std::vector<std::string> pending{""};
+    while (!pending.empty()) {
+        std::string rel = pending.back();
+        pending.pop_back();
+        for (Poco::DirectoryIterator it(dir + "/" + rel), end; it != end; ++it) {
+            std::string child = rel.empty() ? it.name() : rel + "/" + it.name();
+            entries.push_back(child);
+            if (it->isDirectory())
+                pending.push_back(child);
+        }
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+class ReceiverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SQKSrvParams params;
+        params.m_in_dir = m_root / "in";
+        params.m_back_dir = m_root / "back";
+        Poco::File(params.m_in_dir).createDirectories();
+        m_listener.setParams(params);
+        m_listener.setTimeout(kShortTimeout);
+        m_listener.start();
+    }
+    void TearDown() override {
+        if (!m_listener.isStopped())
+            m_listener.stop();
+    }
+
+    std::unique_ptr<RawClient> connect() {
+        auto client = std::make_unique<RawClient>(m_listener.boundPort());
+        EXPECT_EQ(client->readStatus(), QK_SEND_FILE_FOK) << "greeting";
+        return client;
+    }
+    std::string in(const std::string& rel) const { return "in/" + rel; }
+    // The listener serves a new client after whatever the test did to the last one.
+    void expectStillServing() {
+        auto client = connect();
+        EXPECT_EQ(client->sendFile("alive.txt", "", "ok"), QK_SEND_FILE_FOK);
+    }
+
+    TempDir m_root;
+    CQKTcpSrv m_listener;
+};
+
+TEST_F(ReceiverTest, ReceivesFilesIntoSubDirectoriesAndEndsOnFinishedAll) {
+    auto client = connect();
+    EXPECT_EQ(client->sendFile("a.txt", "", "alpha"), QK_SEND_FILE_FOK);
+    EXPECT_EQ(client->sendFile("b.bin", "x\\y", std::string(70000, 'b')), QK_SEND_FILE_FOK);
+    EXPECT_EQ(client->sendFile("c.txt", "x/z", "gamma"), QK_SEND_FILE_FOK);
+    EXPECT_EQ(client->sendFile("empty", "", ""), QK_SEND_FILE_FOK);
+    client->send(RawClient::finishedAllFrame());
+    EXPECT_EQ(client->readStatus(), QK_SEND_FILE_FOK);
+    EXPECT_TRUE(client->closedByPeer());
+
+    EXPECT_EQ(m_root.readFile(in("a.txt")), "alpha");
+    EXPECT_EQ(m_root.readFile(in("x/y/b.bin")), std::string(70000, 'b'));
+    EXPECT_EQ(m_root.readFile(in("x/z/c.txt")), "gamma");
+    EXPECT_EQ(m_root.readFile(in("empty")), "");
+    // No temporaries are left beside the files.
+    EXPECT_EQ(tree_of(m_root / "in"), (std::vector<std::string>{"a.txt", "empty", "x", "x/y",
+                                                                "x/y/b.bin", "x/z", "x/z/c.txt"}));
+}
+
+TEST_F(ReceiverTest, CrcMismatchIsRefusedAndLeavesNothingUnderTheName) {
+    auto client = connect();
+    client->send(RawClient::headerFrame("bad.txt", "", 4));
+    ASSERT_EQ(client->readStatus(), QK_SEND_FILE_FOK);
+    client->send(std::string("data"));
+    client->send(RawClient::finishedFrame(RawClient::crcOf("data") ^ 1));
+    EXPECT_EQ(client->readStatus(), QK_SEND_FILE_FERROR);
+    EXPECT_TRUE(client->closedByPeer());
+    EXPECT_TRUE(tree_of(m_root / "in").empty());
+    EXPECT_TRUE(eventually([&] { return m_listener.receivingFiles().size() == 0; }));
+    expectStillServing();
+}
+
+TEST_F(ReceiverTest, ReplacedFileIsBackedUpAndStaysCompleteWhileTheNewOneIsInFlight) {
+    m_root.writeFile(in("d/report.txt"), "old complete content");
+    auto client = connect();
+    const std::string fresh(100000, 'n');
+    client->send(RawClient::headerFrame("report.txt", "d", fresh.size()));
+    ASSERT_EQ(client->readStatus(), QK_SEND_FILE_FOK);
+    client->send(fresh.substr(0, 50000));
+    // Half the new content has arrived: the name still shows the old file, whole.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(m_root.readFile(in("d/report.txt")), "old complete content");
+    EXPECT_EQ(m_root.readFile("back/d/report.txt"), "old complete content");
+    client->send(fresh.substr(50000));
+    client->send(RawClient::finishedFrame(RawClient::crcOf(fresh)));
+    EXPECT_EQ(client->readStatus(), QK_SEND_FILE_FOK);
+    EXPECT_EQ(m_root.readFile(in("d/report.txt")), fresh);
+
+    // A second replacement rotates the first backup.
+    EXPECT_EQ(client->sendFile("report.txt", "d", "third"), QK_SEND_FILE_FOK);
+    EXPECT_EQ(m_root.readFile("back/d/report.txt"), fresh);
+    EXPECT_EQ(m_root.readFile("back/d/report.txt.000.bak"), "old complete content");
+}
+
+TEST_F(ReceiverTest, PeerThatLeavesOrStallsMidFileLeavesNothingBehind) {
+    {
+        auto client = connect();
+        client->send(RawClient::headerFrame("gone.txt", "", 1000));
+        ASSERT_EQ(client->readStatus(), QK_SEND_FILE_FOK);
+        client->send(std::string(10, 'g'));
+        client->close();
+    }
+    {
+        auto client = connect();
+        client->send(RawClient::headerFrame("stall.txt", "", 1000));
+        ASSERT_EQ(client->readStatus(), QK_SEND_FILE_FOK);
+        client->send(std::string(10, 's'));
+        // Silent past the time limit: the receiver gives up on the file.
+        EXPECT_EQ(client->readStatus(Poco::Timespan(3, 0)), QK_SEND_FILE_FERROR);
+    }
+    EXPECT_TRUE(eventually([&] { return m_listener.connectionCount() == 0; }));
+    EXPECT_TRUE(tree_of(m_root / "in").empty());
+    EXPECT_EQ(m_listener.receivingFiles().size(), 0u);
+    expectStillServing();
+}
+
+TEST_F(ReceiverTest, FramesSplitByTheNetworkAreGathered) {
+    auto client = connect();
+    std::vector<std::uint8_t> header = RawClient::headerFrame("split.txt", "s", 3);
+    client->send(std::vector<std::uint8_t>(header.begin(), header.begin() + 2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    client->send(std::vector<std::uint8_t>(header.begin() + 2, header.end() - 3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    client->send(std::vector<std::uint8_t>(header.end() - 3, header.end()));
+    ASSERT_EQ(client->readStatus(), QK_SEND_FILE_FOK);
+    client->send(std::string("abc"));
+    std::vector<std::uint8_t> finished = RawClient::finishedFrame(RawClient::crcOf("abc"));
+    client->send(std::vector<std::uint8_t>(finished.begin(), finished.begin() + 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    client->send(std::vector<std::uint8_t>(finished.begin() + 1, finished.end()));
+    EXPECT_EQ(client->readStatus(), QK_SEND_FILE_FOK);
+    EXPECT_EQ(m_root.readFile(in("s/split.txt")), "abc");
+}
+
+struct BadFrame {
+    const char* what;
+    std::vector<std::uint8_t> prefix;  // sent and acknowledged first (a header)
+    std::vector<std::uint8_t> frame;
+};
+
+TEST_F(ReceiverTest, MalformedFramesGetErrorStatusAndTheListenerKeepsServing) {
+    const std::vector<std::uint8_t> empty_header = RawClient::headerFrame("e", "", 0);
+    std::vector<std::uint8_t> unterminated = RawClient::headerFrame("abc", "", 1);
+    unterminated.resize(1 + 18 + 2);  // the name's terminator lies outside the frame
+    unterminated[1] = static_cast<std::uint8_t>(unterminated.size() - 1);
+    const BadFrame cases[] = {
+        {"header code alone", {}, {QK_FILE_SEND_FHEADER}},
+        {"finished code alone", empty_header, {QK_SEND_FILE_FFINISHED}},
+        {"finished without a file", {}, RawClient::finishedFrame(0)},
+        {"finished-all with a trailing byte", {}, {QK_SEND_FILE_FFINISHED_ALL, 0}},
+        {"status code as frame", {}, {QK_SEND_FILE_FOK, 1}},
+        {"read-config code", {}, {QK_FILE_SEND_READ_CONFIG}},
+        {"apply-config code", {}, {QK_FILE_SEND_APPLY_CONFIG}},
+        {"no-status code", {}, {QK_FILE_SEND_FNO_STATUS}},
+        {"error code", {}, {QK_SEND_FILE_FERROR}},
+        {"undefined code", {}, {0x80, 1, 2}},
+        {"header terminator outside the frame", {}, unterminated},
+        {"header instead of finished", empty_header, RawClient::headerFrame("f", "", 0)},
+    };
+    for (const BadFrame& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto client = connect();
+        if (!c.prefix.empty()) {
+            client->send(c.prefix);
+            ASSERT_EQ(client->readStatus(), QK_SEND_FILE_FOK);
+        }
+        client->send(c.frame);
+        EXPECT_EQ(client->readStatus(), QK_SEND_FILE_FERROR);
+        EXPECT_TRUE(client->closedByPeer());
+    }
+    EXPECT_TRUE(tree_of(m_root / "in").empty());
+    expectStillServing();
+}
+
+TEST_F(ReceiverTest, NamesThatWouldLeaveTheIncomingDirectoryAreRefused) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"..", ""},    {".", ""},      {"a/b", ""},         {"x", "../outside"},
+        {"x", "/abs"}, {"x", "\\abs"}, {"x", "a/../../up"}, {"x", "a\\..\\..\\up"},
+        {"..", "sub"}, {"x", ".."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " in " + c.second);
+        auto client = connect();
+        client->send(RawClient::headerFrame(c.first, c.second, 1));
+        EXPECT_EQ(client->readStatus(), QK_SEND_FILE_FERROR);
+    }
+    EXPECT_EQ(tree_of(m_root.path()), (std::vector<std::string>{"in"}));
+    expectStillServing();
+}
+
+TEST_F(ReceiverTest, OnePathIsWrittenByOneConnectionAtATime) {
+    // A second listener of the same program shares the registry.
+    CQKTcpSrv other;
+    other.setParams(m_listener.params());
+    other.setTimeout(kShortTimeout);
+    other.shareReceivingFiles(m_listener.receivingFilesPtr());
+    other.start();
+
+    auto first = connect();
+    first->send(RawClient::headerFrame("same.txt", "", 2));
+    ASSERT_EQ(first->readStatus(), QK_SEND_FILE_FOK);
+
+    RawClient second(other.boundPort());
+    ASSERT_EQ(second.readStatus(), QK_SEND_FILE_FOK);
+    second.send(RawClient::headerFrame("same.txt", "", 2));
+    EXPECT_EQ(second.readStatus(), QK_SEND_FILE_FERROR);
+
+    // The first transfer goes on untouched.
+    first->send(std::string("ok"));
+    first->send(RawClient::finishedFrame(RawClient::crcOf("ok")));
+    EXPECT_EQ(first->readStatus(), QK_SEND_FILE_FOK);
+    EXPECT_EQ(m_root.readFile(in("same.txt")), "ok");
+    other.stop();
+}
+
+TEST_F(ReceiverTest, StopReturnsPromptlyWhileAClientIdles) {
+    m_listener.setTimeout(Poco::Timespan(30, 0));
+    auto client = connect();
+    EXPECT_EQ(client->sendFile("idle.txt", "", "i"), QK_SEND_FILE_FOK);
+    const auto start = std::chrono::steady_clock::now();
+    m_listener.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_TRUE(client->closedByPeer());
+    EXPECT_EQ(m_listener.connectionCount(), 0u);
+}
+
+TEST(ListenerLifecycle, StopOfAListenerNeverStartedThrowsAndStartTwiceIsRefused) {
+    CQKTcpSrv listener;
+    try {
+        listener.stop();
+        FAIL() << "stop() of a listener never started returned";
+    } catch (const Poco::Exception& e) {
+        EXPECT_EQ(e.message(), "TCP Server hasn't been created...");
+    }
+    TempDir root;
+    SQKSrvParams params;
+    params.m_in_dir = root.path();
+    listener.setParams(params);
+    listener.start();
+    EXPECT_THROW(listener.start(), Poco::Exception);
+    listener.stop();
+}
+
+}  // namespace
