@@ -41,9 +41,13 @@ struct QKLogTag {
     char name[LOG_TAG_SIZE] = {};
 };
 
-// Opens the log file in log_dir as "<base>.000.<ext>" (rotation) or "<base>.<ext>".
-// Returns false when the mode lacks LOG_MODE_FILE, rotation is asked for with a zero size
-// or file count, a level is outside 0..5, a name does not fit or the file cannot be opened.
+// Opens the log file in log_dir (with or without a trailing "/") as "<base>.000.<ext>"
+// (rotation) or "<base>.<ext>", appending to what is there, and writes its settings at
+// DEBUG. Returns false when the mode lacks LOG_MODE_FILE, rotation is asked for with a zero
+// size or file count, a level is outside 0..5 or min_level > max_level, a name is empty or
+// does not fit, or the file cannot be opened or is held by another writer. Called again, it
+// closes the current file first. One lock serialises all writing, with or without
+// LOG_MODE_LOCK.
 bool init_log(std::uint32_t mode, const std::string& log_dir, const std::string& base_name,
               const std::string& ext, int min_level, int max_level, std::uint64_t max_file_size,
               std::uint32_t max_files);
@@ -51,14 +55,17 @@ bool init_log(std::uint32_t mode, const std::string& log_dir, const std::string&
 // Flushes and closes the file and clears the log; later calls write nothing.
 qk_res_t close_log();
 
-// Stores the operation's name (UTF-8, truncated to 127 bytes) in its tag.
+// Stores the operation's name (UTF-8, cut to at most 127 bytes at a whole character).
 qk_res_t log_set_tag(QKLogTag* tag, const char* name);
 
-// Writes one line at the given level. tag may be null. QK_RES_OK when written,
-// QK_RES_FILTERED when the level is out of range or the log is closed, a code with the
-// error bits when formatting or writing failed.
+// Writes one line at the given level; any thread may call. tag may be null. QK_RES_OK when
+// written, QK_RES_FILTERED when the level is out of range or the log is closed (checked
+// before anything is formatted), a code with the error bits when formatting or writing
+// failed or the line alone exceeds the maximum file size (it is still written). An
+// over-long message is cut to the line buffer at a whole UTF-8 character.
 qk_res_t log_message(int level, const QKLogTag* tag, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
+// The same with a wide format; the line is written as UTF-8.
 qk_res_t log_message_w(int level, const QKLogTag* tag, const wchar_t* format, ...);
 
 // True when a line of this level would be written; lets a caller skip costly arguments.
