@@ -1,0 +1,417 @@
+// P-256 keys and X.509 certificates of our private CA, built with the OpenSSL 3 C API.
+#include "CQKCertificateAuthority.h"
+
+#include <fcntl.h>
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <Poco/Crypto/CryptoException.h>
+#include <Poco/Exception.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <utility>
+
+namespace {
+
+using KeyPtr = std::unique_ptr<EVP_PKEY, CQKCertificateAuthority::SQKOpenSslFree>;
+using CertPtr = std::unique_ptr<X509, CQKCertificateAuthority::SQKOpenSslFree>;
+
+template <typename T, void (*Free)(T*)>
+struct SQKFreeWith {
+    void operator()(T* object) const noexcept { Free(object); }
+};
+using BioPtr = std::unique_ptr<BIO, SQKFreeWith<BIO, BIO_free_all>>;
+using BignumPtr = std::unique_ptr<BIGNUM, SQKFreeWith<BIGNUM, BN_free>>;
+using ExtensionPtr =
+    std::unique_ptr<X509_EXTENSION, SQKFreeWith<X509_EXTENSION, X509_EXTENSION_free>>;
+
+// Issued certificates start an hour in the past so that a peer whose clock runs a little
+// behind does not refuse a certificate made a moment ago.
+constexpr long BACKDATE_SECONDS = 3600;
+constexpr std::size_t SERIAL_BYTES = 16;
+constexpr std::size_t MAX_DNS_LABEL = 63;
+constexpr mode_t KEY_FILE_MODE = 0600;
+constexpr mode_t CERT_FILE_MODE = 0644;
+
+// Takes every entry of the thread's OpenSSL error queue, so the next failure reports only
+// its own causes.
+std::string openssl_errors() {
+    std::string text;
+    while (unsigned long code = ERR_get_error()) {
+        char buffer[256];
+        ERR_error_string_n(code, buffer, sizeof buffer);
+        if (!text.empty())
+            text += "; ";
+        text += buffer;
+    }
+    return text.empty() ? "no OpenSSL error reported" : text;
+}
+
+[[noreturn]] void throw_crypto(const std::string& what) {
+    throw Poco::Crypto::CryptoException(what, openssl_errors());
+}
+
+void check(bool ok, const std::string& what) {
+    if (!ok)
+        throw_crypto(what);
+}
+
+std::string errno_text() {
+    return std::strerror(errno);
+}
+
+// ---- argument checks ----
+
+void check_days(int days) {
+    if (days < 1 || days > QK_CERT_MAX_DAYS) {
+        throw Poco::InvalidArgumentException(
+            "Certificate validity must be 1 to " + std::to_string(QK_CERT_MAX_DAYS) + " days",
+            std::to_string(days));
+    }
+}
+
+void check_ca_name(const std::string& name) {
+    bool printable = !name.empty() && name.size() <= QK_CERT_MAX_NAME;
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7f)
+            printable = false;
+    }
+    if (!printable) {
+        throw Poco::InvalidArgumentException("A CA name must be 1 to 64 bytes of printable text",
+                                             name);
+    }
+}
+
+bool is_dns_label(const std::string& label) {
+    if (label.empty() || label.size() > MAX_DNS_LABEL)
+        return false;
+    if (label.front() == '-' || label.back() == '-')
+        return false;
+    for (unsigned char c : label) {
+        const bool ascii_alnum =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!ascii_alnum && c != '-')
+            return false;
+    }
+    return true;
+}
+
+// The name goes into the subjectAltName as given, so it must be a host name a peer can
+// match: dot-separated labels of letters, digits and inner hyphens.
+void check_dns_name(const std::string& name) {
+    bool valid = !name.empty() && name.size() <= QK_CERT_MAX_NAME;
+    std::size_t start = 0;
+    while (valid) {
+        const std::size_t dot = name.find('.', start);
+        valid = is_dns_label(name.substr(start, dot - start));
+        if (dot == std::string::npos)
+            break;
+        start = dot + 1;
+    }
+    if (!valid) {
+        throw Poco::InvalidArgumentException(
+            "A certificate name must be a DNS name of at most 64 bytes", name);
+    }
+}
+
+// ---- files ----
+
+// A hidden temporary file beside the target; removed unless renamed onto the target.
+// mkostemp creates it with mode 0600, so a key is never readable by others, not even
+// for a moment.
+class CQKReplacingFile {
+public:
+    explicit CQKReplacingFile(const std::string& target) : m_target(target) {
+        const std::size_t slash = target.rfind('/');
+        const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+        if (base == target.size())
+            throw Poco::InvalidArgumentException("Not a file path", target);
+        m_dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+        m_temp = target.substr(0, base) + "." + target.substr(base) + ".XXXXXX";
+        m_fd = ::mkostemp(&m_temp[0], O_CLOEXEC);
+        if (m_fd < 0)
+            throw Poco::CreateFileException("Cannot create file " + target, errno_text());
+    }
+    ~CQKReplacingFile() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        if (!m_renamed)
+            ::unlink(m_temp.c_str());
+    }
+    CQKReplacingFile(const CQKReplacingFile&) = delete;
+    CQKReplacingFile& operator=(const CQKReplacingFile&) = delete;
+
+    void write(const char* data, std::size_t len) {
+        while (len > 0) {
+            const ssize_t n = ::write(m_fd, data, len);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                fail("Cannot write file ");
+            data += n;
+            len -= static_cast<std::size_t>(n);
+        }
+    }
+
+    // Gives the file its mode, makes its content durable, then replaces the target and
+    // makes the new directory entry durable too.
+    void commit(mode_t mode) {
+        if (::fchmod(m_fd, mode) != 0)
+            fail("Cannot set the mode of file ");
+        if (::fsync(m_fd) != 0)
+            fail("Cannot flush file ");
+        const int fd = m_fd;
+        m_fd = -1;
+        if (::close(fd) != 0)
+            fail("Cannot close file ");
+        if (::rename(m_temp.c_str(), m_target.c_str()) != 0)
+            fail("Cannot replace file ");
+        m_renamed = true;
+        syncDirectory();
+    }
+
+private:
+    [[noreturn]] void fail(const char* what) const {
+        throw Poco::WriteFileException(what + m_target, errno_text());
+    }
+
+    void syncDirectory() const {
+        const int fd = ::open(m_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            fail("Cannot open the directory of file ");
+        const int rc = ::fsync(fd);
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        if (rc != 0)
+            fail("Cannot flush the directory of file ");
+    }
+
+    std::string m_target;
+    std::string m_dir;
+    std::string m_temp;
+    int m_fd = -1;
+    bool m_renamed = false;
+};
+
+// Writes what a memory BIO holds to path. A secure-memory BIO is cleansed when freed, so
+// key material lives only there and in the file.
+void write_bio(BIO* bio, const std::string& path, mode_t mode) {
+    char* data = nullptr;
+    const long len = BIO_get_mem_data(bio, &data);
+    check(len > 0 && data != nullptr, "No PEM data for " + path);
+    CQKReplacingFile file(path);
+    file.write(data, static_cast<std::size_t>(len));
+    file.commit(mode);
+}
+
+void write_private_key(EVP_PKEY* key, const std::string& path) {
+    BioPtr bio(BIO_new(BIO_s_secmem()));
+    check(
+        bio && PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1,
+        "Cannot encode the private key for " + path);
+    write_bio(bio.get(), path, KEY_FILE_MODE);
+}
+
+void write_certificate(X509* cert, const std::string& path) {
+    BioPtr bio(BIO_new(BIO_s_mem()));
+    check(bio && PEM_write_bio_X509(bio.get(), cert) == 1,
+          "Cannot encode the certificate for " + path);
+    write_bio(bio.get(), path, CERT_FILE_MODE);
+}
+
+BioPtr open_for_reading(const std::string& path) {
+    BioPtr bio(BIO_new_file(path.c_str(), "r"));
+    if (!bio)
+        throw Poco::OpenFileException("Cannot open file " + path, openssl_errors());
+    return bio;
+}
+
+// A pass phrase prompt would block an unattended run on the console: refuse instead.
+int refuse_pass_phrase(char*, int, int, void*) {
+    return -1;
+}
+
+KeyPtr read_private_key(const std::string& path) {
+    BioPtr bio = open_for_reading(path);
+    KeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, refuse_pass_phrase, nullptr));
+    check(key != nullptr, "No unencrypted PEM private key in " + path);
+    return key;
+}
+
+CertPtr read_certificate(const std::string& path) {
+    BioPtr bio = open_for_reading(path);
+    CertPtr cert(PEM_read_bio_X509(bio.get(), nullptr, refuse_pass_phrase, nullptr));
+    check(cert != nullptr, "No PEM certificate in " + path);
+    return cert;
+}
+
+// ---- certificate parts ----
+
+KeyPtr new_p256_key() {
+    KeyPtr key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+    check(key != nullptr, "Cannot generate a P-256 key");
+    return key;
+}
+
+// Positive, 16 bytes of randomness with the top bit fixed: unique without a serial
+// database, and always the same DER length.
+void set_random_serial(X509* cert) {
+    unsigned char bytes[SERIAL_BYTES];
+    check(RAND_bytes(bytes, sizeof bytes) == 1, "Cannot draw a random serial number");
+    bytes[0] = static_cast<unsigned char>((bytes[0] & 0x7f) | 0x40);
+    BignumPtr serial(BN_bin2bn(bytes, sizeof bytes, nullptr));
+    check(serial && BN_to_ASN1_INTEGER(serial.get(), X509_get_serialNumber(cert)) != nullptr,
+          "Cannot set the serial number");
+}
+
+// Both ends from one reading of the clock, so the period is exactly days days long.
+void set_validity(X509* cert, int days) {
+    std::time_t now = std::time(nullptr);
+    check(X509_time_adj_ex(X509_getm_notBefore(cert), 0, -BACKDATE_SECONDS, &now) != nullptr &&
+              X509_time_adj_ex(X509_getm_notAfter(cert), days, -BACKDATE_SECONDS, &now) != nullptr,
+          "Cannot set the validity period");
+}
+
+void set_common_name(X509* cert, const std::string& name) {
+    X509_NAME* subject = X509_get_subject_name(cert);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(name.c_str());
+    check(X509_NAME_add_entry_by_NID(subject, NID_commonName, MBSTRING_UTF8, bytes, -1, -1, 0) == 1,
+          "Cannot set the common name " + name);
+}
+
+// Version 3 certificate of subject_key for name, not yet with issuer, extensions or
+// signature.
+CertPtr new_certificate(EVP_PKEY* subject_key, const std::string& name, int days) {
+    CertPtr cert(X509_new());
+    check(cert && X509_set_version(cert.get(), X509_VERSION_3) == 1, "Cannot create a certificate");
+    set_random_serial(cert.get());
+    set_validity(cert.get(), days);
+    set_common_name(cert.get(), name);
+    check(X509_set_pubkey(cert.get(), subject_key) == 1, "Cannot set the public key");
+    return cert;
+}
+
+void add_extension(X509* cert, X509* issuer, int nid, const std::string& value) {
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
+    ExtensionPtr extension(X509V3_EXT_nconf_nid(nullptr, &ctx, nid, value.c_str()));
+    check(extension && X509_add_ext(cert, extension.get(), -1) == 1,
+          std::string("Cannot add the extension ") + OBJ_nid2sn(nid) + " = " + value);
+}
+
+void sign(X509* cert, EVP_PKEY* issuer_key) {
+    check(X509_sign(cert, issuer_key, EVP_sha256()) > 0, "Cannot sign the certificate");
+}
+
+std::string common_name(X509* cert) {
+    const X509_NAME* subject = X509_get_subject_name(cert);
+    const int index = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
+    if (index < 0)
+        return std::string();
+    const ASN1_STRING* data = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index));
+    unsigned char* utf8 = nullptr;
+    const int len = ASN1_STRING_to_UTF8(&utf8, data);
+    check(len >= 0, "Cannot decode the common name");
+    std::string name(reinterpret_cast<const char*>(utf8), static_cast<std::size_t>(len));
+    OPENSSL_free(utf8);
+    return name;
+}
+
+}  // namespace
+
+void CQKCertificateAuthority::SQKOpenSslFree::operator()(EVP_PKEY* key) const noexcept {
+    EVP_PKEY_free(key);
+}
+
+void CQKCertificateAuthority::SQKOpenSslFree::operator()(X509* cert) const noexcept {
+    X509_free(cert);
+}
+
+CQKCertificateAuthority::CQKCertificateAuthority(KeyPtr key, CertPtr cert)
+    : m_key(std::move(key)), m_cert(std::move(cert)) {}
+
+CQKCertificateAuthority CQKCertificateAuthority::create(const std::string& ca_name, int days) {
+    check_ca_name(ca_name);
+    check_days(days);
+    ERR_clear_error();
+    KeyPtr key = new_p256_key();
+    CertPtr cert = new_certificate(key.get(), ca_name, days);
+    check(X509_set_issuer_name(cert.get(), X509_get_subject_name(cert.get())) == 1,
+          "Cannot set the issuer name");
+    add_extension(cert.get(), cert.get(), NID_basic_constraints, "critical,CA:TRUE");
+    add_extension(cert.get(), cert.get(), NID_key_usage, "critical,keyCertSign,cRLSign");
+    add_extension(cert.get(), cert.get(), NID_subject_key_identifier, "hash");
+    sign(cert.get(), key.get());
+    return CQKCertificateAuthority(std::move(key), std::move(cert));
+}
+
+CQKCertificateAuthority CQKCertificateAuthority::load(const std::string& key_fpath,
+                                                      const std::string& cert_fpath) {
+    ERR_clear_error();
+    KeyPtr key = read_private_key(key_fpath);
+    CertPtr cert = read_certificate(cert_fpath);
+    check(X509_check_private_key(cert.get(), key.get()) == 1,
+          "The key " + key_fpath + " does not belong to the certificate " + cert_fpath);
+    if (X509_check_ca(cert.get()) != 1) {
+        throw Poco::Crypto::CryptoException("Not a CA certificate (basicConstraints CA:TRUE)",
+                                            cert_fpath);
+    }
+    if (X509_cmp_current_time(X509_get0_notAfter(cert.get())) <= 0) {
+        throw Poco::Crypto::CryptoException("The CA certificate has expired", cert_fpath);
+    }
+    return CQKCertificateAuthority(std::move(key), std::move(cert));
+}
+
+void CQKCertificateAuthority::save(const std::string& key_fpath,
+                                   const std::string& cert_fpath) const {
+    ERR_clear_error();
+    write_private_key(m_key.get(), key_fpath);
+    write_certificate(m_cert.get(), cert_fpath);
+}
+
+void CQKCertificateAuthority::saveCertificate(const std::string& cert_fpath) const {
+    ERR_clear_error();
+    write_certificate(m_cert.get(), cert_fpath);
+}
+
+void CQKCertificateAuthority::issue(const std::string& name, const std::string& key_fpath,
+                                    const std::string& cert_fpath, int days) const {
+    check_dns_name(name);
+    check_days(days);
+    ERR_clear_error();
+    KeyPtr key = new_p256_key();
+    CertPtr cert = new_certificate(key.get(), name, days);
+    check(X509_set_issuer_name(cert.get(), X509_get_subject_name(m_cert.get())) == 1,
+          "Cannot set the issuer name");
+    // A certificate outliving its CA would fail verification from that day on anyway.
+    if (ASN1_TIME_compare(X509_get0_notAfter(cert.get()), X509_get0_notAfter(m_cert.get())) > 0) {
+        check(X509_set1_notAfter(cert.get(), X509_get0_notAfter(m_cert.get())) == 1,
+              "Cannot limit the validity to the CA's");
+    }
+    add_extension(cert.get(), m_cert.get(), NID_basic_constraints, "critical,CA:FALSE");
+    add_extension(cert.get(), m_cert.get(), NID_key_usage, "critical,digitalSignature");
+    add_extension(cert.get(), m_cert.get(), NID_ext_key_usage, "serverAuth,clientAuth");
+    add_extension(cert.get(), m_cert.get(), NID_subject_key_identifier, "hash");
+    add_extension(cert.get(), m_cert.get(), NID_authority_key_identifier, "keyid:always");
+    // The name passed check_dns_name, so it cannot smuggle further entries into the list.
+    add_extension(cert.get(), m_cert.get(), NID_subject_alt_name, "DNS:" + name);
+    sign(cert.get(), m_key.get());
+    write_private_key(key.get(), key_fpath);
+    write_certificate(cert.get(), cert_fpath);
+}
+
+std::string CQKCertificateAuthority::name() const {
+    return common_name(m_cert.get());
+}

@@ -1,0 +1,75 @@
+// Our private certificate authority: creates or loads the CA and issues the certificates
+// that the programs present to each other in TLS.
+//
+// Every key is ECDSA on P-256 and every signature SHA-256, the only kind the TLS cipher
+// suite accepts. Issued certificates carry the given name both as the common name and as
+// a DNS subject alternative name, because the peers check the name, and are good for both
+// TLS server and client use.
+//
+// Files are written whole or not at all: the content goes to a hidden temporary file in
+// the target's directory, is flushed to disk and renamed onto the target. A key file is
+// created with mode 0600 (an existing file of another mode is replaced, never rewritten in
+// place), a certificate file with 0644. Keys are written unencrypted (PKCS#8 PEM), since
+// the services start unattended.
+//
+// Errors are Poco exceptions: Poco::InvalidArgumentException for a bad name or validity,
+// Poco::FileException subclasses for files that cannot be read or written (text of the
+// system or OpenSSL error included), Poco::Crypto::CryptoException for a failing OpenSSL
+// operation or an unusable CA (OpenSSL error text included). An object can be used from
+// one thread at a time; separate objects are independent.
+#pragma once
+
+#include <openssl/types.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+// Validity of issued certificates unless the caller asks otherwise: ten years.
+constexpr int QK_CERT_DEFAULT_DAYS = 3650;
+// Upper bound of any validity we issue: a hundred years.
+constexpr int QK_CERT_MAX_DAYS = 36500;
+// X.509 bound of a common name (ub-common-name).
+constexpr std::size_t QK_CERT_MAX_NAME = 64;
+
+class CQKCertificateAuthority {
+public:
+    // A new self-signed CA with a fresh key; ca_name (1 to 64 bytes of printable UTF-8)
+    // becomes its common name. Valid from an hour ago for days days.
+    static CQKCertificateAuthority create(const std::string& ca_name,
+                                          int days = QK_CERT_DEFAULT_DAYS);
+    // Loads a CA from its PEM key and certificate files. Refuses an encrypted key (never
+    // asks for a pass phrase), a key that does not belong to the certificate, a certificate
+    // that is not a CA (basicConstraints CA:TRUE) and an expired certificate.
+    static CQKCertificateAuthority load(const std::string& key_fpath,
+                                        const std::string& cert_fpath);
+
+    // Writes the CA's key (0600) and certificate.
+    void save(const std::string& key_fpath, const std::string& cert_fpath) const;
+    // Writes only the certificate: what every program gets to verify its peers.
+    void saveCertificate(const std::string& cert_fpath) const;
+
+    // Issues a certificate for name with a fresh key and writes both. name must be a DNS
+    // name (letters, digits, '-' and '.', at most 64 bytes). Valid from an hour ago for
+    // days days, but never beyond the CA's own end of validity. Nothing is written when
+    // issuing fails; when writing the certificate fails, the key may already be written.
+    void issue(const std::string& name, const std::string& key_fpath, const std::string& cert_fpath,
+               int days = QK_CERT_DEFAULT_DAYS) const;
+
+    // The CA's common name.
+    std::string name() const;
+
+    struct SQKOpenSslFree {
+        void operator()(EVP_PKEY* key) const noexcept;
+        void operator()(X509* cert) const noexcept;
+    };
+
+private:
+    using KeyPtr = std::unique_ptr<EVP_PKEY, SQKOpenSslFree>;
+    using CertPtr = std::unique_ptr<X509, SQKOpenSslFree>;
+
+    CQKCertificateAuthority(KeyPtr key, CertPtr cert);
+
+    KeyPtr m_key;
+    CertPtr m_cert;
+};
