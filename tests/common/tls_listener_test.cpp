@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <Poco/File.h>
-#include <Poco/Net/NetSSL.h>
 #include <Poco/Net/SecureStreamSocket.h>
 #include <Poco/Net/SocketAddress.h>
 
@@ -38,33 +37,18 @@ bool greeted(std::uint16_t port, const std::string& key, const std::string& cert
 
 class TlsListenerTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        Poco::Net::initializeSSL();
-        s_keys = new TempDir;
-        s_pki = new TestPki(s_keys->path());
-    }
-    static void TearDownTestSuite() {
-        delete s_pki;
-        delete s_keys;
-        Poco::Net::uninitializeSSL();
-    }
-
     SQKSrvParams params() const {
         SQKSrvParams p;
         p.m_in_dir = m_root / "in";
-        p.m_key_fpath = s_pki->serverKey();
-        p.m_cert_fpath = s_pki->serverCert();
-        p.m_ca_cert_fpath = s_pki->caCert();
+        p.m_key_fpath = m_pki->serverKey();
+        p.m_cert_fpath = m_pki->serverCert();
+        p.m_ca_cert_fpath = m_pki->caCert();
         return p;
     }
 
-    static TempDir* s_keys;
-    static TestPki* s_pki;
+    const TestPki* m_pki = &sharedTestPki();
     TempDir m_root;
 };
-
-TempDir* TlsListenerTest::s_keys = nullptr;
-TestPki* TlsListenerTest::s_pki = nullptr;
 
 TEST_F(TlsListenerTest, OnlyClientsOfOurCaWithTheClientNameGetIn) {
     CQKTcpSslSrvS listener;
@@ -72,7 +56,7 @@ TEST_F(TlsListenerTest, OnlyClientsOfOurCaWithTheClientNameGetIn) {
     listener.setTimeout(Poco::Timespan(2, 0));
     listener.start();
     const std::uint16_t port = listener.boundPort();
-    const TestPki& pki = *s_pki;
+    const TestPki& pki = *m_pki;
 
     EXPECT_FALSE(greeted(port, pki.wrongNameKey(), pki.wrongNameCert(), pki.caCert()))
         << "a certificate of our CA with another name";

@@ -1,7 +1,10 @@
 // Creation of the test key and certificate set with our own CA code.
 #include "TestPki.h"
 
+#include <Poco/Net/NetSSL.h>
+
 #include "CQKCertificateAuthority.h"
+#include "TempDir.h"
 #include "qk_tls.h"
 
 TestPki::TestPki(const std::string& dir) : m_dir(dir) {
@@ -16,4 +19,15 @@ TestPki::TestPki(const std::string& dir) : m_dir(dir) {
     other.save(otherCaKey(), otherCaCert());
     other.issue(QK_TLS_CLIENT_NAME, otherClientKey(), otherClientCert());
     other.issue(QK_TLS_SERVER_NAME, otherServerKey(), otherServerCert());
+}
+
+const TestPki& sharedTestPki() {
+    struct Holder {
+        Holder() : pki((Poco::Net::initializeSSL(), dir.path())) {}
+        ~Holder() { Poco::Net::uninitializeSSL(); }
+        TempDir dir;
+        TestPki pki;
+    };
+    static Holder holder;
+    return holder.pki;
 }

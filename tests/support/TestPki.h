@@ -43,3 +43,7 @@ private:
 
     std::string m_dir;
 };
+
+// One set of keys for the whole test program, created at first use in a temporary
+// directory that lives until the program ends. Also initialises the TLS library.
+const TestPki& sharedTestPki();
