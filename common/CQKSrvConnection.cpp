@@ -110,24 +110,23 @@ void CQKSrvConnection::run() {
     } catch (const Poco::Net::ConnectionResetException& e) {
         m_status = QK_SEND_FILE_FERROR;
         releaseFile();
-        reportException(e.className(), e.displayText());
+        qk_report_exception(&tag, e);
     } catch (const FileIsReceivingAlready& e) {
+        // The path stays registered: it belongs to the connection that receives it.
         sendErrorStatus();
-        reportException(e.className(), e.displayText());
+        qk_report_exception(&tag, e);
     } catch (const Poco::Exception& e) {
         sendErrorStatus();
         releaseFile();
-        reportException(e.className(), e.displayText());
+        qk_report_exception(&tag, e);
     } catch (const std::exception& e) {
         sendErrorStatus();
         releaseFile();
-        qk_print_console(std::string("Exception: What = ") + e.what());
-        log_message(LOG_LEVEL_ERROR, &tag, "Exception: What = %s", e.what());
+        qk_report_exception(&tag, e);
     } catch (...) {
         sendErrorStatus();
         releaseFile();
-        qk_print_console("Some Exception happened...");
-        log_message(LOG_LEVEL_ERROR, &tag, "Some Exception happened...");
+        qk_report_unknown_exception(&tag);
     }
     // A stop in the middle of a file leaves nothing under the target name.
     releaseFile();
@@ -146,13 +145,6 @@ void CQKSrvConnection::sendErrorStatus() noexcept {
         log_message(LOG_LEVEL_DEBUG, &tag, "Status 0x7F not sent: %s", e.displayText().c_str());
     } catch (...) {
     }
-}
-
-void CQKSrvConnection::reportException(const char* class_name, const std::string& text) const {
-    QKLogTag tag = make_tag(kTagRun);
-    qk_print_console(std::string("Exception: ClassName = ") + class_name + " Message = " + text);
-    log_message(LOG_LEVEL_ERROR, &tag, "Exception: ClassName = %s Message = %s", class_name,
-                text.c_str());
 }
 
 void CQKSrvConnection::sendStatus() {

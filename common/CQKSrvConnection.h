@@ -58,7 +58,6 @@ private:
     void backupExisting(const std::string& file_path);
     void releaseFile() noexcept;
     void sendErrorStatus() noexcept;
-    void reportException(const char* class_name, const std::string& text) const;
 
     CQKTcpSrv& m_listener;
     const bool m_is_secure;

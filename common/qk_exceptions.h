@@ -18,3 +18,19 @@ POCO_DECLARE_EXCEPTION(QK_COMMON_API, FileIsReceivingAlready, Poco::Exception)
 POCO_DECLARE_EXCEPTION(QK_COMMON_API, SockWriteStatusException, Poco::Net::NetException)
 // The socket did not become readable in time while a status was awaited.
 POCO_DECLARE_EXCEPTION(QK_COMMON_API, SockReadStatusException, Poco::Net::NetException)
+
+#include <string>
+
+struct QKLogTag;
+
+// The readable class name of an exception ("Poco::Net::SSLException").
+std::string qk_class_name(const Poco::Exception& e);
+
+// Reports a caught exception at the boundary of a unit of work: on the console
+// "Exception: ClassName = <class> Message = <display text>" and in the log at ERROR
+// "Exception: ClassName = %s Message = %s" under the given tag.
+void qk_report_exception(const QKLogTag* tag, const Poco::Exception& e);
+// The same for a standard exception: "Exception: What = <what>".
+void qk_report_exception(const QKLogTag* tag, const std::exception& e);
+// Anything else: "Some Exception happened...".
+void qk_report_unknown_exception(const QKLogTag* tag);

@@ -123,4 +123,8 @@ TEST(ProtocolExceptions, CarryTheirNamesAndBases) {
     EXPECT_STREQ(SendingDataException("x").name(), "Sending Data Exception");
     EXPECT_STREQ(FileIsReceivingAlready("x").name(), "File is Receiving Already");
     EXPECT_STREQ(SockWriteStatusException("x").name(), "Sock Write Status Exception");
+    // Reports name the class readably, not as the compiler mangles it.
+    EXPECT_EQ(qk_class_name(FileIsReceivingAlready("x")), "FileIsReceivingAlready");
+    EXPECT_EQ(qk_class_name(Poco::Net::ConnectionResetException("x")),
+              "Poco::Net::ConnectionResetException");
 }
