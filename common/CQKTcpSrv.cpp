@@ -48,6 +48,7 @@ CQKTcpSrv::CQKTcpSrv()
       m_timeout(QK_READY_TIMEOUT) {
     QKLogTag tag = make_tag("CQKTcpSrv::CQKTcpSrv()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpSrv::CQKTcpSrv()");
+    qk_ignore_sigpipe();
     m_tcp_params->setMaxQueued(kMaxQueued);
     m_tcp_params->setMaxThreads(kMaxThreads);
 }

@@ -4,6 +4,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <atomic>
 #include <clocale>
 #include <cstdio>
@@ -161,4 +163,8 @@ std::int32_t qk_get_process_id() {
 
 std::int64_t qk_get_thread_id() {
     return static_cast<std::int64_t>(syscall(SYS_gettid));
+}
+
+void qk_ignore_sigpipe() {
+    std::signal(SIGPIPE, SIG_IGN);
 }

@@ -59,4 +59,8 @@ struct SQKLocalTime {
 qk_res_t qk_get_local_time(SQKLocalTime* out);
 
 std::int32_t qk_get_process_id();
+
+// Makes a write to a peer that has gone fail with EPIPE instead of ending the process.
+// Every program with a socket calls it; repeated calls are harmless.
+void qk_ignore_sigpipe();
 std::int64_t qk_get_thread_id();

@@ -17,14 +17,15 @@ namespace {
 void check_confined(const QKRelayHeader& header) {
     std::string sub_dir;
     if (qk_normalise_sub_dir(header.sub_dir, sub_dir)) {
-        if (!sub_dir.empty() && sub_dir[0] == '/') __builtin_trap();
+        if (!sub_dir.empty() && sub_dir[0] == '/')
+            __builtin_trap();
         std::istringstream components(sub_dir);
         for (std::string component; std::getline(components, component, '/');) {
-            if (component == "..") __builtin_trap();
+            if (component == "..")
+                __builtin_trap();
         }
     }
-    if (qk_is_safe_file_name(header.file_name) &&
-        header.file_name.find('/') != std::string::npos) {
+    if (qk_is_safe_file_name(header.file_name) && header.file_name.find('/') != std::string::npos) {
         __builtin_trap();
     }
 }
@@ -51,14 +52,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         try {
             if (!reader.expectsFrame()) {
                 // File data: never more than is due, as the connection reads it.
-                consume(reader, std::vector<std::uint8_t>(
-                                    chunk, chunk + std::min(len, reader.readSize())));
+                consume(reader,
+                        std::vector<std::uint8_t>(chunk, chunk + std::min(len, reader.readSize())));
                 continue;
             }
             frame.insert(frame.end(), chunk, chunk + len);
             const std::size_t need = CQKFrameReader::frameLength(frame.data(), frame.size());
-            if (frame.size() < need && need <= QK_BUFFER_SIZE) continue;  // gather more
-            if (frame.size() > QK_BUFFER_SIZE) frame.resize(QK_BUFFER_SIZE);
+            if (frame.size() < need && need <= QK_BUFFER_SIZE)
+                continue;  // gather more
+            if (frame.size() > QK_BUFFER_SIZE)
+                frame.resize(QK_BUFFER_SIZE);
             consume(reader, frame);
         } catch (const ReceivingStatusException&) {
             reader = CQKFrameReader();  // the connection would end here

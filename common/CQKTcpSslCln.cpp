@@ -1,0 +1,51 @@
+// The TLS sender: client context and secure connection.
+#include "CQKTcpSslCln.h"
+
+#include <Poco/Exception.h>
+#include <Poco/Net/NetSSL.h>
+#include <Poco/Net/SecureStreamSocket.h>
+
+#include "qk_tls.h"
+
+CQKTcpSslCln::CQKTcpSslCln() {
+    Poco::Net::initializeSSL();
+    QKLogTag tag;
+    log_set_tag(&tag, "CQKTcpSslCln::CQKTcpSslCln()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpSslCln::CQKTcpSslCln()");
+}
+
+CQKTcpSslCln::~CQKTcpSslCln() {
+    QKLogTag tag;
+    log_set_tag(&tag, "CQKTcpSslCln::~CQKTcpSslCln()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpSslCln::~CQKTcpSslCln()");
+    // Secure objects go before the library is released.
+    m_socket.reset();
+    m_context.reset();
+    Poco::Net::uninitializeSSL();
+}
+
+void CQKTcpSslCln::setParams(const SQKClnParams& params) {
+    CQKTcpCln::setParams(params);
+    initSsl();
+}
+
+void CQKTcpSslCln::initSsl() {
+    m_context.reset();
+    qk_check_tls_files(m_params.m_ssl_key_fpath, m_params.m_ssl_cert_fpath,
+                       m_params.m_ssl_ca_cert_fpath);
+    m_ssl_params = qk_tls_params(m_params.m_ssl_key_fpath, m_params.m_ssl_cert_fpath,
+                                 m_params.m_ssl_ca_cert_fpath);
+    m_context = new Poco::Net::Context(Poco::Net::Context::TLSV1_2_CLIENT_USE, m_ssl_params);
+}
+
+void CQKTcpSslCln::openConnection() {
+    QKLogTag tag;
+    log_set_tag(&tag, "CQKTcpSslCln::openConnection()");
+    checkNoSocket();
+    if (m_context.isNull())
+        throw Poco::InvalidAccessException("TLS context isn't initialized...");
+    auto socket = std::make_unique<Poco::Net::SecureStreamSocket>(m_context);
+    // Checked against the server's certificate during the handshake inside connect.
+    socket->setPeerHostName(QK_TLS_SERVER_NAME);
+    connectSocket(std::move(socket), tag);
+}

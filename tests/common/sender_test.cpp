@@ -1,0 +1,404 @@
+// The sending run against a scripted receiver: what reaches the wire, what is left in the
+// outgoing tree, retries and failures.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <Poco/Checksum.h>
+#include <Poco/File.h>
+#include <Poco/Net/Context.h>
+#include <Poco/Net/NetException.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/SocketAddress.h>
+
+#include <chrono>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "CQKTcpCln.h"
+#include "CQKTcpSslCln.h"
+#include "FakeReceiver.h"
+#include "TempDir.h"
+#include "TestPki.h"
+#include "qk_tls.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Step = FakeReceiver::Step;
+
+std::string pattern(std::size_t size) {
+    std::string content(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        content[i] = static_cast<char>((i * 31 + 7) % 251);
+    return content;
+}
+
+std::uint32_t crc_of(const std::string& content) {
+    Poco::Checksum crc(Poco::Checksum::TYPE_CRC32);
+    crc.update(content.data(), static_cast<unsigned>(content.size()));
+    return crc.checksum();
+}
+
+std::size_t count_of(const std::string& text, const std::string& what) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+std::vector<std::string> entries_of(const std::string& dir) {
+    std::vector<std::string> names;
+    Poco::File(dir).list(names);
+    return names;
+}
+
+// A port on which nobody listens.
+std::uint16_t closed_port() {
+    Poco::Net::ServerSocket probe(Poco::Net::SocketAddress("127.0.0.1", 0));
+    const std::uint16_t port = probe.address().port();
+    probe.close();
+    return port;
+}
+
+// One sending run with short delays; returns the result and keeps the console output. Waits
+// until the receiver has seen every connection end, so that all it got is recorded.
+std::uint8_t run_sender(CQKTcpCln& sender, const SQKClnParams& params, const FakeReceiver& receiver,
+                        std::string& console, Poco::Timespan timeout = Poco::Timespan(5, 0)) {
+    sender.setParams(params);
+    sender.setTimeout(timeout);
+    sender.setRetryDelay(10ms);
+    testing::internal::CaptureStdout();
+    sender.sendFiles();
+    console = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(receiver.waitForClosed(receiver.connections().size(), 5s));
+    return sender.currResult();
+}
+
+class SenderTest : public ::testing::Test {
+protected:
+    SenderTest() {
+        Poco::File(out()).createDirectories();
+        params.m_op_code = OperationCode::send_files;
+        params.m_out_dir = out();
+        params.m_srv_address = "127.0.0.1";
+        params.m_srv_port = receiver.port();
+    }
+
+    std::string out() const { return dir / "out"; }
+    std::string out(const std::string& relative) const { return dir / ("out/" + relative); }
+    void put(const std::string& relative, const std::string& content) {
+        dir.writeFile("out/" + relative, content);
+    }
+
+    void run(Poco::Timespan timeout = Poco::Timespan(5, 0)) {
+        CQKTcpCln sender;
+        result = run_sender(sender, params, receiver, console, timeout);
+    }
+
+    // The received files by "sub_dir|name".
+    std::map<std::string, FakeReceiver::File> received() const {
+        std::map<std::string, FakeReceiver::File> by_path;
+        for (const FakeReceiver::File& file : receiver.files())
+            by_path[file.header.sub_dir + "|" + file.header.file_name] = file;
+        return by_path;
+    }
+
+    TempDir dir;
+    FakeReceiver receiver;
+    SQKClnParams params;
+    std::string console;
+    std::uint8_t result = 0;
+};
+
+TEST_F(SenderTest, SendsTreeByteIdenticalAndEmptiesItButTheTop) {
+    struct TreeFile {
+        const char* path;
+        const char* received_as;  // "sub_dir|name" as the receiver sees it
+        std::size_t size;
+    };
+    const TreeFile tree[] = {
+        {"empty.bin", "|empty.bin", 0},        {"one.bin", "|one.bin", 1},
+        {"a/below.bin", "a|below.bin", 65535}, {"a/c/exact.bin", "a\\c|exact.bin", 65536},
+        {"d/over.bin", "d|over.bin", 65537},
+    };
+    for (const TreeFile& file : tree)
+        put(file.path, pattern(file.size));
+    Poco::File(out("e/f")).createDirectories();  // holds only an empty directory
+    params.m_sub_dirs = 1;
+
+    run();
+
+    EXPECT_EQ(result, QK_SEND_FILE_FOK);
+    const auto files = received();
+    ASSERT_EQ(files.size(), std::size(tree));
+    for (const TreeFile& sent : tree) {
+        ASSERT_EQ(files.count(sent.received_as), 1u) << sent.path;
+        const FakeReceiver::File& file = files.at(sent.received_as);
+        const std::string content = pattern(sent.size);
+        EXPECT_EQ(file.header.file_size, sent.size) << sent.path;
+        EXPECT_TRUE(file.content == content) << sent.path;
+        EXPECT_TRUE(file.finished) << sent.path;
+        EXPECT_EQ(file.crc, crc_of(content)) << sent.path;
+    }
+    ASSERT_EQ(receiver.connections().size(), 1u);
+    EXPECT_TRUE(receiver.connections()[0].finished_all);
+    EXPECT_FALSE(receiver.connections()[0].protocol_error);
+    EXPECT_TRUE(Poco::File(out()).exists());
+    EXPECT_TRUE(entries_of(out()).empty());
+}
+
+// A link to a directory is not walked: its files lie outside the outgoing tree and would
+// be deleted after sending. What is left beneath a sub-directory keeps it.
+TEST_F(SenderTest, SubDirectoryKeepsWhatWasNotSentAndLinksAreNotFollowed) {
+    put("a/x.txt", "x");
+    dir.writeFile("elsewhere/keep.txt", "keep");
+    Poco::File(out("a/b")).createDirectories();
+    ASSERT_EQ(symlink((dir / "elsewhere").c_str(), out("a/b/link").c_str()), 0);
+    params.m_sub_dirs = 1;
+
+    run();
+
+    EXPECT_EQ(result, QK_SEND_FILE_FOK);
+    ASSERT_EQ(received().size(), 1u);
+    EXPECT_EQ(received().count("a|x.txt"), 1u);
+    EXPECT_EQ(dir.readFile("elsewhere/keep.txt"), "keep");
+    EXPECT_TRUE(Poco::File(out("a/b/link")).isLink());
+}
+
+TEST_F(SenderTest, WithoutSubDirsSendsOnlyTheTopAndKeepsDirectories) {
+    put("top.txt", "top");
+    put("a/x.txt", "x");
+    Poco::File(out("e")).createDirectories();
+
+    run();
+
+    EXPECT_EQ(result, QK_SEND_FILE_FOK);
+    ASSERT_EQ(received().size(), 1u);
+    EXPECT_EQ(received().count("|top.txt"), 1u);
+    EXPECT_FALSE(dir.exists("out/top.txt"));
+    EXPECT_EQ(dir.readFile("out/a/x.txt"), "x");
+    EXPECT_TRUE(dir.exists("out/e"));
+}
+
+// The first attempt fails after the named file was delivered and removed; the retry must
+// not fall back to sending the whole directory.
+TEST_F(SenderTest, OneFileModeSendsOnlyTheNamedFileWithItsSubDirectory) {
+    put("a/one.txt", "one");
+    put("b.txt", "b");
+    params.m_file_path = out("a/one.txt");
+    params.m_sub_dirs = 1;
+    receiver.setScript([](const FakeReceiver::Event& event) {
+        const bool refuse = event.step == Step::FinishedAll && event.count == 0;
+        return FakeReceiver::status(refuse ? QK_SEND_FILE_FERROR : QK_SEND_FILE_FOK);
+    });
+
+    run();
+
+    EXPECT_EQ(result, QK_SEND_FILE_FOK);
+    EXPECT_EQ(receiver.connections().size(), 2u);
+    ASSERT_EQ(received().size(), 1u);
+    EXPECT_EQ(received().at("a|one.txt").content, "one");
+    EXPECT_FALSE(dir.exists("out/a/one.txt"));
+    EXPECT_TRUE(dir.exists("out/a"));
+    EXPECT_TRUE(dir.exists("out/b.txt"));
+}
+
+TEST_F(SenderTest, BacksUpOnlyAfterTheFileIsAcknowledged) {
+    put("a/f.txt", "content");
+    params.m_back_dir = dir / "back";
+    params.m_sub_dirs = 1;
+    bool backup_before_ack = true;
+    receiver.setScript([&](const FakeReceiver::Event& event) {
+        if (event.step == Step::Finished)
+            backup_before_ack = dir.exists("back/a/f.txt");
+        return FakeReceiver::status(QK_SEND_FILE_FOK);
+    });
+
+    run();
+
+    EXPECT_EQ(result, QK_SEND_FILE_FOK);
+    EXPECT_FALSE(backup_before_ack);
+    EXPECT_EQ(dir.readFile("back/a/f.txt"), "content");
+    EXPECT_FALSE(dir.exists("out/a"));
+}
+
+TEST_F(SenderTest, HeaderRefusalFailsEveryAttemptAndTheFileStays) {
+    put("f.txt", "content");
+    params.m_back_dir = dir / "back";
+    receiver.setAnswer(Step::Header, FakeReceiver::status(QK_SEND_FILE_FERROR));
+
+    run();
+
+    EXPECT_EQ(result, QK_SEND_FILE_FERROR);
+    EXPECT_EQ(count_of(console, "recv Error... received status = 0x7F, expected status = 0x00"),
+              3u);
+    for (const FakeReceiver::Connection& connection : receiver.connections())
+        EXPECT_TRUE(connection.files.at(0).content.empty());  // no data after a refusal
+    EXPECT_EQ(dir.readFile("out/f.txt"), "content");
+    EXPECT_FALSE(dir.exists("back/f.txt"));
+}
+
+TEST_F(SenderTest, SilentReceiverFailsTheAttemptAfterTheTimeout) {
+    put("f.txt", "content");
+    receiver.setAnswer(Step::Header, FakeReceiver::silent());
+
+    run(Poco::Timespan(0, 200 * 1000));
+
+    EXPECT_EQ(result, QK_SEND_FILE_FERROR);
+    EXPECT_EQ(count_of(console, "Message = Exception: Error receiving of the status..."), 3u);
+    EXPECT_TRUE(dir.exists("out/f.txt"));
+}
+
+TEST_F(SenderTest, UnreachableServerGetsThreeAttempts) {
+    params.m_srv_port = closed_port();
+
+    run();
+
+    EXPECT_EQ(result, QK_SEND_FILE_FERROR);
+    EXPECT_EQ(count_of(console, "Attempt: "), 3u);
+    EXPECT_EQ(count_of(console, "Attempt: 3\n"), 1u);
+    EXPECT_EQ(count_of(console, "Exception: ClassName = "), 3u);
+}
+
+// Files delivered before an attempt failed are gone, so the next attempt sends only the rest.
+TEST_F(SenderTest, RetryDoesNotSendDeliveredFilesAgain) {
+    put("first.txt", "1");
+    put("second.txt", "2");
+    receiver.setScript([](const FakeReceiver::Event& event) {
+        const bool refuse = event.step == Step::Header && event.count == 1;
+        return FakeReceiver::status(refuse ? QK_SEND_FILE_FERROR : QK_SEND_FILE_FOK);
+    });
+
+    run();
+
+    EXPECT_EQ(result, QK_SEND_FILE_FOK);
+    const auto connections = receiver.connections();
+    ASSERT_EQ(connections.size(), 2u);
+    ASSERT_EQ(connections[0].files.size(), 2u);
+    ASSERT_EQ(connections[1].files.size(), 1u);
+    EXPECT_EQ(connections[1].files[0].header.file_name, connections[0].files[1].header.file_name);
+    EXPECT_TRUE(entries_of(out()).empty());
+}
+
+TEST_F(SenderTest, EmptyFileIsHeaderThenFinishedWithZeroChecksum) {
+    put("e", "");
+
+    run();
+
+    std::vector<std::uint8_t> expected(1 + QK_BUFFER_SIZE);
+    expected[0] = QK_FILE_SEND_FHEADER;
+    expected.resize(1 + qk_build_header(expected.data() + 1, QK_BUFFER_SIZE, {0, "e", ""}));
+    const std::uint8_t tail[] = {QK_SEND_FILE_FFINISHED, 0, 0, 0, 0, QK_SEND_FILE_FFINISHED_ALL};
+    expected.insert(expected.end(), std::begin(tail), std::end(tail));
+    ASSERT_EQ(receiver.connections().size(), 1u);
+    EXPECT_EQ(receiver.connections()[0].bytes, expected);
+}
+
+// The file changes while the receiver considers its header. The sender must not confirm a
+// copy that differs from the file it then deletes: the attempt fails before the finished
+// frame, the file stays, and the next attempt sends it as it is now.
+struct ChangeCase {
+    const char* name;
+    std::size_t size;
+    std::size_t new_size;
+    std::size_t sent_before_failure;
+};
+
+class ChangedFileTest : public SenderTest, public ::testing::WithParamInterface<ChangeCase> {};
+
+TEST_P(ChangedFileTest, FailsTheAttemptAndIsSentAgainAsItIsNow) {
+    const ChangeCase& change = GetParam();
+    put("f.bin", pattern(change.size));
+    const std::string changed = pattern(change.new_size);
+    receiver.setScript([&](const FakeReceiver::Event& event) {
+        if (event.step == Step::Header && event.count == 0)
+            dir.writeFile("out/f.bin", changed);
+        return FakeReceiver::status(QK_SEND_FILE_FOK);
+    });
+
+    run();
+
+    EXPECT_EQ(result, QK_SEND_FILE_FOK);
+    const auto connections = receiver.connections();
+    ASSERT_EQ(connections.size(), 2u);
+    const FakeReceiver::File& first = connections[0].files.at(0);
+    EXPECT_EQ(first.header.file_size, change.size);
+    EXPECT_EQ(first.content.size(), change.sent_before_failure);
+    EXPECT_FALSE(first.finished);
+    const FakeReceiver::File& second = connections[1].files.at(0);
+    EXPECT_TRUE(second.content == changed);
+    EXPECT_EQ(second.crc, crc_of(changed));
+    EXPECT_FALSE(dir.exists("out/f.bin"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sender, ChangedFileTest,
+                         ::testing::Values(ChangeCase{"Shrunk", 100000, 70000, 65536},
+                                           ChangeCase{"Grown", 1000, 1500, 1000}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SenderTest, CloseAfterFailedConnectLetsTheNextConnectStartAfresh) {
+    CQKTcpCln sender;
+    params.m_srv_port = closed_port();
+    sender.setParams(params);
+    EXPECT_THROW(sender.openConnection(), Poco::Net::NetException);
+    sender.closeConnection();
+    try {
+        sender.closeConnection();
+        FAIL() << "a second close found a socket";
+    } catch (const Poco::Exception& e) {
+        EXPECT_EQ(e.message(), "Stream Socket isn't created yet...");
+    }
+
+    params.m_srv_port = receiver.port();
+    sender.setParams(params);
+    sender.openConnection();
+    sender.recvStatus(QK_SEND_FILE_FOK);
+    sender.sendFinishSendFiles();
+    sender.closeConnection();
+    EXPECT_EQ(sender.currResult(), QK_SEND_FILE_FOK);
+}
+
+// Over TLS the sender must insist on the server's certificate name.
+class TlsSenderTest : public SenderTest {
+protected:
+    TlsSenderTest() : pki(sharedTestPki()) {
+        put("f.bin", pattern(65537));
+        params.m_use_ssl = 1;
+        params.m_ssl_key_fpath = pki.clientKey();
+        params.m_ssl_cert_fpath = pki.clientCert();
+        params.m_ssl_ca_cert_fpath = pki.caCert();
+    }
+
+    std::uint8_t runWithServerCert(const std::string& key, const std::string& cert) {
+        FakeReceiver tls_receiver(new Poco::Net::Context(Poco::Net::Context::TLSV1_2_SERVER_USE,
+                                                         qk_tls_params(key, cert, pki.caCert())));
+        params.m_srv_port = tls_receiver.port();
+        CQKTcpSslCln sender;
+        const std::uint8_t tls_result = run_sender(sender, params, tls_receiver, console);
+        tls_files = tls_receiver.files();
+        return tls_result;
+    }
+
+    const TestPki& pki;
+    std::vector<FakeReceiver::File> tls_files;
+};
+
+TEST_F(TlsSenderTest, SendsToAServerThatCarriesTheServerName) {
+    EXPECT_EQ(runWithServerCert(pki.serverKey(), pki.serverCert()), QK_SEND_FILE_FOK);
+    ASSERT_EQ(tls_files.size(), 1u);
+    EXPECT_TRUE(tls_files[0].content == pattern(65537));
+    EXPECT_EQ(tls_files[0].crc, crc_of(pattern(65537)));
+    EXPECT_FALSE(dir.exists("out/f.bin"));
+}
+
+TEST_F(TlsSenderTest, RefusesAServerOfOurCaWithAnotherName) {
+    EXPECT_EQ(runWithServerCert(pki.wrongNameKey(), pki.wrongNameCert()), QK_SEND_FILE_FERROR);
+    EXPECT_EQ(count_of(console, "CertificateValidationException"), 3u);
+    EXPECT_TRUE(tls_files.empty());
+    EXPECT_TRUE(dir.exists("out/f.bin"));
+}
+
+}  // namespace
