@@ -241,6 +241,19 @@ TEST_F(SenderTest, HeaderRefusalFailsEveryAttemptAndTheFileStays) {
     EXPECT_FALSE(dir.exists("back/f.txt"));
 }
 
+TEST_F(SenderTest, RefusedChecksumKeepsTheFileAndMakesNoBackup) {
+    put("f.txt", "content");
+    params.m_back_dir = dir / "back";
+    receiver.setAnswer(Step::Finished, FakeReceiver::status(QK_SEND_FILE_FERROR));
+
+    run();
+
+    EXPECT_EQ(result, QK_SEND_FILE_FERROR);
+    EXPECT_EQ(receiver.connections().size(), 3u);
+    EXPECT_EQ(dir.readFile("out/f.txt"), "content");
+    EXPECT_FALSE(dir.exists("back/f.txt"));
+}
+
 TEST_F(SenderTest, SilentReceiverFailsTheAttemptAfterTheTimeout) {
     put("f.txt", "content");
     receiver.setAnswer(Step::Header, FakeReceiver::silent());
