@@ -26,7 +26,11 @@ std::string TempDir::operator/(const std::string& relative) const {
 }
 
 void TempDir::writeFile(const std::string& relative, const std::string& content) const {
-    Poco::Path file(*this / relative);
+    writeFileAt(*this / relative, content);
+}
+
+void TempDir::writeFileAt(const std::string& path, const std::string& content) {
+    Poco::Path file(path);
     Poco::File(file.parent()).createDirectories();
     Poco::FileOutputStream out(file.toString(), std::ios::out | std::ios::trunc | std::ios::binary);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));

@@ -21,6 +21,9 @@ public:
     std::string readFile(const std::string& relative) const;
     bool exists(const std::string& relative) const;
 
+    // Writes content to an absolute path, creating missing parents.
+    static void writeFileAt(const std::string& path, const std::string& content);
+
 private:
     std::string m_path;
 };

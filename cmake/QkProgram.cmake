@@ -1,0 +1,46 @@
+# qk_add_program(NAME SOURCES... [NO_KEYS])
+#
+# Builds a program into the staged install tree of the build folder (stage/bin) and lays
+# out, in the stage and in the install prefix, what the program needs at its start:
+#   share/orvane/<name>/<name>.xml       program configuration file
+#   share/orvane/<name>/keys/            the program's own key, certificate and the CA
+#   share/orvane/common/<name>.xml       common configuration file
+#   share/orvane/common/keys/            the CA and every program's certificate
+#   var/log/orvane/<name>/               logs
+# Configuration files come from dist/<name>.xml and dist/common/<name>.xml; an installed
+# file that exists already is kept (an operator's edits survive a reinstall).
+set(QK_STAGE_DIR ${CMAKE_BINARY_DIR}/stage)
+
+function(qk_add_program name)
+    cmake_parse_arguments(ARG "NO_KEYS" "" "" ${ARGN})
+    add_executable(${name} ${ARG_UNPARSED_ARGUMENTS})
+    target_link_libraries(${name} PRIVATE qk_common)
+    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${QK_STAGE_DIR}/bin)
+
+    set(conf_p ${PROJECT_SOURCE_DIR}/dist/${name}.xml)
+    set(conf_c ${PROJECT_SOURCE_DIR}/dist/common/${name}.xml)
+    configure_file(${conf_p} ${QK_STAGE_DIR}/share/orvane/${name}/${name}.xml COPYONLY)
+    configure_file(${conf_c} ${QK_STAGE_DIR}/share/orvane/common/${name}.xml COPYONLY)
+    file(MAKE_DIRECTORY ${QK_STAGE_DIR}/share/orvane/common/keys ${QK_STAGE_DIR}/var/log/orvane/${name})
+    if(NOT ARG_NO_KEYS)
+        file(MAKE_DIRECTORY ${QK_STAGE_DIR}/share/orvane/${name}/keys)
+    endif()
+
+    install(TARGETS ${name} RUNTIME DESTINATION bin)
+    install(CODE "
+        foreach(pair \"${conf_p};share/orvane/${name}/${name}.xml\" \"${conf_c};share/orvane/common/${name}.xml\")
+            list(GET pair 0 from)
+            list(GET pair 1 to)
+            set(to \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${to}\")
+            if(NOT EXISTS \"\${to}\")
+                get_filename_component(dir \"\${to}\" DIRECTORY)
+                file(INSTALL \"\${from}\" DESTINATION \"\${dir}\")
+            endif()
+        endforeach()
+        file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/share/orvane/common/keys\"
+                            \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/var/log/orvane/${name}\")
+        if(NOT ${ARG_NO_KEYS})
+            file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/share/orvane/${name}/keys\")
+        endif()
+    ")
+endfunction()

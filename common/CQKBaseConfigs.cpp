@@ -1,0 +1,338 @@
+// Derivation of the data directory tree, the TLS file paths, and the XML configuration views.
+#include "CQKBaseConfigs.h"
+
+#include <Poco/Exception.h>
+#include <Poco/File.h>
+#include <Poco/Path.h>
+#include <Poco/Util/MapConfiguration.h>
+#include <Poco/Util/XMLConfiguration.h>
+
+#include <vector>
+
+#include "qk_exceptions.h"
+#include "qk_fs.h"
+#include "qk_log.h"
+#include "qk_path.h"
+
+namespace {
+
+constexpr int kWayBesideProgram = 0;
+constexpr int kWayProgramData = 1;
+constexpr int kWayDataHome = 2;
+constexpr int kWayConfigHome = 3;
+
+QKLogTag make_tag(const char* name) {
+    QKLogTag tag;
+    log_set_tag(&tag, name);
+    return tag;
+}
+
+bool is_directory(const std::string& path) {
+    try {
+        Poco::File file(path);
+        return !path.empty() && file.exists() && file.isDirectory();
+    } catch (const Poco::Exception&) {
+        return false;
+    }
+}
+
+bool is_regular_file(const std::string& path) {
+    try {
+        Poco::File file(path);
+        return !path.empty() && file.exists() && file.isFile();
+    } catch (const Poco::Exception&) {
+        return false;
+    }
+}
+
+void create_directories_quietly(const std::string& path) {
+    try {
+        Poco::File(path).createDirectories();
+    } catch (const Poco::Exception&) {
+        // Whether the directory is there is checked by the caller.
+    }
+}
+
+// dir with exactly one trailing "/".
+std::string as_directory(const std::string& dir) {
+    if (dir.empty() || dir.back() == '/')
+        return dir;
+    return dir + "/";
+}
+
+// The parent directory of a directory path ("/a/b/" -> "/a/").
+std::string parent_directory(const std::string& dir) {
+    return Poco::Path(as_directory(dir)).parent().toString();
+}
+
+// The installation prefix: the directory above the one holding the program.
+std::string install_prefix() {
+    char module[QK_MAX_PATH];
+    if (!qk_res_is(qk_base_module_path(module, sizeof(module)), QK_RES_OK)) {
+        throw Poco::IOException("Error of obtaining of base module path (qk_base_module_path).");
+    }
+    return Poco::Path(module).parent().parent().toString();
+}
+
+}  // namespace
+
+CQKBaseConfigs& CQKBaseConfigs::instance() {
+    // Never destroyed: threads may read it until the process ends.
+    static CQKBaseConfigs* configs = new CQKBaseConfigs;
+    return *configs;
+}
+
+Poco::Util::AbstractConfiguration& CQKBaseConfigs::view(const std::string& label) {
+    Poco::Util::AbstractConfiguration::Ptr found = find(label);
+    if (found.isNull())
+        throw Poco::NullPointerException("Configuration view: " + label);
+    return *found;  // the layered configuration keeps it alive
+}
+
+Poco::Util::AbstractConfiguration& CQKBaseConfigs::ensureMapView(const std::string& label) {
+    if (find(label).isNull())
+        add(new Poco::Util::MapConfiguration, label, highest(), true);
+    return view(label);
+}
+
+std::string CQKBaseConfigs::buildString(const char* key) const {
+    return find("build")->getString(key);
+}
+
+std::string CQKBaseConfigs::root(int way, bool create) const {
+    switch (way) {
+        case kWayBesideProgram: {
+            const std::string prefix = install_prefix();
+            if (create && !qk_check_dir_writable(prefix))
+                return std::string();
+            return prefix + "share/";
+        }
+        case kWayProgramData: {
+            char data[QK_MAX_PATH];
+            if (!qk_res_is(qk_get_program_data_path(data, sizeof(data)), QK_RES_OK)) {
+                throw Poco::IOException(
+                    "Error of obtaining of program data path (qk_get_program_data_path).");
+            }
+            return data;
+        }
+        case kWayDataHome:
+            return Poco::Path::dataHome();
+        default:
+            return Poco::Path::configHome();
+    }
+}
+
+std::string CQKBaseConfigs::candidate(int way, bool create) const {
+    const std::string base = root(way, create);
+    if (base.empty())
+        return std::string();
+    std::string dir = as_directory(base);
+    for (const char* part : {"build_company_name", "build_appl_name"}) {
+        const std::string name = buildString(part);
+        if (!name.empty())
+            dir += name + "/";
+    }
+    if (create && !is_directory(dir))
+        create_directories_quietly(dir);
+    return is_directory(dir) ? dir : std::string();
+}
+
+void CQKBaseConfigs::initPaths(const SQKBuildConstants& constants) {
+    QKLogTag tag = make_tag("CQKBaseConfigs::initPaths()");
+    Poco::Util::AbstractConfiguration& build = ensureMapView("build");
+    build.setString("build_company_name", constants.company);
+    build.setString("build_appl_name", constants.application);
+    build.setString("build_log", constants.log_dir);
+    build.setString("build_keys_dir", constants.keys_dir);
+    build.setString("build_conf_ext", constants.conf_ext);
+    build.setBool("build_use_common", constants.use_common);
+    build.setBool("build_portable", constants.portable);
+
+    Poco::Util::AbstractConfiguration& appl = ensureMapView("appl");
+    appl.setString("appl_data_dpath", initApplDataPath());
+    appl.setString("appl_log_dpath", initLogPath());
+    std::string dir, file;
+    initConfCPath(dir, file);
+    appl.setString("appl_conf_c_dpath", dir);
+    appl.setString("appl_conf_c_fpath", file);
+    initConfPPath(dir, file);
+    appl.setString("appl_conf_p_dpath", dir);
+    appl.setString("appl_conf_p_fpath", file);
+    appl.setString("appl_icons_dpath", initIconsPath());
+    appl.setString("appl_scripts_dpath", initScriptsPath());
+    log_message(LOG_LEVEL_DEBUG, &tag, "appl_data_dpath = %s",
+                appl.getString("appl_data_dpath").c_str());
+}
+
+std::string CQKBaseConfigs::initApplDataPath() {
+    const int first =
+        find("build")->getBool("build_portable") ? kWayBesideProgram : kWayProgramData;
+    for (int way = first; way <= kWayConfigHome; ++way) {
+        const std::string dir = candidate(way, true);
+        if (!dir.empty())
+            return dir;
+    }
+    throw Poco::Exception("Error of initializing of Application Data Path.");
+}
+
+std::string CQKBaseConfigs::initLogPath() {
+    const std::string company = buildString("build_company_name");
+    const std::string application = buildString("build_appl_name");
+    const std::string log = buildString("build_log");
+    std::string dir;
+    const std::string prefix = install_prefix();
+    if (find("build")->getBool("build_portable") && qk_check_dir_writable(prefix)) {
+        dir = prefix + "var/" + log + "/" + company + "/" + application + "/";
+    } else {
+        std::string base = find("build")->getBool("build_use_common") ? root(kWayProgramData, true)
+                                                                      : Poco::Path::dataHome();
+        if (base.empty())
+            base = Poco::Path::configHome();
+        dir = as_directory(base) + company + "/" + application + "/" + log + "/";
+    }
+    create_directories_quietly(dir);
+    if (!is_directory(dir))
+        throw Poco::Exception("Error of initializing of Log Path.");
+    return dir;
+}
+
+void CQKBaseConfigs::initConfCPath(std::string& dir, std::string& file) {
+    Poco::Util::AbstractConfiguration& appl = view("appl");
+    if (!appl.hasProperty("appl_data_dpath")) {
+        throw Poco::Exception("Application Data Path param hasn't been initialized.");
+    }
+    dir = parent_directory(appl.getString("appl_data_dpath")) + "common/";
+    file = dir + buildString("build_appl_name") + "." + buildString("build_conf_ext");
+    if (!is_directory(dir) || !is_regular_file(file)) {
+        throw Poco::Exception("Error of initializing of Common Configuration file path.");
+    }
+}
+
+void CQKBaseConfigs::initConfPPath(std::string& dir, std::string& file) {
+    Poco::Util::AbstractConfiguration& appl = view("appl");
+    if (!appl.hasProperty("appl_data_dpath")) {
+        throw Poco::Exception("Application Data Path param hasn't been initialized.");
+    }
+    dir = appl.getString("appl_data_dpath");
+    file = dir + buildString("build_appl_name") + "." + buildString("build_conf_ext");
+    if (!is_directory(dir) || !is_regular_file(file)) {
+        throw Poco::Exception("Error of initializing of Common Configuration file path.");
+    }
+}
+
+std::string CQKBaseConfigs::initIconsPath() {
+    for (int way = kWayBesideProgram; way <= kWayConfigHome; ++way) {
+        const std::string dir = candidate(way, false);
+        if (dir.empty())
+            continue;
+        const std::string icons = parent_directory(dir) + "icons/hicolor/";
+        if (is_directory(icons))
+            return icons;
+    }
+    return std::string();
+}
+
+std::string CQKBaseConfigs::initScriptsPath() {
+    for (int way = kWayBesideProgram; way <= kWayConfigHome; ++way) {
+        const std::string dir = candidate(way, false);
+        if (dir.empty())
+            continue;
+        const std::string scripts = parent_directory(dir) + "scripts/";
+        if (is_directory(scripts))
+            return scripts;
+    }
+    return std::string();
+}
+
+void CQKBaseConfigs::initConfigs(const SQKBuildConstants& constants) {
+    initPaths(constants);
+    ensureMapView("ssl_keys");
+    initKeysInfo(constants);
+}
+
+void CQKBaseConfigs::initKeysInfo(const SQKBuildConstants& constants) {
+    const std::string keys_dir = buildString("build_keys_dir");
+    const int first =
+        find("build")->getBool("build_portable") ? kWayBesideProgram : kWayProgramData;
+    std::string own_dir;
+    for (int way = first; way <= kWayConfigHome && own_dir.empty(); ++way) {
+        const std::string dir = candidate(way, false);
+        if (dir.empty())
+            continue;
+        const std::string keys = dir + keys_dir + "/";
+        if (is_directory(keys) && is_regular_file(keys + constants.key_file) &&
+            is_regular_file(keys + constants.cert_file) &&
+            is_regular_file(keys + constants.ca_file)) {
+            own_dir = keys;
+        }
+    }
+    const std::string shared_dir = view("appl").getString("appl_conf_c_dpath") + keys_dir + "/";
+    bool shared_ok = is_directory(shared_dir);
+    for (const char* name :
+         {kSharedCaFile, kSharedClnCertFile, kSharedSrvCertFile, kSharedGuiCertFile}) {
+        shared_ok = shared_ok && is_regular_file(shared_dir + name);
+    }
+    if (own_dir.empty() || !shared_ok)
+        throw Poco::Exception("Error of initializing of Keys Info.");
+
+    view("appl").setString("appl_keys_dpath", own_dir);
+    Poco::Util::AbstractConfiguration& keys = view("ssl_keys");
+    keys.setString("ssl_keys_key_fpath", own_dir + constants.key_file);
+    keys.setString("ssl_keys_cert_fpath", own_dir + constants.cert_file);
+    keys.setString("ssl_keys_ca_cert_fpath", own_dir + constants.ca_file);
+    keys.setString("ssl_common_ca_cert_fpath", shared_dir + kSharedCaFile);
+    keys.setString("ssl_common_srv_cert_fpath", shared_dir + kSharedSrvCertFile);
+    keys.setString("ssl_common_cln_cert_fpath", shared_dir + kSharedClnCertFile);
+    keys.setString("ssl_common_gui_cert_fpath", shared_dir + kSharedGuiCertFile);
+}
+
+void CQKBaseConfigs::readXmlView(const char* tag_name, const char* path_key, const char* label) {
+    QKLogTag tag = make_tag(tag_name);
+    Poco::Mutex::ScopedLock lock(m_lock);
+    try {
+        const std::string path = view("appl").getString(path_key);
+        Poco::Util::AbstractConfiguration::Ptr found = find(label);
+        if (found.isNull()) {
+            found = new Poco::Util::XMLConfiguration;
+            add(found, label, highest(), true);
+        }
+        dynamic_cast<Poco::Util::XMLConfiguration&>(*found).load(path);
+    } catch (const Poco::Exception& e) {
+        qk_report_exception(&tag, e);
+        throw;
+    } catch (...) {
+        qk_report_unknown_exception(&tag);
+        throw;
+    }
+}
+
+void CQKBaseConfigs::readConfC() {
+    readXmlView("CQKBaseConfigs::readConfC", "appl_conf_c_fpath", "conf_c");
+}
+
+void CQKBaseConfigs::readConfP() {
+    readXmlView("CQKBaseConfigs::readConfP", "appl_conf_p_fpath", "conf_p");
+}
+
+void CQKBaseConfigs::writeConfC() {
+    QKLogTag tag = make_tag("CQKBaseConfigs::writeConfC");
+    Poco::Mutex::ScopedLock lock(m_lock);
+    try {
+        const std::string path = view("appl").getString("appl_conf_c_fpath");
+        Poco::Util::AbstractConfiguration::Ptr found = find("conf_c");
+        if (!found.isNull())
+            dynamic_cast<Poco::Util::XMLConfiguration&>(*found).save(path);
+    } catch (const Poco::Exception& e) {
+        qk_report_exception(&tag, e);
+        throw;
+    } catch (...) {
+        qk_report_unknown_exception(&tag);
+        throw;
+    }
+}
+
+void CQKBaseConfigs::writeConfP() {
+    // The program file is written by its own program's parameter code, not here.
+    QKLogTag tag = make_tag("CQKBaseConfigs::writeConfP");
+    (void)tag;
+}

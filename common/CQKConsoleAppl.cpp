@@ -1,0 +1,138 @@
+// The console application frame and the base of the console programs' application classes.
+#include "CQKConsoleAppl.h"
+
+#include <Poco/Util/HelpFormatter.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "qk_bounded.h"
+#include "qk_console.h"
+#include "qk_exceptions.h"
+
+namespace {
+
+constexpr const char* kProductName = "QK Relay";
+constexpr const char* kVersion = "0.0.11.11";
+constexpr const char* kLegalNotice = "Copyright (C) 2026 the QK Relay developers";
+constexpr std::uint64_t kMaxLogFileSize = 104857600;
+constexpr std::uint32_t kMaxLogFiles = 10;
+
+QKLogTag make_tag(const char* name) {
+    QKLogTag tag;
+    log_set_tag(&tag, name);
+    return tag;
+}
+
+// Frame steps up to the open log; false (after echoing why) when the program can't start.
+bool start_frame(const SQKFrameSettings& settings) {
+    qk_set_mem_constraint_handler(nullptr);
+    qk_set_str_constraint_handler(nullptr);
+    qk_set_console_echo(true);
+    if (!qk_res_is(qk_set_english_locale(), QK_RES_TRUE)) {
+        qk_print_console("Error of initializing of Locale. Apllication will be closed...");
+        return false;
+    }
+    if (!qk_res_is(qk_init_unicode_console(fileno(stdout) > 0), QK_RES_TRUE)) {
+        qk_print_console("Error of initializing of Unicode. Apllication will be closed...");
+        return false;
+    }
+    std::string log_dir;
+    try {
+        CQKBaseConfigs& configs = CQKBaseConfigs::instance();
+        const SQKBuildConstants& constants = settings.constants;
+        if (constants.key_file.empty()) {
+            configs.initPaths(constants);
+        } else {
+            configs.initConfigs(constants);
+            configs.view("ssl_keys");
+        }
+        configs.view("build");
+        log_dir = configs.view("appl").getString("appl_log_dpath");
+    } catch (const Poco::Exception& e) {
+        qk_report_exception(nullptr, e);
+        return false;
+    }
+    if (!init_log(LOG_MODE_DEFAULT, log_dir, settings.constants.application, "log",
+                  settings.min_level, LOG_LEVEL_FATAL, kMaxLogFileSize, kMaxLogFiles)) {
+        qk_print_console("Error of initializing of the Log. Apllication will be closed...");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+CQKConsoleAppl::CQKConsoleAppl(const std::string& instance_name) : m_instance_mutex(instance_name) {
+    setUnixOptions(true);
+}
+
+CQKConsoleAppl::~CQKConsoleAppl() {
+    if (m_instance_locked)
+        m_instance_mutex.unlock();
+}
+
+void CQKConsoleAppl::lockSingleInstance() {
+    if (!m_instance_mutex.tryLock()) {
+        throw Poco::Exception("Instance of this application has been launched already...");
+    }
+    m_instance_locked = true;
+}
+
+void CQKConsoleAppl::printHeaderInfo() {
+    QKLogTag tag = make_tag("printHeaderInfo()");
+    const std::string line =
+        std::string(kProductName) + " " + kVersion + " " + kLegalNotice + ". " + __DATE__ + ".";
+    log_message(LOG_LEVEL_INFO, &tag, "\n%s", line.c_str());
+    qk_print_console(line);
+}
+
+void CQKConsoleAppl::displayHelp(const QKLogTag& tag) {
+    Poco::Util::HelpFormatter formatter(options());
+    formatter.setCommand(commandName());
+    formatter.setUsage("[OPTION]\n");
+    formatter.setHeader("");
+    formatter.setFooter("");
+    formatter.setUnixStyle(true);
+    formatter.setAutoIndent();
+    formatter.setWidth(100);
+    std::ostringstream text;
+    formatter.format(text);
+    log_message(LOG_LEVEL_INFO, &tag, "\n%s", text.str().c_str());
+    qk_print_console(text.str(), false);
+}
+
+int qk_run_console_frame(int argc, char** argv, const SQKFrameSettings& settings,
+                         const std::function<std::unique_ptr<CQKConsoleAppl>()>& make_application) {
+    if (!start_frame(settings))
+        return QK_EXIT_FRAME_FAILED;
+    QKLogTag tag = make_tag("_tmain()");
+    int exit_code = QK_EXIT_FRAME_FAILED;
+    try {
+        CQKBaseConfigs::instance().readConfC();
+        CQKBaseConfigs::instance().readConfP();
+        log_message(LOG_LEVEL_INFO, &tag,
+                    "############################################################################"
+                    "################# >>");
+        log_message(LOG_LEVEL_DEBUG, &tag, "Start of Logging...");
+        std::unique_ptr<CQKConsoleAppl> application = make_application();
+        application->printHeaderInfo();
+        application->init(argc, argv);
+        exit_code = application->run();
+    } catch (const Poco::Exception& e) {
+        qk_report_exception(&tag, e);
+        exit_code = QK_EXIT_FRAME_FAILED;
+    } catch (const std::exception& e) {
+        qk_report_exception(&tag, e);
+        exit_code = QK_EXIT_FRAME_FAILED;
+    } catch (...) {
+        qk_report_unknown_exception(&tag);
+        exit_code = QK_EXIT_FRAME_FAILED;
+    }
+    log_message(LOG_LEVEL_DEBUG, &tag, "Finish of Logging...");
+    log_message(LOG_LEVEL_INFO, &tag,
+                "############################################################################"
+                "################# <<");
+    close_log();
+    return exit_code;
+}

@@ -1,0 +1,59 @@
+// The console application frame shared by every console program and service, and the base
+// of their application classes.
+//
+// qk_run_console_frame does the start-up and shut-down around the application object:
+// constraint handlers, console echo, locale, console, base configuration with the program's
+// build constants, log, the two configuration files, then the application object (options,
+// initialize, main, uninitialize), and the log's end. Exit codes: what main returns (0 after
+// a completed command, 74 when main caught an exception), 1 when the frame itself failed
+// (locale, console, log, configuration, option errors).
+#pragma once
+
+#include <Poco/Exception.h>
+#include <Poco/NamedMutex.h>
+#include <Poco/Util/Application.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "CQKBaseConfigs.h"
+#include "qk_log.h"
+
+// Exit code of main after a caught exception (Poco's EXIT_IOERR).
+constexpr int QK_EXIT_MAIN_FAILED = 74;
+// Exit code when the frame itself failed.
+constexpr int QK_EXIT_FRAME_FAILED = 1;
+
+// The base of the console programs' application classes.
+class CQKConsoleAppl : public Poco::Util::Application {
+public:
+    ~CQKConsoleAppl() override;
+
+    // Logs the header line: product name, version, legal notice and build date.
+    virtual void printHeaderInfo();
+
+protected:
+    // instance_name names the single-instance lock (the program name).
+    explicit CQKConsoleAppl(const std::string& instance_name);
+
+    // Formats the options with usage "[OPTION]\n", logs the text at INFO and echoes it.
+    void displayHelp(const QKLogTag& tag);
+    // Tries the single-instance lock of the program; throws Poco::Exception
+    // "Instance of this application has been launched already..." when another process
+    // holds it. The lock is released when the process ends, also when it crashes.
+    void lockSingleInstance();
+
+private:
+    Poco::NamedMutex m_instance_mutex;
+    bool m_instance_locked = false;
+};
+
+struct SQKFrameSettings {
+    SQKBuildConstants constants;
+    int min_level = LOG_LEVEL_DEBUG;  // services and the control program log from TRACE
+};
+
+// Runs a console program. make_application is called once the log exists.
+int qk_run_console_frame(int argc, char** argv, const SQKFrameSettings& settings,
+                         const std::function<std::unique_ptr<CQKConsoleAppl>()>& make_application);
