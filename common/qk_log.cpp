@@ -216,10 +216,11 @@ qk_res_t append_message_w(Line& line, const wchar_t* format, va_list args) {
 qk_res_t open_log_file() {
     g_log.running_size = 0;
     std::FILE* file = nullptr;
-    // Other writers are kept out of the file while we hold it; readers are welcome.
-    if (!succeeded(qk_open_shared_file(&file, g_log.file_name, "a+")) || file == nullptr) {
-        return QK_RES_ERROR;
-    }
+    // Appending, without a lock: a second copy of the program must get far enough to be
+    // refused by its single-instance lock, and report that in this log. Each line leaves in
+    // one write, so lines of two processes never mix.
+    file = std::fopen(g_log.file_name, "ae+");
+    if (file == nullptr) return QK_RES_ERROR;
     struct stat info {};
     if (std::setvbuf(file, g_log.stream_buffer, _IOFBF, kStreamBufferSize) != 0 ||
         fstat(fileno(file), &info) != 0) {

@@ -1,0 +1,319 @@
+// qk_relay_cln's application: options, parameter check and the sending run.
+#include "CQKClnAppl.h"
+
+#include <Poco/Exception.h>
+#include <Poco/File.h>
+#include <Poco/NumberParser.h>
+#include <Poco/RegularExpression.h>
+#include <Poco/Util/Option.h>
+#include <Poco/Util/OptionException.h>
+
+#include "CQKBaseConfigs.h"
+#include "qk_console.h"
+#include "qk_exceptions.h"
+#include "qk_protocol.h"
+
+namespace {
+
+// A dotted IPv4 address, or a host name of dot-terminated labels ending in a top-level label
+// of 2 to 6 letters and an optional final dot.
+const char* const kServerAddressPattern =
+    R"(^(((([01]?\d\d?|2[0-4]\d|25[0-5])\.){3}([01]?\d\d?|2[0-4]\d|25[0-5]))|(([a-zA-Z0-9](([a-zA-Z0-9\-]{0,65})[a-zA-Z0-9])?\.)+([a-zA-Z]{2,6})(\.)?))$)";
+const char* const kPathPattern = "^.{1,260}$";
+constexpr std::size_t kMaxPathLength = 260;
+
+const char* const kRunBorder =
+    "Client: Send Files "
+    "-------------------------------------------------------------------------------------";
+
+QKLogTag make_tag(const char* name) {
+    QKLogTag tag;
+    log_set_tag(&tag, name);
+    return tag;
+}
+
+int op_code(const SQKClnParams& params) {
+    return static_cast<int>(params.m_op_code);
+}
+
+}  // namespace
+
+CQKClnAppl::CQKClnAppl()
+    : CQKConsoleAppl("qk_relay_cln"),
+      m_port_validator(new Poco::Util::IntValidator(0, 65535)),
+      m_address_validator(new Poco::Util::RegExpValidator(kServerAddressPattern)),
+      m_path_validator(new Poco::Util::RegExpValidator(kPathPattern)) {
+    const QKLogTag tag = make_tag("CQKClnAppl::CQKClnAppl()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "CQKClnAppl::CQKClnAppl()");
+    readConfig();
+    setUnixOptions(true);
+}
+
+CQKClnAppl::~CQKClnAppl() {
+    const QKLogTag tag = make_tag("CQKClnAppl::~CQKClnAppl()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "CQKClnAppl::~CQKClnAppl()");
+}
+
+void CQKClnAppl::initialize(Poco::Util::Application& self) {
+    const QKLogTag tag = make_tag("CQKClnAppl::initialize()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "CQKClnAppl::initialize()");
+    CQKConsoleAppl::initialize(self);
+}
+
+void CQKClnAppl::uninitialize() {
+    const QKLogTag tag = make_tag("CQKClnAppl::uninitialize()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "CQKClnAppl::uninitialize()");
+    CQKConsoleAppl::uninitialize();
+}
+
+void CQKClnAppl::readConfig() {
+    const QKLogTag tag = make_tag("CQKClnAppl::readConfig()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "CQKClnAppl::readConfig()");
+    CQKBaseConfigs& configs = CQKBaseConfigs::instance();
+    Poco::Mutex::ScopedLock lock(configs.configLock());
+    Poco::Util::AbstractConfiguration& keys = configs.view("ssl_keys");
+    m_params.m_ssl_key_fpath = keys.getString("ssl_keys_key_fpath");
+    m_params.m_ssl_cert_fpath = keys.getString("ssl_keys_cert_fpath");
+    m_params.m_ssl_ca_cert_fpath = keys.getString("ssl_keys_ca_cert_fpath");
+}
+
+void CQKClnAppl::defineOptions(Poco::Util::OptionSet& options) {
+    using Poco::Util::Option;
+    CQKConsoleAppl::defineOptions(options);
+
+    // Each option holds its own reference to a shared validator.
+    options.addOption(Option("help", "h", "display this help...")
+                          .required(false)
+                          .repeatable(false)
+                          .group("commands"));
+    options.addOption(Option("send_files", "n", "send files...")
+                          .required(false)
+                          .repeatable(false)
+                          .group("commands"));
+    options.addOption(Option("out_dir", "d", "output directory...")
+                          .required(false)
+                          .repeatable(false)
+                          .argument("<out_dir>")
+                          .validator(m_path_validator.duplicate()));
+    options.addOption(Option("back_dir", "b", "backup directory...")
+                          .required(false)
+                          .repeatable(false)
+                          .argument("<back_dir>")
+                          .validator(m_path_validator.duplicate()));
+    options.addOption(Option("file", "f", "send only one file...")
+                          .required(false)
+                          .repeatable(false)
+                          .argument("<file>")
+                          .validator(m_path_validator.duplicate()));
+    options.addOption(Option("server_address", "a", "ip address of the server...")
+                          .required(false)
+                          .repeatable(false)
+                          .argument("<server_address>")
+                          .validator(m_address_validator.duplicate()));
+    options.addOption(Option("server_port", "p", "tcp port of the server...")
+                          .required(false)
+                          .repeatable(false)
+                          .argument("<server_port>")
+                          .validator(m_port_validator.duplicate()));
+    options.addOption(
+        Option("use_ssl", "l", "use ssl for tcp connection...").required(false).repeatable(false));
+    options.addOption(
+        Option("sub_dirs", "s", "scan subdirectoris...").required(false).repeatable(false));
+}
+
+bool CQKClnAppl::acceptPath(const std::string& name, const std::string& value,
+                            std::string& target) {
+    if (value.size() > kMaxPathLength) {
+        const QKLogTag tag = make_tag("CQKClnAppl::handleOption()");
+        log_message(LOG_LEVEL_ERROR, &tag, "name = %s wrong length of value (too long): %zu",
+                    name.c_str(), value.size());
+        return false;
+    }
+    target = value;
+    return true;
+}
+
+void CQKClnAppl::handleOption(const std::string& name, const std::string& value) {
+    const QKLogTag tag = make_tag("CQKClnAppl::handleOption()");
+    CQKConsoleAppl::handleOption(name, value);
+
+    const char* option = name.c_str();
+    if (name == "help") {
+        m_params.m_op_code = OperationCode::help;
+        log_message(LOG_LEVEL_DEBUG, &tag,
+                    "name = %s m_params.m_op_code = %d (OperationCode::help)", option,
+                    op_code(m_params));
+    } else if (name == "send_files") {
+        m_params.m_op_code = OperationCode::send_files;
+        log_message(LOG_LEVEL_DEBUG, &tag,
+                    "name = %s m_params.m_op_code = %d (OperationCode::send_files)", option,
+                    op_code(m_params));
+    } else if (name == "out_dir") {
+        if (acceptPath(name, value, m_params.m_out_dir))
+            log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_out_dir = %s", option,
+                        m_params.m_out_dir.c_str());
+    } else if (name == "back_dir") {
+        if (acceptPath(name, value, m_params.m_back_dir))
+            log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_back_dir = %s", option,
+                        m_params.m_back_dir.c_str());
+    } else if (name == "file") {
+        if (acceptPath(name, value, m_params.m_file_path))
+            log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_file_path = %s", option,
+                        m_params.m_file_path.c_str());
+    } else if (name == "server_address") {
+        m_params.m_srv_address = value;
+        log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_srv_address = %s", option,
+                    m_params.m_srv_address.c_str());
+    } else if (name == "server_port") {
+        // The validator has accepted a decimal integer in 0..65535.
+        m_params.m_srv_port = Poco::NumberParser::parse(value);
+        log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_srv_port = %d", option,
+                    m_params.m_srv_port);
+    } else if (name == "use_ssl") {
+        m_params.m_use_ssl = 1;
+        log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_use_ssl = %d", option,
+                    m_params.m_use_ssl);
+    } else if (name == "sub_dirs") {
+        m_params.m_sub_dirs = 1;
+        log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_sub_dirs = %d", option,
+                    m_params.m_sub_dirs);
+    }
+}
+
+void CQKClnAppl::displayHelp() {
+    const QKLogTag tag = make_tag("CQKClnAppl::displayHelp()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "CQKClnAppl::displayHelp()");
+    CQKConsoleAppl::displayHelp(tag);
+}
+
+void CQKClnAppl::checkParams() {
+    const QKLogTag tag = make_tag("CQKClnAppl::checkParams()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "CQKClnAppl::checkParams()");
+    if (m_params.m_op_code != OperationCode::send_files)
+        throw Poco::Util::OptionException(
+            "Error of checking of params: Unknown value m_params.m_op_code");
+
+    if (!m_params.m_file_path.empty()) {
+        if (!Poco::File(m_params.m_file_path).exists())
+            throw Poco::FileExistsException("File: " + m_params.m_file_path + " not found...");
+    } else {
+        const std::string& out_dir = m_params.m_out_dir;
+        if (out_dir.empty())
+            throw Poco::FileExistsException("Out directory: " + out_dir + " not defined...");
+        Poco::File out(out_dir);
+        if (!out.exists())
+            throw Poco::FileExistsException("Out directory: " + out_dir + " not exists...");
+        if (!out.isDirectory())
+            throw Poco::FileExistsException("Out directory: " + out_dir + " is not a directory...");
+
+        const std::string& back_dir = m_params.m_back_dir;
+        if (!back_dir.empty()) {
+            Poco::File back(back_dir);
+            if (!back.exists()) {
+                try {
+                    back.createDirectories();
+                } catch (const Poco::Exception& e) {
+                    // The check below reports the failure; the cause goes to the log.
+                    log_message(LOG_LEVEL_ERROR, &tag, "Creating of %s failed: %s",
+                                back_dir.c_str(), e.displayText().c_str());
+                }
+            }
+            if (!back.exists())
+                throw Poco::FileExistsException("Backup directory: " + back_dir + " not exists...");
+            if (!back.isDirectory())
+                throw Poco::FileExistsException("Backup directory: " + back_dir +
+                                                " is not a directory...");
+        }
+    }
+
+    if (m_params.m_srv_port < 1 || m_params.m_srv_port > 65535)
+        throw Poco::Util::OptionException("Wrong value of port number: " +
+                                          std::to_string(m_params.m_srv_port));
+    if (!Poco::RegularExpression::match(m_params.m_srv_address, kServerAddressPattern))
+        throw Poco::Util::OptionException("Wrong value of server address: " +
+                                          m_params.m_srv_address);
+}
+
+void CQKClnAppl::echoParams() const {
+    qk_print_console("Client: Send Files...");
+    qk_print_console("Parameters:");
+    qk_print_console("\tm_params.m_op_code      = " + std::to_string(op_code(m_params)));
+    qk_print_console("\tm_params.m_out_dir      = " + m_params.m_out_dir);
+    qk_print_console("\tm_params.m_back_dir     = " + m_params.m_back_dir);
+    qk_print_console("\tm_params.m_file_path    = " + m_params.m_file_path);
+    qk_print_console("\tm_params.m_srv_address  = " + m_params.m_srv_address);
+    qk_print_console("\tm_params.m_srv_port\t    = " + std::to_string(m_params.m_srv_port));
+    qk_print_console("\tm_params.m_use_ssl\t    = " + std::to_string(m_params.m_use_ssl));
+    qk_print_console("\tm_params.m_sub_dirs\t    = " + std::to_string(m_params.m_sub_dirs));
+}
+
+void CQKClnAppl::logParams() const {
+    const QKLogTag tag = make_tag("CQKClnAppl::main()");
+    log_message(LOG_LEVEL_INFO, &tag, "%s >>", kRunBorder);
+    log_message(LOG_LEVEL_INFO, &tag, "Parameters:");
+    log_message(LOG_LEVEL_INFO, &tag, "\tm_params.m_op_code\t\t= %d", op_code(m_params));
+    log_message(LOG_LEVEL_INFO, &tag, "\tm_params.m_out_dir\t\t= %s", m_params.m_out_dir.c_str());
+    log_message(LOG_LEVEL_INFO, &tag, "\tm_params.m_back_dir\t\t= %s", m_params.m_back_dir.c_str());
+    log_message(LOG_LEVEL_INFO, &tag, "\tm_params.m_file_path\t= %s", m_params.m_file_path.c_str());
+    log_message(LOG_LEVEL_INFO, &tag, "\tm_params.m_srv_address\t= %s",
+                m_params.m_srv_address.c_str());
+    log_message(LOG_LEVEL_INFO, &tag, "\tm_params.m_srv_port\t\t= %d", m_params.m_srv_port);
+    log_message(LOG_LEVEL_INFO, &tag, "\tm_params.m_use_ssl\t\t= %d", m_params.m_use_ssl);
+    log_message(LOG_LEVEL_INFO, &tag, "\tm_params.m_sub_dirs\t\t= %d", m_params.m_sub_dirs);
+}
+
+int CQKClnAppl::main(const std::vector<std::string>& /*args*/) {
+    const QKLogTag tag = make_tag("CQKClnAppl::main()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "CQKClnAppl::main()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "Start of main()...");
+
+    int exit_code = EXIT_OK;
+    try {
+        lockSingleInstance();
+        if (m_params.m_op_code != OperationCode::send_files) {
+            displayHelp();
+        } else {
+            echoParams();
+            logParams();
+            checkParams();
+
+            // The TLS sender loads its key files here, also for a plain run.
+            m_tcp_cln.setParams(m_params);
+            m_tcp_ssl_cln.setParams(m_params);
+            CQKTcpCln& sender =
+                m_params.m_use_ssl != 0 ? static_cast<CQKTcpCln&>(m_tcp_ssl_cln) : m_tcp_cln;
+            sender.sendFiles();
+
+            log_message(LOG_LEVEL_INFO, &tag, "Client: Sending Files finished...");
+            // sendFiles reports each failed attempt itself; a run whose last attempt failed
+            // must not look like a success to the caller.
+            if (sender.currResult() == QK_SEND_FILE_FERROR) {
+                const char* text =
+                    "Client: Sending Files failed: not all files have been sent, the rest stay "
+                    "in the outgoing directory...";
+                qk_print_console(text);
+                log_message(LOG_LEVEL_ERROR, &tag, "%s", text);
+                exit_code = kExitNotSent;
+            }
+            log_message(LOG_LEVEL_INFO, &tag, "%s <<", kRunBorder);
+        }
+    } catch (const Poco::Exception& e) {
+        qk_report_exception(&tag, e);
+        exit_code = QK_EXIT_MAIN_FAILED;
+    } catch (const Poco::Exception* e) {
+        if (e != nullptr)
+            qk_report_exception(&tag, *e);
+        else
+            qk_report_unknown_exception(&tag);
+        exit_code = QK_EXIT_MAIN_FAILED;
+    } catch (const std::exception& e) {
+        qk_report_exception(&tag, e);
+        exit_code = QK_EXIT_MAIN_FAILED;
+    } catch (...) {
+        qk_report_unknown_exception(&tag);
+        exit_code = QK_EXIT_MAIN_FAILED;
+    }
+
+    log_message(LOG_LEVEL_DEBUG, &tag, "End of main()...");
+    return exit_code;
+}

@@ -1,0 +1,41 @@
+// qk_relay_cln: sends the files of one outgoing directory (or one named file) to a receiving
+// server, plain or in TLS, and removes each file once the server has acknowledged it.
+//
+// Usage: qk_relay_cln --send_files --out_dir=DIR [--back_dir=DIR] [--sub_dirs]
+//                     --server_address=HOST --server_port=PORT [--use_ssl]
+//        qk_relay_cln --send_files --file=FILE --server_address=HOST --server_port=PORT ...
+// Without a command the help is shown. One instance runs at a time.
+//
+// Exit codes: 0 after the help or a completed run; 69 when every sending attempt failed (the
+// files not sent are still in place); 74 for a bad parameter, a second instance or another
+// failure inside the run; 1 when start-up failed (locale, log, configuration, options).
+//
+// SECURITY: the command line and the configuration files are trusted only as far as their
+// checks go: path values are limited to 260 bytes, the server address must be a dotted IPv4
+// address or a host name of the expected form, the port must lie in 1..65535. Every byte
+// from the server is hostile: statuses are awaited with a time-out and only the expected
+// code is accepted; in TLS the server must present a certificate of our CA carrying the
+// server's name. A file is removed only after the server has acknowledged it. The files sent
+// are read as they are; the outgoing and backup directories must be writable by this user
+// only, since whatever lies there is sent and then deleted.
+#include "CQKClnAppl.h"
+#include "CQKConsoleAppl.h"
+#include "qk_console.h"
+
+int main(int argc, char** argv) {
+    qk_ignore_sigpipe();
+    SQKFrameSettings settings;
+    settings.constants = {"orvane",
+                          "qk_relay_cln",
+                          "log",
+                          "keys",
+                          "xml",
+                          false,  // use_common
+                          true,   // portable
+                          "cln.zx.orvane.key",
+                          "cln.zx.orvane.cert",
+                          "ca.zx.orvane.pem"};
+    settings.min_level = LOG_LEVEL_DEBUG;
+    return qk_run_console_frame(argc, argv, settings,
+                                [] { return std::make_unique<CQKClnAppl>(); });
+}
