@@ -39,7 +39,7 @@ int op_code(const SQKClnParams& params) {
 }  // namespace
 
 CQKClnAppl::CQKClnAppl()
-    : CQKConsoleAppl("qk_relay_cln"),
+    : CQKConsoleAppl("qk_relay_cln", "CQKClnAppl"),
       m_port_validator(new Poco::Util::IntValidator(0, 65535)),
       m_address_validator(new Poco::Util::RegExpValidator(kServerAddressPattern)),
       m_path_validator(new Poco::Util::RegExpValidator(kPathPattern)) {

@@ -63,7 +63,8 @@ bool start_frame(const SQKFrameSettings& settings) {
 
 }  // namespace
 
-CQKConsoleAppl::CQKConsoleAppl(const std::string& instance_name) : m_instance_mutex(instance_name) {
+CQKConsoleAppl::CQKConsoleAppl(const std::string& instance_name, const std::string& class_name)
+    : m_instance_mutex(instance_name), m_header_tag(class_name + "::printHeaderInfo()") {
     setUnixOptions(true);
 }
 
@@ -80,7 +81,7 @@ void CQKConsoleAppl::lockSingleInstance() {
 }
 
 void CQKConsoleAppl::printHeaderInfo() {
-    QKLogTag tag = make_tag("printHeaderInfo()");
+    QKLogTag tag = make_tag(m_header_tag.c_str());
     const std::string line =
         std::string(kProductName) + " " + kVersion + " " + kLegalNotice + ". " + __DATE__ + ".";
     log_message(LOG_LEVEL_INFO, &tag, "\n%s", line.c_str());

@@ -34,8 +34,9 @@ public:
     virtual void printHeaderInfo();
 
 protected:
-    // instance_name names the single-instance lock (the program name).
-    explicit CQKConsoleAppl(const std::string& instance_name);
+    // instance_name names the single-instance lock (the program name); class_name prefixes
+    // the log tags of the operations this base class runs for the program.
+    CQKConsoleAppl(const std::string& instance_name, const std::string& class_name);
 
     // Formats the options with usage "[OPTION]\n", logs the text at INFO and echoes it.
     void displayHelp(const QKLogTag& tag);
@@ -46,6 +47,7 @@ protected:
 
 private:
     Poco::NamedMutex m_instance_mutex;
+    std::string m_header_tag;
     bool m_instance_locked = false;
 };
 

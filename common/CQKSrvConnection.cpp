@@ -92,9 +92,18 @@ void CQKSrvConnection::run() {
     m_status = QK_SEND_FILE_FOK;
     m_end = false;
     try {
-        log_message(LOG_LEVEL_TRACE, &tag, "sendStatus: ------- >>");
-        sendStatus();
-        log_message(LOG_LEVEL_TRACE, &tag, "sendStatus: ------- <<");
+        // A TLS client speaks first. Waiting for its hello here, in stop-aware slices, keeps a
+        // client that never starts the handshake from holding up a stop.
+        if (m_is_secure && waitReadable() != Wait::Ready) {
+            log_message(LOG_LEVEL_ERROR, &tag, "No TLS handshake from the client: address = %s",
+                        address.c_str());
+            m_end = true;
+        }
+        if (!m_end) {
+            log_message(LOG_LEVEL_TRACE, &tag, "sendStatus: ------- >>");
+            sendStatus();
+            log_message(LOG_LEVEL_TRACE, &tag, "sendStatus: ------- <<");
+        }
         while (!m_end && !m_listener.isStopped()) {
             log_message(LOG_LEVEL_TRACE, &tag, "receiveData: ------- >>");
             m_status_owed = false;

@@ -51,7 +51,7 @@ Poco::Event CQKSrvAppl::m_terminate(Poco::Event::EVENT_AUTORESET);
 Poco::Event CQKSrvAppl::m_terminated(Poco::Event::EVENT_AUTORESET);
 
 CQKSrvAppl::CQKSrvAppl()
-    : CQKConsoleAppl(kInstanceName),
+    : CQKConsoleAppl(kInstanceName, "CQKSrvAppl"),
       m_port_validator(new Poco::Util::IntValidator(0, 65535)),
       m_path_validator(new Poco::Util::RegExpValidator("^.{1,260}$")) {
     QKLogTag tag = make_tag("CQKSrvAppl::CQKSrvAppl()");

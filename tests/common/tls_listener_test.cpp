@@ -6,7 +6,9 @@
 #include <Poco/Net/SecureStreamSocket.h>
 #include <Poco/Net/SocketAddress.h>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "CQKTcpSslSrvS.h"
 #include "TempDir.h"
@@ -33,6 +35,14 @@ bool greeted(std::uint16_t port, const std::string& key, const std::string& cert
     } catch (const Poco::Exception&) {
         return false;
     }
+}
+
+// True once the listener runs a connection (within a few seconds).
+bool eventually_connected(const CQKTcpSrv& listener) {
+    for (int i = 0; i < 500 && listener.connectionCount() == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return listener.connectionCount() > 0;
 }
 
 class TlsListenerTest : public ::testing::Test {
@@ -68,6 +78,17 @@ TEST_F(TlsListenerTest, OnlyClientsOfOurCaWithTheClientNameGetIn) {
     // Refusals end only their own connections.
     EXPECT_TRUE(greeted(port, pki.clientKey(), pki.clientCert(), pki.caCert()));
     listener.stop();
+}
+
+TEST_F(TlsListenerTest, ClientThatNeverStartsTheHandshakeDoesNotHoldUpAStop) {
+    CQKTcpSslSrvS listener;
+    listener.setParams(params());
+    listener.start();  // the default 30 s time-out
+    Poco::Net::StreamSocket silent(Poco::Net::SocketAddress("127.0.0.1", listener.boundPort()));
+    ASSERT_TRUE(eventually_connected(listener));
+    const auto start = std::chrono::steady_clock::now();
+    listener.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 TEST_F(TlsListenerTest, MissingFilesStopTheStartWithTheirTexts) {
