@@ -1,0 +1,214 @@
+// The command lines of qk_relay_srv and qk_relay_cln as a user types them: help, the
+// parameter checks with their messages and exit codes, and refused options.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "ProgramRunner.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFrameFailed = 1;
+constexpr int kExitMainFailed = 74;
+
+// True when one line of text ends with tail: the messages name the failure at the end of
+// the "Exception: ..." line, after the class name.
+bool has_line_ending_with(const std::string& text, const std::string& tail) {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.size() >= tail.size() &&
+            line.compare(line.size() - tail.size(), tail.size(), tail) == 0)
+            return true;
+    }
+    return false;
+}
+
+struct Case {
+    const char* what;
+    const char* program;
+    std::vector<std::string> args;
+    int exit_code;
+    std::string text;  // ends a line of the output
+};
+
+class E2eCommandLineTest : public ::testing::Test {
+protected:
+    // One tree with keys for all cases: none of them starts a listener or sends anything.
+    static void SetUpTestSuite() {
+        s_runner = std::make_unique<ProgramRunner>();
+        const ProgramResult keys = s_runner->run("qk_relay_keys", {});
+        ASSERT_EQ(keys.exit_code, 0) << keys.output();
+        std::filesystem::create_directories(s_runner->scratch("out"));
+        ProgramRunner::writeFile(s_runner->scratch("plain_file"), "x");
+    }
+    static void TearDownTestSuite() { s_runner.reset(); }
+
+    static void check(const std::vector<Case>& cases) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.program) + ": " + c.what);
+            const ProgramResult result = s_runner->run(c.program, c.args);
+            EXPECT_EQ(result.exit_code, c.exit_code) << result.output();
+            EXPECT_TRUE(has_line_ending_with(result.output(), c.text))
+                << "expected a line ending with \"" << c.text << "\" in:\n"
+                << result.output();
+        }
+    }
+
+    static std::unique_ptr<ProgramRunner> s_runner;
+};
+
+std::unique_ptr<ProgramRunner> E2eCommandLineTest::s_runner;
+
+TEST_F(E2eCommandLineTest, HelpIsShownOnRequestAndWithoutACommand) {
+    const std::string srv_usage = "usage: qk_relay_srv [OPTION]";
+    const std::string cln_usage = "usage: qk_relay_cln [OPTION]";
+    for (const auto& [program, args, usage, command] :
+         std::vector<std::tuple<const char*, std::vector<std::string>, std::string, std::string>>{
+             {"qk_relay_srv", {"--help"}, srv_usage, "--start_server"},
+             {"qk_relay_srv", {}, srv_usage, "--start_server"},
+             {"qk_relay_srv", {"--port=5000"}, srv_usage, "--start_server"},
+             {"qk_relay_cln", {"--help"}, cln_usage, "--send_files"},
+             {"qk_relay_cln", {}, cln_usage, "--send_files"},
+         }) {
+        SCOPED_TRACE(std::string(program) + " with " + std::to_string(args.size()) + " options");
+        const ProgramResult result = s_runner->run(program, args);
+        EXPECT_EQ(result.exit_code, kExitOk) << result.output();
+        EXPECT_NE(result.out.find(usage), std::string::npos) << result.output();
+        EXPECT_NE(result.out.find(command), std::string::npos) << result.output();
+    }
+}
+
+TEST_F(E2eCommandLineTest, ServerRefusesBadParametersBeforeListening) {
+    const std::string in = "--in_dir=" + s_runner->scratch("in");
+    const std::string file = s_runner->scratch("plain_file");
+    check({
+        {"no port",
+         "qk_relay_srv",
+         {"--start_server", in, "--ssl_port=5001"},
+         kExitMainFailed,
+         "Wrong value of port number:0"},
+        {"port 0",
+         "qk_relay_srv",
+         {"--start_server", in, "--port=0", "--ssl_port=5001"},
+         kExitMainFailed,
+         "Wrong value of port number:0"},
+        {"ssl port 0",
+         "qk_relay_srv",
+         {"--start_server", in, "--port=5000", "--ssl_port=0"},
+         kExitMainFailed,
+         "Wrong value of ssl port number:0"},
+        {"equal ports",
+         "qk_relay_srv",
+         {"--start_server", in, "--port=5000", "--ssl_port=5000"},
+         kExitMainFailed,
+         "Wrong values of port number:5000 and ssl port number:5000. They shouldn't be equal."},
+        {"no in_dir",
+         "qk_relay_srv",
+         {"--start_server", "--port=5000", "--ssl_port=5001"},
+         kExitMainFailed,
+         "In directory: not defined..."},
+        {"in_dir is a file",
+         "qk_relay_srv",
+         {"--start_server", "--in_dir=" + file, "--port=5000", "--ssl_port=5001"},
+         kExitMainFailed,
+         "In directory:" + file + " is not a directory..."},
+        {"back_dir is a file",
+         "qk_relay_srv",
+         {"--start_server", in, "--back_dir=" + file, "--port=5000", "--ssl_port=5001"},
+         kExitMainFailed,
+         "Backup directory: " + file + " is not a directory..."},
+    });
+}
+
+TEST_F(E2eCommandLineTest, ClientRefusesBadParametersBeforeConnecting) {
+    const std::string out = "--out_dir=" + s_runner->scratch("out");
+    const std::string missing = s_runner->scratch("missing");
+    const std::vector<std::string> server = {"--server_address=127.0.0.1", "--server_port=5000"};
+    auto with_server = [&](std::vector<std::string> args) {
+        args.insert(args.end(), server.begin(), server.end());
+        return args;
+    };
+    check({
+        {"no out_dir", "qk_relay_cln", with_server({"--send_files"}), kExitMainFailed,
+         "Out directory:  not defined..."},
+        {"missing out_dir", "qk_relay_cln", with_server({"--send_files", "--out_dir=" + missing}),
+         kExitMainFailed, "Out directory: " + missing + " not exists..."},
+        {"missing file", "qk_relay_cln", with_server({"--send_files", "--file=" + missing}),
+         kExitMainFailed, "File: " + missing + " not found..."},
+        {"port 0",
+         "qk_relay_cln",
+         {"--send_files", out, "--server_address=127.0.0.1", "--server_port=0"},
+         kExitMainFailed,
+         "Wrong value of port number: 0"},
+        {"no port",
+         "qk_relay_cln",
+         {"--send_files", out, "--server_address=127.0.0.1"},
+         kExitMainFailed,
+         "Wrong value of port number: 0"},
+    });
+}
+
+// Refused by the option processor: the frame reports them and exits with 1.
+TEST_F(E2eCommandLineTest, OptionErrorsEndTheStartUp) {
+    check({
+        {"unknown option",
+         "qk_relay_srv",
+         {"--bogus"},
+         kExitFrameFailed,
+         "Unknown option specified: bogus"},
+        {"port not a number",
+         "qk_relay_srv",
+         {"--start_server", "--port=abc"},
+         kExitFrameFailed,
+         "argument for port must be an integer"},
+        {"port out of range",
+         "qk_relay_srv",
+         {"--start_server", "--port=65536"},
+         kExitFrameFailed,
+         "argument for port must be in range 0 to 65535"},
+        {"two commands",
+         "qk_relay_srv",
+         {"--help", "--start_server"},
+         kExitFrameFailed,
+         "Incompatible options: start_server"},
+        {"in_dir over 260 bytes",
+         "qk_relay_srv",
+         {"--start_server", "--in_dir=/" + std::string(260, 'd')},
+         kExitFrameFailed,
+         "does not match regular expression ^.{1,260}$"},
+        {"unknown option",
+         "qk_relay_cln",
+         {"--bogus"},
+         kExitFrameFailed,
+         "Unknown option specified: bogus"},
+        {"port not a number",
+         "qk_relay_cln",
+         {"--send_files", "--server_port=abc"},
+         kExitFrameFailed,
+         "argument for server_port must be an integer"},
+        {"two commands",
+         "qk_relay_cln",
+         {"--help", "--send_files"},
+         kExitFrameFailed,
+         "Incompatible options: send_files"},
+        // Neither a dotted IPv4 address nor a host name with a top-level label.
+        {"address out of range",
+         "qk_relay_cln",
+         {"--send_files", "--server_address=256.1.1.1"},
+         kExitFrameFailed,
+         "(\\.)?))$"},
+        {"address without domain",
+         "qk_relay_cln",
+         {"--send_files", "--server_address=localhost"},
+         kExitFrameFailed,
+         "(\\.)?))$"},
+    });
+}
+
+}  // namespace

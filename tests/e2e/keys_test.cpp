@@ -1,0 +1,159 @@
+// qk_relay_keys on a fresh install tree: every key and certificate lands where the programs
+// look for it, private keys are readable by their owner only, existing files are not
+// replaced unless asked, and a tree missing a shared certificate does not start.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <Poco/Crypto/X509Certificate.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ProgramRunner.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kKeysInfoError = "Error of initializing of Keys Info.";
+
+// What each program searches at start-up: its own key, certificate and CA in its keys
+// directory, and the CA and every program's certificate in the shared keys directory.
+const std::vector<std::string> kProgramFiles = {
+    "share/orvane/qk_relay_srv/keys/srv.zx.orvane.key",
+    "share/orvane/qk_relay_srv/keys/srv.zx.orvane.cert",
+    "share/orvane/qk_relay_srv/keys/ca.zx.orvane.pem",
+    "share/orvane/qk_relay_cln/keys/cln.zx.orvane.key",
+    "share/orvane/qk_relay_cln/keys/cln.zx.orvane.cert",
+    "share/orvane/qk_relay_cln/keys/ca.zx.orvane.pem",
+    "share/orvane/common/keys/ca.zx.orvane.pem",
+    "share/orvane/common/keys/srv.zx.orvane.cert",
+    "share/orvane/common/keys/cln.zx.orvane.cert",
+    "share/orvane/common/keys/gui.zx.orvane.cert",
+};
+
+// Every regular file below share/orvane/ with its content and mode.
+struct FileState {
+    std::string content;
+    unsigned mode;
+    bool operator==(const FileState& other) const {
+        return content == other.content && mode == other.mode;
+    }
+};
+
+std::map<std::string, FileState> snapshot(const ProgramRunner& runner) {
+    std::map<std::string, FileState> files;
+    for (const fs::directory_entry& entry :
+         fs::recursive_directory_iterator(runner.path("share/orvane"))) {
+        if (!entry.is_regular_file())
+            continue;
+        struct stat st {};
+        ::stat(entry.path().c_str(), &st);
+        files[entry.path().string()] = {ProgramRunner::readFile(entry.path()).value_or(""),
+                                        static_cast<unsigned>(st.st_mode & 07777)};
+    }
+    return files;
+}
+
+std::vector<std::string> private_keys(const ProgramRunner& runner) {
+    std::vector<std::string> keys;
+    for (const fs::directory_entry& entry :
+         fs::recursive_directory_iterator(runner.path("share/orvane"))) {
+        if (entry.is_regular_file() && entry.path().extension() == ".key")
+            keys.push_back(entry.path().string());
+    }
+    return keys;
+}
+
+void expect_owner_only(const std::vector<std::string>& keys) {
+    for (const std::string& key : keys) {
+        struct stat st {};
+        ASSERT_EQ(::stat(key.c_str(), &st), 0) << key;
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << key;
+    }
+}
+
+// The server's and the client's certificates come from the CA that both sides trust.
+void expect_one_ca(const ProgramRunner& runner) {
+    const Poco::Crypto::X509Certificate ca(
+        runner.path("share/orvane/common/keys/ca.zx.orvane.pem"));
+    for (const char* cert : {"share/orvane/qk_relay_srv/keys/srv.zx.orvane.cert",
+                             "share/orvane/qk_relay_cln/keys/cln.zx.orvane.cert",
+                             "share/orvane/common/keys/gui.zx.orvane.cert"}) {
+        EXPECT_TRUE(Poco::Crypto::X509Certificate(runner.path(cert)).issuedBy(ca)) << cert;
+    }
+}
+
+TEST(E2eKeysTest, FillsAFreshTreeSoThatTheProgramsStart) {
+    ProgramRunner runner;
+    // Without keys the programs refuse to start at all.
+    const ProgramResult before = runner.run("qk_relay_srv", {"--help"});
+    EXPECT_EQ(before.exit_code, 1) << before.output();
+    EXPECT_NE(before.output().find(kKeysInfoError), std::string::npos) << before.output();
+
+    const ProgramResult keys = runner.run("qk_relay_keys", {});
+    ASSERT_EQ(keys.exit_code, 0) << keys.output();
+
+    for (const std::string& file : kProgramFiles)
+        EXPECT_TRUE(fs::is_regular_file(runner.path(file))) << file;
+    const std::vector<std::string> keys_written = private_keys(runner);
+    EXPECT_GE(keys_written.size(), 3u);  // the CA's, the server's, the client's at least
+    expect_owner_only(keys_written);
+    expect_one_ca(runner);
+
+    for (const char* program : {"qk_relay_srv", "qk_relay_cln"}) {
+        const ProgramResult after = runner.run(program, {"--help"});
+        EXPECT_EQ(after.exit_code, 0) << program << ":\n" << after.output();
+    }
+}
+
+TEST(E2eKeysTest, KeepsExistingFilesUnlessForced) {
+    ProgramRunner runner;
+    ASSERT_EQ(runner.run("qk_relay_keys", {}).exit_code, 0);
+    // A partly damaged set: the refusal must not quietly complete it either.
+    const std::string gui_cert = runner.path("share/orvane/common/keys/gui.zx.orvane.cert");
+    fs::remove(gui_cert);
+    const std::map<std::string, FileState> before = snapshot(runner);
+
+    const ProgramResult refused = runner.run("qk_relay_keys", {});
+    EXPECT_NE(refused.exit_code, 0);
+    EXPECT_NE(refused.err.find(runner.path("share/orvane/qk_relay_srv/keys/srv.zx.orvane.key")),
+              std::string::npos)
+        << refused.output();
+    EXPECT_TRUE(snapshot(runner) == before) << "a refused run changed the tree";
+    EXPECT_FALSE(fs::exists(gui_cert));
+
+    const ProgramResult forced = runner.run("qk_relay_keys", {"--force"});
+    ASSERT_EQ(forced.exit_code, 0) << forced.output();
+    const std::map<std::string, FileState> after = snapshot(runner);
+    for (const std::string& file : kProgramFiles)
+        EXPECT_TRUE(fs::is_regular_file(runner.path(file))) << file;
+    const std::string srv_key = runner.path("share/orvane/qk_relay_srv/keys/srv.zx.orvane.key");
+    EXPECT_NE(after.at(srv_key).content, before.at(srv_key).content) << "the key was not renewed";
+    expect_owner_only(private_keys(runner));
+    expect_one_ca(runner);
+}
+
+TEST(E2eKeysTest, AMissingSharedCertificateStopsEveryProgram) {
+    ProgramRunner runner;
+    ASSERT_EQ(runner.run("qk_relay_keys", {}).exit_code, 0);
+    // The control program's certificate: neither program uses it, both require it.
+    fs::remove(runner.path("share/orvane/common/keys/gui.zx.orvane.cert"));
+
+    const std::string dir = runner.scratch("dir");
+    const std::vector<std::pair<const char*, std::vector<std::string>>> starts = {
+        {"qk_relay_srv", {"--start_server", "--in_dir=" + dir, "--port=5000", "--ssl_port=5001"}},
+        {"qk_relay_cln",
+         {"--send_files", "--out_dir=" + dir, "--server_address=127.0.0.1", "--server_port=5000"}},
+    };
+    for (const auto& [program, args] : starts) {
+        const ProgramResult result = runner.run(program, args);
+        EXPECT_EQ(result.exit_code, 1) << program << ":\n" << result.output();
+        EXPECT_NE(result.output().find(kKeysInfoError), std::string::npos) << program << ":\n"
+                                                                           << result.output();
+    }
+}
+
+}  // namespace

@@ -1,0 +1,256 @@
+// qk_relay_cln sending to a running qk_relay_srv, plain and in TLS, with the keys that
+// qk_relay_keys made; the server's single-instance guard; its stop by signal.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <Poco/Net/Context.h>
+#include <Poco/Net/SSLManager.h>
+#include <Poco/Net/SecureStreamSocket.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ProgramRunner.h"
+#include "qk_protocol.h"
+#include "qk_tls.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kExitMainFailed = 74;
+constexpr int kExitNotSent = 69;
+// Stopping waits for running connections; an idle one notices the stop within a fraction
+// of a second, so a few seconds leave ample room on a loaded machine.
+constexpr auto kStopDeadline = 10s;
+
+std::string random_bytes(std::size_t size) {
+    std::mt19937 engine(20240607);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::string bytes(size, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(byte(engine));
+    return bytes;
+}
+
+class E2eRelayTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { Poco::Net::initializeSSL(); }
+    static void TearDownTestSuite() { Poco::Net::uninitializeSSL(); }
+
+    void SetUp() override {
+        const ProgramResult keys = m_runner.run("qk_relay_keys", {});
+        ASSERT_EQ(keys.exit_code, 0) << keys.output();
+        const std::vector<std::uint16_t> ports = ProgramRunner::freePorts(2);
+        m_port = ports[0];
+        m_ssl_port = ports[1];
+    }
+
+    // Starts the server on m_port and m_ssl_port and waits until both accept.
+    std::unique_ptr<RunningProgram> startServer(const std::vector<std::string>& dirs) {
+        std::vector<std::string> args = {"--start_server", "--port=" + std::to_string(m_port),
+                                         "--ssl_port=" + std::to_string(m_ssl_port)};
+        args.insert(args.end(), dirs.begin(), dirs.end());
+        std::unique_ptr<RunningProgram> server = m_runner.start("qk_relay_srv", args);
+        const bool ready =
+            ProgramRunner::waitForPort(m_port, 10s) && ProgramRunner::waitForPort(m_ssl_port, 10s);
+        EXPECT_TRUE(ready) << "the server does not listen:\n" << server->out() << server->err();
+        return server;
+    }
+
+    ProgramResult send(const std::string& out_dir, const std::string& back_dir, bool tls,
+                       std::uint16_t port) {
+        std::vector<std::string> args = {"--send_files", "--out_dir=" + out_dir, "--sub_dirs",
+                                         "--server_address=127.0.0.1",
+                                         "--server_port=" + std::to_string(port)};
+        if (!back_dir.empty())
+            args.push_back("--back_dir=" + back_dir);
+        if (tls)
+            args.push_back("--use_ssl");
+        return m_runner.run("qk_relay_cln", args);
+    }
+
+    // Sends SIGINT or SIGTERM and expects a clean end in time.
+    static void stop(RunningProgram& server, int signo) {
+        server.signal(signo);
+        const std::optional<int> code = server.waitForExit(kStopDeadline);
+        ASSERT_TRUE(code.has_value()) << "the server ignores signal " << signo;
+        EXPECT_EQ(*code, 0) << server.out() << server.err();
+        EXPECT_NE(server.out().find("Server is stopped..."), std::string::npos) << server.out();
+    }
+
+    std::string serverLog() const {
+        return ProgramRunner::readFile(
+                   m_runner.path("var/log/orvane/qk_relay_srv/qk_relay_srv.000.log"))
+            .value_or("");
+    }
+
+    ProgramRunner m_runner;
+    std::uint16_t m_port = 0;
+    std::uint16_t m_ssl_port = 0;
+};
+
+class E2eTransferTest : public E2eRelayTest, public ::testing::WithParamInterface<bool> {};
+
+// A tree with sub-directories arrives byte for byte; the outgoing tree is emptied but kept;
+// both sides keep backups: the client of what it sent, the server of what a later file of
+// the same name replaced.
+TEST_P(E2eTransferTest, DeliversATreeAndKeepsBackupsOnBothSides) {
+    const bool tls = GetParam();
+    const std::string out = m_runner.scratch("out");
+    const std::string cln_back = m_runner.scratch("cln_back");
+    // Missing with its parents: the server creates it.
+    const std::string in = m_runner.scratch("srv/in/today");
+    const std::string srv_back = m_runner.scratch("srv_back");
+    const std::map<std::string, std::string> files = {
+        {"a.txt", "first version\n"},
+        {"empty.dat", ""},
+        {"sub/b.bin", random_bytes(300 * 1024 + 17)},
+        {"sub/with space.txt", "spaces in names\n"},
+        {"sub/deeper/c.txt", "deep\n"},
+    };
+    for (const auto& [name, content] : files)
+        ProgramRunner::writeFile(out + "/" + name, content);
+
+    std::unique_ptr<RunningProgram> server =
+        startServer({"--in_dir=" + in, "--back_dir=" + srv_back});
+    ASSERT_FALSE(HasFatalFailure());
+
+    const ProgramResult first = send(out, cln_back, tls, tls ? m_ssl_port : m_port);
+    ASSERT_EQ(first.exit_code, 0) << first.output();
+    for (const auto& [name, content] : files) {
+        EXPECT_TRUE(ProgramRunner::readFile(in + "/" + name) == content) << "received " << name;
+        EXPECT_TRUE(ProgramRunner::readFile(cln_back + "/" + name) == content) << "backup " << name;
+    }
+    EXPECT_TRUE(fs::is_directory(out));
+    EXPECT_TRUE(fs::is_empty(out)) << "files or sub-directories left in the outgoing tree";
+
+    ProgramRunner::writeFile(out + "/a.txt", "second version\n");
+    const ProgramResult second = send(out, cln_back, tls, tls ? m_ssl_port : m_port);
+    ASSERT_EQ(second.exit_code, 0) << second.output();
+    EXPECT_EQ(ProgramRunner::readFile(in + "/a.txt"), "second version\n");
+    EXPECT_EQ(ProgramRunner::readFile(srv_back + "/a.txt"), "first version\n");
+    EXPECT_EQ(ProgramRunner::readFile(cln_back + "/a.txt"), "second version\n");
+    EXPECT_EQ(ProgramRunner::readFile(cln_back + "/a.txt.000.bak"), "first version\n");
+    EXPECT_TRUE(fs::is_empty(out));
+
+    stop(*server, SIGINT);
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, E2eTransferTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Tls" : "Plain";
+                         });
+
+TEST_F(E2eRelayTest, ASecondServerIsRefusedAndTheFirstKeepsReceiving) {
+    const std::string in = m_runner.scratch("in");
+    std::unique_ptr<RunningProgram> server = startServer({"--in_dir=" + in});
+    ASSERT_FALSE(HasFatalFailure());
+
+    const std::vector<std::uint16_t> other = ProgramRunner::freePorts(2);
+    const ProgramResult second =
+        m_runner.run("qk_relay_srv", {"--start_server", "--in_dir=" + m_runner.scratch("in2"),
+                                      "--port=" + std::to_string(other[0]),
+                                      "--ssl_port=" + std::to_string(other[1])});
+    EXPECT_EQ(second.exit_code, kExitMainFailed) << second.output();
+    EXPECT_NE(second.output().find("Instance of this application has been launched already..."),
+              std::string::npos)
+        << second.output();
+
+    ASSERT_TRUE(server->running());
+    const std::string out = m_runner.scratch("out");
+    ProgramRunner::writeFile(out + "/after.txt", "still there\n");
+    const ProgramResult sent = send(out, "", true, m_ssl_port);
+    EXPECT_EQ(sent.exit_code, 0) << sent.output();
+    EXPECT_EQ(ProgramRunner::readFile(in + "/after.txt"), "still there\n");
+
+    stop(*server, SIGTERM);
+}
+
+// Nothing listens: every attempt fails, the files stay, and the exit code says so.
+TEST_F(E2eRelayTest, ClientReportsFilesNotSent) {
+    const std::string out = m_runner.scratch("out");
+    ProgramRunner::writeFile(out + "/kept.txt", "kept\n");
+    const ProgramResult result = send(out, m_runner.scratch("back"), false, m_port);
+    EXPECT_EQ(result.exit_code, kExitNotSent) << result.output();
+    EXPECT_EQ(ProgramRunner::readFile(out + "/kept.txt"), "kept\n");
+    EXPECT_FALSE(fs::exists(m_runner.scratch("back/kept.txt")));
+}
+
+struct StopCase {
+    const char* name;
+    int signo;
+    bool tls;
+};
+
+void PrintTo(const StopCase& stop_case, std::ostream* out) {
+    *out << stop_case.name;
+}
+
+class E2eStopTest : public E2eRelayTest, public ::testing::WithParamInterface<StopCase> {};
+
+// A client connected and greeted but silent must not keep the server from stopping, and the
+// stop must run the whole shut-down: the log ends with the frame's closing lines.
+TEST_P(E2eStopTest, StopsPromptlyWhileAClientIsIdle) {
+    std::unique_ptr<RunningProgram> server = startServer({"--in_dir=" + m_runner.scratch("in")});
+    ASSERT_FALSE(HasFatalFailure());
+
+    std::unique_ptr<Poco::Net::StreamSocket> idle;
+    if (GetParam().tls) {
+        const std::string keys = m_runner.path("share/orvane/qk_relay_cln/keys/");
+        Poco::Net::Context::Ptr context = new Poco::Net::Context(
+            Poco::Net::Context::TLSV1_2_CLIENT_USE,
+            qk_tls_params(keys + "cln.zx.orvane.key", keys + "cln.zx.orvane.cert",
+                          keys + "ca.zx.orvane.pem"));
+        auto socket = std::make_unique<Poco::Net::SecureStreamSocket>(context);
+        socket->setPeerHostName(QK_TLS_SERVER_NAME);
+        socket->connect(Poco::Net::SocketAddress("127.0.0.1", m_ssl_port), Poco::Timespan(5, 0));
+        idle = std::move(socket);
+    } else {
+        idle = std::make_unique<Poco::Net::StreamSocket>(
+            Poco::Net::SocketAddress("127.0.0.1", m_port));
+    }
+    idle->setReceiveTimeout(Poco::Timespan(5, 0));
+    std::uint8_t greeting = 0xFF;
+    ASSERT_EQ(idle->receiveBytes(&greeting, 1), 1);
+    ASSERT_EQ(greeting, QK_SEND_FILE_FOK);
+
+    stop(*server, GetParam().signo);
+
+    std::istringstream log(serverLog());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(log, line);)
+        lines.push_back(line);
+    auto find_after = [&](std::size_t from, const std::string& text) {
+        for (std::size_t i = from; i < lines.size(); ++i) {
+            if (lines[i].find(text) != std::string::npos)
+                return i;
+        }
+        return lines.size();
+    };
+    const std::size_t stopped = find_after(0, "Server is stopped ----");
+    const std::size_t finish = find_after(stopped, "Finish of Logging...");
+    const std::size_t banner = find_after(finish, "(_tmain()) ###");
+    ASSERT_LT(banner, lines.size()) << "the log does not end cleanly:\n" << serverLog();
+    EXPECT_EQ(lines[banner].substr(lines[banner].size() - 5), "## <<");
+    for (std::size_t i = banner + 1; i < lines.size(); ++i)
+        EXPECT_NE(lines[i].find("(close_log())"), std::string::npos)
+            << "after the end: " << lines[i];
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, E2eStopTest,
+                         ::testing::Values(StopCase{"SigintPlain", SIGINT, false},
+                                           StopCase{"SigtermTls", SIGTERM, true}),
+                         [](const ::testing::TestParamInfo<StopCase>& info) {
+                             return info.param.name;
+                         });
+
+}  // namespace
