@@ -11,6 +11,7 @@
 // The names our certificates carry.
 constexpr const char* QK_TLS_SERVER_NAME = "Orvane.Zorvex.Server";
 constexpr const char* QK_TLS_CLIENT_NAME = "Orvane.Zorvex.Client";
+constexpr const char* QK_TLS_GUI_NAME = "Orvane.Zorvex.Gui";
 
 // Throws Poco::Exception "Error of SSL files initializing. Key File Error..." (then
 // Certificate, then CA Certificate) for the first of the three that is not a regular file.

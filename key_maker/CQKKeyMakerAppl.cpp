@@ -32,7 +32,6 @@ namespace {
 
 constexpr const char* PROGRAM_NAME = "qk_relay_keys";
 constexpr const char* CA_NAME = "Orvane.Zorvex.CA";
-constexpr const char* GUI_NAME = "Orvane.Zorvex.Gui";
 constexpr const char* CA_KEY_FILE = "ca.zx.orvane.key";
 constexpr const char* CA_CERT_FILE = "ca.zx.orvane.pem";
 constexpr mode_t KEY_FILE_MODE = 0600;
@@ -62,7 +61,11 @@ const std::vector<SQKIdentity>& identities() {
          "cln.zx.orvane.key",
          "cln.zx.orvane.cert",
          {"qk_relay_cln", "qk_relay_clnsvc"}},
-        {"control program", GUI_NAME, "gui.zx.orvane.key", "gui.zx.orvane.cert", {"qk_relay_w"}},
+        {"control program",
+         QK_TLS_GUI_NAME,
+         "gui.zx.orvane.key",
+         "gui.zx.orvane.cert",
+         {"qk_relay_w"}},
     };
     return list;
 }

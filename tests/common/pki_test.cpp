@@ -115,7 +115,7 @@ protected:
         return {
             {"server", p.serverKey(), p.serverCert(), p.caCert(), QK_TLS_SERVER_NAME},
             {"client", p.clientKey(), p.clientCert(), p.caCert(), QK_TLS_CLIENT_NAME},
-            {"gui", p.guiKey(), p.guiCert(), p.caCert(), TestPki::GUI_NAME},
+            {"gui", p.guiKey(), p.guiCert(), p.caCert(), QK_TLS_GUI_NAME},
             {"wrong name", p.wrongNameKey(), p.wrongNameCert(), p.caCert(), TestPki::WRONG_NAME},
             {"other client", p.otherClientKey(), p.otherClientCert(), p.otherCaCert(),
              QK_TLS_CLIENT_NAME},

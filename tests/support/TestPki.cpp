@@ -12,7 +12,7 @@ TestPki::TestPki(const std::string& dir) : m_dir(dir) {
     ours.save(caKey(), caCert());
     ours.issue(QK_TLS_SERVER_NAME, serverKey(), serverCert());
     ours.issue(QK_TLS_CLIENT_NAME, clientKey(), clientCert());
-    ours.issue(GUI_NAME, guiKey(), guiCert());
+    ours.issue(QK_TLS_GUI_NAME, guiKey(), guiCert());
     ours.issue(WRONG_NAME, wrongNameKey(), wrongNameCert());
 
     const CQKCertificateAuthority other = CQKCertificateAuthority::create("Foreign Test CA");

@@ -7,7 +7,6 @@
 
 class TestPki {
 public:
-    static constexpr const char* GUI_NAME = "Orvane.Zorvex.Gui";
     static constexpr const char* WRONG_NAME = "Wrong.Name";
 
     // Creates every file in dir, which must exist; files of the same names are replaced.
@@ -19,7 +18,7 @@ public:
     // Our CA.
     std::string caCert() const { return file("ca.zx.orvane.pem"); }
     std::string caKey() const { return file("ca.zx.orvane.key"); }
-    // Of our CA, named QK_TLS_SERVER_NAME, QK_TLS_CLIENT_NAME and GUI_NAME.
+    // Of our CA, named QK_TLS_SERVER_NAME, QK_TLS_CLIENT_NAME and QK_TLS_GUI_NAME.
     std::string serverKey() const { return file("srv.zx.orvane.key"); }
     std::string serverCert() const { return file("srv.zx.orvane.cert"); }
     std::string clientKey() const { return file("cln.zx.orvane.key"); }
