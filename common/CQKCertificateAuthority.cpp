@@ -140,7 +140,7 @@ public:
         m_temp = target.substr(0, base) + "." + target.substr(base) + ".XXXXXX";
         m_fd = ::mkostemp(&m_temp[0], O_CLOEXEC);
         if (m_fd < 0)
-            throw Poco::CreateFileException("Cannot create file " + target, errno_text());
+            throw Poco::CreateFileException(target, errno_text());
     }
     ~CQKReplacingFile() {
         if (m_fd >= 0)
@@ -233,7 +233,7 @@ void write_certificate(X509* cert, const std::string& path) {
 BioPtr open_for_reading(const std::string& path) {
     BioPtr bio(BIO_new_file(path.c_str(), "r"));
     if (!bio)
-        throw Poco::OpenFileException("Cannot open file " + path, openssl_errors());
+        throw Poco::OpenFileException(path, openssl_errors());
     return bio;
 }
 
