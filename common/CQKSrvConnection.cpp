@@ -17,6 +17,7 @@
 #include "qk_exceptions.h"
 #include "qk_log.h"
 #include "qk_path.h"
+#include "qk_socket.h"
 #include "qk_tls.h"
 
 namespace {
@@ -160,7 +161,7 @@ void CQKSrvConnection::sendStatus() {
     QKLogTag tag = make_tag(kTagSendStatus);
     log_message(LOG_LEVEL_TRACE, &tag, "sendStatus Start... status = %02X", m_status);
     log_message(LOG_LEVEL_TRACE, &tag, "Server.select (recv). start...");
-    if (!socket().poll(m_listener.timeout(), Poco::Net::Socket::SELECT_WRITE)) {
+    if (!qk_poll_socket(socket(), m_listener.timeout(), Poco::Net::Socket::SELECT_WRITE)) {
         m_status = QK_SEND_FILE_FERROR;
         log_message(LOG_LEVEL_ERROR, &tag, "Error receiving of the status...");
         throw SockWriteStatusException("Error receiving of the status...");
@@ -194,8 +195,8 @@ CQKSrvConnection::Wait CQKSrvConnection::waitReadable() {
             deadline - std::chrono::steady_clock::now());
         const Poco::Timespan slice(std::max<long long>(
             0, std::min<long long>(left.count(), kStopCheckSlice.totalMicroseconds())));
-        if (socket().poll(slice,
-                          Poco::Net::Socket::SELECT_READ | Poco::Net::Socket::SELECT_ERROR)) {
+        if (qk_poll_socket(socket(), slice,
+                           Poco::Net::Socket::SELECT_READ | Poco::Net::Socket::SELECT_ERROR)) {
             return Wait::Ready;
         }
         if (m_listener.isStopped())

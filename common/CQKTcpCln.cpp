@@ -18,6 +18,7 @@
 #include "qk_console.h"
 #include "qk_exceptions.h"
 #include "qk_path.h"
+#include "qk_socket.h"
 
 namespace {
 
@@ -370,7 +371,8 @@ void CQKTcpCln::recvStatus(qk_code_t expected) {
     const QKLogTag tag = make_tag("CQKTcpCln::recvStatus()");
     log_message(LOG_LEVEL_TRACE, &tag, "Client.select (recv). start...");
     // A TLS layer may already hold the bytes that the socket no longer shows as readable.
-    if (socket().available() <= 0 && !socket().poll(m_timeout, Poco::Net::Socket::SELECT_READ)) {
+    if (socket().available() <= 0 &&
+        !qk_poll_socket(socket(), m_timeout, Poco::Net::Socket::SELECT_READ)) {
         fail(tag, QK_NO_STATUS_TEXT);
         throw SockReadStatusException(QK_NO_STATUS_TEXT);
     }
@@ -433,7 +435,7 @@ void CQKTcpCln::sendData(qk_code_t code, const std::uint8_t* data, std::int32_t 
     }
     log_message(LOG_LEVEL_TRACE, &tag, "Client.select (send). start...");
     log_message(LOG_LEVEL_TRACE, &tag, "poll_synch = %d", poll_synch ? 1 : 0);
-    if (poll_synch && !socket().poll(m_timeout, Poco::Net::Socket::SELECT_WRITE)) {
+    if (poll_synch && !qk_poll_socket(socket(), m_timeout, Poco::Net::Socket::SELECT_WRITE)) {
         fail(tag, QK_NO_STATUS_TEXT);
         throw SockWriteStatusException(QK_NO_STATUS_TEXT);
     }

@@ -1,0 +1,12 @@
+// Readiness waits on sockets with one poll(2) call each. Poco's own Socket::poll builds
+// and tears down an epoll instance per call (four system calls), which shows in the
+// per-file cost of small transfers.
+#pragma once
+
+#include <Poco/Net/Socket.h>
+#include <Poco/Timespan.h>
+
+// Waits until the socket is ready for mode (Poco::Net::Socket::SELECT_READ, SELECT_WRITE,
+// SELECT_ERROR, or-ed) or has failed or hung up, for at most timeout. True when ready (a
+// hang-up counts, so that the next read sees the end of the stream).
+bool qk_poll_socket(const Poco::Net::Socket& socket, const Poco::Timespan& timeout, int mode);
