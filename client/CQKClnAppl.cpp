@@ -26,12 +26,6 @@ const char* const kRunBorder =
     "Client: Send Files "
     "-------------------------------------------------------------------------------------";
 
-QKLogTag make_tag(const char* name) {
-    QKLogTag tag;
-    log_set_tag(&tag, name);
-    return tag;
-}
-
 int op_code(const SQKClnParams& params) {
     return static_cast<int>(params.m_op_code);
 }
@@ -43,31 +37,31 @@ CQKClnAppl::CQKClnAppl()
       m_port_validator(new Poco::Util::IntValidator(0, 65535)),
       m_address_validator(new Poco::Util::RegExpValidator(kServerAddressPattern)),
       m_path_validator(new Poco::Util::RegExpValidator(kPathPattern)) {
-    const QKLogTag tag = make_tag("CQKClnAppl::CQKClnAppl()");
+    const QKLogTag tag = qk_make_tag("CQKClnAppl::CQKClnAppl()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKClnAppl::CQKClnAppl()");
     readConfig();
     setUnixOptions(true);
 }
 
 CQKClnAppl::~CQKClnAppl() {
-    const QKLogTag tag = make_tag("CQKClnAppl::~CQKClnAppl()");
+    const QKLogTag tag = qk_make_tag("CQKClnAppl::~CQKClnAppl()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKClnAppl::~CQKClnAppl()");
 }
 
 void CQKClnAppl::initialize(Poco::Util::Application& self) {
-    const QKLogTag tag = make_tag("CQKClnAppl::initialize()");
+    const QKLogTag tag = qk_make_tag("CQKClnAppl::initialize()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKClnAppl::initialize()");
     CQKConsoleAppl::initialize(self);
 }
 
 void CQKClnAppl::uninitialize() {
-    const QKLogTag tag = make_tag("CQKClnAppl::uninitialize()");
+    const QKLogTag tag = qk_make_tag("CQKClnAppl::uninitialize()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKClnAppl::uninitialize()");
     CQKConsoleAppl::uninitialize();
 }
 
 void CQKClnAppl::readConfig() {
-    const QKLogTag tag = make_tag("CQKClnAppl::readConfig()");
+    const QKLogTag tag = qk_make_tag("CQKClnAppl::readConfig()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKClnAppl::readConfig()");
     CQKBaseConfigs& configs = CQKBaseConfigs::instance();
     Poco::Mutex::ScopedLock lock(configs.configLock());
@@ -124,7 +118,7 @@ void CQKClnAppl::defineOptions(Poco::Util::OptionSet& options) {
 bool CQKClnAppl::acceptPath(const std::string& name, const std::string& value,
                             std::string& target) {
     if (value.size() > kMaxPathLength) {
-        const QKLogTag tag = make_tag("CQKClnAppl::handleOption()");
+        const QKLogTag tag = qk_make_tag("CQKClnAppl::handleOption()");
         log_message(LOG_LEVEL_ERROR, &tag, "name = %s wrong length of value (too long): %zu",
                     name.c_str(), value.size());
         return false;
@@ -134,7 +128,7 @@ bool CQKClnAppl::acceptPath(const std::string& name, const std::string& value,
 }
 
 void CQKClnAppl::handleOption(const std::string& name, const std::string& value) {
-    const QKLogTag tag = make_tag("CQKClnAppl::handleOption()");
+    const QKLogTag tag = qk_make_tag("CQKClnAppl::handleOption()");
     CQKConsoleAppl::handleOption(name, value);
 
     const char* option = name.c_str();
@@ -181,13 +175,13 @@ void CQKClnAppl::handleOption(const std::string& name, const std::string& value)
 }
 
 void CQKClnAppl::displayHelp() {
-    const QKLogTag tag = make_tag("CQKClnAppl::displayHelp()");
+    const QKLogTag tag = qk_make_tag("CQKClnAppl::displayHelp()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKClnAppl::displayHelp()");
     CQKConsoleAppl::displayHelp(tag);
 }
 
 void CQKClnAppl::checkParams() {
-    const QKLogTag tag = make_tag("CQKClnAppl::checkParams()");
+    const QKLogTag tag = qk_make_tag("CQKClnAppl::checkParams()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKClnAppl::checkParams()");
     if (m_params.m_op_code != OperationCode::send_files)
         throw Poco::Util::OptionException(
@@ -248,7 +242,7 @@ void CQKClnAppl::echoParams() const {
 }
 
 void CQKClnAppl::logParams() const {
-    const QKLogTag tag = make_tag("CQKClnAppl::main()");
+    const QKLogTag tag = qk_make_tag("CQKClnAppl::main()");
     log_message(LOG_LEVEL_INFO, &tag, "%s >>", kRunBorder);
     log_message(LOG_LEVEL_INFO, &tag, "Parameters:");
     log_message(LOG_LEVEL_INFO, &tag, "\tm_params.m_op_code\t\t= %d", op_code(m_params));
@@ -263,7 +257,7 @@ void CQKClnAppl::logParams() const {
 }
 
 int CQKClnAppl::main(const std::vector<std::string>& /*args*/) {
-    const QKLogTag tag = make_tag("CQKClnAppl::main()");
+    const QKLogTag tag = qk_make_tag("CQKClnAppl::main()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKClnAppl::main()");
     log_message(LOG_LEVEL_DEBUG, &tag, "Start of main()...");
 

@@ -21,30 +21,6 @@ constexpr int kWayProgramData = 1;
 constexpr int kWayDataHome = 2;
 constexpr int kWayConfigHome = 3;
 
-QKLogTag make_tag(const char* name) {
-    QKLogTag tag;
-    log_set_tag(&tag, name);
-    return tag;
-}
-
-bool is_directory(const std::string& path) {
-    try {
-        Poco::File file(path);
-        return !path.empty() && file.exists() && file.isDirectory();
-    } catch (const Poco::Exception&) {
-        return false;
-    }
-}
-
-bool is_regular_file(const std::string& path) {
-    try {
-        Poco::File file(path);
-        return !path.empty() && file.exists() && file.isFile();
-    } catch (const Poco::Exception&) {
-        return false;
-    }
-}
-
 void create_directories_quietly(const std::string& path) {
     try {
         Poco::File(path).createDirectories();
@@ -132,13 +108,13 @@ std::string CQKBaseConfigs::candidate(int way, bool create) const {
         if (!name.empty())
             dir += name + "/";
     }
-    if (create && !is_directory(dir))
+    if (create && !qk_is_directory(dir))
         create_directories_quietly(dir);
-    return is_directory(dir) ? dir : std::string();
+    return qk_is_directory(dir) ? dir : std::string();
 }
 
 void CQKBaseConfigs::initPaths(const SQKBuildConstants& constants) {
-    QKLogTag tag = make_tag("CQKBaseConfigs::initPaths()");
+    QKLogTag tag = qk_make_tag("CQKBaseConfigs::initPaths()");
     Poco::Util::AbstractConfiguration& build = ensureMapView("build");
     build.setString("build_company_name", constants.company);
     build.setString("build_appl_name", constants.application);
@@ -191,7 +167,7 @@ std::string CQKBaseConfigs::initLogPath() {
         dir = as_directory(base) + company + "/" + application + "/" + log + "/";
     }
     create_directories_quietly(dir);
-    if (!is_directory(dir))
+    if (!qk_is_directory(dir))
         throw Poco::Exception("Error of initializing of Log Path.");
     return dir;
 }
@@ -203,7 +179,7 @@ void CQKBaseConfigs::initConfCPath(std::string& dir, std::string& file) {
     }
     dir = parent_directory(appl.getString("appl_data_dpath")) + "common/";
     file = dir + buildString("build_appl_name") + "." + buildString("build_conf_ext");
-    if (!is_directory(dir) || !is_regular_file(file)) {
+    if (!qk_is_directory(dir) || !qk_is_regular_file(file)) {
         throw Poco::Exception("Error of initializing of Common Configuration file path.");
     }
 }
@@ -215,7 +191,7 @@ void CQKBaseConfigs::initConfPPath(std::string& dir, std::string& file) {
     }
     dir = appl.getString("appl_data_dpath");
     file = dir + buildString("build_appl_name") + "." + buildString("build_conf_ext");
-    if (!is_directory(dir) || !is_regular_file(file)) {
+    if (!qk_is_directory(dir) || !qk_is_regular_file(file)) {
         throw Poco::Exception("Error of initializing of Common Configuration file path.");
     }
 }
@@ -226,7 +202,7 @@ std::string CQKBaseConfigs::initIconsPath() {
         if (dir.empty())
             continue;
         const std::string icons = parent_directory(dir) + "icons/hicolor/";
-        if (is_directory(icons))
+        if (qk_is_directory(icons))
             return icons;
     }
     return std::string();
@@ -238,7 +214,7 @@ std::string CQKBaseConfigs::initScriptsPath() {
         if (dir.empty())
             continue;
         const std::string scripts = parent_directory(dir) + "scripts/";
-        if (is_directory(scripts))
+        if (qk_is_directory(scripts))
             return scripts;
     }
     return std::string();
@@ -260,17 +236,17 @@ void CQKBaseConfigs::initKeysInfo(const SQKBuildConstants& constants) {
         if (dir.empty())
             continue;
         const std::string keys = dir + keys_dir + "/";
-        if (is_directory(keys) && is_regular_file(keys + constants.key_file) &&
-            is_regular_file(keys + constants.cert_file) &&
-            is_regular_file(keys + constants.ca_file)) {
+        if (qk_is_directory(keys) && qk_is_regular_file(keys + constants.key_file) &&
+            qk_is_regular_file(keys + constants.cert_file) &&
+            qk_is_regular_file(keys + constants.ca_file)) {
             own_dir = keys;
         }
     }
     const std::string shared_dir = view("appl").getString("appl_conf_c_dpath") + keys_dir + "/";
-    bool shared_ok = is_directory(shared_dir);
+    bool shared_ok = qk_is_directory(shared_dir);
     for (const char* name :
          {kSharedCaFile, kSharedClnCertFile, kSharedSrvCertFile, kSharedGuiCertFile}) {
-        shared_ok = shared_ok && is_regular_file(shared_dir + name);
+        shared_ok = shared_ok && qk_is_regular_file(shared_dir + name);
     }
     if (own_dir.empty() || !shared_ok)
         throw Poco::Exception("Error of initializing of Keys Info.");
@@ -287,7 +263,7 @@ void CQKBaseConfigs::initKeysInfo(const SQKBuildConstants& constants) {
 }
 
 void CQKBaseConfigs::readXmlView(const char* tag_name, const char* path_key, const char* label) {
-    QKLogTag tag = make_tag(tag_name);
+    QKLogTag tag = qk_make_tag(tag_name);
     Poco::Mutex::ScopedLock lock(m_lock);
     try {
         const std::string path = view("appl").getString(path_key);
@@ -315,7 +291,7 @@ void CQKBaseConfigs::readConfP() {
 }
 
 void CQKBaseConfigs::writeConfC() {
-    QKLogTag tag = make_tag("CQKBaseConfigs::writeConfC");
+    QKLogTag tag = qk_make_tag("CQKBaseConfigs::writeConfC");
     Poco::Mutex::ScopedLock lock(m_lock);
     try {
         const std::string path = view("appl").getString("appl_conf_c_fpath");
@@ -333,6 +309,6 @@ void CQKBaseConfigs::writeConfC() {
 
 void CQKBaseConfigs::writeConfP() {
     // The program file is written by its own program's parameter code, not here.
-    QKLogTag tag = make_tag("CQKBaseConfigs::writeConfP");
+    QKLogTag tag = qk_make_tag("CQKBaseConfigs::writeConfP");
     (void)tag;
 }

@@ -18,12 +18,6 @@ constexpr const char* kLegalNotice = "Copyright (C) 2026 the QK Relay developers
 constexpr std::uint64_t kMaxLogFileSize = 104857600;
 constexpr std::uint32_t kMaxLogFiles = 10;
 
-QKLogTag make_tag(const char* name) {
-    QKLogTag tag;
-    log_set_tag(&tag, name);
-    return tag;
-}
-
 // Frame steps up to the open log; false (after echoing why) when the program can't start.
 bool start_frame(const SQKFrameSettings& settings) {
     qk_set_mem_constraint_handler(nullptr);
@@ -81,7 +75,7 @@ void CQKConsoleAppl::lockSingleInstance() {
 }
 
 void CQKConsoleAppl::printHeaderInfo() {
-    QKLogTag tag = make_tag(m_header_tag.c_str());
+    QKLogTag tag = qk_make_tag(m_header_tag.c_str());
     const std::string line =
         std::string(kProductName) + " " + kVersion + " " + kLegalNotice + ". " + __DATE__ + ".";
     log_message(LOG_LEVEL_INFO, &tag, "\n%s", line.c_str());
@@ -107,7 +101,7 @@ int qk_run_console_frame(int argc, char** argv, const SQKFrameSettings& settings
                          const std::function<std::unique_ptr<CQKConsoleAppl>()>& make_application) {
     if (!start_frame(settings))
         return QK_EXIT_FRAME_FAILED;
-    QKLogTag tag = make_tag("_tmain()");
+    QKLogTag tag = qk_make_tag("_tmain()");
     int exit_code = QK_EXIT_FRAME_FAILED;
     try {
         CQKBaseConfigs::instance().readConfC();

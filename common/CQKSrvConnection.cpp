@@ -35,12 +35,6 @@ constexpr const char* kConsoleBannerEnd = "-------------------- <<";
 // Waits for readability in short slices so that a stop request is seen at once.
 const Poco::Timespan kStopCheckSlice(0, 200000);
 
-QKLogTag make_tag(const char* name) {
-    QKLogTag tag;
-    log_set_tag(&tag, name);
-    return tag;
-}
-
 std::string hex32(std::uint32_t value) {
     char text[16];
     std::snprintf(text, sizeof(text), "%08X", value);
@@ -56,7 +50,7 @@ std::uint32_t current_thread_key() {
 CQKSrvConnection::CQKSrvConnection(const Poco::Net::StreamSocket& socket, CQKTcpSrv& listener,
                                    bool is_secure)
     : Poco::Net::TCPServerConnection(socket), m_listener(listener), m_is_secure(is_secure) {
-    QKLogTag tag = make_tag(kTagConnection);
+    QKLogTag tag = qk_make_tag(kTagConnection);
     log_message(LOG_LEVEL_DEBUG, &tag, "%s", kTagConnection);
     m_listener.addConnection(current_thread_key(), this);
     this->socket().setNoDelay(true);
@@ -68,7 +62,7 @@ CQKSrvConnection::CQKSrvConnection(const Poco::Net::StreamSocket& socket, CQKTcp
 }
 
 CQKSrvConnection::~CQKSrvConnection() {
-    QKLogTag tag = make_tag(kTagDestructor);
+    QKLogTag tag = qk_make_tag(kTagDestructor);
     log_message(LOG_LEVEL_DEBUG, &tag, "%s", kTagDestructor);
     releaseFile();
     // Last: once removed, the listener may be destroyed.
@@ -84,7 +78,7 @@ std::string CQKSrvConnection::peer() const {
 }
 
 void CQKSrvConnection::run() {
-    QKLogTag tag = make_tag(kTagRun);
+    QKLogTag tag = qk_make_tag(kTagRun);
     const std::string address = peer();
     const int secure = m_is_secure ? 1 : 0;
     log_message(LOG_LEVEL_DEBUG, &tag, "Start run()...");
@@ -151,14 +145,14 @@ void CQKSrvConnection::sendErrorStatus() noexcept {
         sendStatus();
     } catch (const Poco::Exception& e) {
         // The peer is most likely gone; the original failure is what gets reported.
-        QKLogTag tag = make_tag(kTagRun);
+        QKLogTag tag = qk_make_tag(kTagRun);
         log_message(LOG_LEVEL_DEBUG, &tag, "Status 0x7F not sent: %s", e.displayText().c_str());
     } catch (...) {
     }
 }
 
 void CQKSrvConnection::sendStatus() {
-    QKLogTag tag = make_tag(kTagSendStatus);
+    QKLogTag tag = qk_make_tag(kTagSendStatus);
     log_message(LOG_LEVEL_TRACE, &tag, "sendStatus Start... status = %02X", m_status);
     log_message(LOG_LEVEL_TRACE, &tag, "Server.select (recv). start...");
     if (!qk_poll_socket(socket(), m_listener.timeout(), Poco::Net::Socket::SELECT_WRITE)) {
@@ -233,7 +227,7 @@ std::size_t CQKSrvConnection::readFrame(std::uint8_t* buffer) {
 }
 
 void CQKSrvConnection::receiveData() {
-    QKLogTag tag = make_tag(kTagReceiveData);
+    QKLogTag tag = qk_make_tag(kTagReceiveData);
     log_message(LOG_LEVEL_TRACE, &tag, "receiveData Start...");
     const Wait wait = waitReadable();
     if (wait == Wait::TimedOut) {
@@ -290,7 +284,7 @@ void CQKSrvConnection::handleRead(const std::uint8_t* data, std::size_t len) {
 void CQKSrvConnection::handlePeerGone() {
     m_end = true;
     if (m_is_receiving) {
-        QKLogTag tag = make_tag(kTagReceiveData);
+        QKLogTag tag = qk_make_tag(kTagReceiveData);
         log_message(LOG_LEVEL_ERROR, &tag,
                     "Connection closed by the client while receiving file: %s",
                     m_file_path.c_str());
@@ -299,7 +293,7 @@ void CQKSrvConnection::handlePeerGone() {
 }
 
 void CQKSrvConnection::handleHeader() {
-    QKLogTag tag = make_tag(kTagReceiveData);
+    QKLogTag tag = qk_make_tag(kTagReceiveData);
     log_message(LOG_LEVEL_TRACE, &tag, "QK_FILE_SEND_FHEADER");
     const QKRelayHeader& header = m_reader.header();
     m_file_name = header.file_name;
@@ -362,7 +356,7 @@ void CQKSrvConnection::createTargetDirectory() {
 }
 
 void CQKSrvConnection::announceFile() {
-    QKLogTag tag = make_tag(kTagReceiveData);
+    QKLogTag tag = qk_make_tag(kTagReceiveData);
     const unsigned long long size = m_file_size;
     log_message(LOG_LEVEL_INFO, &tag, "%s", kLogBanner);
     log_message(LOG_LEVEL_INFO, &tag, "Start Receiving file: %s to sub directory: %s size: %llu",
@@ -378,7 +372,7 @@ void CQKSrvConnection::backupExisting(const std::string& file_path) {
     Poco::File target(m_file_path);
     if (!target.exists())
         return;
-    QKLogTag tag = make_tag(kTagReceiveData);
+    QKLogTag tag = qk_make_tag(kTagReceiveData);
     if (target.isDirectory()) {
         throw Poco::Exception("QK_FILE_SEND_FHEADER: Error of removing file: file_path = " +
                               file_path);
@@ -394,7 +388,7 @@ void CQKSrvConnection::backupExisting(const std::string& file_path) {
 }
 
 void CQKSrvConnection::handleData(const std::uint8_t* data, std::size_t len) {
-    QKLogTag tag = make_tag(kTagReceiveData);
+    QKLogTag tag = qk_make_tag(kTagReceiveData);
     log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FDATA");
     m_crc.update(reinterpret_cast<const char*>(data), static_cast<unsigned>(len));
     m_file.write(data, len);
@@ -403,7 +397,7 @@ void CQKSrvConnection::handleData(const std::uint8_t* data, std::size_t len) {
 }
 
 void CQKSrvConnection::handleFinished() {
-    QKLogTag tag = make_tag(kTagReceiveData);
+    QKLogTag tag = qk_make_tag(kTagReceiveData);
     log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FFINISHED");
     const std::uint32_t received = m_reader.checkSum();
     const std::uint32_t computed = m_crc.checksum();
@@ -438,7 +432,7 @@ void CQKSrvConnection::handleFinished() {
 }
 
 void CQKSrvConnection::handleFinishedAll() {
-    QKLogTag tag = make_tag(kTagReceiveData);
+    QKLogTag tag = qk_make_tag(kTagReceiveData);
     log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FFINISHED_ALL");
     log_message(LOG_LEVEL_INFO, &tag, "%s", kLogBanner);
     log_message(LOG_LEVEL_INFO, &tag, "Finish receiving all files");
@@ -465,7 +459,7 @@ void CQKSrvConnection::releaseFile() noexcept {
 CQKSrvSSslConnection::CQKSrvSSslConnection(const Poco::Net::StreamSocket& socket,
                                            CQKTcpSrv& listener)
     : CQKSrvConnection(socket, listener, true) {
-    QKLogTag tag = make_tag("QKRelaySrvSslConnection::QKRelaySrvSslConnection()");
+    QKLogTag tag = qk_make_tag("QKRelaySrvSslConnection::QKRelaySrvSslConnection()");
     log_message(LOG_LEVEL_DEBUG, &tag, "QKRelaySrvSslConnection::QKRelaySrvSslConnection()");
     // The handshake runs at the first write; it checks the client's certificate against
     // this name, so it must be set before any byte moves.
@@ -477,45 +471,45 @@ CQKSrvSSslConnection::CQKSrvSSslConnection(const Poco::Net::StreamSocket& socket
 }
 
 CQKSrvSSslConnection::~CQKSrvSSslConnection() {
-    QKLogTag tag = make_tag("QKRelaySrvSslConnection::~QKRelaySrvSslConnection()");
+    QKLogTag tag = qk_make_tag("QKRelaySrvSslConnection::~QKRelaySrvSslConnection()");
     log_message(LOG_LEVEL_DEBUG, &tag, "QKRelaySrvSslConnection::~QKRelaySrvSslConnection()");
 }
 
 CQKSrvConnectionFactory::CQKSrvConnectionFactory(CQKTcpSrv& listener) : m_listener(listener) {
-    QKLogTag tag = make_tag("QKRelaySrvConnection::QKRelaySrvConnectionFactory()");
+    QKLogTag tag = qk_make_tag("QKRelaySrvConnection::QKRelaySrvConnectionFactory()");
     log_message(LOG_LEVEL_DEBUG, &tag,
                 "QKRelaySrvConnectionFactory::QKRelaySrvConnectionFactory()");
 }
 
 CQKSrvConnectionFactory::~CQKSrvConnectionFactory() {
-    QKLogTag tag = make_tag("QKRelaySrvConnection::~QKRelaySrvConnectionFactory()");
+    QKLogTag tag = qk_make_tag("QKRelaySrvConnection::~QKRelaySrvConnectionFactory()");
     log_message(LOG_LEVEL_DEBUG, &tag,
                 "QKRelaySrvConnectionFactory::~QKRelaySrvConnectionFactory()");
 }
 
 Poco::Net::TCPServerConnection* CQKSrvConnectionFactory::createConnection(
     const Poco::Net::StreamSocket& socket) {
-    QKLogTag tag = make_tag("QKRelaySrvConnection::createConnection()");
+    QKLogTag tag = qk_make_tag("QKRelaySrvConnection::createConnection()");
     log_message(LOG_LEVEL_DEBUG, &tag, "QKRelaySrvConnectionFactory::createConnection()");
     return new CQKSrvConnection(socket, m_listener);
 }
 
 CQKSrvSSslConnectionFactory::CQKSrvSSslConnectionFactory(CQKTcpSrv& listener)
     : m_listener(listener) {
-    QKLogTag tag = make_tag("QKRelaySrvSslConnection::QKRelaySrvSslConnectionFactory()");
+    QKLogTag tag = qk_make_tag("QKRelaySrvSslConnection::QKRelaySrvSslConnectionFactory()");
     log_message(LOG_LEVEL_DEBUG, &tag,
                 "QKRelaySrvSslConnectionFactory::QKRelaySrvSslConnectionFactory()");
 }
 
 CQKSrvSSslConnectionFactory::~CQKSrvSSslConnectionFactory() {
-    QKLogTag tag = make_tag("QKRelaySrvSslConnection::~QKRelaySrvSslConnectionFactory()");
+    QKLogTag tag = qk_make_tag("QKRelaySrvSslConnection::~QKRelaySrvSslConnectionFactory()");
     log_message(LOG_LEVEL_DEBUG, &tag,
                 "QKRelaySrvSslConnectionFactory::~QKRelaySrvSslConnectionFactory()");
 }
 
 Poco::Net::TCPServerConnection* CQKSrvSSslConnectionFactory::createConnection(
     const Poco::Net::StreamSocket& socket) {
-    QKLogTag tag = make_tag("QKRelaySrvSslConnection::createConnection()");
+    QKLogTag tag = qk_make_tag("QKRelaySrvSslConnection::createConnection()");
     log_message(LOG_LEVEL_DEBUG, &tag, "QKRelaySrvSslConnectionFactory::createConnection()");
     return new CQKSrvSSslConnection(socket, m_listener);
 }

@@ -25,12 +25,6 @@ namespace {
 constexpr int QK_SEND_ATTEMPTS = 3;
 constexpr const char* QK_NO_STATUS_TEXT = "Error receiving of the status...";
 
-QKLogTag make_tag(const char* name) {
-    QKLogTag tag;
-    log_set_tag(&tag, name);
-    return tag;
-}
-
 // A file that vanishes between a listing and this check is simply not there.
 bool is_regular_file(const Poco::File& file) {
     try {
@@ -112,13 +106,13 @@ CQKTcpCln::CQKTcpCln()
       m_header_buffer(QK_BUFFER_SIZE),
       m_data_buffer(QK_BUFFER_SIZE),
       m_recv_buffer(QK_BUFFER_SIZE) {
-    const QKLogTag tag = make_tag("CQKTcpCln::CQKTcpCln()");
+    const QKLogTag tag = qk_make_tag("CQKTcpCln::CQKTcpCln()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpCln::CQKTcpCln()");
     qk_ignore_sigpipe();
 }
 
 CQKTcpCln::~CQKTcpCln() {
-    const QKLogTag tag = make_tag("CQKTcpCln::~CQKTcpCln()");
+    const QKLogTag tag = qk_make_tag("CQKTcpCln::~CQKTcpCln()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpCln::~CQKTcpCln()");
 }
 
@@ -127,7 +121,7 @@ void CQKTcpCln::setParams(const SQKClnParams& params) {
 }
 
 void CQKTcpCln::sendFiles() {
-    const QKLogTag tag = make_tag("CQKTcpCln::sendFiles()");
+    const QKLogTag tag = qk_make_tag("CQKTcpCln::sendFiles()");
     log_message(LOG_LEVEL_DEBUG, &tag, "sendFiles Start...");
     const Poco::DateTime start;
     m_one_file = false;
@@ -198,7 +192,7 @@ bool CQKTcpCln::oneFileMode() {
 }
 
 void CQKTcpCln::sendFilesFromDir(std::string dir_path) {
-    const QKLogTag tag = make_tag("CQKTcpCln::sendFilesFromDir()");
+    const QKLogTag tag = qk_make_tag("CQKTcpCln::sendFilesFromDir()");
     log_message(LOG_LEVEL_INFO, &tag, "Sending files from the directory: dir_path = %s",
                 dir_path.c_str());
     qk_print_console("Sending files from the directory: " + dir_path);
@@ -233,7 +227,7 @@ void CQKTcpCln::removeIfNoFiles(const QKLogTag& tag, const std::string& dir_path
 }
 
 void CQKTcpCln::sendFile(std::string file_path) {
-    const QKLogTag tag = make_tag("CQKTcpCln::sendFile()");
+    const QKLogTag tag = qk_make_tag("CQKTcpCln::sendFile()");
     log_message(LOG_LEVEL_INFO, &tag, "=================================== >>");
     log_message(LOG_LEVEL_INFO, &tag, "Sending file: file_path = %s", file_path.c_str());
     qk_print_console("-------------------- >>");
@@ -282,7 +276,7 @@ void CQKTcpCln::backupAndRemove(const QKLogTag& tag, const std::string& file_pat
 }
 
 void CQKTcpCln::sendFile(std::string file_path, std::string sub_dir, std::uint64_t file_size) {
-    const QKLogTag tag = make_tag("CQKTcpCln::sendFile()");
+    const QKLogTag tag = qk_make_tag("CQKTcpCln::sendFile()");
     try {
         transferFile(tag, file_path, sub_dir, file_size);
     } catch (const Poco::Exception& e) {
@@ -360,7 +354,7 @@ std::uint32_t CQKTcpCln::sendContent(const QKLogTag& tag, std::istream& in,
 }
 
 void CQKTcpCln::sendFinishSendFiles() {
-    const QKLogTag tag = make_tag("CQKTcpCln::sendFinishSendFiles()");
+    const QKLogTag tag = qk_make_tag("CQKTcpCln::sendFinishSendFiles()");
     log_message(LOG_LEVEL_DEBUG, &tag, "sendFinishSendFiles Start...");
     sendData(QK_SEND_FILE_FFINISHED_ALL, nullptr, 0, true);
     recvStatus(QK_SEND_FILE_FOK);
@@ -368,7 +362,7 @@ void CQKTcpCln::sendFinishSendFiles() {
 }
 
 void CQKTcpCln::recvStatus(qk_code_t expected) {
-    const QKLogTag tag = make_tag("CQKTcpCln::recvStatus()");
+    const QKLogTag tag = qk_make_tag("CQKTcpCln::recvStatus()");
     log_message(LOG_LEVEL_TRACE, &tag, "Client.select (recv). start...");
     // A TLS layer may already hold the bytes that the socket no longer shows as readable.
     if (socket().available() <= 0 &&
@@ -397,7 +391,7 @@ void CQKTcpCln::recvStatus(qk_code_t expected) {
 }
 
 void CQKTcpCln::sendData(const std::uint8_t* data, std::int32_t size) {
-    const QKLogTag tag = make_tag("CQKTcpCln::sendData()");
+    const QKLogTag tag = qk_make_tag("CQKTcpCln::sendData()");
     log_message(LOG_LEVEL_TRACE, &tag, "CQKTcpCln::sendData() size = %d", size);
     log_message(LOG_LEVEL_TRACE, &tag, "Client.select (send). start...");
     log_message(LOG_LEVEL_TRACE, &tag, "no poll_synch");
@@ -420,7 +414,7 @@ void CQKTcpCln::sendData(const std::uint8_t* data, std::int32_t size) {
 
 void CQKTcpCln::sendData(qk_code_t code, const std::uint8_t* data, std::int32_t size,
                          bool poll_synch) {
-    const QKLogTag tag = make_tag("CQKTcpCln::sendData()");
+    const QKLogTag tag = qk_make_tag("CQKTcpCln::sendData()");
     log_message(LOG_LEVEL_TRACE, &tag, "CQKTcpCln::sendData() code = %02X size = %d", code, size);
     m_frame_buffer[0] = code;
     std::size_t length = 1;
@@ -472,7 +466,7 @@ std::size_t CQKTcpCln::sendAll(const std::uint8_t* data, std::size_t length) {
 }
 
 void CQKTcpCln::openConnection() {
-    const QKLogTag tag = make_tag("CQKTcpCln::openConnection()");
+    const QKLogTag tag = qk_make_tag("CQKTcpCln::openConnection()");
     checkNoSocket();
     connectSocket(std::make_unique<Poco::Net::StreamSocket>(), tag);
 }
@@ -506,7 +500,7 @@ void CQKTcpCln::connectSocket(std::unique_ptr<Poco::Net::StreamSocket> socket,
 }
 
 void CQKTcpCln::closeConnection() {
-    const QKLogTag tag = make_tag("CQKTcpCln::closeConnection()");
+    const QKLogTag tag = qk_make_tag("CQKTcpCln::closeConnection()");
     if (!m_socket)
         throw Poco::Exception("Stream Socket isn't created yet...");
     try {

@@ -25,12 +25,6 @@ const CQKTcpSrv::Texts kPlainTexts{
     "TCP Server has been stopped.",
 };
 
-QKLogTag make_tag(const char* name) {
-    QKLogTag tag;
-    log_set_tag(&tag, name);
-    return tag;
-}
-
 void print_banner(const QKLogTag& tag, const std::string& text) {
     log_message(LOG_LEVEL_INFO, &tag, "=================================== >>");
     log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
@@ -46,7 +40,7 @@ CQKTcpSrv::CQKTcpSrv()
     : m_tcp_params(new Poco::Net::TCPServerParams),
       m_receiving_files(std::make_shared<CQKReceivingRegistry>()),
       m_timeout(QK_READY_TIMEOUT) {
-    QKLogTag tag = make_tag("CQKTcpSrv::CQKTcpSrv()");
+    QKLogTag tag = qk_make_tag("CQKTcpSrv::CQKTcpSrv()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpSrv::CQKTcpSrv()");
     qk_ignore_sigpipe();
     m_tcp_params->setMaxQueued(kMaxQueued);
@@ -54,7 +48,7 @@ CQKTcpSrv::CQKTcpSrv()
 }
 
 CQKTcpSrv::~CQKTcpSrv() {
-    QKLogTag tag = make_tag("CQKTcpSrv::~CQKTcpSrv()");
+    QKLogTag tag = qk_make_tag("CQKTcpSrv::~CQKTcpSrv()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpSrv::~CQKTcpSrv()");
     if (m_server) {
         log_message(LOG_LEVEL_DEBUG, &tag, "Start stopping of the TCP Server...");
@@ -97,7 +91,7 @@ void CQKTcpSrv::start() {
 void CQKTcpSrv::startServer(Poco::Net::ServerSocket* socket,
                             Poco::Net::TCPServerConnectionFactory::Ptr factory, int port,
                             const Texts& texts) {
-    QKLogTag tag = make_tag(texts.tag_start);
+    QKLogTag tag = qk_make_tag(texts.tag_start);
     if (m_server)
         throw Poco::Exception("TCP server already has been created...");
     m_server = std::make_unique<Poco::Net::TCPServer>(factory, *socket, m_tcp_params);
@@ -113,7 +107,7 @@ void CQKTcpSrv::stop() {
 }
 
 void CQKTcpSrv::stopServer(const Texts& texts) {
-    QKLogTag tag = make_tag(texts.tag_stop);
+    QKLogTag tag = qk_make_tag(texts.tag_stop);
     m_stopped.store(true);
     if (!m_server)
         throw Poco::Exception("TCP Server hasn't been created...");

@@ -22,22 +22,16 @@ const CQKTcpSrv::Texts kSslTexts{
     "TCP (SSL) Server has been stopped.",
 };
 
-QKLogTag make_tag(const char* name) {
-    QKLogTag tag;
-    log_set_tag(&tag, name);
-    return tag;
-}
-
 }  // namespace
 
 CQKTcpSslSrvS::CQKTcpSslSrvS() {
-    QKLogTag tag = make_tag("CQKTcpSslSrvS::CQKTcpSslSrvS()");
+    QKLogTag tag = qk_make_tag("CQKTcpSslSrvS::CQKTcpSslSrvS()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpSslSrvS::CQKTcpSslSrvS()");
     Poco::Net::initializeSSL();
 }
 
 CQKTcpSslSrvS::~CQKTcpSslSrvS() {
-    QKLogTag tag = make_tag("CQKTcpSslSrvS::~CQKTcpSslSrvS()");
+    QKLogTag tag = qk_make_tag("CQKTcpSslSrvS::~CQKTcpSslSrvS()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpSslSrvS::~CQKTcpSslSrvS()");
     if (m_server) {
         try {

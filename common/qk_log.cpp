@@ -220,7 +220,8 @@ qk_res_t open_log_file() {
     // refused by its single-instance lock, and report that in this log. Each line leaves in
     // one write, so lines of two processes never mix.
     file = std::fopen(g_log.file_name, "ae+");
-    if (file == nullptr) return QK_RES_ERROR;
+    if (file == nullptr)
+        return QK_RES_ERROR;
     struct stat info {};
     if (std::setvbuf(file, g_log.stream_buffer, _IOFBF, kStreamBufferSize) != 0 ||
         fstat(fileno(file), &info) != 0) {
@@ -504,4 +505,10 @@ qk_res_t log_message_w(int level, const QKLogTag* tag, const wchar_t* format, ..
     qk_res_t res = append_message_w(line, format, args);
     va_end(args);
     return succeeded(res) ? output_line(level, line) : res;
+}
+
+QKLogTag qk_make_tag(const char* name) {
+    QKLogTag tag;
+    log_set_tag(&tag, name);
+    return tag;
 }

@@ -41,6 +41,9 @@ struct QKLogTag {
     char name[LOG_TAG_SIZE] = {};
 };
 
+// A tag holding name, for an operation that logs.
+QKLogTag qk_make_tag(const char* name);
+
 // Opens the log file in log_dir (with or without a trailing "/") as "<base>.000.<ext>"
 // (rotation) or "<base>.<ext>", appending to what is there, and writes its settings at
 // DEBUG. Returns false when the mode lacks LOG_MODE_FILE, rotation is asked for with a zero

@@ -19,12 +19,6 @@ bool is_separator(char c) {
     return c == '/' || c == '\\';
 }
 
-QKLogTag make_tag(const char* name) {
-    QKLogTag tag;
-    log_set_tag(&tag, name);
-    return tag;
-}
-
 bool exists(const std::string& path) {
     return Poco::File(path).exists();
 }
@@ -162,7 +156,7 @@ void sync_dir(const std::string& dir) {
 std::string qk_generate_path(const std::string& base_path, const std::string& extra_path) {
     if (extra_path.empty())
         return base_path;
-    static const QKLogTag tag = make_tag("qk_generate_path()");
+    static const QKLogTag tag = qk_make_tag("qk_generate_path()");
     const bool base_ends_in_separator = !base_path.empty() && is_separator(base_path.back());
     const bool extra_starts_with_separator = is_separator(extra_path.front());
     std::string result;
@@ -178,7 +172,7 @@ std::string qk_generate_path(const std::string& base_path, const std::string& ex
 }
 
 std::string qk_get_sub_dir(const std::string& base_dir, const std::string& dir) {
-    static const QKLogTag tag = make_tag("qk_get_sub_dir()");
+    static const QKLogTag tag = qk_make_tag("qk_get_sub_dir()");
     log_message(LOG_LEVEL_DEBUG, &tag, "base_dir = %s dir = %s", base_dir.c_str(), dir.c_str());
     std::string result;
     if (lies_below(base_dir, dir)) {
@@ -213,7 +207,7 @@ bool qk_check_dir_writable(const std::string& dir) {
 
 void qk_backup_file(const std::string& file_path, const std::string& backup_dir,
                     const std::string& sub_dir) {
-    static const QKLogTag tag = make_tag("qk_backup_file()");
+    static const QKLogTag tag = qk_make_tag("qk_backup_file()");
     log_message(LOG_LEVEL_DEBUG, &tag, "file_path = %s backup_dir = %s sub_dir = %s",
                 file_path.c_str(), backup_dir.c_str(), sub_dir.c_str());
     const std::string file_name = file_name_of(file_path);
@@ -239,4 +233,22 @@ void qk_backup_file(const std::string& file_path, const std::string& backup_dir,
         throw;
     }
     sync_dir(base);
+}
+
+bool qk_is_regular_file(const std::string& path) {
+    try {
+        Poco::File file(path);
+        return !path.empty() && file.exists() && file.isFile();
+    } catch (const Poco::Exception&) {
+        return false;
+    }
+}
+
+bool qk_is_directory(const std::string& path) {
+    try {
+        Poco::File file(path);
+        return !path.empty() && file.exists() && file.isDirectory();
+    } catch (const Poco::Exception&) {
+        return false;
+    }
 }

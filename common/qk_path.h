@@ -14,6 +14,11 @@ std::string qk_generate_path(const std::string& base_path, const std::string& ex
 // component boundary; an empty base_dir matches every dir.
 std::string qk_get_sub_dir(const std::string& base_dir, const std::string& dir);
 
+// True when path names an existing regular file (following links); never throws.
+bool qk_is_regular_file(const std::string& path);
+// True when path names an existing directory (following links); never throws.
+bool qk_is_directory(const std::string& path);
+
 // True when a file can be created (and is then removed) in dir; false for a missing dir, a
 // file, or any failure on the way. Never throws.
 bool qk_check_dir_writable(const std::string& dir);

@@ -2,30 +2,18 @@
 #include "qk_tls.h"
 
 #include <Poco/Exception.h>
-#include <Poco/File.h>
 
-namespace {
-
-bool is_regular_file(const std::string& path) {
-    try {
-        Poco::File file(path);
-        return !path.empty() && file.exists() && file.isFile();
-    } catch (const Poco::Exception&) {
-        return false;
-    }
-}
-
-}  // namespace
+#include "qk_path.h"
 
 void qk_check_tls_files(const std::string& key_fpath, const std::string& cert_fpath,
                         const std::string& ca_cert_fpath) {
-    if (!is_regular_file(key_fpath)) {
+    if (!qk_is_regular_file(key_fpath)) {
         throw Poco::Exception("Error of SSL files initializing. Key File Error...");
     }
-    if (!is_regular_file(cert_fpath)) {
+    if (!qk_is_regular_file(cert_fpath)) {
         throw Poco::Exception("Error of SSL files initializing. Certificate File Error...");
     }
-    if (!is_regular_file(ca_cert_fpath)) {
+    if (!qk_is_regular_file(ca_cert_fpath)) {
         throw Poco::Exception("Error of SSL files initializing. CA Certificate File Error...");
     }
 }

@@ -23,12 +23,6 @@ constexpr const char* kMaxThreadsKey = "HTTPTimeServer.maxThreads";
 constexpr int kDefaultMaxThreads = 16;
 constexpr long kTerminatedWaitMs = 10000;
 
-QKLogTag make_tag(const char* name) {
-    QKLogTag tag;
-    log_set_tag(&tag, name);
-    return tag;
-}
-
 // Creates a missing directory with its parents. A failure to create is only logged: the
 // caller's existence check that follows reports it with its own text.
 void create_missing_dir(const QKLogTag& tag, const std::string& path) {
@@ -54,7 +48,7 @@ CQKSrvAppl::CQKSrvAppl()
     : CQKConsoleAppl(kInstanceName, "CQKSrvAppl"),
       m_port_validator(new Poco::Util::IntValidator(0, 65535)),
       m_path_validator(new Poco::Util::RegExpValidator("^.{1,260}$")) {
-    QKLogTag tag = make_tag("CQKSrvAppl::CQKSrvAppl()");
+    QKLogTag tag = qk_make_tag("CQKSrvAppl::CQKSrvAppl()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKSrvAppl::CQKSrvAppl()");
     // One registry for both listeners: a path can't be written over plain and TLS at once.
     m_tcp_ssl_server.shareReceivingFiles(m_tcp_server.receivingFilesPtr());
@@ -66,14 +60,14 @@ CQKSrvAppl::CQKSrvAppl()
 }
 
 CQKSrvAppl::~CQKSrvAppl() {
-    QKLogTag tag = make_tag("CQKSrvAppl::~CQKSrvAppl()");
+    QKLogTag tag = qk_make_tag("CQKSrvAppl::~CQKSrvAppl()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKSrvAppl::~CQKSrvAppl()");
     m_signal_watcher.stop();
     s_instance.store(nullptr);
 }
 
 void CQKSrvAppl::readFsConfig() {
-    QKLogTag tag = make_tag("CQKSrvAppl::readFsConfig()");
+    QKLogTag tag = qk_make_tag("CQKSrvAppl::readFsConfig()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKSrvAppl::readFsConfig()");
     Poco::Util::AbstractConfiguration& keys = CQKBaseConfigs::instance().view("ssl_keys");
     m_params.m_key_fpath = keys.getString("ssl_keys_key_fpath");
@@ -82,20 +76,20 @@ void CQKSrvAppl::readFsConfig() {
 }
 
 void CQKSrvAppl::initialize(Poco::Util::Application& self) {
-    QKLogTag tag = make_tag("CQKSrvAppl::initialize()");
+    QKLogTag tag = qk_make_tag("CQKSrvAppl::initialize()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKSrvAppl::initialize()");
     CQKConsoleAppl::initialize(self);
 }
 
 void CQKSrvAppl::uninitialize() {
-    QKLogTag tag = make_tag("CQKSrvAppl::uninitialize()");
+    QKLogTag tag = qk_make_tag("CQKSrvAppl::uninitialize()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKSrvAppl::uninitialize()");
     CQKConsoleAppl::uninitialize();
 }
 
 void CQKSrvAppl::defineOptions(Poco::Util::OptionSet& options) {
     using Poco::Util::Option;
-    QKLogTag tag = make_tag("CQKSrvAppl::defineOptions()");
+    QKLogTag tag = qk_make_tag("CQKSrvAppl::defineOptions()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKSrvAppl::defineOptions()");
     CQKConsoleAppl::defineOptions(options);
 
@@ -132,7 +126,7 @@ void CQKSrvAppl::defineOptions(Poco::Util::OptionSet& options) {
 }
 
 void CQKSrvAppl::handleOption(const std::string& name, const std::string& value) {
-    QKLogTag tag = make_tag("CQKSrvAppl::handleOption()");
+    QKLogTag tag = qk_make_tag("CQKSrvAppl::handleOption()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKSrvAppl::handleOption()");
     // The base runs the validator first; a refused value ends here with its exception.
     CQKConsoleAppl::handleOption(name, value);
@@ -167,12 +161,12 @@ void CQKSrvAppl::handleOption(const std::string& name, const std::string& value)
 }
 
 void CQKSrvAppl::displayHelp() {
-    QKLogTag tag = make_tag("CQKSrvAppl::displayHelp()");
+    QKLogTag tag = qk_make_tag("CQKSrvAppl::displayHelp()");
     CQKConsoleAppl::displayHelp(tag);
 }
 
 void CQKSrvAppl::checkParams() {
-    QKLogTag tag = make_tag("CQKSrvAppl::checkParams()");
+    QKLogTag tag = qk_make_tag("CQKSrvAppl::checkParams()");
     switch (m_params.m_op_code) {
         case OperationCode::start_server:
             break;
@@ -225,7 +219,7 @@ void CQKSrvAppl::startListeners() {
         try {
             m_tcp_server.stop();
         } catch (const Poco::Exception& e) {
-            QKLogTag tag = make_tag("CQKSrvAppl::main()");
+            QKLogTag tag = qk_make_tag("CQKSrvAppl::main()");
             qk_report_exception(&tag, e);
         }
         throw;
@@ -233,7 +227,7 @@ void CQKSrvAppl::startListeners() {
 }
 
 int CQKSrvAppl::main(const std::vector<std::string>& /*args*/) {
-    QKLogTag tag = make_tag("CQKSrvAppl::main()");
+    QKLogTag tag = qk_make_tag("CQKSrvAppl::main()");
     log_message(LOG_LEVEL_DEBUG, &tag, "Start of main()...");
     int exit_code = EXIT_OK;
     try {
@@ -286,7 +280,7 @@ int CQKSrvAppl::main(const std::vector<std::string>& /*args*/) {
 }
 
 void CQKSrvAppl::waitForTerminationRequest() {
-    QKLogTag tag = make_tag("CQKSrvAppl::waitForTerminationRequest()");
+    QKLogTag tag = qk_make_tag("CQKSrvAppl::waitForTerminationRequest()");
     // Started only now, with both listeners running, so the handler never races their
     // start; a signal that came earlier is pending and is handled at once.
     m_signal_watcher.start(&CQKSrvAppl::consoleCtrlHandler);
@@ -298,7 +292,7 @@ void CQKSrvAppl::waitForTerminationRequest() {
 }
 
 void CQKSrvAppl::consoleCtrlHandler(int ctrl_type) {
-    QKLogTag tag = make_tag("CQKSrvAppl::consoleCtrlHandler()");
+    QKLogTag tag = qk_make_tag("CQKSrvAppl::consoleCtrlHandler()");
     log_message(LOG_LEVEL_DEBUG, &tag, "consoleCtrlHandler: ctrlType = %d", ctrl_type);
     const bool stop_event = ctrl_type == QK_CTRL_C_EVENT || ctrl_type == QK_CTRL_BREAK_EVENT ||
                             ctrl_type == QK_CTRL_CLOSE_EVENT;
@@ -308,7 +302,7 @@ void CQKSrvAppl::consoleCtrlHandler(int ctrl_type) {
 }
 
 void CQKSrvAppl::terminate() {
-    QKLogTag tag = make_tag("CQKSrvAppl::terminate()");
+    QKLogTag tag = qk_make_tag("CQKSrvAppl::terminate()");
     CQKSrvAppl* app_instance = s_instance.load();
     if (app_instance == nullptr)
         return;
