@@ -262,17 +262,14 @@ void CQKBaseConfigs::initKeysInfo(const SQKBuildConstants& constants) {
     keys.setString("ssl_common_gui_cert_fpath", shared_dir + kSharedGuiCertFile);
 }
 
-void CQKBaseConfigs::readXmlView(const char* tag_name, const char* path_key, const char* label) {
+// Runs action under the configuration lock; an exception is reported under tag_name and
+// passed on.
+template <typename Action>
+void CQKBaseConfigs::underLock(const char* tag_name, Action action) {
     QKLogTag tag = qk_make_tag(tag_name);
     Poco::Mutex::ScopedLock lock(m_lock);
     try {
-        const std::string path = view("appl").getString(path_key);
-        Poco::Util::AbstractConfiguration::Ptr found = find(label);
-        if (found.isNull()) {
-            found = new Poco::Util::XMLConfiguration;
-            add(found, label, highest(), true);
-        }
-        dynamic_cast<Poco::Util::XMLConfiguration&>(*found).load(path);
+        action();
     } catch (const Poco::Exception& e) {
         qk_report_exception(&tag, e);
         throw;
@@ -280,6 +277,18 @@ void CQKBaseConfigs::readXmlView(const char* tag_name, const char* path_key, con
         qk_report_unknown_exception(&tag);
         throw;
     }
+}
+
+void CQKBaseConfigs::readXmlView(const char* tag_name, const char* path_key, const char* label) {
+    underLock(tag_name, [&] {
+        const std::string path = view("appl").getString(path_key);
+        Poco::Util::AbstractConfiguration::Ptr found = find(label);
+        if (found.isNull()) {
+            found = new Poco::Util::XMLConfiguration;
+            add(found, label, highest(), true);
+        }
+        dynamic_cast<Poco::Util::XMLConfiguration&>(*found).load(path);
+    });
 }
 
 void CQKBaseConfigs::readConfC() {
@@ -291,20 +300,12 @@ void CQKBaseConfigs::readConfP() {
 }
 
 void CQKBaseConfigs::writeConfC() {
-    QKLogTag tag = qk_make_tag("CQKBaseConfigs::writeConfC");
-    Poco::Mutex::ScopedLock lock(m_lock);
-    try {
+    underLock("CQKBaseConfigs::writeConfC", [&] {
         const std::string path = view("appl").getString("appl_conf_c_fpath");
         Poco::Util::AbstractConfiguration::Ptr found = find("conf_c");
         if (!found.isNull())
             dynamic_cast<Poco::Util::XMLConfiguration&>(*found).save(path);
-    } catch (const Poco::Exception& e) {
-        qk_report_exception(&tag, e);
-        throw;
-    } catch (...) {
-        qk_report_unknown_exception(&tag);
-        throw;
-    }
+    });
 }
 
 void CQKBaseConfigs::writeConfP() {

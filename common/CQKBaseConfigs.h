@@ -80,6 +80,8 @@ protected:
 private:
     Poco::Util::AbstractConfiguration& ensureMapView(const std::string& label);
     void readXmlView(const char* tag, const char* path_key, const char* label);
+    template <typename Action>
+    void underLock(const char* tag_name, Action action);
     // The candidate directory of root way 0..3 ("" when the way fails); creates it when asked.
     std::string candidate(int way, bool create) const;
     std::string root(int way, bool create) const;
