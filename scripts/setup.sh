@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building, testing and running QK Relay needs.
+# Installs every Debian package that building, testing and running QK Relay needs, plus any
+# package named on the command line (the benchmark adds its peers this way).
 # Idempotent and quiet when everything is already there; needs root (or sudo) otherwise.
 set -euo pipefail
 
@@ -8,6 +9,7 @@ packages=(
     libpoco-dev libssl-dev zlib1g-dev openssl
     libgtest-dev googletest
     clang clang-format
+    "$@"
 )
 
 missing=()
