@@ -35,7 +35,7 @@ void CQKTcpSslCln::initSsl() {
                        m_params.m_ssl_ca_cert_fpath);
     m_ssl_params = qk_tls_params(m_params.m_ssl_key_fpath, m_params.m_ssl_cert_fpath,
                                  m_params.m_ssl_ca_cert_fpath);
-    m_context = new Poco::Net::Context(Poco::Net::Context::TLSV1_2_CLIENT_USE, m_ssl_params);
+    m_context = qk_create_tls_context(Poco::Net::Context::TLSV1_2_CLIENT_USE, m_ssl_params);
 }
 
 void CQKTcpSslCln::openConnection() {

@@ -2,6 +2,8 @@
 #include "qk_tls.h"
 
 #include <Poco/Exception.h>
+#include <Poco/Net/SSLException.h>
+#include <openssl/ssl.h>
 
 #include "qk_path.h"
 
@@ -32,4 +34,15 @@ Poco::Net::Context::Params qk_tls_params(const std::string& key_fpath,
     params.dhParamsFile = "";
     params.ecdhCurve = "prime256v1";
     return params;
+}
+
+Poco::Net::Context::Ptr qk_create_tls_context(Poco::Net::Context::Usage usage,
+                                              const Poco::Net::Context::Params& params) {
+    Poco::Net::Context::Ptr context = new Poco::Net::Context(usage, params);
+    SSL_CTX* ssl = context->sslContext();
+    if (SSL_CTX_set_min_proto_version(ssl, TLS1_2_VERSION) != 1 ||
+        SSL_CTX_set_max_proto_version(ssl, TLS1_2_VERSION) != 1) {
+        throw Poco::Net::SSLContextException("Cannot restrict the TLS context to TLS 1.2");
+    }
+    return context;
 }

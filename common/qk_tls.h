@@ -18,6 +18,12 @@ constexpr const char* QK_TLS_GUI_NAME = "Orvane.Zorvex.Gui";
 void qk_check_tls_files(const std::string& key_fpath, const std::string& cert_fpath,
                         const std::string& ca_cert_fpath);
 
+// A context for usage (Context::TLSV1_2_SERVER_USE or TLSV1_2_CLIENT_USE) that speaks
+// TLS 1.2 and nothing else: OpenSSL would otherwise also offer TLS 1.3, whose cipher
+// suites are not ours to choose. Poco's exceptions pass on for files that can't be loaded.
+Poco::Net::Context::Ptr qk_create_tls_context(Poco::Net::Context::Usage usage,
+                                              const Poco::Net::Context::Params& params);
+
 // The context parameters for our key, certificate and CA.
 Poco::Net::Context::Params qk_tls_params(const std::string& key_fpath,
                                          const std::string& cert_fpath,

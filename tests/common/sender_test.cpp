@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 
 #include <Poco/Checksum.h>
 #include <Poco/File.h>
@@ -385,9 +386,16 @@ protected:
         params.m_ssl_ca_cert_fpath = pki.caCert();
     }
 
-    std::uint8_t runWithServerCert(const std::string& key, const std::string& cert) {
-        FakeReceiver tls_receiver(new Poco::Net::Context(Poco::Net::Context::TLSV1_2_SERVER_USE,
-                                                         qk_tls_params(key, cert, pki.caCert())));
+    // tls_version, when set, is the only protocol version the server speaks.
+    std::uint8_t runWithServerCert(const std::string& key, const std::string& cert,
+                                   int tls_version = 0) {
+        Poco::Net::Context::Ptr context = new Poco::Net::Context(
+            Poco::Net::Context::TLSV1_2_SERVER_USE, qk_tls_params(key, cert, pki.caCert()));
+        if (tls_version != 0) {
+            SSL_CTX_set_min_proto_version(context->sslContext(), tls_version);
+            SSL_CTX_set_max_proto_version(context->sslContext(), tls_version);
+        }
+        FakeReceiver tls_receiver(context);
         params.m_srv_port = tls_receiver.port();
         CQKTcpSslCln sender;
         const std::uint8_t tls_result = run_sender(sender, params, tls_receiver, console);
@@ -405,6 +413,14 @@ TEST_F(TlsSenderTest, SendsToAServerThatCarriesTheServerName) {
     EXPECT_TRUE(tls_files[0].content == pattern(65537));
     EXPECT_EQ(tls_files[0].crc, crc_of(pattern(65537)));
     EXPECT_FALSE(dir.exists("out/f.bin"));
+}
+
+TEST_F(TlsSenderTest, SpeaksTls12AndNothingElse) {
+    EXPECT_EQ(runWithServerCert(pki.serverKey(), pki.serverCert(), TLS1_3_VERSION),
+              QK_SEND_FILE_FERROR);
+    EXPECT_TRUE(dir.exists("out/f.bin"));
+    EXPECT_EQ(runWithServerCert(pki.serverKey(), pki.serverCert(), TLS1_2_VERSION),
+              QK_SEND_FILE_FOK);
 }
 
 TEST_F(TlsSenderTest, RefusesAServerOfOurCaWithAnotherName) {

@@ -6,6 +6,8 @@
 #include <Poco/Net/SecureStreamSocket.h>
 #include <Poco/Net/SocketAddress.h>
 
+#include <openssl/ssl.h>
+
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -18,13 +20,18 @@
 
 namespace {
 
-// Connects with the given client key and certificate (none when empty) and reads the
-// greeting. True only when the handshake passed and the greeting 0x00 arrived.
+// Connects with the given client key and certificate (none when empty), offering only
+// tls_version when it is set, and reads the greeting. True only when the handshake passed
+// and the greeting 0x00 arrived.
 bool greeted(std::uint16_t port, const std::string& key, const std::string& cert,
-             const std::string& ca) {
+             const std::string& ca, int tls_version = 0) {
     Poco::Net::Context::Params params = qk_tls_params(key, cert, ca);
     Poco::Net::Context::Ptr context =
         new Poco::Net::Context(Poco::Net::Context::TLSV1_2_CLIENT_USE, params);
+    if (tls_version != 0) {
+        SSL_CTX_set_min_proto_version(context->sslContext(), tls_version);
+        SSL_CTX_set_max_proto_version(context->sslContext(), tls_version);
+    }
     try {
         Poco::Net::SecureStreamSocket socket(context);
         socket.setPeerHostName(QK_TLS_SERVER_NAME);
@@ -75,6 +82,9 @@ TEST_F(TlsListenerTest, OnlyClientsOfOurCaWithTheClientNameGetIn) {
     EXPECT_FALSE(greeted(port, "", "", pki.caCert())) << "no certificate";
     EXPECT_FALSE(greeted(port, pki.serverKey(), pki.serverCert(), pki.caCert()))
         << "the server's own certificate";
+    EXPECT_FALSE(greeted(port, pki.clientKey(), pki.clientCert(), pki.caCert(), TLS1_3_VERSION))
+        << "TLS 1.3, whose cipher suites are not the configured one";
+    EXPECT_TRUE(greeted(port, pki.clientKey(), pki.clientCert(), pki.caCert(), TLS1_2_VERSION));
     // Refusals end only their own connections.
     EXPECT_TRUE(greeted(port, pki.clientKey(), pki.clientCert(), pki.caCert()));
     listener.stop();
