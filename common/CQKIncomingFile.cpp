@@ -1,4 +1,4 @@
-// Temporary-file writing with fsync and atomic rename for received files.
+// Unnamed or hidden temporary files, fsync and atomic placement for received files.
 #include "CQKIncomingFile.h"
 
 #include <fcntl.h>
@@ -24,35 +24,52 @@ std::string temporary_name() {
     return ".qk_relay." + std::to_string(getpid()) + "." + std::to_string(++counter) + ".part";
 }
 
-void sync_directory(const std::string& dir) {
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        throw Poco::WriteFileException("Error of opening of directory: " + dir, errno_text());
-    int rc = ::fsync(fd);
-    int saved = errno;
-    ::close(fd);
-    if (rc != 0)
-        throw Poco::WriteFileException("Error of syncing of directory: " + dir,
-                                       std::strerror(saved));
+// The errors by which a file system says it has no unnamed files.
+bool unnamed_files_unsupported(int error) {
+    return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
 }
 
 }  // namespace
 
 CQKIncomingFile::~CQKIncomingFile() {
     abandon();
+    closeDirectory();
 }
 
 void CQKIncomingFile::open(const std::string& dir, const std::string& target_path) {
     abandon();
-    m_dir = dir.empty() ? "." : dir;
+    openDirectory(dir.empty() ? "." : dir);
     m_target_path = target_path;
-    m_temp_path = m_dir + "/" + temporary_name();
-    m_fd = ::open(m_temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (m_fd < 0) {
-        const std::string reason = errno_text();
-        m_temp_path.clear();
-        throw Poco::CreateFileException("Error of creating of file: " + target_path, reason);
-    }
+    if (!openUnnamed())
+        openNamed();
+}
+
+void CQKIncomingFile::openDirectory(const std::string& dir) {
+    if (m_dir_fd >= 0 && dir == m_dir)
+        return;  // consecutive files of one directory
+    closeDirectory();
+    m_dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_dir_fd < 0)
+        throw Poco::OpenFileException("Error of opening of directory: " + dir, errno_text());
+    m_dir = dir;
+}
+
+bool CQKIncomingFile::openUnnamed() {
+    m_fd = ::openat(m_dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    if (m_fd >= 0)
+        return true;
+    if (unnamed_files_unsupported(errno))
+        return false;
+    throw Poco::CreateFileException("Error of creating of file: " + m_target_path, errno_text());
+}
+
+void CQKIncomingFile::openNamed() {
+    const std::string name = temporary_name();
+    m_fd = ::openat(m_dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (m_fd < 0)
+        throw Poco::CreateFileException("Error of creating of file: " + m_target_path,
+                                        errno_text());
+    m_temp_path = m_dir + "/" + name;
 }
 
 void CQKIncomingFile::write(const std::uint8_t* data, std::size_t len) {
@@ -71,20 +88,42 @@ void CQKIncomingFile::write(const std::uint8_t* data, std::size_t len) {
 void CQKIncomingFile::commit() {
     if (syncFile(m_fd) != 0)
         throw Poco::WriteFileException("Error of syncing of file: " + m_target_path, errno_text());
-    int fd = m_fd;
+    const bool placed = m_temp_path.empty() && linkUnderTarget();
+    const int fd = m_fd;
     m_fd = -1;
     if (::close(fd) != 0)
         throw Poco::WriteFileException("Error of closing of file: " + m_target_path, errno_text());
-    if (::rename(m_temp_path.c_str(), m_target_path.c_str()) != 0) {
+    if (!placed && ::rename(m_temp_path.c_str(), m_target_path.c_str()) != 0) {
         throw Poco::WriteFileException("Error of renaming of file: " + m_target_path, errno_text());
     }
     m_temp_path.clear();
-    sync_directory(m_dir);
+    if (syncDirectory(m_dir_fd) != 0) {
+        throw Poco::WriteFileException("Error of syncing of directory: " + m_dir, errno_text());
+    }
+}
+
+// Links the unnamed file under the target name: one directory operation for a new name.
+// When the name is taken (a file being replaced), it gets a hidden name instead, so that the
+// rename that follows replaces the old file in one step. True when the file is in place.
+bool CQKIncomingFile::linkUnderTarget() {
+    const std::string proc_path = "/proc/self/fd/" + std::to_string(m_fd);
+    if (::linkat(AT_FDCWD, proc_path.c_str(), AT_FDCWD, m_target_path.c_str(), AT_SYMLINK_FOLLOW) ==
+        0) {
+        return true;
+    }
+    if (errno != EEXIST)
+        throw Poco::WriteFileException("Error of linking of file: " + m_target_path, errno_text());
+    const std::string name = temporary_name();
+    if (::linkat(AT_FDCWD, proc_path.c_str(), m_dir_fd, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        throw Poco::WriteFileException("Error of linking of file: " + m_target_path, errno_text());
+    }
+    m_temp_path = m_dir + "/" + name;
+    return false;
 }
 
 void CQKIncomingFile::abandon() noexcept {
     if (m_fd >= 0) {
-        ::close(m_fd);
+        ::close(m_fd);  // an unnamed file vanishes with its last descriptor
         m_fd = -1;
     }
     if (!m_temp_path.empty()) {
@@ -93,10 +132,21 @@ void CQKIncomingFile::abandon() noexcept {
     }
 }
 
+void CQKIncomingFile::closeDirectory() noexcept {
+    if (m_dir_fd >= 0)
+        ::close(m_dir_fd);
+    m_dir_fd = -1;
+    m_dir.clear();
+}
+
 long CQKIncomingFile::writeSome(int fd, const std::uint8_t* data, std::size_t len) {
     return static_cast<long>(::write(fd, data, len));
 }
 
 int CQKIncomingFile::syncFile(int fd) {
     return ::fdatasync(fd);
+}
+
+int CQKIncomingFile::syncDirectory(int dir_fd) {
+    return ::fsync(dir_fd);
 }

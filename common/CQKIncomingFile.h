@@ -1,9 +1,13 @@
-// One file being received: written under a hidden temporary name beside its target and
-// renamed onto the target only when complete, checked and durable.
+// One file being received: written where no reader can see it and put under its name only
+// when complete, checked and durable.
 //
-// A reader of the incoming directory therefore sees the old complete file or the new one,
-// never a part. abandon() (and the destructor) remove the temporary; the target is never
-// touched until commit(). Errors are Poco exceptions. Used by one connection thread.
+// The content goes into an unnamed file in the target directory (O_TMPFILE) that is linked
+// under its name at commit; where the file system has no unnamed files, into a hidden
+// temporary name that is renamed. A reader of the incoming directory therefore sees the
+// old complete file or the new one, never a part, and a crash leaves no debris behind
+// when unnamed files are used. abandon() (and the destructor) drop the content; the target
+// is not touched before commit(). Errors are Poco exceptions. Used by one connection
+// thread; the directory stays open between files of the same directory.
 #pragma once
 
 #include <cstddef>
@@ -17,27 +21,34 @@ public:
     CQKIncomingFile(const CQKIncomingFile&) = delete;
     CQKIncomingFile& operator=(const CQKIncomingFile&) = delete;
 
-    // Creates the temporary file in dir for the target path dir/name.
+    // Starts a file in dir that commit() will put under target_path (a name in dir).
     void open(const std::string& dir, const std::string& target_path);
     // Writes all bytes; a short or failed write throws Poco::WriteFileException.
     void write(const std::uint8_t* data, std::size_t len);
-    // Flushes the content to stable storage, renames the temporary onto the target and
-    // makes the rename durable by syncing the directory.
+    // Flushes the content to stable storage, puts it under the target name (replacing
+    // what was there in one step) and makes that durable by syncing the directory.
     void commit();
-    // Closes and removes the temporary; the target stays as it was.
+    // Drops the content; the target stays as it was.
     void abandon() noexcept;
 
     bool isOpen() const { return m_fd >= 0; }
-    const std::string& tempPath() const { return m_temp_path; }
 
 protected:
     // Seams for fault injection in tests: the system calls that can fail.
     virtual long writeSome(int fd, const std::uint8_t* data, std::size_t len);
     virtual int syncFile(int fd);
+    virtual int syncDirectory(int dir_fd);
 
 private:
+    void openDirectory(const std::string& dir);
+    bool openUnnamed();
+    void openNamed();
+    bool linkUnderTarget();
+    void closeDirectory() noexcept;
+
     int m_fd = -1;
+    int m_dir_fd = -1;
     std::string m_dir;
-    std::string m_temp_path;
+    std::string m_temp_path;  // the hidden name while one is used, else empty
     std::string m_target_path;
 };

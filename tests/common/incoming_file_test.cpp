@@ -1,0 +1,70 @@
+// A received file shows under its name only when complete and synced; failures leave the
+// directory as it was.
+#include <gtest/gtest.h>
+
+#include <Poco/DirectoryIterator.h>
+#include <Poco/Exception.h>
+
+#include "CQKIncomingFile.h"
+#include "TempDir.h"
+
+namespace {
+
+std::vector<std::string> names_in(const std::string& dir) {
+    std::vector<std::string> names;
+    for (Poco::DirectoryIterator it(dir), end; it != end; ++it)
+        names.push_back(it.name());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void write_text(CQKIncomingFile& file, const std::string& text) {
+    file.write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+// Fails the file sync, as a full or failing disk would.
+class FailingSyncFile : public CQKIncomingFile {
+protected:
+    int syncFile(int) override {
+        errno = EIO;
+        return -1;
+    }
+};
+
+TEST(IncomingFile, NewAndReplacedFilesAppearOnlyWhenCommitted) {
+    TempDir dir;
+    CQKIncomingFile file;
+    file.open(dir.path(), dir / "new.txt");
+    write_text(file, "fresh");
+    EXPECT_TRUE(names_in(dir.path()).empty()) << "nothing visible while writing";
+    file.commit();
+    EXPECT_EQ(dir.readFile("new.txt"), "fresh");
+
+    dir.writeFile("old.txt", "old content");
+    file.open(dir.path(), dir / "old.txt");
+    write_text(file, "replacement");
+    EXPECT_EQ(dir.readFile("old.txt"), "old content");
+    file.commit();
+    EXPECT_EQ(dir.readFile("old.txt"), "replacement");
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"new.txt", "old.txt"}));
+}
+
+TEST(IncomingFile, FailedSyncOrAbandonLeaveTheDirectoryAsItWas) {
+    TempDir dir;
+    dir.writeFile("kept.txt", "kept");
+    FailingSyncFile failing;
+    failing.open(dir.path(), dir / "kept.txt");
+    write_text(failing, "never seen");
+    EXPECT_THROW(failing.commit(), Poco::WriteFileException);
+    failing.abandon();
+
+    CQKIncomingFile abandoned;
+    abandoned.open(dir.path(), dir / "other.txt");
+    write_text(abandoned, "dropped");
+    abandoned.abandon();
+
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"kept.txt"}));
+    EXPECT_EQ(dir.readFile("kept.txt"), "kept");
+}
+
+}  // namespace
