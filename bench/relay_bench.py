@@ -1,0 +1,1003 @@
+#!/usr/bin/env python3
+"""Loopback transfer benchmark: qk_relay_cln -> qk_relay_srv next to socat and rsync.
+
+Started by bench/run.sh, which installs the tools and builds the programs first. Every
+measured run starts from fresh data on the work disk, after a sync; our case and its peer
+take turns (A B A B ...), and the figures are the medians of one invocation. A run counts
+only after its check: the received tree is byte-identical to what was sent and the
+outgoing side holds no file any more.
+"""
+
+import argparse
+import datetime
+import hashlib
+import os
+import platform
+import random
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import time
+
+GNU_TIME = "/usr/bin/time"
+TLS_CIPHER = "ECDHE-ECDSA-AES256-GCM-SHA384"
+SERVER_CERT_NAME = "Orvane.Zorvex.Server"
+RSYNC_MODULE = "qkbench"
+MIB = 1 << 20
+CHUNK = 4 * MIB
+
+
+class CaseFailed(Exception):
+    """A run whose result did not pass its check; the whole series is dropped."""
+
+
+def say(text=""):
+    print(text, flush=True)
+
+
+# ---------------------------------------------------------------- small helpers
+
+
+def listening(port):
+    """True when something listens on the TCP port. Read from /proc: a probe connection
+    would count as a client for the servers."""
+    hex_port = "%04X" % port
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            with open(table) as f:
+                next(f)
+                for line in f:
+                    fields = line.split()
+                    if fields[3] == "0A" and fields[1].endswith(":" + hex_port):
+                        return True
+        except FileNotFoundError:
+            pass
+    return False
+
+
+def free_port(taken=()):
+    for _ in range(100):
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        if port not in taken and not listening(port):
+            return port
+    raise RuntimeError("no free TCP port found")
+
+
+def wait_listening(ports, proc, timeout=15.0):
+    deadline = time.monotonic() + timeout
+    while not all(listening(p) for p in ports):
+        if proc.poll() is not None:
+            return False
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+def parse_gnu_time(path):
+    """Peak RSS (KiB), user+sys CPU seconds and exit status from `time -v` output."""
+    out = {"rss_kib": None, "cpu_s": None, "status": None, "signal": None}
+    user = sys_ = None
+    try:
+        with open(path) as f:
+            for line in f:
+                line = line.strip()
+                if line.startswith("Maximum resident set size (kbytes):"):
+                    out["rss_kib"] = int(line.rsplit(":", 1)[1])
+                elif line.startswith("User time (seconds):"):
+                    user = float(line.rsplit(":", 1)[1])
+                elif line.startswith("System time (seconds):"):
+                    sys_ = float(line.rsplit(":", 1)[1])
+                elif line.startswith("Exit status:"):
+                    out["status"] = int(line.rsplit(":", 1)[1])
+                elif line.startswith("Command terminated by signal"):
+                    out["signal"] = int(line.rsplit(" ", 1)[1])
+    except FileNotFoundError:
+        pass
+    if user is not None and sys_ is not None:
+        out["cpu_s"] = user + sys_
+    return out
+
+
+def busy_cpu_seconds():
+    """CPU time the whole machine spent busy since boot (all cores; idle and I/O wait
+    excluded)."""
+    with open("/proc/stat") as f:
+        fields = [int(x) for x in f.readline().split()[1:]]
+    busy = sum(fields[:8]) - fields[3] - fields[4]    # minus idle and iowait
+    return busy / os.sysconf("SC_CLK_TCK")
+
+
+def proc_cpu_seconds(pid):
+    """utime+stime of a whole process (all its threads, living and ended)."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def proc_hwm_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return None
+
+
+def reset_hwm(pid):
+    """Lowers the peak RSS of a process to its current RSS (Linux clear_refs 5)."""
+    try:
+        with open("/proc/%d/clear_refs" % pid, "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def child_pids(pid):
+    kids = []
+    try:
+        for tid in os.listdir("/proc/%d/task" % pid):
+            with open("/proc/%d/task/%s/children" % (pid, tid)) as f:
+                kids += [int(x) for x in f.read().split()]
+    except (FileNotFoundError, ProcessLookupError):
+        pass
+    return kids
+
+
+def fs_type(path):
+    """Type of the file system holding `path`, from the longest matching mount point."""
+    path = os.path.realpath(path)
+    best, kind = "", "unknown"
+    with open("/proc/self/mounts") as f:
+        for line in f:
+            fields = line.split()
+            mnt = fields[1].replace("\\040", " ")
+            inside = path == mnt or path.startswith(mnt.rstrip("/") + "/")
+            if inside and len(mnt) >= len(best):
+                best, kind = mnt, fields[2]
+    return kind
+
+
+def fsync_path(path, directory=False):
+    fd = os.open(path, (os.O_RDONLY | os.O_DIRECTORY) if directory else os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def files_below(root):
+    found = []
+    for dirpath, _dirs, files in os.walk(root):
+        found += [os.path.join(dirpath, f) for f in files]
+    return found
+
+
+def tree_digest(root):
+    """(number of files, sha256 over the sorted relative paths and file contents)."""
+    entries = []
+    for path in files_below(root):
+        h = hashlib.sha256()
+        with open(path, "rb") as f:
+            while True:
+                block = f.read(CHUNK)
+                if not block:
+                    break
+                h.update(block)
+        entries.append((os.path.relpath(path, root), h.hexdigest()))
+    entries.sort()
+    total = hashlib.sha256()
+    for rel, digest in entries:
+        total.update(("%s\0%s\n" % (rel, digest)).encode())
+    return len(entries), total.hexdigest()
+
+
+def digest_of(listing):
+    total = hashlib.sha256()
+    for rel, digest in sorted(listing):
+        total.update(("%s\0%s\n" % (rel, digest)).encode())
+    return len(listing), total.hexdigest()
+
+
+def make_big(root, size):
+    """One file of `size` fresh pseudo-random bytes; returns the digest of the tree."""
+    os.makedirs(root)
+    rng = random.Random(os.urandom(16))
+    h = hashlib.sha256()
+    with open(os.path.join(root, "big.bin"), "wb") as f:
+        left = size
+        while left:
+            block = rng.randbytes(min(CHUNK, left))
+            h.update(block)
+            f.write(block)
+            left -= len(block)
+    return digest_of([("big.bin", h.hexdigest())])
+
+
+def make_small(root, count, dirs, size):
+    """`count` files of `size` fresh bytes spread over `dirs` sub-directories."""
+    rng = random.Random(os.urandom(16))
+    listing = []
+    per_dir = -(-count // dirs)
+    n = 0
+    for d in range(dirs):
+        sub = "d%02d" % d
+        os.makedirs(os.path.join(root, sub))
+        for _ in range(min(per_dir, count - n)):
+            rel = "%s/f%05d.bin" % (sub, n)
+            data = rng.randbytes(size)
+            with open(os.path.join(root, rel), "wb") as f:
+                f.write(data)
+            listing.append((rel, hashlib.sha256(data).hexdigest()))
+            n += 1
+    return digest_of(listing)
+
+
+def fmt_mib(kib):
+    return "-" if kib is None else "%.1f MiB" % (kib / 1024)
+
+
+def fmt_cpu(sec):
+    return "-" if sec is None else "%.2f s" % sec
+
+
+def median_or_none(values):
+    values = [v for v in values if v is not None]
+    return statistics.median(values) if values else None
+
+
+# ---------------------------------------------------------------- the benchmark
+
+
+class Series:
+    """The runs of one program pair member for one workload."""
+
+    def __init__(self, key, label, unit, procs):
+        self.key = key
+        self.label = label
+        self.unit = unit            # "MiB/s" or "files/s"
+        self.procs = procs          # names of the measured processes, e.g. ("srv", "cln")
+        self.runs = []              # dicts: seconds, speed, rss_<proc>, cpu_<proc>
+        self.failed = None
+
+    def median(self, field):
+        return median_or_none([r.get(field) for r in self.runs])
+
+    def resources(self):
+        rss = ", ".join("%s %s" % (p, fmt_mib(self.median("rss_" + p))) for p in self.procs)
+        cpu = ", ".join("%s %s" % (p, fmt_cpu(self.median("cpu_" + p))) for p in self.procs)
+        return rss, cpu
+
+    def speed_text(self):
+        if self.failed:
+            return "FAILED"
+        if not self.runs:
+            return "-"
+        speed = self.median("speed")
+        fmt = "%.0f %s (%.2f s)" if speed >= 100 else "%.1f %s (%.2f s)"
+        return fmt % (speed, self.unit, self.median("seconds"))
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.stage = os.path.abspath(args.stage)
+        self.big_size = args.big_mib * MIB
+        self.procs = []             # every child process this script started
+        self.server = None
+        self.work = None
+        self.notes = []
+        self.failures = []
+        self.keep = args.keep
+        self.noisy = 0
+
+    # ------------------------------------------------------------ set-up
+
+    def prepare(self):
+        root = os.path.abspath(self.args.work_root)
+        kind = fs_type(root)
+        if kind in ("tmpfs", "ramfs"):
+            raise SystemExit("bench: %s is on %s; pass --work-root on the work disk" % (root, kind))
+        os.makedirs(root, exist_ok=True)
+        self.work = os.path.join(root, "qk_relay_bench.%s.%d" % (
+            datetime.datetime.now().strftime("%Y%m%d-%H%M%S"), os.getpid()))
+        os.makedirs(self.work)
+        self.fs_kind = kind
+        self.place_sides()
+        say("Work directory: %s (file system %s)" % (self.work, kind))
+
+        self.tree = os.path.join(self.work, "tree")
+        shutil.copytree(self.stage, self.tree, symlinks=True)
+        # Keys and logs that runs from the build's own tree may have left there.
+        shutil.rmtree(os.path.join(self.tree, "share/orvane/ca"), ignore_errors=True)
+        for path in files_below(os.path.join(self.tree, "share/orvane")):
+            if "/keys/" in path:
+                os.unlink(path)
+        for path in files_below(os.path.join(self.tree, "var/log")):
+            os.unlink(path)
+        keys = subprocess.run([os.path.join(self.tree, "bin/qk_relay_keys")],
+                              capture_output=True, text=True)
+        if keys.returncode != 0:
+            raise SystemExit("bench: qk_relay_keys failed:\n" + keys.stdout + keys.stderr)
+        share = os.path.join(self.tree, "share/orvane")
+        self.srv_cert = os.path.join(share, "qk_relay_srv/keys/srv.zx.orvane.cert")
+        self.srv_key = os.path.join(share, "qk_relay_srv/keys/srv.zx.orvane.key")
+        self.cln_cert = os.path.join(share, "qk_relay_cln/keys/cln.zx.orvane.cert")
+        self.cln_key = os.path.join(share, "qk_relay_cln/keys/cln.zx.orvane.key")
+        self.ca = os.path.join(share, "common/keys/ca.zx.orvane.pem")
+        self.bin = os.path.join(self.tree, "bin")
+        self.logs = os.path.join(self.work, "logs")
+        os.makedirs(self.logs)
+        self.failed_dir = os.path.join(self.work, "failed")
+
+    def place_sides(self):
+        """The sending and the receiving directories go into different inode groups, as
+        on two machines. On ext4 without a journal a new inode skips every inode of its
+        group freed within the last minute; a receiver beside a sender that deletes as it
+        goes would pay for the sender's deletions on each file it creates."""
+        subprocess.run(["chattr", "+T", self.work], capture_output=True)
+        ipg = inodes_per_group(self.work)
+
+        # Inodes are placed per flex group (16 block groups, the mke2fs default).
+        def flex_group(path):
+            return None if not ipg else (os.stat(path).st_ino - 1) // ipg // 16
+
+        self.out = os.path.join(self.work, "out")
+        os.makedirs(self.out)
+        used = {flex_group(self.out)}
+        spare = []
+        for name in ("in_qk", "in_peer"):
+            path = os.path.join(self.work, name)
+            for attempt in range(12):
+                os.makedirs(path)
+                group = flex_group(path)
+                if group is None or group not in used:
+                    used.add(group)
+                    break
+                moved = os.path.join(self.work, "spare%d_%s" % (attempt, name))
+                os.rename(path, moved)
+                spare.append(moved)
+            setattr(self, name, path)
+        for path in spare:
+            os.rmdir(path)
+        if ipg:
+            self.layout = "inode flex groups: out %s, in_qk %s, in_peer %s" % (
+                flex_group(self.out), flex_group(self.in_qk), flex_group(self.in_peer))
+        else:
+            self.layout = "inode groups unknown"
+
+    def start_server(self):
+        deadline = time.monotonic() + self.args.lock_wait
+        while True:
+            port = free_port()
+            ssl_port = free_port({port})
+            out = open(os.path.join(self.logs, "server.out"), "ab")
+            proc = subprocess.Popen(
+                [os.path.join(self.bin, "qk_relay_srv"), "--start_server",
+                 "--in_dir=" + self.in_qk, "--port=%d" % port, "--ssl_port=%d" % ssl_port],
+                stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
+            out.close()
+            self.procs.append(proc)
+            if wait_listening((port, ssl_port), proc):
+                self.server, self.port, self.ssl_port = proc, port, ssl_port
+                say("qk_relay_srv running (pid %d): plain port %d, TLS port %d"
+                    % (proc.pid, port, ssl_port))
+                return
+            self.stop(proc, signal.SIGINT)
+            with open(os.path.join(self.logs, "server.out"), errors="replace") as f:
+                text = f.read()
+            if "launched already" in text and time.monotonic() < deadline:
+                say("Another qk_relay_srv holds the machine-wide lock; waiting for it...")
+                with open(os.path.join(self.logs, "server.out"), "w"):
+                    pass
+                time.sleep(10)
+                continue
+            raise SystemExit("bench: qk_relay_srv did not start; its output:\n" + text[-3000:])
+
+    def stop(self, proc, sig=signal.SIGTERM, timeout=15):
+        """Stops a child of this script and what it started (each child leads its own
+        process group)."""
+        if proc.poll() is None:
+            try:
+                os.killpg(proc.pid, sig)
+                proc.wait(timeout)
+            except ProcessLookupError:
+                proc.wait()
+            except subprocess.TimeoutExpired:
+                os.killpg(proc.pid, signal.SIGKILL)
+                proc.wait()
+        if proc in self.procs:
+            self.procs.remove(proc)
+        return proc.returncode
+
+    def cleanup(self):
+        for proc in list(self.procs):
+            self.stop(proc, signal.SIGINT if proc is self.server else signal.SIGTERM)
+        self.server = None
+        if self.work and os.path.isdir(self.work):
+            if self.keep or self.failures:
+                say("Everything of this run stays in %s" % self.work)
+            else:
+                shutil.rmtree(self.work, ignore_errors=True)
+
+    # ------------------------------------------------------------ TLS set-up checks
+
+    def socat_tls_opts(self, listen):
+        common = ["cipher=" + TLS_CIPHER, "openssl-min-proto-version=TLS1.2",
+                  "openssl-max-proto-version=TLS1.2", "cafile=" + self.ca]
+        if listen:
+            return ["cert=" + self.srv_cert, "key=" + self.srv_key, "verify=1"] + common
+        return ["cert=" + self.cln_cert, "key=" + self.cln_key,
+                "commonname=" + SERVER_CERT_NAME] + common
+
+    def check_tls_setups(self):
+        """Shows that the socat listener refuses a client without certificate, what the
+        two socat ends negotiate, and what our server negotiates with our client's keys."""
+        say("\nTLS set-up checks")
+        probe = os.path.join(self.work, "tls_probe")
+        os.makedirs(probe)
+        payload = os.path.join(probe, "payload")
+        with open(payload, "wb") as f:
+            f.write(os.urandom(65536))
+        ok = True
+        for with_cert in (False, True):
+            port = free_port()
+            target = os.path.join(probe, "received_%s" % ("cert" if with_cert else "nocert"))
+            listen = ["socat", "-d", "-d", "-u", ",".join(
+                ["OPENSSL-LISTEN:%d" % port, "reuseaddr", "bind=127.0.0.1"]
+                + self.socat_tls_opts(True)), "OPEN:%s,creat,trunc" % target]
+            opts = self.socat_tls_opts(False)
+            if not with_cert:
+                opts = [o for o in opts if not o.startswith(("cert=", "key="))]
+            client = ["socat", "-d", "-d", "-u", "OPEN:" + payload,
+                      ",".join(["OPENSSL:127.0.0.1:%d" % port] + opts)]
+            lproc = subprocess.Popen(listen, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                     text=True, start_new_session=True)
+            self.procs.append(lproc)
+            if not wait_listening((port,), lproc):
+                raise SystemExit("bench: the socat TLS listener did not start")
+            c = subprocess.run(client, capture_output=True, text=True, timeout=30)
+            try:
+                lerr = lproc.communicate(timeout=30)[1]
+            except subprocess.TimeoutExpired:
+                self.stop(lproc)
+                lerr = ""
+            if lproc in self.procs:
+                self.procs.remove(lproc)
+            got = os.path.getsize(target) if os.path.exists(target) else 0
+            errors = [l.split(" E ", 1)[1] for l in (lerr + c.stderr).splitlines() if " E " in l]
+            if not with_cert:
+                refused = c.returncode != 0 and got == 0
+                say("  socat client without certificate: %s (client exit %d; %s)" % (
+                    "refused" if refused else "ACCEPTED", c.returncode,
+                    "; ".join(errors) or "no error text"))
+                self.notes.append("socat TLS listener (verify=1) refuses a client without "
+                                  "certificate: " + ("; ".join(errors) or "yes"))
+                if not refused:
+                    ok = False
+            else:
+                same = c.returncode == 0 and got == 65536
+                neg = [l.split(" N ", 1)[1] for l in c.stderr.splitlines()
+                       if " N SSL proto version" in l or " N SSL connection using" in l]
+                say("  socat client with certificate: %s (%s)" % (
+                    "accepted" if same else "FAILED", ", ".join(neg)))
+                self.notes.append("socat ends negotiate: " + ", ".join(neg))
+                if not same:
+                    ok = False
+        s = subprocess.run(["openssl", "s_client", "-brief", "-connect",
+                            "127.0.0.1:%d" % self.ssl_port, "-cert", self.cln_cert,
+                            "-key", self.cln_key, "-CAfile", self.ca, "-verify_return_error"],
+                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=30)
+        info = [l.strip() for l in (s.stdout + s.stderr).splitlines()
+                if l.startswith(("Protocol version", "Ciphersuite", "Server Temp Key"))]
+        say("  qk_relay_srv with the client's keys: %s" % (", ".join(info) or "no handshake"))
+        self.notes.append("qk_relay_srv negotiates (seen with openssl s_client and the client "
+                          "keys): " + ", ".join(info))
+        shutil.rmtree(probe, ignore_errors=True)
+        return ok
+
+    # ------------------------------------------------------------ one measured run
+
+    def fresh(self, run, small):
+        src = os.path.join(self.out, run)
+        if small:
+            digest = make_small(src, self.args.files, self.args.dirs, 1024)
+        else:
+            digest = make_big(src, self.big_size)
+        os.sync()
+        self.wait_quiet()
+        return src, digest
+
+    def wait_quiet(self):
+        """Waits (at most --quiet-wait seconds) until other work on the machine, such as a
+        build, leaves the cores nearly idle: a run shares its two cores with nobody."""
+        deadline = time.monotonic() + self.args.quiet_wait
+        told = False
+        while True:
+            b0, t0 = busy_cpu_seconds(), time.monotonic()
+            time.sleep(0.5)
+            load = (busy_cpu_seconds() - b0) / (time.monotonic() - t0) / os.cpu_count()
+            if load < 0.15:
+                return
+            if time.monotonic() > deadline:
+                self.noisy += 1
+                print("[machine %d%% busy, measuring anyway] " % (100 * load), end="", flush=True)
+                return
+            if not told:
+                print("[waiting: machine %d%% busy] " % (100 * load), end="", flush=True)
+                told = True
+
+    def check(self, run, dest, digest, series):
+        """The received tree must equal what was sent; the outgoing side must hold no file
+        (empty directories are accepted)."""
+        problems = []
+        if not os.path.isdir(dest):
+            problems.append("nothing arrived in %s" % dest)
+        else:
+            got = tree_digest(dest)
+            if got != digest:
+                problems.append("received tree differs from what was sent (%d files, "
+                                "expected %d, or contents differ)" % (got[0], digest[0]))
+        left = files_below(self.out)
+        if left:
+            problems.append("%d file(s) left on the outgoing side, e.g. %s"
+                            % (len(left), left[0]))
+        if problems:
+            os.makedirs(self.failed_dir, exist_ok=True)
+            for path, tag in ((os.path.join(self.out, run), "out"), (dest, "in")):
+                if os.path.exists(path):
+                    os.rename(path, os.path.join(self.failed_dir, "%s.%s" % (run, tag)))
+            raise CaseFailed("; ".join(problems))
+        # Empty directories left by the sender (rsync leaves them).
+        shutil.rmtree(os.path.join(self.out, run), ignore_errors=True)
+
+    def drop_received_big(self, dest):
+        shutil.rmtree(dest, ignore_errors=True)
+        os.sync()
+
+    def run_qk(self, series, run, small, tls):
+        src, digest = self.fresh(run, small)
+        tfile = os.path.join(self.logs, run + ".time")
+        log = os.path.join(self.logs, run + ".client.out")
+        cmd = [GNU_TIME, "-v", "-o", tfile, os.path.join(self.bin, "qk_relay_cln"),
+               "--send_files", "--out_dir=" + self.out, "--sub_dirs",
+               "--server_address=127.0.0.1",
+               "--server_port=%d" % (self.ssl_port if tls else self.port)]
+        if tls:
+            cmd.append("--use_ssl")
+        deadline = time.monotonic() + self.args.lock_wait
+        while True:
+            pid = self.server.pid
+            hwm_reset = reset_hwm(pid)
+            cpu0 = proc_cpu_seconds(pid)
+            with open(log, "wb") as out:
+                t0, b0 = time.perf_counter(), busy_cpu_seconds()
+                rc = subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT).returncode
+                seconds, busy = time.perf_counter() - t0, busy_cpu_seconds() - b0
+            cpu1 = proc_cpu_seconds(pid)
+            hwm = proc_hwm_kib(pid)
+            if rc != 0:
+                with open(log, errors="replace") as f:
+                    text = f.read()
+                if "launched already" in text and time.monotonic() < deadline:
+                    say("    another qk_relay_cln holds the machine-wide lock; waiting...")
+                    time.sleep(5)
+                    continue
+                raise CaseFailed("qk_relay_cln exited with %d (output: %s)" % (rc, log))
+            break
+        if self.server.poll() is not None:
+            raise CaseFailed("qk_relay_srv ended during the run")
+        self.check(run, os.path.join(self.in_qk, run), digest, series)
+        if not small:
+            self.drop_received_big(os.path.join(self.in_qk, run))
+        t = parse_gnu_time(tfile)
+        return {"seconds": seconds, "busy": busy, "rss_srv": hwm if hwm_reset else None,
+                "cpu_srv": cpu1 - cpu0, "rss_cln": t["rss_kib"], "cpu_cln": t["cpu_s"]}
+
+    def run_socat(self, series, run, tls, block=None):
+        src, digest = self.fresh(run, False)
+        dest = os.path.join(self.in_peer, run)
+        os.makedirs(dest)
+        target = os.path.join(dest, "big.bin")
+        source = os.path.join(src, "big.bin")
+        port = free_port()
+        if tls:
+            listen_addr = ",".join(["OPENSSL-LISTEN:%d" % port, "reuseaddr", "bind=127.0.0.1"]
+                                   + self.socat_tls_opts(True))
+            connect_addr = ",".join(["OPENSSL:127.0.0.1:%d" % port] + self.socat_tls_opts(False))
+        else:
+            listen_addr = "TCP-LISTEN:%d,reuseaddr,bind=127.0.0.1" % port
+            connect_addr = "TCP:127.0.0.1:%d" % port
+        rtime = os.path.join(self.logs, run + ".recv.time")
+        stime = os.path.join(self.logs, run + ".send.time")
+        socat = ["socat"] + (["-b", str(block)] if block else []) + ["-u"]
+        rlog = open(os.path.join(self.logs, run + ".recv.out"), "wb")
+        recv = subprocess.Popen([GNU_TIME, "-v", "-o", rtime] + socat + [
+                                 listen_addr, "OPEN:%s,creat,trunc" % target],
+                                stdout=rlog, stderr=subprocess.STDOUT, start_new_session=True)
+        rlog.close()
+        self.procs.append(recv)
+        if not wait_listening((port,), recv):
+            self.stop(recv)
+            raise CaseFailed("the socat receiver did not start listening")
+        with open(os.path.join(self.logs, run + ".send.out"), "wb") as slog:
+            t0, b0 = time.perf_counter(), busy_cpu_seconds()
+            src_rc = subprocess.run([GNU_TIME, "-v", "-o", stime] + socat + [
+                                     "OPEN:" + source, connect_addr],
+                                    stdout=slog, stderr=subprocess.STDOUT).returncode
+            try:
+                recv_rc = recv.wait(timeout=120)
+            except subprocess.TimeoutExpired:
+                recv_rc = self.stop(recv)
+            if src_rc == 0 and recv_rc == 0:
+                fsync_path(target)
+                fsync_path(dest, directory=True)
+                os.unlink(source)
+            seconds, busy = time.perf_counter() - t0, busy_cpu_seconds() - b0
+        if recv in self.procs:
+            self.procs.remove(recv)
+        if src_rc != 0 or recv_rc != 0:
+            raise CaseFailed("socat sender exited with %d, receiver with %d (see %s)"
+                             % (src_rc, recv_rc, self.logs))
+        self.check(run, dest, digest, series)
+        self.drop_received_big(dest)
+        r, s = parse_gnu_time(rtime), parse_gnu_time(stime)
+        return {"seconds": seconds, "busy": busy, "rss_recv": r["rss_kib"], "cpu_recv": r["cpu_s"],
+                "rss_send": s["rss_kib"], "cpu_send": s["cpu_s"]}
+
+    def run_local_copy(self, series, run):
+        """The same physical job without a network: dd copies the file on the same disk in
+        64 KiB pieces (as the other programs write it), syncs it, and the source goes."""
+        src, digest = self.fresh(run, False)
+        dest = os.path.join(self.in_peer, run)
+        os.makedirs(dest)
+        target = os.path.join(dest, "big.bin")
+        source = os.path.join(src, "big.bin")
+        ctime = os.path.join(self.logs, run + ".time")
+        with open(os.path.join(self.logs, run + ".out"), "wb") as out:
+            t0, b0 = time.perf_counter(), busy_cpu_seconds()
+            rc = subprocess.run([GNU_TIME, "-v", "-o", ctime, "dd", "if=" + source,
+                                 "of=" + target, "bs=64K", "conv=fdatasync"],
+                                stdout=out, stderr=subprocess.STDOUT).returncode
+            if rc == 0:
+                fsync_path(dest, directory=True)
+                os.unlink(source)
+            seconds, busy = time.perf_counter() - t0, busy_cpu_seconds() - b0
+        if rc != 0:
+            raise CaseFailed("dd exited with %d" % rc)
+        self.check(run, dest, digest, series)
+        self.drop_received_big(dest)
+        c = parse_gnu_time(ctime)
+        return {"seconds": seconds, "busy": busy, "rss_dd": c["rss_kib"], "cpu_dd": c["cpu_s"]}
+
+    def run_rsync(self, series, run, fsync):
+        src, digest = self.fresh(run, True)
+        port = free_port()
+        conf = os.path.join(self.work, "rsyncd.conf")
+        with open(conf, "w") as f:
+            f.write("use chroot = false\nreverse lookup = no\nlog file = %s\n\n"
+                    "[%s]\n    path = %s\n    read only = false\n    uid = root\n"
+                    "    gid = root\n" % (os.path.join(self.logs, "rsyncd.log"),
+                                          RSYNC_MODULE, self.in_peer))
+        dtime = os.path.join(self.logs, run + ".daemon.time")
+        dlog = open(os.path.join(self.logs, run + ".daemon.out"), "wb")
+        daemon = subprocess.Popen([GNU_TIME, "-v", "-o", dtime, "rsync", "--daemon",
+                                   "--no-detach", "--config=" + conf, "--port=%d" % port],
+                                  stdout=dlog, stderr=subprocess.STDOUT, start_new_session=True)
+        dlog.close()
+        self.procs.append(daemon)
+        try:
+            if not wait_listening((port,), daemon):
+                raise CaseFailed("the rsync daemon did not start listening")
+            ctime = os.path.join(self.logs, run + ".client.time")
+            cmd = [GNU_TIME, "-v", "-o", ctime, "rsync", "-a", "--whole-file",
+                   "--remove-source-files"]
+            if fsync:
+                cmd.append("--fsync")
+            cmd += [self.out + "/", "rsync://127.0.0.1:%d/%s/" % (port, RSYNC_MODULE)]
+            with open(os.path.join(self.logs, run + ".client.out"), "wb") as out:
+                t0, b0 = time.perf_counter(), busy_cpu_seconds()
+                rc = subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT).returncode
+                seconds, busy = time.perf_counter() - t0, busy_cpu_seconds() - b0
+            # The daemon's connection child must be reaped before the daemon stops, so
+            # that its usage counts in the daemon's figures.
+            deadline = time.monotonic() + 10
+            rsyncd = child_pids(daemon.pid)
+            while rsyncd and child_pids(rsyncd[0]) and time.monotonic() < deadline:
+                time.sleep(0.05)
+        finally:
+            # The daemon itself is stopped, not GNU time: time writes its figures when the
+            # daemon has ended.
+            for pid in child_pids(daemon.pid):
+                try:
+                    os.kill(pid, signal.SIGTERM)
+                except ProcessLookupError:
+                    pass
+            try:
+                daemon.wait(15)
+            except subprocess.TimeoutExpired:
+                pass
+            self.stop(daemon)
+        if rc != 0:
+            raise CaseFailed("rsync client exited with %d" % rc)
+        self.check(run, os.path.join(self.in_peer, run), digest, series)
+        d, c = parse_gnu_time(dtime), parse_gnu_time(ctime)
+        return {"seconds": seconds, "busy": busy, "rss_daemon": d["rss_kib"], "cpu_daemon": d["cpu_s"],
+                "rss_client": c["rss_kib"], "cpu_client": c["cpu_s"]}
+
+    # ------------------------------------------------------------ the schedule
+
+    def measure(self, series, run, fn):
+        if series.failed:
+            return
+        print("  %-40s" % series.label, end="", flush=True)
+        try:
+            sample = fn()
+        except CaseFailed as e:
+            series.failed = str(e)
+            self.failures.append("%s: %s" % (series.label, e))
+            say("FAILED: %s -- this case is dropped" % e)
+            shutil.rmtree(os.path.join(self.out, run), ignore_errors=True)
+            return
+        work = self.big_size / MIB if series.unit == "MiB/s" else self.args.files
+        sample["speed"] = work / sample["seconds"]
+        # Busy CPU of the machine that none of the measured processes used: other work,
+        # kernel threads (writeback, I/O completion), this script.
+        own = sum(v for k, v in sample.items() if k.startswith("cpu_") and v is not None)
+        sample["other_cpu"] = max(0.0, sample.pop("busy") - own)
+        series.runs.append(sample)
+        say("%8.2f s %10.1f %s   (other CPU %.2f s)" % (sample["seconds"], sample["speed"],
+                                                     series.unit, sample["other_cpu"]))
+
+    def run(self):
+        rounds = self.args.rounds
+        gib = "%g GiB" % (self.big_size / (1 << 30)) if self.big_size >= (1 << 30) \
+            else "%d MiB" % self.args.big_mib
+        nfiles = "{:,}".format(self.args.files)
+        self.gib = gib
+        S = Series
+        sr = self.series = {}
+
+        def add(key, label, unit, procs):
+            sr[key] = S(key, label, unit, procs)
+
+        add("qk_big_plain", "qk_relay, %s, plain" % gib, "MiB/s", ("srv", "cln"))
+        add("socat_plain", "socat, %s, TCP" % gib, "MiB/s", ("recv", "send"))
+        add("qk_big_tls", "qk_relay, %s, TLS" % gib, "MiB/s", ("srv", "cln"))
+        add("socat_tls", "socat, %s, TLS 1.2" % gib, "MiB/s", ("recv", "send"))
+        add("socat64_plain", "socat -b 65536, %s, TCP" % gib, "MiB/s", ("recv", "send"))
+        add("socat64_tls", "socat -b 65536, %s, TLS 1.2" % gib, "MiB/s", ("recv", "send"))
+        add("local_copy", "dd bs=64K (local copy), %s" % gib, "MiB/s", ("dd",))
+        add("qk_small_plain", "qk_relay, %s files, plain" % nfiles, "files/s", ("srv", "cln"))
+        add("rsync_fsync", "rsync --fsync, %s files" % nfiles, "files/s", ("daemon", "client"))
+        add("qk_small_tls", "qk_relay, %s files, TLS" % nfiles, "files/s", ("srv", "cln"))
+        add("rsync_nofsync", "rsync, %s files" % nfiles, "files/s", ("daemon", "client"))
+
+        big_round = [
+            ("qk_big_plain", lambda run: self.run_qk(sr["qk_big_plain"], run, False, False)),
+            ("socat_plain", lambda run: self.run_socat(sr["socat_plain"], run, False)),
+            ("qk_big_tls", lambda run: self.run_qk(sr["qk_big_tls"], run, False, True)),
+            ("socat_tls", lambda run: self.run_socat(sr["socat_tls"], run, True)),
+        ]
+        if self.args.extra:
+            big_round += [
+                ("socat64_plain", lambda run: self.run_socat(sr["socat64_plain"], run, False, 65536)),
+                ("socat64_tls", lambda run: self.run_socat(sr["socat64_tls"], run, True, 65536)),
+                ("local_copy", lambda run: self.run_local_copy(sr["local_copy"], run)),
+            ]
+        small_round = [
+            ("qk_small_plain", lambda run: self.run_qk(sr["qk_small_plain"], run, True, False)),
+            ("rsync_fsync", lambda run: self.run_rsync(sr["rsync_fsync"], run, True)),
+            ("qk_small_tls", lambda run: self.run_qk(sr["qk_small_tls"], run, True, True)),
+            ("rsync_nofsync", lambda run: self.run_rsync(sr["rsync_nofsync"], run, False)),
+        ]
+
+        self.start_server()
+        if not self.check_tls_setups():
+            for key in ("socat_tls", "socat64_tls"):
+                sr[key].failed = "the socat TLS set-up check failed"
+            self.failures.append("socat TLS: the set-up check failed")
+        self.started = time.monotonic()
+        plan = []
+        if self.args.only in (None, "big"):
+            plan.append(("one %s file" % gib, big_round))
+        if self.args.only in (None, "small"):
+            plan.append(("%s files of 1 KiB in %d directories" % (nfiles, self.args.dirs),
+                         small_round))
+        for title, schedule in plan:
+            for r in range(1, rounds + 1):
+                say("\nRound %d/%d: %s" % (r, rounds, title))
+                for key, fn in schedule:
+                    run = "r%d_%s" % (r, key)
+                    self.measure(sr[key], run, lambda: fn(run))
+        self.elapsed = time.monotonic() - self.started
+        rc = self.stop(self.server, signal.SIGINT)
+        self.server = None
+        if rc != 0:
+            self.notes.append("qk_relay_srv ended with exit code %s when stopped" % rc)
+
+    # ------------------------------------------------------------ the report
+
+    def rows(self):
+        sr = self.series
+        gib = self.gib
+        nfiles = "{:,}".format(self.args.files)
+        pairs = [
+            ("%s, plain TCP: qk_relay vs socat" % gib, "qk_big_plain", "socat_plain"),
+            ("%s, TLS: qk_relay vs socat (TLS 1.2)" % gib, "qk_big_tls", "socat_tls"),
+            ("%s, plain TCP: qk_relay vs socat -b 65536" % gib, "qk_big_plain", "socat64_plain"),
+            ("%s, TLS: qk_relay vs socat -b 65536 (TLS 1.2)" % gib, "qk_big_tls", "socat64_tls"),
+            ("%s, plain TCP: qk_relay vs a local copy (dd bs=64K, no network)" % gib, "qk_big_plain",
+             "local_copy"),
+            ("%s × 1 KiB, plain: qk_relay vs rsync --fsync" % nfiles, "qk_small_plain", "rsync_fsync"),
+            ("%s × 1 KiB, TLS: qk_relay vs rsync --fsync" % nfiles, "qk_small_tls", "rsync_fsync"),
+            ("%s × 1 KiB, plain: qk_relay vs rsync (no --fsync)" % nfiles, "qk_small_plain",
+             "rsync_nofsync"),
+        ]
+        rows = []
+        for title, ours_key, peer_key in pairs:
+            ours, peer = sr[ours_key], sr[peer_key]
+            if not ours.runs and not peer.runs and not ours.failed and not peer.failed:
+                continue
+            ratio = "-"
+            if ours.runs and peer.runs and not ours.failed and not peer.failed:
+                ratio = "%.2f" % (ours.median("speed") / peer.median("speed"))
+            o_rss, o_cpu = ours.resources()
+            p_rss, p_cpu = peer.resources()
+            rows.append([title, ours.speed_text(), peer.speed_text(), ratio,
+                         "%s; %s" % (o_rss, o_cpu), "%s; %s" % (p_rss, p_cpu)])
+        return rows
+
+    def run_lines(self):
+        lines = []
+        for s in self.series.values():
+            if s.failed:
+                lines.append((s.label, "FAILED: " + s.failed))
+            elif s.runs:
+                lines.append((s.label, ", ".join(
+                    "%.2f s" % r["seconds"] for r in s.runs) + "  (other CPU: %s)" % ", ".join(
+                    "%.2f s" % r["other_cpu"] for r in s.runs)))
+        return lines
+
+    def report(self):
+        header = ["Case", "Ours (median)", "Peer (median)", "Ours/peer",
+                  "Ours: peak RSS; CPU user+sys", "Peer: peak RSS; CPU user+sys"]
+        rows = self.rows()
+        widths = [max(len(str(r[i])) for r in rows + [header]) for i in range(len(header))]
+        say("\nResults (medians of %d rounds; speed ratio ours/peer, above 1 = ours faster)"
+            % self.args.rounds)
+        line = "  ".join(h.ljust(w) for h, w in zip(header, widths))
+        say(line)
+        say("-" * len(line))
+        for r in rows:
+            say("  ".join(str(c).ljust(w) for c, w in zip(r, widths)))
+        if self.noisy:
+            self.notes.append("%d run(s) started while other work kept the machine busy "
+                              "(waited %g s for it to settle)" % (self.noisy, self.args.quiet_wait))
+        say("\nEvery run (seconds, in the order measured; other CPU = busy CPU time of the "
+            "machine during the run that the measured processes did not use):")
+        for label, text in self.run_lines():
+            say("  %-34s %s" % (label, text))
+        for note in self.notes:
+            say("  note: " + note)
+        if self.failures:
+            say("\nFAILED cases (no speed reported):")
+            for f in self.failures:
+                say("  " + f)
+        self.write_markdown(header, rows)
+
+    def machine_text(self):
+        cpu = "?"
+        try:
+            with open("/proc/cpuinfo") as f:
+                for line in f:
+                    if line.startswith("model name"):
+                        cpu = line.split(":", 1)[1].strip()
+                        break
+        except OSError:
+            pass
+        mem = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / (1 << 30)
+        return "%d cores (%s), %.0f GiB memory, Linux %s, work disk %s" % (
+            os.cpu_count(), cpu, mem, platform.release(), self.fs_kind)
+
+    def write_markdown(self, header, rows):
+        now = datetime.datetime.now()
+        results = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
+        os.makedirs(results, exist_ok=True)
+        path = os.path.join(results, now.strftime("%Y-%m-%d") + ".md")
+        md = ["## %s, commit %s" % (now.strftime("%Y-%m-%d %H:%M"), self.args.sources), ""]
+        md.append("`%s` — %d rounds, %s; load average at start %s, at end %s; "
+                  "measured part %.0f s." % (
+                      " ".join(["bench/run.sh"] + self.args.passed), self.args.rounds,
+                      self.machine_text(), self.load_start, self.load_end, self.elapsed))
+        md.append("")
+        md.append("Speed ratio ours/peer: above 1 means ours is faster.")
+        md.append("")
+        md.append("| " + " | ".join(header) + " |")
+        md.append("|" + "|".join(["---"] + ["---:"] * 3 + ["---"] * 2) + "|")
+        for r in rows:
+            md.append("| " + " | ".join(str(c) for c in r) + " |")
+        md.append("")
+        md.append("Every run, in seconds, in the order measured (other CPU: busy CPU time of the "
+                  "machine during the run that the measured processes did not use):")
+        md.append("")
+        for label, text in self.run_lines():
+            md.append("- %s: %s" % (label, text))
+        md.append("")
+        for note in self.notes + ["layout: " + self.layout]:
+            md.append("- " + note)
+        if self.failures:
+            md.append("")
+            md.append("**Failed cases (no speed reported):**")
+            md.append("")
+            for f in self.failures:
+                md.append("- " + f)
+        md.append("")
+        with open(path, "a") as f:
+            f.write("\n".join(md) + "\n")
+        say("\nMarkdown appended to %s" % path)
+
+
+def inodes_per_group(path):
+    """Inodes per block group of the ext4 file system holding `path`, or None."""
+    try:
+        dev = os.stat(path).st_dev
+        for name in os.listdir("/proc/fs/ext4"):
+            try:
+                if os.stat("/dev/" + name).st_rdev != dev:
+                    continue
+            except OSError:
+                continue
+            with open("/proc/fs/ext4/%s/mb_groups" % name) as f:
+                groups = sum(1 for line in f if line.startswith("#") and line[1:2].isdigit())
+            if groups:
+                return os.statvfs(path).f_files // groups
+    except OSError:
+        pass
+    return None
+
+
+def main(argv):
+    p = argparse.ArgumentParser(description=__doc__)
+    p.add_argument("--stage", required=True, help="staged install tree of the build")
+    p.add_argument("--rounds", type=int, default=3)
+    p.add_argument("--big-mib", type=int, default=1024)
+    p.add_argument("--files", type=int, default=10000)
+    p.add_argument("--dirs", type=int, default=10)
+    p.add_argument("--only", choices=("big", "small"))
+    p.add_argument("--work-root", required=True)
+    p.add_argument("--lock-wait", type=float, default=600)
+    p.add_argument("--quiet-wait", type=float, default=120)
+    p.add_argument("--keep", action="store_true")
+    p.add_argument("--no-extra", dest="extra", action="store_false",
+                   help="skip socat with 64 KiB blocks and the local copy")
+    p.add_argument("--sources", default="unknown", help="commit the programs were built from")
+    p.add_argument("--passed", nargs=argparse.REMAINDER, default=[])
+    args = p.parse_args(argv)
+    if args.rounds < 1 or args.big_mib < 1 or args.files < 1 or args.dirs < 1:
+        p.error("--rounds, --big-mib, --files and --dirs take positive numbers")
+    bench = Bench(args)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    try:
+        bench.load_start = "%.2f" % os.getloadavg()[0]
+        bench.prepare()
+        say("Programs built from commit %s" % args.sources)
+        say("Layout: " + bench.layout)
+        bench.run()
+        bench.load_end = "%.2f" % os.getloadavg()[0]
+        bench.report()
+    except BaseException:
+        bench.keep = True
+        raise
+    finally:
+        bench.cleanup()
+    return 1 if bench.failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# Measures how fast files travel from qk_relay_cln to qk_relay_srv on loopback, next to a raw
+# socat pipe, a socat TLS pipe and an rsync daemon doing the same job:
+#   - one 1 GiB file, plain TCP and TLS (against socat, with fsync of the received file; also
+#     against socat with 64 KiB blocks like ours, and against a local copy with dd);
+#   - 10,000 files of 1 KiB in 10 sub-directories, plain and TLS (against rsync, with and
+#     without --fsync).
+# Our case and its peer take turns, each run on fresh data after a sync; every run is
+# checked (identical tree received, outgoing side emptied) before it counts. Prints a table
+# of medians and ratios and appends it as Markdown to bench/results/<date>.md.
+#
+#   bench/run.sh [--rounds N] [--big-mib M] [--files N] [--only big|small] [--no-extra]
+#                [--no-build] [--work-root DIR] [--keep]
+#
+# A full run (3 rounds) takes about 9 minutes on 2 cores. It needs root for apt-get when a
+# tool is missing, and starts its own qk_relay_srv: only one may run on the machine.
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=${QK_BUILD_DIR:-$top/build}
+
+usage() {
+    awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"
+    exit "${1:-0}"
+}
+
+passed=("$@")
+rounds=3
+big_mib=1024
+files=10000
+only=
+build=1
+keep=
+extra=1
+# The data goes to the disk that holds the repository (not /tmp, which may be in memory).
+work_root=$(dirname "$top")
+while [ $# -gt 0 ]; do
+    case $1 in
+    --rounds) rounds=$2; shift 2 ;;
+    --rounds=*) rounds=${1#*=}; shift ;;
+    --big-mib) big_mib=$2; shift 2 ;;
+    --big-mib=*) big_mib=${1#*=}; shift ;;
+    --files) files=$2; shift 2 ;;
+    --files=*) files=${1#*=}; shift ;;
+    --only) only=$2; shift 2 ;;
+    --only=*) only=${1#*=}; shift ;;
+    --work-root) work_root=$2; shift 2 ;;
+    --work-root=*) work_root=${1#*=}; shift ;;
+    --no-build) build=; shift ;;
+    --no-extra) extra=; shift ;;
+    --keep) keep=1; shift ;;
+    -h | --help) usage 0 ;;
+    *) echo "run.sh: unknown option: $1" >&2; usage 2 >&2 ;;
+    esac
+done
+case $rounds in '' | *[!0-9]* | 0) echo "run.sh: --rounds takes a positive number" >&2; exit 2 ;; esac
+if [ "$rounds" -lt 3 ]; then
+    echo "run.sh: note: fewer than 3 rounds; the medians are not comparable with full runs" >&2
+fi
+
+# The comparison tools, GNU time for peak memory and CPU, chattr, openssl.
+packages=(socat rsync time e2fsprogs openssl python3)
+missing=()
+for pkg in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$pkg")
+    fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    sudo_cmd=()
+    [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+    export DEBIAN_FRONTEND=noninteractive
+    "${sudo_cmd[@]}" apt-get update -qq
+    "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# Which sources the programs were built from: the commit, and whether the work tree differed
+# from it, as found when the build starts.
+source_state() {
+    local rev
+    rev=$(git -C "$top" rev-parse --short HEAD 2>/dev/null) || rev=unknown
+    if [ -n "$(git -C "$top" status --porcelain --untracked-files=no 2>/dev/null)" ]; then
+        rev="$rev with local changes"
+    fi
+    echo "$rev"
+}
+
+sources=$(source_state)
+if [ -n "$build" ]; then
+    "$top/scripts/setup.sh"
+    # The sources may be in the middle of an edit: a failed build is tried again a little
+    # later before giving up.
+    build_log=$(mktemp "${TMPDIR:-/tmp}/qk_relay_bench_build.XXXXXX")
+    echo "Building into $build_dir..."
+    for attempt in 1 2 3 4 5; do
+        if "$top/scripts/build.sh" >"$build_log" 2>&1; then
+            rm -f "$build_log"
+            break
+        fi
+        if [ "$attempt" -eq 5 ]; then
+            tail -n 30 "$build_log" >&2
+            echo "run.sh: the build failed (log: $build_log)" >&2
+            exit 1
+        fi
+        echo "run.sh: the build failed; trying again in 60 s" >&2
+        sleep 60
+    done
+fi
+if [ -n "$build" ] && [ "$(source_state)" != "$sources" ]; then
+    sources="$sources, changed to $(source_state) during the build"
+fi
+[ -n "$build" ] || sources="$sources (not rebuilt: --no-build)"
+for program in qk_relay_keys qk_relay_srv qk_relay_cln; do
+    [ -x "$build_dir/stage/bin/$program" ] || {
+        echo "run.sh: $build_dir/stage/bin/$program is missing; build first" >&2
+        exit 1
+    }
+done
+
+args=(--stage "$build_dir/stage" --rounds "$rounds" --big-mib "$big_mib" --files "$files"
+    --work-root "$work_root" --sources "$sources")
+[ -n "$only" ] && args+=(--only "$only")
+[ -n "$keep" ] && args+=(--keep)
+[ -z "$extra" ] && args+=(--no-extra)
+exec python3 "$top/bench/relay_bench.py" "${args[@]}" --passed "${passed[@]}"
