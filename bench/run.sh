@@ -59,21 +59,7 @@ if [ "$rounds" -lt 3 ]; then
 fi
 
 # The comparison tools, GNU time for peak memory and CPU, chattr, openssl.
-packages=(socat rsync time e2fsprogs openssl python3)
-missing=()
-for pkg in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$pkg")
-    fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    sudo_cmd=()
-    [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-    export DEBIAN_FRONTEND=noninteractive
-    "${sudo_cmd[@]}" apt-get update -qq
-    "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+"$top/scripts/setup.sh" socat rsync time e2fsprogs openssl python3
 
 # Which sources the programs were built from: the commit, and whether the work tree differed
 # from it, as found when the build starts.
@@ -88,7 +74,6 @@ source_state() {
 
 sources=$(source_state)
 if [ -n "$build" ]; then
-    "$top/scripts/setup.sh"
     # The sources may be in the middle of an edit: a failed build is tried again a little
     # later before giving up.
     build_log=$(mktemp "${TMPDIR:-/tmp}/qk_relay_bench_build.XXXXXX")
