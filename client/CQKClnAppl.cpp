@@ -76,10 +76,6 @@ void CQKClnAppl::defineOptions(Poco::Util::OptionSet& options) {
     CQKConsoleAppl::defineOptions(options);
 
     // Each option holds its own reference to a shared validator.
-    options.addOption(Option("help", "h", "display this help...")
-                          .required(false)
-                          .repeatable(false)
-                          .group("commands"));
     options.addOption(Option("send_files", "n", "send files...")
                           .required(false)
                           .repeatable(false)

@@ -2,6 +2,8 @@
 #include "CQKConsoleAppl.h"
 
 #include <Poco/Util/HelpFormatter.h>
+#include <Poco/Util/Option.h>
+#include <Poco/Util/OptionSet.h>
 
 #include <cstdio>
 #include <sstream>
@@ -80,6 +82,14 @@ void CQKConsoleAppl::printHeaderInfo() {
         std::string(kProductName) + " " + kVersion + " " + kLegalNotice + ". " + __DATE__ + ".";
     log_message(LOG_LEVEL_INFO, &tag, "\n%s", line.c_str());
     qk_print_console(line);
+}
+
+void CQKConsoleAppl::defineOptions(Poco::Util::OptionSet& options) {
+    Poco::Util::Application::defineOptions(options);
+    options.addOption(Poco::Util::Option("help", "h", "display this help...")
+                          .required(false)
+                          .repeatable(false)
+                          .group("commands"));
 }
 
 void CQKConsoleAppl::displayHelp(const QKLogTag& tag) {

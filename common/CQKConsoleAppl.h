@@ -38,6 +38,10 @@ protected:
     // the log tags of the operations this base class runs for the program.
     CQKConsoleAppl(const std::string& instance_name, const std::string& class_name);
 
+    // Adds the option every program has: --help (-h), in the group "commands", so that it
+    // excludes the program's own command.
+    void defineOptions(Poco::Util::OptionSet& options) override;
+
     // Formats the options with usage "[OPTION]\n", logs the text at INFO and echoes it.
     void displayHelp(const QKLogTag& tag);
     // Tries the single-instance lock of the program; throws Poco::Exception

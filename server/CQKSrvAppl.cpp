@@ -95,10 +95,6 @@ void CQKSrvAppl::defineOptions(Poco::Util::OptionSet& options) {
 
     // help and start_server share a group, so at most one of them is accepted. Each
     // option takes its own reference to a shared validator.
-    options.addOption(Option("help", "h", "display this help...")
-                          .required(false)
-                          .repeatable(false)
-                          .group("commands"));
     options.addOption(Option("start_server", "s", "start server...\n")
                           .required(false)
                           .repeatable(false)
