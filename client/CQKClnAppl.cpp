@@ -8,10 +8,10 @@
 #include <Poco/Util/Option.h>
 #include <Poco/Util/OptionException.h>
 
-#include "CQKBaseConfigs.h"
-#include "qk_console.h"
-#include "qk_exceptions.h"
-#include "qk_protocol.h"
+#include "base/qk_console.h"
+#include "config/CQKBaseConfigs.h"
+#include "protocol/qk_exceptions.h"
+#include "protocol/qk_protocol.h"
 
 namespace {
 

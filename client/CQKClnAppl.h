@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "CQKConsoleAppl.h"
-#include "CQKTcpCln.h"
-#include "CQKTcpSslCln.h"
-#include "SQKClnParams.h"
+#include "app/CQKConsoleAppl.h"
+#include "config/SQKClnParams.h"
+#include "transfer/CQKTcpCln.h"
+#include "transfer/CQKTcpSslCln.h"
 
 class CQKClnAppl : public CQKConsoleAppl {
 public:

@@ -19,8 +19,8 @@
 // are read as they are; the outgoing and backup directories must be writable by this user
 // only, since whatever lies there is sent and then deleted.
 #include "CQKClnAppl.h"
-#include "CQKConsoleAppl.h"
-#include "qk_console.h"
+#include "app/CQKConsoleAppl.h"
+#include "base/qk_console.h"
 
 int main(int argc, char** argv) {
     qk_ignore_sigpipe();

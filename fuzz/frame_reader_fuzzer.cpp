@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "CQKFrameReader.h"
-#include "qk_exceptions.h"
+#include "protocol/CQKFrameReader.h"
+#include "protocol/qk_exceptions.h"
 
 namespace {
 

@@ -25,8 +25,8 @@
 #include <iostream>
 #include <set>
 
-#include "qk_fs.h"
-#include "qk_tls.h"
+#include "base/qk_fs.h"
+#include "transfer/qk_tls.h"
 
 namespace {
 

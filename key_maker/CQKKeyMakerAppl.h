@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "CQKCertificateAuthority.h"
+#include "pki/CQKCertificateAuthority.h"
 
 class CQKKeyMakerAppl : public Poco::Util::Application {
 public:

@@ -11,10 +11,10 @@
 
 #include <algorithm>
 
-#include "CQKBaseConfigs.h"
-#include "qk_console.h"
-#include "qk_exceptions.h"
-#include "qk_log.h"
+#include "base/qk_console.h"
+#include "base/qk_log.h"
+#include "config/CQKBaseConfigs.h"
+#include "protocol/qk_exceptions.h"
 
 namespace {
 

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "CQKConsoleAppl.h"
 #include "CQKCtrlSignalWatcher.h"
-#include "CQKTcpSrv.h"
-#include "CQKTcpSslSrvS.h"
-#include "SQKSrvParams.h"
+#include "app/CQKConsoleAppl.h"
+#include "config/SQKSrvParams.h"
+#include "transfer/CQKTcpSrv.h"
+#include "transfer/CQKTcpSslSrvS.h"
 
 class CQKSrvAppl : public CQKConsoleAppl {
 public:

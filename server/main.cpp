@@ -12,9 +12,9 @@
 // paths come from the program's own configuration tree.
 #include <memory>
 
-#include "CQKConsoleAppl.h"
 #include "CQKSrvAppl.h"
-#include "qk_console.h"
+#include "app/CQKConsoleAppl.h"
+#include "base/qk_console.h"
 
 int main(int argc, char** argv) {
     qk_ignore_sigpipe();

@@ -1,5 +1,5 @@
 // The console application frame and the base of the console programs' application classes.
-#include "CQKConsoleAppl.h"
+#include "app/CQKConsoleAppl.h"
 
 #include <Poco/Util/HelpFormatter.h>
 #include <Poco/Util/Option.h>
@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <sstream>
 
-#include "qk_bounded.h"
-#include "qk_console.h"
-#include "qk_exceptions.h"
+#include "base/qk_bounded.h"
+#include "base/qk_console.h"
+#include "protocol/qk_exceptions.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include <memory>
 #include <string>
 
-#include "CQKBaseConfigs.h"
-#include "qk_log.h"
+#include "base/qk_log.h"
+#include "config/CQKBaseConfigs.h"
 
 // Exit code of main after a caught exception (Poco's EXIT_IOERR).
 constexpr int QK_EXIT_MAIN_FAILED = 74;

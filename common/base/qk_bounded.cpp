@@ -4,13 +4,13 @@
 // with "<routine>: <message>" and the error number on the first failed check, and returns
 // that number. Only qk_memcpy_s clears its destination on failure (after its first three
 // checks); the string routines leave whatever they had already copied.
-#include "qk_bounded.h"
+#include "base/qk_bounded.h"
 
 #include <atomic>
 #include <cstring>
 #include <functional>
 
-#include "qk_console.h"
+#include "base/qk_console.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Console output, locale set-up, local time and process identifiers.
-#include "qk_console.h"
+#include "base/qk_console.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>

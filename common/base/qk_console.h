@@ -12,7 +12,7 @@
 #include <mutex>
 #include <string>
 
-#include "qk_result.h"
+#include "base/qk_result.h"
 
 // Formats into a 2048-byte buffer (truncated to 2047 characters) and writes it with a line
 // end to standard output. QK_RES_OK, or a code with the error bits when formatting fails.

@@ -1,5 +1,5 @@
 // File-system routines on UTF-8 paths, built on POSIX calls; every outcome is a qk_result.h code.
-#include "qk_fs.h"
+#include "base/qk_fs.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "qk_result.h"
+#include "base/qk_result.h"
 
 constexpr std::size_t QK_MAX_PATH = 4096;
 

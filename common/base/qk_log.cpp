@@ -1,5 +1,5 @@
 // The process-wide rotating log file: line composition, filtering, writing and rotation.
-#include "qk_log.h"
+#include "base/qk_log.h"
 
 #include <sys/stat.h>
 
@@ -11,8 +11,8 @@
 #include <cwchar>
 #include <mutex>
 
-#include "qk_console.h"
-#include "qk_fs.h"
+#include "base/qk_console.h"
+#include "base/qk_fs.h"
 
 namespace {
 

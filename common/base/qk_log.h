@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "qk_result.h"
+#include "base/qk_result.h"
 
 constexpr std::uint32_t LOG_MODE_CONSOLE = 0x1;
 constexpr std::uint32_t LOG_MODE_FILE = 0x2;

@@ -1,5 +1,5 @@
 // Path joining, sub-directory derivation, the writability probe and numbered backups.
-#include "qk_path.h"
+#include "base/qk_path.h"
 
 #include <Poco/Exception.h>
 #include <Poco/File.h>
@@ -10,8 +10,8 @@
 
 #include <cstdio>
 
-#include "qk_console.h"
-#include "qk_log.h"
+#include "base/qk_console.h"
+#include "base/qk_log.h"
 
 namespace {
 

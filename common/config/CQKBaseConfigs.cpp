@@ -1,5 +1,5 @@
 // Derivation of the data directory tree, the TLS file paths, and the XML configuration views.
-#include "CQKBaseConfigs.h"
+#include "config/CQKBaseConfigs.h"
 
 #include <Poco/Exception.h>
 #include <Poco/File.h>
@@ -9,10 +9,10 @@
 
 #include <vector>
 
-#include "qk_exceptions.h"
-#include "qk_fs.h"
-#include "qk_log.h"
-#include "qk_path.h"
+#include "base/qk_fs.h"
+#include "base/qk_log.h"
+#include "base/qk_path.h"
+#include "protocol/qk_exceptions.h"
 
 namespace {
 

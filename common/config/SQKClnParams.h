@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "OperationCode.h"
+#include "config/OperationCode.h"
 
 struct SQKClnParams {
     OperationCode m_op_code = OperationCode::none;  // send_files or help

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "OperationCode.h"
+#include "config/OperationCode.h"
 
 struct SQKSrvParams {
     OperationCode m_op_code = OperationCode::none;

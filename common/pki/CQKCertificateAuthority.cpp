@@ -1,5 +1,5 @@
 // P-256 keys and X.509 certificates of our private CA, built with the OpenSSL 3 C API.
-#include "CQKCertificateAuthority.h"
+#include "pki/CQKCertificateAuthority.h"
 
 #include <fcntl.h>
 #include <openssl/bio.h>

@@ -1,11 +1,11 @@
 // State transitions and frame checks of the receiving side of the transfer protocol.
-#include "CQKFrameReader.h"
+#include "protocol/CQKFrameReader.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "qk_exceptions.h"
-#include "qk_log.h"
+#include "base/qk_log.h"
+#include "protocol/qk_exceptions.h"
 
 const char* const QK_ERROR_MALFORMED_FILE_FRAME =
     "Error of data, received from Client "

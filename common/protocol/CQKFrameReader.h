@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "qk_protocol.h"
+#include "protocol/qk_protocol.h"
 
 class CQKFrameReader {
 public:

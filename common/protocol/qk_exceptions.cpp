@@ -1,13 +1,13 @@
 // Names and the Poco exception boilerplate of the protocol exceptions.
-#include "qk_exceptions.h"
+#include "protocol/qk_exceptions.h"
 
 #include <cxxabi.h>
 
 #include <cstdlib>
 #include <typeinfo>
 
-#include "qk_console.h"
-#include "qk_log.h"
+#include "base/qk_console.h"
+#include "base/qk_log.h"
 
 POCO_IMPLEMENT_EXCEPTION(ReceivingStatusException, Poco::Exception, "Receiving Status Exception")
 POCO_IMPLEMENT_EXCEPTION(SendingDataException, Poco::Exception, "Sending Data Exception")

@@ -1,11 +1,11 @@
 // Code names, print_code and the header record of the transfer protocol.
-#include "qk_protocol.h"
+#include "protocol/qk_protocol.h"
 
 #include <Poco/Exception.h>
 
 #include <cstring>
 
-#include "qk_log.h"
+#include "base/qk_log.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Unnamed or hidden temporary files, fsync and atomic placement for received files.
-#include "CQKIncomingFile.h"
+#include "transfer/CQKIncomingFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

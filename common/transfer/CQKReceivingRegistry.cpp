@@ -1,5 +1,5 @@
 // Guarded registry of the paths being received.
-#include "CQKReceivingRegistry.h"
+#include "transfer/CQKReceivingRegistry.h"
 
 bool CQKReceivingRegistry::tryInsert(const std::string& path) {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -1,5 +1,5 @@
 // The receiving connection: greeting, frames, file data, checksums and statuses.
-#include "CQKSrvConnection.h"
+#include "transfer/CQKSrvConnection.h"
 
 #include <Poco/File.h>
 #include <Poco/Net/NetException.h>
@@ -12,13 +12,13 @@
 #include <cstdio>
 #include <vector>
 
-#include "CQKTcpSrv.h"
-#include "qk_console.h"
-#include "qk_exceptions.h"
-#include "qk_log.h"
-#include "qk_path.h"
-#include "qk_socket.h"
-#include "qk_tls.h"
+#include "base/qk_console.h"
+#include "base/qk_log.h"
+#include "base/qk_path.h"
+#include "protocol/qk_exceptions.h"
+#include "transfer/CQKTcpSrv.h"
+#include "transfer/qk_socket.h"
+#include "transfer/qk_tls.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "CQKFrameReader.h"
-#include "CQKIncomingFile.h"
+#include "protocol/CQKFrameReader.h"
+#include "transfer/CQKIncomingFile.h"
 
 class CQKTcpSrv;
 

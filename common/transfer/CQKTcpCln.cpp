@@ -1,5 +1,5 @@
 // The plain TCP sender: sending run, directory walk, file transfer and the socket steps.
-#include "CQKTcpCln.h"
+#include "transfer/CQKTcpCln.h"
 
 #include <Poco/Checksum.h>
 #include <Poco/DateTime.h>
@@ -14,11 +14,11 @@
 #include <fstream>
 #include <thread>
 
-#include "qk_bounded.h"
-#include "qk_console.h"
-#include "qk_exceptions.h"
-#include "qk_path.h"
-#include "qk_socket.h"
+#include "base/qk_bounded.h"
+#include "base/qk_console.h"
+#include "base/qk_path.h"
+#include "protocol/qk_exceptions.h"
+#include "transfer/qk_socket.h"
 
 namespace {
 

@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "SQKClnParams.h"
-#include "qk_log.h"
-#include "qk_protocol.h"
+#include "base/qk_log.h"
+#include "config/SQKClnParams.h"
+#include "protocol/qk_protocol.h"
 
 class CQKTcpCln {
 public:

@@ -1,12 +1,12 @@
 // The plain TCP file listener.
-#include "CQKTcpSrv.h"
+#include "transfer/CQKTcpSrv.h"
 
 #include <Poco/Exception.h>
 
-#include "CQKSrvConnection.h"
-#include "qk_console.h"
-#include "qk_log.h"
-#include "qk_protocol.h"
+#include "base/qk_console.h"
+#include "base/qk_log.h"
+#include "protocol/qk_protocol.h"
+#include "transfer/CQKSrvConnection.h"
 
 namespace {
 

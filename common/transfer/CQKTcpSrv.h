@@ -20,8 +20,8 @@
 #include <memory>
 #include <mutex>
 
-#include "CQKReceivingRegistry.h"
-#include "SQKSrvParams.h"
+#include "config/SQKSrvParams.h"
+#include "transfer/CQKReceivingRegistry.h"
 
 class CQKSrvConnection;
 

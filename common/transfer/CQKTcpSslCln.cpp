@@ -1,11 +1,11 @@
 // The TLS sender: client context and secure connection.
-#include "CQKTcpSslCln.h"
+#include "transfer/CQKTcpSslCln.h"
 
 #include <Poco/Exception.h>
 #include <Poco/Net/NetSSL.h>
 #include <Poco/Net/SecureStreamSocket.h>
 
-#include "qk_tls.h"
+#include "transfer/qk_tls.h"
 
 CQKTcpSslCln::CQKTcpSslCln() {
     Poco::Net::initializeSSL();

@@ -5,7 +5,7 @@
 
 #include <Poco/Net/Context.h>
 
-#include "CQKTcpCln.h"
+#include "transfer/CQKTcpCln.h"
 
 class CQKTcpSslCln : public virtual CQKTcpCln {
 public:

@@ -1,13 +1,13 @@
 // The TLS file listener.
-#include "CQKTcpSslSrvS.h"
+#include "transfer/CQKTcpSslSrvS.h"
 
 #include <Poco/Net/NetSSL.h>
 #include <Poco/Net/SSLException.h>
 #include <Poco/Net/SecureServerSocket.h>
 
-#include "CQKSrvConnection.h"
-#include "qk_log.h"
-#include "qk_tls.h"
+#include "base/qk_log.h"
+#include "transfer/CQKSrvConnection.h"
+#include "transfer/qk_tls.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <Poco/Net/Context.h>
 
-#include "CQKTcpSrv.h"
+#include "transfer/CQKTcpSrv.h"
 
 class CQKTcpSslSrvS : public virtual CQKTcpSrv {
 public:

@@ -1,5 +1,5 @@
 // One-call readiness waits on sockets.
-#include "qk_socket.h"
+#include "transfer/qk_socket.h"
 
 #include <poll.h>
 

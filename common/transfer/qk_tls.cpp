@@ -1,11 +1,11 @@
 // Checks of the TLS files and the fixed TLS context parameters.
-#include "qk_tls.h"
+#include "transfer/qk_tls.h"
 
 #include <Poco/Exception.h>
 #include <Poco/Net/SSLException.h>
 #include <openssl/ssl.h>
 
-#include "qk_path.h"
+#include "base/qk_path.h"
 
 void qk_check_tls_files(const std::string& key_fpath, const std::string& cert_fpath,
                         const std::string& ca_cert_fpath) {

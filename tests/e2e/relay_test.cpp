@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "ProgramRunner.h"
-#include "qk_protocol.h"
-#include "qk_tls.h"
+#include "protocol/qk_protocol.h"
+#include "transfer/qk_tls.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

@@ -9,7 +9,7 @@
 
 #include <algorithm>
 
-#include "qk_tls.h"
+#include "transfer/qk_tls.h"
 
 namespace {
 

@@ -28,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "qk_protocol.h"
+#include "protocol/qk_protocol.h"
 
 class FakeReceiver {
 public:

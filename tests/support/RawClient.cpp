@@ -4,7 +4,7 @@
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/SocketAddress.h>
 
-#include "qk_protocol.h"
+#include "protocol/qk_protocol.h"
 
 RawClient::RawClient(std::uint16_t port) {
     m_socket.connect(Poco::Net::SocketAddress("127.0.0.1", port), Poco::Timespan(5, 0));

@@ -3,9 +3,9 @@
 
 #include <Poco/Net/NetSSL.h>
 
-#include "CQKCertificateAuthority.h"
 #include "TempDir.h"
-#include "qk_tls.h"
+#include "pki/CQKCertificateAuthority.h"
+#include "transfer/qk_tls.h"
 
 TestPki::TestPki(const std::string& dir) : m_dir(dir) {
     const CQKCertificateAuthority ours = CQKCertificateAuthority::create("Orvane Zorvex Test CA");

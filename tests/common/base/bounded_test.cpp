@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "qk_bounded.h"
+#include "base/qk_bounded.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "qk_console.h"
+#include "base/qk_console.h"
 
 TEST(Console, EchoFollowsTheFlagAndLinesFromThreadsStayWhole) {
     testing::internal::CaptureStdout();

@@ -1,5 +1,5 @@
 // Tests of the file-system routines against a real temporary tree.
-#include "qk_fs.h"
+#include "base/qk_fs.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

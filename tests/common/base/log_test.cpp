@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "TempDir.h"
-#include "qk_log.h"
+#include "base/qk_log.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Tests of path joining, sub-directory derivation, the writability probe and backups.
-#include "qk_path.h"
+#include "base/qk_path.h"
 
 #include <Poco/Exception.h>
 #include <Poco/File.h>
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "TempDir.h"
-#include "qk_console.h"
+#include "base/qk_console.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <Poco/File.h>
 #include <Poco/Path.h>
 
-#include "CQKBaseConfigs.h"
 #include "TempDir.h"
-#include "qk_fs.h"
+#include "base/qk_fs.h"
+#include "config/CQKBaseConfigs.h"
 
 namespace {
 

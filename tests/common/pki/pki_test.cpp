@@ -1,6 +1,6 @@
 // Tests of the CA code through the test key set: chain verification, names, key files,
 // certificate profiles, loading, refusals of bad input, and a real TLS 1.2 handshake.
-#include "CQKCertificateAuthority.h"
+#include "pki/CQKCertificateAuthority.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -24,7 +24,7 @@
 
 #include "TempDir.h"
 #include "TestPki.h"
-#include "qk_tls.h"
+#include "transfer/qk_tls.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "qk_exceptions.h"
-#include "qk_protocol.h"
+#include "protocol/qk_exceptions.h"
+#include "protocol/qk_protocol.h"
 
 namespace {
 

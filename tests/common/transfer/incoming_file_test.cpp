@@ -5,8 +5,8 @@
 #include <Poco/DirectoryIterator.h>
 #include <Poco/Exception.h>
 
-#include "CQKIncomingFile.h"
 #include "TempDir.h"
+#include "transfer/CQKIncomingFile.h"
 
 namespace {
 

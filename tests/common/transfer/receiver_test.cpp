@@ -7,10 +7,10 @@
 #include <chrono>
 #include <thread>
 
-#include "CQKTcpSrv.h"
 #include "RawClient.h"
 #include "TempDir.h"
-#include "qk_protocol.h"
+#include "protocol/qk_protocol.h"
+#include "transfer/CQKTcpSrv.h"
 
 namespace {
 

@@ -18,12 +18,12 @@
 #include <string>
 #include <vector>
 
-#include "CQKTcpCln.h"
-#include "CQKTcpSslCln.h"
 #include "FakeReceiver.h"
 #include "TempDir.h"
 #include "TestPki.h"
-#include "qk_tls.h"
+#include "transfer/CQKTcpCln.h"
+#include "transfer/CQKTcpSslCln.h"
+#include "transfer/qk_tls.h"
 
 namespace {
 

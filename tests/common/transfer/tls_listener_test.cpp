@@ -12,11 +12,11 @@
 #include <memory>
 #include <thread>
 
-#include "CQKTcpSslSrvS.h"
 #include "TempDir.h"
 #include "TestPki.h"
-#include "qk_protocol.h"
-#include "qk_tls.h"
+#include "protocol/qk_protocol.h"
+#include "transfer/CQKTcpSslSrvS.h"
+#include "transfer/qk_tls.h"
 
 namespace {
 

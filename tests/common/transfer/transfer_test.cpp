@@ -8,12 +8,12 @@
 
 #include <random>
 
-#include "CQKTcpSrv.h"
-#include "CQKTcpSslCln.h"
-#include "CQKTcpSslSrvS.h"
 #include "TempDir.h"
 #include "TestPki.h"
-#include "qk_console.h"
+#include "base/qk_console.h"
+#include "transfer/CQKTcpSrv.h"
+#include "transfer/CQKTcpSslCln.h"
+#include "transfer/CQKTcpSslSrvS.h"
 
 namespace {
 
