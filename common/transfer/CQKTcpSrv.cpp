@@ -71,9 +71,11 @@ void CQKTcpSrv::shareReceivingFiles(const std::shared_ptr<CQKReceivingRegistry>&
     m_receiving_files = registry;
 }
 
+// SO_REUSEADDR lets a restarted listener bind while connections of its predecessor linger in
+// TIME_WAIT; without SO_REUSEPORT a second listener on a port in use is still refused.
 void CQKTcpSrv::bindAndListen(Poco::Net::ServerSocket& socket, int port) {
     socket.bind(Poco::Net::SocketAddress(Poco::Net::IPAddress(), static_cast<Poco::UInt16>(port)),
-                false);
+                true, false);
     socket.listen(kBacklog);
     socket.setNoDelay(true);
 }

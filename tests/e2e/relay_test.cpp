@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <Poco/Net/Context.h>
+#include <Poco/Net/NetException.h>
 #include <Poco/Net/SSLManager.h>
 #include <Poco/Net/SecureStreamSocket.h>
 #include <Poco/Net/SocketAddress.h>
@@ -18,6 +19,8 @@
 #include <vector>
 
 #include "ProgramRunner.h"
+#include "config/SQKSrvParams.h"
+#include "transfer/CQKTcpSrv.h"
 #include "protocol/qk_protocol.h"
 #include "transfer/qk_tls.h"
 
@@ -171,6 +174,42 @@ TEST_F(E2eRelayTest, ASecondServerIsRefusedAndTheFirstKeepsReceiving) {
     const ProgramResult sent = send(out, "", true, m_ssl_port);
     EXPECT_EQ(sent.exit_code, 0) << sent.output();
     EXPECT_EQ(ProgramRunner::readFile(in + "/after.txt"), "still there\n");
+
+    stop(*server, SIGTERM);
+}
+
+// A receiver killed while a client is connected leaves that connection in TIME_WAIT on its
+// own port; started again at once, it must bind the same ports and receive. A listener of
+// this process on a port the new server holds is still refused.
+TEST_F(E2eRelayTest, RestartsOnTheSamePortsRightAfterAKill) {
+    const std::string in = m_runner.scratch("in");
+    const std::string out = m_runner.scratch("out");
+    std::unique_ptr<RunningProgram> server = startServer({"--in_dir=" + in});
+    ASSERT_FALSE(HasFatalFailure());
+    ProgramRunner::writeFile(out + "/before.txt", "before\n");
+    ASSERT_EQ(send(out, "", false, m_port).exit_code, 0);
+
+    Poco::Net::StreamSocket connected(Poco::Net::SocketAddress("127.0.0.1", m_port));
+    connected.setReceiveTimeout(Poco::Timespan(5, 0));
+    std::uint8_t greeting = 0xFF;
+    ASSERT_EQ(connected.receiveBytes(&greeting, 1), 1);
+    server->signal(SIGKILL);
+    ASSERT_TRUE(server->waitForExit(kStopDeadline).has_value());
+    connected.close();
+
+    server = startServer({"--in_dir=" + in});
+    ASSERT_FALSE(HasFatalFailure());
+    ProgramRunner::writeFile(out + "/after.txt", "after\n");
+    const ProgramResult sent = send(out, "", true, m_ssl_port);
+    EXPECT_EQ(sent.exit_code, 0) << sent.output();
+    EXPECT_EQ(ProgramRunner::readFile(in + "/after.txt"), "after\n");
+
+    SQKSrvParams params;
+    params.m_in_dir = in;
+    params.m_port = m_port;
+    CQKTcpSrv second;
+    second.setParams(params);
+    EXPECT_THROW(second.start(), Poco::Net::NetException);
 
     stop(*server, SIGTERM);
 }
