@@ -60,20 +60,15 @@ bool start_frame(const SQKFrameSettings& settings) {
 }  // namespace
 
 CQKConsoleAppl::CQKConsoleAppl(const std::string& instance_name, const std::string& class_name)
-    : m_instance_mutex(instance_name), m_header_tag(class_name + "::printHeaderInfo()") {
+    : m_instance_lock(instance_name), m_header_tag(class_name + "::printHeaderInfo()") {
     setUnixOptions(true);
 }
 
-CQKConsoleAppl::~CQKConsoleAppl() {
-    if (m_instance_locked)
-        m_instance_mutex.unlock();
-}
+CQKConsoleAppl::~CQKConsoleAppl() = default;
 
 void CQKConsoleAppl::lockSingleInstance() {
-    if (!m_instance_mutex.tryLock()) {
+    if (!m_instance_lock.tryLock())
         throw Poco::Exception("Instance of this application has been launched already...");
-    }
-    m_instance_locked = true;
 }
 
 void CQKConsoleAppl::printHeaderInfo() {

@@ -10,13 +10,13 @@
 #pragma once
 
 #include <Poco/Exception.h>
-#include <Poco/NamedMutex.h>
 #include <Poco/Util/Application.h>
 
 #include <functional>
 #include <memory>
 #include <string>
 
+#include "base/CQKInstanceLock.h"
 #include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
 
@@ -46,13 +46,13 @@ protected:
     void displayHelp(const QKLogTag& tag);
     // Tries the single-instance lock of the program; throws Poco::Exception
     // "Instance of this application has been launched already..." when another process
-    // holds it. The lock is released when the process ends, also when it crashes.
+    // of the same user holds it. The lock is released when the process ends, also when it
+    // crashes.
     void lockSingleInstance();
 
 private:
-    Poco::NamedMutex m_instance_mutex;
+    CQKInstanceLock m_instance_lock;
     std::string m_header_tag;
-    bool m_instance_locked = false;
 };
 
 struct SQKFrameSettings {

@@ -32,6 +32,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr auto kPollInterval = std::chrono::milliseconds(10);
+constexpr const char* kSetpriv = "/usr/bin/setpriv";
 
 std::string read_all(const std::string& fpath) {
     return ProgramRunner::readFile(fpath).value_or("");
@@ -124,6 +125,14 @@ ProgramRunner::ProgramRunner() {
     fs::create_directories(m_root / "scratch");
 }
 
+void ProgramRunner::runAs(uid_t uid, gid_t gid) {
+    const fs::path root = m_root / "";
+    ASSERT_EQ(::chown(root.c_str(), uid, gid), 0) << std::strerror(errno);
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root))
+        ASSERT_EQ(::lchown(entry.path().c_str(), uid, gid), 0) << entry.path();
+    m_run_as = {uid, gid};
+}
+
 std::unique_ptr<RunningProgram> ProgramRunner::start(const std::string& program,
                                                      const std::vector<std::string>& args,
                                                      const Environment& env) const {
@@ -132,7 +141,12 @@ std::unique_ptr<RunningProgram> ProgramRunner::start(const std::string& program,
     const std::string out_fpath = base + ".out";
     const std::string err_fpath = base + ".err";
 
-    std::vector<std::string> argv_text = {exe};
+    std::vector<std::string> argv_text;
+    if (m_run_as) {
+        argv_text = {kSetpriv, "--reuid=" + std::to_string(m_run_as->first),
+                     "--regid=" + std::to_string(m_run_as->second), "--clear-groups", "--"};
+    }
+    argv_text.push_back(exe);
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& arg : argv_text)
@@ -182,7 +196,8 @@ std::unique_ptr<RunningProgram> ProgramRunner::start(const std::string& program,
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
     pid_t pid = 0;
-    const int rc = ::posix_spawn(&pid, exe.c_str(), &actions, &attr, argv.data(), envp.data());
+    const int rc =
+        ::posix_spawn(&pid, argv_text.front().c_str(), &actions, &attr, argv.data(), envp.data());
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)

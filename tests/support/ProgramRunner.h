@@ -67,6 +67,10 @@ public:
     // Copies the staged tree (without keys and logs) into a new temporary directory.
     ProgramRunner();
 
+    // From now on every program runs as uid:gid (through setpriv, without supplementary
+    // groups), and the whole temporary directory belongs to that user.
+    void runAs(uid_t uid, gid_t gid);
+
     // The install prefix of the copy, and a path below it.
     std::string prefix() const { return m_root / "tree"; }
     std::string path(const std::string& relative) const { return prefix() + "/" + relative; }
@@ -100,4 +104,5 @@ public:
 private:
     TempDir m_root;
     mutable unsigned m_runs = 0;
+    std::optional<std::pair<uid_t, gid_t>> m_run_as;
 };

@@ -1,0 +1,65 @@
+// The single-instance lock between objects, processes and a process that was killed.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "base/CQKInstanceLock.h"
+
+namespace {
+
+const std::string kProgram = "qk_relay_lock_test." + std::to_string(::getpid());
+
+// Lock files stay after their lock is gone, by design; the tests' own are removed.
+void remove_lock_file(const std::string& program) {
+    ::unlink((CQKInstanceLock::lockDirectory(::geteuid()) + program + ".lock").c_str());
+}
+
+TEST(InstanceLock, OneHolderAtATimeAndAReleaseLetsTheNextIn) {
+    CQKInstanceLock first(kProgram);
+    CQKInstanceLock second(kProgram);
+    ASSERT_TRUE(first.tryLock());
+    EXPECT_TRUE(first.tryLock()) << "a holder asking again still holds it";
+    EXPECT_FALSE(second.tryLock());
+    first.unlock();
+    EXPECT_TRUE(second.tryLock());
+    EXPECT_TRUE(CQKInstanceLock(kProgram + ".other").tryLock()) << "programs do not share";
+    remove_lock_file(kProgram + ".other");
+    remove_lock_file(kProgram);
+}
+
+TEST(InstanceLock, AKilledHolderLeavesTheLockFree) {
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        CQKInstanceLock held(kProgram);
+        const char ok = held.tryLock() ? '1' : '0';
+        (void)::write(ready[1], &ok, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, '1');
+    CQKInstanceLock mine(kProgram);
+    EXPECT_FALSE(mine.tryLock()) << "another process holds it";
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_TRUE(mine.tryLock());
+    remove_lock_file(kProgram);
+    ::close(ready[0]);
+    ::close(ready[1]);
+}
+
+TEST(InstanceLock, TheDirectoryIsPrivateToItsUser) {
+    const std::string dir = CQKInstanceLock::lockDirectory(::geteuid());
+    struct stat st {};
+    ASSERT_EQ(::lstat(dir.c_str(), &st), 0) << dir;
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_uid, ::geteuid());
+    EXPECT_EQ(st.st_mode & (S_IWGRP | S_IWOTH), 0u);
+}
+
+}  // namespace
