@@ -34,11 +34,29 @@ bool is_regular_file(const Poco::File& file) {
     }
 }
 
-// Symbolic links to directories are not followed: a link could lead out of the outgoing
-// tree (whose files would be deleted after sending) or back into it (an endless walk).
+// Entries of the walk that are symbolic links are not followed: a link could lead out of the
+// outgoing tree (to files that anyone able to write the tree could have sent, and whose
+// directories would be emptied after sending) or back into it (an endless walk).
+bool is_link(const Poco::File& file) {
+    try {
+        return file.isLink();
+    } catch (const Poco::FileException&) {
+        return false;
+    }
+}
+
 bool is_real_directory(const Poco::File& file) {
     try {
         return file.exists() && !file.isLink() && file.isDirectory();
+    } catch (const Poco::FileNotFoundException&) {
+        return false;
+    }
+}
+
+// The root of the walk is what the operator named: it may be a link to a directory.
+bool is_directory(const Poco::File& file) {
+    try {
+        return file.exists() && file.isDirectory();
     } catch (const Poco::FileNotFoundException&) {
         return false;
     }
@@ -183,8 +201,10 @@ void CQKTcpCln::sendSelected(const QKLogTag& tag) {
     }
 }
 
-// Once the named file has been chosen it stays chosen: after it was sent and removed in a
-// failed attempt, the next attempt must not fall back to sending the whole directory.
+// A named file that is a link sends its target's content under the link's name; afterwards
+// the link is removed and the target stays: the operator put the link in line, and the target
+// may lie anywhere. Once the named file has been chosen it stays chosen: after it was sent and
+// removed in a failed attempt, the next attempt must not fall back to sending the whole directory.
 bool CQKTcpCln::oneFileMode() {
     if (!m_one_file && !m_params.m_file_path.empty())
         m_one_file = is_regular_file(Poco::File(m_params.m_file_path));
@@ -196,13 +216,18 @@ void CQKTcpCln::sendFilesFromDir(std::string dir_path) {
     log_message(LOG_LEVEL_INFO, &tag, "Sending files from the directory: dir_path = %s",
                 dir_path.c_str());
     qk_print_console("Sending files from the directory: " + dir_path);
-    if (!is_real_directory(Poco::File(dir_path)))
+    // Below the root only real directories are entered (checked before the recursion), so
+    // only the root may be a link here.
+    if (!is_directory(Poco::File(dir_path)))
         throw Poco::IOException("Path:  " + dir_path + " isn't a directory. Error...");
 
     std::vector<Poco::File> entries;
     Poco::File(dir_path).list(entries);
     for (const Poco::File& entry : entries) {
-        if (is_regular_file(entry)) {
+        if (is_link(entry)) {
+            log_message(LOG_LEVEL_WARN, &tag, "Link: %s is not followed. Skipping...",
+                        entry.path().c_str());
+        } else if (is_regular_file(entry)) {
             log_message(LOG_LEVEL_DEBUG, &tag, "Sending file: (*it).path = %s",
                         entry.path().c_str());
             sendFile(entry.path());

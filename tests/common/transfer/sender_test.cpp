@@ -169,6 +169,37 @@ TEST_F(SenderTest, SubDirectoryKeepsWhatWasNotSentAndLinksAreNotFollowed) {
     EXPECT_TRUE(Poco::File(out("a/b/link")).isLink());
 }
 
+// The outgoing directory may be a link to the real one; links inside it, to files or
+// directories, are neither sent nor removed. A named file that is a link sends its target's
+// content; the link goes, the target stays.
+TEST_F(SenderTest, TheRootAndANamedFileMayBeLinksButLinksInsideAreNotFollowed) {
+    dir.writeFile("real/a/x.txt", "x");
+    dir.writeFile("secret.txt", "secret");
+    ASSERT_EQ(symlink((dir / "secret.txt").c_str(), (dir / "real/a/peek").c_str()), 0);
+    dir.writeFile("real/a/b/y.txt", "y");
+    ASSERT_EQ(symlink((dir / "real").c_str(), (dir / "link").c_str()), 0);
+    params.m_out_dir = dir / "link";
+    params.m_sub_dirs = 1;
+
+    run();
+
+    EXPECT_EQ(result, QK_SEND_FILE_FOK) << console;
+    EXPECT_EQ(received().size(), 2u);
+    EXPECT_EQ(received().at("a|x.txt").content, "x");
+    EXPECT_EQ(received().at("a\\b|y.txt").content, "y");
+    EXPECT_FALSE(dir.exists("real/a/b")) << "an emptied sub-directory is removed";
+    EXPECT_TRUE(Poco::File(dir / "real/a/peek").isLink());
+    EXPECT_TRUE(Poco::File(dir / "link").isLink());
+
+    params.m_file_path = dir / "link/a/peek";
+    run();
+
+    EXPECT_EQ(result, QK_SEND_FILE_FOK) << console;
+    EXPECT_EQ(received().at("a|peek").content, "secret");
+    EXPECT_FALSE(dir.exists("real/a/peek"));
+    EXPECT_EQ(dir.readFile("secret.txt"), "secret");
+}
+
 TEST_F(SenderTest, WithoutSubDirsSendsOnlyTheTopAndKeepsDirectories) {
     put("top.txt", "top");
     put("a/x.txt", "x");
