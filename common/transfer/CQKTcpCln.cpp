@@ -510,12 +510,22 @@ Poco::Net::SocketAddress CQKTcpCln::serverAddress() const {
 }
 
 // The address is resolved first: when that fails no socket exists, and the close of the
-// failed attempt reports "Stream Socket isn't created yet...".
+// failed attempt reports "Stream Socket isn't created yet...". So that the operator learns
+// why, the real cause is logged and echoed first, with the address and port.
 void CQKTcpCln::connectSocket(std::unique_ptr<Poco::Net::StreamSocket> socket,
                               const QKLogTag& tag) {
-    const Poco::Net::SocketAddress address = serverAddress();
-    m_socket = std::move(socket);
-    m_socket->connect(address, m_timeout);
+    try {
+        const Poco::Net::SocketAddress address = serverAddress();
+        m_socket = std::move(socket);
+        m_socket->connect(address, m_timeout);
+    } catch (const Poco::Exception& e) {
+        const std::string text = "Connection to " + m_params.m_srv_address + ":" +
+                                 std::to_string(m_params.m_srv_port) +
+                                 " failed: " + e.displayText();
+        log_message(LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
+        qk_print_console(text);
+        throw;
+    }
     m_socket->setNoDelay(true);
     // Bounds a send to a receiver that stopped reading, and a TLS record left half-read.
     m_socket->setSendTimeout(m_timeout);

@@ -306,6 +306,23 @@ TEST_F(SenderTest, UnreachableServerGetsThreeAttempts) {
     EXPECT_EQ(count_of(console, "Attempt: "), 3u);
     EXPECT_EQ(count_of(console, "Attempt: 3\n"), 1u);
     EXPECT_EQ(count_of(console, "Exception: ClassName = "), 3u);
+    const std::string refused = "Connection to 127.0.0.1:" + std::to_string(params.m_srv_port) +
+                                " failed: Connection refused";
+    EXPECT_EQ(count_of(console, refused), 3u) << console;
+}
+
+// The close of an attempt without a socket reports "Stream Socket isn't created yet..."; the
+// name that could not be resolved is said first.
+TEST_F(SenderTest, AnUnresolvableNameIsNamedBeforeTheCloseText) {
+    params.m_srv_address = "nohost.invalid";
+
+    run();
+
+    EXPECT_EQ(result, QK_SEND_FILE_FERROR);
+    const std::size_t cause = console.find("Connection to nohost.invalid:");
+    const std::size_t close = console.find("Stream Socket isn't created yet...");
+    EXPECT_LT(cause, close) << console;
+    EXPECT_NE(close, std::string::npos) << console;
 }
 
 // Files delivered before an attempt failed are gone, so the next attempt sends only the rest.
