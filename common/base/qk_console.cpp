@@ -1,6 +1,7 @@
 // Console output, locale set-up, local time and process identifiers.
 #include "base/qk_console.h"
 
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -157,12 +158,36 @@ qk_res_t qk_get_local_time(SQKLocalTime* out) {
     return QK_RES_OK;
 }
 
+namespace {
+
+// Every log line carries both ids; asking the kernel costs two system calls per line, so
+// they are asked once per process and thread. A forked child forgets them: its pid is new,
+// and its one thread is a new kernel thread.
+std::atomic<std::int32_t> g_process_id{0};
+thread_local std::int64_t t_thread_id = 0;
+
+void forget_ids_in_child() {
+    g_process_id.store(0, std::memory_order_relaxed);
+    t_thread_id = 0;
+}
+
+[[maybe_unused]] const int g_fork_handler = pthread_atfork(nullptr, nullptr, forget_ids_in_child);
+
+}  // namespace
+
 std::int32_t qk_get_process_id() {
-    return static_cast<std::int32_t>(getpid());
+    std::int32_t id = g_process_id.load(std::memory_order_relaxed);
+    if (id == 0) {
+        id = static_cast<std::int32_t>(getpid());
+        g_process_id.store(id, std::memory_order_relaxed);
+    }
+    return id;
 }
 
 std::int64_t qk_get_thread_id() {
-    return static_cast<std::int64_t>(syscall(SYS_gettid));
+    if (t_thread_id == 0)
+        t_thread_id = static_cast<std::int64_t>(syscall(SYS_gettid));
+    return t_thread_id;
 }
 
 void qk_ignore_sigpipe() {

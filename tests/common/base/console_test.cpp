@@ -1,5 +1,7 @@
-// Console echo, message truncation, locale set-up and local time.
+// Console echo, message truncation, locale set-up, local time and the ids of log lines.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <thread>
 #include <vector>
@@ -56,4 +58,24 @@ TEST(Console, LocalTimeIsPlausible) {
     EXPECT_GE(now.year, 2024);
     EXPECT_TRUE(now.month >= 1 && now.month <= 12);
     EXPECT_TRUE(now.millisecond >= 0 && now.millisecond <= 999);
+}
+
+// The ids are cached; a thread and a forked child must still see their own.
+TEST(Console, ProcessAndThreadIdsStayTrueAcrossThreadsAndFork) {
+    const std::int64_t main_thread = qk_get_thread_id();
+    std::int64_t other_thread = 0;
+    std::thread([&] { other_thread = qk_get_thread_id(); }).join();
+    EXPECT_NE(other_thread, main_thread);
+    EXPECT_EQ(qk_get_process_id(), static_cast<std::int32_t>(getpid()));
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const bool own = qk_get_process_id() == static_cast<std::int32_t>(getpid()) &&
+                         qk_get_thread_id() == static_cast<std::int64_t>(getpid());
+        _exit(own ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child saw its parent's ids";
 }
