@@ -20,6 +20,33 @@ constexpr const char* kLegalNotice = "Copyright (C) 2026 the QK Relay developers
 constexpr std::uint64_t kMaxLogFileSize = 104857600;
 constexpr std::uint32_t kMaxLogFiles = 10;
 
+bool open_log(const SQKFrameSettings& settings, const std::string& log_dir) {
+    return init_log(LOG_MODE_DEFAULT, log_dir, settings.constants.application, "log",
+                    settings.min_level, LOG_LEVEL_FATAL, kMaxLogFileSize, kMaxLogFiles);
+}
+
+// The error that ended the start, followed by the places the configuration tried; into the
+// log as well when its directory was found before the failure.
+void report_start_failure(const SQKFrameSettings& settings, const Poco::Exception& e) {
+    CQKBaseConfigs& configs = CQKBaseConfigs::instance();
+    std::string log_dir;
+    try {
+        log_dir = configs.view("appl").getString("appl_log_dpath", "");
+    } catch (const Poco::Exception&) {
+        // No paths yet: the console alone hears of it.
+    }
+    const bool logged = !log_dir.empty() && open_log(settings, log_dir);
+    QKLogTag tag = qk_make_tag("_tmain()");
+    qk_report_exception(logged ? &tag : nullptr, e);
+    for (const std::string& note : configs.searchNotes()) {
+        if (logged)
+            log_message(LOG_LEVEL_ERROR, &tag, "%s", note.c_str());
+        qk_print_console(note);
+    }
+    if (logged)
+        close_log();
+}
+
 // Frame steps up to the open log; false (after echoing why) when the program can't start.
 bool start_frame(const SQKFrameSettings& settings) {
     qk_set_mem_constraint_handler(nullptr);
@@ -46,11 +73,10 @@ bool start_frame(const SQKFrameSettings& settings) {
         configs.view("build");
         log_dir = configs.view("appl").getString("appl_log_dpath");
     } catch (const Poco::Exception& e) {
-        qk_report_exception(nullptr, e);
+        report_start_failure(settings, e);
         return false;
     }
-    if (!init_log(LOG_MODE_DEFAULT, log_dir, settings.constants.application, "log",
-                  settings.min_level, LOG_LEVEL_FATAL, kMaxLogFileSize, kMaxLogFiles)) {
+    if (!open_log(settings, log_dir)) {
         qk_print_console("Error of initializing of the Log. Apllication will be closed...");
         return false;
     }

@@ -7,8 +7,10 @@
 #include <Poco/Util/MapConfiguration.h>
 #include <Poco/Util/XMLConfiguration.h>
 
+#include <sstream>
 #include <vector>
 
+#include "base/CQKReplacingFile.h"
 #include "base/qk_fs.h"
 #include "base/qk_log.h"
 #include "base/qk_path.h"
@@ -20,6 +22,7 @@ constexpr int kWayBesideProgram = 0;
 constexpr int kWayProgramData = 1;
 constexpr int kWayDataHome = 2;
 constexpr int kWayConfigHome = 3;
+constexpr mode_t kConfigFileMode = 0644;
 
 void create_directories_quietly(const std::string& path) {
     try {
@@ -75,12 +78,26 @@ std::string CQKBaseConfigs::buildString(const char* key) const {
     return find("build")->getString(key);
 }
 
-std::string CQKBaseConfigs::root(int way, bool create) const {
+void CQKBaseConfigs::noteTried(const std::string& path, const char* why) {
+    m_search_notes.push_back("  tried: " + path + ": " + why);
+}
+
+bool CQKBaseConfigs::noteIfMissing(const std::string& fpath) {
+    if (qk_is_regular_file(fpath))
+        return true;
+    noteTried(fpath, "missing");
+    return false;
+}
+
+std::string CQKBaseConfigs::root(int way, bool create, bool note) {
     switch (way) {
         case kWayBesideProgram: {
             const std::string prefix = install_prefix();
-            if (create && !qk_check_dir_writable(prefix))
+            if (create && !qk_check_dir_writable(prefix)) {
+                if (note)
+                    noteTried(prefix, "not writable");
                 return std::string();
+            }
             return prefix + "share/";
         }
         case kWayProgramData: {
@@ -98,8 +115,8 @@ std::string CQKBaseConfigs::root(int way, bool create) const {
     }
 }
 
-std::string CQKBaseConfigs::candidate(int way, bool create) const {
-    const std::string base = root(way, create);
+std::string CQKBaseConfigs::candidate(int way, bool create, bool note) {
+    const std::string base = root(way, create, note);
     if (base.empty())
         return std::string();
     std::string dir = as_directory(base);
@@ -110,11 +127,16 @@ std::string CQKBaseConfigs::candidate(int way, bool create) const {
     }
     if (create && !qk_is_directory(dir))
         create_directories_quietly(dir);
-    return qk_is_directory(dir) ? dir : std::string();
+    if (qk_is_directory(dir))
+        return dir;
+    if (note)
+        noteTried(dir, create ? "missing and cannot be created" : "missing");
+    return std::string();
 }
 
 void CQKBaseConfigs::initPaths(const SQKBuildConstants& constants) {
     QKLogTag tag = qk_make_tag("CQKBaseConfigs::initPaths()");
+    m_search_notes.clear();
     Poco::Util::AbstractConfiguration& build = ensureMapView("build");
     build.setString("build_company_name", constants.company);
     build.setString("build_appl_name", constants.application);
@@ -144,7 +166,7 @@ std::string CQKBaseConfigs::initApplDataPath() {
     const int first =
         find("build")->getBool("build_portable") ? kWayBesideProgram : kWayProgramData;
     for (int way = first; way <= kWayConfigHome; ++way) {
-        const std::string dir = candidate(way, true);
+        const std::string dir = candidate(way, true, true);
         if (!dir.empty())
             return dir;
     }
@@ -167,8 +189,10 @@ std::string CQKBaseConfigs::initLogPath() {
         dir = as_directory(base) + company + "/" + application + "/" + log + "/";
     }
     create_directories_quietly(dir);
-    if (!qk_is_directory(dir))
+    if (!qk_is_directory(dir)) {
+        noteTried(dir, "missing and cannot be created");
         throw Poco::Exception("Error of initializing of Log Path.");
+    }
     return dir;
 }
 
@@ -179,9 +203,8 @@ void CQKBaseConfigs::initConfCPath(std::string& dir, std::string& file) {
     }
     dir = parent_directory(appl.getString("appl_data_dpath")) + "common/";
     file = dir + buildString("build_appl_name") + "." + buildString("build_conf_ext");
-    if (!qk_is_directory(dir) || !qk_is_regular_file(file)) {
+    if (!noteIfMissing(file))
         throw Poco::Exception("Error of initializing of Common Configuration file path.");
-    }
 }
 
 void CQKBaseConfigs::initConfPPath(std::string& dir, std::string& file) {
@@ -191,9 +214,8 @@ void CQKBaseConfigs::initConfPPath(std::string& dir, std::string& file) {
     }
     dir = appl.getString("appl_data_dpath");
     file = dir + buildString("build_appl_name") + "." + buildString("build_conf_ext");
-    if (!qk_is_directory(dir) || !qk_is_regular_file(file)) {
+    if (!noteIfMissing(file))
         throw Poco::Exception("Error of initializing of Common Configuration file path.");
-    }
 }
 
 std::string CQKBaseConfigs::initIconsPath() {
@@ -232,21 +254,21 @@ void CQKBaseConfigs::initKeysInfo(const SQKBuildConstants& constants) {
         find("build")->getBool("build_portable") ? kWayBesideProgram : kWayProgramData;
     std::string own_dir;
     for (int way = first; way <= kWayConfigHome && own_dir.empty(); ++way) {
-        const std::string dir = candidate(way, false);
+        const std::string dir = candidate(way, false, true);
         if (dir.empty())
             continue;
         const std::string keys = dir + keys_dir + "/";
-        if (qk_is_directory(keys) && qk_is_regular_file(keys + constants.key_file) &&
-            qk_is_regular_file(keys + constants.cert_file) &&
-            qk_is_regular_file(keys + constants.ca_file)) {
+        bool complete = true;
+        for (const std::string& name : {constants.key_file, constants.cert_file, constants.ca_file})
+            complete = noteIfMissing(keys + name) && complete;
+        if (complete)
             own_dir = keys;
-        }
     }
     const std::string shared_dir = view("appl").getString("appl_conf_c_dpath") + keys_dir + "/";
-    bool shared_ok = qk_is_directory(shared_dir);
+    bool shared_ok = true;
     for (const char* name :
          {kSharedCaFile, kSharedClnCertFile, kSharedSrvCertFile, kSharedGuiCertFile}) {
-        shared_ok = shared_ok && qk_is_regular_file(shared_dir + name);
+        shared_ok = noteIfMissing(shared_dir + name) && shared_ok;
     }
     if (own_dir.empty() || !shared_ok)
         throw Poco::Exception("Error of initializing of Keys Info.");
@@ -303,8 +325,13 @@ void CQKBaseConfigs::writeConfC() {
     underLock("CQKBaseConfigs::writeConfC", [&] {
         const std::string path = view("appl").getString("appl_conf_c_fpath");
         Poco::Util::AbstractConfiguration::Ptr found = find("conf_c");
-        if (!found.isNull())
-            dynamic_cast<Poco::Util::XMLConfiguration&>(*found).save(path);
+        if (found.isNull())
+            return;
+        // The services and the control program both rely on this file: it is replaced whole,
+        // never rewritten in place, so a crash leaves the old file or the new one.
+        std::ostringstream content;
+        dynamic_cast<Poco::Util::XMLConfiguration&>(*found).save(content);
+        CQKReplacingFile::replace(path, content.str(), kConfigFileMode);
     });
 }
 

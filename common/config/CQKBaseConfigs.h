@@ -24,6 +24,7 @@
 #include <Poco/Util/LayeredConfiguration.h>
 
 #include <string>
+#include <vector>
 
 struct SQKBuildConstants {
     std::string company;      // "orvane"
@@ -58,6 +59,9 @@ public:
     Poco::Util::AbstractConfiguration& view(const std::string& label);
     // The configuration lock (re-entrant).
     Poco::Mutex& configLock() { return m_lock; }
+    // Where the last initPaths/initConfigs looked and why each place failed, one line each
+    // ("  tried: PATH: missing"), for the report of a failed start.
+    const std::vector<std::string>& searchNotes() const { return m_search_notes; }
 
     // The keys of the shared keys directory, in the order they are checked.
     static constexpr const char* kSharedCaFile = "ca.zx.orvane.pem";
@@ -82,10 +86,15 @@ private:
     void readXmlView(const char* tag, const char* path_key, const char* label);
     template <typename Action>
     void underLock(const char* tag_name, Action action);
-    // The candidate directory of root way 0..3 ("" when the way fails); creates it when asked.
-    std::string candidate(int way, bool create) const;
-    std::string root(int way, bool create) const;
+    // The candidate directory of root way 0..3 ("" when the way fails); creates it when asked,
+    // and notes why it failed when asked.
+    std::string candidate(int way, bool create, bool note = false);
+    std::string root(int way, bool create, bool note = false);
+    void noteTried(const std::string& path, const char* why);
+    // True when fpath is a regular file; otherwise notes it as missing.
+    bool noteIfMissing(const std::string& fpath);
     std::string buildString(const char* key) const;
 
     Poco::Mutex m_lock;
+    std::vector<std::string> m_search_notes;
 };

@@ -21,6 +21,8 @@
 #include <ctime>
 #include <utility>
 
+#include "base/CQKReplacingFile.h"
+
 namespace {
 
 using KeyPtr = std::unique_ptr<EVP_PKEY, CQKCertificateAuthority::SQKOpenSslFree>;
@@ -64,10 +66,6 @@ std::string openssl_errors() {
 void check(bool ok, const std::string& what) {
     if (!ok)
         throw_crypto(what);
-}
-
-std::string errno_text() {
-    return std::strerror(errno);
 }
 
 // ---- argument checks ----
@@ -125,84 +123,6 @@ void check_dns_name(const std::string& name) {
 }
 
 // ---- files ----
-
-// A hidden temporary file beside the target; removed unless renamed onto the target.
-// mkostemp creates it with mode 0600, so a key is never readable by others, not even
-// for a moment.
-class CQKReplacingFile {
-public:
-    explicit CQKReplacingFile(const std::string& target) : m_target(target) {
-        const std::size_t slash = target.rfind('/');
-        const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
-        if (base == target.size())
-            throw Poco::InvalidArgumentException("Not a file path", target);
-        m_dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-        m_temp = target.substr(0, base) + "." + target.substr(base) + ".XXXXXX";
-        m_fd = ::mkostemp(&m_temp[0], O_CLOEXEC);
-        if (m_fd < 0)
-            throw Poco::CreateFileException(target, errno_text());
-    }
-    ~CQKReplacingFile() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        if (!m_renamed)
-            ::unlink(m_temp.c_str());
-    }
-    CQKReplacingFile(const CQKReplacingFile&) = delete;
-    CQKReplacingFile& operator=(const CQKReplacingFile&) = delete;
-
-    void write(const char* data, std::size_t len) {
-        while (len > 0) {
-            const ssize_t n = ::write(m_fd, data, len);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                fail("Cannot write file ");
-            data += n;
-            len -= static_cast<std::size_t>(n);
-        }
-    }
-
-    // Gives the file its mode, makes its content durable, then replaces the target and
-    // makes the new directory entry durable too.
-    void commit(mode_t mode) {
-        if (::fchmod(m_fd, mode) != 0)
-            fail("Cannot set the mode of file ");
-        if (::fsync(m_fd) != 0)
-            fail("Cannot flush file ");
-        const int fd = m_fd;
-        m_fd = -1;
-        if (::close(fd) != 0)
-            fail("Cannot close file ");
-        if (::rename(m_temp.c_str(), m_target.c_str()) != 0)
-            fail("Cannot replace file ");
-        m_renamed = true;
-        syncDirectory();
-    }
-
-private:
-    [[noreturn]] void fail(const char* what) const {
-        throw Poco::WriteFileException(what + m_target, errno_text());
-    }
-
-    void syncDirectory() const {
-        const int fd = ::open(m_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0)
-            fail("Cannot open the directory of file ");
-        const int rc = ::fsync(fd);
-        const int saved = errno;
-        ::close(fd);
-        errno = saved;
-        if (rc != 0)
-            fail("Cannot flush the directory of file ");
-    }
-
-    std::string m_target;
-    std::string m_dir;
-    std::string m_temp;
-    int m_fd = -1;
-    bool m_renamed = false;
-};
 
 // Writes what a memory BIO holds to path. A secure-memory BIO is cleansed when freed, so
 // key material lives only there and in the file.

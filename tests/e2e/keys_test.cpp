@@ -153,6 +153,13 @@ TEST(E2eKeysTest, AMissingSharedCertificateStopsEveryProgram) {
         EXPECT_EQ(result.exit_code, 1) << program << ":\n" << result.output();
         EXPECT_NE(result.output().find(kKeysInfoError), std::string::npos) << program << ":\n"
                                                                            << result.output();
+        // The error is followed by where the file was looked for, on the console and in the log.
+        const std::string where =
+            "tried: " + runner.path("share/orvane/common/keys/gui.zx.orvane.cert") + ": missing";
+        EXPECT_NE(result.output().find(where), std::string::npos) << result.output();
+        const std::string log =
+            runner.path(std::string("var/log/orvane/") + program + "/" + program + ".000.log");
+        EXPECT_NE(ProgramRunner::readFile(log).value_or("").find(where), std::string::npos) << log;
     }
 }
 

@@ -1,6 +1,7 @@
 // Derivation of the data tree beside the program, the TLS file paths and the XML views.
 // The test program itself is "the program": its prefix is the folder above its own.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <Poco/File.h>
 #include <Poco/Path.h>
@@ -60,6 +61,9 @@ protected:
 TEST_F(BaseConfigsTest, DataLivesBesideTheProgramAndTheCommonFileIsRequired) {
     EXPECT_EQ(message_of([] { CQKBaseConfigs::instance().initPaths(constants()); }),
               "Error of initializing of Common Configuration file path.");
+    EXPECT_EQ(configs.searchNotes(),
+              std::vector<std::string>{"  tried: " + prefix() + "share/orvane/common/" + kApp +
+                                       ".xml: missing"});
 
     write(std::string("common/") + kApp + ".xml", "<config><shared>7</shared></config>");
     write(std::string(kApp) + "/" + kApp + ".xml", "<config><own>x</own></config>");
@@ -78,6 +82,24 @@ TEST_F(BaseConfigsTest, DataLivesBesideTheProgramAndTheCommonFileIsRequired) {
     EXPECT_EQ(configs.view("conf_c").getInt("shared"), 7);
     EXPECT_EQ(configs.view("conf_p").getString("own"), "x");
     EXPECT_THROW(configs.view("no_such_view"), Poco::NullPointerException);
+
+    // Saving replaces the file whole: a new inode with the old mode, no temporary beside it.
+    const std::string common = appl.getString("appl_conf_c_fpath");
+    ASSERT_EQ(::chmod(common.c_str(), 0640), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat(common.c_str(), &before), 0);
+    configs.view("conf_c").setInt("shared", 8);
+    configs.writeConfC();
+    struct stat after {};
+    ASSERT_EQ(::stat(common.c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    configs.readConfC();
+    EXPECT_EQ(configs.view("conf_c").getInt("shared"), 8);
+    std::vector<std::string> names;
+    Poco::File(appl.getString("appl_conf_c_dpath")).list(names);
+    for (const std::string& name : names)
+        EXPECT_NE(name.front(), '.') << name;
 }
 
 TEST_F(BaseConfigsTest, EveryKeyAndSharedCertificateMustBeThere) {
@@ -100,6 +122,8 @@ TEST_F(BaseConfigsTest, EveryKeyAndSharedCertificateMustBeThere) {
     Poco::File(prefix() + "share/orvane/common/keys/gui.zx.orvane.cert").remove();
     EXPECT_EQ(message_of([] { CQKBaseConfigs::instance().initConfigs(constants()); }),
               "Error of initializing of Keys Info.");
+    EXPECT_EQ(configs.searchNotes().back(),
+              "  tried: " + prefix() + "share/orvane/common/keys/gui.zx.orvane.cert: missing");
     Poco::File(prefix() + "share/orvane/common/keys").remove(true);
 }
 
