@@ -131,7 +131,11 @@ for attempt in 1 2 3; do
     if grep -q "launched already" "$demo/server.out"; then
         fail "another qk_relay_srv runs on this machine (one at a time): stop it, then run the demo again"
     fi
-    [ "$attempt" -lt 3 ] || fail "the server did not start"
+    cause=$(grep -E '^Exception|^  tried:|Error' "$demo/server.out" | head -n 6 | paste -sd ';' -)
+    # Only a port taken meanwhile is worth another try; anything else will not go away.
+    if [ "$attempt" -eq 3 ] || ! grep -q "Address already in use" "$demo/server.out"; then
+        fail "the server did not start: ${cause:-its output names no cause}"
+    fi
     echo "Trying other ports..."
 done
 echo "Server running (pid $srv_pid): plain TCP on port $port, TLS on port $ssl_port."

@@ -20,9 +20,18 @@ for pkg in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "Installing: ${missing[*]}"
+need_root() {
+    echo "setup.sh: installing ${missing[*]} needs root or sudo ($1); run it as root or as a user who may use sudo." >&2
+    exit 1
+}
 sudo_cmd=()
-[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null 2>&1 || need_root "sudo is not installed"
+    # Without a terminal sudo cannot ask for a password.
+    sudo -n true 2>/dev/null || [ -t 0 ] || need_root "sudo needs a password and there is no terminal"
+    sudo_cmd=(sudo)
+fi
+echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get update -qq
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
