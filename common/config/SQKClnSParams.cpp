@@ -1,0 +1,103 @@
+// Reading, checking and storing the client service's parameters.
+#include "config/SQKClnSParams.h"
+
+#include <Poco/Exception.h>
+#include <Poco/RegularExpression.h>
+#include <Poco/Util/OptionException.h>
+
+#include "base/qk_log.h"
+#include "config/CQKBaseConfigs.h"
+#include "config/qk_service_params.h"
+
+namespace {
+
+constexpr std::int32_t kControlRun = 1;
+constexpr std::int32_t kControlStop = 2;
+constexpr std::int32_t kMinDelaySleep = 1000;
+
+// The period, compared unsigned: a negative value counts as a very long one.
+void raise_delay_sleep(std::int32_t& delay) {
+    if (static_cast<std::uint32_t>(delay) < static_cast<std::uint32_t>(kMinDelaySleep))
+        delay = kMinDelaySleep;
+}
+
+// A dotted quad of 0..255 each, or a host name of at least two labels ending in 2 to 6
+// letters, with an optional trailing dot.
+const Poco::RegularExpression& server_address_pattern() {
+    static const Poco::RegularExpression pattern(
+        R"re(^(((([01]?\d\d?|2[0-4]\d|25[0-5])\.){3}([01]?\d\d?|2[0-4]\d|25[0-5]))|(([a-zA-Z0-9](([a-zA-Z0-9\-]{0,65})[a-zA-Z0-9])?\.)+([a-zA-Z]{2,6})(\.)?))$)re");
+    return pattern;
+}
+
+}  // namespace
+
+void SQKClnSParams::readParams() {
+    QKLogTag tag = qk_make_tag("SQKClnSParams::readParams()");
+    CQKBaseConfigs& configs = CQKBaseConfigs::instance();
+    const Poco::Util::AbstractConfiguration& conf = configs.view("conf_c");
+    m_control_code = conf.getInt("control_code", 1);
+    m_op_code = conf.getInt("op_code", 1);
+    m_out_dir = conf.getString("out_dir");
+    m_back_dir = conf.getString("back_dir");
+    m_file_path = conf.getString("file");
+    m_srv_address = conf.getString("server_address");
+    m_srv_port = conf.getInt("server_port");
+    m_use_ssl = conf.getBool("use_ssl", false) ? 1 : 0;
+    m_sub_dirs = conf.getBool("sub_dirs") ? 1 : 0;
+    m_delay_sleep = conf.getInt("scan_time", kMinDelaySleep);
+    m_control_port = qk_read_control_port(conf, &tag);
+    raise_delay_sleep(m_delay_sleep);
+    qk_read_key_paths(*this, configs.view("ssl_keys"));
+}
+
+void SQKClnSParams::checkParams() {
+    QKLogTag tag = qk_make_tag("SQKClnSParams::checkParams()");
+    raise_delay_sleep(m_delay_sleep);
+    if (m_control_code == kControlStop)
+        return;
+    if (m_control_code != kControlRun) {
+        throw Poco::Util::OptionException(
+            "Error of checking of params: Unknown value of  'control_code'");
+    }
+    if (m_op_code != 1)
+        throw Poco::Util::OptionException(
+            "Error of checking of params: Unknown value of 'op_code'");
+    if (m_out_dir.empty() && m_file_path.empty())
+        throw Poco::Util::OptionException(
+            "Configuration values 'out_dir' and 'file' are not defined.");
+    if (!m_out_dir.empty())
+        qk_ensure_param_dir("Out directory: ", m_out_dir, &tag);
+    if (!m_back_dir.empty())
+        qk_ensure_param_dir("Backup directory: ", m_back_dir, &tag);
+    if (static_cast<std::uint32_t>(m_control_port) > 65535) {
+        throw Poco::Util::OptionException("Wrong value of control port number:" +
+                                          qk_unsigned_text(m_control_port));
+    }
+    if (m_srv_port < 1 || m_srv_port > 65535) {
+        throw Poco::Util::OptionException("Wrong value of port number: " +
+                                          std::to_string(m_srv_port));
+    }
+    if (!server_address_pattern().match(m_srv_address))
+        throw Poco::Util::OptionException("Wrong value of server address: " + m_srv_address);
+}
+
+void SQKClnSParams::writeParams() {
+    QKLogTag tag = qk_make_tag("SQKClnSParams::writeParams()");
+    CQKBaseConfigs& configs = CQKBaseConfigs::instance();
+    Poco::Util::AbstractConfiguration& conf = configs.view("conf_c");
+    conf.setInt("control_code", m_control_code);
+    conf.setInt("op_code", 1);
+    conf.setInt("server_port", m_srv_port);
+    conf.setInt("scan_time", m_delay_sleep);
+    conf.setInt("control_port", m_control_port);
+    conf.setString("out_dir", m_out_dir);
+    conf.setString("back_dir", m_back_dir);
+    conf.setString("file", m_file_path);
+    conf.setString("server_address", m_srv_address);
+    conf.setBool("use_ssl", m_use_ssl != 0);
+    conf.setBool("sub_dirs", m_sub_dirs != 0);
+    qk_write_key_paths(*this, configs.view("ssl_keys"));
+    log_message(LOG_LEVEL_DEBUG, &tag,
+                "Parameters stored: out_dir = %s server_address = %s server_port = %d",
+                m_out_dir.c_str(), m_srv_address.c_str(), m_srv_port);
+}

@@ -1,0 +1,43 @@
+// The client service's parameters: what its scanner, senders and control listener need,
+// from the "conf_c" and "ssl_keys" views of CQKBaseConfigs. One record lives in the
+// service's control task and is shared by pointer with the scanner, the senders and the
+// control connections; every operation runs with CQKBaseConfigs::instance().configLock()
+// held by the caller.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct SQKClnSParams {
+    std::int32_t m_control_code = 0;  // 1: run the scanner, 2: stop it
+    std::int32_t m_op_code = 0;       // 1: every scan sends
+    std::string m_out_dir;            // outgoing directory; may be empty with m_file_path set
+    std::string m_back_dir;           // backup directory; empty: no backups
+    std::string m_file_path;          // one file to send; may be empty
+    std::string m_srv_address;        // IPv4 address or host name of the receiver
+    std::int32_t m_srv_port = 0;
+    std::int32_t m_use_ssl = 0;         // 1: TLS, 0: plain
+    std::int32_t m_sub_dirs = 0;        // 1: walk sub-directories
+    std::int32_t m_delay_sleep = 1000;  // "scan_time", milliseconds between scans
+    std::int32_t m_control_port = 0;    // control listener; 0: none
+    std::string m_key_fpath;
+    std::string m_cert_fpath;
+    std::string m_ca_cert_fpath;
+    std::string m_common_ca_cert_fpath;
+    std::string m_common_srv_cert_fpath;
+    std::string m_common_cln_cert_fpath;
+    std::string m_common_gui_cert_fpath;  // verifies records the control program applies
+
+    // Fills the record. Defaults: "control_code" and "op_code" 1, "use_ssl" false,
+    // "scan_time" 1000; a "control_port" that is not a number gives 0. Any other missing
+    // key or bad value throws the configuration's exception, a missing view
+    // Poco::NullPointerException.
+    void readParams();
+    // Raises the scan period to 1000, then (control code 1 only) checks the record in a
+    // fixed order, creating missing directories, and throws on the first failure
+    // (Poco::Util::OptionException, Poco::FileExistsException).
+    void checkParams();
+    // Stores the record into the views in memory ("op_code" always 1); CQKBaseConfigs
+    // writes the files.
+    void writeParams();
+};

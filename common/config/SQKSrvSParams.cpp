@@ -1,0 +1,72 @@
+// Reading, checking and storing the server service's parameters.
+#include "config/SQKSrvSParams.h"
+
+#include <Poco/Exception.h>
+#include <Poco/Util/OptionException.h>
+
+#include "base/qk_log.h"
+#include "config/CQKBaseConfigs.h"
+#include "config/qk_service_params.h"
+
+namespace {
+
+// A file listener's port: 1..65535, compared unsigned so a negative value fails too.
+void check_file_port(std::int32_t port, const char* text) {
+    const std::uint32_t value = static_cast<std::uint32_t>(port);
+    if (value < 1 || value > 65535)
+        throw Poco::Util::OptionException(text + qk_unsigned_text(port));
+}
+
+}  // namespace
+
+void SQKSrvSParams::readParams() {
+    QKLogTag tag = qk_make_tag("SQKSrvSParams::readParams()");
+    CQKBaseConfigs& configs = CQKBaseConfigs::instance();
+    const Poco::Util::AbstractConfiguration& conf = configs.view("conf_c");
+    m_control_code = conf.getInt("control_code", 1);
+    m_in_dir = conf.getString("in_dir");
+    m_back_dir = conf.getString("back_dir");
+    m_port = conf.getInt("port");
+    m_ssl_port = conf.getInt("ssl_port");
+    m_control_port = qk_read_control_port(conf, &tag);
+    qk_read_key_paths(*this, configs.view("ssl_keys"));
+}
+
+void SQKSrvSParams::checkParams() {
+    QKLogTag tag = qk_make_tag("SQKSrvSParams::checkParams()");
+    if (m_control_code != 1) {
+        throw Poco::Util::OptionException(
+            "Error of checking of params: Unknown value of  'control_code'");
+    }
+    if (m_in_dir.empty())
+        throw Poco::FileExistsException("In directory:" + m_in_dir + " not defined...");
+    qk_ensure_param_dir("In directory:", m_in_dir, &tag);
+    if (!m_back_dir.empty())
+        qk_ensure_param_dir("Backup directory: ", m_back_dir, &tag);
+    if (static_cast<std::uint32_t>(m_control_port) > 65535) {
+        throw Poco::Util::OptionException("Wrong value of control port number:" +
+                                          qk_unsigned_text(m_control_port));
+    }
+    check_file_port(m_port, "Wrong value of port number:");
+    check_file_port(m_ssl_port, "Wrong value of ssl port number:");
+    if (m_port == m_ssl_port) {
+        throw Poco::Util::OptionException("Wrong values of port number:" + std::to_string(m_port) +
+                                          " and ssl port number:" + std::to_string(m_ssl_port) +
+                                          ". They shouldn't be equal.");
+    }
+}
+
+void SQKSrvSParams::writeParams() {
+    QKLogTag tag = qk_make_tag("SQKSrvSParams::writeParams()");
+    CQKBaseConfigs& configs = CQKBaseConfigs::instance();
+    Poco::Util::AbstractConfiguration& conf = configs.view("conf_c");
+    conf.setInt("control_code", m_control_code);
+    conf.setInt("port", m_port);
+    conf.setInt("ssl_port", m_ssl_port);
+    conf.setInt("control_port", m_control_port);
+    conf.setString("in_dir", m_in_dir);
+    conf.setString("back_dir", m_back_dir);
+    qk_write_key_paths(*this, configs.view("ssl_keys"));
+    log_message(LOG_LEVEL_DEBUG, &tag, "Parameters stored: in_dir = %s port = %d ssl_port = %d",
+                m_in_dir.c_str(), m_port, m_ssl_port);
+}

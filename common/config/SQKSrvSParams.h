@@ -1,0 +1,34 @@
+// The server service's parameters: what its plain, TLS and control listeners need, from the
+// "conf_c" and "ssl_keys" views of CQKBaseConfigs. One record lives in the service's control
+// task and is shared by pointer with the listeners and the control connections; every
+// operation runs with CQKBaseConfigs::instance().configLock() held by the caller.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct SQKSrvSParams {
+    std::int32_t m_control_code = 0;  // 1: run the file listeners
+    std::string m_in_dir;             // incoming directory
+    std::string m_back_dir;           // backup directory; empty: no backups
+    std::int32_t m_port = 0;          // plain file listener
+    std::int32_t m_ssl_port = 0;      // TLS file listener
+    std::int32_t m_control_port = 0;  // control listener; 0: none
+    std::string m_key_fpath;
+    std::string m_cert_fpath;
+    std::string m_ca_cert_fpath;
+    std::string m_common_ca_cert_fpath;
+    std::string m_common_srv_cert_fpath;
+    std::string m_common_cln_cert_fpath;
+    std::string m_common_gui_cert_fpath;  // verifies records the control program applies
+
+    // Fills the record; a missing key (other than "control_code", default 1) or a value that
+    // is not a number (other than "control_port", then 0) throws the configuration's
+    // exception, a missing view Poco::NullPointerException.
+    void readParams();
+    // Checks the record in a fixed order, creating missing directories, and throws on the
+    // first failure (Poco::Util::OptionException, Poco::FileExistsException).
+    void checkParams();
+    // Stores the record into the views in memory; CQKBaseConfigs writes the files.
+    void writeParams();
+};

@@ -1,0 +1,46 @@
+// What the two services' parameter records share: the control port, the directory checks,
+// the port texts and the seven TLS file paths of the "ssl_keys" view.
+#pragma once
+
+#include <Poco/Util/AbstractConfiguration.h>
+
+#include <cstdint>
+#include <string>
+
+struct QKLogTag;
+
+// "control_port" of view; 0 when its value is not a number, NotFoundException when missing.
+std::int32_t qk_read_control_port(const Poco::Util::AbstractConfiguration& view,
+                                  const QKLogTag* tag);
+
+// Makes sure path is a directory, creating it with every missing parent. Throws
+// Poco::FileExistsException label + path + " not exists..." when it cannot be made, and
+// label + path + " is not a directory..." when something else is there.
+void qk_ensure_param_dir(const char* label, const std::string& path, const QKLogTag* tag);
+
+// The decimal text of a port taken as unsigned (-1 gives "4294967295").
+inline std::string qk_unsigned_text(std::int32_t value) {
+    return std::to_string(static_cast<std::uint32_t>(value));
+}
+
+// Reads the seven paths of the "ssl_keys" view into a parameter record.
+template <typename Params>
+void qk_read_key_paths(Params& params, const Poco::Util::AbstractConfiguration& keys) {
+    params.m_key_fpath = keys.getString("ssl_keys_key_fpath");
+    params.m_cert_fpath = keys.getString("ssl_keys_cert_fpath");
+    params.m_ca_cert_fpath = keys.getString("ssl_keys_ca_cert_fpath");
+    params.m_common_ca_cert_fpath = keys.getString("ssl_common_ca_cert_fpath");
+    params.m_common_srv_cert_fpath = keys.getString("ssl_common_srv_cert_fpath");
+    params.m_common_cln_cert_fpath = keys.getString("ssl_common_cln_cert_fpath");
+    params.m_common_gui_cert_fpath = keys.getString("ssl_common_gui_cert_fpath");
+}
+
+// Stores the program's own three paths and the common CA. The peers' certificates are
+// never written from a record: they name files this program does not own.
+template <typename Params>
+void qk_write_key_paths(const Params& params, Poco::Util::AbstractConfiguration& keys) {
+    keys.setString("ssl_keys_key_fpath", params.m_key_fpath);
+    keys.setString("ssl_keys_cert_fpath", params.m_cert_fpath);
+    keys.setString("ssl_keys_ca_cert_fpath", params.m_ca_cert_fpath);
+    keys.setString("ssl_common_ca_cert_fpath", params.m_common_ca_cert_fpath);
+}

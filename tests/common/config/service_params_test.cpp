@@ -1,0 +1,239 @@
+// The services' parameter records: defaults, the checks in their order and texts, and the
+// round trip through the configuration views.
+#include <gtest/gtest.h>
+
+#include <Poco/AutoPtr.h>
+#include <Poco/File.h>
+#include <Poco/Util/MapConfiguration.h>
+#include <Poco/Util/XMLConfiguration.h>
+
+#include <functional>
+#include <sstream>
+#include <tuple>
+
+#include "TempDir.h"
+#include "config/CQKBaseConfigs.h"
+#include "config/SQKClnSParams.h"
+#include "config/SQKSrvSParams.h"
+
+namespace {
+
+const char* const kKeyNames[] = {"ssl_keys_key_fpath",        "ssl_keys_cert_fpath",
+                                 "ssl_keys_ca_cert_fpath",    "ssl_common_ca_cert_fpath",
+                                 "ssl_common_srv_cert_fpath", "ssl_common_cln_cert_fpath",
+                                 "ssl_common_gui_cert_fpath"};
+
+void remove_view(const char* label) {
+    CQKBaseConfigs& configs = CQKBaseConfigs::instance();
+    Poco::Util::AbstractConfiguration::Ptr found = configs.find(label);
+    if (!found.isNull())
+        configs.removeConfiguration(found);
+}
+
+// Installs "conf_c" from an XML text and "ssl_keys" with "/keys/<key>" for every key.
+void use_views(const std::string& conf_xml) {
+    CQKBaseConfigs& configs = CQKBaseConfigs::instance();
+    remove_view("conf_c");
+    remove_view("ssl_keys");
+    Poco::AutoPtr<Poco::Util::XMLConfiguration> conf(new Poco::Util::XMLConfiguration);
+    std::istringstream in(conf_xml);
+    conf->load(in);
+    configs.add(conf, "conf_c", 0, true);
+    Poco::AutoPtr<Poco::Util::MapConfiguration> keys(new Poco::Util::MapConfiguration);
+    for (const char* key : kKeyNames)
+        keys->setString(key, std::string("/keys/") + key);
+    configs.add(keys, "ssl_keys", 0, true);
+}
+
+std::string message_of(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const Poco::Exception& e) {
+        return e.message();
+    }
+    return "";
+}
+
+// The values that travel through the configuration, for comparing whole records.
+auto server_fields(const SQKSrvSParams& p) {
+    return std::make_tuple(p.m_control_code, p.m_in_dir, p.m_back_dir, p.m_port, p.m_ssl_port,
+                           p.m_control_port, p.m_key_fpath);
+}
+auto client_fields(const SQKClnSParams& p) {
+    return std::make_tuple(p.m_control_code, p.m_op_code, p.m_out_dir, p.m_back_dir, p.m_file_path,
+                           p.m_srv_address, p.m_srv_port, p.m_use_ssl, p.m_sub_dirs,
+                           p.m_delay_sleep, p.m_control_port);
+}
+
+class ServiceParamsTest : public ::testing::Test {
+protected:
+    SQKSrvSParams validServer() const {
+        SQKSrvSParams params;
+        params.m_control_code = 1;
+        params.m_in_dir = tmp / "in";
+        params.m_port = 5000;
+        params.m_ssl_port = 5001;
+        return params;
+    }
+    SQKClnSParams validClient() const {
+        SQKClnSParams params;
+        params.m_control_code = 1;
+        params.m_op_code = 1;
+        params.m_out_dir = tmp / "out";
+        params.m_srv_address = "127.0.0.1";
+        params.m_srv_port = 5001;
+        return params;
+    }
+
+    TempDir tmp;
+};
+
+TEST_F(ServiceParamsTest, ServerReadsDefaultsAndANonNumericControlPort) {
+    use_views(
+        "<config><in_dir>/in</in_dir><back_dir/><port>5000</port><ssl_port>5001</ssl_port>"
+        "<control_port>none</control_port></config>");
+    SQKSrvSParams params;
+    params.readParams();
+    EXPECT_EQ(server_fields(params),
+              std::make_tuple(1, "/in", "", 5000, 5001, 0, "/keys/ssl_keys_key_fpath"));
+    EXPECT_EQ(params.m_common_gui_cert_fpath, "/keys/ssl_common_gui_cert_fpath");
+
+    use_views("<config><in_dir>/in</in_dir><back_dir/><port>5000</port></config>");
+    EXPECT_THROW(params.readParams(), Poco::NotFoundException);
+    remove_view("conf_c");
+    EXPECT_THROW(params.readParams(), Poco::NullPointerException);
+    EXPECT_THROW(SQKClnSParams().readParams(), Poco::NullPointerException);
+}
+
+TEST_F(ServiceParamsTest, ServerChecksCodeAndPortsWithTheirTexts) {
+    struct Case {
+        std::int32_t control_code, port, ssl_port, control_port;
+        const char* message;
+    };
+    const Case cases[] = {
+        {1, 1, 65535, 0, ""},
+        {1, 5000, 5001, 65535, ""},
+        {2, 5000, 5001, 0, "Error of checking of params: Unknown value of  'control_code'"},
+        {1, 5000, 5001, 65536, "Wrong value of control port number:65536"},
+        {1, 5000, 5001, -1, "Wrong value of control port number:4294967295"},
+        {1, 0, 5001, 0, "Wrong value of port number:0"},
+        {1, 65536, 5001, 0, "Wrong value of port number:65536"},
+        {1, 5000, -1, 0, "Wrong value of ssl port number:4294967295"},
+        {1, 5000, 5000, 0,
+         "Wrong values of port number:5000 and ssl port number:5000. They shouldn't be equal."},
+    };
+    for (const Case& c : cases) {
+        SQKSrvSParams params = validServer();
+        params.m_control_code = c.control_code;
+        params.m_port = c.port;
+        params.m_ssl_port = c.ssl_port;
+        params.m_control_port = c.control_port;
+        EXPECT_EQ(message_of([&] { params.checkParams(); }), c.message)
+            << c.port << " " << c.ssl_port << " " << c.control_port;
+    }
+}
+
+TEST_F(ServiceParamsTest, ServerCreatesItsDirectoriesAndRefusesAFile) {
+    SQKSrvSParams params = validServer();
+    params.m_in_dir = tmp / "a/b/in";
+    params.m_back_dir = tmp / "c/back";
+    params.checkParams();
+    EXPECT_TRUE(Poco::File(params.m_in_dir).isDirectory());
+    EXPECT_TRUE(Poco::File(params.m_back_dir).isDirectory());
+
+    tmp.writeFile("file", "x");
+    params.m_in_dir = "";
+    EXPECT_EQ(message_of([&] { params.checkParams(); }), "In directory: not defined...");
+    params.m_in_dir = tmp / "file";
+    EXPECT_EQ(message_of([&] { params.checkParams(); }),
+              "In directory:" + tmp / "file" + " is not a directory...");
+    params.m_in_dir = tmp / "in";
+    params.m_back_dir = tmp / "file/back";
+    EXPECT_EQ(message_of([&] { params.checkParams(); }),
+              "Backup directory: " + tmp / "file/back" + " not exists...");
+}
+
+TEST_F(ServiceParamsTest, ClientReadsDefaultsAndRaisesTheScanPeriod) {
+    use_views(
+        "<config><out_dir>/out</out_dir><back_dir/><file/><server_address>relay.example.org"
+        "</server_address><server_port>5001</server_port><sub_dirs>true</sub_dirs>"
+        "<control_port>x</control_port></config>");
+    SQKClnSParams params;
+    params.readParams();
+    EXPECT_EQ(client_fields(params),
+              std::make_tuple(1, 1, "/out", "", "", "relay.example.org", 5001, 0, 1, 1000, 0));
+
+    params = validClient();
+    params.m_delay_sleep = 0;
+    params.checkParams();
+    EXPECT_EQ(params.m_delay_sleep, 1000);
+}
+
+TEST_F(ServiceParamsTest, ClientChecksInOrderWithTheirTexts) {
+    auto check = [this](const std::function<void(SQKClnSParams&)>& change) {
+        SQKClnSParams params = validClient();
+        change(params);
+        return message_of([&] { params.checkParams(); });
+    };
+    EXPECT_EQ(check([](auto& p) {
+                  p.m_control_code = 2;
+                  p.m_srv_address = "";
+                  p.m_out_dir = "";
+              }),
+              "");  // stopped: nothing else is checked
+    EXPECT_EQ(check([](auto& p) { p.m_control_code = 0; }),
+              "Error of checking of params: Unknown value of  'control_code'");
+    EXPECT_EQ(check([](auto& p) { p.m_op_code = 2; }),
+              "Error of checking of params: Unknown value of 'op_code'");
+    EXPECT_EQ(check([](auto& p) { p.m_out_dir = ""; }),
+              "Configuration values 'out_dir' and 'file' are not defined.");
+    EXPECT_EQ(check([](auto& p) {
+                  p.m_out_dir = "";
+                  p.m_file_path = "/not/checked";
+              }),
+              "");
+    EXPECT_EQ(check([](auto& p) { p.m_control_port = -1; }),
+              "Wrong value of control port number:4294967295");
+    EXPECT_EQ(check([](auto& p) { p.m_srv_port = 0; }), "Wrong value of port number: 0");
+    EXPECT_EQ(check([](auto& p) { p.m_srv_port = 65536; }), "Wrong value of port number: 65536");
+    EXPECT_EQ(check([](auto& p) { p.m_srv_port = p.m_control_port = 65535; }), "");
+    for (const char* address : {"server", "256.1.1.1", "1.2.3", "a.b.c1"}) {
+        EXPECT_EQ(check([&](auto& p) { p.m_srv_address = address; }),
+                  std::string("Wrong value of server address: ") + address);
+    }
+    EXPECT_EQ(check([](auto& p) { p.m_srv_address = "relay.example.org."; }), "");
+    EXPECT_TRUE(Poco::File(tmp / "out").isDirectory());
+}
+
+TEST_F(ServiceParamsTest, WriteParamsRoundTripsAndKeepsThePeersCertificates) {
+    use_views("<config/>");
+    SQKSrvSParams server = validServer();
+    server.m_back_dir = "/back";
+    server.m_control_port = 7000;
+    server.m_key_fpath = "/new/srv.key";
+    server.m_common_gui_cert_fpath = "/new/gui.cert";
+    server.writeParams();
+    SQKSrvSParams server_read;
+    server_read.readParams();
+    EXPECT_EQ(server_fields(server_read), server_fields(server));
+
+    SQKClnSParams client = validClient();
+    client.m_file_path = "/f";
+    client.m_op_code = 3;  // always stored as 1
+    client.m_use_ssl = 5;  // any non-zero value means TLS
+    client.m_delay_sleep = 2500;
+    client.m_common_srv_cert_fpath = "/new/srv.cert";
+    client.writeParams();
+
+    SQKClnSParams client_read;
+    client_read.readParams();
+    client.m_op_code = client.m_use_ssl = 1;
+    EXPECT_EQ(client_fields(client_read), client_fields(client));
+    for (const char* key :
+         {"ssl_common_srv_cert_fpath", "ssl_common_cln_cert_fpath", "ssl_common_gui_cert_fpath"}) {
+        EXPECT_EQ(CQKBaseConfigs::instance().view("ssl_keys").getString(key),
+                  std::string("/keys/") + key);
+    }
+}
+
+}  // namespace
