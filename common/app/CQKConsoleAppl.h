@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "app/qk_frame.h"
 #include "base/CQKInstanceLock.h"
 #include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
@@ -53,11 +54,6 @@ protected:
 private:
     CQKInstanceLock m_instance_lock;
     std::string m_header_tag;
-};
-
-struct SQKFrameSettings {
-    SQKBuildConstants constants;
-    int min_level = LOG_LEVEL_DEBUG;  // services and the control program log from TRACE
 };
 
 // Runs a console program. make_application is called once the log exists.

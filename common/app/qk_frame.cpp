@@ -1,0 +1,126 @@
+// Start-up, log framing, header line and help text shared by every program's frame.
+#include "app/qk_frame.h"
+
+#include <Poco/Util/HelpFormatter.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "base/qk_bounded.h"
+#include "base/qk_console.h"
+#include "protocol/qk_exceptions.h"
+
+namespace {
+
+constexpr const char* kProductName = "QK Relay";
+constexpr const char* kVersion = "0.0.11.11";
+constexpr const char* kLegalNotice = "Copyright (C) 2026 the QK Relay developers";
+constexpr std::uint64_t kMaxLogFileSize = 104857600;
+constexpr std::uint32_t kMaxLogFiles = 10;
+constexpr const char* kFrameLine =
+    "#############################################################################################";
+
+bool open_log(const SQKFrameSettings& settings, const std::string& log_dir) {
+    return init_log(LOG_MODE_DEFAULT, log_dir, settings.constants.application, "log",
+                    settings.min_level, LOG_LEVEL_FATAL, kMaxLogFileSize, kMaxLogFiles);
+}
+
+// The error that ended the start, followed by the places the configuration tried; into the
+// log as well when its directory was found before the failure.
+void report_start_failure(const SQKFrameSettings& settings, const Poco::Exception& e) {
+    CQKBaseConfigs& configs = CQKBaseConfigs::instance();
+    std::string log_dir;
+    try {
+        log_dir = configs.view("appl").getString("appl_log_dpath", "");
+    } catch (const Poco::Exception&) {
+        // No paths yet: the console alone hears of it.
+    }
+    const bool logged = !log_dir.empty() && open_log(settings, log_dir);
+    QKLogTag tag = qk_make_tag("_tmain()");
+    qk_report_exception(logged ? &tag : nullptr, e);
+    for (const std::string& note : configs.searchNotes()) {
+        if (logged)
+            log_message(LOG_LEVEL_ERROR, &tag, "%s", note.c_str());
+        qk_print_console(note);
+    }
+    if (logged)
+        close_log();
+}
+
+}  // namespace
+
+bool qk_frame_start(const SQKFrameSettings& settings, bool echo) {
+    qk_set_mem_constraint_handler(nullptr);
+    qk_set_str_constraint_handler(nullptr);
+    qk_set_console_echo(echo);
+    if (!qk_res_is(qk_set_english_locale(), QK_RES_TRUE)) {
+        qk_print_console("Error of initializing of Locale. Apllication will be closed...");
+        return false;
+    }
+    if (!qk_res_is(qk_init_unicode_console(fileno(stdout) > 0), QK_RES_TRUE)) {
+        qk_print_console("Error of initializing of Unicode. Apllication will be closed...");
+        return false;
+    }
+    std::string log_dir;
+    try {
+        CQKBaseConfigs& configs = CQKBaseConfigs::instance();
+        const SQKBuildConstants& constants = settings.constants;
+        if (constants.key_file.empty()) {
+            configs.initPaths(constants);
+        } else {
+            configs.initConfigs(constants);
+            configs.view("ssl_keys");
+        }
+        configs.view("build");
+        log_dir = configs.view("appl").getString("appl_log_dpath");
+    } catch (const Poco::Exception& e) {
+        report_start_failure(settings, e);
+        return false;
+    }
+    if (!open_log(settings, log_dir)) {
+        qk_print_console("Error of initializing of the Log. Apllication will be closed...");
+        return false;
+    }
+    return true;
+}
+
+void qk_frame_log_opening(const QKLogTag& tag) {
+    log_message(LOG_LEVEL_INFO, &tag, "%s >>", kFrameLine);
+    log_message(LOG_LEVEL_DEBUG, &tag, "Start of Logging...");
+}
+
+void qk_frame_log_closing(const QKLogTag& tag) {
+    log_message(LOG_LEVEL_DEBUG, &tag, "Finish of Logging...");
+    log_message(LOG_LEVEL_INFO, &tag, "%s <<", kFrameLine);
+    close_log();
+}
+
+void qk_print_header_info(const QKLogTag& tag) {
+    const std::string line =
+        std::string(kProductName) + " " + kVersion + " " + kLegalNotice + ". " + __DATE__ + ".";
+    log_message(LOG_LEVEL_INFO, &tag, "\n%s", line.c_str());
+    qk_print_console(line);
+}
+
+Poco::Util::Option qk_help_option() {
+    return Poco::Util::Option("help", "h", "display this help...")
+        .required(false)
+        .repeatable(false)
+        .group("commands");
+}
+
+void qk_display_help(const Poco::Util::OptionSet& options, const std::string& command,
+                     const QKLogTag& tag) {
+    Poco::Util::HelpFormatter formatter(options);
+    formatter.setCommand(command);
+    formatter.setUsage("[OPTION]\n");
+    formatter.setHeader("");
+    formatter.setFooter("");
+    formatter.setUnixStyle(true);
+    formatter.setAutoIndent();
+    formatter.setWidth(100);
+    std::ostringstream text;
+    formatter.format(text);
+    log_message(LOG_LEVEL_INFO, &tag, "\n%s", text.str().c_str());
+    qk_print_console(text.str(), false);
+}

@@ -1,0 +1,38 @@
+// The steps every program's frame shares, console programs and services alike: start-up up
+// to the open log, the opening and closing lines of the log, the header line and the help
+// text.
+#pragma once
+
+#include <Poco/Util/Option.h>
+#include <Poco/Util/OptionSet.h>
+
+#include <string>
+
+#include "base/qk_log.h"
+#include "config/CQKBaseConfigs.h"
+
+struct SQKFrameSettings {
+    SQKBuildConstants constants;
+    int min_level = LOG_LEVEL_DEBUG;  // services and the control program log from TRACE
+};
+
+// Constraint handlers, console echo (on when echo), locale, Unicode console, the base
+// configuration with the program's build constants and the log. False, after echoing why
+// (and logging it where the log's directory was found), when the program can't start.
+bool qk_frame_start(const SQKFrameSettings& settings, bool echo);
+
+// The log's first lines after the start ("#...# >>", "Start of Logging..."), and its last
+// ones before it is closed ("Finish of Logging...", "#...# <<").
+void qk_frame_log_opening(const QKLogTag& tag);
+void qk_frame_log_closing(const QKLogTag& tag);
+
+// "QK Relay <version> <legal notice>. <build date>.", logged at INFO and echoed.
+void qk_print_header_info(const QKLogTag& tag);
+
+// The option every program has: --help (-h), in the group "commands", so that it excludes
+// the program's own command.
+Poco::Util::Option qk_help_option();
+
+// The options formatted with usage "[OPTION]\n", logged at INFO and echoed.
+void qk_display_help(const Poco::Util::OptionSet& options, const std::string& command,
+                     const QKLogTag& tag);
