@@ -16,17 +16,12 @@
 #include "base/qk_log.h"
 #include "base/qk_path.h"
 #include "protocol/qk_exceptions.h"
-#include "transfer/CQKTcpSrv.h"
+#include "transfer/CQKFileListener.h"
 #include "transfer/qk_socket.h"
 #include "transfer/qk_tls.h"
 
 namespace {
 
-constexpr const char* kTagConnection = "QKRelaySrvConnection::QKRelaySrvConnection()";
-constexpr const char* kTagDestructor = "QKRelaySrvConnection::~QKRelaySrvConnection()";
-constexpr const char* kTagRun = "QKRelaySrvConnection::run()";
-constexpr const char* kTagSendStatus = "QKRelaySrvConnection::sendStatus()";
-constexpr const char* kTagReceiveData = "QKRelaySrvConnection::receiveData()";
 constexpr const char* kLogBanner = "=================================== >>";
 constexpr const char* kLogBannerEnd = "=================================== <<";
 constexpr const char* kConsoleBanner = "-------------------- >>";
@@ -47,11 +42,15 @@ std::uint32_t current_thread_key() {
 
 }  // namespace
 
-CQKSrvConnection::CQKSrvConnection(const Poco::Net::StreamSocket& socket, CQKTcpSrv& listener,
+CQKSrvConnection::CQKSrvConnection(const Poco::Net::StreamSocket& socket, CQKFileListener& listener,
                                    bool is_secure)
-    : Poco::Net::TCPServerConnection(socket), m_listener(listener), m_is_secure(is_secure) {
-    QKLogTag tag = qk_make_tag(kTagConnection);
-    log_message(LOG_LEVEL_DEBUG, &tag, "%s", kTagConnection);
+    : Poco::Net::TCPServerConnection(socket),
+      m_listener(listener),
+      m_is_secure(is_secure),
+      m_name(listener.connectionName(false)) {
+    const std::string self = m_name + "::" + m_name + "()";
+    QKLogTag tag = qk_make_tag(self.c_str());
+    log_message(LOG_LEVEL_DEBUG, &tag, "%s", self.c_str());
     m_listener.addConnection(current_thread_key(), this);
     this->socket().setNoDelay(true);
     // Bounds the TLS handshake and any blocking read or write the polls don't cover.
@@ -62,11 +61,16 @@ CQKSrvConnection::CQKSrvConnection(const Poco::Net::StreamSocket& socket, CQKTcp
 }
 
 CQKSrvConnection::~CQKSrvConnection() {
-    QKLogTag tag = qk_make_tag(kTagDestructor);
-    log_message(LOG_LEVEL_DEBUG, &tag, "%s", kTagDestructor);
+    const std::string self = m_name + "::~" + m_name + "()";
+    QKLogTag tag = qk_make_tag(self.c_str());
+    log_message(LOG_LEVEL_DEBUG, &tag, "%s", self.c_str());
     releaseFile();
     // Last: once removed, the listener may be destroyed.
     m_listener.removeConnection(current_thread_key());
+}
+
+QKLogTag CQKSrvConnection::tagOf(const char* operation) const {
+    return qk_make_tag((m_name + "::" + operation).c_str());
 }
 
 std::string CQKSrvConnection::peer() const {
@@ -78,7 +82,7 @@ std::string CQKSrvConnection::peer() const {
 }
 
 void CQKSrvConnection::run() {
-    QKLogTag tag = qk_make_tag(kTagRun);
+    QKLogTag tag = tagOf("run()");
     const std::string address = peer();
     const int secure = m_is_secure ? 1 : 0;
     log_message(LOG_LEVEL_DEBUG, &tag, "Start run()...");
@@ -145,14 +149,14 @@ void CQKSrvConnection::sendErrorStatus() noexcept {
         sendStatus();
     } catch (const Poco::Exception& e) {
         // The peer is most likely gone; the original failure is what gets reported.
-        QKLogTag tag = qk_make_tag(kTagRun);
+        QKLogTag tag = tagOf("run()");
         log_message(LOG_LEVEL_DEBUG, &tag, "Status 0x7F not sent: %s", e.displayText().c_str());
     } catch (...) {
     }
 }
 
 void CQKSrvConnection::sendStatus() {
-    QKLogTag tag = qk_make_tag(kTagSendStatus);
+    QKLogTag tag = tagOf("sendStatus()");
     log_message(LOG_LEVEL_TRACE, &tag, "sendStatus Start... status = %02X", m_status);
     log_message(LOG_LEVEL_TRACE, &tag, "Server.select (recv). start...");
     if (!qk_poll_socket(socket(), m_listener.timeout(), Poco::Net::Socket::SELECT_WRITE)) {
@@ -227,7 +231,7 @@ std::size_t CQKSrvConnection::readFrame(std::uint8_t* buffer) {
 }
 
 void CQKSrvConnection::receiveData() {
-    QKLogTag tag = qk_make_tag(kTagReceiveData);
+    QKLogTag tag = tagOf("receiveData()");
     log_message(LOG_LEVEL_TRACE, &tag, "receiveData Start...");
     const Wait wait = waitReadable();
     if (wait == Wait::TimedOut) {
@@ -284,7 +288,7 @@ void CQKSrvConnection::handleRead(const std::uint8_t* data, std::size_t len) {
 void CQKSrvConnection::handlePeerGone() {
     m_end = true;
     if (m_is_receiving) {
-        QKLogTag tag = qk_make_tag(kTagReceiveData);
+        QKLogTag tag = tagOf("receiveData()");
         log_message(LOG_LEVEL_ERROR, &tag,
                     "Connection closed by the client while receiving file: %s",
                     m_file_path.c_str());
@@ -293,13 +297,15 @@ void CQKSrvConnection::handlePeerGone() {
 }
 
 void CQKSrvConnection::handleHeader() {
-    QKLogTag tag = qk_make_tag(kTagReceiveData);
+    QKLogTag tag = tagOf("receiveData()");
     log_message(LOG_LEVEL_TRACE, &tag, "QK_FILE_SEND_FHEADER");
     const QKRelayHeader& header = m_reader.header();
     m_file_name = header.file_name;
     m_file_size = header.file_size;
     const bool safe_sub_dir = qk_normalise_sub_dir(header.sub_dir, m_sub_dir);
-    m_in_dir = qk_generate_path(m_listener.params().m_in_dir, m_sub_dir);
+    const SQKReceivingDirs dirs = m_listener.receivingDirs();
+    m_in_dir = qk_generate_path(dirs.in_dir, m_sub_dir);
+    m_back_dir = dirs.back_dir;
     log_message(LOG_LEVEL_TRACE, &tag, "m_file_name = %s", m_file_name.c_str());
     log_message(LOG_LEVEL_TRACE, &tag, "m_sub_dir = %s m_in_dir = %s", m_sub_dir.c_str(),
                 m_in_dir.c_str());
@@ -356,7 +362,7 @@ void CQKSrvConnection::createTargetDirectory() {
 }
 
 void CQKSrvConnection::announceFile() {
-    QKLogTag tag = qk_make_tag(kTagReceiveData);
+    QKLogTag tag = tagOf("receiveData()");
     const unsigned long long size = m_file_size;
     log_message(LOG_LEVEL_INFO, &tag, "%s", kLogBanner);
     log_message(LOG_LEVEL_INFO, &tag, "Start Receiving file: %s to sub directory: %s size: %llu",
@@ -372,12 +378,12 @@ void CQKSrvConnection::backupExisting(const std::string& file_path) {
     Poco::File target(m_file_path);
     if (!target.exists())
         return;
-    QKLogTag tag = qk_make_tag(kTagReceiveData);
+    QKLogTag tag = tagOf("receiveData()");
     if (target.isDirectory()) {
         throw Poco::Exception("QK_FILE_SEND_FHEADER: Error of removing file: file_path = " +
                               file_path);
     }
-    const std::string& back_dir = m_listener.params().m_back_dir;
+    const std::string& back_dir = m_back_dir;
     if (back_dir.empty())
         return;
     log_message(LOG_LEVEL_DEBUG, &tag,
@@ -388,7 +394,7 @@ void CQKSrvConnection::backupExisting(const std::string& file_path) {
 }
 
 void CQKSrvConnection::handleData(const std::uint8_t* data, std::size_t len) {
-    QKLogTag tag = qk_make_tag(kTagReceiveData);
+    QKLogTag tag = tagOf("receiveData()");
     log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FDATA");
     m_crc.update(reinterpret_cast<const char*>(data), static_cast<unsigned>(len));
     m_file.write(data, len);
@@ -397,7 +403,7 @@ void CQKSrvConnection::handleData(const std::uint8_t* data, std::size_t len) {
 }
 
 void CQKSrvConnection::handleFinished() {
-    QKLogTag tag = qk_make_tag(kTagReceiveData);
+    QKLogTag tag = tagOf("receiveData()");
     log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FFINISHED");
     const std::uint32_t received = m_reader.checkSum();
     const std::uint32_t computed = m_crc.checksum();
@@ -432,7 +438,7 @@ void CQKSrvConnection::handleFinished() {
 }
 
 void CQKSrvConnection::handleFinishedAll() {
-    QKLogTag tag = qk_make_tag(kTagReceiveData);
+    QKLogTag tag = tagOf("receiveData()");
     log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FFINISHED_ALL");
     log_message(LOG_LEVEL_INFO, &tag, "%s", kLogBanner);
     log_message(LOG_LEVEL_INFO, &tag, "Finish receiving all files");
@@ -457,10 +463,11 @@ void CQKSrvConnection::releaseFile() noexcept {
 }
 
 CQKSrvSSslConnection::CQKSrvSSslConnection(const Poco::Net::StreamSocket& socket,
-                                           CQKTcpSrv& listener)
-    : CQKSrvConnection(socket, listener, true) {
-    QKLogTag tag = qk_make_tag("QKRelaySrvSslConnection::QKRelaySrvSslConnection()");
-    log_message(LOG_LEVEL_DEBUG, &tag, "QKRelaySrvSslConnection::QKRelaySrvSslConnection()");
+                                           CQKFileListener& listener)
+    : CQKSrvConnection(socket, listener, true), m_name_secure(listener.connectionName(true)) {
+    const std::string self = m_name_secure + "::" + m_name_secure + "()";
+    QKLogTag tag = qk_make_tag(self.c_str());
+    log_message(LOG_LEVEL_DEBUG, &tag, "%s", self.c_str());
     // The handshake runs at the first write; it checks the client's certificate against
     // this name, so it must be set before any byte moves.
     Poco::Net::SecureStreamSocket secure(this->socket());
@@ -471,45 +478,53 @@ CQKSrvSSslConnection::CQKSrvSSslConnection(const Poco::Net::StreamSocket& socket
 }
 
 CQKSrvSSslConnection::~CQKSrvSSslConnection() {
-    QKLogTag tag = qk_make_tag("QKRelaySrvSslConnection::~QKRelaySrvSslConnection()");
-    log_message(LOG_LEVEL_DEBUG, &tag, "QKRelaySrvSslConnection::~QKRelaySrvSslConnection()");
+    const std::string self = m_name_secure + "::~" + m_name_secure + "()";
+    QKLogTag tag = qk_make_tag(self.c_str());
+    log_message(LOG_LEVEL_DEBUG, &tag, "%s", self.c_str());
 }
 
-CQKSrvConnectionFactory::CQKSrvConnectionFactory(CQKTcpSrv& listener) : m_listener(listener) {
-    QKLogTag tag = qk_make_tag("QKRelaySrvConnection::QKRelaySrvConnectionFactory()");
-    log_message(LOG_LEVEL_DEBUG, &tag,
-                "QKRelaySrvConnectionFactory::QKRelaySrvConnectionFactory()");
+namespace {
+
+enum class FactoryStep { Created, Destroyed, Connection };
+
+// The factories' lines: tag "<connection>::<operation>", text "<connection>Factory::<operation>".
+void log_factory(const CQKFileListener& listener, bool secure, FactoryStep step) {
+    const std::string name = listener.connectionName(secure);
+    const std::string factory = name + "Factory";
+    const std::string operation = step == FactoryStep::Created     ? factory + "()"
+                                  : step == FactoryStep::Destroyed ? "~" + factory + "()"
+                                                                   : "createConnection()";
+    QKLogTag tag = qk_make_tag((name + "::" + operation).c_str());
+    log_message(LOG_LEVEL_DEBUG, &tag, "%s", (factory + "::" + operation).c_str());
+}
+
+}  // namespace
+
+CQKSrvConnectionFactory::CQKSrvConnectionFactory(CQKFileListener& listener) : m_listener(listener) {
+    log_factory(m_listener, false, FactoryStep::Created);
 }
 
 CQKSrvConnectionFactory::~CQKSrvConnectionFactory() {
-    QKLogTag tag = qk_make_tag("QKRelaySrvConnection::~QKRelaySrvConnectionFactory()");
-    log_message(LOG_LEVEL_DEBUG, &tag,
-                "QKRelaySrvConnectionFactory::~QKRelaySrvConnectionFactory()");
+    log_factory(m_listener, false, FactoryStep::Destroyed);
 }
 
 Poco::Net::TCPServerConnection* CQKSrvConnectionFactory::createConnection(
     const Poco::Net::StreamSocket& socket) {
-    QKLogTag tag = qk_make_tag("QKRelaySrvConnection::createConnection()");
-    log_message(LOG_LEVEL_DEBUG, &tag, "QKRelaySrvConnectionFactory::createConnection()");
+    log_factory(m_listener, false, FactoryStep::Connection);
     return new CQKSrvConnection(socket, m_listener);
 }
 
-CQKSrvSSslConnectionFactory::CQKSrvSSslConnectionFactory(CQKTcpSrv& listener)
+CQKSrvSSslConnectionFactory::CQKSrvSSslConnectionFactory(CQKFileListener& listener)
     : m_listener(listener) {
-    QKLogTag tag = qk_make_tag("QKRelaySrvSslConnection::QKRelaySrvSslConnectionFactory()");
-    log_message(LOG_LEVEL_DEBUG, &tag,
-                "QKRelaySrvSslConnectionFactory::QKRelaySrvSslConnectionFactory()");
+    log_factory(m_listener, true, FactoryStep::Created);
 }
 
 CQKSrvSSslConnectionFactory::~CQKSrvSSslConnectionFactory() {
-    QKLogTag tag = qk_make_tag("QKRelaySrvSslConnection::~QKRelaySrvSslConnectionFactory()");
-    log_message(LOG_LEVEL_DEBUG, &tag,
-                "QKRelaySrvSslConnectionFactory::~QKRelaySrvSslConnectionFactory()");
+    log_factory(m_listener, true, FactoryStep::Destroyed);
 }
 
 Poco::Net::TCPServerConnection* CQKSrvSSslConnectionFactory::createConnection(
     const Poco::Net::StreamSocket& socket) {
-    QKLogTag tag = qk_make_tag("QKRelaySrvSslConnection::createConnection()");
-    log_message(LOG_LEVEL_DEBUG, &tag, "QKRelaySrvSslConnectionFactory::createConnection()");
+    log_factory(m_listener, true, FactoryStep::Connection);
     return new CQKSrvSSslConnection(socket, m_listener);
 }

@@ -18,14 +18,15 @@
 #include <string>
 #include <vector>
 
+#include "base/qk_log.h"
 #include "protocol/CQKFrameReader.h"
 #include "transfer/CQKIncomingFile.h"
 
-class CQKTcpSrv;
+class CQKFileListener;
 
 class CQKSrvConnection : public Poco::Net::TCPServerConnection {
 public:
-    CQKSrvConnection(const Poco::Net::StreamSocket& socket, CQKTcpSrv& listener,
+    CQKSrvConnection(const Poco::Net::StreamSocket& socket, CQKFileListener& listener,
                      bool is_secure = false);
     ~CQKSrvConnection() override;
 
@@ -40,6 +41,8 @@ protected:
     bool isSecure() const { return m_is_secure; }
     // The peer's address as "host:port", for log lines.
     std::string peer() const;
+    // "<connection class>::<operation>", the connection class named by the listener.
+    QKLogTag tagOf(const char* operation) const;
 
 private:
     enum class Wait { Ready, TimedOut, Stopped };
@@ -59,13 +62,15 @@ private:
     void releaseFile() noexcept;
     void sendErrorStatus() noexcept;
 
-    CQKTcpSrv& m_listener;
+    CQKFileListener& m_listener;
     const bool m_is_secure;
+    const std::string m_name;
     CQKFrameReader m_reader;
     std::vector<std::uint8_t> m_buffer = std::vector<std::uint8_t>(QK_BUFFER_SIZE);
     std::string m_file_name;
-    std::string m_sub_dir;  // relative, "/"-separated
-    std::string m_in_dir;   // target directory below the incoming directory
+    std::string m_sub_dir;   // relative, "/"-separated
+    std::string m_in_dir;    // target directory below the incoming directory
+    std::string m_back_dir;  // backup directory of this file; empty for none
     std::uint64_t m_file_size = 0;
     std::string m_file_path;  // registered in the listener's registry while set
     bool m_is_receiving = false;
@@ -78,28 +83,31 @@ private:
 
 class CQKSrvSSslConnection : public virtual CQKSrvConnection {
 public:
-    CQKSrvSSslConnection(const Poco::Net::StreamSocket& socket, CQKTcpSrv& listener);
+    CQKSrvSSslConnection(const Poco::Net::StreamSocket& socket, CQKFileListener& listener);
     ~CQKSrvSSslConnection() override;
+
+private:
+    const std::string m_name_secure;
 };
 
 class CQKSrvConnectionFactory : public Poco::Net::TCPServerConnectionFactory {
 public:
-    explicit CQKSrvConnectionFactory(CQKTcpSrv& listener);
+    explicit CQKSrvConnectionFactory(CQKFileListener& listener);
     ~CQKSrvConnectionFactory() override;
     Poco::Net::TCPServerConnection* createConnection(
         const Poco::Net::StreamSocket& socket) override;
 
 private:
-    CQKTcpSrv& m_listener;
+    CQKFileListener& m_listener;
 };
 
 class CQKSrvSSslConnectionFactory : public Poco::Net::TCPServerConnectionFactory {
 public:
-    explicit CQKSrvSSslConnectionFactory(CQKTcpSrv& listener);
+    explicit CQKSrvSSslConnectionFactory(CQKFileListener& listener);
     ~CQKSrvSSslConnectionFactory() override;
     Poco::Net::TCPServerConnection* createConnection(
         const Poco::Net::StreamSocket& socket) override;
 
 private:
-    CQKTcpSrv& m_listener;
+    CQKFileListener& m_listener;
 };

@@ -11,7 +11,7 @@
 
 namespace {
 
-const CQKTcpSrv::Texts kSslTexts{
+const CQKFileListener::Texts kSslTexts{
     "CQKTcpSslSrvS::start()",
     "CQKTcpSslSrvS::stop()",
     "Starting of launch of the TCP Server (SSL)",
@@ -33,14 +33,13 @@ CQKTcpSslSrvS::CQKTcpSslSrvS() {
 CQKTcpSslSrvS::~CQKTcpSslSrvS() {
     QKLogTag tag = qk_make_tag("CQKTcpSslSrvS::~CQKTcpSslSrvS()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpSslSrvS::~CQKTcpSslSrvS()");
-    if (m_server) {
+    if (hasServer()) {
         try {
-            stopServer(kSslTexts);
+            stopListener(kSslTexts);
         } catch (...) {
             // A destructor must not throw; the connections have ended either way.
         }
     }
-    m_server_socket.reset();
     m_context = nullptr;
     Poco::Net::uninitializeSSL();
 }
@@ -62,15 +61,14 @@ void CQKTcpSslSrvS::start() {
     initSsl();
     if (!m_context)
         throw Poco::Net::SSLException("SSL Context hasn't been initialized.");
-    if (m_server_socket)
+    if (hasSocket())
         throw Poco::Exception("Server Socket already has been created...");
     auto socket = std::make_unique<Poco::Net::SecureServerSocket>(m_context);
     bindAndListen(*socket, m_params.m_ssl_port);
-    m_server_socket = std::move(socket);
-    startServer(m_server_socket.get(), new CQKSrvSSslConnectionFactory(*this), m_params.m_ssl_port,
+    startServer(std::move(socket), new CQKSrvSSslConnectionFactory(*this), m_params.m_ssl_port,
                 kSslTexts);
 }
 
 void CQKTcpSslSrvS::stop() {
-    stopServer(kSslTexts);
+    stopListener(kSslTexts);
 }

@@ -1,0 +1,140 @@
+// The services' frame around their control task.
+#include "app/CQKServiceAppl.h"
+
+#include <signal.h>
+
+#include <Poco/Net/SSLManager.h>
+
+#include "base/qk_console.h"
+#include "protocol/qk_exceptions.h"
+
+namespace {
+
+constexpr int kServiceFailed = 1;
+constexpr const char* kMainLine =
+    "main(): -------------------------------------------------------- ";
+
+// Blocked before any thread exists, so that every thread inherits the mask and the
+// termination request reaches the main thread's wait instead of killing the process.
+void block_termination_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signo : {SIGINT, SIGQUIT, SIGTERM})
+        sigaddset(&set, signo);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+}  // namespace
+
+CQKServiceAppl::CQKServiceAppl(const SQKFrameSettings& settings, const std::string& class_name,
+                               const std::string& handler_name)
+    : m_settings(settings),
+      m_class_name(class_name),
+      m_instance_lock(settings.constants.application),
+      m_error_handler(*this, class_name + "::" + handler_name + "::exception()") {
+    setUnixOptions(true);
+}
+
+CQKServiceAppl::~CQKServiceAppl() = default;
+
+void CQKServiceAppl::defineOptions(Poco::Util::OptionSet& options) {
+    Poco::Util::ServerApplication::defineOptions(options);
+    options.addOption(qk_help_option());
+}
+
+void CQKServiceAppl::handleOption(const std::string& name, const std::string& value) {
+    Poco::Util::ServerApplication::handleOption(name, value);
+    if (name == "help") {
+        m_help_requested = true;
+        stopOptionsProcessing();
+    }
+}
+
+int CQKServiceAppl::main(const ArgVec&) {
+    block_termination_signals();
+    qk_ignore_sigpipe();
+    qk_set_console_echo(isInteractive());
+    try {
+        if (!m_instance_lock.tryLock())
+            throw Poco::Exception("Instance of this application has been launched already...");
+    } catch (const Poco::Exception& e) {
+        qk_report_exception(nullptr, e);
+        return kServiceFailed;
+    }
+    m_settings.constants.use_common = !isInteractive();
+    if (!qk_frame_start(m_settings, isInteractive()))
+        return kServiceFailed;
+    QKLogTag tag = qk_make_tag("main()");
+    try {
+        CQKBaseConfigs::instance().readConfC();
+        CQKBaseConfigs::instance().readConfP();
+    } catch (const Poco::Exception& e) {
+        qk_report_exception(&tag, e);
+        close_log();
+        return kServiceFailed;
+    }
+    qk_frame_log_opening(tag);
+    const int result = runFramed();
+    qk_frame_log_closing(tag);
+    return result;
+}
+
+int CQKServiceAppl::runFramed() {
+    QKLogTag tag = qk_make_tag("main()");
+    Poco::ErrorHandler* previous = nullptr;
+    int result = EXIT_OK;
+    try {
+        Poco::Net::initializeSSL();
+        previous = Poco::ErrorHandler::set(&m_error_handler);
+        log_message(LOG_LEVEL_DEBUG, &tag, "%s>>", kMainLine);
+        runBody();
+        log_message(LOG_LEVEL_DEBUG, &tag, "%s<<", kMainLine);
+        log_message(LOG_LEVEL_DEBUG, &tag, "End of main()...");
+    } catch (const Poco::Exception& e) {
+        qk_report_exception(&tag, e);
+        result = kServiceFailed;
+    } catch (const std::exception& e) {
+        qk_report_exception(&tag, e);
+        result = kServiceFailed;
+    } catch (...) {
+        qk_report_unknown_exception(&tag);
+        result = kServiceFailed;
+    }
+    if (previous)
+        Poco::ErrorHandler::set(previous);
+    Poco::Net::uninitializeSSL();
+    return result;
+}
+
+void CQKServiceAppl::runBody() {
+    QKLogTag header = qk_make_tag((m_class_name + "::printHeaderInfo()").c_str());
+    qk_print_header_info(header);
+    if (m_help_requested) {
+        QKLogTag help = qk_make_tag((m_class_name + "::displayHelp()").c_str());
+        qk_display_help(options(), commandName(), help);
+        return;
+    }
+    runService();
+}
+
+void CQKServiceAppl::ErrorHandler::report(const std::string& echo, const std::string& line) {
+    QKLogTag tag = qk_make_tag(m_tag_name.c_str());
+    qk_print_console(echo);
+    log_message(LOG_LEVEL_ERROR, &tag, "%s", line.c_str());
+    m_application.restart();
+}
+
+void CQKServiceAppl::ErrorHandler::exception(const Poco::Exception& e) {
+    const std::string text =
+        "Exception: ClassName = " + qk_class_name(e) + " Message = " + e.displayText();
+    report(text, text);
+}
+
+void CQKServiceAppl::ErrorHandler::exception(const std::exception& e) {
+    const std::string text = std::string("Exception: Message = ") + e.what();
+    report(text, text);
+}
+
+void CQKServiceAppl::ErrorHandler::exception() {
+    report("Exception...", "Exception...");
+}

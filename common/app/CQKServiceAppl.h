@@ -1,0 +1,72 @@
+// The base of both services' application classes: a Poco ServerApplication that runs in the
+// foreground from a console, or detached with --daemon --pidfile=FILE.
+//
+// main is the services' frame: signals blocked for every thread, the single-instance lock,
+// constraint handlers, console echo only when interactive, locale, console, the base
+// configuration (its "use common" placement when not interactive), the log and the
+// configuration files; then TLS, the process-wide error handler, the header line, and
+// either the help text or runService; at the end the log's closing lines. Any failure of the
+// start-up echoes its text and makes main return 1; so does an exception of runService.
+//
+// The error handler is reached from connection threads when an exception leaves a
+// connection's run (a failed control exchange): it echoes and logs the exception under
+// "<class>::<handler>::exception()" and calls restart(), which asks the control task to
+// restart what the failure may have left behind.
+#pragma once
+
+#include <Poco/ErrorHandler.h>
+#include <Poco/Util/ServerApplication.h>
+
+#include <string>
+
+#include "app/qk_frame.h"
+#include "base/CQKInstanceLock.h"
+
+class CQKServiceAppl : public Poco::Util::ServerApplication {
+public:
+    ~CQKServiceAppl() override;
+
+    // Asks the control task, if there is one, for a restart after an error.
+    virtual void restart() = 0;
+
+protected:
+    // class_name and handler_name build the log tags ("CQKSrvSAppl", "QKSrvSErrorHandler");
+    // settings.constants.use_common is set from isInteractive() at the start of main.
+    CQKServiceAppl(const SQKFrameSettings& settings, const std::string& class_name,
+                   const std::string& handler_name);
+
+    void defineOptions(Poco::Util::OptionSet& options) override;
+    void handleOption(const std::string& name, const std::string& value) override;
+    int main(const ArgVec& args) override;
+
+    // The service's body: runs until the termination request (SIGINT, SIGTERM or SIGQUIT).
+    virtual void runService() = 0;
+    // Blocks until the termination request.
+    void waitForStop() { waitForTerminationRequest(); }
+
+    std::string className() const { return m_class_name; }
+
+private:
+    class ErrorHandler : public Poco::ErrorHandler {
+    public:
+        ErrorHandler(CQKServiceAppl& application, std::string tag_name)
+            : m_application(application), m_tag_name(std::move(tag_name)) {}
+        void exception(const Poco::Exception& e) override;
+        void exception(const std::exception& e) override;
+        void exception() override;
+
+    private:
+        void report(const std::string& echo, const std::string& line);
+        CQKServiceAppl& m_application;
+        std::string m_tag_name;
+    };
+
+    int runFramed();
+    void runBody();
+
+    SQKFrameSettings m_settings;
+    std::string m_class_name;
+    CQKInstanceLock m_instance_lock;
+    ErrorHandler m_error_handler;
+    bool m_help_requested = false;
+};

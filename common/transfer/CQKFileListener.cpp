@@ -1,0 +1,115 @@
+// The machinery every file listener shares.
+#include "transfer/CQKFileListener.h"
+
+#include <Poco/Exception.h>
+
+#include "base/qk_console.h"
+#include "base/qk_log.h"
+#include "protocol/qk_protocol.h"
+#include "transfer/qk_socket.h"
+
+namespace {
+
+constexpr int kMaxQueued = 64;
+constexpr int kMaxThreads = 10;
+constexpr int kBacklog = 64;
+
+void print_banner(const QKLogTag& tag, const std::string& text) {
+    log_message(LOG_LEVEL_INFO, &tag, "=================================== >>");
+    log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
+    log_message(LOG_LEVEL_INFO, &tag, "=================================== <<");
+    qk_print_console("-------------------- >>");
+    qk_print_console(text);
+    qk_print_console("-------------------- <<");
+}
+
+}  // namespace
+
+CQKFileListener::CQKFileListener(const ConnectionNames& names)
+    : m_names(names),
+      m_receiving_files(std::make_shared<CQKReceivingRegistry>()),
+      m_timeout(QK_READY_TIMEOUT) {
+    qk_ignore_sigpipe();
+}
+
+CQKFileListener::~CQKFileListener() = default;
+
+void CQKFileListener::shareReceivingFiles(const std::shared_ptr<CQKReceivingRegistry>& registry) {
+    m_receiving_files = registry;
+}
+
+// SO_REUSEADDR lets a restarted listener bind while connections of its predecessor linger in
+// TIME_WAIT; without SO_REUSEPORT a second listener on a port in use is still refused.
+void CQKFileListener::bindAndListen(Poco::Net::ServerSocket& socket, int port) {
+    socket.bind(Poco::Net::SocketAddress(Poco::Net::IPAddress(), static_cast<Poco::UInt16>(port)),
+                true, false);
+    socket.listen(kBacklog);
+    socket.setNoDelay(true);
+}
+
+void CQKFileListener::startServer(std::unique_ptr<Poco::Net::ServerSocket> socket,
+                                  Poco::Net::TCPServerConnectionFactory::Ptr factory, int port,
+                                  const Texts& texts) {
+    QKLogTag tag = qk_make_tag(texts.tag_start);
+    if (m_server)
+        throw Poco::Exception("TCP server already has been created...");
+    Poco::Net::TCPServerParams::Ptr params = new Poco::Net::TCPServerParams;
+    params->setMaxQueued(kMaxQueued);
+    params->setMaxThreads(kMaxThreads);
+    m_server_socket = std::move(socket);
+    m_server = std::make_unique<Poco::Net::TCPServer>(factory, *m_server_socket, params);
+    log_message(LOG_LEVEL_DEBUG, &tag, "%s", texts.launching);
+    m_stopped.store(false);
+    m_server->start();
+    log_message(LOG_LEVEL_DEBUG, &tag, "%s", texts.launched);
+    print_banner(tag, texts.started + std::to_string(port));
+}
+
+void CQKFileListener::stopAccepting(const Texts& texts) {
+    QKLogTag tag = qk_make_tag(texts.tag_stop);
+    m_stopped.store(true);
+    log_message(LOG_LEVEL_DEBUG, &tag, "%s", texts.finishing);
+    m_server->stop();
+    m_server.reset();
+    log_message(LOG_LEVEL_DEBUG, &tag, "%s", texts.finished);
+}
+
+void CQKFileListener::waitForConnections(const Texts& texts) {
+    QKLogTag tag = qk_make_tag(texts.tag_stop);
+    log_message(LOG_LEVEL_DEBUG, &tag, "Start of closing of all TCP connections");
+    {
+        std::unique_lock<std::mutex> lock(m_connections_mutex);
+        m_connections_empty.wait(lock, [this] { return m_connections.empty(); });
+    }
+    log_message(LOG_LEVEL_DEBUG, &tag, "All TCP connections have been stopped...");
+}
+
+void CQKFileListener::closeSocket(const Texts& texts) {
+    QKLogTag tag = qk_make_tag(texts.tag_stop);
+    if (m_server_socket) {
+        m_server_socket->close();
+        m_server_socket.reset();
+    }
+    print_banner(tag, texts.stopped);
+}
+
+void CQKFileListener::addConnection(std::uint32_t thread_id, CQKSrvConnection* connection) {
+    std::lock_guard<std::mutex> lock(m_connections_mutex);
+    m_connections[thread_id] = connection;
+}
+
+void CQKFileListener::removeConnection(std::uint32_t thread_id) {
+    std::lock_guard<std::mutex> lock(m_connections_mutex);
+    m_connections.erase(thread_id);
+    if (m_connections.empty())
+        m_connections_empty.notify_all();
+}
+
+std::size_t CQKFileListener::connectionCount() const {
+    std::lock_guard<std::mutex> lock(m_connections_mutex);
+    return m_connections.size();
+}
+
+std::uint16_t CQKFileListener::boundPort() const {
+    return m_server_socket ? m_server_socket->address().port() : 0;
+}

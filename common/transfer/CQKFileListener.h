@@ -1,0 +1,115 @@
+// What every file listener shares, the console server's and the server service's alike: the
+// running TCPServer on its listening socket (at most 10 connections at once, 64 waiting),
+// the registry of files being received (which a program's two listeners may share), the
+// set of running receiving connections, the stop flag and the time limit of every wait.
+//
+// A subclass says where received files go (receivingDirs, asked at each header, so a
+// listener whose parameters change while it runs hands out a consistent pair) and how its
+// connections are named in the log. start and stop of a subclass are called from one
+// application thread; the rest is safe from connection threads.
+#pragma once
+
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/TCPServer.h>
+#include <Poco/Net/TCPServerConnectionFactory.h>
+#include <Poco/Net/TCPServerParams.h>
+#include <Poco/Timespan.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "transfer/CQKReceivingRegistry.h"
+
+class CQKSrvConnection;
+
+// The two directories a received file needs, taken together.
+struct SQKReceivingDirs {
+    std::string in_dir;    // root of all received files
+    std::string back_dir;  // backups of replaced files; empty for none
+};
+
+class CQKFileListener {
+public:
+    // Texts that differ between listeners.
+    struct Texts {
+        const char* tag_start;
+        const char* tag_stop;
+        const char* launching;
+        const char* launched;
+        const char* started;
+        const char* finishing;
+        const char* finished;
+        const char* stopped;
+    };
+    // The class names under which the plain and the TLS connections log.
+    struct ConnectionNames {
+        const char* plain;
+        const char* secure;
+    };
+
+    explicit CQKFileListener(const ConnectionNames& names);
+    virtual ~CQKFileListener();
+    CQKFileListener(const CQKFileListener&) = delete;
+    CQKFileListener& operator=(const CQKFileListener&) = delete;
+
+    virtual SQKReceivingDirs receivingDirs() const = 0;
+    const char* connectionName(bool secure) const {
+        return secure ? m_names.secure : m_names.plain;
+    }
+
+    virtual CQKReceivingRegistry& receivingFiles() { return *m_receiving_files; }
+    // True from a stop until the next start: connections end after their current step.
+    virtual bool isStopped() const { return m_stopped.load(); }
+
+    // Lets this listener share its registry of files being received with another one of
+    // the same program, so one path can't be written by both at once.
+    void shareReceivingFiles(const std::shared_ptr<CQKReceivingRegistry>& registry);
+    const std::shared_ptr<CQKReceivingRegistry>& receivingFilesPtr() const {
+        return m_receiving_files;
+    }
+
+    // Time limit of every wait for the peer (default 30 s); set before start().
+    void setTimeout(const Poco::Timespan& timeout) { m_timeout = timeout; }
+    const Poco::Timespan& timeout() const { return m_timeout; }
+
+    // Running connections, keyed by the thread that runs them.
+    void addConnection(std::uint32_t thread_id, CQKSrvConnection* connection);
+    void removeConnection(std::uint32_t thread_id);
+    std::size_t connectionCount() const;
+
+    // The port actually bound (useful when the parameters asked for port 0); 0 when none.
+    std::uint16_t boundPort() const;
+
+protected:
+    // Binds port on all IPv4 interfaces with a backlog of 64 and TCP no-delay.
+    static void bindAndListen(Poco::Net::ServerSocket& socket, int port);
+    // Starts a new TCPServer, with new parameters, on the bound socket, which the listener
+    // keeps until stop. Throws "TCP server already has been created..." when one runs.
+    void startServer(std::unique_ptr<Poco::Net::ServerSocket> socket,
+                     Poco::Net::TCPServerConnectionFactory::Ptr factory, int port,
+                     const Texts& texts);
+    bool hasServer() const { return m_server != nullptr; }
+    bool hasSocket() const { return m_server_socket != nullptr; }
+    // Sets the stop flag, stops and deletes the TCPServer (which must exist).
+    void stopAccepting(const Texts& texts);
+    // Waits until every running connection has ended its current step and closed.
+    void waitForConnections(const Texts& texts);
+    // Closes the listening socket and logs and echoes the stopped banner.
+    void closeSocket(const Texts& texts);
+
+private:
+    const ConnectionNames m_names;
+    std::unique_ptr<Poco::Net::ServerSocket> m_server_socket;
+    std::unique_ptr<Poco::Net::TCPServer> m_server;
+    std::shared_ptr<CQKReceivingRegistry> m_receiving_files;
+    mutable std::mutex m_connections_mutex;
+    std::condition_variable m_connections_empty;
+    std::map<std::uint32_t, CQKSrvConnection*> m_connections;
+    std::atomic<bool> m_stopped{false};
+    Poco::Timespan m_timeout;
+};
