@@ -40,18 +40,32 @@ void CQKIncomingFile::open(const std::string& dir, const std::string& target_pat
     abandon();
     openDirectory(dir.empty() ? "." : dir);
     m_target_path = target_path;
+    m_target_name = target_path.substr(target_path.rfind('/') + 1);
     if (!openUnnamed())
         openNamed();
 }
 
 void CQKIncomingFile::openDirectory(const std::string& dir) {
-    if (m_dir_fd >= 0 && dir == m_dir)
+    if (m_dir_fd >= 0 && dir == m_dir && pathNamesOpenDirectory())
         return;  // consecutive files of one directory
     closeDirectory();
     m_dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (m_dir_fd < 0)
-        throw Poco::OpenFileException("Error of opening of directory: " + dir, errno_text());
+    struct stat info;
+    if (m_dir_fd < 0 || ::fstat(m_dir_fd, &info) != 0) {
+        const std::string error = errno_text();
+        closeDirectory();
+        throw Poco::OpenFileException("Error of opening of directory: " + dir, error);
+    }
     m_dir = dir;
+    m_dir_device = info.st_dev;
+    m_dir_inode = info.st_ino;
+}
+
+// False when the directory was renamed or removed, and the path now names another one or none.
+bool CQKIncomingFile::pathNamesOpenDirectory() const {
+    struct stat info;
+    return ::stat(m_dir.c_str(), &info) == 0 && info.st_dev == m_dir_device &&
+           info.st_ino == m_dir_inode;
 }
 
 bool CQKIncomingFile::openUnnamed() {
@@ -69,7 +83,7 @@ void CQKIncomingFile::openNamed() {
     if (m_fd < 0)
         throw Poco::CreateFileException("Error of creating of file: " + m_target_path,
                                         errno_text());
-    m_temp_path = m_dir + "/" + name;
+    m_temp_name = name;
 }
 
 void CQKIncomingFile::write(const std::uint8_t* data, std::size_t len) {
@@ -88,17 +102,24 @@ void CQKIncomingFile::write(const std::uint8_t* data, std::size_t len) {
 void CQKIncomingFile::commit() {
     if (syncFile(m_fd) != 0)
         throw Poco::WriteFileException("Error of syncing of file: " + m_target_path, errno_text());
-    const bool placed = m_temp_path.empty() && linkUnderTarget();
+    const bool placed = m_temp_name.empty() && linkUnderTarget();
     const int fd = m_fd;
     m_fd = -1;
     if (::close(fd) != 0)
         throw Poco::WriteFileException("Error of closing of file: " + m_target_path, errno_text());
-    if (!placed && ::rename(m_temp_path.c_str(), m_target_path.c_str()) != 0) {
+    // Names are given relative to the open directory: the one that is synced below.
+    if (!placed &&
+        ::renameat(m_dir_fd, m_temp_name.c_str(), m_dir_fd, m_target_name.c_str()) != 0) {
         throw Poco::WriteFileException("Error of renaming of file: " + m_target_path, errno_text());
     }
-    m_temp_path.clear();
+    m_temp_name.clear();
     if (syncDirectory(m_dir_fd) != 0) {
         throw Poco::WriteFileException("Error of syncing of directory: " + m_dir, errno_text());
+    }
+    // Replaced while the file was written: the synced name is not under the path.
+    if (!pathNamesOpenDirectory()) {
+        throw Poco::WriteFileException("Error of syncing of directory: " + m_dir,
+                                       "the path names another directory now");
     }
 }
 
@@ -107,7 +128,7 @@ void CQKIncomingFile::commit() {
 // rename that follows replaces the old file in one step. True when the file is in place.
 bool CQKIncomingFile::linkUnderTarget() {
     const std::string proc_path = "/proc/self/fd/" + std::to_string(m_fd);
-    if (::linkat(AT_FDCWD, proc_path.c_str(), AT_FDCWD, m_target_path.c_str(), AT_SYMLINK_FOLLOW) ==
+    if (::linkat(AT_FDCWD, proc_path.c_str(), m_dir_fd, m_target_name.c_str(), AT_SYMLINK_FOLLOW) ==
         0) {
         return true;
     }
@@ -117,7 +138,7 @@ bool CQKIncomingFile::linkUnderTarget() {
     if (::linkat(AT_FDCWD, proc_path.c_str(), m_dir_fd, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
         throw Poco::WriteFileException("Error of linking of file: " + m_target_path, errno_text());
     }
-    m_temp_path = m_dir + "/" + name;
+    m_temp_name = name;
     return false;
 }
 
@@ -126,9 +147,9 @@ void CQKIncomingFile::abandon() noexcept {
         ::close(m_fd);  // an unnamed file vanishes with its last descriptor
         m_fd = -1;
     }
-    if (!m_temp_path.empty()) {
-        ::unlink(m_temp_path.c_str());
-        m_temp_path.clear();
+    if (!m_temp_name.empty()) {
+        ::unlinkat(m_dir_fd, m_temp_name.c_str(), 0);
+        m_temp_name.clear();
     }
 }
 

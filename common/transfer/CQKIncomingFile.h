@@ -7,12 +7,15 @@
 // old complete file or the new one, never a part, and a crash leaves no debris behind
 // when unnamed files are used. abandon() (and the destructor) drop the content; the target
 // is not touched before commit(). Errors are Poco exceptions. Used by one connection
-// thread; the directory stays open between files of the same directory.
+// thread; the directory stays open between files of the same directory, as long as its path
+// still names it (a consumer may rename or remove a directory and create it anew).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include <sys/types.h>
 
 class CQKIncomingFile {
 public:
@@ -26,7 +29,9 @@ public:
     // Writes all bytes; a short or failed write throws Poco::WriteFileException.
     void write(const std::uint8_t* data, std::size_t len);
     // Flushes the content to stable storage, puts it under the target name (replacing
-    // what was there in one step) and makes that durable by syncing the directory.
+    // what was there in one step) and makes that durable by syncing the directory. Throws
+    // when the directory's path names another directory by then: the name is not where the
+    // caller will look for it.
     void commit();
     // Drops the content; the target stays as it was.
     void abandon() noexcept;
@@ -41,6 +46,7 @@ protected:
 
 private:
     void openDirectory(const std::string& dir);
+    bool pathNamesOpenDirectory() const;
     bool openUnnamed();
     void openNamed();
     bool linkUnderTarget();
@@ -48,7 +54,10 @@ private:
 
     int m_fd = -1;
     int m_dir_fd = -1;
+    dev_t m_dir_device = 0;
+    ino_t m_dir_inode = 0;
     std::string m_dir;
-    std::string m_temp_path;  // the hidden name while one is used, else empty
+    std::string m_temp_name;  // the hidden name in the directory while one is used, else empty
     std::string m_target_path;
+    std::string m_target_name;  // the last component of m_target_path
 };

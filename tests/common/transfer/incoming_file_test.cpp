@@ -4,6 +4,8 @@
 
 #include <Poco/DirectoryIterator.h>
 #include <Poco/Exception.h>
+#include <Poco/File.h>
+#include <sys/stat.h>
 
 #include "TempDir.h"
 #include "transfer/CQKIncomingFile.h"
@@ -30,6 +32,30 @@ protected:
         return -1;
     }
 };
+
+// Records which directory each directory sync went to.
+class RecordingSyncFile : public CQKIncomingFile {
+public:
+    ino_t synced = 0;
+
+protected:
+    int syncDirectory(int dir_fd) override {
+        struct stat info;
+        synced = ::fstat(dir_fd, &info) == 0 ? info.st_ino : 0;
+        return CQKIncomingFile::syncDirectory(dir_fd);
+    }
+};
+
+ino_t inode_of(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+// A consumer renames the directory away and creates it anew.
+void swap_directory(const TempDir& root, const std::string& away) {
+    Poco::File(root / "d").renameTo(root / away);
+    Poco::File(root / "d").createDirectory();
+}
 
 TEST(IncomingFile, NewAndReplacedFilesAppearOnlyWhenCommitted) {
     TempDir dir;
@@ -65,6 +91,24 @@ TEST(IncomingFile, FailedSyncOrAbandonLeaveTheDirectoryAsItWas) {
 
     EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"kept.txt"}));
     EXPECT_EQ(dir.readFile("kept.txt"), "kept");
+}
+
+TEST(IncomingFile, ADirectoryCreatedAnewIsWrittenAndSyncedAndASwapMidFileIsRefused) {
+    TempDir root;
+    Poco::File(root / "d").createDirectory();
+    RecordingSyncFile file;
+    file.open(root / "d", root / "d/a");
+    file.commit();
+    swap_directory(root, "taken");
+    file.open(root / "d", root / "d/b");
+    file.commit();
+    EXPECT_EQ(file.synced, inode_of(root / "d"));
+    EXPECT_EQ(names_in(root / "d"), (std::vector<std::string>{"b"}));
+
+    file.open(root / "d", root / "d/c");
+    swap_directory(root, "taken2");
+    EXPECT_THROW(file.commit(), Poco::WriteFileException);
+    EXPECT_TRUE(names_in(root / "d").empty());
 }
 
 }  // namespace
