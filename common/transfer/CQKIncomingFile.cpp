@@ -59,6 +59,7 @@ void CQKIncomingFile::openDirectory(const std::string& dir) {
     m_dir = dir;
     m_dir_device = info.st_dev;
     m_dir_inode = info.st_ino;
+    m_link_way = LinkWay::Unknown;
 }
 
 // False when the directory was renamed or removed, and the path now names another one or none.
@@ -68,13 +69,40 @@ bool CQKIncomingFile::pathNamesOpenDirectory() const {
            info.st_ino == m_dir_inode;
 }
 
+// False when the directory takes named temporaries: the file system has no unnamed files, or
+// they cannot be linked.
 bool CQKIncomingFile::openUnnamed() {
-    m_fd = ::openat(m_dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
-    if (m_fd >= 0)
-        return true;
-    if (unnamed_files_unsupported(errno))
+    if (m_link_way == LinkWay::Unknown)
+        findLinkWay();
+    if (m_link_way == LinkWay::None)
         return false;
-    throw Poco::CreateFileException("Error of creating of file: " + m_target_path, errno_text());
+    m_fd = ::openat(m_dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    if (m_fd < 0)
+        throw Poco::CreateFileException("Error of creating of file: " + m_target_path,
+                                        errno_text());
+    return true;
+}
+
+// Tries the ways of linking on an empty unnamed file of its own, linked under a hidden name
+// and removed again at once, so that no received data depends on a way that fails; a crash
+// in between leaves only an empty temporary of ours.
+void CQKIncomingFile::findLinkWay() {
+    const int probe = ::openat(m_dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    if (probe < 0 && !unnamed_files_unsupported(errno))
+        throw Poco::CreateFileException("Error of creating of file: " + m_target_path,
+                                        errno_text());
+    m_link_way = LinkWay::None;
+    if (probe < 0)
+        return;
+    const std::string name = temporary_name();
+    for (const LinkWay way : {LinkWay::EmptyPath, LinkWay::ProcFd}) {
+        if (linkUnnamed(probe, way, m_dir_fd, name.c_str()) == 0) {
+            ::unlinkat(m_dir_fd, name.c_str(), 0);
+            m_link_way = way;
+            break;
+        }
+    }
+    ::close(probe);
 }
 
 void CQKIncomingFile::openNamed() {
@@ -127,17 +155,13 @@ void CQKIncomingFile::commit() {
 // When the name is taken (a file being replaced), it gets a hidden name instead, so that the
 // rename that follows replaces the old file in one step. True when the file is in place.
 bool CQKIncomingFile::linkUnderTarget() {
-    const std::string proc_path = "/proc/self/fd/" + std::to_string(m_fd);
-    if (::linkat(AT_FDCWD, proc_path.c_str(), m_dir_fd, m_target_name.c_str(), AT_SYMLINK_FOLLOW) ==
-        0) {
+    if (linkUnnamed(m_fd, m_link_way, m_dir_fd, m_target_name.c_str()) == 0)
         return true;
-    }
     if (errno != EEXIST)
         throw Poco::WriteFileException("Error of linking of file: " + m_target_path, errno_text());
     const std::string name = temporary_name();
-    if (::linkat(AT_FDCWD, proc_path.c_str(), m_dir_fd, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    if (linkUnnamed(m_fd, m_link_way, m_dir_fd, name.c_str()) != 0)
         throw Poco::WriteFileException("Error of linking of file: " + m_target_path, errno_text());
-    }
     m_temp_name = name;
     return false;
 }
@@ -162,6 +186,13 @@ void CQKIncomingFile::closeDirectory() noexcept {
 
 long CQKIncomingFile::writeSome(int fd, const std::uint8_t* data, std::size_t len) {
     return static_cast<long>(::write(fd, data, len));
+}
+
+int CQKIncomingFile::linkUnnamed(int fd, LinkWay way, int dir_fd, const char* name) {
+    if (way == LinkWay::EmptyPath)
+        return ::linkat(fd, "", dir_fd, name, AT_EMPTY_PATH);
+    const std::string proc_path = "/proc/self/fd/" + std::to_string(fd);
+    return ::linkat(AT_FDCWD, proc_path.c_str(), dir_fd, name, AT_SYMLINK_FOLLOW);
 }
 
 int CQKIncomingFile::syncFile(int fd) {

@@ -46,6 +46,24 @@ protected:
     }
 };
 
+// Cannot link unnamed files by descriptor, as a process without CAP_DAC_READ_SEARCH; nor
+// through /proc unless proc_mounted.
+class NoLinkByDescriptorFile : public CQKIncomingFile {
+public:
+    explicit NoLinkByDescriptorFile(bool proc_mounted) : m_proc_mounted(proc_mounted) {}
+
+protected:
+    int linkUnnamed(int fd, LinkWay way, int dir_fd, const char* name) override {
+        if (way == LinkWay::ProcFd && m_proc_mounted)
+            return CQKIncomingFile::linkUnnamed(fd, way, dir_fd, name);
+        errno = ENOENT;
+        return -1;
+    }
+
+private:
+    const bool m_proc_mounted;
+};
+
 ino_t inode_of(const std::string& path) {
     struct stat info;
     return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
@@ -91,6 +109,23 @@ TEST(IncomingFile, FailedSyncOrAbandonLeaveTheDirectoryAsItWas) {
 
     EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"kept.txt"}));
     EXPECT_EQ(dir.readFile("kept.txt"), "kept");
+}
+
+TEST(IncomingFile, FilesArePlacedWhenUnnamedFilesCannotBeLinkedByDescriptorOrProc) {
+    for (const bool proc_mounted : {true, false}) {
+        SCOPED_TRACE(proc_mounted ? "through /proc" : "as named temporaries");
+        TempDir dir;
+        dir.writeFile("old.txt", "old");
+        NoLinkByDescriptorFile file(proc_mounted);
+        for (const std::string name : {"new.txt", "old.txt", "next.txt"}) {
+            file.open(dir.path(), dir / name);
+            write_text(file, "content of " + name);
+            file.commit();
+            EXPECT_EQ(dir.readFile(name), "content of " + name);
+        }
+        EXPECT_EQ(names_in(dir.path()),
+                  (std::vector<std::string>{"new.txt", "next.txt", "old.txt"}));
+    }
 }
 
 TEST(IncomingFile, ADirectoryCreatedAnewIsWrittenAndSyncedAndASwapMidFileIsRefused) {
