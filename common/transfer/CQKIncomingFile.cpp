@@ -12,16 +12,23 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/qk_path.h"
+
 namespace {
 
 std::string errno_text() {
     return std::strerror(errno);
 }
 
-// Hidden, and unique within the host: the process id and a process-wide counter.
+constexpr const char* kTemporaryPrefix = ".qk_relay.";
+constexpr const char* kTemporarySuffix = ".part";
+
+// Hidden, and unique within the host: the process id and a process-wide counter. The process
+// id also tells a later process whether the name is debris of a crash.
 std::string temporary_name() {
     static std::atomic<unsigned long> counter{0};
-    return ".qk_relay." + std::to_string(getpid()) + "." + std::to_string(++counter) + ".part";
+    return kTemporaryPrefix + std::to_string(getpid()) + "." + std::to_string(++counter) +
+           kTemporarySuffix;
 }
 
 // The errors by which a file system says it has no unnamed files.
@@ -60,6 +67,7 @@ void CQKIncomingFile::openDirectory(const std::string& dir) {
     m_dir_device = info.st_dev;
     m_dir_inode = info.st_ino;
     m_link_way = LinkWay::Unknown;
+    qk_remove_stale_temporaries(dir, kTemporaryPrefix, kTemporarySuffix);
 }
 
 // False when the directory was renamed or removed, and the path now names another one or none.

@@ -7,11 +7,13 @@
 // CAP_DAC_READ_SEARCH) nor through /proc (not mounted in some containers), into a hidden
 // temporary name that is renamed. The way is found once for each directory opened, before a
 // file's data depends on it. A reader of the incoming directory therefore sees the old
-// complete file or the new one, never a part. abandon() (and the destructor) drop the
-// content; the target is not touched before commit(). Errors are Poco exceptions. Used by one
-// connection thread; the directory stays open between files of the same directory, as long
-// as its path still names it (a consumer may rename or remove a directory and create it
-// anew).
+// complete file or the new one, never a part. Hidden temporaries that a crashed receiver
+// left in a directory are removed when this process first opens it.
+//
+// abandon() (and the destructor) drop the content; the target is not touched before
+// commit(). Errors are Poco exceptions. Used by one connection thread; the directory stays
+// open between files of the same directory, as long as its path still names it (a consumer
+// may rename or remove a directory and create it anew).
 #pragma once
 
 #include <cstddef>

@@ -7,6 +7,7 @@
 #include <Poco/File.h>
 #include <sys/stat.h>
 
+#include "ExitedProcess.h"
 #include "TempDir.h"
 #include "transfer/CQKIncomingFile.h"
 
@@ -144,6 +145,18 @@ TEST(IncomingFile, ADirectoryCreatedAnewIsWrittenAndSyncedAndASwapMidFileIsRefus
     swap_directory(root, "taken2");
     EXPECT_THROW(file.commit(), Poco::WriteFileException);
     EXPECT_TRUE(names_in(root / "d").empty());
+}
+
+TEST(IncomingFile, TemporariesOfProcessesThatNoLongerRunAreRemovedWhenTheDirectoryIsWritten) {
+    TempDir dir;
+    const std::string stale = ".qk_relay." + std::to_string(exited_process_id()) + ".1.part";
+    const std::string live = ".qk_relay." + std::to_string(getpid()) + ".1.part";
+    dir.writeFile(stale, "debris");
+    dir.writeFile(live, "in flight");
+    CQKIncomingFile file;
+    file.open(dir.path(), dir / "a");
+    file.commit();
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{live, "a"}));
 }
 
 }  // namespace
