@@ -5,15 +5,24 @@
 #include <Poco/File.h>
 #include <Poco/FileStream.h>
 #include <Poco/Random.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <memory>
+#include <mutex>
+#include <set>
 
 #include "base/qk_console.h"
 #include "base/qk_log.h"
 
 namespace {
+
+constexpr const char* kBackupTemporaryPrefix = ".qk_backup.";
+constexpr const char* kBackupTemporarySuffix = ".tmp";
 
 bool is_separator(char c) {
     return c == '/' || c == '\\';
@@ -94,8 +103,10 @@ std::string numbered_backup(const std::string& base, const std::string& file_nam
 std::string copy_to_temporary(const std::string& file_path, const std::string& base) {
     SeededRandom random;
     for (;;) {
+        // The process id tells a later process whether the temporary is debris of a crash.
         const std::string temporary =
-            qk_generate_path(base, ".qk_backup." + std::to_string(random.next()) + ".tmp");
+            qk_generate_path(base, kBackupTemporaryPrefix + std::to_string(getpid()) + "." +
+                                       std::to_string(random.next()) + kBackupTemporarySuffix);
         try {
             Poco::File(file_path).copyTo(temporary, Poco::File::OPT_FAIL_ON_OVERWRITE);
             return temporary;
@@ -151,7 +162,67 @@ void sync_dir(const std::string& dir) {
     close(fd);
 }
 
+bool all_digits(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The pid of a name prefix + "<pid>.<n>" + suffix; 0 for a name of another form.
+pid_t pid_of_temporary(const std::string& name, const std::string& prefix,
+                       const std::string& suffix) {
+    if (name.size() <= prefix.size() + suffix.size() ||
+        name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return 0;
+    }
+    const std::string middle =
+        name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    const std::size_t dot = middle.find('.');
+    const std::string pid = middle.substr(0, dot);
+    // Nine digits at most: beyond every pid_max, and no overflow.
+    if (dot == std::string::npos || pid.size() > 9 || !all_digits(pid) ||
+        !all_digits(middle.substr(dot + 1))) {
+        return 0;
+    }
+    return static_cast<pid_t>(std::stol(pid));
+}
+
+bool process_gone(pid_t pid) {
+    return pid > 0 && kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+// True only for the first call with this key in this process.
+bool first_time(const std::string& key) {
+    static std::mutex mutex;
+    static std::set<std::string> seen;
+    std::lock_guard<std::mutex> lock(mutex);
+    return seen.insert(key).second;
+}
+
 }  // namespace
+
+void qk_remove_stale_temporaries(const std::string& dir, const std::string& prefix,
+                                 const std::string& suffix) {
+    static const QKLogTag tag = qk_make_tag("qk_remove_stale_temporaries()");
+    try {
+        if (!first_time(dir + '\0' + prefix + '\0' + suffix))
+            return;
+        const std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(dir.c_str()), closedir);
+        if (!listing)
+            return;
+        while (const dirent* entry = readdir(listing.get())) {
+            const std::string name = entry->d_name;
+            if (!process_gone(pid_of_temporary(name, prefix, suffix)))
+                continue;
+            const bool removed = unlinkat(dirfd(listing.get()), name.c_str(), 0) == 0;
+            log_message(removed ? LOG_LEVEL_INFO : LOG_LEVEL_WARN, &tag,
+                        "%s temporary of a process that no longer runs: %s",
+                        removed ? "Removed" : "Could not remove",
+                        qk_generate_path(dir, name).c_str());
+        }
+    } catch (...) {
+        // Debris stays where it is; the write that called us must go on.
+    }
+}
 
 std::string qk_generate_path(const std::string& base_path, const std::string& extra_path) {
     if (extra_path.empty())
@@ -214,6 +285,7 @@ void qk_backup_file(const std::string& file_path, const std::string& backup_dir,
     const std::string base = qk_generate_path(backup_dir, sub_dir);
     log_message(LOG_LEVEL_DEBUG, &tag, "res_backup_path_base = %s", base.c_str());
     make_backup_dir(base);
+    qk_remove_stale_temporaries(base, kBackupTemporaryPrefix, kBackupTemporarySuffix);
     const std::string target = qk_generate_path(base, file_name);
     log_message(LOG_LEVEL_DEBUG, &tag, "res_backup_path = %s", target.c_str());
 

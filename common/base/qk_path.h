@@ -26,12 +26,21 @@ bool qk_check_dir_writable(const std::string& dir);
 // Copies file_path into backup_dir/sub_dir (created when missing) under its file name. An
 // earlier backup of the same name is kept as "<name>.000.bak" (newest) to "<name>.099.bak"
 // (oldest); the oldest beyond that is dropped. The copy is made under a hidden temporary name
-// first and renamed into place after the rotation, so a failed copy changes no backup.
+// (".qk_backup.<pid>.<n>.tmp") first and renamed into place after the rotation, so a failed
+// copy changes no backup; temporaries that crashed processes left there are removed first.
 // Throws Poco::PathNotFoundException when file_path ends in a separator, Poco::IOException
 // when a file stands where the backup directory should be or the rotation fails; copy errors
 // (a missing source among them) pass through as Poco exceptions.
 void qk_backup_file(const std::string& file_path, const std::string& backup_dir,
                     const std::string& sub_dir);
+
+// Removes from dir the temporaries of processes that no longer run: entries named
+// prefix + "<pid>.<n>" + suffix (decimal numbers) whose pid names no process (kill(pid, 0)
+// fails with ESRCH). A temporary of a live process, or of any other name, stays. Each dir and
+// prefix is scanned once per process, at its first call: later debris can only come from
+// processes that were running then. Logs each removal; never throws.
+void qk_remove_stale_temporaries(const std::string& dir, const std::string& prefix,
+                                 const std::string& suffix);
 
 // Number of numbered backups kept besides the plain one.
 constexpr int QK_BACKUP_NUMBERED_COPIES = 100;

@@ -12,16 +12,23 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/qk_path.h"
+
 namespace {
 
 std::string errno_text() {
     return std::strerror(errno);
 }
 
-// Hidden, and unique within the host: the process id and a process-wide counter.
+constexpr const char* kTemporaryPrefix = ".qk_relay.";
+constexpr const char* kTemporarySuffix = ".part";
+
+// Hidden, and unique within the host: the process id and a process-wide counter. The process
+// id also tells a later process whether the name is debris of a crash.
 std::string temporary_name() {
     static std::atomic<unsigned long> counter{0};
-    return ".qk_relay." + std::to_string(getpid()) + "." + std::to_string(++counter) + ".part";
+    return kTemporaryPrefix + std::to_string(getpid()) + "." + std::to_string(++counter) +
+           kTemporarySuffix;
 }
 
 // The errors by which a file system says it has no unnamed files.
@@ -40,27 +47,70 @@ void CQKIncomingFile::open(const std::string& dir, const std::string& target_pat
     abandon();
     openDirectory(dir.empty() ? "." : dir);
     m_target_path = target_path;
+    m_target_name = target_path.substr(target_path.rfind('/') + 1);
     if (!openUnnamed())
         openNamed();
 }
 
 void CQKIncomingFile::openDirectory(const std::string& dir) {
-    if (m_dir_fd >= 0 && dir == m_dir)
+    if (m_dir_fd >= 0 && dir == m_dir && pathNamesOpenDirectory())
         return;  // consecutive files of one directory
     closeDirectory();
     m_dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (m_dir_fd < 0)
-        throw Poco::OpenFileException("Error of opening of directory: " + dir, errno_text());
+    struct stat info;
+    if (m_dir_fd < 0 || ::fstat(m_dir_fd, &info) != 0) {
+        const std::string error = errno_text();
+        closeDirectory();
+        throw Poco::OpenFileException("Error of opening of directory: " + dir, error);
+    }
     m_dir = dir;
+    m_dir_device = info.st_dev;
+    m_dir_inode = info.st_ino;
+    m_link_way = LinkWay::Unknown;
+    qk_remove_stale_temporaries(dir, kTemporaryPrefix, kTemporarySuffix);
 }
 
+// False when the directory was renamed or removed, and the path now names another one or none.
+bool CQKIncomingFile::pathNamesOpenDirectory() const {
+    struct stat info;
+    return ::stat(m_dir.c_str(), &info) == 0 && info.st_dev == m_dir_device &&
+           info.st_ino == m_dir_inode;
+}
+
+// False when the directory takes named temporaries: the file system has no unnamed files, or
+// they cannot be linked.
 bool CQKIncomingFile::openUnnamed() {
-    m_fd = ::openat(m_dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
-    if (m_fd >= 0)
-        return true;
-    if (unnamed_files_unsupported(errno))
+    if (m_link_way == LinkWay::Unknown)
+        findLinkWay();
+    if (m_link_way == LinkWay::None)
         return false;
-    throw Poco::CreateFileException("Error of creating of file: " + m_target_path, errno_text());
+    m_fd = ::openat(m_dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    if (m_fd < 0)
+        throw Poco::CreateFileException("Error of creating of file: " + m_target_path,
+                                        errno_text());
+    return true;
+}
+
+// Tries the ways of linking on an empty unnamed file of its own, linked under a hidden name
+// and removed again at once, so that no received data depends on a way that fails; a crash
+// in between leaves only an empty temporary of ours.
+void CQKIncomingFile::findLinkWay() {
+    const int probe = ::openat(m_dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    if (probe < 0 && !unnamed_files_unsupported(errno))
+        throw Poco::CreateFileException("Error of creating of file: " + m_target_path,
+                                        errno_text());
+    m_link_way = LinkWay::None;
+    if (probe < 0)
+        return;
+    const std::string name = temporary_name();
+    for (const LinkWay way : {LinkWay::EmptyPath, LinkWay::ProcFd}) {
+        if (linkUnnamed(probe, way, m_dir_fd, name.c_str()) == 0) {
+            ::unlinkat(m_dir_fd, name.c_str(), 0);
+            m_link_way = way;
+            break;
+        }
+    }
+    ::close(probe);
 }
 
 void CQKIncomingFile::openNamed() {
@@ -69,7 +119,7 @@ void CQKIncomingFile::openNamed() {
     if (m_fd < 0)
         throw Poco::CreateFileException("Error of creating of file: " + m_target_path,
                                         errno_text());
-    m_temp_path = m_dir + "/" + name;
+    m_temp_name = name;
 }
 
 void CQKIncomingFile::write(const std::uint8_t* data, std::size_t len) {
@@ -88,17 +138,24 @@ void CQKIncomingFile::write(const std::uint8_t* data, std::size_t len) {
 void CQKIncomingFile::commit() {
     if (syncFile(m_fd) != 0)
         throw Poco::WriteFileException("Error of syncing of file: " + m_target_path, errno_text());
-    const bool placed = m_temp_path.empty() && linkUnderTarget();
+    const bool placed = m_temp_name.empty() && linkUnderTarget();
     const int fd = m_fd;
     m_fd = -1;
     if (::close(fd) != 0)
         throw Poco::WriteFileException("Error of closing of file: " + m_target_path, errno_text());
-    if (!placed && ::rename(m_temp_path.c_str(), m_target_path.c_str()) != 0) {
+    // Names are given relative to the open directory: the one that is synced below.
+    if (!placed &&
+        ::renameat(m_dir_fd, m_temp_name.c_str(), m_dir_fd, m_target_name.c_str()) != 0) {
         throw Poco::WriteFileException("Error of renaming of file: " + m_target_path, errno_text());
     }
-    m_temp_path.clear();
+    m_temp_name.clear();
     if (syncDirectory(m_dir_fd) != 0) {
         throw Poco::WriteFileException("Error of syncing of directory: " + m_dir, errno_text());
+    }
+    // Replaced while the file was written: the synced name is not under the path.
+    if (!pathNamesOpenDirectory()) {
+        throw Poco::WriteFileException("Error of syncing of directory: " + m_dir,
+                                       "the path names another directory now");
     }
 }
 
@@ -106,18 +163,14 @@ void CQKIncomingFile::commit() {
 // When the name is taken (a file being replaced), it gets a hidden name instead, so that the
 // rename that follows replaces the old file in one step. True when the file is in place.
 bool CQKIncomingFile::linkUnderTarget() {
-    const std::string proc_path = "/proc/self/fd/" + std::to_string(m_fd);
-    if (::linkat(AT_FDCWD, proc_path.c_str(), AT_FDCWD, m_target_path.c_str(), AT_SYMLINK_FOLLOW) ==
-        0) {
+    if (linkUnnamed(m_fd, m_link_way, m_dir_fd, m_target_name.c_str()) == 0)
         return true;
-    }
     if (errno != EEXIST)
         throw Poco::WriteFileException("Error of linking of file: " + m_target_path, errno_text());
     const std::string name = temporary_name();
-    if (::linkat(AT_FDCWD, proc_path.c_str(), m_dir_fd, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    if (linkUnnamed(m_fd, m_link_way, m_dir_fd, name.c_str()) != 0)
         throw Poco::WriteFileException("Error of linking of file: " + m_target_path, errno_text());
-    }
-    m_temp_path = m_dir + "/" + name;
+    m_temp_name = name;
     return false;
 }
 
@@ -126,9 +179,9 @@ void CQKIncomingFile::abandon() noexcept {
         ::close(m_fd);  // an unnamed file vanishes with its last descriptor
         m_fd = -1;
     }
-    if (!m_temp_path.empty()) {
-        ::unlink(m_temp_path.c_str());
-        m_temp_path.clear();
+    if (!m_temp_name.empty()) {
+        ::unlinkat(m_dir_fd, m_temp_name.c_str(), 0);
+        m_temp_name.clear();
     }
 }
 
@@ -141,6 +194,13 @@ void CQKIncomingFile::closeDirectory() noexcept {
 
 long CQKIncomingFile::writeSome(int fd, const std::uint8_t* data, std::size_t len) {
     return static_cast<long>(::write(fd, data, len));
+}
+
+int CQKIncomingFile::linkUnnamed(int fd, LinkWay way, int dir_fd, const char* name) {
+    if (way == LinkWay::EmptyPath)
+        return ::linkat(fd, "", dir_fd, name, AT_EMPTY_PATH);
+    const std::string proc_path = "/proc/self/fd/" + std::to_string(fd);
+    return ::linkat(AT_FDCWD, proc_path.c_str(), dir_fd, name, AT_SYMLINK_FOLLOW);
 }
 
 int CQKIncomingFile::syncFile(int fd) {

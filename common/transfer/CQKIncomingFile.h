@@ -2,17 +2,25 @@
 // when complete, checked and durable.
 //
 // The content goes into an unnamed file in the target directory (O_TMPFILE) that is linked
-// under its name at commit; where the file system has no unnamed files, into a hidden
-// temporary name that is renamed. A reader of the incoming directory therefore sees the
-// old complete file or the new one, never a part, and a crash leaves no debris behind
-// when unnamed files are used. abandon() (and the destructor) drop the content; the target
-// is not touched before commit(). Errors are Poco exceptions. Used by one connection
-// thread; the directory stays open between files of the same directory.
+// under its name at commit; where the file system has no unnamed files, or the process can
+// link them neither by descriptor (AT_EMPTY_PATH, which many kernels grant only with
+// CAP_DAC_READ_SEARCH) nor through /proc (not mounted in some containers), into a hidden
+// temporary name that is renamed. The way is found once for each directory opened, before a
+// file's data depends on it. A reader of the incoming directory therefore sees the old
+// complete file or the new one, never a part. Hidden temporaries that a crashed receiver
+// left in a directory are removed when this process first opens it.
+//
+// abandon() (and the destructor) drop the content; the target is not touched before
+// commit(). Errors are Poco exceptions. Used by one connection thread; the directory stays
+// open between files of the same directory, as long as its path still names it (a consumer
+// may rename or remove a directory and create it anew).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include <sys/types.h>
 
 class CQKIncomingFile {
 public:
@@ -26,7 +34,9 @@ public:
     // Writes all bytes; a short or failed write throws Poco::WriteFileException.
     void write(const std::uint8_t* data, std::size_t len);
     // Flushes the content to stable storage, puts it under the target name (replacing
-    // what was there in one step) and makes that durable by syncing the directory.
+    // what was there in one step) and makes that durable by syncing the directory. Throws
+    // when the directory's path names another directory by then: the name is not where the
+    // caller will look for it.
     void commit();
     // Drops the content; the target stays as it was.
     void abandon() noexcept;
@@ -34,21 +44,33 @@ public:
     bool isOpen() const { return m_fd >= 0; }
 
 protected:
+    // How an unnamed file gets a name: Unknown until tried for the open directory, None when
+    // no way worked (named temporaries are used then).
+    enum class LinkWay { Unknown, EmptyPath, ProcFd, None };
+
     // Seams for fault injection in tests: the system calls that can fail.
     virtual long writeSome(int fd, const std::uint8_t* data, std::size_t len);
+    // Links the unnamed file fd under name in dir_fd the given way (EmptyPath or ProcFd).
+    virtual int linkUnnamed(int fd, LinkWay way, int dir_fd, const char* name);
     virtual int syncFile(int fd);
     virtual int syncDirectory(int dir_fd);
 
 private:
     void openDirectory(const std::string& dir);
+    bool pathNamesOpenDirectory() const;
     bool openUnnamed();
+    void findLinkWay();
     void openNamed();
     bool linkUnderTarget();
     void closeDirectory() noexcept;
 
     int m_fd = -1;
     int m_dir_fd = -1;
+    dev_t m_dir_device = 0;
+    ino_t m_dir_inode = 0;
+    LinkWay m_link_way = LinkWay::Unknown;  // for the open directory
     std::string m_dir;
-    std::string m_temp_path;  // the hidden name while one is used, else empty
+    std::string m_temp_name;  // the hidden name in the directory while one is used, else empty
     std::string m_target_path;
+    std::string m_target_name;  // the last component of m_target_path
 };

@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "ExitedProcess.h"
 #include "TempDir.h"
 #include "base/qk_console.h"
 
@@ -149,6 +151,20 @@ TEST_F(BackupTest, MissingSourceLeavesTheBackupsAlone) {
     EXPECT_EQ("plain", m_tmp.readFile("bak/sub/data.txt"));
     EXPECT_EQ("oldest", m_tmp.readFile(numbered(QK_BACKUP_NUMBERED_COPIES - 1)));
     EXPECT_EQ(2u, backupDirEntries().size());  // no rotation, no temporary left behind
+}
+
+TEST_F(BackupTest, TemporariesOfProcessesThatNoLongerRunAreRemoved) {
+    const std::string stale = ".qk_backup." + std::to_string(exited_process_id()) + ".7.tmp";
+    const std::string live = ".qk_backup." + std::to_string(getpid()) + ".7.tmp";
+    const std::string unknown = ".qk_backup.7.tmp";  // an older form: whose it is cannot be told
+    for (const std::string& name : {stale, live, unknown})
+        m_tmp.writeFile("bak/sub/" + name, "debris");
+    backup();
+    std::vector<std::string> names = backupDirEntries();
+    std::vector<std::string> expected{live, unknown, "data.txt"};
+    std::sort(names.begin(), names.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(expected, names);
 }
 
 TEST_F(BackupTest, PathWithoutFileNameIsRefused) {

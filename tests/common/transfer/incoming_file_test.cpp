@@ -4,7 +4,10 @@
 
 #include <Poco/DirectoryIterator.h>
 #include <Poco/Exception.h>
+#include <Poco/File.h>
+#include <sys/stat.h>
 
+#include "ExitedProcess.h"
 #include "TempDir.h"
 #include "transfer/CQKIncomingFile.h"
 
@@ -30,6 +33,48 @@ protected:
         return -1;
     }
 };
+
+// Records which directory each directory sync went to.
+class RecordingSyncFile : public CQKIncomingFile {
+public:
+    ino_t synced = 0;
+
+protected:
+    int syncDirectory(int dir_fd) override {
+        struct stat info;
+        synced = ::fstat(dir_fd, &info) == 0 ? info.st_ino : 0;
+        return CQKIncomingFile::syncDirectory(dir_fd);
+    }
+};
+
+// Cannot link unnamed files by descriptor, as a process without CAP_DAC_READ_SEARCH; nor
+// through /proc unless proc_mounted.
+class NoLinkByDescriptorFile : public CQKIncomingFile {
+public:
+    explicit NoLinkByDescriptorFile(bool proc_mounted) : m_proc_mounted(proc_mounted) {}
+
+protected:
+    int linkUnnamed(int fd, LinkWay way, int dir_fd, const char* name) override {
+        if (way == LinkWay::ProcFd && m_proc_mounted)
+            return CQKIncomingFile::linkUnnamed(fd, way, dir_fd, name);
+        errno = ENOENT;
+        return -1;
+    }
+
+private:
+    const bool m_proc_mounted;
+};
+
+ino_t inode_of(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+// A consumer renames the directory away and creates it anew.
+void swap_directory(const TempDir& root, const std::string& away) {
+    Poco::File(root / "d").renameTo(root / away);
+    Poco::File(root / "d").createDirectory();
+}
 
 TEST(IncomingFile, NewAndReplacedFilesAppearOnlyWhenCommitted) {
     TempDir dir;
@@ -65,6 +110,53 @@ TEST(IncomingFile, FailedSyncOrAbandonLeaveTheDirectoryAsItWas) {
 
     EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"kept.txt"}));
     EXPECT_EQ(dir.readFile("kept.txt"), "kept");
+}
+
+TEST(IncomingFile, FilesArePlacedWhenUnnamedFilesCannotBeLinkedByDescriptorOrProc) {
+    for (const bool proc_mounted : {true, false}) {
+        SCOPED_TRACE(proc_mounted ? "through /proc" : "as named temporaries");
+        TempDir dir;
+        dir.writeFile("old.txt", "old");
+        NoLinkByDescriptorFile file(proc_mounted);
+        for (const std::string name : {"new.txt", "old.txt", "next.txt"}) {
+            file.open(dir.path(), dir / name);
+            write_text(file, "content of " + name);
+            file.commit();
+            EXPECT_EQ(dir.readFile(name), "content of " + name);
+        }
+        EXPECT_EQ(names_in(dir.path()),
+                  (std::vector<std::string>{"new.txt", "next.txt", "old.txt"}));
+    }
+}
+
+TEST(IncomingFile, ADirectoryCreatedAnewIsWrittenAndSyncedAndASwapMidFileIsRefused) {
+    TempDir root;
+    Poco::File(root / "d").createDirectory();
+    RecordingSyncFile file;
+    file.open(root / "d", root / "d/a");
+    file.commit();
+    swap_directory(root, "taken");
+    file.open(root / "d", root / "d/b");
+    file.commit();
+    EXPECT_EQ(file.synced, inode_of(root / "d"));
+    EXPECT_EQ(names_in(root / "d"), (std::vector<std::string>{"b"}));
+
+    file.open(root / "d", root / "d/c");
+    swap_directory(root, "taken2");
+    EXPECT_THROW(file.commit(), Poco::WriteFileException);
+    EXPECT_TRUE(names_in(root / "d").empty());
+}
+
+TEST(IncomingFile, TemporariesOfProcessesThatNoLongerRunAreRemovedWhenTheDirectoryIsWritten) {
+    TempDir dir;
+    const std::string stale = ".qk_relay." + std::to_string(exited_process_id()) + ".1.part";
+    const std::string live = ".qk_relay." + std::to_string(getpid()) + ".1.part";
+    dir.writeFile(stale, "debris");
+    dir.writeFile(live, "in flight");
+    CQKIncomingFile file;
+    file.open(dir.path(), dir / "a");
+    file.commit();
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{live, "a"}));
 }
 
 }  // namespace

@@ -132,6 +132,19 @@ TEST_F(ReceiverTest, ReplacedFileIsBackedUpAndStaysCompleteWhileTheNewOneIsInFli
     EXPECT_EQ(m_root.readFile("back/d/report.txt.000.bak"), "old complete content");
 }
 
+TEST_F(ReceiverTest, SubDirectoryCreatedAnewBetweenFilesGetsTheNextFiles) {
+    auto client = connect();
+    EXPECT_EQ(client->sendFile("first.txt", "d", "1"), QK_SEND_FILE_FOK);
+    // A consumer takes the directory away and creates it anew, with a file to be replaced.
+    Poco::File(m_root / "in/d").renameTo(m_root / "in/taken");
+    m_root.writeFile(in("d/old.txt"), "old");
+    EXPECT_EQ(client->sendFile("second.txt", "d", "2"), QK_SEND_FILE_FOK);
+    EXPECT_EQ(client->sendFile("old.txt", "d", "new"), QK_SEND_FILE_FOK);
+    EXPECT_EQ(m_root.readFile(in("d/old.txt")), "new");
+    EXPECT_EQ(tree_of(m_root / "in"), (std::vector<std::string>{"d", "d/old.txt", "d/second.txt",
+                                                                "taken", "taken/first.txt"}));
+}
+
 TEST_F(ReceiverTest, PeerThatLeavesOrStallsMidFileLeavesNothingBehind) {
     {
         auto client = connect();
