@@ -82,7 +82,7 @@ void CQKCtrlConnectionT<Traits>::apply(const QKLogTag& log_tag, const Record& ct
     Poco::Mutex::ScopedLock lock(configs.configLock());
     Params& shared = params();
     const Params before = shared;
-    Traits::apply(ctrl, shared);  // a field without terminator throws before any change
+    Traits::apply(ctrl, shared);  // a field it refuses throws before any change
     try {
         shared.writeParams();
         configs.writeConfC();

@@ -2,6 +2,7 @@
 #include "control/CQKTcpCtrlClnS.h"
 
 #include "base/qk_log.h"
+#include "control/qk_ctrl_text.h"
 #include "protocol/qk_ctrl_sign.h"
 
 void CQKCtrlClnSTraits::fill(const Params& params, Record& ctrl) {
@@ -15,10 +16,10 @@ void CQKCtrlClnSTraits::fill(const Params& params, Record& ctrl) {
 }
 
 void CQKCtrlClnSTraits::apply(const Record& ctrl, Params& params) {
-    std::string out_dir = qk_ctrl_get_string(ctrl.m_out_dir, "m_out_dir");
-    std::string back_dir = qk_ctrl_get_string(ctrl.m_back_dir, "m_back_dir");
-    std::string file_path = qk_ctrl_get_string(ctrl.m_file_path, "m_file_path");
-    std::string srv_address = qk_ctrl_get_string(ctrl.m_srv_address, "m_srv_address");
+    std::string out_dir = qk_ctrl_received_string(ctrl.m_out_dir, "m_out_dir");
+    std::string back_dir = qk_ctrl_received_string(ctrl.m_back_dir, "m_back_dir");
+    std::string file_path = qk_ctrl_received_string(ctrl.m_file_path, "m_file_path");
+    std::string srv_address = qk_ctrl_received_string(ctrl.m_srv_address, "m_srv_address");
     params.m_out_dir = std::move(out_dir);
     params.m_back_dir = std::move(back_dir);
     params.m_file_path = std::move(file_path);

@@ -24,8 +24,9 @@ struct CQKCtrlClnSTraits {
     static constexpr const char* kRecordName = "SQKClnSCtrl";
 
     static void fill(const Params& params, Record& ctrl);
-    // Reads every field of ctrl before it changes params: a string field without terminator
-    // throws Poco::DataFormatException and leaves params as it was.
+    // Reads every field of ctrl before it changes params: a string field without terminator,
+    // or with text the configuration file can't hold, throws Poco::DataFormatException and
+    // leaves params as it was.
     static void apply(const Record& ctrl, Params& params);
     static void traceSent(const QKLogTag& tag, const Record& ctrl);
     static void traceApplied(const QKLogTag& tag, const Params& params);

@@ -2,6 +2,7 @@
 #include "control/CQKTcpCtrlSrvS.h"
 
 #include "base/qk_log.h"
+#include "control/qk_ctrl_text.h"
 #include "protocol/qk_ctrl_sign.h"
 
 void CQKCtrlSrvSTraits::fill(const Params& params, Record& ctrl) {
@@ -12,8 +13,8 @@ void CQKCtrlSrvSTraits::fill(const Params& params, Record& ctrl) {
 }
 
 void CQKCtrlSrvSTraits::apply(const Record& ctrl, Params& params) {
-    std::string in_dir = qk_ctrl_get_string(ctrl.m_in_dir, "m_in_dir");
-    std::string back_dir = qk_ctrl_get_string(ctrl.m_back_dir, "m_back_dir");
+    std::string in_dir = qk_ctrl_received_string(ctrl.m_in_dir, "m_in_dir");
+    std::string back_dir = qk_ctrl_received_string(ctrl.m_back_dir, "m_back_dir");
     params.m_in_dir = std::move(in_dir);
     params.m_back_dir = std::move(back_dir);
     params.m_port = ctrl.m_port;

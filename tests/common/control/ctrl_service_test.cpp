@@ -120,7 +120,7 @@ struct Server {
     // Values the parameter check would refuse: relative and full-width paths, ports out of
     // range and equal.
     static std::vector<Values> odd() {
-        return {{"relative/in", std::string(260, 'b'), "0", "0"},
+        return {{"relative/d\xC3\xB6rt", std::string(260, 'b'), "0", "0"},
                 {std::string(260, 'i'), "", "70000", "70000"},
                 {"/x", "/y", "-1", "65536"}};
     }
@@ -361,6 +361,10 @@ TYPED_TEST(CtrlServiceTest, RefusedRecordsChangeNothing) {
     const CtrlPeer::Field field = TypeParam::firstString();
     std::fill_n(unterminated.begin() + field.offset, field.width, 'u');
     CtrlPeer::sign(unterminated, pki.guiCert(), pki.guiKey());
+    // Text an XML file can't hold: a control character, a byte that is not UTF-8.
+    Values control = TypeParam::fresh(), not_utf8 = TypeParam::fresh();
+    control[0] = "/a\x01b";
+    not_utf8[0] = "/a\xFF";
     const std::string crypto = "Poco::Crypto::CryptoException: ";
     const Case cases[] = {
         {"signed by another key", foreign, "Signature is not valid.", RawClient::kClosed},
@@ -369,6 +373,8 @@ TYPED_TEST(CtrlServiceTest, RefusedRecordsChangeNothing) {
         {"size 91", with_size(91), "Wrong value of the signature.", RawClient::kClosed},
         {"size -1", with_size(-1), "Wrong value of the signature.", RawClient::kClosed},
         {"field without terminator", unterminated, nullptr, QK_SEND_FILE_FERROR},
+        {"control character", this->signedByGui(control), nullptr, QK_SEND_FILE_FERROR},
+        {"not UTF-8", this->signedByGui(not_utf8), nullptr, QK_SEND_FILE_FERROR},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
