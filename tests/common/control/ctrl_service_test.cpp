@@ -81,7 +81,8 @@ std::string n(int value) {
     return std::to_string(value);
 }
 
-// The server service: its record, keys and configuration keys.
+// The server service: its keys, record layout and configuration keys. Both records hold
+// their string fields first, then their integers; Values lists them in that order.
 struct Server {
     using Listener = CQKTcpCtrlSrvS;
     using Params = SQKSrvSParams;
@@ -91,30 +92,22 @@ struct Server {
 
     static std::string ownKey() { return sharedTestPki().serverKey(); }
     static std::string ownCert() { return sharedTestPki().serverCert(); }
+    static std::vector<CtrlPeer::Field> strings() { return {L::kInDir, L::kBackDir}; }
+    static std::vector<std::size_t> ints() { return {L::kPort, L::kSslPort}; }
+    static std::vector<std::string> keys() { return {"in_dir", "back_dir", "port", "ssl_port"}; }
+    static std::vector<std::size_t> padding() { return {90, 91, 618, 619}; }
     static std::string confC(std::uint16_t port) {
         return "<config><control_code>1</control_code><in_dir>/srv/in</in_dir>"
                "<back_dir>/srv/back</back_dir><port>5000</port><ssl_port>5001</ssl_port>"
                "<control_port>" +
                n(port) + "</control_port><kept>yes</kept></config>";
     }
-    static Values of(const Bytes& r) {
-        return {CtrlPeer::getString(r, L::kInDir), CtrlPeer::getString(r, L::kBackDir),
-                n(CtrlPeer::getInt(r, L::kPort)), n(CtrlPeer::getInt(r, L::kSslPort))};
-    }
     static Values of(const Params& p) {
         return {p.m_in_dir, p.m_back_dir, n(p.m_port), n(p.m_ssl_port)};
     }
-    static Values of(const Poco::Util::AbstractConfiguration& c) {
-        return {c.getString("in_dir"), c.getString("back_dir"), n(c.getInt("port")),
-                n(c.getInt("ssl_port"))};
-    }
-    static Bytes record(const Values& v) {
-        Bytes r(kSize);
-        CtrlPeer::putString(r, L::kInDir, v[0]);
-        CtrlPeer::putString(r, L::kBackDir, v[1]);
-        CtrlPeer::putInt(r, L::kPort, std::stoi(v[2]));
-        CtrlPeer::putInt(r, L::kSslPort, std::stoi(v[3]));
-        return r;
+    static void set(Params& p, const Values& v) {
+        p.m_in_dir = v[0];
+        p.m_back_dir = v[1];
     }
     static Values fresh() { return {"/new/in", "/new/back", "6000", "6001"}; }
     // Values the parameter check would refuse: relative and full-width paths, ports out of
@@ -124,20 +117,8 @@ struct Server {
                 {std::string(260, 'i'), "", "70000", "70000"},
                 {"/x", "/y", "-1", "65536"}};
     }
-    static void setLong(Params& p) {
-        p.m_in_dir = std::string(300, 'i');
-        p.m_back_dir = std::string(261, 'b');
-    }
-    static std::vector<std::size_t> cutLengths(const Bytes& r) {
-        return {CtrlPeer::getString(r, L::kInDir).size(),
-                CtrlPeer::getString(r, L::kBackDir).size()};
-    }
-    static std::vector<std::size_t> widths() { return {260, 260}; }
-    static std::vector<std::size_t> padding() { return {90, 91, 618, 619}; }
-    static CtrlPeer::Field firstString() { return L::kInDir; }
 };
 
-// The client service.
 struct Client {
     using Listener = CQKTcpCtrlClnS;
     using Params = SQKClnSParams;
@@ -147,6 +128,15 @@ struct Client {
 
     static std::string ownKey() { return sharedTestPki().clientKey(); }
     static std::string ownCert() { return sharedTestPki().clientCert(); }
+    static std::vector<CtrlPeer::Field> strings() {
+        return {L::kOutDir, L::kBackDir, L::kFilePath, L::kSrvAddress};
+    }
+    static std::vector<std::size_t> ints() { return {L::kSrvPort, L::kUseSsl, L::kSubDirs}; }
+    static std::vector<std::string> keys() {
+        return {"out_dir",     "back_dir", "file",    "server_address",
+                "server_port", "use_ssl",  "sub_dirs"};
+    }
+    static std::vector<std::size_t> padding() { return {90, 91}; }
     static std::string confC(std::uint16_t port) {
         return "<config><control_code>1</control_code><op_code>1</op_code>"
                "<out_dir>/cln/out</out_dir><back_dir>/cln/back</back_dir><file></file>"
@@ -155,31 +145,15 @@ struct Client {
                "<control_port>" +
                n(port) + "</control_port><kept>yes</kept></config>";
     }
-    static Values of(const Bytes& r) {
-        return {CtrlPeer::getString(r, L::kOutDir),   CtrlPeer::getString(r, L::kBackDir),
-                CtrlPeer::getString(r, L::kFilePath), CtrlPeer::getString(r, L::kSrvAddress),
-                n(CtrlPeer::getInt(r, L::kSrvPort)),  n(CtrlPeer::getInt(r, L::kUseSsl)),
-                n(CtrlPeer::getInt(r, L::kSubDirs))};
-    }
     static Values of(const Params& p) {
         return {p.m_out_dir,     p.m_back_dir,   p.m_file_path,  p.m_srv_address,
                 n(p.m_srv_port), n(p.m_use_ssl), n(p.m_sub_dirs)};
     }
-    static Values of(const Poco::Util::AbstractConfiguration& c) {
-        return {c.getString("out_dir"),        c.getString("back_dir"),    c.getString("file"),
-                c.getString("server_address"), n(c.getInt("server_port")), n(c.getBool("use_ssl")),
-                n(c.getBool("sub_dirs"))};
-    }
-    static Bytes record(const Values& v) {
-        Bytes r(kSize);
-        CtrlPeer::putString(r, L::kOutDir, v[0]);
-        CtrlPeer::putString(r, L::kBackDir, v[1]);
-        CtrlPeer::putString(r, L::kFilePath, v[2]);
-        CtrlPeer::putString(r, L::kSrvAddress, v[3]);
-        CtrlPeer::putInt(r, L::kSrvPort, std::stoi(v[4]));
-        CtrlPeer::putInt(r, L::kUseSsl, std::stoi(v[5]));
-        CtrlPeer::putInt(r, L::kSubDirs, std::stoi(v[6]));
-        return r;
+    static void set(Params& p, const Values& v) {
+        p.m_out_dir = v[0];
+        p.m_back_dir = v[1];
+        p.m_file_path = v[2];
+        p.m_srv_address = v[3];
     }
     static Values fresh() {
         return {"/new/out", "/new/back", "/new/one.txt", "host.example.org", "7000", "0", "1"};
@@ -189,22 +163,40 @@ struct Client {
                 {std::string(260, 'o'), "", std::string(260, 'f'), std::string(128, 'a'), "70000",
                  "1", "1"}};
     }
-    static void setLong(Params& p) {
-        p.m_out_dir = std::string(300, 'o');
-        p.m_back_dir = std::string(261, 'b');
-        p.m_file_path = std::string(1000, 'f');
-        p.m_srv_address = std::string(129, 'a');
-    }
-    static std::vector<std::size_t> cutLengths(const Bytes& r) {
-        return {CtrlPeer::getString(r, L::kOutDir).size(),
-                CtrlPeer::getString(r, L::kBackDir).size(),
-                CtrlPeer::getString(r, L::kFilePath).size(),
-                CtrlPeer::getString(r, L::kSrvAddress).size()};
-    }
-    static std::vector<std::size_t> widths() { return {260, 260, 260, 128}; }
-    static std::vector<std::size_t> padding() { return {90, 91}; }
-    static CtrlPeer::Field firstString() { return L::kOutDir; }
 };
+
+template <class Case>
+Values values_of(const Bytes& record) {
+    Values values;
+    for (const CtrlPeer::Field& field : Case::strings())
+        values.push_back(CtrlPeer::getString(record, field));
+    for (std::size_t offset : Case::ints())
+        values.push_back(n(CtrlPeer::getInt(record, offset)));
+    return values;
+}
+
+template <class Case>
+Bytes record_of(const Values& values) {
+    Bytes record(Case::kSize);
+    std::size_t i = 0;
+    for (const CtrlPeer::Field& field : Case::strings())
+        CtrlPeer::putString(record, field, values[i++]);
+    for (std::size_t offset : Case::ints())
+        CtrlPeer::putInt(record, offset, std::stoi(values[i++]));
+    return record;
+}
+
+// The values as the configuration file holds them (flags as booleans).
+template <class Case>
+Values values_in_file(const std::string& path) {
+    Poco::AutoPtr<Poco::Util::XMLConfiguration> conf(new Poco::Util::XMLConfiguration(path));
+    Values values;
+    for (const std::string& key : Case::keys()) {
+        const std::string raw = conf->getString(key);
+        values.push_back(raw == "true" ? "1" : raw == "false" ? "0" : raw);
+    }
+    return values;
+}
 
 template <class Case>
 class CtrlServiceTest : public ::testing::Test {
@@ -253,13 +245,9 @@ protected:
         Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
         return Case::of(m_params);
     }
-    Values file() {
-        Poco::AutoPtr<Poco::Util::XMLConfiguration> conf(
-            new Poco::Util::XMLConfiguration(m_root / "common.xml"));
-        return Case::of(*conf);
-    }
+    Values file() { return values_in_file<Case>(m_root / "common.xml"); }
     Bytes signedByGui(const Values& values) {
-        Bytes r = Case::record(values);
+        Bytes r = record_of<Case>(values);
         CtrlPeer::sign(r, sharedTestPki().guiCert(), sharedTestPki().guiKey());
         return r;
     }
@@ -298,7 +286,7 @@ TYPED_TEST(CtrlServiceTest, ReadHandsOutTheConfiguredValuesSignedByTheService) {
         EXPECT_TRUE(peer.raw().closedByPeer());
         EXPECT_TRUE(CtrlPeer::verify(record, TypeParam::ownCert()));
         EXPECT_FALSE(CtrlPeer::verify(record, sharedTestPki().guiCert()));
-        EXPECT_EQ(TypeParam::of(record), this->params());
+        EXPECT_EQ(values_of<TypeParam>(record), this->params());
     }
     EXPECT_TRUE(this->m_errors.taken(0).empty());
     const std::string sign = std::string("(") + TypeParam::kConnection + "::doSignCtrl()) ";
@@ -341,7 +329,7 @@ TYPED_TEST(CtrlServiceTest, RefusedRecordsChangeNothing) {
     const Values before = this->params();
     const std::string file_before = this->m_root.readFile("common.xml");
     const TestPki& pki = sharedTestPki();
-    const std::size_t tail = TypeParam::firstString().offset + 100;  // after the terminator
+    const std::size_t tail = TypeParam::strings()[0].offset + 100;  // after the terminator
     struct Case {
         const char* what;
         Bytes record;
@@ -353,12 +341,12 @@ TYPED_TEST(CtrlServiceTest, RefusedRecordsChangeNothing) {
         CtrlPeer::putInt(r, CtrlPeer::kSignSize, size);
         return r;
     };
-    Bytes foreign = TypeParam::record(TypeParam::fresh());
+    Bytes foreign = record_of<TypeParam>(TypeParam::fresh());
     CtrlPeer::sign(foreign, pki.wrongNameCert(), pki.wrongNameKey());
     Bytes tampered = this->signedByGui(TypeParam::fresh());
     tampered[tail] = 'x';
-    Bytes unterminated = TypeParam::record(TypeParam::fresh());
-    const CtrlPeer::Field field = TypeParam::firstString();
+    Bytes unterminated = record_of<TypeParam>(TypeParam::fresh());
+    const CtrlPeer::Field field = TypeParam::strings()[0];
     std::fill_n(unterminated.begin() + field.offset, field.width, 'u');
     CtrlPeer::sign(unterminated, pki.guiCert(), pki.guiKey());
     // Text an XML file can't hold: a control character, a byte that is not UTF-8.
@@ -403,15 +391,20 @@ TYPED_TEST(CtrlServiceTest, OtherRequestsGetOkTwiceAndNothingElse) {
 }
 
 TYPED_TEST(CtrlServiceTest, LongValuesArriveCutAndTerminated) {
+    Values longer;
+    for (const CtrlPeer::Field& field : TypeParam::strings())
+        longer.push_back(std::string(field.width + 40, 'v'));
     {
         Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
-        TypeParam::setLong(this->m_params);
+        TypeParam::set(this->m_params, longer);
     }
     CtrlPeer peer(this->m_port);
     int final_status = 0;
     const Bytes record = peer.read(TypeParam::kSize, 0x00, &final_status);
     ASSERT_EQ(record.size(), TypeParam::kSize);
-    EXPECT_EQ(TypeParam::cutLengths(record), TypeParam::widths());
+    const Values got = values_of<TypeParam>(record);
+    for (std::size_t i = 0; i < longer.size(); ++i)
+        EXPECT_EQ(got[i], longer[i].substr(0, TypeParam::strings()[i].width - 1));
     EXPECT_TRUE(CtrlPeer::verify(record, TypeParam::ownCert()));
 }
 
