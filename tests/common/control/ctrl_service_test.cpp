@@ -377,6 +377,14 @@ TYPED_TEST(CtrlServiceTest, RefusedRecordsChangeNothing) {
         EXPECT_EQ(this->params(), before);
         EXPECT_EQ(this->m_root.readFile("common.xml"), file_before);
     }
+    // The restart that a service's error handler asks for after such an exchange.
+    const auto begin = std::chrono::steady_clock::now();
+    this->m_listener.stop();
+    this->m_listener.start();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(300));
+    CtrlPeer peer(this->m_port);
+    int final_status = 0;
+    EXPECT_EQ(peer.read(TypeParam::kSize, 0x00, &final_status).size(), TypeParam::kSize);
 }
 
 TYPED_TEST(CtrlServiceTest, OtherRequestsGetOkTwiceAndNothingElse) {
@@ -446,6 +454,8 @@ TYPED_TEST(CtrlServiceTest, StartsOncePerPortAndRestartsOnTheSamePort) {
     }
     typename TypeParam::Listener second(&this->m_params);
     EXPECT_THROW(second.start(), Poco::Net::NetException);  // the port is in use
+    second.stop();                                          // returns at once: nothing runs
+    EXPECT_FALSE(second.isStarted());
 
     EXPECT_FALSE(this->m_listener.isRestartNeeded());
     int final_status = 0;
