@@ -3,10 +3,13 @@
 #include <Poco/Checksum.h>
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/SocketImpl.h>
 
 #include "protocol/qk_protocol.h"
 
-RawClient::RawClient(std::uint16_t port) {
+RawClient::RawClient(std::uint16_t port, const std::string& local_host) {
+    if (!local_host.empty())
+        m_socket.impl()->bind(Poco::Net::SocketAddress(local_host, 0), false);
     m_socket.connect(Poco::Net::SocketAddress("127.0.0.1", port), Poco::Timespan(5, 0));
     m_socket.setNoDelay(true);
 }
@@ -33,6 +36,23 @@ int RawClient::readStatus(const Poco::Timespan& timeout) {
         return kClosed;
     }
     return status;
+}
+
+std::vector<std::uint8_t> RawClient::readBytes(std::size_t n, const Poco::Timespan& timeout) {
+    std::vector<std::uint8_t> bytes(n);
+    std::size_t got = 0;
+    try {
+        while (got < n && m_socket.poll(timeout, Poco::Net::Socket::SELECT_READ)) {
+            const int r = m_socket.receiveBytes(bytes.data() + got, static_cast<int>(n - got));
+            if (r <= 0)
+                break;
+            got += static_cast<std::size_t>(r);
+        }
+    } catch (const Poco::Net::NetException&) {
+        // A reset ends the bytes like a close.
+    }
+    bytes.resize(got);
+    return bytes;
 }
 
 bool RawClient::closedByPeer(const Poco::Timespan& timeout) {

@@ -14,13 +14,16 @@ public:
     static constexpr int kTimedOut = -1;
     static constexpr int kClosed = -2;
 
-    // Connects to 127.0.0.1:port.
-    explicit RawClient(std::uint16_t port);
+    // Connects to 127.0.0.1:port, from local_host when one is given (e.g. "127.0.0.2").
+    explicit RawClient(std::uint16_t port, const std::string& local_host = "");
 
     void send(const std::vector<std::uint8_t>& bytes);
     void send(const std::string& bytes);
     // The next status byte, or kTimedOut / kClosed.
     int readStatus(const Poco::Timespan& timeout = Poco::Timespan(5, 0));
+    // Up to n bytes, fewer when the peer closes or nothing arrives within timeout.
+    std::vector<std::uint8_t> readBytes(std::size_t n,
+                                        const Poco::Timespan& timeout = Poco::Timespan(5, 0));
     // True when the peer has closed the connection (reads end of stream) within timeout.
     bool closedByPeer(const Poco::Timespan& timeout = Poco::Timespan(5, 0));
     void close();

@@ -1,0 +1,75 @@
+// One control exchange on an accepted socket, the part that both services share: the peer
+// check, the registry entry, the greeting, the request byte, the statuses and the handling
+// of failures. The record steps (sendConfig, receiveConfig) belong to the service's side.
+//
+// SECURITY: only a peer at 127.0.0.1 gets a byte; every step waits at most the listener's
+// step time limit and moves its bytes with one call, requiring the whole count.
+//
+// run() executes on the listener's one server thread. An exception that ends the exchange
+// leaves run() for Poco's ErrorHandler, after the connection has left the registry.
+#pragma once
+
+#include <Poco/Net/TCPServerConnection.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "protocol/qk_protocol.h"
+
+class CQKCtrlListener;
+struct QKLogTag;
+
+class CQKCtrlConnection : public Poco::Net::TCPServerConnection {
+public:
+    // name is the connection's class name, the prefix of its log tags.
+    CQKCtrlConnection(const Poco::Net::StreamSocket& socket, CQKCtrlListener& listener,
+                      const char* name);
+    ~CQKCtrlConnection() override;
+
+    void run() override;
+    // Sends m_status.
+    virtual void sendStatus();
+    // Receives one byte into m_status.
+    virtual void receiveStatus();
+    // Receives one byte into m_code.
+    virtual void receiveCode();
+    // Receives, verifies and applies a record.
+    virtual void receiveConfig() = 0;
+    // Builds, signs and sends a record.
+    virtual void sendConfig() = 0;
+
+    qk_code_t status() const { return m_status; }
+    qk_code_t code() const { return m_code; }
+
+    // The peer's address as "host:port" ("(unknown)" when the socket has none).
+    std::string peer() const;
+
+protected:
+    std::string tag(const char* operation) const;
+    const Poco::Timespan& stepTimeout() const;
+
+    // Waits for the socket (Poco::Net::Socket::SELECT_READ or SELECT_WRITE) and moves size
+    // bytes with one call. On a time-out m_status becomes 0x7F, timeout_text is logged and
+    // thrown as SockWriteStatusException. Returns the bytes moved.
+    std::size_t sendOnce(const QKLogTag& log_tag, const void* data, std::size_t size,
+                         const char* timeout_text);
+    std::size_t receiveOnce(const QKLogTag& log_tag, void* data, std::size_t size,
+                            const char* timeout_text);
+    // Sets m_status to 0x7F, logs text (formatted with value) and throws it as
+    // SendingDataException.
+    [[noreturn]] void failShortTransfer(const QKLogTag& log_tag, const char* format,
+                                        unsigned value);
+
+    qk_code_t m_status = QK_SEND_FILE_FERROR;
+    qk_code_t m_code = 0;
+
+private:
+    void waitFor(const QKLogTag& log_tag, int mode, const char* timeout_text);
+    bool isLocalPeer(const QKLogTag& log_tag);
+    void exchange(const QKLogTag& log_tag);
+    void framedSendStatus(const QKLogTag& log_tag);
+
+    CQKCtrlListener& m_listener;
+    const std::string m_name;
+};

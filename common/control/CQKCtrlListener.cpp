@@ -1,0 +1,125 @@
+// The server, registry and stop wait of the control listeners.
+#include "control/CQKCtrlListener.h"
+
+#include <Poco/Exception.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/TCPServerParams.h>
+#include <Poco/Thread.h>
+
+#include "base/qk_console.h"
+#include "base/qk_log.h"
+#include "protocol/qk_protocol.h"
+
+namespace {
+
+constexpr int kBacklog = 64;
+constexpr int kMaxThreads = 1;
+constexpr int kMaxQueued = 1;
+// How often stop looks at the registry while connections end.
+constexpr long kStopLookMs = 50;
+
+void print_banner(const QKLogTag& tag, const std::string& text) {
+    log_message(LOG_LEVEL_INFO, &tag, "=================================== >>");
+    log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
+    log_message(LOG_LEVEL_INFO, &tag, "=================================== <<");
+    qk_print_console("-------------------- >>");
+    qk_print_console(text);
+    qk_print_console("-------------------- <<");
+}
+
+}  // namespace
+
+CQKCtrlListener::CQKCtrlListener(const char* name)
+    : m_name(name), m_pool(kMaxThreads, kMaxThreads), m_step_timeout(QK_READY_TIMEOUT) {
+    qk_ignore_sigpipe();
+}
+
+CQKCtrlListener::~CQKCtrlListener() {
+    // The owner stops a running listener first; this only keeps a forgotten one from
+    // serving on.
+    if (m_server)
+        stopServer();
+}
+
+std::string CQKCtrlListener::tag(const char* operation) const {
+    return m_name + "::" + operation;
+}
+
+std::uint16_t CQKCtrlListener::listeningPort() const {
+    return m_server ? m_server->port() : 0;
+}
+
+void CQKCtrlListener::startServer(int port, Poco::Net::TCPServerConnectionFactory::Ptr factory) {
+    QKLogTag log_tag = qk_make_tag(tag("start()").c_str());
+    if (m_server)
+        throw Poco::Exception("TCP server already has been created...");
+    if (port < 0 || port > 65535)
+        throw Poco::InvalidArgumentException("Wrong value of control port number:" +
+                                             std::to_string(port));
+    // SO_REUSEADDR lets a restarted listener bind over connections in TIME_WAIT; without
+    // SO_REUSEPORT a second listener on a port in use is still refused.
+    Poco::Net::ServerSocket socket;
+    socket.bind(Poco::Net::SocketAddress(Poco::Net::IPAddress(), static_cast<Poco::UInt16>(port)),
+                true, false);
+    socket.listen(kBacklog);
+    socket.setNoDelay(true);
+
+    Poco::Net::TCPServerParams::Ptr params(new Poco::Net::TCPServerParams);
+    params->setMaxThreads(kMaxThreads);
+    params->setMaxQueued(kMaxQueued);
+    auto server = std::make_unique<Poco::Net::TCPServer>(factory, m_pool, socket, params);
+    log_message(LOG_LEVEL_DEBUG, &log_tag, "Starting of launch of the TCPServer");
+    server->start();
+    m_server = std::move(server);
+    log_message(LOG_LEVEL_DEBUG, &log_tag, "The TCPServer has been started");
+    m_started.store(true);
+    print_banner(log_tag, "TCP Control Server has been started. port: " + std::to_string(port));
+}
+
+void CQKCtrlListener::stopServer() noexcept {
+    QKLogTag log_tag = qk_make_tag(tag("stop()").c_str());
+    if (m_server) {
+        log_message(LOG_LEVEL_DEBUG, &log_tag, "Start of finishing of the TCP server");
+        try {
+            m_server->stop();
+        } catch (...) {
+            // Stopping only closes the socket and wakes the threads; the wait below holds.
+        }
+        m_server.reset();
+        m_started.store(false);
+        log_message(LOG_LEVEL_DEBUG, &log_tag, "TCP server has been stopped...");
+        print_banner(log_tag, "TCP Control Server has been stopped.");
+    }
+    log_message(LOG_LEVEL_DEBUG, &log_tag, "Start of closing of all TCP connections");
+    waitForConnections();
+    log_message(LOG_LEVEL_DEBUG, &log_tag, "All TCP connections have been stopped...");
+}
+
+// A connection waiting in one of its steps leaves the registry at the latest when that
+// step's time limit ends. Afterwards the pool's thread is joined, so that no connection
+// code runs on once stop has returned (the owner may destroy the listener then).
+void CQKCtrlListener::waitForConnections() noexcept {
+    while (connectionCount() > 0)
+        Poco::Thread::sleep(kStopLookMs);
+    try {
+        m_pool.joinAll();
+    } catch (...) {
+        // Nothing runs on a pool whose threads could not be joined.
+    }
+}
+
+void CQKCtrlListener::enterConnection(std::uint32_t thread_id, CQKCtrlConnection* connection) {
+    Poco::Mutex::ScopedLock lock(m_connections_mutex);
+    m_connections[thread_id] = connection;
+}
+
+void CQKCtrlListener::leaveConnection(std::uint32_t thread_id) {
+    Poco::Mutex::ScopedLock lock(m_connections_mutex);
+    m_connections.erase(thread_id);
+}
+
+std::size_t CQKCtrlListener::connectionCount() const {
+    Poco::Mutex::ScopedLock lock(m_connections_mutex);
+    return m_connections.size();
+}
