@@ -488,8 +488,9 @@ namespace {
 enum class FactoryStep { Created, Destroyed, Connection };
 
 // The factories' lines: tag "<connection>::<operation>", text "<connection>Factory::<operation>".
-void log_factory(const CQKFileListener& listener, bool secure, FactoryStep step) {
-    const std::string name = listener.connectionName(secure);
+// A factory outlives its listener (the TCPServer's dispatcher releases it last), so it logs
+// with a copy of the name.
+void log_factory(const std::string& name, FactoryStep step) {
     const std::string factory = name + "Factory";
     const std::string operation = step == FactoryStep::Created     ? factory + "()"
                                   : step == FactoryStep::Destroyed ? "~" + factory + "()"
@@ -500,31 +501,32 @@ void log_factory(const CQKFileListener& listener, bool secure, FactoryStep step)
 
 }  // namespace
 
-CQKSrvConnectionFactory::CQKSrvConnectionFactory(CQKFileListener& listener) : m_listener(listener) {
-    log_factory(m_listener, false, FactoryStep::Created);
+CQKSrvConnectionFactory::CQKSrvConnectionFactory(CQKFileListener& listener)
+    : m_listener(listener), m_name(listener.connectionName(false)) {
+    log_factory(m_name, FactoryStep::Created);
 }
 
 CQKSrvConnectionFactory::~CQKSrvConnectionFactory() {
-    log_factory(m_listener, false, FactoryStep::Destroyed);
+    log_factory(m_name, FactoryStep::Destroyed);
 }
 
 Poco::Net::TCPServerConnection* CQKSrvConnectionFactory::createConnection(
     const Poco::Net::StreamSocket& socket) {
-    log_factory(m_listener, false, FactoryStep::Connection);
+    log_factory(m_name, FactoryStep::Connection);
     return new CQKSrvConnection(socket, m_listener);
 }
 
 CQKSrvSSslConnectionFactory::CQKSrvSSslConnectionFactory(CQKFileListener& listener)
-    : m_listener(listener) {
-    log_factory(m_listener, true, FactoryStep::Created);
+    : m_listener(listener), m_name(listener.connectionName(true)) {
+    log_factory(m_name, FactoryStep::Created);
 }
 
 CQKSrvSSslConnectionFactory::~CQKSrvSSslConnectionFactory() {
-    log_factory(m_listener, true, FactoryStep::Destroyed);
+    log_factory(m_name, FactoryStep::Destroyed);
 }
 
 Poco::Net::TCPServerConnection* CQKSrvSSslConnectionFactory::createConnection(
     const Poco::Net::StreamSocket& socket) {
-    log_factory(m_listener, true, FactoryStep::Connection);
+    log_factory(m_name, FactoryStep::Connection);
     return new CQKSrvSSslConnection(socket, m_listener);
 }

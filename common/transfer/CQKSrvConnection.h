@@ -99,6 +99,7 @@ public:
 
 private:
     CQKFileListener& m_listener;
+    const std::string m_name;
 };
 
 class CQKSrvSSslConnectionFactory : public Poco::Net::TCPServerConnectionFactory {
@@ -110,4 +111,5 @@ public:
 
 private:
     CQKFileListener& m_listener;
+    const std::string m_name;
 };
