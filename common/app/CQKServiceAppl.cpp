@@ -4,6 +4,8 @@
 #include <signal.h>
 
 #include <Poco/Net/SSLManager.h>
+#include <Poco/TaskManager.h>
+#include <Poco/ThreadPool.h>
 
 #include "base/qk_console.h"
 #include "protocol/qk_exceptions.h"
@@ -11,6 +13,9 @@
 namespace {
 
 constexpr int kServiceFailed = 1;
+// The control task, up to 20 file connections and the senders of a service share the
+// default pool, which holds 16 threads.
+constexpr int kExtraThreads = 32;
 constexpr const char* kMainLine =
     "main(): -------------------------------------------------------- ";
 
@@ -115,6 +120,40 @@ void CQKServiceAppl::runBody() {
         return;
     }
     runService();
+}
+
+void CQKServiceAppl::runService() {
+    // Not before main: a daemon forks after construction, and pool threads made before the
+    // fork would not exist in the child.
+    Poco::ThreadPool::defaultPool().addCapacity(kExtraThreads);
+    // The task's own pool: joining the task manager joins its pool, and the default pool
+    // also runs the listeners' dispatchers, which end only when the task is destroyed.
+    Poco::ThreadPool task_pool(1, 1);
+    Poco::TaskManager tasks(task_pool);
+    {
+        Poco::FastMutex::ScopedLock lock(m_control_mutex);
+        m_control = createControlTask();
+    }
+    m_control->duplicate();  // the task manager takes a reference of its own
+    tasks.start(m_control.get());
+    waitForTerminationRequest();
+    tasks.cancelAll();
+    tasks.joinAll();
+    Poco::AutoPtr<CQKControlTask> ended;
+    {
+        Poco::FastMutex::ScopedLock lock(m_control_mutex);
+        ended.swap(m_control);
+    }
+    // The task's destructor stops its listeners, which wait for their connections: outside
+    // the lock, since a failing connection's error handler takes it.
+}
+
+void CQKServiceAppl::restart() {
+    QKLogTag tag = qk_make_tag((m_class_name + "::restart()").c_str());
+    log_message(LOG_LEVEL_DEBUG, &tag, "restart...");
+    Poco::FastMutex::ScopedLock lock(m_control_mutex);
+    if (m_control)
+        m_control->restart();
 }
 
 void CQKServiceAppl::ErrorHandler::report(const std::string& echo, const std::string& line) {

@@ -14,11 +14,14 @@
 // restart what the failure may have left behind.
 #pragma once
 
+#include <Poco/AutoPtr.h>
 #include <Poco/ErrorHandler.h>
+#include <Poco/Mutex.h>
 #include <Poco/Util/ServerApplication.h>
 
 #include <string>
 
+#include "app/CQKControlTask.h"
 #include "app/qk_frame.h"
 #include "base/CQKInstanceLock.h"
 
@@ -27,7 +30,7 @@ public:
     ~CQKServiceAppl() override;
 
     // Asks the control task, if there is one, for a restart after an error.
-    virtual void restart() = 0;
+    virtual void restart();
 
 protected:
     // class_name and handler_name build the log tags ("CQKSrvSAppl", "QKSrvSErrorHandler");
@@ -39,10 +42,8 @@ protected:
     void handleOption(const std::string& name, const std::string& value) override;
     int main(const ArgVec& args) override;
 
-    // The service's body: runs until the termination request (SIGINT, SIGTERM or SIGQUIT).
-    virtual void runService() = 0;
-    // Blocks until the termination request.
-    void waitForStop() { waitForTerminationRequest(); }
+    // The service's control task, made when the service starts.
+    virtual Poco::AutoPtr<CQKControlTask> createControlTask() = 0;
 
     std::string className() const { return m_class_name; }
 
@@ -63,10 +64,16 @@ private:
 
     int runFramed();
     void runBody();
+    // Runs the control task on a task manager until the termination request (SIGINT,
+    // SIGTERM or SIGQUIT), then cancels and joins it and destroys it, which stops its
+    // listeners.
+    void runService();
 
     SQKFrameSettings m_settings;
     std::string m_class_name;
     CQKInstanceLock m_instance_lock;
     ErrorHandler m_error_handler;
     bool m_help_requested = false;
+    Poco::FastMutex m_control_mutex;  // guards m_control against restart() from other threads
+    Poco::AutoPtr<CQKControlTask> m_control;
 };

@@ -1,0 +1,116 @@
+// The server service's control task: passes that keep the three listeners as configured.
+#include "CQKSrvSControl.h"
+
+#include <Poco/Path.h>
+
+#include "base/qk_log.h"
+#include "config/CQKBaseConfigs.h"
+#include "protocol/qk_exceptions.h"
+
+namespace {
+
+constexpr std::int32_t kControlRun = 1;
+
+}  // namespace
+
+CQKSrvSControl::CQKSrvSControl() : CQKControlTask("CQKSrvSControl"), m_ctrl_srv(&m_params) {
+    // One registry for both file listeners: a path can't be written over plain and TLS at once.
+    m_ssl_srv.shareReceivingFiles(m_tcp_srv.receivingFilesPtr());
+    m_tcp_srv.setParams(&m_params);
+    m_ssl_srv.setParams(&m_params);
+}
+
+CQKSrvSControl::~CQKSrvSControl() {
+    m_tcp_srv.stop();
+    m_ssl_srv.stop();
+    m_ctrl_srv.stop();
+}
+
+void CQKSrvSControl::restart() {
+    m_restart.store(true);
+    m_restart_ctrl.store(true);
+}
+
+void CQKSrvSControl::pass() {
+    {
+        Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
+        readConfig();
+        m_params.readParams();
+        m_params.checkParams();
+        askListeners();
+    }
+    traceState();
+    stopFlagged();
+    startMissing();
+}
+
+void CQKSrvSControl::readConfig() {
+    QKLogTag tag = qk_make_tag("CQKSrvSControl::readConfig()");
+    CQKBaseConfigs& configs = CQKBaseConfigs::instance();
+    configs.readConfC();
+    configs.readConfP();
+    Poco::Util::AbstractConfiguration& conf = configs.view("conf_c");
+    const std::string data_dir = configs.view("appl").getString("appl_data_dpath");
+    const std::string work_dir =
+        Poco::Path(data_dir).makeDirectory().parent().pushDirectory("qk_relay_work").toString();
+    if (conf.getString("in_dir", "").empty()) {
+        conf.setString("in_dir", work_dir + "srv_in");
+        log_message(LOG_LEVEL_DEBUG, &tag, "in_dir = %s", (work_dir + "srv_in").c_str());
+    }
+    if (conf.getString("back_dir", "").empty()) {
+        conf.setString("back_dir", work_dir + "srv_backups");
+        log_message(LOG_LEVEL_DEBUG, &tag, "back_dir = %s", (work_dir + "srv_backups").c_str());
+    }
+}
+
+// Under the configuration lock: a running listener whose port changed must restart.
+void CQKSrvSControl::askListeners() {
+    if (!m_restart_ctrl.load() && m_ctrl_srv.isStarted())
+        m_restart_ctrl.store(m_ctrl_srv.isRestartNeeded());
+    if (!m_restart.load() && m_tcp_srv.isStarted())
+        m_restart.store(m_tcp_srv.isRestartNeeded());
+    if (!m_restart_ssl.load() && m_ssl_srv.isStarted())
+        m_restart_ssl.store(m_ssl_srv.isRestartNeeded());
+}
+
+void CQKSrvSControl::traceState() {
+    QKLogTag tag = qk_make_tag("CQKSrvSControl::runTask()");
+    log_message(LOG_LEVEL_TRACE, &tag, "CQKSrvSControl ------------------------ >>");
+    log_message(LOG_LEVEL_TRACE, &tag, "m_in_dir\t\t= %s", m_params.m_in_dir.c_str());
+    log_message(LOG_LEVEL_TRACE, &tag, "m_back_dir\t= %s", m_params.m_back_dir.c_str());
+    log_message(LOG_LEVEL_TRACE, &tag, "m_control_code = %d", m_params.m_control_code);
+    log_message(LOG_LEVEL_TRACE, &tag, "CQKSrvSControl ------------------------ <<");
+    log_message(LOG_LEVEL_TRACE, &tag, "m_restart_ctrl\t= %d", m_restart_ctrl.load() ? 1 : 0);
+    log_message(LOG_LEVEL_TRACE, &tag, "m_restart\t\t= %d", m_restart.load() ? 1 : 0);
+    log_message(LOG_LEVEL_TRACE, &tag, "m_restart_ssl\t= %d", m_restart_ssl.load() ? 1 : 0);
+}
+
+void CQKSrvSControl::stopFlagged() {
+    if (m_restart_ctrl.exchange(false) && m_ctrl_srv.isStarted())
+        m_ctrl_srv.stop();
+    if (m_restart.exchange(false) && m_tcp_srv.isStarted())
+        m_tcp_srv.stop();
+    if (m_restart_ssl.exchange(false) && m_ssl_srv.isStarted())
+        m_ssl_srv.stop();
+}
+
+// Each listener is started on its own: one whose port is taken, or whose keys are missing,
+// keeps none of the others down. Its failure is reported, and the next pass tries again.
+void CQKSrvSControl::startMissing() {
+    QKLogTag tag = qk_make_tag("CQKSrvSControl::runTask()");
+    auto start = [&tag](auto& listener) {
+        if (listener.isStarted())
+            return;
+        try {
+            listener.start();
+        } catch (const Poco::Exception& e) {
+            qk_report_exception(&tag, e);
+        }
+    };
+    if (m_params.m_control_port != 0)
+        start(m_ctrl_srv);
+    if (m_params.m_control_code != kControlRun)
+        return;
+    start(m_tcp_srv);
+    start(m_ssl_srv);
+}

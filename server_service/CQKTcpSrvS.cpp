@@ -1,0 +1,82 @@
+// The server service's plain file listener.
+#include "CQKTcpSrvS.h"
+
+#include <Poco/Exception.h>
+
+#include "base/qk_log.h"
+#include "config/CQKBaseConfigs.h"
+#include "transfer/CQKSrvConnection.h"
+
+namespace {
+
+const CQKFileListener::ConnectionNames kConnectionNames{"CQKSrvSConnection",
+                                                        "CQKSrvSSslConnection"};
+
+const CQKFileListener::Texts kPlainTexts{
+    "CQKTcpSrvS::start()",
+    "CQKTcpSrvS::stop()",
+    "Starting of launch of the TCPServer",
+    "The TCPServer has been started",
+    "TCP Server has been started. port: ",
+    "Start of finishing of the TCP server",
+    "TCP server has been stopped...",
+    "TCP Server has been stopped.",
+};
+
+}  // namespace
+
+CQKTcpSrvS::CQKTcpSrvS() : CQKFileListener(kConnectionNames) {
+    QKLogTag tag = qk_make_tag("CQKTcpSrvS::CQKTcpSrvS()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpSrvS::CQKTcpSrvS()");
+}
+
+CQKTcpSrvS::~CQKTcpSrvS() {
+    QKLogTag tag = qk_make_tag("CQKTcpSrvS::~CQKTcpSrvS()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpSrvS::~CQKTcpSrvS()");
+    stopWith(kPlainTexts);
+}
+
+void CQKTcpSrvS::setParams(SQKSrvSParams* params) {
+    m_params = params;
+}
+
+int CQKTcpSrvS::configuredPort(std::int32_t SQKSrvSParams::*port) const {
+    if (!m_params)
+        throw Poco::NullPointerException("The listener has no parameters");
+    Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
+    return m_params->*port;
+}
+
+void CQKTcpSrvS::start() {
+    if (hasServer())
+        throw Poco::Exception("TCP server already has been created...");
+    const int port = configuredPort(&SQKSrvSParams::m_port);
+    auto socket = std::make_unique<Poco::Net::ServerSocket>();
+    bindAndListen(*socket, port);
+    startServer(std::move(socket), new CQKSrvConnectionFactory(*this), port, kPlainTexts);
+}
+
+void CQKTcpSrvS::stop() {
+    stopWith(kPlainTexts);
+}
+
+void CQKTcpSrvS::stopWith(const Texts& texts) noexcept {
+    try {
+        if (hasServer()) {
+            stopAccepting(texts);
+            closeSocket(texts);
+        }
+        waitForConnections(texts);
+    } catch (...) {
+        // The server and its connections are gone either way; a stop must not fail.
+    }
+}
+
+bool CQKTcpSrvS::isRestartNeeded() const {
+    return isStarted() && configuredPort(&SQKSrvSParams::m_port) != boundPort();
+}
+
+SQKReceivingDirs CQKTcpSrvS::receivingDirs() const {
+    Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
+    return {m_params->m_in_dir, m_params->m_back_dir};
+}

@@ -1,0 +1,69 @@
+// The server service's TLS file listener.
+#include "CQKTcpSslSrvS.h"
+
+#include <Poco/Exception.h>
+#include <Poco/Net/SecureServerSocket.h>
+
+#include "base/qk_log.h"
+#include "config/CQKBaseConfigs.h"
+#include "transfer/CQKSrvConnection.h"
+#include "transfer/qk_tls.h"
+
+namespace {
+
+const CQKFileListener::Texts kSslTexts{
+    "CQKTcpSslSrvS::start()",
+    "CQKTcpSslSrvS::stop()",
+    "Starting of launch of the TCP Server (SSL)",
+    "The TCPServer (SSL) has been started",
+    "TCP (SSL) Server has been started. port: ",
+    "Start of finishing of the TCP server (SSL)",
+    "TCP server (SSL) has been stopped...",
+    "TCP (SSL) Server has been stopped.",
+};
+
+}  // namespace
+
+CQKTcpSslSrvS::CQKTcpSslSrvS() {
+    QKLogTag tag = qk_make_tag("CQKTcpSslSrvS::CQKTcpSslSrvS()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpSslSrvS::CQKTcpSslSrvS()");
+}
+
+CQKTcpSslSrvS::~CQKTcpSslSrvS() {
+    QKLogTag tag = qk_make_tag("CQKTcpSslSrvS::~CQKTcpSslSrvS()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpSslSrvS::~CQKTcpSslSrvS()");
+    stopWith(kSslTexts);
+}
+
+void CQKTcpSslSrvS::initSsl() {
+    if (!m_params)
+        throw Poco::NullPointerException("The listener has no parameters");
+    std::string key, cert, ca;
+    {
+        Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
+        key = m_params->m_key_fpath;
+        cert = m_params->m_cert_fpath;
+        ca = m_params->m_ca_cert_fpath;
+    }
+    qk_check_tls_files(key, cert, ca);
+    m_context =
+        qk_create_tls_context(Poco::Net::Context::TLSV1_2_SERVER_USE, qk_tls_params(key, cert, ca));
+}
+
+void CQKTcpSslSrvS::start() {
+    if (hasServer())
+        throw Poco::Exception("TCP server already has been created...");
+    initSsl();
+    const int port = configuredPort(&SQKSrvSParams::m_ssl_port);
+    auto socket = std::make_unique<Poco::Net::SecureServerSocket>(m_context);
+    bindAndListen(*socket, port);
+    startServer(std::move(socket), new CQKSrvSSslConnectionFactory(*this), port, kSslTexts);
+}
+
+void CQKTcpSslSrvS::stop() {
+    stopWith(kSslTexts);
+}
+
+bool CQKTcpSslSrvS::isRestartNeeded() const {
+    return isStarted() && configuredPort(&SQKSrvSParams::m_ssl_port) != boundPort();
+}

@@ -1,0 +1,23 @@
+// The server service's TLS file listener: the plain service listener on a TLS 1.2 server
+// socket that requires a client certificate of our CA carrying the client name. Its port is
+// "ssl_port"; the key files are checked and a new context is made at every start.
+#pragma once
+
+#include <Poco/Net/Context.h>
+
+#include "CQKTcpSrvS.h"
+
+class CQKTcpSslSrvS : public virtual CQKTcpSrvS {
+public:
+    CQKTcpSslSrvS();
+    ~CQKTcpSslSrvS() override;
+
+    void start() override;
+    void stop() override;
+    bool isRestartNeeded() const override;
+    // Checks the key, certificate and CA files of the record and builds a fresh context.
+    virtual void initSsl();
+
+private:
+    Poco::Net::Context::Ptr m_context;
+};
