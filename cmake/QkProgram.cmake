@@ -44,3 +44,18 @@ function(qk_add_program name)
         endif()
     ")
 endfunction()
+
+# qk_add_unit(NAME)
+#
+# The systemd unit dist/systemd/<name>.service.in, with @QK_PREFIX@ replaced: into the stage
+# (for the tests' check of the unit) and into PREFIX/lib/systemd/system at install time.
+function(qk_add_unit name)
+    set(template ${PROJECT_SOURCE_DIR}/dist/systemd/${name}.service.in)
+    set(QK_PREFIX ${QK_STAGE_DIR})
+    configure_file(${template} ${QK_STAGE_DIR}/lib/systemd/system/${name}.service @ONLY)
+    install(CODE "
+        set(QK_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+        configure_file(\"${template}\"
+                       \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/${name}.service\" @ONLY)
+    ")
+endfunction()

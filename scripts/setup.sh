@@ -9,6 +9,7 @@ packages=(
     libpoco-dev libssl-dev zlib1g-dev openssl
     libgtest-dev googletest
     clang clang-format
+    systemd util-linux
     "$@"
 )
 

@@ -125,6 +125,10 @@ ProgramRunner::ProgramRunner() {
     fs::create_directories(m_root / "scratch");
 }
 
+std::string ProgramRunner::stageDir() {
+    return QK_TEST_STAGE_DIR;
+}
+
 void ProgramRunner::runAs(uid_t uid, gid_t gid) {
     const fs::path root = m_root / "";
     ASSERT_EQ(::chown(root.c_str(), uid, gid), 0) << std::strerror(errno);

@@ -88,6 +88,9 @@ public:
                                           const std::vector<std::string>& args,
                                           const Environment& env = {}) const;
 
+    // The build's staged install tree (which the runner copies).
+    static std::string stageDir();
+
     // Ports on the loopback interface that nothing listened on a moment ago, all different.
     static std::vector<std::uint16_t> freePorts(std::size_t count);
     // Polls until a TCP connection to 127.0.0.1:port succeeds; false when the time ran out.

@@ -1,0 +1,199 @@
+// qk_relay_srvsvc as an operator runs it: in a temporary install tree with a short pass
+// period, receiving from qk_relay_cln, following changes of its configuration file and
+// records applied through the control port, and stopping on SIGTERM; as a daemon with a
+// pid file; and its systemd unit.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <string>
+
+#include "CtrlPeer.h"
+#include "ProgramRunner.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* kPlainStarted = "TCP Server has been started. port: ";
+constexpr const char* kPlainStopped = "TCP Server has been stopped.";
+constexpr const char* kSslStarted = "TCP (SSL) Server has been started. port: ";
+constexpr const char* kSslStopped = "TCP (SSL) Server has been stopped.";
+constexpr const char* kCtrlStarted = "TCP Control Server has been started. port: ";
+constexpr const char* kCtrlStopped = "TCP Control Server has been stopped.";
+
+std::size_t count_of(const std::string& text, const std::string& what) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+class E2eServerService : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(m_runner.run("qk_relay_keys", {}).exit_code, 0);
+        const std::vector<std::uint16_t> ports = ProgramRunner::freePorts(5);
+        m_port = ports[0];
+        m_ssl_port = ports[1];
+        m_ctrl_port = ports[2];
+        m_spare = {ports[3], ports[4]};
+        writeConfig("1", m_port, m_ssl_port);
+    }
+
+    void writeConfig(const std::string& control_code, std::uint16_t port, std::uint16_t ssl_port) {
+        ProgramRunner::writeFile(m_runner.path("share/orvane/common/qk_relay_srvsvc.xml"),
+                                 "<config><control_code>" + control_code +
+                                     "</control_code><in_dir>" + in() + "</in_dir><back_dir>" +
+                                     m_runner.scratch("back") + "</back_dir><port>" +
+                                     std::to_string(port) + "</port><ssl_port>" +
+                                     std::to_string(ssl_port) + "</ssl_port><control_port>" +
+                                     std::to_string(m_ctrl_port) + "</control_port></config>");
+    }
+
+    std::unique_ptr<RunningProgram> start(const std::vector<std::string>& args = {}) {
+        return m_runner.start("qk_relay_srvsvc", args, {{"QK_RELAY_PASS_MS", "200"}});
+    }
+
+    std::string log() const {
+        return ProgramRunner::readFile(
+                   m_runner.path("var/log/orvane/qk_relay_srvsvc/qk_relay_srvsvc.000.log"))
+            .value_or("");
+    }
+    bool logCountReaches(const std::string& text, std::size_t count) const {
+        return ProgramRunner::waitUntil([&] { return count_of(log(), text) >= count; }, 10s);
+    }
+
+    std::string in() const { return m_runner.scratch("in"); }
+
+    // Sends one file with qk_relay_cln and says whether it arrived and left the sender.
+    void expectDelivered(const std::string& name, std::uint16_t port, bool tls) {
+        const std::string out = m_runner.scratch("out");
+        ProgramRunner::writeFile(out + "/sub/" + name, "content of " + name);
+        std::vector<std::string> args = {"--send_files", "--out_dir=" + out, "--sub_dirs",
+                                         "--server_address=127.0.0.1",
+                                         "--server_port=" + std::to_string(port)};
+        if (tls)
+            args.push_back("--use_ssl");
+        const ProgramResult sent = m_runner.run("qk_relay_cln", args);
+        EXPECT_EQ(sent.exit_code, 0) << sent.output();
+        EXPECT_EQ(ProgramRunner::readFile(in() + "/sub/" + name), "content of " + name);
+        EXPECT_TRUE(fs::is_empty(out));
+    }
+
+    // An apply of the control program, signed with key_fpath.
+    int apply(std::uint16_t ssl_port, const std::string& key_fpath) {
+        CtrlPeer::Bytes record(CtrlPeer::Srv::kSize, 0);
+        CtrlPeer::putString(record, CtrlPeer::Srv::kInDir, in());
+        CtrlPeer::putString(record, CtrlPeer::Srv::kBackDir, m_runner.scratch("back"));
+        CtrlPeer::putInt(record, CtrlPeer::Srv::kPort, m_port);
+        CtrlPeer::putInt(record, CtrlPeer::Srv::kSslPort, ssl_port);
+        CtrlPeer::sign(record, m_runner.path("share/orvane/common/keys/gui.zx.orvane.cert"),
+                       key_fpath);
+        return CtrlPeer(m_ctrl_port).apply(record);
+    }
+
+    void stop(RunningProgram& service) {
+        service.signal(SIGTERM);
+        const std::optional<int> code = service.waitForExit(20s);
+        ASSERT_TRUE(code.has_value()) << "the service ignores SIGTERM";
+        EXPECT_EQ(*code, 0) << service.out() << service.err();
+        EXPECT_NE(log().find("Finish of Logging..."), std::string::npos);
+    }
+
+    ProgramRunner m_runner;
+    std::uint16_t m_port = 0, m_ssl_port = 0, m_ctrl_port = 0;
+    std::vector<std::uint16_t> m_spare;
+};
+
+TEST_F(E2eServerService, ReceivesAndRestartsOnlyWhatChanged) {
+    std::unique_ptr<RunningProgram> service = start();
+    for (std::uint16_t port : {m_ctrl_port, m_port, m_ssl_port})
+        ASSERT_TRUE(ProgramRunner::waitForPort(port, 10s)) << service->out() << log();
+    const std::string first = log();
+    EXPECT_LT(first.find(kCtrlStarted), first.find(kPlainStarted));
+    EXPECT_LT(first.find(kPlainStarted), first.find(kSslStarted));
+    expectDelivered("plain.txt", m_port, false);
+    expectDelivered("tls.txt", m_ssl_port, true);
+
+    // A new port in the file restarts the plain listener alone.
+    const std::uint16_t old_port = m_port;
+    m_port = m_spare[0];
+    writeConfig("1", m_port, m_ssl_port);
+    ASSERT_TRUE(ProgramRunner::waitForPort(m_port, 10s)) << log();
+    expectDelivered("moved.txt", m_port, false);
+    EXPECT_FALSE(ProgramRunner::waitForPort(old_port, 300ms));
+    EXPECT_EQ(count_of(log(), kSslStopped), 0u);
+
+    // An apply that changes the TLS port restarts the TLS listener alone.
+    const std::string gui_key = m_runner.path("share/orvane/qk_relay_w/keys/gui.zx.orvane.key");
+    EXPECT_EQ(apply(m_spare[1], gui_key), 0);
+    ASSERT_TRUE(ProgramRunner::waitForPort(m_spare[1], 10s)) << log();
+    expectDelivered("tls-moved.txt", m_spare[1], true);
+    EXPECT_EQ(count_of(log(), kPlainStopped), 1u);
+
+    // A record with a foreign signature changes nothing and restarts the plain and the
+    // control listener; the TLS listener runs on.
+    const std::string client_key =
+        m_runner.path("share/orvane/qk_relay_cln/keys/cln.zx.orvane.key");
+    EXPECT_NE(apply(m_ssl_port, client_key), 0);
+    EXPECT_TRUE(logCountReaches(kCtrlStopped, 1)) << log();
+    EXPECT_TRUE(logCountReaches(kPlainStopped, 2)) << log();
+    EXPECT_TRUE(logCountReaches(kCtrlStarted, 2)) << log();
+    EXPECT_EQ(count_of(log(), kSslStopped), 1u);
+    ASSERT_TRUE(ProgramRunner::waitForPort(m_port, 10s));
+    expectDelivered("after-refusal.txt", m_spare[1], true);
+
+    // A configuration the check refuses is reported at every pass and leaves the listeners
+    // running; mended, nothing has to restart.
+    writeConfig("3", m_port, m_spare[1]);
+    const std::string refusal = "Unknown value of  'control_code'";
+    EXPECT_TRUE(logCountReaches(refusal, 2)) << log();
+    expectDelivered("while-refused.txt", m_port, false);
+    writeConfig("1", m_port, m_spare[1]);
+
+    stop(*service);
+    EXPECT_EQ(count_of(log(), kSslStopped), 2u);
+}
+
+TEST_F(E2eServerService, RunsAsADaemonWithAPidFileAndRefusesASecondInstance) {
+    const std::string pid_file = m_runner.scratch("srvsvc.pid");
+    const ProgramResult daemon = m_runner.run(
+        "qk_relay_srvsvc", {"--daemon", "--pidfile=" + pid_file}, {{"QK_RELAY_PASS_MS", "200"}});
+    ASSERT_EQ(daemon.exit_code, 0) << daemon.output();
+    ASSERT_TRUE(ProgramRunner::waitForPort(m_port, 10s)) << log();
+    const std::optional<std::string> pid_text = ProgramRunner::readFile(pid_file);
+    ASSERT_TRUE(pid_text.has_value());
+    const pid_t pid = std::stoi(*pid_text);
+
+    const ProgramResult second = m_runner.run("qk_relay_srvsvc", {});
+    EXPECT_EQ(second.exit_code, 1);
+    EXPECT_NE(second.output().find("Instance of this application has been launched already..."),
+              std::string::npos)
+        << second.output();
+    expectDelivered("to-daemon.txt", m_ssl_port, true);
+
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    EXPECT_TRUE(ProgramRunner::waitUntil([&] { return ::kill(pid, 0) != 0; }, 20s));
+    EXPECT_FALSE(fs::exists(pid_file));
+    EXPECT_NE(log().find("Finish of Logging..."), std::string::npos);
+}
+
+TEST(E2eServerServiceUnit, PassesTheSystemdAnalyser) {
+    if (::system("command -v systemd-analyze >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "systemd-analyze is not installed";
+    const std::string unit =
+        ProgramRunner::stageDir() + "/lib/systemd/system/qk_relay_srvsvc.service";
+    const std::string command = "systemd-analyze verify '" + unit + "' 2>&1";
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char buffer[512];
+    while (std::fgets(buffer, sizeof(buffer), pipe))
+        output += buffer;
+    EXPECT_EQ(::pclose(pipe), 0) << output;
+    EXPECT_EQ(output, "") << output;
+}
+
+}  // namespace
