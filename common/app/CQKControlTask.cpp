@@ -1,4 +1,4 @@
-// The pass loop of the services' control tasks.
+// The pass loop of the services' tasks.
 #include "app/CQKControlTask.h"
 
 #include <Poco/NumberParser.h>
@@ -26,9 +26,9 @@ long pass_period_ms() {
 }  // namespace
 
 CQKControlTask::CQKControlTask(const std::string& name)
-    : Poco::Task(name), m_period_ms(pass_period_ms()) {}
+    : CQKPassTask(name), m_period_ms(pass_period_ms()) {}
 
-void CQKControlTask::runTask() {
+void CQKPassTask::runTask() {
     const std::string tag_name = name() + "::runTask()";
     QKLogTag tag = qk_make_tag(tag_name.c_str());
     log_message(LOG_LEVEL_DEBUG, &tag, "%s", tag_name.c_str());
@@ -37,7 +37,7 @@ void CQKControlTask::runTask() {
         if (isCancelled())
             break;
         try {
-            sleep(m_period_ms);
+            sleep(sleepMs());
         } catch (const Poco::Exception& e) {
             qk_report_exception(&tag, e);
             cancel();
@@ -45,7 +45,7 @@ void CQKControlTask::runTask() {
     }
 }
 
-void CQKControlTask::runPass() {
+void CQKPassTask::runPass() {
     const std::string tag_name = name() + "::runTask()";
     QKLogTag tag = qk_make_tag(tag_name.c_str());
     try {
