@@ -1,0 +1,154 @@
+// The client service's control task.
+#include "CQKClnSControl.h"
+
+#include <Poco/Path.h>
+
+#include "base/qk_log.h"
+#include "config/CQKBaseConfigs.h"
+#include "protocol/qk_exceptions.h"
+
+namespace {
+
+constexpr std::int32_t kSendFiles = 1;
+constexpr std::int32_t kStopScan = 2;
+constexpr int kPoolMin = 2;
+constexpr int kPoolMax = 16;
+constexpr int kPoolIdleSeconds = 60;
+
+bool is_active(const Poco::Task& task) {
+    const Poco::Task::TaskState state = task.state();
+    return state == Poco::Task::TASK_STARTING || state == Poco::Task::TASK_RUNNING;
+}
+
+}  // namespace
+
+CQKClnSControl::CQKClnSControl()
+    : CQKControlTask("CQKClnSControl"),
+      m_pool(kPoolMin, kPoolMax, kPoolIdleSeconds),
+      m_scan_tasks(m_pool),
+      m_ctrl_srv(&m_params) {}
+
+CQKClnSControl::~CQKClnSControl() {
+    m_ctrl_srv.stop();
+    endScanner();
+}
+
+bool CQKClnSControl::isCtrlRestartNeeded() const {
+    return m_ctrl_srv.isStarted() && m_ctrl_srv.isRestartNeeded();
+}
+
+void CQKClnSControl::pass() {
+    firstRead();
+    std::int32_t control_code = 0;
+    {
+        Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
+        readConfig();
+        control_code = m_params.m_control_code;
+    }
+    traceState();
+    keepControlListener();
+    if (m_restart_scan.exchange(false))
+        endScanner();
+    followControlCode(control_code);
+}
+
+// Once, before the first pass: what the record holds after it is what the passes go on
+// with, even when the check failed (the scanner checks again at each of its passes).
+void CQKClnSControl::firstRead() {
+    if (m_first_read_done)
+        return;
+    m_first_read_done = true;
+    QKLogTag tag = qk_make_tag("CQKClnSControl::runTask()");
+    try {
+        Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
+        readConfig();
+        m_params.readParams();
+        m_params.checkParams();
+    } catch (const Poco::Exception& e) {
+        qk_report_exception(&tag, e);
+    }
+}
+
+void CQKClnSControl::readConfig() {
+    QKLogTag tag = qk_make_tag("CQKClnSControl::readConfig()");
+    CQKBaseConfigs& configs = CQKBaseConfigs::instance();
+    configs.readConfC();
+    configs.readConfP();
+    Poco::Util::AbstractConfiguration& conf = configs.view("conf_c");
+    const std::string data_dir = configs.view("appl").getString("appl_data_dpath");
+    const std::string work_dir =
+        Poco::Path(data_dir).makeDirectory().parent().pushDirectory("qk_relay_work").toString();
+    if (conf.getString("out_dir", "").empty()) {
+        conf.setString("out_dir", work_dir + "cln_out");
+        log_message(LOG_LEVEL_DEBUG, &tag, "out_dir = %s", (work_dir + "cln_out").c_str());
+    }
+    if (conf.getString("back_dir", "").empty()) {
+        conf.setString("back_dir", work_dir + "cln_backups");
+        log_message(LOG_LEVEL_DEBUG, &tag, "back_dir = %s", (work_dir + "cln_backups").c_str());
+    }
+}
+
+void CQKClnSControl::traceState() {
+    QKLogTag tag = qk_make_tag("CQKClnSControl::runTask()");
+    Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
+    log_message(LOG_LEVEL_TRACE, &tag, "CQKClnSControl ------------------------ >>");
+    log_message(LOG_LEVEL_TRACE, &tag, "m_out_dir\t\t= %s", m_params.m_out_dir.c_str());
+    log_message(LOG_LEVEL_TRACE, &tag, "m_back_dir\t\t= %s", m_params.m_back_dir.c_str());
+    log_message(LOG_LEVEL_TRACE, &tag, "m_control_code\t= %d", m_params.m_control_code);
+    log_message(LOG_LEVEL_TRACE, &tag, "CQKClnSControl ------------------------ <<");
+}
+
+// A control listener that cannot start is reported and tried again at the next pass; it
+// keeps the scanner from nothing.
+void CQKClnSControl::keepControlListener() {
+    if (m_restart_ctrl.load() && m_ctrl_srv.isStarted()) {
+        m_ctrl_srv.stop();
+        m_restart_ctrl.store(false);
+    }
+    std::int32_t port = 0;
+    {
+        Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
+        port = m_params.m_control_port;
+    }
+    if (port == 0 || m_ctrl_srv.isStarted())
+        return;
+    try {
+        m_ctrl_srv.start();
+    } catch (const Poco::Exception& e) {
+        QKLogTag tag = qk_make_tag("CQKClnSControl::runTask()");
+        qk_report_exception(&tag, e);
+    }
+}
+
+void CQKClnSControl::endScanner() {
+    m_scan_tasks.cancelAll();
+    m_scan_tasks.joinAll();
+    m_scan = nullptr;
+}
+
+void CQKClnSControl::followControlCode(std::int32_t control_code) {
+    QKLogTag tag = qk_make_tag("CQKClnSControl::runTask()");
+    if (control_code == kSendFiles) {
+        log_message(LOG_LEVEL_TRACE, &tag, "control_code == send_files");
+        if (m_scan && m_scan->state() == Poco::Task::TASK_FINISHED)
+            m_scan = nullptr;
+        if (!m_scan) {
+            // A scanner cancelled by an earlier pass ends its current scan first: two must
+            // never send the same files at once.
+            m_scan_tasks.joinAll();
+            m_scan = new CQKClnSScan(*this, &m_params);
+        }
+        if (m_scan->state() == Poco::Task::TASK_IDLE) {
+            m_scan->duplicate();  // the task manager takes a reference of its own
+            m_scan_tasks.start(m_scan.get());
+        }
+    } else if (control_code == kStopScan) {
+        log_message(LOG_LEVEL_TRACE, &tag, "control_code == stop_scan");
+        if (m_scan && is_active(*m_scan)) {
+            m_scan->cancel();
+            m_scan = nullptr;
+        }
+    } else {
+        log_message(LOG_LEVEL_TRACE, &tag, "default (break_scan)");
+    }
+}

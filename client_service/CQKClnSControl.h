@@ -1,0 +1,54 @@
+// The client service's control task. A first read fills the shared parameter record once;
+// then every pass re-reads the configuration files (the work-directory defaults filled in),
+// keeps the control listener on "control_port", and starts or cancels the scanner by
+// "control_code": 1 runs it, 2 stops it, anything else leaves it as it is. The scanner runs
+// on the task's own pool and task manager and re-reads the record itself at each of its
+// passes; it tells this task when the control port changed.
+//
+// Its destruction stops the control listener and cancels the scanner and waits for it.
+#pragma once
+
+#include <Poco/AutoPtr.h>
+#include <Poco/TaskManager.h>
+#include <Poco/ThreadPool.h>
+
+#include <atomic>
+
+#include "CQKClnSScan.h"
+#include "app/CQKControlTask.h"
+#include "config/SQKClnSParams.h"
+#include "control/CQKTcpCtrlClnS.h"
+
+class CQKClnSControl : public CQKControlTask {
+public:
+    CQKClnSControl();
+    ~CQKClnSControl() override;
+
+    // A failed control exchange: end the running scanner (a new one starts in the same pass).
+    void restart() override { m_restart_scan.store(true); }
+    // Asked by the scanner under the configuration lock.
+    virtual bool isCtrlRestartNeeded() const;
+    void setRestartCtrl() { m_restart_ctrl.store(true); }
+
+protected:
+    void pass() override;
+    // Re-reads both configuration files; empty "out_dir" and "back_dir" become "cln_out" and
+    // "cln_backups" of the work directory "qk_relay_work" beside the application data.
+    virtual void readConfig();
+
+private:
+    void firstRead();
+    void traceState();
+    void keepControlListener();
+    void endScanner();
+    void followControlCode(std::int32_t control_code);
+
+    std::atomic<bool> m_restart_scan{false};
+    std::atomic<bool> m_restart_ctrl{false};
+    bool m_first_read_done = false;
+    SQKClnSParams m_params;
+    Poco::ThreadPool m_pool;
+    Poco::TaskManager m_scan_tasks;
+    CQKTcpCtrlClnS m_ctrl_srv;
+    Poco::AutoPtr<CQKClnSScan> m_scan;
+};

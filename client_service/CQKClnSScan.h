@@ -1,0 +1,33 @@
+// The client service's scanner: at every pass it re-reads and checks the shared parameters
+// under the configuration lock, tells the control task when the control port changed, and
+// sends what the outgoing directory (or the single file) holds with the TLS or the plain
+// sender; then it sleeps "scan_time" milliseconds, at least 1000. It runs on the control
+// task's own pool until cancelled.
+#pragma once
+
+#include "CQKTcpClnS.h"
+#include "CQKTcpSslClnS.h"
+#include "app/CQKControlTask.h"
+#include "config/SQKClnSParams.h"
+
+class CQKClnSControl;
+
+class CQKClnSScan : public CQKPassTask {
+public:
+    CQKClnSScan(CQKClnSControl& control, SQKClnSParams* params);
+    ~CQKClnSScan() override;
+
+    void runTask() override;
+
+protected:
+    void pass() override;
+    long sleepMs() const override;
+
+private:
+    void traceParams() const;
+
+    CQKClnSControl& m_control;
+    SQKClnSParams* m_params;
+    CQKTcpClnS m_tcp_cln;
+    CQKTcpSslClnS m_ssl_cln;
+};
