@@ -1,0 +1,193 @@
+// qk_relay_clnsvc as an operator runs it, in a temporary install tree with a short pass
+// period, sending to the real qk_relay_srvsvc and qk_relay_srv: files dropped into the
+// outgoing tree arrive and leave it, the control code stops the scanner, a refused record
+// restarts it, a down server keeps the files until it is up, a file held open by a writer
+// waits for the writer, the control listener follows its port, and SIGTERM loses nothing.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "CtrlPeer.h"
+#include "ProgramRunner.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* kScanStarted = "Scanner of files has been started.";
+constexpr const char* kScanStopped = "Scanner of files has been stopped.";
+
+std::size_t count_of(const std::string& text, const std::string& what) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+class E2eClientService : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(m_runner.run("qk_relay_keys", {}).exit_code, 0);
+        const std::vector<std::uint16_t> ports = ProgramRunner::freePorts(5);
+        m_srv_port = ports[0];
+        m_srv_ssl_port = ports[1];
+        m_srv_ctrl_port = ports[2];
+        m_ctrl_port = ports[3];
+        m_spare_port = ports[4];
+        fs::create_directories(out());
+        writeServerConfig();
+        writeConfig("1");
+    }
+
+    void writeServerConfig() {
+        ProgramRunner::writeFile(
+            m_runner.path("share/orvane/common/qk_relay_srvsvc.xml"),
+            "<config><control_code>1</control_code><in_dir>" + in() + "</in_dir><back_dir>" +
+                m_runner.scratch("srv_back") + "</back_dir><port>" + std::to_string(m_srv_port) +
+                "</port><ssl_port>" + std::to_string(m_srv_ssl_port) + "</ssl_port><control_port>" +
+                std::to_string(m_srv_ctrl_port) + "</control_port></config>");
+    }
+    void writeConfig(const std::string& control_code) {
+        ProgramRunner::writeFile(
+            m_runner.path("share/orvane/common/qk_relay_clnsvc.xml"),
+            "<config><control_code>" + control_code +
+                "</control_code><op_code>1</op_code><out_dir>" + out() + "</out_dir><back_dir>" +
+                m_runner.scratch("cln_back") +
+                "</back_dir><file></file><server_address>127.0.0.1</server_address><server_port>" +
+                std::to_string(m_srv_ssl_port) +
+                "</server_port><use_ssl>true</use_ssl><sub_dirs>true</sub_dirs><scan_time>1000</"
+                "scan_time><control_port>" +
+                std::to_string(m_ctrl_port) + "</control_port></config>");
+    }
+
+    std::unique_ptr<RunningProgram> start(const std::string& program) {
+        return m_runner.start(program, {}, {{"QK_RELAY_PASS_MS", "200"}});
+    }
+    std::unique_ptr<RunningProgram> startServer() {
+        auto server = start("qk_relay_srvsvc");
+        EXPECT_TRUE(ProgramRunner::waitForPort(m_srv_ssl_port, 10s)) << server->out();
+        return server;
+    }
+
+    std::string log() const {
+        return ProgramRunner::readFile(
+                   m_runner.path("var/log/orvane/qk_relay_clnsvc/qk_relay_clnsvc.000.log"))
+            .value_or("");
+    }
+    bool logCountReaches(const std::string& text, std::size_t count,
+                         std::chrono::milliseconds limit = 10s) const {
+        return ProgramRunner::waitUntil([&] { return count_of(log(), text) >= count; }, limit);
+    }
+    bool arrives(const std::string& relative, const std::string& content,
+                 std::chrono::milliseconds limit = 10s) const {
+        return ProgramRunner::waitUntil(
+            [&] {
+                return ProgramRunner::readFile(in() + "/" + relative) == content &&
+                       !fs::exists(out() + "/" + relative);
+            },
+            limit);
+    }
+
+    std::string in() const { return m_runner.scratch("in"); }
+    std::string out() const { return m_runner.scratch("out"); }
+
+    static void stop(RunningProgram& program) {
+        program.signal(SIGTERM);
+        const std::optional<int> code = program.waitForExit(20s);
+        ASSERT_TRUE(code.has_value()) << "ignores SIGTERM";
+        EXPECT_EQ(*code, 0) << program.out() << program.err();
+    }
+
+    ProgramRunner m_runner;
+    std::uint16_t m_srv_port = 0, m_srv_ssl_port = 0, m_srv_ctrl_port = 0, m_ctrl_port = 0,
+                  m_spare_port = 0;
+};
+
+TEST_F(E2eClientService, SendsWhatIsDroppedAndFollowsItsControls) {
+    std::unique_ptr<RunningProgram> server = startServer();
+    std::unique_ptr<RunningProgram> client = start("qk_relay_clnsvc");
+    ASSERT_TRUE(ProgramRunner::waitForPort(m_ctrl_port, 10s)) << client->out() << log();
+
+    ProgramRunner::writeFile(out() + "/a.txt", "alpha");
+    ProgramRunner::writeFile(out() + "/sub/deeper/b.txt", "beta");
+    EXPECT_TRUE(arrives("a.txt", "alpha")) << log();
+    EXPECT_TRUE(arrives("sub/deeper/b.txt", "beta")) << log();
+    EXPECT_TRUE(ProgramRunner::waitUntil([&] { return fs::is_empty(out()); }, 10s))
+        << "the emptied sub-directories are removed by a later scan";
+    EXPECT_TRUE(fs::is_directory(out()));
+
+    // A record with a foreign signature restarts the scanner.
+    CtrlPeer::Bytes record(CtrlPeer::Cln::kSize, 0);
+    CtrlPeer::putString(record, CtrlPeer::Cln::kOutDir, out());
+    CtrlPeer::sign(record, m_runner.path("share/orvane/common/keys/gui.zx.orvane.cert"),
+                   m_runner.path("share/orvane/qk_relay_cln/keys/cln.zx.orvane.key"));
+    EXPECT_NE(CtrlPeer(m_ctrl_port).apply(record), 0);
+    EXPECT_TRUE(logCountReaches(kScanStopped, 1)) << log();
+    EXPECT_TRUE(logCountReaches(kScanStarted, 2)) << log();
+
+    // A new control port: the listener moves within two passes.
+    std::swap(m_ctrl_port, m_spare_port);
+    writeConfig("1");
+    EXPECT_TRUE(ProgramRunner::waitForPort(m_ctrl_port, 10s)) << log();
+
+    // Control code 2 stops the scanner; files then stay.
+    writeConfig("2");
+    EXPECT_TRUE(logCountReaches(kScanStopped, 2)) << log();
+    ProgramRunner::writeFile(out() + "/kept.txt", "kept");
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_EQ(ProgramRunner::readFile(out() + "/kept.txt"), "kept");
+
+    stop(*client);
+    stop(*server);
+}
+
+TEST_F(E2eClientService, KeepsFilesWhileTheServerIsDownAndWhileAWriterHoldsThem) {
+    std::unique_ptr<RunningProgram> client = start("qk_relay_clnsvc");
+    ProgramRunner::writeFile(out() + "/early.txt", "early");
+    EXPECT_TRUE(logCountReaches("Attempt: count = 3", 1)) << log();
+    EXPECT_EQ(ProgramRunner::readFile(out() + "/early.txt"), "early");
+
+    // The console receiver on the client's port takes the waiting file.
+    std::unique_ptr<RunningProgram> server =
+        m_runner.start("qk_relay_srv", {"--start_server", "--in_dir=" + in(),
+                                        "--port=" + std::to_string(m_srv_port),
+                                        "--ssl_port=" + std::to_string(m_srv_ssl_port)});
+    EXPECT_TRUE(arrives("early.txt", "early", 15s)) << log();
+
+    // A writer that appends for a while: nothing is sent while it holds the file open.
+    {
+        std::ofstream writer(out() + "/growing.txt");
+        for (int i = 0; i < 25; ++i) {
+            writer << "line " << i << "\n" << std::flush;
+            std::this_thread::sleep_for(100ms);
+        }
+        EXPECT_FALSE(fs::exists(in() + "/growing.txt")) << "sent while a writer held it";
+    }
+    std::string whole;
+    for (int i = 0; i < 25; ++i)
+        whole += "line " + std::to_string(i) + "\n";
+    EXPECT_TRUE(arrives("growing.txt", whole, 15s)) << log();
+
+    // SIGTERM in the middle of scanning: every file is at the sender or delivered.
+    for (int i = 0; i < 50; ++i)
+        ProgramRunner::writeFile(out() + "/batch/" + std::to_string(i) + ".bin",
+                                 std::string(200000, static_cast<char>('a' + i % 26)));
+    ProgramRunner::waitUntil([&] { return fs::exists(in() + "/batch"); }, 10s);
+    stop(*client);
+    for (int i = 0; i < 50; ++i) {
+        const std::string name = "batch/" + std::to_string(i) + ".bin";
+        const std::string content(200000, static_cast<char>('a' + i % 26));
+        const bool at_sender = ProgramRunner::readFile(out() + "/" + name) == content;
+        const bool delivered = ProgramRunner::readFile(in() + "/" + name) == content;
+        EXPECT_TRUE(at_sender || delivered) << name;
+    }
+    server->signal(SIGINT);
+    server->waitForExit(10s);
+}
+
+}  // namespace
