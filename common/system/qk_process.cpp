@@ -9,6 +9,9 @@
 #include <Poco/Process.h>
 #include <Poco/Thread.h>
 
+#include <algorithm>
+#include <cerrno>
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -38,7 +41,10 @@ bool read_until_closed(Poco::Pipe& out_pipe, Poco::Pipe& err_pipe, SQKProcessRes
     int open_streams = 2;
     while (open_streams > 0) {
         const int left = remaining_ms(deadline);
-        if (left == 0 || ::poll(fds, 2, left) == 0)
+        const int ready = left == 0 ? 0 : ::poll(fds, 2, left);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
             return false;
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0 &&
