@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "base/qk_log.h"
 #include "system/CQKDirectManager.h"
 #include "system/CQKSystemdManager.h"
 
@@ -33,8 +34,14 @@ void CQKServiceManager::throwNotRegistered() const {
 }
 
 std::unique_ptr<CQKServiceManager> CQKServiceManager::create(const std::string& name) {
-    if (systemd_runs())
+    const QKLogTag tag = qk_make_tag("CQKServiceManager::create()");
+    if (systemd_runs()) {
+        log_message(LOG_LEVEL_DEBUG, &tag, "service manager: systemd");
         return std::make_unique<CQKSystemdManager>(name, "systemctl", kTimeLimit);
-    return std::make_unique<CQKDirectManager>(name, CQKDirectManager::ownBinDirectory(),
-                                              CQKDirectManager::runDirectory(), kTimeLimit);
+    }
+    const std::string bin_dir = CQKDirectManager::ownBinDirectory();
+    const std::string run_dir = CQKDirectManager::runDirectory();
+    log_message(LOG_LEVEL_DEBUG, &tag, "service manager: direct, programs in %s, pid files in %s",
+                bin_dir.c_str(), run_dir.c_str());
+    return std::make_unique<CQKDirectManager>(name, bin_dir, run_dir, kTimeLimit);
 }
