@@ -26,22 +26,28 @@ function(qk_add_program name)
         file(MAKE_DIRECTORY ${QK_STAGE_DIR}/share/orvane/${name}/keys)
     endif()
 
+    # Decided here: the install script runs without our policies, where if() would not know
+    # TRUE and FALSE.
+    set(own_keys_dir "")
+    if(NOT ARG_NO_KEYS)
+        set(own_keys_dir "\"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/share/orvane/${name}/keys\"")
+    endif()
+
     install(TARGETS ${name} RUNTIME DESTINATION bin)
     install(CODE "
         foreach(pair \"${conf_p};share/orvane/${name}/${name}.xml\" \"${conf_c};share/orvane/common/${name}.xml\")
             list(GET pair 0 from)
             list(GET pair 1 to)
-            set(to \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${to}\")
-            if(NOT EXISTS \"\${to}\")
+            set(to \"\${CMAKE_INSTALL_PREFIX}/\${to}\")
+            # file(INSTALL) puts DESTDIR in front itself.
+            if(NOT EXISTS \"\$ENV{DESTDIR}\${to}\")
                 get_filename_component(dir \"\${to}\" DIRECTORY)
                 file(INSTALL \"\${from}\" DESTINATION \"\${dir}\")
             endif()
         endforeach()
         file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/share/orvane/common/keys\"
-                            \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/var/log/orvane/${name}\")
-        if(NOT ${ARG_NO_KEYS})
-            file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/share/orvane/${name}/keys\")
-        endif()
+                            \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/var/log/orvane/${name}\"
+                            ${own_keys_dir})
     ")
 endfunction()
 

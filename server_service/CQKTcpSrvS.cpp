@@ -6,22 +6,15 @@
 #include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
 #include "transfer/CQKSrvConnection.h"
+#include "transfer/qk_socket.h"
 
 namespace {
 
 const CQKFileListener::ConnectionNames kConnectionNames{"CQKSrvSConnection",
                                                         "CQKSrvSSslConnection"};
 
-const CQKFileListener::Texts kPlainTexts{
-    "CQKTcpSrvS::start()",
-    "CQKTcpSrvS::stop()",
-    "Starting of launch of the TCPServer",
-    "The TCPServer has been started",
-    "TCP Server has been started. port: ",
-    "Start of finishing of the TCP server",
-    "TCP server has been stopped...",
-    "TCP Server has been stopped.",
-};
+const CQKFileListener::Texts kPlainTexts =
+    CQKFileListener::plainTexts("CQKTcpSrvS::start()", "CQKTcpSrvS::stop()");
 
 }  // namespace
 
@@ -52,7 +45,7 @@ void CQKTcpSrvS::start() {
         throw Poco::Exception("TCP server already has been created...");
     const int port = configuredPort(&SQKSrvSParams::m_port);
     auto socket = std::make_unique<Poco::Net::ServerSocket>();
-    bindAndListen(*socket, port);
+    qk_bind_listener(*socket, port);
     startServer(std::move(socket), new CQKSrvConnectionFactory(*this), port, kPlainTexts);
 }
 

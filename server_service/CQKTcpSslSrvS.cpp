@@ -7,20 +7,13 @@
 #include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
 #include "transfer/CQKSrvConnection.h"
+#include "transfer/qk_socket.h"
 #include "transfer/qk_tls.h"
 
 namespace {
 
-const CQKFileListener::Texts kSslTexts{
-    "CQKTcpSslSrvS::start()",
-    "CQKTcpSslSrvS::stop()",
-    "Starting of launch of the TCP Server (SSL)",
-    "The TCPServer (SSL) has been started",
-    "TCP (SSL) Server has been started. port: ",
-    "Start of finishing of the TCP server (SSL)",
-    "TCP server (SSL) has been stopped...",
-    "TCP (SSL) Server has been stopped.",
-};
+const CQKFileListener::Texts kSslTexts =
+    CQKFileListener::sslTexts("CQKTcpSslSrvS::start()", "CQKTcpSslSrvS::stop()");
 
 }  // namespace
 
@@ -56,7 +49,7 @@ void CQKTcpSslSrvS::start() {
     initSsl();
     const int port = configuredPort(&SQKSrvSParams::m_ssl_port);
     auto socket = std::make_unique<Poco::Net::SecureServerSocket>(m_context);
-    bindAndListen(*socket, port);
+    qk_bind_listener(*socket, port);
     startServer(std::move(socket), new CQKSrvSSslConnectionFactory(*this), port, kSslTexts);
 }
 

@@ -512,3 +512,12 @@ QKLogTag qk_make_tag(const char* name) {
     log_set_tag(&tag, name);
     return tag;
 }
+
+void log_banner(const QKLogTag* tag, const std::string& text) {
+    log_message(LOG_LEVEL_INFO, tag, "=================================== >>");
+    log_message(LOG_LEVEL_INFO, tag, "%s", text.c_str());
+    log_message(LOG_LEVEL_INFO, tag, "=================================== <<");
+    qk_print_console("-------------------- >>");
+    qk_print_console(text);
+    qk_print_console("-------------------- <<");
+}

@@ -71,5 +71,9 @@ qk_res_t log_message(int level, const QKLogTag* tag, const char* format, ...)
 // The same with a wide format; the line is written as UTF-8.
 qk_res_t log_message_w(int level, const QKLogTag* tag, const wchar_t* format, ...);
 
+// A state change worth seeing: text logged at INFO between "=== >>" and "=== <<" lines and
+// echoed on the console between "--- >>" and "--- <<" lines.
+void log_banner(const QKLogTag* tag, const std::string& text);
+
 // True when a line of this level would be written; lets a caller skip costly arguments.
 bool log_level_enabled(int level);

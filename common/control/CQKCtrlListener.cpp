@@ -10,23 +10,14 @@
 #include "base/qk_console.h"
 #include "base/qk_log.h"
 #include "protocol/qk_protocol.h"
+#include "transfer/qk_socket.h"
 
 namespace {
 
-constexpr int kBacklog = 64;
 constexpr int kMaxThreads = 1;
 constexpr int kMaxQueued = 1;
 // How often stop looks at the registry while connections end.
 constexpr long kStopLookMs = 50;
-
-void print_banner(const QKLogTag& tag, const std::string& text) {
-    log_message(LOG_LEVEL_INFO, &tag, "=================================== >>");
-    log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
-    log_message(LOG_LEVEL_INFO, &tag, "=================================== <<");
-    qk_print_console("-------------------- >>");
-    qk_print_console(text);
-    qk_print_console("-------------------- <<");
-}
 
 }  // namespace
 
@@ -57,13 +48,8 @@ void CQKCtrlListener::startServer(int port, Poco::Net::TCPServerConnectionFactor
     if (port < 0 || port > 65535)
         throw Poco::InvalidArgumentException("Wrong value of control port number:" +
                                              std::to_string(port));
-    // SO_REUSEADDR lets a restarted listener bind over connections in TIME_WAIT; without
-    // SO_REUSEPORT a second listener on a port in use is still refused.
     Poco::Net::ServerSocket socket;
-    socket.bind(Poco::Net::SocketAddress(Poco::Net::IPAddress(), static_cast<Poco::UInt16>(port)),
-                true, false);
-    socket.listen(kBacklog);
-    socket.setNoDelay(true);
+    qk_bind_listener(socket, port);
 
     Poco::Net::TCPServerParams::Ptr params(new Poco::Net::TCPServerParams);
     params->setMaxThreads(kMaxThreads);
@@ -74,7 +60,7 @@ void CQKCtrlListener::startServer(int port, Poco::Net::TCPServerConnectionFactor
     m_server = std::move(server);
     log_message(LOG_LEVEL_DEBUG, &log_tag, "The TCPServer has been started");
     m_started.store(true);
-    print_banner(log_tag, "TCP Control Server has been started. port: " + std::to_string(port));
+    log_banner(&log_tag, "TCP Control Server has been started. port: " + std::to_string(port));
 }
 
 void CQKCtrlListener::stopServer() noexcept {
@@ -89,7 +75,7 @@ void CQKCtrlListener::stopServer() noexcept {
         m_server.reset();
         m_started.store(false);
         log_message(LOG_LEVEL_DEBUG, &log_tag, "TCP server has been stopped...");
-        print_banner(log_tag, "TCP Control Server has been stopped.");
+        log_banner(&log_tag, "TCP Control Server has been stopped.");
     }
     log_message(LOG_LEVEL_DEBUG, &log_tag, "Start of closing of all TCP connections");
     waitForConnections();

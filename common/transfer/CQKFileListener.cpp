@@ -12,16 +12,6 @@ namespace {
 
 constexpr int kMaxQueued = 64;
 constexpr int kMaxThreads = 10;
-constexpr int kBacklog = 64;
-
-void print_banner(const QKLogTag& tag, const std::string& text) {
-    log_message(LOG_LEVEL_INFO, &tag, "=================================== >>");
-    log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
-    log_message(LOG_LEVEL_INFO, &tag, "=================================== <<");
-    qk_print_console("-------------------- >>");
-    qk_print_console(text);
-    qk_print_console("-------------------- <<");
-}
 
 }  // namespace
 
@@ -38,13 +28,26 @@ void CQKFileListener::shareReceivingFiles(const std::shared_ptr<CQKReceivingRegi
     m_receiving_files = registry;
 }
 
-// SO_REUSEADDR lets a restarted listener bind while connections of its predecessor linger in
-// TIME_WAIT; without SO_REUSEPORT a second listener on a port in use is still refused.
-void CQKFileListener::bindAndListen(Poco::Net::ServerSocket& socket, int port) {
-    socket.bind(Poco::Net::SocketAddress(Poco::Net::IPAddress(), static_cast<Poco::UInt16>(port)),
-                true, false);
-    socket.listen(kBacklog);
-    socket.setNoDelay(true);
+CQKFileListener::Texts CQKFileListener::plainTexts(const char* tag_start, const char* tag_stop) {
+    return {tag_start,
+            tag_stop,
+            "Starting of launch of the TCPServer",
+            "The TCPServer has been started",
+            "TCP Server has been started. port: ",
+            "Start of finishing of the TCP server",
+            "TCP server has been stopped...",
+            "TCP Server has been stopped."};
+}
+
+CQKFileListener::Texts CQKFileListener::sslTexts(const char* tag_start, const char* tag_stop) {
+    return {tag_start,
+            tag_stop,
+            "Starting of launch of the TCP Server (SSL)",
+            "The TCPServer (SSL) has been started",
+            "TCP (SSL) Server has been started. port: ",
+            "Start of finishing of the TCP server (SSL)",
+            "TCP server (SSL) has been stopped...",
+            "TCP (SSL) Server has been stopped."};
 }
 
 void CQKFileListener::startServer(std::unique_ptr<Poco::Net::ServerSocket> socket,
@@ -62,7 +65,7 @@ void CQKFileListener::startServer(std::unique_ptr<Poco::Net::ServerSocket> socke
     m_stopped.store(false);
     m_server->start();
     log_message(LOG_LEVEL_DEBUG, &tag, "%s", texts.launched);
-    print_banner(tag, texts.started + std::to_string(port));
+    log_banner(&tag, texts.started + std::to_string(port));
 }
 
 void CQKFileListener::stopAccepting(const Texts& texts) {
@@ -90,7 +93,7 @@ void CQKFileListener::closeSocket(const Texts& texts) {
         m_server_socket->close();
         m_server_socket.reset();
     }
-    print_banner(tag, texts.stopped);
+    log_banner(&tag, texts.stopped);
 }
 
 void CQKFileListener::addConnection(std::uint32_t thread_id, CQKSrvConnection* connection) {

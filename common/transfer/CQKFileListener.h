@@ -85,9 +85,11 @@ public:
     // The port actually bound (useful when the parameters asked for port 0); 0 when none.
     std::uint16_t boundPort() const;
 
+    // The texts of a plain and of a TLS listener, under the given log tags.
+    static Texts plainTexts(const char* tag_start, const char* tag_stop);
+    static Texts sslTexts(const char* tag_start, const char* tag_stop);
+
 protected:
-    // Binds port on all IPv4 interfaces with a backlog of 64 and TCP no-delay.
-    static void bindAndListen(Poco::Net::ServerSocket& socket, int port);
     // Starts a new TCPServer, with new parameters, on the bound socket, which the listener
     // keeps until stop. Throws "TCP server already has been created..." when one runs.
     void startServer(std::unique_ptr<Poco::Net::ServerSocket> socket,

@@ -5,22 +5,15 @@
 
 #include "base/qk_log.h"
 #include "transfer/CQKSrvConnection.h"
+#include "transfer/qk_socket.h"
 
 namespace {
 
 const CQKFileListener::ConnectionNames kConnectionNames{"QKRelaySrvConnection",
                                                         "QKRelaySrvSslConnection"};
 
-const CQKFileListener::Texts kPlainTexts{
-    "CQKTcpSrv::start()",
-    "CQKTcpSrv::stop()",
-    "Starting of launch of the TCPServer",
-    "The TCPServer has been started",
-    "TCP Server has been started. port: ",
-    "Start of finishing of the TCP server",
-    "TCP server has been stopped...",
-    "TCP Server has been stopped.",
-};
+const CQKFileListener::Texts kPlainTexts =
+    CQKFileListener::plainTexts("CQKTcpSrv::start()", "CQKTcpSrv::stop()");
 
 }  // namespace
 
@@ -52,7 +45,7 @@ void CQKTcpSrv::start() {
     if (hasSocket())
         throw Poco::Exception("Server Socket already has been created...");
     auto socket = std::make_unique<Poco::Net::ServerSocket>();
-    bindAndListen(*socket, m_params.m_port);
+    qk_bind_listener(*socket, m_params.m_port);
     startServer(std::move(socket), new CQKSrvConnectionFactory(*this), m_params.m_port,
                 kPlainTexts);
 }

@@ -7,20 +7,13 @@
 
 #include "base/qk_log.h"
 #include "transfer/CQKSrvConnection.h"
+#include "transfer/qk_socket.h"
 #include "transfer/qk_tls.h"
 
 namespace {
 
-const CQKFileListener::Texts kSslTexts{
-    "CQKTcpSslSrvS::start()",
-    "CQKTcpSslSrvS::stop()",
-    "Starting of launch of the TCP Server (SSL)",
-    "The TCPServer (SSL) has been started",
-    "TCP (SSL) Server has been started. port: ",
-    "Start of finishing of the TCP server (SSL)",
-    "TCP server (SSL) has been stopped...",
-    "TCP (SSL) Server has been stopped.",
-};
+const CQKFileListener::Texts kSslTexts =
+    CQKFileListener::sslTexts("CQKTcpSslSrvS::start()", "CQKTcpSslSrvS::stop()");
 
 }  // namespace
 
@@ -64,7 +57,7 @@ void CQKTcpSslSrvS::start() {
     if (hasSocket())
         throw Poco::Exception("Server Socket already has been created...");
     auto socket = std::make_unique<Poco::Net::SecureServerSocket>(m_context);
-    bindAndListen(*socket, m_params.m_ssl_port);
+    qk_bind_listener(*socket, m_params.m_ssl_port);
     startServer(std::move(socket), new CQKSrvSSslConnectionFactory(*this), m_params.m_ssl_port,
                 kSslTexts);
 }

@@ -31,3 +31,11 @@ bool qk_poll_socket(const Poco::Net::Socket& socket, const Poco::Timespan& timeo
             return true;  // let the next read or write report the error
     }
 }
+
+void qk_bind_listener(Poco::Net::ServerSocket& socket, int port) {
+    constexpr int kBacklog = 64;
+    socket.bind(Poco::Net::SocketAddress(Poco::Net::IPAddress(), static_cast<Poco::UInt16>(port)),
+                true, false);
+    socket.listen(kBacklog);
+    socket.setNoDelay(true);
+}

@@ -1,8 +1,9 @@
-// Readiness waits on sockets with one poll(2) call each. Poco's own Socket::poll builds
-// and tears down an epoll instance per call (four system calls), which shows in the
-// per-file cost of small transfers.
+// Readiness waits on sockets with one poll(2) call each, and the binding of every
+// listening socket. Poco's own Socket::poll builds and tears down an epoll instance per
+// call (four system calls), which shows in the per-file cost of small transfers.
 #pragma once
 
+#include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/Socket.h>
 #include <Poco/Timespan.h>
 
@@ -10,3 +11,8 @@
 // SELECT_ERROR, or-ed) or has failed or hung up, for at most timeout. True when ready (a
 // hang-up counts, so that the next read sees the end of the stream).
 bool qk_poll_socket(const Poco::Net::Socket& socket, const Poco::Timespan& timeout, int mode);
+
+// Binds port on all IPv4 interfaces, listens with a backlog of 64 and sets TCP no-delay.
+// SO_REUSEADDR lets a restarted listener bind while connections of its predecessor linger
+// in TIME_WAIT; without SO_REUSEPORT a second listener on a port in use is still refused.
+void qk_bind_listener(Poco::Net::ServerSocket& socket, int port);
