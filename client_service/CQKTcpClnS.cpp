@@ -179,8 +179,9 @@ void CQKTcpClnS::prepareFile(const QKLogTag& tag, Poco::File& file) {
                         file.path().c_str());
             file.setWriteable(true);
         }
-    } catch (const Poco::FileNotFoundException&) {
-        // Gone since the listing: passed over by the transfer.
+    } catch (const Poco::FileException&) {
+        // Gone since the listing (passed over by the transfer), or not ours to change: the
+        // removal tells whether that matters.
     }
 }
 

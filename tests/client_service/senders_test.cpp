@@ -204,6 +204,35 @@ TEST_F(ServiceSenderTest, AFileAppendedToBeforeItsAcknowledgementStaysWhole) {
     EXPECT_FALSE(dir.exists("out/f.log"));
 }
 
+// Neither the owner nor holding CAP_LEASE, the sender gets no lease and compares the file's
+// size and modification time instead: a file appended to before its acknowledgement stays.
+TEST_F(ServiceSenderTest, WithoutALeaseAChangedFileStaysAndAnUnchangedOneIsSent) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "acting as another user needs root";
+    put("same.txt", "same");
+    put("grows.log", "first");
+    for (const std::string& path : {dir.path(), out()})
+        ASSERT_EQ(::chmod(path.c_str(), 0777), 0);
+    for (const std::string& path : {out("same.txt"), out("grows.log")})
+        ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+    receiver.setScript([&](const FakeReceiver::Event& event) {
+        if (event.step == Step::Finished && event.file->header.file_name == "grows.log") {
+            const int writer = ::open(out("grows.log").c_str(), O_WRONLY | O_APPEND);
+            EXPECT_EQ(::write(writer, "+second", 7), 7);
+            ::close(writer);
+        }
+        return FakeReceiver::status(QK_SEND_FILE_FOK);
+    });
+
+    ASSERT_EQ(::seteuid(65534), 0);
+    run();
+    ASSERT_EQ(::seteuid(0), 0);
+
+    EXPECT_EQ(receivedNames(), (std::vector<std::string>{"|grows.log", "|same.txt"}));
+    EXPECT_FALSE(dir.exists("out/same.txt"));
+    EXPECT_EQ(dir.readFile("out/grows.log"), "first+second");
+}
+
 TEST_F(ServiceSenderTest, MinAgeLeavesAFreshFileAndItsDirectory) {
     put("old.txt", "old");
     put("a/fresh.txt", "fresh");
