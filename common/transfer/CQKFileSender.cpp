@@ -172,8 +172,9 @@ void CQKFileSender::sendFile(std::string file_path) {
     log_message(LOG_LEVEL_INFO, &tag, "=================================== <<");
 }
 
-// The lease (or the fallback's snapshot) is taken before the header and checked right
-// before the removal; the size announced is the one it saw.
+// The lease (or the fallback's snapshot) is taken before the header and looked at before the
+// backup and right before the removal; the size announced is the one it saw. A file that a
+// writer opened meanwhile has been delivered as it was and stays as it is now.
 void CQKFileSender::sendLeased(const QKLogTag& tag, const std::string& file_path) {
     const CQKReadLease lease(file_path);
     switch (lease.state()) {
@@ -197,19 +198,23 @@ void CQKFileSender::sendLeased(const QKLogTag& tag, const std::string& file_path
     const std::string out_dir = Poco::Path(params.out_dir).makeDirectory().toString();
     const std::string sub_dir = qk_get_sub_dir(out_dir, Poco::Path(file_path).parent().toString());
     sendFile(file_path, sub_dir, lease.size());
-    if (!params.back_dir.empty()) {
-        log_message(LOG_LEVEL_DEBUG, &tag,
-                    "Backuping file: file_path_str = %s m_params.m_back_dir = %s rel_sub_dir = %s",
-                    file_path.c_str(), params.back_dir.c_str(), sub_dir.c_str());
-        qk_backup_file(file_path, params.back_dir, sub_dir);
+    // Looked at again after the backup, which may take a while for a large file.
+    if (lease.unchanged()) {
+        if (!params.back_dir.empty()) {
+            log_message(
+                LOG_LEVEL_DEBUG, &tag,
+                "Backuping file: file_path_str = %s m_params.m_back_dir = %s rel_sub_dir = %s",
+                file_path.c_str(), params.back_dir.c_str(), sub_dir.c_str());
+            qk_backup_file(file_path, params.back_dir, sub_dir);
+        }
+        if (lease.unchanged()) {
+            removeSentFile(tag, file_path);
+            return;
+        }
     }
-    if (!lease.unchanged()) {
-        reportLeftFile(tag, "File: " + file_path +
-                                " has been opened for writing or changed while sending. Kept "
-                                "for a later run.");
-        return;
-    }
-    removeSentFile(tag, file_path);
+    reportLeftFile(tag, "File: " + file_path +
+                            " has been opened for writing or changed while sending. Kept for a "
+                            "later run.");
 }
 
 void CQKFileSender::reportLeftFile(const QKLogTag& tag, const std::string& text) {
