@@ -59,8 +59,9 @@ public:
     virtual void sendFile(std::string file_path, std::string sub_dir, std::uint64_t file_size);
     // Transfers file_path when it is a regular file, then backs it up (with a backup
     // directory) and removes it; passes over a path that is missing or not a regular file.
-    // A file open for writing is passed over, one opened for writing before its removal is
-    // kept, each with an INFO line saying so.
+    // A file open for writing is passed over; one that a writer opened (or, without a lease,
+    // that changed) before its backup or removal is neither backed up nor removed; each with
+    // an INFO line saying so.
     virtual void sendFile(std::string file_path);
     // Sends the finished-all frame and waits for its acknowledgement.
     virtual void sendFinishSendFiles();

@@ -1,7 +1,6 @@
 // The TLS sender: client context and secure connection.
 #include "transfer/CQKTcpSslCln.h"
 
-#include <Poco/Exception.h>
 #include <Poco/Net/NetSSL.h>
 
 #include "transfer/qk_tls.h"
