@@ -46,6 +46,7 @@ void SQKClnSParams::readParams() {
     m_sub_dirs = conf.getBool("sub_dirs") ? 1 : 0;
     m_delay_sleep = conf.getInt("scan_time", kMinDelaySleep);
     m_control_port = qk_read_control_port(conf, &tag);
+    m_min_age = conf.getInt("min_age", 0);
     raise_delay_sleep(m_delay_sleep);
     qk_read_key_paths(*this, configs.view("ssl_keys"));
 }
@@ -79,6 +80,10 @@ void SQKClnSParams::checkParams() {
     }
     if (!server_address_pattern().match(m_srv_address))
         throw Poco::Util::OptionException("Wrong value of server address: " + m_srv_address);
+    if (m_min_age < 0) {
+        throw Poco::Util::OptionException("Wrong value of min_age: " + std::to_string(m_min_age) +
+                                          ". It must be 0 or more milliseconds.");
+    }
 }
 
 void SQKClnSParams::writeParams() {
@@ -90,6 +95,7 @@ void SQKClnSParams::writeParams() {
     conf.setInt("server_port", m_srv_port);
     conf.setInt("scan_time", m_delay_sleep);
     conf.setInt("control_port", m_control_port);
+    conf.setInt("min_age", m_min_age);
     conf.setString("out_dir", m_out_dir);
     conf.setString("back_dir", m_back_dir);
     conf.setString("file", m_file_path);

@@ -20,6 +20,7 @@ struct SQKClnSParams {
     std::int32_t m_sub_dirs = 0;        // 1: walk sub-directories
     std::int32_t m_delay_sleep = 1000;  // "scan_time", milliseconds between scans
     std::int32_t m_control_port = 0;    // control listener; 0: none
+    std::int32_t m_min_age = 0;         // milliseconds a file stays unmodified before it is sent
     std::string m_key_fpath;
     std::string m_cert_fpath;
     std::string m_ca_cert_fpath;
@@ -29,8 +30,8 @@ struct SQKClnSParams {
     std::string m_common_gui_cert_fpath;  // verifies records the control program applies
 
     // Fills the record. Defaults: "control_code" and "op_code" 1, "use_ssl" false,
-    // "scan_time" 1000; a "control_port" that is not a number gives 0. Any other missing
-    // key or bad value throws the configuration's exception, a missing view
+    // "scan_time" 1000, "min_age" 0; a "control_port" that is not a number gives 0. Any other
+    // missing key or bad value throws the configuration's exception, a missing view
     // Poco::NullPointerException.
     void readParams();
     // Raises the scan period to 1000, then (control code 1 only) checks the record in a

@@ -1,9 +1,7 @@
 // The TLS sender: client context and secure connection.
 #include "transfer/CQKTcpSslCln.h"
 
-#include <Poco/Exception.h>
 #include <Poco/Net/NetSSL.h>
-#include <Poco/Net/SecureStreamSocket.h>
 
 #include "transfer/qk_tls.h"
 
@@ -42,10 +40,5 @@ void CQKTcpSslCln::openConnection() {
     QKLogTag tag;
     log_set_tag(&tag, "CQKTcpSslCln::openConnection()");
     checkNoSocket();
-    if (m_context.isNull())
-        throw Poco::InvalidAccessException("TLS context isn't initialized...");
-    auto socket = std::make_unique<Poco::Net::SecureStreamSocket>(m_context);
-    // Checked against the server's certificate during the handshake inside connect.
-    socket->setPeerHostName(QK_TLS_SERVER_NAME);
-    connectSocket(std::move(socket), tag);
+    connectSecureSocket(m_context, tag);
 }

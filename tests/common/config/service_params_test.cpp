@@ -62,7 +62,7 @@ auto server_fields(const SQKSrvSParams& p) {
 auto client_fields(const SQKClnSParams& p) {
     return std::make_tuple(p.m_control_code, p.m_op_code, p.m_out_dir, p.m_back_dir, p.m_file_path,
                            p.m_srv_address, p.m_srv_port, p.m_use_ssl, p.m_sub_dirs,
-                           p.m_delay_sleep, p.m_control_port);
+                           p.m_delay_sleep, p.m_control_port, p.m_min_age);
 }
 
 class ServiceParamsTest : public ::testing::Test {
@@ -161,7 +161,7 @@ TEST_F(ServiceParamsTest, ClientReadsDefaultsAndRaisesTheScanPeriod) {
     SQKClnSParams params;
     params.readParams();
     EXPECT_EQ(client_fields(params),
-              std::make_tuple(1, 1, "/out", "", "", "relay.example.org", 5001, 0, 1, 1000, 0));
+              std::make_tuple(1, 1, "/out", "", "", "relay.example.org", 5001, 0, 1, 1000, 0, 0));
 
     params = validClient();
     params.m_delay_sleep = 0;
@@ -202,6 +202,8 @@ TEST_F(ServiceParamsTest, ClientChecksInOrderWithTheirTexts) {
                   std::string("Wrong value of server address: ") + address);
     }
     EXPECT_EQ(check([](auto& p) { p.m_srv_address = "relay.example.org."; }), "");
+    EXPECT_EQ(check([](auto& p) { p.m_min_age = -1; }),
+              "Wrong value of min_age: -1. It must be 0 or more milliseconds.");
     EXPECT_TRUE(Poco::File(tmp / "out").isDirectory());
 }
 
@@ -222,6 +224,7 @@ TEST_F(ServiceParamsTest, WriteParamsRoundTripsAndKeepsThePeersCertificates) {
     client.m_op_code = 3;  // always stored as 1
     client.m_use_ssl = 5;  // any non-zero value means TLS
     client.m_delay_sleep = 2500;
+    client.m_min_age = 1500;
     client.m_common_srv_cert_fpath = "/new/srv.cert";
     client.writeParams();
 

@@ -1,5 +1,6 @@
 // The sending run against a scripted receiver: what reaches the wire, what is left in the
 // outgoing tree, retries and failures.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -343,6 +344,23 @@ TEST_F(SenderTest, RetryDoesNotSendDeliveredFilesAgain) {
     ASSERT_EQ(connections[1].files.size(), 1u);
     EXPECT_EQ(connections[1].files[0].header.file_name, connections[0].files[1].header.file_name);
     EXPECT_TRUE(entries_of(out()).empty());
+}
+
+// A file that a writer still holds open is neither sent nor removed; the rest of the run goes on.
+TEST_F(SenderTest, AFileOpenForWritingIsLeftAndTheOthersAreSent) {
+    put("busy.txt", "partial");
+    put("done.txt", "done");
+    const int writer = ::open(out("busy.txt").c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(writer, 0);
+
+    run();
+    ::close(writer);
+
+    EXPECT_EQ(result, QK_SEND_FILE_FOK);
+    ASSERT_EQ(received().size(), 1u);
+    EXPECT_EQ(received().count("|done.txt"), 1u);
+    EXPECT_EQ(dir.readFile("out/busy.txt"), "partial");
+    EXPECT_EQ(count_of(console, "busy.txt is open for writing. Left for a later run."), 1u);
 }
 
 TEST_F(SenderTest, EmptyFileIsHeaderThenFinishedWithZeroChecksum) {

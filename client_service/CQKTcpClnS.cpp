@@ -1,0 +1,208 @@
+// The client service's plain TCP sender: the list, the run and the connection.
+#include "CQKTcpClnS.h"
+
+#include <Poco/DateTime.h>
+#include <Poco/Exception.h>
+#include <Poco/File.h>
+#include <Poco/Timestamp.h>
+
+#include "base/qk_console.h"
+#include "base/qk_fs.h"
+#include "protocol/qk_exceptions.h"
+
+namespace {
+
+// Mode bits, as Poco reads them: a file of ours without the owner's write bit is not
+// writable, also for root.
+bool is_writable_file(const Poco::File& file) {
+    try {
+        return file.exists() && file.isFile() && file.canWrite();
+    } catch (const Poco::FileException&) {
+        return false;  // gone meanwhile
+    }
+}
+
+}  // namespace
+
+CQKTcpClnS::CQKTcpClnS() : CQKFileSender("CQKTcpClnS") {
+    const QKLogTag tag = qk_make_tag("CQKTcpClnS::CQKTcpClnS()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpClnS::CQKTcpClnS()");
+}
+
+CQKTcpClnS::~CQKTcpClnS() {
+    const QKLogTag tag = qk_make_tag("CQKTcpClnS::~QKRelayTcpCln()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpClnS::~QKRelayTcpCln()");
+}
+
+void CQKTcpClnS::setParams(SQKClnSParams* params) {
+    m_params = params;
+}
+
+const SQKClnSParams& CQKTcpClnS::params() const {
+    if (!m_params)
+        throw Poco::NullPointerException("The sender has no parameters");
+    return *m_params;
+}
+
+SQKSendParams CQKTcpClnS::sendParams() const {
+    const SQKClnSParams& record = params();
+    return {record.m_out_dir, record.m_back_dir, record.m_srv_address, record.m_srv_port};
+}
+
+void CQKTcpClnS::sendAllFiles() {
+    const QKLogTag tag = makeTag("sendAllFiles()");
+    log_message(LOG_LEVEL_TRACE, &tag, "sendAllFiles Start...");
+    m_curr_result = QK_SEND_FILE_FOK;
+    const Poco::DateTime start;
+    try {
+        if (buildList(tag))
+            sendWithAttempts(tag, [this, &tag] { sendList(tag); });
+    } catch (...) {
+        // Reported by the attempt; a scan's run never throws.
+        m_curr_result = QK_SEND_FILE_FERROR;
+    }
+    const Poco::DateTime end;
+    reportSpent(tag, "Total Spent", end - start);
+    log_message(LOG_LEVEL_TRACE, &tag, "sendAllFiles End...");
+}
+
+// False when there is nothing to send or the list could not be built (reported here).
+bool CQKTcpClnS::buildList(const QKLogTag& tag) {
+    try {
+        const SQKClnSParams& record = params();
+        if (!record.m_file_path.empty() && is_writable_file(Poco::File(record.m_file_path)))
+            fillList(record.m_file_path);
+        else
+            fillList(record.m_out_dir);
+    } catch (const Poco::Exception& e) {
+        m_curr_result = QK_SEND_FILE_FERROR;
+        qk_report_exception(&tag, e);
+    } catch (const std::exception& e) {
+        m_curr_result = QK_SEND_FILE_FERROR;
+        qk_report_exception(&tag, e);
+    } catch (...) {
+        m_curr_result = QK_SEND_FILE_FERROR;
+        qk_report_unknown_exception(&tag);
+    }
+    return m_curr_result != QK_SEND_FILE_FERROR && !m_file_list.empty();
+}
+
+// One attempt's exchange after the greeting. A file that has gone since the listing, also
+// one an earlier attempt removed, is passed over by sendFile.
+void CQKTcpClnS::sendList(const QKLogTag& tag) {
+    const std::string single = params().m_file_path;
+    log_message(LOG_LEVEL_DEBUG, &tag, "Sending one file: %s", single.c_str());
+    for (const std::string& path : m_file_list)
+        sendFile(path);
+    sendFinishSendFiles();
+    log_message(LOG_LEVEL_DEBUG, &tag, "Sending file: %s finished", single.c_str());
+}
+
+void CQKTcpClnS::fillList(const std::string& path) {
+    const QKLogTag tag = makeTag("fillList()");
+    m_file_list.clear();
+    const Poco::File entry(path);
+    if (isRegularFile(entry))
+        listFile(tag, entry);
+    else if (isDirectory(entry))
+        fillListSubDirs(path);
+}
+
+std::uint32_t CQKTcpClnS::fillListSubDirs(const std::string& dir) {
+    const QKLogTag tag = makeTag("fillListSubDirs()");
+    if (!isDirectory(Poco::File(dir)))
+        throw Poco::IOException("Path:  " + dir + " isn't a directory. Error...");
+    std::vector<Poco::File> entries;
+    Poco::File(dir).list(entries);
+    std::uint32_t count = 0;
+    for (const Poco::File& entry : entries) {
+        if (isLink(entry)) {
+            // Not followed (it may lead out of the tree), and it keeps its directory.
+            log_message(LOG_LEVEL_WARN, &tag, "Link: %s is not followed. Skipping...",
+                        entry.path().c_str());
+            ++count;
+        } else if (isRegularFile(entry)) {
+            listFile(tag, entry);
+            ++count;
+        } else if (params().m_sub_dirs != 0 && isRealDirectory(entry)) {
+            const std::uint32_t found = fillListSubDirs(entry.path());
+            if (found > 0)
+                count += found;
+            else
+                removeEmptyDir(tag, entry.path());
+        }
+    }
+    return count;
+}
+
+// A file modified too recently is counted (its directory stays) but not listed.
+void CQKTcpClnS::listFile(const QKLogTag& tag, const Poco::File& file) {
+    const std::int32_t min_age = params().m_min_age;
+    if (min_age > 0 && isFresh(file, min_age)) {
+        log_message(LOG_LEVEL_INFO, &tag,
+                    "File: %s was modified less than min_age = %d ms ago. Left for a later scan.",
+                    file.path().c_str(), min_age);
+        return;
+    }
+    m_file_list.push_back(file.path());
+}
+
+// A modification time in the future counts as fresh: its age is unknown.
+bool CQKTcpClnS::isFresh(const Poco::File& file, std::int32_t min_age) {
+    try {
+        const Poco::Timestamp::TimeDiff age = file.getLastModified().elapsed();
+        return age < static_cast<Poco::Timestamp::TimeDiff>(min_age) * 1000;
+    } catch (const Poco::FileException&) {
+        return false;  // gone meanwhile; sendFile passes it over
+    }
+}
+
+// The removal fails, and is logged, when anything has arrived in the directory meanwhile.
+void CQKTcpClnS::removeEmptyDir(const QKLogTag& tag, const std::string& dir) {
+    try {
+        Poco::File directory(dir);
+        if (!directory.canWrite())
+            directory.setWriteable(true);
+    } catch (const Poco::FileException&) {
+        // The removal below tells whether it mattered.
+    }
+    log_message(LOG_LEVEL_DEBUG, &tag, "Delete empty directory: %s", dir.c_str());
+    if (!qk_res_is(qk_remove_dir(dir.c_str()), QK_RES_OK) || Poco::File(dir).exists())
+        log_message(LOG_LEVEL_ERROR, &tag, "Error deleting of the empty directory: %s",
+                    dir.c_str());
+}
+
+void CQKTcpClnS::prepareFile(const QKLogTag& tag, Poco::File& file) {
+    try {
+        if (!file.canWrite()) {
+            log_message(LOG_LEVEL_DEBUG, &tag, "File: %s is read-only. Making it writable...",
+                        file.path().c_str());
+            file.setWriteable(true);
+        }
+    } catch (const Poco::FileException&) {
+        // Gone since the listing (passed over by the transfer), or not ours to change: the
+        // removal tells whether that matters.
+    }
+}
+
+void CQKTcpClnS::openConnection() {
+    const QKLogTag tag = makeTag("openConnection()");
+    if (hasSocket())
+        closeSocket(tag);
+    connectSocket(std::make_unique<Poco::Net::StreamSocket>(), tag);
+}
+
+void CQKTcpClnS::closeConnection() {
+    const QKLogTag tag = makeTag("closeConnection()");
+    try {
+        if (hasSocket()) {
+            closeSocket(tag);  // logs the close
+            return;
+        }
+        const SQKSendParams target = sendParams();
+        log_message(LOG_LEVEL_DEBUG, &tag, "Connection: address = %s port = %d is closed",
+                    target.srv_address.c_str(), target.srv_port);
+    } catch (...) {
+        m_socket.reset();  // a close never fails
+    }
+}

@@ -1,0 +1,58 @@
+// A read lease on a file: proof that no process has it open for writing while it is held.
+//
+// The kernel grants a read lease only while nobody has the file open for writing, and breaks
+// it when somebody opens it for writing (or truncates it) later. A sender holds one from the
+// header of a file to its removal, so that it never removes a file that a writer is still
+// filling: whatever is appended meanwhile would be lost with it.
+//
+// A lease break is signalled to the holder with a real-time signal whose handler (installed
+// once per process) gives the lease up at once, so the writer's open goes on without waiting
+// for the kernel's lease-break time; the holder sees the lease gone at its next look. The
+// signal never ends the program.
+//
+// A lease needs the file's owner or CAP_LEASE, and a file system that supports leases. Where
+// the kernel refuses it for one of those reasons, the object falls back to comparing the
+// file's identity, size and modification time with what they were when it was opened.
+//
+// Nothing here throws. Threads: an object is used by one thread at a time.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+
+class CQKReadLease {
+public:
+    enum class State {
+        Held,      // the lease is held
+        Fallback,  // refused for lack of rights or support: compared by identity, size, time
+        Writing,   // somebody has the file open for writing
+        Missing,   // the path names no file
+        Failed     // the file could not be opened for reading
+    };
+
+    // Opens path for reading and asks for the lease.
+    explicit CQKReadLease(const std::string& path);
+    // Gives the lease up and closes the file.
+    ~CQKReadLease();
+    CQKReadLease(const CQKReadLease&) = delete;
+    CQKReadLease& operator=(const CQKReadLease&) = delete;
+
+    State state() const { return m_state; }
+    // The errno of the refusal or failure; 0 when the lease is held.
+    int error() const { return m_error; }
+    // The file's size when it was opened.
+    std::uint64_t size() const { return static_cast<std::uint64_t>(m_opened.st_size); }
+    // True while the path still names the file opened, of the same size and modification
+    // time, and (when held) the lease is unbroken: no writer has opened it since. Always false
+    // in the states Writing, Missing and Failed.
+    bool unchanged() const;
+
+private:
+    std::string m_path;
+    int m_fd = -1;
+    State m_state = State::Failed;
+    int m_error = 0;
+    struct stat m_opened {};
+};

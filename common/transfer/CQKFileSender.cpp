@@ -1,0 +1,500 @@
+// The machinery every sender shares: attempts, connection, frames, statuses and the
+// transfer, backup and removal of one file.
+#include "transfer/CQKFileSender.h"
+
+#include <Poco/Checksum.h>
+#include <Poco/DateTime.h>
+#include <Poco/Exception.h>
+#include <Poco/File.h>
+#include <Poco/Net/SecureStreamSocket.h>
+#include <Poco/Path.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "base/CQKReadLease.h"
+#include "base/qk_bounded.h"
+#include "base/qk_console.h"
+#include "base/qk_path.h"
+#include "protocol/qk_exceptions.h"
+#include "transfer/qk_socket.h"
+#include "transfer/qk_tls.h"
+
+namespace {
+
+constexpr int QK_SEND_ATTEMPTS = 3;
+constexpr const char* QK_NO_STATUS_TEXT = "Error receiving of the status...";
+
+// On the wire sub-directory components are separated by "\\".
+std::string wire_sub_dir(std::string sub_dir) {
+    std::replace(sub_dir.begin(), sub_dir.end(), '/', '\\');
+    return sub_dir;
+}
+
+void log_date_time(const QKLogTag& tag, const char* which, const Poco::DateTime& time) {
+    log_message(LOG_LEVEL_DEBUG, &tag, "%s Date: year = %d month = %d day = %d dayOfWeek = %d",
+                which, time.year(), time.month(), time.day(), time.dayOfWeek());
+    log_message(LOG_LEVEL_DEBUG, &tag,
+                "%s Time: hour = %d minute = %d second = %d millisecond = %d microsecond = %d",
+                which, time.hour(), time.minute(), time.second(), time.millisecond(),
+                time.microsecond());
+}
+
+}  // namespace
+
+CQKFileSender::CQKFileSender(const char* class_name)
+    : m_class_name(class_name),
+      m_frame_buffer(QK_BUFFER_SIZE),
+      m_header_buffer(QK_BUFFER_SIZE),
+      m_data_buffer(QK_BUFFER_SIZE),
+      m_recv_buffer(QK_BUFFER_SIZE) {
+    qk_ignore_sigpipe();
+}
+
+CQKFileSender::~CQKFileSender() = default;
+
+QKLogTag CQKFileSender::makeTag(const char* operation) const {
+    return qk_make_tag((std::string(m_class_name) + "::" + operation).c_str());
+}
+
+void CQKFileSender::prepareFile(const QKLogTag&, Poco::File&) {}
+
+bool CQKFileSender::isRegularFile(const Poco::File& file) {
+    try {
+        return file.exists() && file.isFile();
+    } catch (const Poco::FileNotFoundException&) {
+        return false;
+    }
+}
+
+// Entries of a walk that are symbolic links are not followed: a link could lead out of the
+// outgoing tree (to files that anyone able to write the tree could have sent, and whose
+// directories would be emptied after sending) or back into it (an endless walk).
+bool CQKFileSender::isLink(const Poco::File& file) {
+    try {
+        return file.isLink();
+    } catch (const Poco::FileException&) {
+        return false;
+    }
+}
+
+bool CQKFileSender::isRealDirectory(const Poco::File& file) {
+    try {
+        return file.exists() && !file.isLink() && file.isDirectory();
+    } catch (const Poco::FileNotFoundException&) {
+        return false;
+    }
+}
+
+// The root of a walk is what the operator named: it may be a link to a directory.
+bool CQKFileSender::isDirectory(const Poco::File& file) {
+    try {
+        return file.exists() && file.isDirectory();
+    } catch (const Poco::FileNotFoundException&) {
+        return false;
+    }
+}
+
+void CQKFileSender::reportSpent(const QKLogTag& tag, const char* label,
+                                const Poco::Timespan& spent) {
+    log_message(LOG_LEVEL_DEBUG, &tag,
+                "%s: hour = %d minutes = %d seconds = %d milliseconds = %d microseconds = %d",
+                label, spent.hours(), spent.minutes(), spent.seconds(), spent.milliseconds(),
+                spent.microseconds());
+    qk_print_console(std::string(label) + ": " + " hour = " + std::to_string(spent.hours()) +
+                     " minutes = " + std::to_string(spent.minutes()) +
+                     " seconds = " + std::to_string(spent.seconds()) +
+                     " milliseconds = " + std::to_string(spent.milliseconds()) +
+                     " microseconds = " + std::to_string(spent.microseconds()));
+}
+
+void CQKFileSender::sendWithAttempts(const QKLogTag& tag, const std::function<void()>& exchange) {
+    for (int attempt = 1; attempt <= QK_SEND_ATTEMPTS; ++attempt) {
+        qk_print_console("Attempt: " + std::to_string(attempt));
+        log_message(LOG_LEVEL_INFO, &tag, "Attempt: count = %d", attempt);
+        try {
+            runAttempt(tag, exchange);
+        } catch (const Poco::Exception& e) {
+            qk_report_exception(&tag, e);
+        } catch (...) {
+            qk_report_unknown_exception(&tag);
+            throw;
+        }
+        if (m_curr_result != QK_SEND_FILE_FERROR || attempt == QK_SEND_ATTEMPTS)
+            break;
+        std::this_thread::sleep_for(m_retry_delay);
+    }
+}
+
+// One attempt. A failure closes the connection before it is passed on; when closing throws
+// (a sender whose close needs a socket, and there is none), that exception is the one
+// reported.
+void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>& exchange) {
+    try {
+        openConnection();
+        log_message(LOG_LEVEL_TRACE, &tag, "recvStatus: QK_FILE_SEND_FOK ------- >>");
+        recvStatus(QK_SEND_FILE_FOK);
+        log_message(LOG_LEVEL_TRACE, &tag, "recvStatus: QK_FILE_SEND_FOK ------- <<");
+        exchange();
+        closeConnection();
+    } catch (...) {
+        m_curr_result = QK_SEND_FILE_FERROR;
+        closeConnection();
+        throw;
+    }
+}
+
+void CQKFileSender::sendFile(std::string file_path) {
+    const QKLogTag tag = makeTag("sendFile()");
+    log_message(LOG_LEVEL_INFO, &tag, "=================================== >>");
+    log_message(LOG_LEVEL_INFO, &tag, "Sending file: file_path = %s", file_path.c_str());
+    qk_print_console("-------------------- >>");
+    qk_print_console("Sending file : " + file_path);
+    const Poco::DateTime start;
+    log_date_time(tag, "Start", start);
+
+    Poco::File file(file_path);
+    if (isRegularFile(file)) {
+        log_message(LOG_LEVEL_DEBUG, &tag, "File: file = %s exists...", file_path.c_str());
+        prepareFile(tag, file);
+        sendLeased(tag, file_path);
+    }
+
+    const Poco::DateTime end;
+    log_date_time(tag, "End", end);
+    reportSpent(tag, "Spent", end - start);
+    qk_print_console("-------------------- <<");
+    log_message(LOG_LEVEL_INFO, &tag, "=================================== <<");
+}
+
+// The lease (or the fallback's snapshot) is taken before the header and looked at before the
+// backup and right before the removal; the size announced is the one it saw. A file that a
+// writer opened meanwhile has been delivered as it was and stays as it is now.
+void CQKFileSender::sendLeased(const QKLogTag& tag, const std::string& file_path) {
+    const CQKReadLease lease(file_path);
+    switch (lease.state()) {
+        case CQKReadLease::State::Missing:
+            return;  // gone since the listing
+        case CQKReadLease::State::Writing:
+            reportLeftFile(tag,
+                           "File: " + file_path + " is open for writing. Left for a later run.");
+            return;
+        case CQKReadLease::State::Failed:
+            throw Poco::OpenFileException("File: " + file_path + " can't be opened for reading...");
+        case CQKReadLease::State::Fallback:
+            log_message(LOG_LEVEL_DEBUG, &tag,
+                        "No read lease on %s (%s): its size and time are compared instead",
+                        file_path.c_str(), std::strerror(lease.error()));
+            break;
+        case CQKReadLease::State::Held:
+            break;
+    }
+    const SQKSendParams params = sendParams();
+    const std::string out_dir = Poco::Path(params.out_dir).makeDirectory().toString();
+    const std::string sub_dir = qk_get_sub_dir(out_dir, Poco::Path(file_path).parent().toString());
+    sendFile(file_path, sub_dir, lease.size());
+    // Looked at again after the backup, which may take a while for a large file.
+    if (lease.unchanged()) {
+        if (!params.back_dir.empty()) {
+            log_message(
+                LOG_LEVEL_DEBUG, &tag,
+                "Backuping file: file_path_str = %s m_params.m_back_dir = %s rel_sub_dir = %s",
+                file_path.c_str(), params.back_dir.c_str(), sub_dir.c_str());
+            qk_backup_file(file_path, params.back_dir, sub_dir);
+        }
+        if (lease.unchanged()) {
+            removeSentFile(tag, file_path);
+            return;
+        }
+    }
+    reportLeftFile(tag, "File: " + file_path +
+                            " has been opened for writing or changed while sending. Kept for a "
+                            "later run.");
+}
+
+void CQKFileSender::reportLeftFile(const QKLogTag& tag, const std::string& text) {
+    log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
+    qk_print_console(text);
+}
+
+// Runs only after the receiver has acknowledged the file.
+void CQKFileSender::removeSentFile(const QKLogTag& tag, const std::string& file_path) {
+    log_message(LOG_LEVEL_INFO, &tag, "File: %s has been sent. Removing.", file_path.c_str());
+    qk_print_console("File: " + file_path + " has been sent. Removing.");
+    Poco::File file(file_path);
+    try {
+        file.remove();
+    } catch (const Poco::Exception&) {
+        // Reported below by the check that matters: whether the file is still there.
+    }
+    if (file.exists())
+        throw Poco::Exception("File: " + file_path + " hasn't been removed...");
+    log_message(LOG_LEVEL_INFO, &tag, "File: %s has been removed.", file_path.c_str());
+    qk_print_console("File: " + file_path + " has been removed.");
+}
+
+void CQKFileSender::sendFile(std::string file_path, std::string sub_dir, std::uint64_t file_size) {
+    const QKLogTag tag = makeTag("sendFile()");
+    try {
+        transferFile(tag, file_path, sub_dir, file_size);
+    } catch (const Poco::Exception& e) {
+        // Passed on as a plain exception; a message-less network exception keeps its name.
+        throw Poco::Exception(e.message().empty() ? e.displayText() : e.message());
+    }
+}
+
+void CQKFileSender::transferFile(const QKLogTag& tag, const std::string& file_path,
+                                 const std::string& sub_dir, std::uint64_t file_size) {
+    log_message(LOG_LEVEL_DEBUG, &tag,
+                "%s::sendFile() file_path = %s sub_dir = %s file_size = %" PRIu64, m_class_name,
+                file_path.c_str(), sub_dir.c_str(), file_size);
+    sendHeader(tag, file_path, sub_dir, file_size);
+    recvStatus(QK_SEND_FILE_FOK);
+
+    std::ifstream in(file_path, std::ios::in | std::ios::binary);
+    if (!in.is_open())
+        throw Poco::OpenFileException("File: " + file_path + " can't be opened for reading...");
+    std::uint8_t check_sum[4];
+    const std::uint32_t crc = sendContent(tag, in, file_path, file_size);
+    log_message(LOG_LEVEL_TRACE, &tag, "check_sum: %08X", crc);
+    qk_put_u32(check_sum, crc);
+    sendData(QK_SEND_FILE_FFINISHED, check_sum, sizeof(check_sum), file_size == 0);
+    recvStatus(QK_SEND_FILE_FOK);
+    in.close();
+    log_message(LOG_LEVEL_DEBUG, &tag, "sendFile End...");
+}
+
+void CQKFileSender::sendHeader(const QKLogTag& tag, const std::string& file_path,
+                               const std::string& sub_dir, std::uint64_t file_size) {
+    QKRelayHeader header;
+    header.file_size = file_size;
+    header.file_name = Poco::Path(file_path).getFileName();
+    header.sub_dir = wire_sub_dir(sub_dir);
+    log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FNAME file_name = %s",
+                header.file_name.c_str());
+    log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FSUBDIR sub_dir = %s", sub_dir.c_str());
+    log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FSIZE file_size = %" PRIu64, file_size);
+    const std::size_t record_size =
+        qk_build_header(m_header_buffer.data(), m_header_buffer.size(), header);
+    sendData(QK_FILE_SEND_FHEADER, m_header_buffer.data(), static_cast<std::int32_t>(record_size),
+             true);
+}
+
+// Sends exactly file_size bytes in pieces of at most 65536 and returns their CRC-32. The
+// file must deliver every announced byte and nothing beyond: a shorter, failing or grown
+// file throws before the finished frame, so the receiver never confirms a partial copy
+// and the file stays to be sent again.
+std::uint32_t CQKFileSender::sendContent(const QKLogTag& tag, std::istream& in,
+                                         const std::string& file_path, std::uint64_t file_size) {
+    Poco::Checksum check_sum(Poco::Checksum::TYPE_CRC32);
+    char* piece = reinterpret_cast<char*>(m_data_buffer.data());
+    for (std::uint64_t remaining = file_size; remaining > 0;) {
+        const std::size_t length =
+            static_cast<std::size_t>(std::min<std::uint64_t>(remaining, m_data_buffer.size()));
+        in.read(piece, static_cast<std::streamsize>(length));
+        if (static_cast<std::size_t>(in.gcount()) != length)
+            throw Poco::ReadFileException("File: " + file_path + " can't be read. Error...");
+        check_sum.update(piece, static_cast<unsigned>(length));
+        log_message(LOG_LEVEL_TRACE, &tag, "send ---------------------------- >>");
+        log_message(LOG_LEVEL_TRACE, &tag, "sendData: QK_SEND_FILE_FDATA ------- >>");
+        sendData(m_data_buffer.data(), static_cast<std::int32_t>(length));
+        log_message(LOG_LEVEL_TRACE, &tag, "sendData: QK_SEND_FILE_FDATA ------- <<");
+        log_message(LOG_LEVEL_TRACE, &tag, "sendData: res = %d", m_curr_result);
+        log_message(LOG_LEVEL_TRACE, &tag, "send ---------------------------- <<");
+        remaining -= length;
+    }
+    const bool more = in.peek() != std::char_traits<char>::eof();
+    if (in.bad())
+        throw Poco::ReadFileException("File: " + file_path + " can't be read. Error...");
+    if (more || Poco::File(file_path).getSize() != file_size)
+        throw Poco::IOException("File: " + file_path + " has been changed while sending. Error...");
+    return check_sum.checksum();  // 0 for no content
+}
+
+void CQKFileSender::sendFinishSendFiles() {
+    const QKLogTag tag = makeTag("sendFinishSendFiles()");
+    log_message(LOG_LEVEL_DEBUG, &tag, "sendFinishSendFiles Start...");
+    sendData(QK_SEND_FILE_FFINISHED_ALL, nullptr, 0, true);
+    recvStatus(QK_SEND_FILE_FOK);
+    log_message(LOG_LEVEL_DEBUG, &tag, "sendFinishSendFiles End...");
+}
+
+void CQKFileSender::recvStatus(qk_code_t expected) {
+    const QKLogTag tag = makeTag("recvStatus()");
+    log_message(LOG_LEVEL_TRACE, &tag, "Client.select (recv). start...");
+    // A TLS layer may already hold the bytes that the socket no longer shows as readable.
+    if (socket().available() <= 0 &&
+        !qk_poll_socket(socket(), m_timeout, Poco::Net::Socket::SELECT_READ)) {
+        fail(tag, QK_NO_STATUS_TEXT);
+        throw SockReadStatusException(QK_NO_STATUS_TEXT);
+    }
+    const int received =
+        socket().receiveBytes(m_recv_buffer.data(), static_cast<int>(m_recv_buffer.size()));
+    log_message(LOG_LEVEL_TRACE, &tag, "receiveBytes: bytes received = %d", received);
+    // A closed connection delivers no status; it is shown as "no status" (0x0F).
+    const qk_code_t status = received > 0 ? m_recv_buffer[0] : QK_FILE_SEND_FNO_STATUS;
+    if (received <= 0 || status != expected) {
+        char text[128];
+        std::snprintf(text, sizeof(text),
+                      "recv Error... received status = 0x%02X, expected status = 0x%02X", status,
+                      expected);
+        fail(tag, text);
+        throw ReceivingStatusException(text);
+    }
+    m_curr_result = QK_SEND_FILE_FOK;
+    log_message(LOG_LEVEL_TRACE, &tag, "recv Ok...");
+    print_code(&status, 1, LOG_LEVEL_TRACE);
+    log_message(LOG_LEVEL_TRACE, &tag, "Client.select (recv). end...");
+    log_message(LOG_LEVEL_TRACE, &tag, "m_curr_result = %d", m_curr_result);
+}
+
+void CQKFileSender::sendData(const std::uint8_t* data, std::int32_t size) {
+    const QKLogTag tag = makeTag("sendData()");
+    log_message(LOG_LEVEL_TRACE, &tag, "%s::sendData() size = %d", m_class_name, size);
+    log_message(LOG_LEVEL_TRACE, &tag, "Client.select (send). start...");
+    log_message(LOG_LEVEL_TRACE, &tag, "no poll_synch");
+    const std::size_t length = size > 0 ? static_cast<std::size_t>(size) : 0;
+    const std::size_t sent = sendAll(data, length);
+    log_message(LOG_LEVEL_TRACE, &tag, "sendBytes: bytes sent = %d size = %d",
+                static_cast<int>(sent), size);
+    if (sent != length) {
+        m_curr_result = QK_SEND_FILE_FERROR;
+        log_message(LOG_LEVEL_ERROR, &tag, "sendBytes Error: bytes = %d size = %d",
+                    static_cast<int>(sent), size);
+        throw SendingDataException("sendBytes Error: bytes = " + std::to_string(sent) +
+                                   " size = " + std::to_string(size));
+    }
+    m_curr_result = QK_SEND_FILE_FOK;
+    log_message(LOG_LEVEL_TRACE, &tag, "send Ok...");
+    log_message(LOG_LEVEL_TRACE, &tag, "Client.select (send). end...");
+    log_message(LOG_LEVEL_TRACE, &tag, "m_curr_result = %d", m_curr_result);
+}
+
+void CQKFileSender::sendData(qk_code_t code, const std::uint8_t* data, std::int32_t size,
+                             bool poll_synch) {
+    const QKLogTag tag = makeTag("sendData()");
+    log_message(LOG_LEVEL_TRACE, &tag, "%s::sendData() code = %02X size = %d", m_class_name, code,
+                size);
+    m_frame_buffer[0] = code;
+    std::size_t length = 1;
+    if (size > 0) {
+        if (qk_memcpy_s(m_frame_buffer.data() + 1, m_frame_buffer.size() - 1, data,
+                        static_cast<std::size_t>(size)) != QK_EOK) {
+            m_curr_result = QK_SEND_FILE_FERROR;
+            log_message(LOG_LEVEL_ERROR, &tag, "sendData Error: size = %d", size);
+            throw Poco::Exception("sendData Error: size = " + std::to_string(size));
+        }
+        length += static_cast<std::size_t>(size);
+    }
+    log_message(LOG_LEVEL_TRACE, &tag, "Client.select (send). start...");
+    log_message(LOG_LEVEL_TRACE, &tag, "poll_synch = %d", poll_synch ? 1 : 0);
+    if (poll_synch && !qk_poll_socket(socket(), m_timeout, Poco::Net::Socket::SELECT_WRITE)) {
+        fail(tag, QK_NO_STATUS_TEXT);
+        throw SockWriteStatusException(QK_NO_STATUS_TEXT);
+    }
+    const std::size_t sent = sendAll(m_frame_buffer.data(), length);
+    log_message(LOG_LEVEL_TRACE, &tag, "sendBytes: bytes sent = %d length = %d",
+                static_cast<int>(sent), static_cast<int>(length));
+    if (sent != length) {
+        m_curr_result = QK_SEND_FILE_FERROR;
+        log_message(LOG_LEVEL_ERROR, &tag, "sendBytes Error: bytes = %d length = %d",
+                    static_cast<int>(sent), static_cast<int>(length));
+        throw SendingDataException("sendBytes Error: bytes = " + std::to_string(sent) +
+                                   " length = " + std::to_string(length));
+    }
+    m_curr_result = QK_SEND_FILE_FOK;
+    log_message(LOG_LEVEL_TRACE, &tag, "send Ok...");
+    print_code(&code, 1, LOG_LEVEL_TRACE);
+    log_message(LOG_LEVEL_TRACE, &tag, "Client.select (send). end...");
+    log_message(LOG_LEVEL_TRACE, &tag, "m_curr_result = %d", m_curr_result);
+}
+
+// A blocking send may still take fewer bytes than offered (TLS does); the rest follows
+// until everything is out or the socket takes nothing. Failures of the socket throw.
+// MSG_NOSIGNAL: a peer that has gone must fail the send, not kill the process.
+std::size_t CQKFileSender::sendAll(const std::uint8_t* data, std::size_t length) {
+    std::size_t total = 0;
+    while (total < length) {
+        const int sent =
+            socket().sendBytes(data + total, static_cast<int>(length - total), MSG_NOSIGNAL);
+        if (sent <= 0)
+            break;
+        total += static_cast<std::size_t>(sent);
+    }
+    return total;
+}
+
+Poco::Net::SocketAddress CQKFileSender::serverAddress(const SQKSendParams& params) {
+    if (params.srv_port < 1 || params.srv_port > 65535)
+        throw Poco::InvalidArgumentException("Wrong value of port number: " +
+                                             std::to_string(params.srv_port));
+    return Poco::Net::SocketAddress(params.srv_address, static_cast<Poco::UInt16>(params.srv_port));
+}
+
+// The address is resolved first: when that fails no socket exists, and the close of the
+// failed attempt reports "Stream Socket isn't created yet...". So that the operator learns
+// why, the real cause is logged and echoed first, with the address and port.
+void CQKFileSender::connectSocket(std::unique_ptr<Poco::Net::StreamSocket> socket,
+                                  const QKLogTag& tag) {
+    const SQKSendParams params = sendParams();
+    try {
+        const Poco::Net::SocketAddress address = serverAddress(params);
+        m_socket = std::move(socket);
+        m_socket->connect(address, m_timeout);
+    } catch (const Poco::Exception& e) {
+        const std::string text = "Connection to " + params.srv_address + ":" +
+                                 std::to_string(params.srv_port) + " failed: " + e.displayText();
+        log_message(LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
+        qk_print_console(text);
+        throw;
+    }
+    m_socket->setNoDelay(true);
+    // Bounds a send to a receiver that stopped reading, and a TLS record left half-read.
+    m_socket->setSendTimeout(m_timeout);
+    m_socket->setReceiveTimeout(m_timeout);
+    log_message(LOG_LEVEL_DEBUG, &tag, "Connection: address = %s port = %d is opened",
+                params.srv_address.c_str(), params.srv_port);
+}
+
+void CQKFileSender::connectSecureSocket(const Poco::Net::Context::Ptr& context,
+                                        const QKLogTag& tag) {
+    if (context.isNull())
+        throw Poco::InvalidAccessException("TLS context isn't initialized...");
+    auto socket = std::make_unique<Poco::Net::SecureStreamSocket>(context);
+    // Checked against the server's certificate during the handshake inside connect.
+    socket->setPeerHostName(QK_TLS_SERVER_NAME);
+    connectSocket(std::move(socket), tag);
+}
+
+void CQKFileSender::closeSocket(const QKLogTag& tag) {
+    try {
+        m_socket->shutdown();
+    } catch (const Poco::Exception&) {
+        // A socket that never got connected, or a peer that is gone: nothing to shut down.
+    }
+    try {
+        m_socket->close();
+    } catch (const Poco::Exception&) {
+        // The descriptor is released with the object below either way.
+    }
+    m_socket.reset();
+    const SQKSendParams params = sendParams();
+    log_message(LOG_LEVEL_DEBUG, &tag, "Connection: address = %s port = %d is closed",
+                params.srv_address.c_str(), params.srv_port);
+}
+
+Poco::Net::StreamSocket& CQKFileSender::socket() {
+    if (!m_socket)
+        throw Poco::Exception("Stream Socket isn't created yet...");
+    return *m_socket;
+}
+
+void CQKFileSender::fail(const QKLogTag& tag, const char* text) {
+    m_curr_result = QK_SEND_FILE_FERROR;
+    log_message(LOG_LEVEL_ERROR, &tag, "%s", text);
+}

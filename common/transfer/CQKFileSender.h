@@ -1,0 +1,150 @@
+// What every sender shares, the console client's and the client service's alike: the socket
+// and its connect (plain, or TLS with the server's name checked), the frames and statuses of
+// the transfer protocol, the transfer of one file with its backup and removal, the attempts
+// of a run, and the time limit of every wait.
+//
+// A file is backed up and removed only after the receiver has acknowledged it, and only when
+// no process had it open for writing from its header to its removal (a read lease, or where
+// the kernel refuses one, an unchanged identity, size and modification time): a file that a
+// writer is still filling stays for a later run, so nothing appended to it is lost.
+//
+// A subclass says where its parameters come from (sendParams, asked at each use) and under
+// which class name it logs; it opens and closes its connection with the helpers here. Every
+// step that fails throws; sendWithAttempts turns a Poco::Exception into a failed attempt.
+//
+// Threads: an object is used by one thread at a time; it shares nothing but the console and
+// the log, which lock themselves.
+#pragma once
+
+#include <Poco/Net/Context.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
+#include <Poco/Timespan.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <istream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/qk_log.h"
+#include "protocol/qk_protocol.h"
+
+namespace Poco {
+class File;
+}
+
+// The parameters a transfer reads, whichever record they come from.
+struct SQKSendParams {
+    std::string out_dir;      // base of every file's sub-directory
+    std::string back_dir;     // backups of sent files; empty for none
+    std::string srv_address;  // receiver's address or host name
+    std::int32_t srv_port = 0;
+};
+
+class CQKFileSender {
+public:
+    // class_name: the class under which the sender logs ("CQKTcpCln").
+    explicit CQKFileSender(const char* class_name);
+    virtual ~CQKFileSender();
+    CQKFileSender(const CQKFileSender&) = delete;
+    CQKFileSender& operator=(const CQKFileSender&) = delete;
+
+    // Transfers one file: header, content, finished frame, each acknowledged. Never sends
+    // more or fewer bytes than the header announces: a file that cannot be read completely
+    // or whose size changes on the way fails the transfer before its finished frame. Every
+    // failure is passed on as a plain Poco::Exception.
+    virtual void sendFile(std::string file_path, std::string sub_dir, std::uint64_t file_size);
+    // Transfers file_path when it is a regular file, then backs it up (with a backup
+    // directory) and removes it; passes over a path that is missing or not a regular file.
+    // A file open for writing is passed over; one that a writer opened (or, without a lease,
+    // that changed) before its backup or removal is neither backed up nor removed; each with
+    // an INFO line saying so.
+    virtual void sendFile(std::string file_path);
+    // Sends the finished-all frame and waits for its acknowledgement.
+    virtual void sendFinishSendFiles();
+    // Waits at most the readiness time-out for one status; throws SockReadStatusException
+    // on time-out and ReceivingStatusException when it is missing or not the expected one.
+    virtual void recvStatus(qk_code_t expected);
+    // Sends raw bytes (file content) without waiting for writability; a short send is
+    // continued until all bytes are out. SendingDataException when the socket takes none.
+    virtual void sendData(const std::uint8_t* data, std::int32_t size);
+    // Sends one frame: the code byte, then size payload bytes (none when size <= 0). With
+    // poll_synch, first waits at most the readiness time-out for writability
+    // (SockWriteStatusException). Poco::Exception when the payload exceeds 65535 bytes.
+    virtual void sendData(qk_code_t code, const std::uint8_t* data, std::int32_t size,
+                          bool poll_synch);
+    virtual void openConnection() = 0;
+    virtual void closeConnection() = 0;
+
+    // Result of the last protocol step: QK_SEND_FILE_FOK or QK_SEND_FILE_FERROR.
+    std::uint8_t currResult() const { return m_curr_result; }
+    // Readiness time-out of every status wait, frame send, connect and stalled send
+    // (default QK_READY_TIMEOUT).
+    void setTimeout(const Poco::Timespan& timeout) { m_timeout = timeout; }
+    // Pause between two attempts of a run (default 1000 ms).
+    void setRetryDelay(std::chrono::milliseconds delay) { m_retry_delay = delay; }
+
+    // The file-system questions of a walk; none throws, a vanished entry answers false.
+    static bool isRegularFile(const Poco::File& file);
+    static bool isLink(const Poco::File& file);
+    static bool isRealDirectory(const Poco::File& file);  // a directory, not a link to one
+    static bool isDirectory(const Poco::File& file);      // a directory or a link to one
+
+protected:
+    virtual SQKSendParams sendParams() const = 0;
+    // Called for an existing regular file before it is sent; the default does nothing.
+    virtual void prepareFile(const QKLogTag& tag, Poco::File& file);
+
+    // A tag "<class>::<operation>".
+    QKLogTag makeTag(const char* operation) const;
+    const char* className() const { return m_class_name; }
+
+    // At most three attempts of openConnection, the greeting, exchange and closeConnection,
+    // the retry delay apart, until one completes. A failure of an attempt sets the result to
+    // 127 and closes the connection; a Poco::Exception is then reported and fails the
+    // attempt, anything else is reported and passed on.
+    void sendWithAttempts(const QKLogTag& tag, const std::function<void()>& exchange);
+    // The server's address; Poco::InvalidArgumentException for a port outside 1..65535.
+    static Poco::Net::SocketAddress serverAddress(const SQKSendParams& params);
+    // Stores the new socket before connecting it, so that closeSocket can discard it when
+    // the connect fails; then switches on TCP_NODELAY and bounds stalled I/O.
+    void connectSocket(std::unique_ptr<Poco::Net::StreamSocket> socket, const QKLogTag& tag);
+    // connectSocket with a TLS socket on context that checks the server's certificate name
+    // during the handshake. Poco::InvalidAccessException without a context.
+    void connectSecureSocket(const Poco::Net::Context::Ptr& context, const QKLogTag& tag);
+    // Shuts down, closes and discards the socket, also one that never got connected; logs
+    // the close. Needs a socket.
+    void closeSocket(const QKLogTag& tag);
+    bool hasSocket() const { return m_socket != nullptr; }
+
+    // Logs and echoes a duration as "<label>: hour = ... microseconds = ...".
+    static void reportSpent(const QKLogTag& tag, const char* label, const Poco::Timespan& spent);
+    std::unique_ptr<Poco::Net::StreamSocket> m_socket;  // null while no connection exists
+    std::uint8_t m_curr_result = QK_SEND_FILE_FERROR;
+    Poco::Timespan m_timeout = QK_READY_TIMEOUT;
+
+private:
+    void runAttempt(const QKLogTag& tag, const std::function<void()>& exchange);
+    void sendLeased(const QKLogTag& tag, const std::string& file_path);
+    void removeSentFile(const QKLogTag& tag, const std::string& file_path);
+    void transferFile(const QKLogTag& tag, const std::string& file_path, const std::string& sub_dir,
+                      std::uint64_t file_size);
+    std::uint32_t sendContent(const QKLogTag& tag, std::istream& in, const std::string& file_path,
+                              std::uint64_t file_size);
+    void sendHeader(const QKLogTag& tag, const std::string& file_path, const std::string& sub_dir,
+                    std::uint64_t file_size);
+    std::size_t sendAll(const std::uint8_t* data, std::size_t length);
+    Poco::Net::StreamSocket& socket();
+    void fail(const QKLogTag& tag, const char* text);
+    void reportLeftFile(const QKLogTag& tag, const std::string& text);
+
+    const char* m_class_name;
+    std::chrono::milliseconds m_retry_delay{1000};
+    std::vector<std::uint8_t> m_frame_buffer;   // code byte + at most 65535 payload bytes
+    std::vector<std::uint8_t> m_header_buffer;  // the header record is built here
+    std::vector<std::uint8_t> m_data_buffer;    // one piece of file content
+    std::vector<std::uint8_t> m_recv_buffer;    // one read of statuses
+};

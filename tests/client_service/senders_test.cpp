@@ -1,0 +1,250 @@
+// The client service's sender against a scripted receiver: the list and its empty
+// sub-directories, no connection without files, retries, and files that are still being
+// written or were modified too recently.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <Poco/File.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Timestamp.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "CQKTcpClnS.h"
+#include "FakeReceiver.h"
+#include "TempDir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Step = FakeReceiver::Step;
+
+std::size_t count_of(const std::string& text, const std::string& what) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+class ServiceSenderTest : public ::testing::Test {
+protected:
+    ServiceSenderTest() {
+        Poco::File(out()).createDirectories();
+        params.m_control_code = 1;
+        params.m_op_code = 1;
+        params.m_out_dir = out();
+        params.m_srv_address = "127.0.0.1";
+        params.m_srv_port = receiver.port();
+        sender.setParams(&params);
+        sender.setTimeout(Poco::Timespan(5, 0));
+        sender.setRetryDelay(10ms);
+    }
+
+    std::string out() const { return dir / "out"; }
+    std::string out(const std::string& relative) const { return dir / ("out/" + relative); }
+    void put(const std::string& relative, const std::string& content) {
+        dir.writeFile("out/" + relative, content);
+    }
+
+    // One scan's run; keeps the console output and waits until the receiver has seen every
+    // connection end.
+    void run() {
+        testing::internal::CaptureStdout();
+        sender.sendAllFiles();
+        console = testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(receiver.waitForClosed(receiver.connections().size(), 5s));
+    }
+
+    std::vector<std::string> receivedNames() const {
+        std::vector<std::string> names;
+        for (const FakeReceiver::File& file : receiver.files())
+            names.push_back(file.header.sub_dir + "|" + file.header.file_name);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    TempDir dir;
+    FakeReceiver receiver;
+    SQKClnSParams params;
+    CQKTcpClnS sender;
+    std::string console;
+};
+
+TEST_F(ServiceSenderTest, ListsFilesAndRemovesEmptySubDirectoriesButNotTheTop) {
+    put("top.txt", "t");
+    put("a/x.txt", "x");
+    Poco::File(out("a/empty")).createDirectories();
+    Poco::File(out("e/f")).createDirectories();
+
+    sender.fillList(out());  // without the sub-directory flag
+    EXPECT_EQ(sender.fileList(), std::vector<std::string>{out("top.txt")});
+    EXPECT_TRUE(dir.exists("out/e/f"));
+
+    params.m_sub_dirs = 1;
+    sender.fillList(out());
+    std::vector<std::string> listed = sender.fileList();
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, (std::vector<std::string>{out("a/x.txt"), out("top.txt")}));
+    EXPECT_FALSE(dir.exists("out/a/empty"));
+    EXPECT_FALSE(dir.exists("out/e"));
+    EXPECT_TRUE(dir.exists("out/a"));
+}
+
+TEST_F(ServiceSenderTest, NoFilesNoConnectionAndTheTopStays) {
+    Poco::File(out("e/f")).createDirectories();
+    params.m_sub_dirs = 1;
+
+    run();
+
+    EXPECT_EQ(sender.currResult(), QK_SEND_FILE_FOK);
+    EXPECT_TRUE(receiver.connections().empty());
+    EXPECT_FALSE(dir.exists("out/e"));
+    EXPECT_TRUE(dir.exists("out"));
+}
+
+// A read-only single file is not sent alone: the directory is, the file made writable first.
+TEST_F(ServiceSenderTest, ReadOnlyFilesAreSentAndRemoved) {
+    put("ro.txt", "ro");
+    put("other.txt", "o");
+    ASSERT_EQ(chmod(out("ro.txt").c_str(), 0444), 0);
+    params.m_file_path = out("ro.txt");
+
+    run();
+
+    EXPECT_EQ(sender.currResult(), QK_SEND_FILE_FOK) << console;
+    EXPECT_EQ(receivedNames(), (std::vector<std::string>{"|other.txt", "|ro.txt"}));
+    EXPECT_FALSE(dir.exists("out/ro.txt"));
+    EXPECT_FALSE(dir.exists("out/other.txt"));
+}
+
+TEST_F(ServiceSenderTest, AFileGoneSinceTheListingIsSkipped) {
+    put("a.txt", "a");
+    put("b.txt", "b");
+    receiver.setScript([&](const FakeReceiver::Event& event) {
+        if (event.step == Step::Greeting)
+            Poco::File(out("b.txt")).remove();
+        return FakeReceiver::status(QK_SEND_FILE_FOK);
+    });
+
+    run();
+
+    EXPECT_EQ(sender.currResult(), QK_SEND_FILE_FOK);
+    EXPECT_EQ(receiver.connections().size(), 1u);
+    EXPECT_EQ(receivedNames(), std::vector<std::string>{"|a.txt"});
+    EXPECT_EQ(count_of(console, "Exception"), 0u) << console;
+}
+
+TEST_F(ServiceSenderTest, ADownServerGetsThreeAttemptsAndTheFileStays) {
+    put("f.txt", "f");
+    Poco::Net::ServerSocket probe(Poco::Net::SocketAddress("127.0.0.1", 0));
+    params.m_srv_port = probe.address().port();
+    probe.close();
+
+    run();
+
+    EXPECT_EQ(sender.currResult(), QK_SEND_FILE_FERROR);
+    EXPECT_EQ(count_of(console, "Attempt: "), 3u);
+    EXPECT_EQ(count_of(console, "Exception: ClassName = "), 3u) << console;
+    EXPECT_TRUE(dir.exists("out/f.txt"));
+}
+
+TEST_F(ServiceSenderTest, AFileOpenForWritingIsNotSentAndStays) {
+    put("w.txt", "partial");
+    const int writer = ::open(out("w.txt").c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(writer, 0);
+
+    run();
+
+    EXPECT_EQ(sender.currResult(), QK_SEND_FILE_FOK);
+    EXPECT_TRUE(receiver.files().empty());
+    EXPECT_EQ(count_of(console, "is open for writing. Left for a later run."), 1u) << console;
+    ASSERT_EQ(::write(writer, " and the rest", 13), 13);
+    ::close(writer);
+
+    run();
+
+    ASSERT_EQ(receiver.files().size(), 1u);
+    EXPECT_EQ(receiver.files()[0].content, "partial and the rest");
+    EXPECT_FALSE(dir.exists("out/w.txt"));
+}
+
+// The writer opens the file while the receiver holds back its acknowledgement: the copy the
+// receiver has is the file as it was, and the file stays whole for the next scan.
+TEST_F(ServiceSenderTest, AFileAppendedToBeforeItsAcknowledgementStaysWhole) {
+    put("f.log", "first");
+    receiver.setScript([&](const FakeReceiver::Event& event) {
+        if (event.step == Step::Finished && event.count == 0) {
+            const int writer = ::open(out("f.log").c_str(), O_WRONLY | O_APPEND);
+            EXPECT_EQ(::write(writer, "+second", 7), 7);
+            ::close(writer);
+        }
+        return FakeReceiver::status(QK_SEND_FILE_FOK);
+    });
+
+    run();
+
+    EXPECT_EQ(sender.currResult(), QK_SEND_FILE_FOK);
+    ASSERT_EQ(receiver.files().size(), 1u);
+    EXPECT_EQ(receiver.files()[0].content, "first");
+    EXPECT_TRUE(receiver.files()[0].finished);
+    EXPECT_EQ(dir.readFile("out/f.log"), "first+second");
+    EXPECT_EQ(count_of(console, "Kept for a later run."), 1u) << console;
+
+    run();
+
+    ASSERT_EQ(receiver.files().size(), 2u);
+    EXPECT_EQ(receiver.files()[1].content, "first+second");
+    EXPECT_FALSE(dir.exists("out/f.log"));
+}
+
+// Neither the owner nor holding CAP_LEASE, the sender gets no lease and compares the file's
+// size and modification time instead: a file appended to before its acknowledgement stays.
+TEST_F(ServiceSenderTest, WithoutALeaseAChangedFileStaysAndAnUnchangedOneIsSent) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "acting as another user needs root";
+    put("same.txt", "same");
+    put("grows.log", "first");
+    for (const std::string& path : {dir.path(), out()})
+        ASSERT_EQ(::chmod(path.c_str(), 0777), 0);
+    for (const std::string& path : {out("same.txt"), out("grows.log")})
+        ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+    receiver.setScript([&](const FakeReceiver::Event& event) {
+        if (event.step == Step::Finished && event.file->header.file_name == "grows.log") {
+            const int writer = ::open(out("grows.log").c_str(), O_WRONLY | O_APPEND);
+            EXPECT_EQ(::write(writer, "+second", 7), 7);
+            ::close(writer);
+        }
+        return FakeReceiver::status(QK_SEND_FILE_FOK);
+    });
+
+    ASSERT_EQ(::seteuid(65534), 0);
+    run();
+    ASSERT_EQ(::seteuid(0), 0);
+
+    EXPECT_EQ(receivedNames(), (std::vector<std::string>{"|grows.log", "|same.txt"}));
+    EXPECT_FALSE(dir.exists("out/same.txt"));
+    EXPECT_EQ(dir.readFile("out/grows.log"), "first+second");
+}
+
+TEST_F(ServiceSenderTest, MinAgeLeavesAFreshFileAndItsDirectory) {
+    put("old.txt", "old");
+    put("a/fresh.txt", "fresh");
+    Poco::File(out("old.txt")).setLastModified(Poco::Timestamp() - 120 * Poco::Timespan::SECONDS);
+    params.m_min_age = 60000;
+    params.m_sub_dirs = 1;
+
+    run();
+
+    EXPECT_EQ(receivedNames(), std::vector<std::string>{"|old.txt"});
+    EXPECT_EQ(dir.readFile("out/a/fresh.txt"), "fresh");
+    EXPECT_FALSE(dir.exists("out/old.txt"));
+}
+
+}  // namespace
