@@ -10,8 +10,16 @@ namespace {
 
 SQKFrameSettings frame_settings() {
     SQKFrameSettings settings;
-    settings.constants = {"orvane", "qk_relay_clnsvc", "log",  "keys", "xml", false, true,
-                          "cln.zx.orvane.key", "cln.zx.orvane.cert", "ca.zx.orvane.pem"};
+    settings.constants = {"orvane",
+                          "qk_relay_clnsvc",
+                          "log",
+                          "keys",
+                          "xml",
+                          false,
+                          true,
+                          "cln.zx.orvane.key",
+                          "cln.zx.orvane.cert",
+                          "ca.zx.orvane.pem"};
     settings.min_level = LOG_LEVEL_TRACE;
     return settings;
 }

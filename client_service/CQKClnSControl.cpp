@@ -1,10 +1,9 @@
 // The client service's control task.
 #include "CQKClnSControl.h"
 
-#include <Poco/Path.h>
-
 #include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
+#include "config/qk_service_params.h"
 #include "protocol/qk_exceptions.h"
 
 namespace {
@@ -70,22 +69,7 @@ void CQKClnSControl::firstRead() {
 }
 
 void CQKClnSControl::readConfig() {
-    QKLogTag tag = qk_make_tag("CQKClnSControl::readConfig()");
-    CQKBaseConfigs& configs = CQKBaseConfigs::instance();
-    configs.readConfC();
-    configs.readConfP();
-    Poco::Util::AbstractConfiguration& conf = configs.view("conf_c");
-    const std::string data_dir = configs.view("appl").getString("appl_data_dpath");
-    const std::string work_dir =
-        Poco::Path(data_dir).makeDirectory().parent().pushDirectory("qk_relay_work").toString();
-    if (conf.getString("out_dir", "").empty()) {
-        conf.setString("out_dir", work_dir + "cln_out");
-        log_message(LOG_LEVEL_DEBUG, &tag, "out_dir = %s", (work_dir + "cln_out").c_str());
-    }
-    if (conf.getString("back_dir", "").empty()) {
-        conf.setString("back_dir", work_dir + "cln_backups");
-        log_message(LOG_LEVEL_DEBUG, &tag, "back_dir = %s", (work_dir + "cln_backups").c_str());
-    }
+    qk_read_service_config("CQKClnSControl::readConfig()", "out_dir", "cln_out", "cln_backups");
 }
 
 void CQKClnSControl::traceState() {

@@ -2,7 +2,6 @@
 #include "CQKClnSScan.h"
 
 #include "CQKClnSControl.h"
-#include "base/qk_console.h"
 #include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
 
@@ -10,15 +9,6 @@ namespace {
 
 constexpr std::int32_t kSendFiles = 1;
 constexpr long kMinScanMs = 1000;
-
-void print_banner(const QKLogTag& tag, const char* text) {
-    log_message(LOG_LEVEL_INFO, &tag, "=================================== >>");
-    log_message(LOG_LEVEL_INFO, &tag, "%s", text);
-    log_message(LOG_LEVEL_INFO, &tag, "=================================== <<");
-    qk_print_console("-------------------- >>");
-    qk_print_console(text);
-    qk_print_console("-------------------- <<");
-}
 
 }  // namespace
 
@@ -32,9 +22,9 @@ CQKClnSScan::~CQKClnSScan() = default;
 
 void CQKClnSScan::runTask() {
     QKLogTag tag = qk_make_tag("CQKClnSScan::runTask()");
-    print_banner(tag, "Scanner of files has been started.");
+    log_banner(&tag, "Scanner of files has been started.");
     CQKPassTask::runTask();
-    print_banner(tag, "Scanner of files has been stopped.");
+    log_banner(&tag, "Scanner of files has been stopped.");
 }
 
 void CQKClnSScan::pass() {

@@ -1,10 +1,9 @@
 // The server service's control task: passes that keep the three listeners as configured.
 #include "CQKSrvSControl.h"
 
-#include <Poco/Path.h>
-
 #include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
+#include "config/qk_service_params.h"
 #include "protocol/qk_exceptions.h"
 
 namespace {
@@ -45,22 +44,7 @@ void CQKSrvSControl::pass() {
 }
 
 void CQKSrvSControl::readConfig() {
-    QKLogTag tag = qk_make_tag("CQKSrvSControl::readConfig()");
-    CQKBaseConfigs& configs = CQKBaseConfigs::instance();
-    configs.readConfC();
-    configs.readConfP();
-    Poco::Util::AbstractConfiguration& conf = configs.view("conf_c");
-    const std::string data_dir = configs.view("appl").getString("appl_data_dpath");
-    const std::string work_dir =
-        Poco::Path(data_dir).makeDirectory().parent().pushDirectory("qk_relay_work").toString();
-    if (conf.getString("in_dir", "").empty()) {
-        conf.setString("in_dir", work_dir + "srv_in");
-        log_message(LOG_LEVEL_DEBUG, &tag, "in_dir = %s", (work_dir + "srv_in").c_str());
-    }
-    if (conf.getString("back_dir", "").empty()) {
-        conf.setString("back_dir", work_dir + "srv_backups");
-        log_message(LOG_LEVEL_DEBUG, &tag, "back_dir = %s", (work_dir + "srv_backups").c_str());
-    }
+    qk_read_service_config("CQKSrvSControl::readConfig()", "in_dir", "srv_in", "srv_backups");
 }
 
 // Under the configuration lock: a running listener whose port changed must restart.

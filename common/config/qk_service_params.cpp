@@ -3,8 +3,12 @@
 
 #include <Poco/Exception.h>
 #include <Poco/File.h>
+#include <Poco/Path.h>
+
+#include <utility>
 
 #include "base/qk_log.h"
+#include "config/CQKBaseConfigs.h"
 
 std::int32_t qk_read_control_port(const Poco::Util::AbstractConfiguration& view,
                                   const QKLogTag* tag) {
@@ -30,4 +34,23 @@ void qk_ensure_param_dir(const char* label, const std::string& path, const QKLog
         throw Poco::FileExistsException(label + path + " not exists...");
     if (!dir.isDirectory())
         throw Poco::FileExistsException(label + path + " is not a directory...");
+}
+
+void qk_read_service_config(const char* tag_name, const char* dir_key, const char* dir_name,
+                            const char* back_name) {
+    QKLogTag tag = qk_make_tag(tag_name);
+    CQKBaseConfigs& configs = CQKBaseConfigs::instance();
+    configs.readConfC();
+    configs.readConfP();
+    Poco::Util::AbstractConfiguration& conf = configs.view("conf_c");
+    const std::string data_dir = configs.view("appl").getString("appl_data_dpath");
+    const std::string work_dir =
+        Poco::Path(data_dir).makeDirectory().parent().pushDirectory("qk_relay_work").toString();
+    for (const auto& [key, name] :
+         {std::pair{dir_key, dir_name}, std::pair{"back_dir", back_name}}) {
+        if (!conf.getString(key, "").empty())
+            continue;
+        conf.setString(key, work_dir + name);
+        log_message(LOG_LEVEL_DEBUG, &tag, "%s = %s", key, (work_dir + name).c_str());
+    }
 }

@@ -9,6 +9,12 @@
 
 struct QKLogTag;
 
+// Re-reads both configuration files. An empty dir_key ("in_dir" or "out_dir") or "back_dir"
+// of "conf_c" becomes dir_name or back_name in the work directory "qk_relay_work" beside the
+// application data directory; in memory only, the check creates the directories.
+void qk_read_service_config(const char* tag_name, const char* dir_key, const char* dir_name,
+                            const char* back_name);
+
 // "control_port" of view; 0 when its value is not a number, NotFoundException when missing.
 std::int32_t qk_read_control_port(const Poco::Util::AbstractConfiguration& view,
                                   const QKLogTag* tag);
