@@ -2,7 +2,9 @@
 # The first command to run: installs what is needed, builds every program, then shows a
 # server and a client at work in a throw-away install tree: keys and certificates, a
 # transfer over TLS, a transfer over plain TCP, where the files and the backups end up, a
-# clean stop and the server's log. Fails (non-zero exit) at the first step that goes wrong.
+# clean stop and the server's log; then both services, started by qk_relay_ctrl, deliver a
+# tree dropped into the client service's outgoing directory, and are stopped again. Fails
+# (non-zero exit) at the first step that goes wrong.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -69,10 +71,20 @@ stop_server() {
     wait "$srv_pid" 2>/dev/null || srv_rc=$?
     srv_pid=
 }
-# On any way out the server is stopped; after a failure everything stays for a look.
+# Stops the services that the demo's qk_relay_ctrl started (their pid files are in its run
+# directory).
+stop_services() {
+    local pid_file
+    for pid_file in "${QK_RELAY_RUN_DIR:-/nonexistent}"/*.pid; do
+        [ -f "$pid_file" ] && kill -TERM "$(cat "$pid_file")" 2>/dev/null || true
+    done
+}
+# On any way out the server and the services are stopped; after a failure everything stays
+# for a look.
 on_exit() {
     local rc=$?
     stop_server
+    stop_services
     if [ "$rc" -ne 0 ] && [ -n "$demo" ]; then
         echo "demo: everything of this run is kept in $demo (server output: $demo/server.out)" >&2
     fi
@@ -83,7 +95,7 @@ section "1. Installing packages and building (into $build_dir)"
 "$top/scripts/setup.sh"
 "$top/scripts/build.sh"
 stage=$build_dir/stage
-for program in qk_relay_keys qk_relay_srv qk_relay_cln; do
+for program in qk_relay_keys qk_relay_srv qk_relay_cln qk_relay_srvsvc qk_relay_clnsvc qk_relay_ctrl; do
     [ -x "$stage/bin/$program" ] || fail "the build did not produce $stage/bin/$program"
 done
 started=$SECONDS
@@ -210,6 +222,65 @@ grep -E "Start Receiving file|CheckSum ==|Backup file|Server is stopped" "$log_f
     sed -E 's/^[^ ]+ ([^ ]+) \[[0-9]+\] <[0-9]+> ([A-Z]+) \([^ ]*\) /\1 \2 /' |
     tail -n 14 | cut -c 1-150 | sed 's/^/  | /'
 
+section "10. Both services, unattended (qk_relay_srvsvc, qk_relay_clnsvc, qk_relay_ctrl)"
+# The services take everything from their configuration files; qk_relay_ctrl starts them.
+# Without systemd (or to stay inside this throw-away tree) the direct manager runs each as a
+# daemon with a pid file in the tree's run directory.
+export QK_RELAY_SERVICE_MANAGER=direct QK_RELAY_RUN_DIR=$demo/run QK_RELAY_PASS_MS=500
+mkdir -p "$QK_RELAY_RUN_DIR"
+svc_in=$demo/service-incoming
+svc_out=$demo/service-outgoing
+mkdir -p "$svc_out"
+svc_port=$(pick_port) || fail "no free TCP port found"
+svc_ssl_port=$(pick_port "$svc_port") || fail "no free TCP port found"
+cat >"$tree/share/orvane/common/qk_relay_srvsvc.xml" <<XML
+<config><control_code>1</control_code><in_dir>$svc_in</in_dir><back_dir>$demo/service-srv-backup</back_dir>
+<port>$svc_port</port><ssl_port>$svc_ssl_port</ssl_port><control_port>0</control_port></config>
+XML
+cat >"$tree/share/orvane/common/qk_relay_clnsvc.xml" <<XML
+<config><control_code>1</control_code><op_code>1</op_code><out_dir>$svc_out</out_dir>
+<back_dir>$demo/service-cln-backup</back_dir><file></file><server_address>127.0.0.1</server_address>
+<server_port>$svc_ssl_port</server_port><use_ssl>true</use_ssl><sub_dirs>true</sub_dirs>
+<scan_time>1000</scan_time><min_age>0</min_age><control_port>0</control_port></config>
+XML
+ctrl() { "$tree/bin/qk_relay_ctrl" "$@" >"$demo/ctrl.out" 2>&1 || { sed 's/^/  | /' "$demo/ctrl.out"; return 1; }; }
+for service in qk_relay_srvsvc qk_relay_clnsvc; do
+    ctrl --start_service="$service" || fail "qk_relay_ctrl could not start $service"
+    grep -E "^Service:" "$demo/ctrl.out" | sed 's/^/  /'
+done
+deadline=$((SECONDS + 15))
+until listening "$svc_ssl_port"; do
+    [ "$SECONDS" -lt "$deadline" ] || fail "qk_relay_srvsvc did not open its TLS port within 15 s"
+    sleep 0.1
+done
+mkdir -p "$originals/service/inbox/today"
+echo "Dropped into the client service's outgoing directory." >"$originals/service/hello.txt"
+head -c 300000 /dev/urandom >"$originals/service/inbox/today/data.bin"
+cp -a "$originals/service/." "$svc_out/"
+echo "Dropped $(count_files "$svc_out") files into $svc_out; waiting for the next scan..."
+deadline=$((SECONDS + 20))
+until [ -f "$svc_in/inbox/today/data.bin" ] && [ "$(count_files "$svc_out")" -eq 0 ]; do
+    [ "$SECONDS" -lt "$deadline" ] || fail "the services did not deliver within 20 s"
+    sleep 0.2
+done
+same_tree "$originals/service" "$svc_in"
+echo "Arrived over TLS in $svc_in, byte-identical; the outgoing directory is empty:"
+show_tree "$svc_in"
+for service in qk_relay_srvsvc qk_relay_clnsvc; do
+    ctrl --status_service="$service" || fail "no status of $service"
+    echo "  $service: $(grep -E '^Is (registered|running)' "$demo/ctrl.out" | tr -s ' \t' ' ' | paste -sd ';' -)"
+done
+for service in qk_relay_clnsvc qk_relay_srvsvc; do
+    ctrl --stop_service="$service" || fail "qk_relay_ctrl could not stop $service"
+    grep -E "^Service:" "$demo/ctrl.out" | sed 's/^/  /'
+done
+deadline=$((SECONDS + 20))
+while ls "$QK_RELAY_RUN_DIR"/*.pid >/dev/null 2>&1; do
+    [ "$SECONDS" -lt "$deadline" ] || fail "a service did not stop within 20 s"
+    sleep 0.2
+done
+echo "Both services stopped; their logs are in $tree/var/log/orvane/qk_relay_srvsvc and qk_relay_clnsvc."
+
 section "Summary"
 cat <<EOF
   keys          made by qk_relay_keys in $tree/share/orvane/
@@ -217,6 +288,7 @@ cat <<EOF
   plain TCP     $(count_files "$originals/plain") files sent to port $port
   arrived       $(count_files "$incoming") files in $incoming, all byte-identical
   backups       $(count_files "$srv_backup") on the server (a replaced file), $(count_files "$cln_backup") on the client
+  services      $(count_files "$svc_in") files from qk_relay_clnsvc to qk_relay_srvsvc over TLS, both started and stopped by qk_relay_ctrl
   logs          $tree/var/log/orvane/
   time          $((SECONDS - started)) s after the build
 Demo passed. Its files stay in $demo; remove them with: rm -rf $demo
