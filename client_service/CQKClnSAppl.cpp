@@ -31,7 +31,7 @@ CQKClnSAppl::CQKClnSAppl()
 
 CQKClnSAppl::~CQKClnSAppl() = default;
 
-Poco::AutoPtr<CQKControlTask> CQKClnSAppl::createControlTask() {
+Poco::AutoPtr<CQKServiceControlTask> CQKClnSAppl::createControlTask() {
     QKLogTag tag = qk_make_tag("main()");
     log_message(LOG_LEVEL_DEBUG, &tag, "use_console = %d", ::isatty(STDOUT_FILENO) ? 1 : 0);
     return new CQKClnSControl;

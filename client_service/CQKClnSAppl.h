@@ -10,5 +10,5 @@ public:
     ~CQKClnSAppl() override;
 
 protected:
-    Poco::AutoPtr<CQKControlTask> createControlTask() override;
+    Poco::AutoPtr<CQKServiceControlTask> createControlTask() override;
 };

@@ -22,7 +22,7 @@ bool is_active(const Poco::Task& task) {
 }  // namespace
 
 CQKClnSControl::CQKClnSControl()
-    : CQKControlTask("CQKClnSControl"),
+    : CQKServiceControlTask("CQKClnSControl"),
       m_pool(kPoolMin, kPoolMax, kPoolIdleSeconds),
       m_scan_tasks(m_pool),
       m_ctrl_srv(&m_params) {}

@@ -15,11 +15,11 @@
 #include <atomic>
 
 #include "CQKClnSScan.h"
-#include "app/CQKControlTask.h"
+#include "app/CQKPassTask.h"
 #include "config/SQKClnSParams.h"
 #include "control/CQKTcpCtrlClnS.h"
 
-class CQKClnSControl : public CQKControlTask {
+class CQKClnSControl : public CQKServiceControlTask {
 public:
     CQKClnSControl();
     ~CQKClnSControl() override;

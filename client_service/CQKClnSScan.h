@@ -7,7 +7,7 @@
 
 #include "CQKTcpClnS.h"
 #include "CQKTcpSslClnS.h"
-#include "app/CQKControlTask.h"
+#include "app/CQKPassTask.h"
 #include "config/SQKClnSParams.h"
 
 class CQKClnSControl;

@@ -29,6 +29,6 @@ CQKSrvSAppl::CQKSrvSAppl()
 
 CQKSrvSAppl::~CQKSrvSAppl() = default;
 
-Poco::AutoPtr<CQKControlTask> CQKSrvSAppl::createControlTask() {
+Poco::AutoPtr<CQKServiceControlTask> CQKSrvSAppl::createControlTask() {
     return new CQKSrvSControl;
 }

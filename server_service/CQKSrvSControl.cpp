@@ -12,7 +12,7 @@ constexpr std::int32_t kControlRun = 1;
 
 }  // namespace
 
-CQKSrvSControl::CQKSrvSControl() : CQKControlTask("CQKSrvSControl"), m_ctrl_srv(&m_params) {
+CQKSrvSControl::CQKSrvSControl() : CQKServiceControlTask("CQKSrvSControl"), m_ctrl_srv(&m_params) {
     // One registry for both file listeners: a path can't be written over plain and TLS at once.
     m_ssl_srv.shareReceivingFiles(m_tcp_srv.receivingFilesPtr());
     m_tcp_srv.setParams(&m_params);

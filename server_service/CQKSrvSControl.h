@@ -12,11 +12,11 @@
 
 #include "CQKTcpSrvS.h"
 #include "CQKTcpSslSrvS.h"
-#include "app/CQKControlTask.h"
+#include "app/CQKPassTask.h"
 #include "config/SQKSrvSParams.h"
 #include "control/CQKTcpCtrlSrvS.h"
 
-class CQKSrvSControl : public CQKControlTask {
+class CQKSrvSControl : public CQKServiceControlTask {
 public:
     CQKSrvSControl();
     ~CQKSrvSControl() override;

@@ -139,7 +139,7 @@ void CQKServiceAppl::runService() {
     waitForTerminationRequest();
     tasks.cancelAll();
     tasks.joinAll();
-    Poco::AutoPtr<CQKControlTask> ended;
+    Poco::AutoPtr<CQKServiceControlTask> ended;
     {
         Poco::FastMutex::ScopedLock lock(m_control_mutex);
         ended.swap(m_control);

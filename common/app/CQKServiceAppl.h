@@ -21,7 +21,7 @@
 
 #include <string>
 
-#include "app/CQKControlTask.h"
+#include "app/CQKPassTask.h"
 #include "app/qk_frame.h"
 #include "base/CQKInstanceLock.h"
 
@@ -43,7 +43,7 @@ protected:
     int main(const ArgVec& args) override;
 
     // The service's control task, made when the service starts.
-    virtual Poco::AutoPtr<CQKControlTask> createControlTask() = 0;
+    virtual Poco::AutoPtr<CQKServiceControlTask> createControlTask() = 0;
 
     std::string className() const { return m_class_name; }
 
@@ -75,5 +75,5 @@ private:
     ErrorHandler m_error_handler;
     bool m_help_requested = false;
     Poco::FastMutex m_control_mutex;  // guards m_control against restart() from other threads
-    Poco::AutoPtr<CQKControlTask> m_control;
+    Poco::AutoPtr<CQKServiceControlTask> m_control;
 };

@@ -1,5 +1,5 @@
 // The pass loop of the services' tasks.
-#include "app/CQKControlTask.h"
+#include "app/CQKPassTask.h"
 
 #include <Poco/NumberParser.h>
 
@@ -25,7 +25,7 @@ long pass_period_ms() {
 
 }  // namespace
 
-CQKControlTask::CQKControlTask(const std::string& name)
+CQKServiceControlTask::CQKServiceControlTask(const std::string& name)
     : CQKPassTask(name), m_period_ms(pass_period_ms()) {}
 
 void CQKPassTask::runTask() {
