@@ -10,8 +10,9 @@
 
 namespace {
 
-const CQKFileListener::ConnectionNames kConnectionNames{"CQKSrvSConnection",
-                                                        "CQKSrvSSslConnection"};
+const CQKFileListener::ConnectionNames kConnectionNames{
+    "CQKSrvSConnection", "CQKSrvSSslConnection",
+    "Error of data, received from Client (QK_SEND_FILE_FFINISHED_ALL)"};
 
 const CQKFileListener::Texts kPlainTexts =
     CQKFileListener::plainTexts("CQKTcpSrvS::start()", "CQKTcpSrvS::stop()");

@@ -93,7 +93,7 @@ CQKFrameReader::Event CQKFrameReader::consumeFrame(const std::uint8_t* data, std
             return Event::Finished;
         case QK_SEND_FILE_FFINISHED_ALL:
             if (len > 1)
-                throw ReceivingStatusException(QK_ERROR_MALFORMED_FINISHED_ALL);
+                throw ReceivingStatusException(m_finished_all_error);
             if (m_file_in_progress)
                 throw ReceivingStatusException(QK_ERROR_MALFORMED_FILE_FRAME);
             return Event::FinishedAll;

@@ -13,8 +13,16 @@
 
 #include "protocol/qk_protocol.h"
 
+extern const char* const QK_ERROR_MALFORMED_FINISHED_ALL;
+
 class CQKFrameReader {
 public:
+    // finished_all_error: the refusal of a finished-all frame followed by more bytes, which
+    // differs between the console server and the service; null for the console's text.
+    explicit CQKFrameReader(const char* finished_all_error = nullptr)
+        : m_finished_all_error(finished_all_error ? finished_all_error
+                                                  : QK_ERROR_MALFORMED_FINISHED_ALL) {}
+
     enum class Event {
         Header,       // header() holds the announced file; a status is owed
         Data,         // the read is file content; dataComplete() tells whether it ends the file
@@ -55,11 +63,11 @@ private:
     std::uint64_t m_curr_size = 0;
     std::uint32_t m_check_sum = 0;
     bool m_file_in_progress = false;
+    const char* m_finished_all_error;
 };
 
 // Texts of the malformed-frame refusals.
 extern const char* const QK_ERROR_MALFORMED_FILE_FRAME;
-extern const char* const QK_ERROR_MALFORMED_FINISHED_ALL;
 
 // Checks of the names a header brings, so that nothing is written outside the incoming
 // directory. A file name must be a single component: not empty, not "." or "..", no "/".

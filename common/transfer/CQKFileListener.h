@@ -46,10 +46,12 @@ public:
         const char* finished;
         const char* stopped;
     };
-    // The class names under which the plain and the TLS connections log.
+    // The class names under which the plain and the TLS connections log, and their refusal
+    // of a finished-all frame followed by more bytes (null: the console server's text).
     struct ConnectionNames {
         const char* plain;
         const char* secure;
+        const char* finished_all_error;
     };
 
     explicit CQKFileListener(const ConnectionNames& names);
@@ -61,6 +63,7 @@ public:
     const char* connectionName(bool secure) const {
         return secure ? m_names.secure : m_names.plain;
     }
+    const char* finishedAllError() const { return m_names.finished_all_error; }
 
     virtual CQKReceivingRegistry& receivingFiles() { return *m_receiving_files; }
     // True from a stop until the next start: connections end after their current step.

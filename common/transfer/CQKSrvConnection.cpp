@@ -47,7 +47,8 @@ CQKSrvConnection::CQKSrvConnection(const Poco::Net::StreamSocket& socket, CQKFil
     : Poco::Net::TCPServerConnection(socket),
       m_listener(listener),
       m_is_secure(is_secure),
-      m_name(listener.connectionName(false)) {
+      m_name(listener.connectionName(false)),
+      m_reader(listener.finishedAllError()) {
     const std::string self = m_name + "::" + m_name + "()";
     QKLogTag tag = qk_make_tag(self.c_str());
     log_message(LOG_LEVEL_DEBUG, &tag, "%s", self.c_str());

@@ -10,7 +10,7 @@
 namespace {
 
 const CQKFileListener::ConnectionNames kConnectionNames{"QKRelaySrvConnection",
-                                                        "QKRelaySrvSslConnection"};
+                                                        "QKRelaySrvSslConnection", nullptr};
 
 const CQKFileListener::Texts kPlainTexts =
     CQKFileListener::plainTexts("CQKTcpSrv::start()", "CQKTcpSrv::stop()");

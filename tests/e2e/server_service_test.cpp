@@ -10,6 +10,8 @@
 
 #include "CtrlPeer.h"
 #include "ProgramRunner.h"
+#include "RawClient.h"
+#include "protocol/qk_protocol.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -155,6 +157,23 @@ TEST_F(E2eServerService, ReceivesAndRestartsOnlyWhatChanged) {
 
     stop(*service);
     EXPECT_EQ(count_of(log(), kSslStopped), 2u);
+}
+
+// The service's connections speak as the console's do, under their own names and texts.
+TEST_F(E2eServerService, RefusesBytesAfterTheLastFrameWithItsOwnText) {
+    std::unique_ptr<RunningProgram> service = start();
+    ASSERT_TRUE(ProgramRunner::waitForPort(m_port, 10s)) << log();
+    RawClient client(m_port);
+    ASSERT_EQ(client.readStatus(), QK_SEND_FILE_FOK);
+    std::vector<std::uint8_t> frame = RawClient::finishedAllFrame();
+    frame.push_back('x');
+    client.send(frame);
+    EXPECT_EQ(client.readStatus(), QK_SEND_FILE_FERROR);
+    EXPECT_TRUE(
+        logCountReaches("Error of data, received from Client (QK_SEND_FILE_FFINISHED_ALL)", 1))
+        << log();
+    EXPECT_NE(log().find("(CQKSrvSConnection::run())"), std::string::npos);
+    stop(*service);
 }
 
 TEST_F(E2eServerService, RunsAsADaemonWithAPidFileAndRefusesASecondInstance) {
