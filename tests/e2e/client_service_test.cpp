@@ -52,14 +52,14 @@ protected:
                 "</port><ssl_port>" + std::to_string(m_srv_ssl_port) + "</ssl_port><control_port>" +
                 std::to_string(m_srv_ctrl_port) + "</control_port></config>");
     }
-    void writeConfig(const std::string& control_code) {
+    void writeConfig(const std::string& control_code,
+                     const std::string& server_address = "127.0.0.1") {
         ProgramRunner::writeFile(
             m_runner.path("share/orvane/common/qk_relay_clnsvc.xml"),
             "<config><control_code>" + control_code +
                 "</control_code><op_code>1</op_code><out_dir>" + out() + "</out_dir><back_dir>" +
-                m_runner.scratch("cln_back") +
-                "</back_dir><file></file><server_address>127.0.0.1</server_address><server_port>" +
-                std::to_string(m_srv_ssl_port) +
+                m_runner.scratch("cln_back") + "</back_dir><file></file><server_address>" +
+                server_address + "</server_address><server_port>" + std::to_string(m_srv_ssl_port) +
                 "</server_port><use_ssl>true</use_ssl><sub_dirs>true</sub_dirs><scan_time>1000</"
                 "scan_time><control_port>" +
                 std::to_string(m_ctrl_port) + "</control_port></config>");
@@ -150,6 +150,21 @@ TEST_F(E2eClientService, SendsWhatIsDroppedAndFollowsItsControls) {
     std::this_thread::sleep_for(2500ms);
     EXPECT_EQ(ProgramRunner::readFile(out() + "/kept.txt"), "kept") << log();
 
+    stop(*client);
+    stop(*server);
+}
+
+// A server name that does not resolve is said at every scan and nothing is removed; mended
+// in the file, the next scans deliver without a restart.
+TEST_F(E2eClientService, RecoversByItselfWhenAWrongServerNameIsMended) {
+    std::unique_ptr<RunningProgram> server = startServer();
+    writeConfig("1", "nohost.test");
+    std::unique_ptr<RunningProgram> client = start("qk_relay_clnsvc");
+    ProgramRunner::writeFile(out() + "/waiting.txt", "waiting");
+    EXPECT_TRUE(logCountReaches("Connection to nohost.test:", 4)) << log();
+    EXPECT_EQ(ProgramRunner::readFile(out() + "/waiting.txt"), "waiting");
+    writeConfig("1");
+    EXPECT_TRUE(arrives("waiting.txt", "waiting")) << log();
     stop(*client);
     stop(*server);
 }
