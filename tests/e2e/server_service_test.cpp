@@ -155,6 +155,17 @@ TEST_F(E2eServerService, ReceivesAndRestartsOnlyWhatChanged) {
     expectDelivered("while-refused.txt", m_port, false);
     writeConfig("1", m_port, m_spare[1]);
 
+    // Control port 0 stops the control listener; a port starts it again.
+    const std::uint16_t ctrl_port = m_ctrl_port;
+    const std::size_t ctrl_stops = count_of(log(), kCtrlStopped);
+    m_ctrl_port = 0;
+    writeConfig("1", m_port, m_spare[1]);
+    EXPECT_TRUE(logCountReaches(kCtrlStopped, ctrl_stops + 1)) << log();
+    EXPECT_FALSE(ProgramRunner::waitForPort(ctrl_port, 300ms));
+    m_ctrl_port = ctrl_port;
+    writeConfig("1", m_port, m_spare[1]);
+    EXPECT_TRUE(ProgramRunner::waitForPort(m_ctrl_port, 10s)) << log();
+
     stop(*service);
     EXPECT_EQ(count_of(log(), kSslStopped), 2u);
 }
