@@ -39,7 +39,29 @@ protected:
     void TearDown() override {
         m_manager.cancelAll();
         m_manager.joinAll();
+        // No daemon outlives its test, not even one still held by the FIFO.
+        if (m_fifo.empty() || !fs::exists(m_fifo))
+            return;
+        const pid_t pid = fs::is_fifo(m_fifo) ? pidFromFifo()
+                                              : std::atoi(ProgramRunner::readFile(m_fifo)->c_str());
+        if (pid > 0)
+            ::kill(pid, SIGKILL);
     }
+
+    // The pid a daemon writes into the FIFO in its pid file's place; 0 when none came.
+    pid_t pidFromFifo() const {
+        const int fifo = ::open(m_fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        if (fifo < 0)
+            return 0;
+        pollfd ready = {fifo, POLLIN, 0};
+        char text[32] = {};
+        const bool written =
+            ::poll(&ready, 1, 10000) == 1 && ::read(fifo, text, sizeof(text) - 1) > 0;
+        ::close(fifo);
+        return written ? std::atoi(text) : 0;
+    }
+
+    std::string m_fifo;
 
     GuiTree m_tree;
     Poco::TaskManager m_manager;
@@ -108,6 +130,7 @@ TEST_F(Tasks, PollerReportsNothingInstalledThenStartingAndRunning) {
     // A pid file that is a FIFO holds the daemon in its start until the test reads it.
     bin = m_tree.runner().prefix() + "/bin";
     const std::string pid_file = run_dir + "/qk_relay_srvsvc.pid";
+    m_fifo = pid_file;
     ASSERT_EQ(::mkfifo(pid_file.c_str(), 0600), 0);
     CQKDirectManager(std::string("qk_relay_srvsvc"), bin, run_dir, 10s).start();
     m_manager.start(new CQKStatusesTask(&m_tree.mailbox(), 50, factory));
@@ -116,22 +139,13 @@ TEST_F(Tasks, PollerReportsNothingInstalledThenStartingAndRunning) {
         [&] { return latest(m_tree, poller).srv_state == QK_SERVICE_STARTING; }, 5s));
     EXPECT_EQ(latest(m_tree, poller).srv_registered, 1);
 
-    const int fifo = ::open(pid_file.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(fifo, 0);
-    pollfd ready = {fifo, POLLIN, 0};
-    char text[32] = {};
-    ASSERT_EQ(::poll(&ready, 1, 10000), 1);
-    ASSERT_GT(::read(fifo, text, sizeof(text) - 1), 0);
-    ::close(fifo);
-    const pid_t pid = std::atoi(text);
+    const pid_t pid = pidFromFifo();
+    ASSERT_GT(pid, 0);
     fs::remove(pid_file);
     ProgramRunner::writeFile(pid_file, std::to_string(pid) + "\n");
     EXPECT_TRUE(ProgramRunner::waitUntil(
         [&] { return latest(m_tree, poller).srv_state == QK_SERVICE_RUNNING; }, 5s));
     EXPECT_STREQ(CQKStatusesTask::stateText(QK_SERVICE_RUNNING), "Running");
-    m_manager.cancelAll();
-    m_manager.joinAll();
-    ::kill(pid, SIGKILL);
 }
 
 }  // namespace
