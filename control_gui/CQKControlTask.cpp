@@ -93,16 +93,10 @@ void CQKControlTask::runTask() {
             break;
         std::unique_ptr<SQKConfigCodeCtrl> request = takeFront();
         log_message(LOG_LEVEL_TRACE, &tag, "Processing of the ctrl = %d", code_of(request));
-        try {
-            // A reply that no window took is not needed here.
+        // A reply that no window took is not needed here.
+        qk_run_reporting(&tag, [&request] {
             CQKConfigControl::instance().procConfigCodeCtrl(std::move(request));
-        } catch (const Poco::Exception& e) {
-            qk_report_exception(&tag, e);
-        } catch (const std::exception& e) {
-            qk_report_exception(&tag, e);
-        } catch (...) {
-            qk_report_unknown_exception(&tag);
-        }
+        });
         rearmEvent();
     }
     // Requests still queued are destroyed with the task.

@@ -90,16 +90,10 @@ void CQKStatusesTask::runTask() {
         poll();
         if (isCancelled())
             break;
-        try {
-            if (sleep(m_period_ms))
-                break;
-        } catch (const Poco::Exception& e) {
-            qk_report_exception(&tag, e);
-        } catch (const std::exception& e) {
-            qk_report_exception(&tag, e);
-        } catch (...) {
-            qk_report_unknown_exception(&tag);
-        }
+        bool cancelled = false;
+        qk_run_reporting(&tag, [&] { cancelled = sleep(m_period_ms); });
+        if (cancelled)
+            break;
     }
     banner(&tag, "Scanner of services has been stopped.");
 }

@@ -48,13 +48,5 @@ void CQKPassTask::runTask() {
 void CQKPassTask::runPass() {
     const std::string tag_name = name() + "::runTask()";
     QKLogTag tag = qk_make_tag(tag_name.c_str());
-    try {
-        pass();
-    } catch (const Poco::Exception& e) {
-        qk_report_exception(&tag, e);
-    } catch (const std::exception& e) {
-        qk_report_exception(&tag, e);
-    } catch (...) {
-        qk_report_unknown_exception(&tag);
-    }
+    qk_run_reporting(&tag, [this] { pass(); });
 }

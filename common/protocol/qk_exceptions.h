@@ -19,6 +19,7 @@ POCO_DECLARE_EXCEPTION(QK_COMMON_API, SockWriteStatusException, Poco::Net::NetEx
 // The socket did not become readable in time while a status was awaited.
 POCO_DECLARE_EXCEPTION(QK_COMMON_API, SockReadStatusException, Poco::Net::NetException)
 
+#include <exception>
 #include <string>
 
 struct QKLogTag;
@@ -34,3 +35,20 @@ void qk_report_exception(const QKLogTag* tag, const Poco::Exception& e);
 void qk_report_exception(const QKLogTag* tag, const std::exception& e);
 // Anything else: "Some Exception happened...".
 void qk_report_unknown_exception(const QKLogTag* tag);
+
+// Runs action as a unit of work: whatever it throws is reported as above and goes no further.
+// False when it threw.
+template <typename Action>
+bool qk_run_reporting(const QKLogTag* tag, Action&& action) {
+    try {
+        action();
+        return true;
+    } catch (const Poco::Exception& e) {
+        qk_report_exception(tag, e);
+    } catch (const std::exception& e) {
+        qk_report_exception(tag, e);
+    } catch (...) {
+        qk_report_unknown_exception(tag);
+    }
+    return false;
+}
