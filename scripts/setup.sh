@@ -10,6 +10,8 @@ packages=(
     libgtest-dev googletest
     clang clang-format
     systemd util-linux
+    qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins libgl-dev
+    xvfb xauth fonts-dejavu-core
     "$@"
 )
 
