@@ -16,7 +16,12 @@
 
 #include "SQKConfigCodeCtrl.h"
 
+class CQKClientDlg;
 class CQKControlTask;
+class CQKServerDlg;
+class CQKSettingsDlg;
+class CQKTabDlg;
+class QToolButton;
 
 class CQKTabCtrl : public QTabWidget {
     Q_OBJECT
@@ -51,4 +56,36 @@ public:
 
 Q_SIGNALS:
     void switchTabCtrl(int tab);
+
+protected:
+    // Ctrl+Tab and Ctrl+Shift+Tab pick the next or previous tab like a click.
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    // The pages' Apply and Revert buttons act on the active page through the tab control.
+    friend class CQKTabDlg;
+
+    // Queues the tab's file request on its first activation, then its read request.
+    void ReadCtrl(int tab);
+    // Reads the active tab again, after the question when its page is modified.
+    void RevertCtrl();
+    void OnTabCtrlClient();
+    void OnTabCtrlServer();
+    void OnTabCtrlCommonSettings();
+
+    void createTabListButton();
+    CQKTabDlg* page(int tab) const;
+    void resetAllModified();
+    bool ask(const QString& question);
+    // False (and logged) without a registered control queue.
+    bool queue(std::int32_t code, SQKConfigCodeCtrl::Payload payload = {});
+    static bool fitsTab(int tab, const SQKConfigCodeCtrl::Payload& payload);
+
+    CQKControlTask* m_control_task = nullptr;
+    bool m_main_window = false;  // tab picks are announced once it is registered
+    CQKClientDlg* m_client = nullptr;
+    CQKServerDlg* m_server = nullptr;
+    CQKSettingsDlg* m_settings = nullptr;
+    bool m_file_read[2] = {false, false};  // the client's and server's file requests went out
+    QToolButton* m_tab_list = nullptr;
 };

@@ -1,5 +1,7 @@
 #include "qk_gui_common.h"
 
+#include "base/qk_log.h"
+
 // The resources are compiled into this static library; registering them by hand keeps the
 // linker from dropping them.
 static void init_resources() {
@@ -20,4 +22,10 @@ QIcon qk_icon(QKIcon which) {
             break;
     }
     return QIcon(QStringLiteral(":/icons/program.svg"));
+}
+
+QKLogTag qk_gui_tag(const char* name) {
+    QKLogTag tag = qk_make_tag(name);
+    log_message(LOG_LEVEL_DEBUG, &tag, "%s", name);
+    return tag;
 }

@@ -12,3 +12,7 @@ inline const QString kQKBoxTitle = QStringLiteral("QK Relay Control W");
 // The program, client, server and settings icons, from the program's resources.
 enum class QKIcon { program, client, server, settings };
 QIcon qk_icon(QKIcon which);
+
+struct QKLogTag;
+// A tag for the operation name, announced at DEBUG: the first line of every handler's log.
+QKLogTag qk_gui_tag(const char* name);
