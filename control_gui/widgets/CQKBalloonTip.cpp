@@ -56,7 +56,6 @@ CQKBalloonTip* CQKBalloonTip::showAt(QLineEdit* edit, const QString& text) {
     tip->adjustSize();
     tip->place();
     tip->show();
-    tip->raise();
     tip->m_hide_timer->start(kShowMs);
     return tip;
 }
