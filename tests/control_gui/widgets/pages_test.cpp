@@ -254,6 +254,14 @@ void PagesTest::clientFileIsReadOnlyOnFirstActivation() {
     QCoreApplication::sendEvent(m_tabs->tabBar(), &wheel);
     QVERIFY(settle().codes.empty());
     QCOMPARE(m_tabs->currentIndex(), int(CQKTabCtrl::kSettingsTab));
+    // Keys pick through the main window too.
+    QTest::keyClick(m_tabs->tabBar(), Qt::Key_Left);
+    QCOMPARE(m_tabs->currentIndex(), int(CQKTabCtrl::kSettingsTab));
+    QCOMPARE(settle().codes, (std::vector<int>{read_conf_srvs}));
+    QCOMPARE(m_tabs->currentIndex(), int(CQKTabCtrl::kServerTab));
+    QTest::keyClick(m_tabs.get(), Qt::Key_Tab, Qt::ControlModifier);
+    QCOMPARE(settle().codes, (std::vector<int>{read_file_gui_params}));
+    QCOMPARE(m_tabs->currentIndex(), int(CQKTabCtrl::kSettingsTab));
 }
 
 void PagesTest::invalidPageKeepsItsTabAndSwitchAppliesAfterTheQuestion() {
