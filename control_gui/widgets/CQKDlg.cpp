@@ -114,7 +114,11 @@ void CQKDlg::buildControls() {
     layout->addWidget(buildPropertiesGroup());
     layout->addWidget(buildLogGroup(), 1);
     setCentralWidget(central);
-    resize(780, 720);
+    // The pages take the keyboard first, not the log pane (whose first line would show the
+    // focus frame).
+    setFocusProxy(m_tabs);
+    m_tabs->setFocus();
+    resize(780, 700);
 }
 
 QWidget* CQKDlg::buildStatusGroup() {
