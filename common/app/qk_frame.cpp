@@ -12,9 +12,6 @@
 
 namespace {
 
-constexpr const char* kProductName = "QK Relay";
-constexpr const char* kVersion = "0.0.11.11";
-constexpr const char* kLegalNotice = "Copyright (C) 2026 the QK Relay developers";
 constexpr std::uint64_t kMaxLogFileSize = 104857600;
 constexpr std::uint32_t kMaxLogFiles = 10;
 constexpr const char* kFrameLine =
@@ -26,8 +23,8 @@ bool open_log(const SQKFrameSettings& settings, const std::string& log_dir) {
 }
 
 // The error that ended the start, followed by the places the configuration tried; into the
-// log as well when its directory was found before the failure.
-void report_start_failure(const SQKFrameSettings& settings, const Poco::Exception& e) {
+// log as well when its directory was found before the failure. Returns the same lines.
+std::string report_start_failure(const SQKFrameSettings& settings, const Poco::Exception& e) {
     CQKBaseConfigs& configs = CQKBaseConfigs::instance();
     std::string log_dir;
     try {
@@ -38,29 +35,38 @@ void report_start_failure(const SQKFrameSettings& settings, const Poco::Exceptio
     const bool logged = !log_dir.empty() && open_log(settings, log_dir);
     QKLogTag tag = qk_make_tag("_tmain()");
     qk_report_exception(logged ? &tag : nullptr, e);
+    std::string text =
+        "Exception: ClassName = " + qk_class_name(e) + " Message = " + e.displayText();
     for (const std::string& note : configs.searchNotes()) {
         if (logged)
             log_message(LOG_LEVEL_ERROR, &tag, "%s", note.c_str());
         qk_print_console(note);
+        text += "\n" + note;
     }
     if (logged)
         close_log();
+    return text;
+}
+
+bool fail_start(const std::string& text, std::string* failure) {
+    qk_print_console(text);
+    if (failure != nullptr)
+        *failure = text;
+    return false;
 }
 
 }  // namespace
 
-bool qk_frame_start(const SQKFrameSettings& settings, bool echo) {
+bool qk_frame_start(const SQKFrameSettings& settings, bool echo, std::string* failure) {
     qk_set_mem_constraint_handler(nullptr);
     qk_set_str_constraint_handler(nullptr);
     qk_set_console_echo(echo);
-    if (!qk_res_is(qk_set_english_locale(), QK_RES_TRUE)) {
-        qk_print_console("Error of initializing of Locale. Apllication will be closed...");
-        return false;
-    }
-    if (!qk_res_is(qk_init_unicode_console(fileno(stdout) > 0), QK_RES_TRUE)) {
-        qk_print_console("Error of initializing of Unicode. Apllication will be closed...");
-        return false;
-    }
+    if (!qk_res_is(qk_set_english_locale(), QK_RES_TRUE))
+        return fail_start("Error of initializing of Locale. Apllication will be closed...",
+                          failure);
+    if (!qk_res_is(qk_init_unicode_console(fileno(stdout) > 0), QK_RES_TRUE))
+        return fail_start("Error of initializing of Unicode. Apllication will be closed...",
+                          failure);
     std::string log_dir;
     try {
         CQKBaseConfigs& configs = CQKBaseConfigs::instance();
@@ -74,13 +80,14 @@ bool qk_frame_start(const SQKFrameSettings& settings, bool echo) {
         configs.view("build");
         log_dir = configs.view("appl").getString("appl_log_dpath");
     } catch (const Poco::Exception& e) {
-        report_start_failure(settings, e);
+        const std::string text = report_start_failure(settings, e);
+        if (failure != nullptr)
+            *failure = text;
         return false;
     }
-    if (!open_log(settings, log_dir)) {
-        qk_print_console("Error of initializing of the Log. Apllication will be closed...");
-        return false;
-    }
+    if (!open_log(settings, log_dir))
+        return fail_start("Error of initializing of the Log. Apllication will be closed...",
+                          failure);
     return true;
 }
 
@@ -96,8 +103,8 @@ void qk_frame_log_closing(const QKLogTag& tag) {
 }
 
 void qk_print_header_info(const QKLogTag& tag) {
-    const std::string line =
-        std::string(kProductName) + " " + kVersion + " " + kLegalNotice + ". " + __DATE__ + ".";
+    const std::string line = std::string(kQKProductName) + " " + kQKVersion + " " + kQKLegalNotice +
+                             ". " + __DATE__ + ".";
     log_message(LOG_LEVEL_INFO, &tag, "\n%s", line.c_str());
     qk_print_console(line);
 }

@@ -11,6 +11,13 @@
 #include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
 
+// The product's build constants: the header line, and the control program's About box and
+// tray tip.
+inline constexpr const char* kQKProductName = "QK Relay";
+inline constexpr const char* kQKVersion = "0.0.11.11";
+inline constexpr const char* kQKMakerName = "The QK Relay developers";
+inline constexpr const char* kQKLegalNotice = "Copyright (C) 2026 the QK Relay developers";
+
 struct SQKFrameSettings {
     SQKBuildConstants constants;
     int min_level = LOG_LEVEL_DEBUG;  // services and the control program log from TRACE
@@ -18,8 +25,9 @@ struct SQKFrameSettings {
 
 // Constraint handlers, console echo (on when echo), locale, Unicode console, the base
 // configuration with the program's build constants and the log. False, after echoing why
-// (and logging it where the log's directory was found), when the program can't start.
-bool qk_frame_start(const SQKFrameSettings& settings, bool echo);
+// (and logging it where the log's directory was found), when the program can't start; then
+// failure (when given) receives the same text, for a program that shows it in a box.
+bool qk_frame_start(const SQKFrameSettings& settings, bool echo, std::string* failure = nullptr);
 
 // The log's first lines after the start ("#...# >>", "Start of Logging..."), and its last
 // ones before it is closed ("Finish of Logging...", "#...# <<").
