@@ -20,26 +20,7 @@ fail() {
     exit 1
 }
 
-# True when something listens on the TCP port (read from /proc, so nothing connects).
-listening() {
-    local hex
-    hex=$(printf '%04X' "$1")
-    awk -v port="$hex" '$4 == "0A" && substr($2, length($2) - 3) == port { found = 1 }
-                        END { exit !found }' /proc/net/tcp /proc/net/tcp6 2>/dev/null
-}
-
-# A port nobody listens on and none of the ones given.
-pick_port() {
-    local port
-    for _ in $(seq 100); do
-        port=$((20000 + RANDOM % 30000))
-        if ! listening "$port" && [[ " $* " != *" $port "* ]]; then
-            echo "$port"
-            return 0
-        fi
-    done
-    return 1
-}
+source "$top/scripts/ports.sh"
 
 # Polls the command every 0.2 s for at most the given seconds.
 wait_for() {

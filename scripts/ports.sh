@@ -1,0 +1,23 @@
+# Port helpers shared by the scripts that start servers (sourced, not run).
+
+# True when something listens on the TCP port (IPv4 or IPv6). Read from /proc, so it
+# needs no tool and never connects: a probe connection would only add noise to the log.
+listening() {
+    local hex
+    hex=$(printf '%04X' "$1")
+    awk -v port="$hex" '$4 == "0A" && substr($2, length($2) - 3) == port { found = 1 }
+                        END { exit !found }' /proc/net/tcp /proc/net/tcp6 2>/dev/null
+}
+
+# A port nobody listens on and none of the ones given.
+pick_port() {
+    local port
+    for _ in $(seq 100); do
+        port=$((20000 + RANDOM % 30000))
+        if ! listening "$port" && [[ " $* " != *" $port "* ]]; then
+            echo "$port"
+            return 0
+        fi
+    done
+    return 1
+}
