@@ -347,7 +347,11 @@ class Bench:
         def flex_group(path):
             return None if not ipg else (os.stat(path).st_ino - 1) // ipg // 16
 
-        self.out = os.path.join(self.work, "out")
+        # Everything of the sending side (outgoing directories and the senders' backups) lies
+        # below one directory, so in one inode group (a directory below the top is placed
+        # beside its parent), away from the receiving side.
+        self.send = os.path.join(self.work, "send")
+        self.out = os.path.join(self.send, "out")
         os.makedirs(self.out)
         used = {flex_group(self.out)}
         spare = []
@@ -365,6 +369,7 @@ class Bench:
             setattr(self, name, path)
         for path in spare:
             os.rmdir(path)
+        self.flex_group = flex_group
         if ipg:
             self.layout = "inode flex groups: out %s, in_qk %s, in_peer %s" % (
                 flex_group(self.out), flex_group(self.in_qk), flex_group(self.in_peer))
@@ -572,7 +577,7 @@ class Bench:
             cmd.append("--use_ssl")
         if backups:
             # As the client service, which always backs up (into its default directory).
-            cmd.append("--back_dir=" + os.path.join(self.work, "back_cln", run))
+            cmd.append("--back_dir=" + os.path.join(self.send, "back_cln", run))
         deadline = time.monotonic() + self.args.lock_wait
         while True:
             pid = self.server.pid
@@ -740,10 +745,12 @@ class Bench:
         scanner at its shortest period. They run for all service runs; start-up is not
         timed. Their single-instance locks are their own, apart from qk_relay_srv's."""
         common = os.path.join(self.tree, "share/orvane/common")
-        self.svc_out = os.path.join(self.work, "out_svc")
+        self.svc_out = os.path.join(self.send, "out_svc")
         os.makedirs(self.svc_out)
-        self.svc_stage = os.path.join(self.work, "stage_svc")   # beside out_svc, one file system
+        self.svc_stage = os.path.join(self.send, "stage_svc")   # beside out_svc
         os.makedirs(self.svc_stage)
+        for name in ("back_clnsvc", "back_cln"):
+            os.makedirs(os.path.join(self.send, name), exist_ok=True)
         port, ssl_port = free_port(), free_port()
         with open(os.path.join(common, "qk_relay_srvsvc.xml"), "w") as f:
             f.write("<config><control_code>1</control_code><in_dir>%s</in_dir><back_dir>%s"
@@ -756,9 +763,13 @@ class Bench:
                     "</server_address><server_port>%d</server_port><use_ssl>false</use_ssl>"
                     "<sub_dirs>true</sub_dirs><scan_time>1000</scan_time><min_age>0</min_age>"
                     "<control_port>0</control_port></config>\n" % (
-                        self.svc_out, os.path.join(self.work, "back_clnsvc"), port))
-        for name in ("back_srvsvc", "back_clnsvc"):
-            os.makedirs(os.path.join(self.work, name), exist_ok=True)
+                        self.svc_out, os.path.join(self.send, "back_clnsvc"), port))
+        os.makedirs(os.path.join(self.work, "back_srvsvc"), exist_ok=True)
+        if self.flex_group(self.in_qk) is not None:
+            self.notes.append("services: inode flex groups: out_svc %s, back_clnsvc %s, "
+                              "back_cln %s" % tuple(self.flex_group(os.path.join(self.send, n))
+                                                    for n in ("out_svc", "back_clnsvc",
+                                                              "back_cln")))
         self.services = {}
         for name in ("qk_relay_srvsvc", "qk_relay_clnsvc"):
             out = open(os.path.join(self.logs, name + ".out"), "ab")
@@ -827,14 +838,14 @@ class Bench:
             os.link(os.path.join(self.bin, "qk_relay_cln"), os.path.join(tree, "bin/qk_relay_cln"))
             shutil.copytree(os.path.join(self.tree, "share"), os.path.join(tree, "share"))
             os.makedirs(os.path.join(tree, "var/log/orvane/qk_relay_cln"))
-            out = os.path.join(self.work, "out_load", "load%02d" % k)
+            out = os.path.join(self.send, "out_load", "load%02d" % k)
             os.makedirs(out)
             for path in (tree, out):
                 for dirpath, dirs, files in os.walk(path):
                     for entry in [dirpath] + [os.path.join(dirpath, n) for n in dirs + files]:
                         os.lchown(entry, uid, uid)
             self.load_clients.append((uid, tree, out))
-        for path in (self.work, os.path.join(self.work, "out_load"), self.load_root):
+        for path in (self.work, self.send, os.path.join(self.send, "out_load"), self.load_root):
             os.chmod(path, 0o755)
 
     def run_load(self, series, run):
@@ -897,6 +908,9 @@ class Bench:
             raise CaseFailed("; ".join(problems))
 
     # ------------------------------------------------------------ the schedule
+
+    def wants(self, part):
+        return self.args.only is None or part in self.args.only.split(",")
 
     def measure(self, series, run, fn):
         if series.failed:
@@ -987,12 +1001,12 @@ class Bench:
             self.failures.append("socat TLS: the set-up check failed")
         self.started = time.monotonic()
         plan = []
-        if self.args.only in (None, "big"):
+        if self.wants("big"):
             plan.append(("one %s file" % gib, big_round))
-        if self.args.only in (None, "small"):
+        if self.wants("small"):
             plan.append(("%s files of 1 KiB in %d directories" % (nfiles, self.args.dirs),
                          small_round))
-        if self.args.only in (None, "services"):
+        if self.wants("services"):
             try:
                 self.start_services()
             except CaseFailed as e:
@@ -1002,7 +1016,7 @@ class Bench:
             plan.append(("services: %s files of 1 KiB dropped into qk_relay_clnsvc's outgoing "
                          "directory, against the console client with backups" % nfiles,
                          services_round))
-        if self.args.only in (None, "load"):
+        if self.wants("load"):
             self.prepare_load_clients()
             plan.append(("load: %d console clients at once, %d files of 1 KiB each"
                          % (self.args.load_clients, self.args.load_files), load_round))
@@ -1195,7 +1209,7 @@ def main(argv):
     p.add_argument("--big-mib", type=int, default=1024)
     p.add_argument("--files", type=int, default=10000)
     p.add_argument("--dirs", type=int, default=10)
-    p.add_argument("--only", choices=("big", "small", "services", "load"))
+    p.add_argument("--only", help="big, small, services, load, or several with commas")
     p.add_argument("--load-clients", type=int, default=20)
     p.add_argument("--load-files", type=int, default=500)
     p.add_argument("--work-root", required=True)

@@ -17,7 +17,7 @@
 # checked (identical tree received, outgoing side emptied) before it counts. Prints a table
 # of medians and ratios and appends it as Markdown to bench/results/<date>.md.
 #
-#   bench/run.sh [--rounds N] [--big-mib M] [--files N] [--only big|small|services|load]
+#   bench/run.sh [--rounds N] [--big-mib M] [--files N] [--only big,small,services,load]
 #                [--load-clients N] [--load-files N] [--no-extra] [--no-build]
 #                [--work-root DIR] [--keep]
 #
