@@ -343,7 +343,7 @@ void CQKFileSender::recvStatus(qk_code_t expected) {
     const QKLogTag tag = makeTag("recvStatus()");
     log_message(LOG_LEVEL_TRACE, &tag, "Client.select (recv). start...");
     // A TLS layer may already hold the bytes that the socket no longer shows as readable.
-    if (!(m_secure && socket().available() > 0) &&
+    if (socket().available() <= 0 &&
         !qk_poll_socket(socket(), m_timeout, Poco::Net::Socket::SELECT_READ)) {
         fail(tag, QK_NO_STATUS_TEXT);
         throw SockReadStatusException(QK_NO_STATUS_TEXT);
@@ -460,7 +460,6 @@ void CQKFileSender::connectSocket(std::unique_ptr<Poco::Net::StreamSocket> socke
     try {
         const Poco::Net::SocketAddress address = serverAddress(params);
         m_socket = std::move(socket);
-        m_secure = false;
         m_socket->connect(address, m_timeout);
     } catch (const Poco::Exception& e) {
         const std::string text = "Connection to " + params.srv_address + ":" +
@@ -485,7 +484,6 @@ void CQKFileSender::connectSecureSocket(const Poco::Net::Context::Ptr& context,
     // Checked against the server's certificate during the handshake inside connect.
     socket->setPeerHostName(QK_TLS_SERVER_NAME);
     connectSocket(std::move(socket), tag);
-    m_secure = true;
 }
 
 void CQKFileSender::closeSocket(const QKLogTag& tag) {

@@ -130,7 +130,6 @@ protected:
     // Logs and echoes a duration as "<label>: hour = ... microseconds = ...".
     static void reportSpent(const QKLogTag& tag, const char* label, const Poco::Timespan& spent);
     std::unique_ptr<Poco::Net::StreamSocket> m_socket;  // null while no connection exists
-    bool m_secure = false;                              // m_socket is a TLS socket
     std::uint8_t m_curr_result = QK_SEND_FILE_FERROR;
     Poco::Timespan m_timeout = QK_READY_TIMEOUT;
 

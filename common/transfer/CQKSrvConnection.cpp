@@ -182,9 +182,8 @@ void CQKSrvConnection::sendStatus() {
 
 CQKSrvConnection::Wait CQKSrvConnection::waitReadable() {
     try {
-        // Bytes a TLS record already holds; a plain socket's are seen by the poll.
-        if (m_is_secure && socket().available() > 0)
-            return Wait::Ready;
+        if (socket().available() > 0)
+            return Wait::Ready;  // bytes a TLS record already holds
     } catch (const Poco::Exception&) {
         // No TLS session yet: fall through to the socket itself.
     }
