@@ -347,7 +347,11 @@ class Bench:
         def flex_group(path):
             return None if not ipg else (os.stat(path).st_ino - 1) // ipg // 16
 
-        self.out = os.path.join(self.work, "out")
+        # Everything of the sending side (outgoing directories and the senders' backups) lies
+        # below one directory, so in one inode group (a directory below the top is placed
+        # beside its parent), away from the receiving side.
+        self.send = os.path.join(self.work, "send")
+        self.out = os.path.join(self.send, "out")
         os.makedirs(self.out)
         used = {flex_group(self.out)}
         spare = []
@@ -365,6 +369,7 @@ class Bench:
             setattr(self, name, path)
         for path in spare:
             os.rmdir(path)
+        self.flex_group = flex_group
         if ipg:
             self.layout = "inode flex groups: out %s, in_qk %s, in_peer %s" % (
                 flex_group(self.out), flex_group(self.in_qk), flex_group(self.in_peer))
@@ -560,7 +565,7 @@ class Bench:
         shutil.rmtree(dest, ignore_errors=True)
         os.sync()
 
-    def run_qk(self, series, run, small, tls):
+    def run_qk(self, series, run, small, tls, backups=False):
         src, digest = self.fresh(run, small)
         tfile = os.path.join(self.logs, run + ".time")
         log = os.path.join(self.logs, run + ".client.out")
@@ -570,6 +575,9 @@ class Bench:
                "--server_port=%d" % (self.ssl_port if tls else self.port)]
         if tls:
             cmd.append("--use_ssl")
+        if backups:
+            # As the client service, which always backs up (into its default directory).
+            cmd.append("--back_dir=" + os.path.join(self.send, "back_cln", run))
         deadline = time.monotonic() + self.args.lock_wait
         while True:
             pid = self.server.pid
@@ -730,7 +738,179 @@ class Bench:
         return {"seconds": seconds, "busy": busy, "rss_daemon": d["rss_kib"], "cpu_daemon": d["cpu_s"],
                 "rss_client": c["rss_kib"], "cpu_client": c["cpu_s"]}
 
+    # ------------------------------------------------------------ the services
+
+    def start_services(self):
+        """qk_relay_srvsvc and qk_relay_clnsvc from the benchmark's tree, plain TCP, the
+        scanner at its shortest period. They run for all service runs; start-up is not
+        timed. Their single-instance locks are their own, apart from qk_relay_srv's."""
+        common = os.path.join(self.tree, "share/orvane/common")
+        self.svc_out = os.path.join(self.send, "out_svc")
+        os.makedirs(self.svc_out)
+        self.svc_stage = os.path.join(self.send, "stage_svc")   # beside out_svc
+        os.makedirs(self.svc_stage)
+        for name in ("back_clnsvc", "back_cln"):
+            os.makedirs(os.path.join(self.send, name), exist_ok=True)
+        port, ssl_port = free_port(), free_port()
+        with open(os.path.join(common, "qk_relay_srvsvc.xml"), "w") as f:
+            f.write("<config><control_code>1</control_code><in_dir>%s</in_dir><back_dir>%s"
+                    "</back_dir><port>%d</port><ssl_port>%d</ssl_port><control_port>0"
+                    "</control_port></config>\n" % (
+                        self.in_qk, os.path.join(self.work, "back_srvsvc"), port, ssl_port))
+        with open(os.path.join(common, "qk_relay_clnsvc.xml"), "w") as f:
+            f.write("<config><control_code>1</control_code><op_code>1</op_code><out_dir>%s"
+                    "</out_dir><back_dir>%s</back_dir><file></file><server_address>127.0.0.1"
+                    "</server_address><server_port>%d</server_port><use_ssl>false</use_ssl>"
+                    "<sub_dirs>true</sub_dirs><scan_time>1000</scan_time><min_age>0</min_age>"
+                    "<control_port>0</control_port></config>\n" % (
+                        self.svc_out, os.path.join(self.send, "back_clnsvc"), port))
+        os.makedirs(os.path.join(self.work, "back_srvsvc"), exist_ok=True)
+        if self.flex_group(self.in_qk) is not None:
+            self.notes.append("services: inode flex groups: out_svc %s, back_clnsvc %s, "
+                              "back_cln %s" % tuple(self.flex_group(os.path.join(self.send, n))
+                                                    for n in ("out_svc", "back_clnsvc",
+                                                              "back_cln")))
+        self.services = {}
+        for name in ("qk_relay_srvsvc", "qk_relay_clnsvc"):
+            out = open(os.path.join(self.logs, name + ".out"), "ab")
+            proc = subprocess.Popen([os.path.join(self.bin, name)], stdout=out,
+                                    stderr=subprocess.STDOUT, start_new_session=True)
+            out.close()
+            self.procs.append(proc)
+            self.services[name] = proc
+            if name == "qk_relay_srvsvc" and not wait_listening((port,), proc, 30):
+                raise CaseFailed("qk_relay_srvsvc did not start listening")
+        time.sleep(2)   # the scanner's first pass
+        for name, proc in self.services.items():
+            if proc.poll() is not None:
+                raise CaseFailed("%s ended at start (exit code %s, see %s)"
+                                 % (name, proc.returncode, self.logs))
+
+    def stop_services(self):
+        for proc in getattr(self, "services", {}).values():
+            self.stop(proc, signal.SIGTERM, 30)
+        self.services = {}
+
+    def run_services(self, series, run):
+        """10,000 files dropped at once (one rename of their tree) into the client service's
+        outgoing directory; timed until the last one has been removed there."""
+        if not self.services:
+            raise CaseFailed("the services are not running")
+        staged = os.path.join(self.svc_stage, run)
+        digest = make_small(staged, self.args.files, self.args.dirs, 1024)
+        os.sync()
+        self.wait_quiet()
+        pids = {name: p.pid for name, p in self.services.items()}
+        cpu0 = {name: proc_cpu_seconds(pid) for name, pid in pids.items()}
+        hwm_reset = all(reset_hwm(pid) for pid in pids.values())
+        t0, b0 = time.perf_counter(), busy_cpu_seconds()
+        os.rename(staged, os.path.join(self.svc_out, run))
+        deadline = t0 + 300
+        while files_below(self.svc_out):
+            if time.perf_counter() > deadline:
+                raise CaseFailed("files still in the outgoing directory after 300 s")
+            if any(p.poll() is not None for p in self.services.values()):
+                raise CaseFailed("a service ended during the run")
+            time.sleep(0.05)
+        seconds, busy = time.perf_counter() - t0, busy_cpu_seconds() - b0
+        sample = {"seconds": seconds, "busy": busy}
+        for name, pid in pids.items():
+            short = "srvsvc" if "srv" in name else "clnsvc"
+            sample["cpu_" + short] = proc_cpu_seconds(pid) - cpu0[name]
+            sample["rss_" + short] = proc_hwm_kib(pid) if hwm_reset else None
+        # The service removes emptied sub-directories at a later scan; they are not waited for.
+        self.check_received(run, os.path.join(self.in_qk, run), digest, self.svc_out)
+        shutil.rmtree(os.path.join(self.svc_out, run), ignore_errors=True)
+        return sample
+
+    # ------------------------------------------------------------ many clients at once
+
+    def prepare_load_clients(self):
+        """Each console client of the load case runs as a user id of its own (the
+        single-instance lock is one per program and user) from a tree of its own (its own
+        log), the program hard-linked from the benchmark's tree."""
+        self.load_root = os.path.join(self.work, "load")
+        self.load_clients = []
+        for k in range(self.args.load_clients):
+            uid = 61000 + k
+            tree = os.path.join(self.load_root, "tree%02d" % k)
+            os.makedirs(os.path.join(tree, "bin"))
+            os.link(os.path.join(self.bin, "qk_relay_cln"), os.path.join(tree, "bin/qk_relay_cln"))
+            shutil.copytree(os.path.join(self.tree, "share"), os.path.join(tree, "share"))
+            os.makedirs(os.path.join(tree, "var/log/orvane/qk_relay_cln"))
+            out = os.path.join(self.send, "out_load", "load%02d" % k)
+            os.makedirs(out)
+            for path in (tree, out):
+                for dirpath, dirs, files in os.walk(path):
+                    for entry in [dirpath] + [os.path.join(dirpath, n) for n in dirs + files]:
+                        os.lchown(entry, uid, uid)
+            self.load_clients.append((uid, tree, out))
+        for path in (self.work, self.send, os.path.join(self.send, "out_load"), self.load_root):
+            os.chmod(path, 0o755)
+
+    def run_load(self, series, run):
+        """N console clients at once, M files each, into the one server; every file must
+        arrive once (counted in the server's console lines) and leave its client."""
+        count, per = self.args.load_clients, self.args.load_files
+        listing = []
+        for k, (uid, _tree, out) in enumerate(self.load_clients):
+            sub = os.path.join(out, "%s_c%02d" % (run, k))
+            got = make_small(sub, per, 5, 1024)
+            listing.append(got)
+            for dirpath, dirs, files in os.walk(sub):
+                for entry in [dirpath] + [os.path.join(dirpath, n) for n in dirs + files]:
+                    os.lchown(entry, uid, uid)
+        os.sync()
+        self.wait_quiet()
+        server_out = os.path.join(self.logs, "server.out")
+        seen_before = os.path.getsize(server_out)
+        pid = self.server.pid
+        hwm_reset = reset_hwm(pid)
+        cpu0 = proc_cpu_seconds(pid)
+        t0, b0 = time.perf_counter(), busy_cpu_seconds()
+        procs = []
+        for k, (uid, tree, out) in enumerate(self.load_clients):
+            log = open(os.path.join(self.logs, "%s_c%02d.client.out" % (run, k)), "wb")
+            procs.append(subprocess.Popen(
+                ["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups",
+                 os.path.join(tree, "bin/qk_relay_cln"), "--send_files", "--out_dir=" + out,
+                 "--sub_dirs", "--server_address=127.0.0.1", "--server_port=%d" % self.port],
+                stdout=log, stderr=subprocess.STDOUT))
+            log.close()
+        codes = [p.wait() for p in procs]
+        seconds, busy = time.perf_counter() - t0, busy_cpu_seconds() - b0
+        cpu = proc_cpu_seconds(pid) - cpu0
+        hwm = proc_hwm_kib(pid) if hwm_reset else None
+        if any(codes):
+            raise CaseFailed("client exit codes %s (see %s)" % (codes, self.logs))
+        with open(server_out, "rb") as f:
+            f.seek(seen_before)
+            lines = f.read().decode(errors="replace").splitlines()
+        received = [l for l in lines if l.startswith("Start Receiving file: ")
+                    and (" to sub directory: %s_c" % run) in l]
+        for k, (_uid, _tree, out) in enumerate(self.load_clients):
+            name = "%s_c%02d" % (run, k)
+            self.check_received(name, os.path.join(self.in_qk, name), listing[k], out)
+        if len(received) != count * per:
+            raise CaseFailed("%d files received for %d sent: some came twice"
+                             % (len(received), count * per))
+        return {"seconds": seconds, "busy": busy, "rss_srv": hwm, "cpu_srv": cpu}
+
+    def check_received(self, run, dest, digest, out):
+        """check() for a run whose outgoing side is `out`."""
+        problems = []
+        if not os.path.isdir(dest) or tree_digest(dest) != digest:
+            problems.append("received tree %s differs from what was sent" % dest)
+        left = files_below(out)
+        if left:
+            problems.append("%d file(s) left on the outgoing side, e.g. %s" % (len(left), left[0]))
+        if problems:
+            raise CaseFailed("; ".join(problems))
+
     # ------------------------------------------------------------ the schedule
+
+    def wants(self, part):
+        return self.args.only is None or part in self.args.only.split(",")
 
     def measure(self, series, run, fn):
         if series.failed:
@@ -745,6 +925,8 @@ class Bench:
             shutil.rmtree(os.path.join(self.out, run), ignore_errors=True)
             return
         work = self.big_size / MIB if series.unit == "MiB/s" else self.args.files
+        if series.key == "load":
+            work = self.load_files_total
         sample["speed"] = work / sample["seconds"]
         # Busy CPU of the machine that none of the measured processes used: other work,
         # kernel threads (writeback, I/O completion), this script.
@@ -777,6 +959,15 @@ class Bench:
         add("rsync_fsync", "rsync --fsync, %s files" % nfiles, "files/s", ("daemon", "client"))
         add("qk_small_tls", "qk_relay, %s files, TLS" % nfiles, "files/s", ("srv", "cln"))
         add("rsync_nofsync", "rsync, %s files" % nfiles, "files/s", ("daemon", "client"))
+        add("qk_small_back", "qk_relay, %s files, plain, backups" % nfiles, "files/s",
+            ("srv", "cln"))
+        add("svc_small", "qk_relay services, %s files, plain" % nfiles, "files/s",
+            ("srvsvc", "clnsvc"))
+        nload = self.args.load_clients * self.args.load_files
+        add("load", "qk_relay, %d clients x %d files" % (self.args.load_clients,
+                                                          self.args.load_files),
+            "files/s", ("srv",))
+        self.load_files_total = nload
 
         big_round = [
             ("qk_big_plain", lambda run: self.run_qk(sr["qk_big_plain"], run, False, False)),
@@ -797,6 +988,12 @@ class Bench:
             ("rsync_nofsync", lambda run: self.run_rsync(sr["rsync_nofsync"], run, False)),
         ]
 
+        services_round = [
+            ("qk_small_back", lambda run: self.run_qk(sr["qk_small_back"], run, True, False, True)),
+            ("svc_small", lambda run: self.run_services(sr["svc_small"], run)),
+        ]
+        load_round = [("load", lambda run: self.run_load(sr["load"], run))]
+
         self.start_server()
         if not self.check_tls_setups():
             for key in ("socat_tls", "socat64_tls"):
@@ -804,11 +1001,25 @@ class Bench:
             self.failures.append("socat TLS: the set-up check failed")
         self.started = time.monotonic()
         plan = []
-        if self.args.only in (None, "big"):
+        if self.wants("big"):
             plan.append(("one %s file" % gib, big_round))
-        if self.args.only in (None, "small"):
+        if self.wants("small"):
             plan.append(("%s files of 1 KiB in %d directories" % (nfiles, self.args.dirs),
                          small_round))
+        if self.wants("services"):
+            try:
+                self.start_services()
+            except CaseFailed as e:
+                for key in ("svc_small",):
+                    sr[key].failed = str(e)
+                self.failures.append("services: %s" % e)
+            plan.append(("services: %s files of 1 KiB dropped into qk_relay_clnsvc's outgoing "
+                         "directory, against the console client with backups" % nfiles,
+                         services_round))
+        if self.wants("load"):
+            self.prepare_load_clients()
+            plan.append(("load: %d console clients at once, %d files of 1 KiB each"
+                         % (self.args.load_clients, self.args.load_files), load_round))
         for title, schedule in plan:
             for r in range(1, rounds + 1):
                 say("\nRound %d/%d: %s" % (r, rounds, title))
@@ -816,6 +1027,7 @@ class Bench:
                     run = "r%d_%s" % (r, key)
                     self.measure(sr[key], run, lambda: fn(run))
         self.elapsed = time.monotonic() - self.started
+        self.stop_services()
         rc = self.stop(self.server, signal.SIGINT)
         self.server = None
         if rc != 0:
@@ -827,6 +1039,7 @@ class Bench:
         sr = self.series
         gib = self.gib
         nfiles = "{:,}".format(self.args.files)
+        # Targets: the least ratio ours/peer; None for rows kept for comparison.
         pairs = [
             ("%s, plain TCP: qk_relay vs socat" % gib, "qk_big_plain", "socat_plain"),
             ("%s, TLS: qk_relay vs socat (TLS 1.2)" % gib, "qk_big_tls", "socat_tls"),
@@ -838,7 +1051,16 @@ class Bench:
             ("%s × 1 KiB, TLS: qk_relay vs rsync --fsync" % nfiles, "qk_small_tls", "rsync_fsync"),
             ("%s × 1 KiB, plain: qk_relay vs rsync (no --fsync)" % nfiles, "qk_small_plain",
              "rsync_nofsync"),
+            ("%s, TLS: qk_relay vs a local copy (dd bs=64K, no network)" % gib, "qk_big_tls",
+             "local_copy"),
+            ("%s × 1 KiB, plain: services (clnsvc → srvsvc) vs console client, both backing up"
+             % nfiles, "svc_small", "qk_small_back"),
+            ("%d clients × %d files at once: aggregate vs one client (%s files)"
+             % (self.args.load_clients, self.args.load_files, nfiles), "load", "qk_small_plain"),
         ]
+        targets = {"local_copy": {"qk_big_plain": 0.8, "qk_big_tls": 0.65},
+                   "rsync_fsync": {"qk_small_plain": 1.3, "qk_small_tls": 1.15},
+                   "qk_small_back": {"svc_small": 0.9}}
         rows = []
         for title, ours_key, peer_key in pairs:
             ours, peer = sr[ours_key], sr[peer_key]
@@ -850,8 +1072,26 @@ class Bench:
             o_rss, o_cpu = ours.resources()
             p_rss, p_cpu = peer.resources()
             rows.append([title, ours.speed_text(), peer.speed_text(), ratio,
+                         self.target_text(ours_key, peer_key, ratio, targets),
                          "%s; %s" % (o_rss, o_cpu), "%s; %s" % (p_rss, p_cpu)])
         return rows
+
+    def target_text(self, ours_key, peer_key, ratio, targets):
+        """The row's target and how far the run got: ratio/target (met at 1.00 or more)."""
+        if ours_key == "load":
+            rss = self.series["load"].median("rss_srv")
+            if rss is None or self.series["load"].failed:
+                return "no loss, srv RSS < 50 MB: -"
+            mb = rss * 1024 / 1e6
+            return "no loss, srv RSS < 50 MB: %.1f MB, %.2f of it (%s)" % (
+                mb, mb / 50, "met" if mb < 50 else "NOT met")
+        target = targets.get(peer_key, {}).get(ours_key)
+        if target is None:
+            return "-"
+        if ratio == "-":
+            return "≥ %.2f: -" % target
+        got = float(ratio) / target
+        return "≥ %.2f: %.2f of it (%s)" % (target, got, "met" if got >= 1 else "NOT met")
 
     def run_lines(self):
         lines = []
@@ -865,7 +1105,7 @@ class Bench:
         return lines
 
     def report(self):
-        header = ["Case", "Ours (median)", "Peer (median)", "Ours/peer",
+        header = ["Case", "Ours (median)", "Peer (median)", "Ours/peer", "Target",
                   "Ours: peak RSS; CPU user+sys", "Peer: peak RSS; CPU user+sys"]
         rows = self.rows()
         widths = [max(len(str(r[i])) for r in rows + [header]) for i in range(len(header))]
@@ -919,7 +1159,7 @@ class Bench:
         md.append("Speed ratio ours/peer: above 1 means ours is faster.")
         md.append("")
         md.append("| " + " | ".join(header) + " |")
-        md.append("|" + "|".join(["---"] + ["---:"] * 3 + ["---"] * 2) + "|")
+        md.append("|" + "|".join(["---"] + ["---:"] * 3 + ["---"] * 3) + "|")
         for r in rows:
             md.append("| " + " | ".join(str(c) for c in r) + " |")
         md.append("")
@@ -969,7 +1209,9 @@ def main(argv):
     p.add_argument("--big-mib", type=int, default=1024)
     p.add_argument("--files", type=int, default=10000)
     p.add_argument("--dirs", type=int, default=10)
-    p.add_argument("--only", choices=("big", "small"))
+    p.add_argument("--only", help="big, small, services, load, or several with commas")
+    p.add_argument("--load-clients", type=int, default=20)
+    p.add_argument("--load-files", type=int, default=500)
     p.add_argument("--work-root", required=True)
     p.add_argument("--lock-wait", type=float, default=600)
     p.add_argument("--quiet-wait", type=float, default=120)

@@ -4,15 +4,26 @@
 #   - one 1 GiB file, plain TCP and TLS (against socat, with fsync of the received file; also
 #     against socat with 64 KiB blocks like ours, and against a local copy with dd);
 #   - 10,000 files of 1 KiB in 10 sub-directories, plain and TLS (against rsync, with and
-#     without --fsync).
+#     without --fsync);
+#   - the services: the same 10,000 files dropped at once into qk_relay_clnsvc's outgoing
+#     directory (scan period 1000 ms, its minimum) until the last one is removed there,
+#     received by qk_relay_srvsvc, against the console client with backups (the client
+#     service always backs up);
+#   - load: 20 console clients at once (each as a user id of its own: the single-instance
+#     lock is one per program and user), 500 files each, into the one qk_relay_srv; every
+#     file must arrive exactly once and leave its client; the server's peak RSS is reported.
+# Every row with a target prints its ratio against it.
 # Our case and its peer take turns, each run on fresh data after a sync; every run is
 # checked (identical tree received, outgoing side emptied) before it counts. Prints a table
 # of medians and ratios and appends it as Markdown to bench/results/<date>.md.
 #
-#   bench/run.sh [--rounds N] [--big-mib M] [--files N] [--only big|small] [--no-extra]
-#                [--no-build] [--work-root DIR] [--keep]
+#   bench/run.sh [--rounds N] [--big-mib M] [--files N] [--only big,small,services,load]
+#                [--load-clients N] [--load-files N] [--no-extra] [--no-build]
+#                [--work-root DIR] [--keep]
 #
-# A full run (3 rounds) takes about 9 minutes on 2 cores. It needs root for apt-get when a
+# A full run (3 rounds) takes about 14 minutes on 2 cores. The services and the server hold
+# single-instance locks shared with other users of the machine: run it as
+# `flock /tmp/qk_services.lock bench/run.sh ...` where others test the services too. It needs root for apt-get when a
 # tool is missing, and starts its own qk_relay_srv: only one may run on the machine.
 set -euo pipefail
 
@@ -32,6 +43,7 @@ only=
 build=1
 keep=
 extra=1
+pass=()
 # The data goes to the disk that holds the repository (not /tmp, which may be in memory).
 work_root=$(dirname "$top")
 while [ $# -gt 0 ]; do
@@ -46,6 +58,8 @@ while [ $# -gt 0 ]; do
     --only=*) only=${1#*=}; shift ;;
     --work-root) work_root=$2; shift 2 ;;
     --work-root=*) work_root=${1#*=}; shift ;;
+    --load-clients | --load-files) pass+=("$1" "$2"); shift 2 ;;
+    --load-clients=* | --load-files=*) pass+=("$1"); shift ;;
     --no-build) build=; shift ;;
     --no-extra) extra=; shift ;;
     --keep) keep=1; shift ;;
@@ -96,7 +110,7 @@ if [ -n "$build" ] && [ "$(source_state)" != "$sources" ]; then
     sources="$sources, changed to $(source_state) during the build"
 fi
 [ -n "$build" ] || sources="$sources (not rebuilt: --no-build)"
-for program in qk_relay_keys qk_relay_srv qk_relay_cln; do
+for program in qk_relay_keys qk_relay_srv qk_relay_cln qk_relay_srvsvc qk_relay_clnsvc; do
     [ -x "$build_dir/stage/bin/$program" ] || {
         echo "run.sh: $build_dir/stage/bin/$program is missing; build first" >&2
         exit 1
@@ -108,4 +122,5 @@ args=(--stage "$build_dir/stage" --rounds "$rounds" --big-mib "$big_mib" --files
 [ -n "$only" ] && args+=(--only "$only")
 [ -n "$keep" ] && args+=(--keep)
 [ -z "$extra" ] && args+=(--no-extra)
+args+=("${pass[@]}")
 exec python3 "$top/bench/relay_bench.py" "${args[@]}" --passed "${passed[@]}"

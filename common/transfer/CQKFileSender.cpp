@@ -141,9 +141,11 @@ void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>&
         recvStatus(QK_SEND_FILE_FOK);
         log_message(LOG_LEVEL_TRACE, &tag, "recvStatus: QK_FILE_SEND_FOK ------- <<");
         exchange();
+        finishRemovals();
         closeConnection();
     } catch (...) {
         m_curr_result = QK_SEND_FILE_FERROR;
+        m_removals.drainQuietly();
         closeConnection();
         throw;
     }
@@ -176,8 +178,8 @@ void CQKFileSender::sendFile(std::string file_path) {
 // backup and right before the removal; the size announced is the one it saw. A file that a
 // writer opened meanwhile has been delivered as it was and stays as it is now.
 void CQKFileSender::sendLeased(const QKLogTag& tag, const std::string& file_path) {
-    const CQKReadLease lease(file_path);
-    switch (lease.state()) {
+    const auto lease = std::make_shared<CQKReadLease>(file_path);
+    switch (lease->state()) {
         case CQKReadLease::State::Missing:
             return;  // gone since the listing
         case CQKReadLease::State::Writing:
@@ -189,7 +191,7 @@ void CQKFileSender::sendLeased(const QKLogTag& tag, const std::string& file_path
         case CQKReadLease::State::Fallback:
             log_message(LOG_LEVEL_DEBUG, &tag,
                         "No read lease on %s (%s): its size and time are compared instead",
-                        file_path.c_str(), std::strerror(lease.error()));
+                        file_path.c_str(), std::strerror(lease->error()));
             break;
         case CQKReadLease::State::Held:
             break;
@@ -197,15 +199,25 @@ void CQKFileSender::sendLeased(const QKLogTag& tag, const std::string& file_path
     const SQKSendParams params = sendParams();
     const std::string out_dir = Poco::Path(params.out_dir).makeDirectory().toString();
     const std::string sub_dir = qk_get_sub_dir(out_dir, Poco::Path(file_path).parent().toString());
-    sendFile(file_path, sub_dir, lease.size());
+    sendFile(file_path, sub_dir, lease->size());
+    // Acknowledged: the backup and the removal go on while the next file travels.
+    m_removals.add([this, tag, file_path, sub_dir, back_dir = params.back_dir, lease] {
+        backUpAndRemove(tag, *lease, file_path, sub_dir, back_dir);
+    });
+}
+
+// Runs only after the receiver has acknowledged the file, on the removal queue's thread.
+void CQKFileSender::backUpAndRemove(const QKLogTag& tag, const CQKReadLease& lease,
+                                    const std::string& file_path, const std::string& sub_dir,
+                                    const std::string& back_dir) {
     // Looked at again after the backup, which may take a while for a large file.
     if (lease.unchanged()) {
-        if (!params.back_dir.empty()) {
+        if (!back_dir.empty()) {
             log_message(
                 LOG_LEVEL_DEBUG, &tag,
                 "Backuping file: file_path_str = %s m_params.m_back_dir = %s rel_sub_dir = %s",
-                file_path.c_str(), params.back_dir.c_str(), sub_dir.c_str());
-            qk_backup_file(file_path, params.back_dir, sub_dir);
+                file_path.c_str(), back_dir.c_str(), sub_dir.c_str());
+            qk_backup_file(file_path, back_dir, sub_dir);
         }
         if (lease.unchanged()) {
             removeSentFile(tag, file_path);
@@ -217,12 +229,15 @@ void CQKFileSender::sendLeased(const QKLogTag& tag, const std::string& file_path
                             "later run.");
 }
 
+void CQKFileSender::finishRemovals() {
+    m_removals.drain();
+}
+
 void CQKFileSender::reportLeftFile(const QKLogTag& tag, const std::string& text) {
     log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
     qk_print_console(text);
 }
 
-// Runs only after the receiver has acknowledged the file.
 void CQKFileSender::removeSentFile(const QKLogTag& tag, const std::string& file_path) {
     log_message(LOG_LEVEL_INFO, &tag, "File: %s has been sent. Removing.", file_path.c_str());
     qk_print_console("File: " + file_path + " has been sent. Removing.");

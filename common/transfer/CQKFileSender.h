@@ -31,10 +31,12 @@
 
 #include "base/qk_log.h"
 #include "protocol/qk_protocol.h"
+#include "transfer/CQKRemovalQueue.h"
 
 namespace Poco {
 class File;
 }
+class CQKReadLease;
 
 // The parameters a transfer reads, whichever record they come from.
 struct SQKSendParams {
@@ -98,6 +100,11 @@ protected:
     // Called for an existing regular file before it is sent; the default does nothing.
     virtual void prepareFile(const QKLogTag& tag, Poco::File& file);
 
+    // Waits until every acknowledged file is backed up and removed; throws the first error
+    // of that. Done at the end of each attempt, and by a walk before it looks at what is
+    // left in a directory.
+    void finishRemovals();
+
     // A tag "<class>::<operation>".
     QKLogTag makeTag(const char* operation) const;
     const char* className() const { return m_class_name; }
@@ -129,7 +136,10 @@ protected:
 private:
     void runAttempt(const QKLogTag& tag, const std::function<void()>& exchange);
     void sendLeased(const QKLogTag& tag, const std::string& file_path);
-    void removeSentFile(const QKLogTag& tag, const std::string& file_path);
+    void backUpAndRemove(const QKLogTag& tag, const CQKReadLease& lease,
+                         const std::string& file_path, const std::string& sub_dir,
+                         const std::string& back_dir);
+    static void removeSentFile(const QKLogTag& tag, const std::string& file_path);
     void transferFile(const QKLogTag& tag, const std::string& file_path, const std::string& sub_dir,
                       std::uint64_t file_size);
     std::uint32_t sendContent(const QKLogTag& tag, std::istream& in, const std::string& file_path,
@@ -139,7 +149,7 @@ private:
     std::size_t sendAll(const std::uint8_t* data, std::size_t length);
     Poco::Net::StreamSocket& socket();
     void fail(const QKLogTag& tag, const char* text);
-    void reportLeftFile(const QKLogTag& tag, const std::string& text);
+    static void reportLeftFile(const QKLogTag& tag, const std::string& text);
 
     const char* m_class_name;
     std::chrono::milliseconds m_retry_delay{1000};
@@ -147,4 +157,6 @@ private:
     std::vector<std::uint8_t> m_header_buffer;  // the header record is built here
     std::vector<std::uint8_t> m_data_buffer;    // one piece of file content
     std::vector<std::uint8_t> m_recv_buffer;    // one read of statuses
+    // Last: destroyed first, finishing its work while the rest of the sender still exists.
+    CQKRemovalQueue m_removals;
 };

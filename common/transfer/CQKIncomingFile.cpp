@@ -20,6 +20,9 @@ std::string errno_text() {
     return std::strerror(errno);
 }
 
+// How much written content is handed to the disk at once.
+constexpr std::uint64_t kWritebackStep = 8u << 20;
+
 constexpr const char* kTemporaryPrefix = ".qk_relay.";
 constexpr const char* kTemporarySuffix = ".part";
 
@@ -50,6 +53,8 @@ void CQKIncomingFile::open(const std::string& dir, const std::string& target_pat
     m_target_name = target_path.substr(target_path.rfind('/') + 1);
     if (!openUnnamed())
         openNamed();
+    m_written = 0;
+    m_writeback_from = 0;
 }
 
 void CQKIncomingFile::openDirectory(const std::string& dir) {
@@ -132,7 +137,28 @@ void CQKIncomingFile::write(const std::uint8_t* data, std::size_t len) {
                                            errno_text());
         data += n;
         len -= static_cast<std::size_t>(n);
+        m_written += static_cast<std::uint64_t>(n);
     }
+    if (m_written - m_writeback_from >= kWritebackStep)
+        startWriteback();
+}
+
+// Starts writeback of the last step and waits for the step before it, which has had a
+// step's time to reach the disk, then lets the kernel drop that step's pages: a relay does
+// not read what it received, and reusing those pages for the next step costs far less
+// than fresh page cache for the whole file. Only advice: errors show at commit()'s flush.
+void CQKIncomingFile::startWriteback() {
+    const auto length = static_cast<off64_t>(m_written - m_writeback_from);
+    const auto from = static_cast<off64_t>(m_writeback_from);
+    ::sync_file_range(m_fd, from, length, SYNC_FILE_RANGE_WRITE);
+    if (from > 0) {
+        const off64_t before = from > length ? from - length : 0;
+        ::sync_file_range(
+            m_fd, before, from - before,
+            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+        ::posix_fadvise(m_fd, before, from - before, POSIX_FADV_DONTNEED);
+    }
+    m_writeback_from = m_written;
 }
 
 void CQKIncomingFile::commit() {

@@ -31,7 +31,10 @@ public:
 
     // Starts a file in dir that commit() will put under target_path (a name in dir).
     void open(const std::string& dir, const std::string& target_path);
-    // Writes all bytes; a short or failed write throws Poco::WriteFileException.
+    // Writes all bytes; a short or failed write throws Poco::WriteFileException. Every few
+    // MiB the written range is handed to the disk at once, and the range before it waited
+    // for and dropped from the page cache, so that commit()'s flush has little left and a
+    // big file holds a few MiB of memory, not its size.
     void write(const std::uint8_t* data, std::size_t len);
     // Flushes the content to stable storage, puts it under the target name (replacing
     // what was there in one step) and makes that durable by syncing the directory. Throws
@@ -63,8 +66,11 @@ private:
     void openNamed();
     bool linkUnderTarget();
     void closeDirectory() noexcept;
+    void startWriteback();
 
     int m_fd = -1;
+    std::uint64_t m_written = 0;         // bytes of the current file written
+    std::uint64_t m_writeback_from = 0;  // start of the range not yet handed to the disk
     int m_dir_fd = -1;
     dev_t m_dir_device = 0;
     ino_t m_dir_inode = 0;

@@ -244,19 +244,19 @@ void CQKSrvConnection::receiveData() {
     }
     if (wait == Wait::Ready) {
         log_message(LOG_LEVEL_TRACE, &tag, "recv ---------------------------- >>");
-        std::vector<std::uint8_t>& buffer = m_buffer;
         const bool frame_due = m_reader.expectsFrame();
         const std::size_t wait_bytes = m_reader.readSize();
         log_message(LOG_LEVEL_TRACE, &tag, "wait_bytes = %d", static_cast<int>(wait_bytes));
-        const std::size_t n =
-            frame_due ? readFrame(buffer.data()) : readSome(buffer.data(), wait_bytes);
+        // File content is received straight into a buffer of the writer.
+        std::uint8_t* buffer = frame_due ? m_buffer.data() : m_writer.freeBuffer();
+        const std::size_t n = frame_due ? readFrame(buffer) : readSome(buffer, wait_bytes);
         log_message(LOG_LEVEL_TRACE, &tag, "receiveBytes: bytes received = %d",
                     static_cast<int>(n));
         if (n == 0) {
             log_message(LOG_LEVEL_TRACE, &tag, "recv Error...");
             handlePeerGone();
         } else {
-            handleRead(buffer.data(), n);
+            handleRead(buffer, n);
             log_message(LOG_LEVEL_TRACE, &tag, "recv Ok...");
         }
         log_message(LOG_LEVEL_TRACE, &tag, "recv ---------------------------- <<");
@@ -271,7 +271,7 @@ void CQKSrvConnection::handleRead(const std::uint8_t* data, std::size_t len) {
             handleHeader();
             break;
         case CQKFrameReader::Event::Data:
-            handleData(data, len);
+            handleData(len);
             break;
         case CQKFrameReader::Event::Finished:
             handleFinished();
@@ -344,7 +344,7 @@ void CQKSrvConnection::handleHeader() {
             file_path);
     }
     m_is_receiving = true;
-    m_crc = Poco::Checksum(Poco::Checksum::TYPE_CRC32);
+    m_writer.begin(m_file, m_file_size);
     m_status_owed = true;
 }
 
@@ -394,11 +394,11 @@ void CQKSrvConnection::backupExisting(const std::string& file_path) {
     log_message(LOG_LEVEL_INFO, &tag, "File: %s has been backuped. Removing.", m_file_path.c_str());
 }
 
-void CQKSrvConnection::handleData(const std::uint8_t* data, std::size_t len) {
+// The piece was received into the writer's buffer; the writer checksums and writes it.
+void CQKSrvConnection::handleData(std::size_t len) {
     QKLogTag tag = tagOf("receiveData()");
     log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FDATA");
-    m_crc.update(reinterpret_cast<const char*>(data), static_cast<unsigned>(len));
-    m_file.write(data, len);
+    m_writer.queue(len);
     log_message(LOG_LEVEL_TRACE, &tag, "m_curr_size = %llu",
                 static_cast<unsigned long long>(m_reader.receivedSize()));
 }
@@ -407,7 +407,8 @@ void CQKSrvConnection::handleFinished() {
     QKLogTag tag = tagOf("receiveData()");
     log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FFINISHED");
     const std::uint32_t received = m_reader.checkSum();
-    const std::uint32_t computed = m_crc.checksum();
+    // Throws when a piece could not be written: the file is refused, never confirmed.
+    const std::uint32_t computed = m_writer.finish();
     log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FFINISHED: m_check_sum: %08X", received);
     log_message(LOG_LEVEL_TRACE, &tag, "Received CheckSum = %08X", received);
     log_message(LOG_LEVEL_TRACE, &tag, "Solved CheckSum = %08X", computed);
@@ -452,6 +453,7 @@ void CQKSrvConnection::handleFinishedAll() {
 }
 
 void CQKSrvConnection::releaseFile() noexcept {
+    m_writer.abandon();
     m_file.abandon();
     m_is_receiving = false;
     if (m_file_path.empty())

@@ -10,7 +10,6 @@
 // conversation and never lets an exception escape.
 #pragma once
 
-#include <Poco/Checksum.h>
 #include <Poco/Net/TCPServerConnection.h>
 #include <Poco/Net/TCPServerConnectionFactory.h>
 
@@ -21,6 +20,7 @@
 #include "base/qk_log.h"
 #include "protocol/CQKFrameReader.h"
 #include "transfer/CQKIncomingFile.h"
+#include "transfer/CQKPieceWriter.h"
 
 class CQKFileListener;
 
@@ -52,7 +52,7 @@ private:
     std::size_t readSome(std::uint8_t* buffer, std::size_t size);
     void handleRead(const std::uint8_t* data, std::size_t len);
     void handleHeader();
-    void handleData(const std::uint8_t* data, std::size_t len);
+    void handleData(std::size_t len);
     void handleFinished();
     void handleFinishedAll();
     void handlePeerGone();
@@ -75,7 +75,7 @@ private:
     std::string m_file_path;  // registered in the listener's registry while set
     bool m_is_receiving = false;
     CQKIncomingFile m_file;
-    Poco::Checksum m_crc{Poco::Checksum::TYPE_CRC32};
+    CQKPieceWriter m_writer;  // after m_file: its thread writes into m_file until destroyed
     std::uint8_t m_status = 0x7F;
     bool m_status_owed = false;  // the last read was a frame that gets a status
     bool m_end = false;          // the conversation is over (finished-all, or the peer left)

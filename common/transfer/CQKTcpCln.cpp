@@ -127,6 +127,7 @@ void CQKTcpCln::sendFilesFromDir(std::string dir_path) {
 }
 
 void CQKTcpCln::removeIfNoFiles(const QKLogTag& tag, const std::string& dir_path) {
+    finishRemovals();  // the directory's last files may still be on the removal queue
     if (holds_files(dir_path))
         return;
     log_message(LOG_LEVEL_DEBUG, &tag, "Removing of the directory: %s", dir_path.c_str());

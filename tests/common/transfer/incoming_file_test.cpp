@@ -7,9 +7,14 @@
 #include <Poco/File.h>
 #include <sys/stat.h>
 
+#include <cstring>
+
 #include "ExitedProcess.h"
+#include "RawClient.h"
 #include "TempDir.h"
+#include "protocol/qk_protocol.h"
 #include "transfer/CQKIncomingFile.h"
+#include "transfer/CQKPieceWriter.h"
 
 namespace {
 
@@ -64,6 +69,34 @@ protected:
 private:
     const bool m_proc_mounted;
 };
+
+// Fails every write after the first fail_after bytes, as a full disk would.
+class FailingWriteFile : public CQKIncomingFile {
+public:
+    explicit FailingWriteFile(std::size_t fail_after) : m_left(fail_after) {}
+
+protected:
+    long writeSome(int fd, const std::uint8_t* data, std::size_t len) override {
+        if (m_left < len) {
+            errno = ENOSPC;
+            return -1;
+        }
+        m_left -= len;
+        return CQKIncomingFile::writeSome(fd, data, len);
+    }
+
+private:
+    std::size_t m_left;
+};
+
+// Feeds content to the writer piece by piece, as a connection does.
+void write_pieces(CQKPieceWriter& writer, const std::string& content) {
+    for (std::size_t at = 0; at < content.size(); at += QK_BUFFER_SIZE) {
+        const std::size_t len = std::min(QK_BUFFER_SIZE, content.size() - at);
+        std::memcpy(writer.freeBuffer(), content.data() + at, len);
+        writer.queue(len);
+    }
+}
 
 ino_t inode_of(const std::string& path) {
     struct stat info;
@@ -157,6 +190,38 @@ TEST(IncomingFile, TemporariesOfProcessesThatNoLongerRunAreRemovedWhenTheDirecto
     file.open(dir.path(), dir / "a");
     file.commit();
     EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{live, "a"}));
+}
+
+TEST(PieceWriter, BigAndSmallFilesArriveWhole_AWriteErrorRefusesTheFile) {
+    TempDir dir;
+    std::string big(9 * 1024 * 1024 + 123, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>(i * 7 + i / 65536);
+    CQKPieceWriter writer;
+    CQKIncomingFile file;
+    for (const std::string& content : {big, std::string("small"), big}) {
+        file.open(dir.path(), dir / "f.bin");
+        writer.begin(file, content.size());
+        write_pieces(writer, content);
+        EXPECT_EQ(writer.finish(), RawClient::crcOf(content));
+        file.commit();
+        EXPECT_EQ(dir.readFile("f.bin"), content);
+    }
+
+    // The failing piece is written on the writer thread; its error reaches the connection
+    // at the next piece or at the finish, never an acknowledged file.
+    FailingWriteFile failing(3 * QK_BUFFER_SIZE);
+    failing.open(dir.path(), dir / "g.bin");
+    writer.begin(failing, big.size());
+    EXPECT_THROW(
+        {
+            write_pieces(writer, big);
+            writer.finish();
+        },
+        Poco::WriteFileException);
+    writer.abandon();
+    failing.abandon();
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"f.bin"}));
 }
 
 }  // namespace

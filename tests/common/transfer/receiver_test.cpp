@@ -4,7 +4,10 @@
 #include <Poco/DirectoryIterator.h>
 #include <Poco/File.h>
 
+#include <sys/resource.h>
+
 #include <chrono>
+#include <csignal>
 #include <thread>
 
 #include "RawClient.h"
@@ -164,6 +167,38 @@ TEST_F(ReceiverTest, PeerThatLeavesOrStallsMidFileLeavesNothingBehind) {
     EXPECT_TRUE(eventually([&] { return m_listener.connectionCount() == 0; }));
     EXPECT_TRUE(tree_of(m_root / "in").empty());
     EXPECT_EQ(m_listener.receivingFiles().size(), 0u);
+    expectStillServing();
+}
+
+// A disk that takes no more (here the process's file-size limit) fails a write on the
+// connection's writer thread: the sender gets 0x7F, never 0x00, and nothing is named.
+TEST_F(ReceiverTest, AWriteThatFailsMidFileRefusesTheFile) {
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved;
+    limited.rlim_cur = 1 << 20;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const std::string content(4 << 20, 'w');
+    int status = RawClient::kTimedOut;
+    {
+        auto client = connect();
+        client->send(RawClient::headerFrame("big.bin", "", content.size()));
+        if (client->readStatus() == QK_SEND_FILE_FOK) {
+            try {
+                client->send(content);
+                client->send(RawClient::finishedFrame(RawClient::crcOf(content)));
+            } catch (const Poco::Exception&) {
+                // The receiver may close while the content is still on its way.
+            }
+            status = client->readStatus();
+        }
+    }
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, old_handler);
+    EXPECT_NE(status, QK_SEND_FILE_FOK);
+    EXPECT_TRUE(eventually([&] { return m_listener.connectionCount() == 0; }));
+    EXPECT_TRUE(tree_of(m_root / "in").empty());
     expectStillServing();
 }
 

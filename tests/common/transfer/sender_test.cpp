@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
 #include <openssl/ssl.h>
+#include <cstdlib>
 
 #include <Poco/Checksum.h>
 #include <Poco/File.h>
@@ -256,6 +258,31 @@ TEST_F(SenderTest, BacksUpOnlyAfterTheFileIsAcknowledged) {
     EXPECT_FALSE(backup_before_ack);
     EXPECT_EQ(dir.readFile("back/a/f.txt"), "content");
     EXPECT_FALSE(dir.exists("out/a"));
+}
+
+// Backup and removal run behind the next file's transfer; a removal that fails still fails
+// the attempt, and every acknowledged file is removed by the time the run ends.
+TEST_F(SenderTest, RemovalsBehindTheTransferAreDoneBeforeTheRunEndsAndTheirErrorsCount) {
+    for (int i = 0; i < 20; ++i)
+        put("d" + std::to_string(i % 3) + "/f" + std::to_string(i), std::string(i * 1000, 'x'));
+    put("stuck/g.txt", "cannot go");
+    const std::string stuck = out("stuck/g.txt");
+    if (std::system(("chattr +i '" + stuck + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "no immutable files here";
+    params.m_back_dir = dir / "back";
+    params.m_sub_dirs = 1;
+
+    run();
+    std::system(("chattr -i '" + stuck + "'").c_str());
+
+    EXPECT_EQ(result, QK_SEND_FILE_FERROR);
+    EXPECT_NE(console.find("File: " + stuck + " hasn't been removed..."), std::string::npos);
+    EXPECT_TRUE(dir.exists("out/stuck/g.txt"));
+    for (int i = 0; i < 20; ++i) {
+        const std::string rel = "d" + std::to_string(i % 3) + "/f" + std::to_string(i);
+        EXPECT_FALSE(dir.exists("out/" + rel)) << rel;
+        EXPECT_TRUE(dir.exists("back/" + rel)) << rel;
+    }
 }
 
 TEST_F(SenderTest, HeaderRefusalFailsEveryAttemptAndTheFileStays) {
