@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <string>
 
+#include "PidFifo.h"
 #include "ProgramRunner.h"
 #include "base/CQKInstanceLock.h"
 
@@ -66,19 +67,7 @@ protected:
         const std::optional<std::string> text = ProgramRunner::readFile(pidFile());
         return text && !text->empty() ? std::atoi(text->c_str()) : 0;
     }
-    // Reads the pid that a daemon writes into the FIFO in the pid file's place, which lets
-    // it go on with its start; 0 when none came.
-    pid_t pidFromFifo() const {
-        const int fifo = ::open(pidFile().c_str(), O_RDONLY | O_NONBLOCK);
-        if (fifo < 0)
-            return 0;
-        pollfd ready = {fifo, POLLIN, 0};
-        char text[32] = {};
-        const bool written =
-            ::poll(&ready, 1, 10000) == 1 && ::read(fifo, text, sizeof(text) - 1) > 0;
-        ::close(fifo);
-        return written ? std::atoi(text) : 0;
-    }
+    pid_t pidFromFifo() const { return read_pid_from_fifo(pidFile()); }
     std::string log() const {
         return ProgramRunner::readFile(
                    m_runner.path("var/log/orvane/qk_relay_ctrl/qk_relay_ctrl.000.log"))

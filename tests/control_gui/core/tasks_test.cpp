@@ -14,6 +14,7 @@
 #include "CQKControlTask.h"
 #include "CQKStatusesTask.h"
 #include "GuiTree.h"
+#include "PidFifo.h"
 #include "system/CQKDirectManager.h"
 
 namespace fs = std::filesystem;
@@ -48,18 +49,7 @@ protected:
             ::kill(pid, SIGKILL);
     }
 
-    // The pid a daemon writes into the FIFO in its pid file's place; 0 when none came.
-    pid_t pidFromFifo() const {
-        const int fifo = ::open(m_fifo.c_str(), O_RDONLY | O_NONBLOCK);
-        if (fifo < 0)
-            return 0;
-        pollfd ready = {fifo, POLLIN, 0};
-        char text[32] = {};
-        const bool written =
-            ::poll(&ready, 1, 10000) == 1 && ::read(fifo, text, sizeof(text) - 1) > 0;
-        ::close(fifo);
-        return written ? std::atoi(text) : 0;
-    }
+    pid_t pidFromFifo() const { return read_pid_from_fifo(m_fifo); }
 
     std::string m_fifo;
 
