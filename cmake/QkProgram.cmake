@@ -9,6 +9,13 @@
 #   var/log/orvane/<name>/               logs
 # Configuration files come from dist/<name>.xml and dist/common/<name>.xml; an installed
 # file that exists already is kept (an operator's edits survive a reinstall).
+#
+# With QK_SYSTEM_LAYOUT the install (not the stage) uses the fixed system paths instead:
+#   PREFIX/bin/<name>
+#   /etc/orvane/<name>/<name>.xml and /etc/orvane/common/<name>.xml, always written: the
+#     install is staged into DESTDIR for a package, whose manager keeps an operator's edits
+#   /var/log/orvane/<name>/
+# The keys directories are left to qk_relay_keys, which creates them with the keys.
 set(QK_STAGE_DIR ${CMAKE_BINARY_DIR}/stage)
 
 function(qk_add_program name)
@@ -26,6 +33,14 @@ function(qk_add_program name)
         file(MAKE_DIRECTORY ${QK_STAGE_DIR}/share/orvane/${name}/keys)
     endif()
 
+    install(TARGETS ${name} RUNTIME DESTINATION bin)
+    if(QK_SYSTEM_LAYOUT)
+        install(FILES ${conf_p} DESTINATION /etc/orvane/${name})
+        install(FILES ${conf_c} DESTINATION /etc/orvane/common)
+        install(DIRECTORY DESTINATION /var/log/orvane/${name})
+        return()
+    endif()
+
     # Decided here: the install script runs without our policies, where if() would not know
     # TRUE and FALSE.
     set(own_keys_dir "")
@@ -33,7 +48,6 @@ function(qk_add_program name)
         set(own_keys_dir "\"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/share/orvane/${name}/keys\"")
     endif()
 
-    install(TARGETS ${name} RUNTIME DESTINATION bin)
     install(CODE "
         foreach(pair \"${conf_p};share/orvane/${name}/${name}.xml\" \"${conf_c};share/orvane/common/${name}.xml\")
             list(GET pair 0 from)
@@ -51,17 +65,37 @@ function(qk_add_program name)
     ")
 endfunction()
 
+# In the system layout the services' work directory (and so /var/lib/orvane, where received
+# files go by default) is part of the install.
+if(QK_SYSTEM_LAYOUT)
+    install(DIRECTORY DESTINATION /var/lib/orvane/qk_relay_work)
+endif()
+
 # qk_add_unit(NAME)
 #
-# The systemd unit dist/systemd/<name>.service.in, with @QK_PREFIX@ replaced: into the stage
-# (for the tests' check of the unit) and into PREFIX/lib/systemd/system at install time.
+# The systemd unit dist/systemd/<name>.service.in with @QK_BINDIR@ (where the programs are)
+# and @QK_RW_PATHS@ (what the service may write) replaced: into the stage, with the stage's
+# paths, for the tests' check of the unit; at install time into PREFIX/lib/systemd/system
+# with the prefix's paths, or in the system layout into /lib/systemd/system with the system
+# paths (the services write received files and work directories below /var/lib/orvane,
+# logs below /var/log/orvane, and replace their common configuration file in
+# /etc/orvane/common through a temporary file there).
 function(qk_add_unit name)
     set(template ${PROJECT_SOURCE_DIR}/dist/systemd/${name}.service.in)
-    set(QK_PREFIX ${QK_STAGE_DIR})
+    set(QK_BINDIR ${QK_STAGE_DIR}/bin)
+    set(QK_RW_PATHS "${QK_STAGE_DIR}/share/orvane ${QK_STAGE_DIR}/var/log/orvane")
     configure_file(${template} ${QK_STAGE_DIR}/lib/systemd/system/${name}.service @ONLY)
+    if(QK_SYSTEM_LAYOUT)
+        set(unit_dir "/lib/systemd/system")
+        set(rw_paths "/var/lib/orvane /var/log/orvane /etc/orvane/common")
+    else()
+        set(unit_dir "\${CMAKE_INSTALL_PREFIX}/lib/systemd/system")
+        set(rw_paths "\${CMAKE_INSTALL_PREFIX}/share/orvane \${CMAKE_INSTALL_PREFIX}/var/log/orvane")
+    endif()
     install(CODE "
-        set(QK_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-        configure_file(\"${template}\"
-                       \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/${name}.service\" @ONLY)
+        set(QK_BINDIR \"\${CMAKE_INSTALL_PREFIX}/bin\")
+        set(QK_RW_PATHS \"${rw_paths}\")
+        message(STATUS \"Installing: \$ENV{DESTDIR}${unit_dir}/${name}.service\")
+        configure_file(\"${template}\" \"\$ENV{DESTDIR}${unit_dir}/${name}.service\" @ONLY)
     ")
 endfunction()
