@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr const char* DEFAULT_PROGRAM_DATA_PATH = "/var/lib/";
+constexpr const char* DEFAULT_PROGRAM_DATA_PATH = QK_IS_SYSTEM_LAYOUT ? "/etc/" : "/var/lib/";
 
 bool is_separator(char c) {
     return c == '/' || c == '\\';

@@ -12,15 +12,31 @@
 
 constexpr std::size_t QK_MAX_PATH = 4096;
 
-// Environment variable that relocates the program data root (default "/var/lib/").
+// Environment variable that relocates the program data root (default "/var/lib/", or
+// "/etc/" in the system layout).
 constexpr const char* QK_PROGRAM_DATA_ENV = "QK_RELAY_PROGRAM_DATA";
+
+// The system layout is chosen when the build is made for a distribution package
+// (QK_SYSTEM_LAYOUT): the programs live in /usr/bin, which belongs to the package manager
+// and is never written. What an operator edits (configuration files, keys) lies below the
+// program data root /etc/, logs below /var/log/ and the work directories (received,
+// outgoing and backed-up files) below /var/lib/. Without it the programs keep their data
+// beside themselves when they can, which serves relocatable trees.
+#ifdef QK_SYSTEM_LAYOUT
+constexpr bool QK_IS_SYSTEM_LAYOUT = true;
+#else
+constexpr bool QK_IS_SYSTEM_LAYOUT = false;
+#endif
+// Roots of the system layout's logs and work directories.
+constexpr const char* QK_SYSTEM_LOG_ROOT = "/var/";
+constexpr const char* QK_SYSTEM_STATE_ROOT = "/var/lib/";
 
 // Full path of the running program's file. QK_RES_ERROR when the system gives none or the
 // path does not fit into size (including its terminator).
 qk_res_t qk_base_module_path(char* buffer, std::size_t size);
 
 // The program data root with a trailing "/": QK_RELAY_PROGRAM_DATA when set and not empty,
-// else "/var/lib/". QK_RES_ERROR when it does not fit into size.
+// else "/var/lib/" ("/etc/" in the system layout). QK_RES_ERROR when it does not fit into size.
 qk_res_t qk_get_program_data_path(char* buffer, std::size_t size);
 
 // QK_RES_ERROR when the path does not exist, QK_RES_TRUE for a file (anything that is not

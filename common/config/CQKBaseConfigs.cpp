@@ -44,6 +44,12 @@ std::string parent_directory(const std::string& dir) {
     return Poco::Path(as_directory(dir)).parent().toString();
 }
 
+// Creates dir when missing; whether this process may write files into it.
+bool writable_directory(const std::string& dir) {
+    create_directories_quietly(dir);
+    return qk_is_directory(dir) && qk_check_dir_writable(dir);
+}
+
 // The installation prefix: the directory above the one holding the program.
 std::string install_prefix() {
     char module[QK_MAX_PATH];
@@ -144,7 +150,8 @@ void CQKBaseConfigs::initPaths(const SQKBuildConstants& constants) {
     build.setString("build_keys_dir", constants.keys_dir);
     build.setString("build_conf_ext", constants.conf_ext);
     build.setBool("build_use_common", constants.use_common);
-    build.setBool("build_portable", constants.portable);
+    // A system install never writes beside its programs.
+    build.setBool("build_portable", constants.portable && !QK_IS_SYSTEM_LAYOUT);
 
     Poco::Util::AbstractConfiguration& appl = ensureMapView("appl");
     appl.setString("appl_data_dpath", initApplDataPath());
@@ -179,8 +186,14 @@ std::string CQKBaseConfigs::initLogPath() {
     const std::string log = buildString("build_log");
     std::string dir;
     const std::string prefix = install_prefix();
+    const std::string system_dir =
+        std::string(QK_SYSTEM_LOG_ROOT) + log + "/" + company + "/" + application + "/";
     if (find("build")->getBool("build_portable") && qk_check_dir_writable(prefix)) {
         dir = prefix + "var/" + log + "/" + company + "/" + application + "/";
+    } else if (QK_IS_SYSTEM_LAYOUT && writable_directory(system_dir)) {
+        // The system's log directory for those allowed to write there (the services); a
+        // desktop operator's programs log below the user's data home instead.
+        dir = system_dir;
     } else {
         std::string base = find("build")->getBool("build_use_common") ? root(kWayProgramData, true)
                                                                       : Poco::Path::dataHome();

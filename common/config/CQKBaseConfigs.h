@@ -11,7 +11,9 @@
 //   "conf_c"   the common configuration file (XML), "conf_p" the program's own (XML)
 // Roots are tried in order: beside the program (PREFIX/share when PREFIX/bin holds the
 // program and PREFIX is writable), the program data root (QK_RELAY_PROGRAM_DATA or
-// /var/lib/), the user's data home, the user's configuration home.
+// /var/lib/), the user's data home, the user's configuration home. In the system layout
+// (qk_fs.h) the first is never taken, the program data root is /etc/ and logs go to
+// /var/log/<company>/<program>/ for whoever may write there.
 //
 // Every failure is a Poco exception with a fixed text and stops the program's start.
 // The configuration lock serialises loading and saving of the XML views; callers also

@@ -7,6 +7,7 @@
 
 #include <utility>
 
+#include "base/qk_fs.h"
 #include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
 
@@ -36,6 +37,25 @@ void qk_ensure_param_dir(const char* label, const std::string& path, const QKLog
         throw Poco::FileExistsException(label + path + " is not a directory...");
 }
 
+namespace {
+
+// "qk_relay_work" beside the application data, or below the system's state root in the
+// system layout, where the data directory lies below /etc/.
+std::string work_directory(CQKBaseConfigs& configs) {
+    Poco::Path base;
+    if (QK_IS_SYSTEM_LAYOUT) {
+        base = Poco::Path(QK_SYSTEM_STATE_ROOT)
+                   .makeDirectory()
+                   .pushDirectory(configs.view("build").getString("build_company_name"));
+    } else {
+        const std::string data_dir = configs.view("appl").getString("appl_data_dpath");
+        base = Poco::Path(data_dir).makeDirectory().parent();
+    }
+    return base.pushDirectory("qk_relay_work").toString();
+}
+
+}  // namespace
+
 void qk_read_service_config(const char* tag_name, const char* dir_key, const char* dir_name,
                             const char* back_name) {
     QKLogTag tag = qk_make_tag(tag_name);
@@ -43,9 +63,7 @@ void qk_read_service_config(const char* tag_name, const char* dir_key, const cha
     configs.readConfC();
     configs.readConfP();
     Poco::Util::AbstractConfiguration& conf = configs.view("conf_c");
-    const std::string data_dir = configs.view("appl").getString("appl_data_dpath");
-    const std::string work_dir =
-        Poco::Path(data_dir).makeDirectory().parent().pushDirectory("qk_relay_work").toString();
+    const std::string work_dir = work_directory(configs);
     for (const auto& [key, name] :
          {std::pair{dir_key, dir_name}, std::pair{"back_dir", back_name}}) {
         if (!conf.getString(key, "").empty())

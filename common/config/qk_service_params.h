@@ -11,7 +11,8 @@ struct QKLogTag;
 
 // Re-reads both configuration files. An empty dir_key ("in_dir" or "out_dir") or "back_dir"
 // of "conf_c" becomes dir_name or back_name in the work directory "qk_relay_work" beside the
-// application data directory; in memory only, the check creates the directories.
+// application data directory (in the system layout /var/lib/<company>/qk_relay_work); in
+// memory only, the check creates the directories.
 void qk_read_service_config(const char* tag_name, const char* dir_key, const char* dir_name,
                             const char* back_name);
 
