@@ -26,16 +26,18 @@
 #include <set>
 
 #include "base/qk_fs.h"
+#include "qk_client_bundle.h"
+#include "qk_keys_tree.h"
 #include "transfer/qk_tls.h"
 
 namespace {
 
 constexpr const char* PROGRAM_NAME = "qk_relay_keys";
 constexpr const char* CA_NAME = "Orvane.Zorvex.CA";
-constexpr const char* CA_KEY_FILE = "ca.zx.orvane.key";
-constexpr const char* CA_CERT_FILE = "ca.zx.orvane.pem";
-constexpr mode_t KEY_FILE_MODE = 0600;
-constexpr mode_t CERT_FILE_MODE = 0644;
+constexpr const char* CA_KEY_FILE = QK_CA_KEY_FILE;
+constexpr const char* CA_CERT_FILE = QK_CA_CERT_FILE;
+constexpr mode_t KEY_FILE_MODE = QK_KEY_FILE_MODE;
+constexpr mode_t CERT_FILE_MODE = QK_CERT_FILE_MODE;
 // The CA key signs every certificate: only its owner may even list the directory.
 constexpr mode_t CA_DIR_MODE = 0700;
 
@@ -53,19 +55,15 @@ const std::vector<SQKIdentity>& identities() {
     static const std::vector<SQKIdentity> list = {
         {"server",
          QK_TLS_SERVER_NAME,
-         "srv.zx.orvane.key",
-         "srv.zx.orvane.cert",
+         QK_SRV_KEY_FILE,
+         QK_SRV_CERT_FILE,
          {"qk_relay_srv", "qk_relay_srvsvc"}},
         {"client",
          QK_TLS_CLIENT_NAME,
-         "cln.zx.orvane.key",
-         "cln.zx.orvane.cert",
+         QK_CLN_KEY_FILE,
+         QK_CLN_CERT_FILE,
          {"qk_relay_cln", "qk_relay_clnsvc"}},
-        {"control program",
-         QK_TLS_GUI_NAME,
-         "gui.zx.orvane.key",
-         "gui.zx.orvane.cert",
-         {"qk_relay_w"}},
+        {"control program", QK_TLS_GUI_NAME, QK_GUI_KEY_FILE, QK_GUI_CERT_FILE, {"qk_relay_w"}},
     };
     return list;
 }
@@ -99,23 +97,22 @@ struct SQKKeyPlan {
     }
 };
 
-// prefix ends in "/".
-SQKKeyPlan make_plan(const std::string& prefix) {
-    const std::string share = prefix + "share/orvane/";
+// share is the keys tree's root and ends in "/".
+SQKKeyPlan make_plan(const std::string& share) {
     SQKKeyPlan plan;
-    plan.ca_dpath = share + "ca/";
+    plan.ca_dpath = qk_ca_dir(share);
     plan.ca_key_fpath = plan.ca_dpath + CA_KEY_FILE;
     plan.ca_cert_fpath = plan.ca_dpath + CA_CERT_FILE;
 
-    const std::string common_keys = share + "common/keys/";
+    const std::string common_keys = qk_common_keys_dir(share);
     std::vector<SQKStep> common_steps = {
         {nullptr, plan.ca_cert_fpath, common_keys + CA_CERT_FILE, "", CERT_FILE_MODE}};
     for (const SQKIdentity& identity : identities()) {
-        const std::string first_keys = share + identity.programs.front() + "/keys/";
+        const std::string first_keys = qk_program_keys_dir(share, identity.programs.front());
         const std::string key_fpath = first_keys + identity.key_file;
         const std::string cert_fpath = first_keys + identity.cert_file;
         for (const char* program : identity.programs) {
-            const std::string keys = share + program + "/keys/";
+            const std::string keys = qk_program_keys_dir(share, program);
             if (keys == first_keys) {
                 plan.steps.push_back({&identity, "", key_fpath, cert_fpath, KEY_FILE_MODE});
             } else {
@@ -156,19 +153,11 @@ void copy_replacing(const std::string& from, const std::string& to, mode_t mode)
     }
 }
 
-void print_written(const std::string& fpath) {
-    std::cout << "  wrote " << fpath << '\n';
-}
-
-// Creates dir with its parents and checks that files can be written into it, so that such a
-// failure comes before the first file is written rather than halfway.
-void make_directory(const std::string& dir) {
-    Poco::File(dir).createDirectories();
-    struct stat st;
-    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        throw Poco::FileExistsException(dir, "not a directory");
-    if (::access(dir.c_str(), W_OK | X_OK) != 0)
-        throw Poco::FileAccessDeniedException(dir, "cannot write into this directory");
+// The control program's key is the one private key a desktop operator needs.
+void after_writing(const std::string& fpath) {
+    qk_print_written(fpath);
+    if (Poco::Path(fpath).getFileName() == QK_GUI_KEY_FILE)
+        qk_share_with_operators(fpath);
 }
 
 }  // namespace
@@ -199,6 +188,43 @@ void CQKKeyMakerAppl::defineOptions(Poco::Util::OptionSet& options) {
                           .repeatable(false)
                           .callback(Poco::Util::OptionCallback<CQKKeyMakerAppl>(
                               this, &CQKKeyMakerAppl::handleForce)));
+    options.addOption(Poco::Util::Option("export_client", "e",
+                                         "Issues a new client key and certificate for one "
+                                         "client machine and writes them, with the CA and the "
+                                         "certificates every program checks, into the bundle "
+                                         "FILE (mode 0600). Needs --label.")
+                          .required(false)
+                          .repeatable(false)
+                          .argument("FILE")
+                          .group("command")
+                          .callback(Poco::Util::OptionCallback<CQKKeyMakerAppl>(
+                              this, &CQKKeyMakerAppl::handleExport)));
+    options.addOption(Poco::Util::Option("label", "l",
+                                         "Name of the client machine an exported bundle is "
+                                         "for (letters, digits, '.', '_', '-'); it is put into "
+                                         "the certificate and the record of exports.")
+                          .required(false)
+                          .repeatable(false)
+                          .argument("NAME")
+                          .callback(Poco::Util::OptionCallback<CQKKeyMakerAppl>(
+                              this, &CQKKeyMakerAppl::handleLabel)));
+    options.addOption(Poco::Util::Option("import_client", "i",
+                                         "Installs a client bundle on this machine: the CA, "
+                                         "the client key and certificate and the shared "
+                                         "certificates, replacing those there.")
+                          .required(false)
+                          .repeatable(false)
+                          .argument("FILE")
+                          .group("command")
+                          .callback(Poco::Util::OptionCallback<CQKKeyMakerAppl>(
+                              this, &CQKKeyMakerAppl::handleImport)));
+    options.addOption(
+        Poco::Util::Option("list_exports", "L", "Lists the client bundles exported from this CA.")
+            .required(false)
+            .repeatable(false)
+            .group("command")
+            .callback(
+                Poco::Util::OptionCallback<CQKKeyMakerAppl>(this, &CQKKeyMakerAppl::handleList)));
     options.addOption(Poco::Util::Option("days", "d",
                                          "Validity of the CA and the certificates in days, 1 "
                                          "to " +
@@ -222,6 +248,28 @@ void CQKKeyMakerAppl::handlePrefix(const std::string&, const std::string& value)
     m_prefix = value;
 }
 
+void CQKKeyMakerAppl::handleExport(const std::string&, const std::string& value) {
+    if (value.empty())
+        throw Poco::Util::InvalidArgumentException("--export_client needs a file name");
+    m_export = value;
+}
+
+void CQKKeyMakerAppl::handleLabel(const std::string&, const std::string& value) {
+    m_label = value;
+    if (value.empty())
+        throw Poco::Util::InvalidArgumentException("--label needs a name");
+}
+
+void CQKKeyMakerAppl::handleImport(const std::string&, const std::string& value) {
+    if (value.empty())
+        throw Poco::Util::InvalidArgumentException("--import_client needs a file name");
+    m_import = value;
+}
+
+void CQKKeyMakerAppl::handleList(const std::string&, const std::string&) {
+    m_list = true;
+}
+
 void CQKKeyMakerAppl::handleForce(const std::string&, const std::string&) {
     m_force = true;
 }
@@ -240,12 +288,25 @@ void CQKKeyMakerAppl::displayHelp() {
     Poco::Util::HelpFormatter formatter(options());
     formatter.setUnixStyle(true);
     formatter.setCommand(PROGRAM_NAME);
-    formatter.setUsage("[--prefix=DIR] [--force] [--days=N] [--help]");
+    formatter.setUsage(
+        "[--prefix=DIR] [--force] [--days=N] | --export_client=FILE --label=NAME | "
+        "--import_client=FILE | --list_exports");
     formatter.setHeader(
         "Creates the certificate authority and the keys and certificates of the server, the "
         "client and the control program, and puts each file where the programs of the "
-        "install tree look for it. Existing files are kept unless --force is given.");
+        "install tree look for it. Existing files are kept unless --force is given. A client "
+        "machine is set up from one bundle file: export it where the CA is, import it there.");
     formatter.format(std::cout);
+}
+
+std::string CQKKeyMakerAppl::keysRoot() const {
+    if (m_prefix.empty() && QK_IS_SYSTEM_LAYOUT) {
+        char data[QK_MAX_PATH];
+        if (qk_get_program_data_path(data, sizeof data) != QK_RES_OK)
+            throw Poco::IOException("Cannot find the program data root");
+        return std::string(data) + "orvane/";
+    }
+    return prefixDir() + "share/orvane/";
 }
 
 std::string CQKKeyMakerAppl::prefixDir() const {
@@ -276,7 +337,19 @@ int CQKKeyMakerAppl::main(const std::vector<std::string>& args) {
         }
         if (!args.empty())
             throw Poco::Util::UnexpectedArgumentException(args.front());
-        return makeKeys(prefixDir());
+        if (!m_label.empty() && m_export.empty())
+            throw Poco::Util::InvalidArgumentException("--label goes with --export_client");
+        const std::string root = keysRoot();
+        if (!m_export.empty()) {
+            if (m_label.empty())
+                throw Poco::Util::MissingOptionException("--export_client needs --label=NAME");
+            return qk_export_client(root, m_export, m_label, m_days, m_force);
+        }
+        if (!m_import.empty())
+            return qk_import_client(root, m_import);
+        if (m_list)
+            return qk_list_exports(root);
+        return makeKeys(root);
     } catch (const Poco::Util::OptionException& e) {
         std::cerr << PROGRAM_NAME << ": " << e.displayText() << " (see --help)" << std::endl;
         return EXIT_USAGE;
@@ -288,8 +361,8 @@ int CQKKeyMakerAppl::main(const std::vector<std::string>& args) {
     return EXIT_IOERR;
 }
 
-int CQKKeyMakerAppl::makeKeys(const std::string& prefix) {
-    const SQKKeyPlan plan = make_plan(prefix);
+int CQKKeyMakerAppl::makeKeys(const std::string& root) {
+    const SQKKeyPlan plan = make_plan(root);
     const std::vector<std::string> files = plan.files();
     std::vector<std::string> existing;
     for (const std::string& fpath : files) {
@@ -310,7 +383,7 @@ int CQKKeyMakerAppl::makeKeys(const std::string& prefix) {
         return EXIT_CANTCREAT;
     }
 
-    make_directory(plan.ca_dpath);
+    qk_make_key_directory(plan.ca_dpath);
     if (::chmod(plan.ca_dpath.c_str(), CA_DIR_MODE) != 0) {
         throw Poco::FileAccessDeniedException("Cannot set the mode of directory " + plan.ca_dpath,
                                               errno_text());
@@ -319,21 +392,21 @@ int CQKKeyMakerAppl::makeKeys(const std::string& prefix) {
     for (const std::string& fpath : files)
         dirs.insert(Poco::Path(fpath).parent().toString());
     for (const std::string& dir : dirs)
-        make_directory(dir);
+        qk_make_key_directory(dir);
 
-    std::cout << "Writing keys and certificates into " << prefix << '\n';
+    std::cout << "Writing keys and certificates into " << root << '\n';
     const CQKCertificateAuthority ca = CQKCertificateAuthority::create(CA_NAME, m_days);
     ca.save(plan.ca_key_fpath, plan.ca_cert_fpath);
-    print_written(plan.ca_key_fpath);
-    print_written(plan.ca_cert_fpath);
+    qk_print_written(plan.ca_key_fpath);
+    qk_print_written(plan.ca_cert_fpath);
     for (const SQKStep& step : plan.steps) {
         if (step.issued) {
             ca.issue(step.issued->cert_name, step.to, step.to_cert, m_days);
-            print_written(step.to);
-            print_written(step.to_cert);
+            after_writing(step.to);
+            after_writing(step.to_cert);
         } else {
             copy_replacing(step.from, step.to, step.mode);
-            print_written(step.to);
+            after_writing(step.to);
         }
     }
 

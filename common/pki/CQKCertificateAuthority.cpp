@@ -106,6 +106,20 @@ bool is_dns_label(const std::string& label) {
 
 // The name goes into the subjectAltName as given, so it must be a host name a peer can
 // match: dot-separated labels of letters, digits and inner hyphens.
+void check_label(const std::string& label) {
+    bool valid = !label.empty() && label.size() <= QK_CERT_MAX_NAME;
+    for (unsigned char c : label) {
+        const bool ascii_alnum =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!ascii_alnum && c != '.' && c != '_' && c != '-')
+            valid = false;
+    }
+    if (!valid) {
+        throw Poco::InvalidArgumentException(
+            "A label must be 1 to 64 letters, digits, '.', '_' or '-'", label);
+    }
+}
+
 void check_dns_name(const std::string& name) {
     bool valid = !name.empty() && name.size() <= QK_CERT_MAX_NAME;
     std::size_t start = 0;
@@ -176,6 +190,31 @@ CertPtr read_certificate(const std::string& path) {
     return cert;
 }
 
+BioPtr open_text(const std::string& pem) {
+    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    check(bio != nullptr, "Cannot read PEM text");
+    return bio;
+}
+
+CertPtr certificate_from_text(const std::string& pem, const std::string& what) {
+    BioPtr bio = open_text(pem);
+    CertPtr cert(PEM_read_bio_X509(bio.get(), nullptr, refuse_pass_phrase, nullptr));
+    check(cert != nullptr, "No PEM certificate for " + what);
+    return cert;
+}
+
+KeyPtr private_key_from_text(const std::string& pem, const std::string& what) {
+    BioPtr bio = open_text(pem);
+    KeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, refuse_pass_phrase, nullptr));
+    check(key != nullptr, "No unencrypted PEM private key for " + what);
+    return key;
+}
+
+bool valid_now(X509* cert) {
+    return X509_cmp_current_time(X509_get0_notBefore(cert)) < 0 &&
+           X509_cmp_current_time(X509_get0_notAfter(cert)) > 0;
+}
+
 // ---- certificate parts ----
 
 KeyPtr new_p256_key() {
@@ -203,11 +242,25 @@ void set_validity(X509* cert, int days) {
           "Cannot set the validity period");
 }
 
-void set_common_name(X509* cert, const std::string& name) {
+void add_subject_entry(X509* cert, int nid, const std::string& value) {
     X509_NAME* subject = X509_get_subject_name(cert);
-    const auto* bytes = reinterpret_cast<const unsigned char*>(name.c_str());
-    check(X509_NAME_add_entry_by_NID(subject, NID_commonName, MBSTRING_UTF8, bytes, -1, -1, 0) == 1,
-          "Cannot set the common name " + name);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(value.c_str());
+    check(X509_NAME_add_entry_by_NID(subject, nid, MBSTRING_UTF8, bytes, -1, -1, 0) == 1,
+          std::string("Cannot set the subject's ") + OBJ_nid2sn(nid) + " " + value);
+}
+
+void set_common_name(X509* cert, const std::string& name) {
+    add_subject_entry(cert, NID_commonName, name);
+}
+
+std::string serial_hex(X509* cert) {
+    BignumPtr serial(ASN1_INTEGER_to_BN(X509_get0_serialNumber(cert), nullptr));
+    check(serial != nullptr, "Cannot read the serial number");
+    char* hex = BN_bn2hex(serial.get());
+    check(hex != nullptr, "Cannot print the serial number");
+    std::string text(hex);
+    OPENSSL_free(hex);
+    return text;
 }
 
 // Version 3 certificate of subject_key for name, not yet with issuer, extensions or
@@ -306,13 +359,18 @@ void CQKCertificateAuthority::saveCertificate(const std::string& cert_fpath) con
     write_certificate(m_cert.get(), cert_fpath);
 }
 
-void CQKCertificateAuthority::issue(const std::string& name, const std::string& key_fpath,
-                                    const std::string& cert_fpath, int days) const {
+std::string CQKCertificateAuthority::issue(const std::string& name, const std::string& key_fpath,
+                                           const std::string& cert_fpath, int days,
+                                           const std::string& label) const {
     check_dns_name(name);
     check_days(days);
+    if (!label.empty())
+        check_label(label);
     ERR_clear_error();
     KeyPtr key = new_p256_key();
     CertPtr cert = new_certificate(key.get(), name, days);
+    if (!label.empty())
+        add_subject_entry(cert.get(), NID_organizationalUnitName, label);
     check(X509_set_issuer_name(cert.get(), X509_get_subject_name(m_cert.get())) == 1,
           "Cannot set the issuer name");
     // A certificate outliving its CA would fail verification from that day on anyway.
@@ -330,6 +388,38 @@ void CQKCertificateAuthority::issue(const std::string& name, const std::string& 
     sign(cert.get(), m_key.get());
     write_private_key(key.get(), key_fpath);
     write_certificate(cert.get(), cert_fpath);
+    return serial_hex(cert.get());
+}
+
+void CQKCertificateAuthority::checkIssued(const std::string& ca_pem, const std::string& cert_pem,
+                                          const std::string& key_pem, const std::string& name) {
+    ERR_clear_error();
+    CertPtr ca = certificate_from_text(ca_pem, "the CA");
+    if (X509_check_ca(ca.get()) != 1 || !valid_now(ca.get()))
+        throw Poco::Crypto::CryptoException("The CA certificate is not a CA valid today");
+    CertPtr cert = certificate_from_text(cert_pem, name);
+    EVP_PKEY* ca_key = X509_get0_pubkey(ca.get());
+    if (ca_key == nullptr || X509_check_issued(ca.get(), cert.get()) != X509_V_OK ||
+        X509_verify(cert.get(), ca_key) != 1) {
+        throw Poco::Crypto::CryptoException("The certificate of " + name +
+                                            " was not issued by this CA");
+    }
+    if (!valid_now(cert.get()))
+        throw Poco::Crypto::CryptoException("The certificate of " + name + " is not valid today");
+    if (X509_check_host(cert.get(), name.c_str(), name.size(), 0, nullptr) != 1)
+        throw Poco::Crypto::CryptoException("The certificate does not carry the name " + name);
+    if (key_pem.empty())
+        return;
+    KeyPtr key = private_key_from_text(key_pem, name);
+    if (X509_check_private_key(cert.get(), key.get()) != 1)
+        throw Poco::Crypto::CryptoException("The key does not belong to the certificate of " +
+                                            name);
+    ERR_clear_error();
+}
+
+std::string CQKCertificateAuthority::serialOf(const std::string& cert_pem) {
+    ERR_clear_error();
+    return serial_hex(certificate_from_text(cert_pem, "the serial number").get());
 }
 
 std::string CQKCertificateAuthority::name() const {

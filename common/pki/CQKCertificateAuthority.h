@@ -51,13 +51,25 @@ public:
 
     // Issues a certificate for name with a fresh key and writes both. name must be a DNS
     // name (letters, digits, '-' and '.', at most 64 bytes). Valid from an hour ago for
-    // days days, but never beyond the CA's own end of validity. Nothing is written when
-    // issuing fails; when writing the certificate fails, the key may already be written.
-    void issue(const std::string& name, const std::string& key_fpath, const std::string& cert_fpath,
-               int days = QK_CERT_DEFAULT_DAYS) const;
+    // days days, but never beyond the CA's own end of validity. A label (letters, digits,
+    // '.', '_' and '-', at most 64 bytes) becomes the subject's organizational unit, so that
+    // certificates issued for one name to several machines can be told apart. Nothing is
+    // written when issuing fails; when writing the certificate fails, the key may already
+    // be written. Returns the serial number in upper-case hexadecimal.
+    std::string issue(const std::string& name, const std::string& key_fpath,
+                      const std::string& cert_fpath, int days = QK_CERT_DEFAULT_DAYS,
+                      const std::string& label = std::string()) const;
 
     // The CA's common name.
     std::string name() const;
+
+    // Checks PEM texts received from elsewhere: ca_pem is a CA certificate valid now,
+    // cert_pem a certificate it signed for name, valid now, and key_pem (unless empty) the
+    // private key of cert_pem. Throws Poco::Crypto::CryptoException saying what is wrong.
+    static void checkIssued(const std::string& ca_pem, const std::string& cert_pem,
+                            const std::string& key_pem, const std::string& name);
+    // The serial number of a PEM certificate in upper-case hexadecimal.
+    static std::string serialOf(const std::string& cert_pem);
 
     struct SQKOpenSslFree {
         void operator()(EVP_PKEY* key) const noexcept;

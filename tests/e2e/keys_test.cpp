@@ -1,11 +1,14 @@
 // qk_relay_keys on a fresh install tree: every key and certificate lands where the programs
 // look for it, private keys are readable by their owner only, existing files are not
-// replaced unless asked, and a tree missing a shared certificate does not start.
+// replaced unless asked, and a tree missing a shared certificate does not start. A client
+// machine set up from an exported bundle delivers to the machine of the CA.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <Poco/Crypto/X509Certificate.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -161,6 +164,96 @@ TEST(E2eKeysTest, AMissingSharedCertificateStopsEveryProgram) {
             runner.path(std::string("var/log/orvane/") + program + "/" + program + ".000.log");
         EXPECT_NE(ProgramRunner::readFile(log).value_or("").find(where), std::string::npos) << log;
     }
+}
+
+}  // namespace
+
+namespace {
+
+std::string bundle_serial(const std::string& bundle) {
+    const std::string text = ProgramRunner::readFile(bundle).value_or("");
+    const std::size_t at = text.find("# serial: ");
+    return at == std::string::npos ? std::string()
+                                   : text.substr(at + 10, text.find('\n', at) - at - 10);
+}
+
+TEST(E2eKeysTest, AClientMachineSetUpFromAnExportedBundleDeliversOverTls) {
+    using namespace std::chrono_literals;
+    ProgramRunner server_tree;  // the machine that holds the CA
+    ProgramRunner client_tree;  // a client machine with keys of its own CA
+    ASSERT_EQ(server_tree.run("qk_relay_keys", {}).exit_code, 0);
+    ASSERT_EQ(client_tree.run("qk_relay_keys", {}).exit_code, 0);
+    fs::create_directories(server_tree.scratch(""));
+    const std::string bundle_b = server_tree.scratch("b.bundle");
+    const std::string bundle_c = server_tree.scratch("c.bundle");
+
+    for (const auto& [bundle, label] :
+         {std::pair{bundle_b, "machine-b"}, {bundle_c, "machine-c"}}) {
+        const ProgramResult exported = server_tree.run(
+            "qk_relay_keys", {"--export_client=" + bundle, std::string("--label=") + label});
+        ASSERT_EQ(exported.exit_code, 0) << exported.output();
+        struct stat st {};
+        ASSERT_EQ(::stat(bundle.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << "a bundle holds a private key";
+    }
+    const std::string serial_b = bundle_serial(bundle_b);
+    EXPECT_FALSE(serial_b.empty());
+    EXPECT_NE(serial_b, bundle_serial(bundle_c)) << "each machine gets a certificate of its own";
+    EXPECT_EQ(
+        server_tree.run("qk_relay_keys", {"--export_client=" + bundle_b, "--label=x"}).exit_code,
+        73);
+    EXPECT_EQ(server_tree.run("qk_relay_keys", {"--export_client=" + bundle_b}).exit_code, 64);
+    const ProgramResult list = server_tree.run("qk_relay_keys", {"--list_exports"});
+    EXPECT_NE(list.out.find(serial_b + " "), std::string::npos) << list.output();
+    EXPECT_NE(list.out.find("machine-c"), std::string::npos) << list.output();
+
+    // A bundle whose client key is another one is refused before anything is written.
+    std::string damaged = ProgramRunner::readFile(bundle_b).value_or("");
+    const std::string own_key =
+        ProgramRunner::readFile(
+            client_tree.path("share/orvane/qk_relay_cln/keys/cln.zx.orvane.key"))
+            .value_or("");
+    const std::size_t key_at = damaged.find("file: cln.zx.orvane.key\n") + 24;
+    damaged.replace(key_at, damaged.find("file: ", key_at) - key_at, own_key);
+    const std::string damaged_path = server_tree.scratch("damaged.bundle");
+    ProgramRunner::writeFile(damaged_path, damaged);
+    const std::map<std::string, FileState> before = snapshot(client_tree);
+    const ProgramResult refused =
+        client_tree.run("qk_relay_keys", {"--import_client=" + damaged_path});
+    EXPECT_EQ(refused.exit_code, 65) << refused.output();
+    EXPECT_TRUE(snapshot(client_tree) == before) << "a refused bundle changed the tree";
+
+    const std::string gui_cert = client_tree.path("share/orvane/common/keys/gui.zx.orvane.cert");
+    const std::string own_gui_cert = ProgramRunner::readFile(gui_cert).value_or("");
+    const ProgramResult imported =
+        client_tree.run("qk_relay_keys", {"--import_client=" + bundle_b});
+    ASSERT_EQ(imported.exit_code, 0) << imported.output();
+    expect_owner_only(private_keys(client_tree));
+    EXPECT_EQ(
+        ProgramRunner::readFile(
+            client_tree.path("share/orvane/qk_relay_clnsvc/keys/ca.zx.orvane.pem")),
+        ProgramRunner::readFile(server_tree.path("share/orvane/common/keys/ca.zx.orvane.pem")));
+    EXPECT_EQ(ProgramRunner::readFile(gui_cert).value_or(""), own_gui_cert)
+        << "the machine's own control-program pair must stay together";
+
+    const std::vector<std::uint16_t> ports = ProgramRunner::freePorts(2);
+    const std::uint16_t port = ports[0];
+    const std::uint16_t ssl_port = ports[1];
+    const std::string in_dir = server_tree.scratch("in");
+    const std::string out_dir = client_tree.scratch("out");
+    ProgramRunner::writeFile(out_dir + "/sub/report.txt", "from machine-b\n");
+    std::unique_ptr<RunningProgram> server = server_tree.start(
+        "qk_relay_srv", {"--start_server", "--in_dir=" + in_dir, "--port=" + std::to_string(port),
+                         "--ssl_port=" + std::to_string(ssl_port)});
+    ASSERT_TRUE(ProgramRunner::waitForPort(ssl_port, 10s)) << server->out() << server->err();
+    const ProgramResult sent =
+        client_tree.run("qk_relay_cln", {"--send_files", "--out_dir=" + out_dir, "--sub_dirs",
+                                         "--use_ssl", "--server_address=127.0.0.1",
+                                         "--server_port=" + std::to_string(ssl_port)});
+    EXPECT_EQ(sent.exit_code, 0) << sent.output();
+    EXPECT_EQ(ProgramRunner::readFile(in_dir + "/sub/report.txt").value_or(""), "from machine-b\n");
+    server->signal(SIGTERM);
+    EXPECT_TRUE(server->waitForExit(10s).has_value());
 }
 
 }  // namespace

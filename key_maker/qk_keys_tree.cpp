@@ -1,0 +1,50 @@
+#include "qk_keys_tree.h"
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <Poco/Exception.h>
+#include <Poco/File.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+std::string qk_ca_dir(const std::string& root) {
+    return root + "ca/";
+}
+
+std::string qk_common_keys_dir(const std::string& root) {
+    return root + "common/keys/";
+}
+
+std::string qk_program_keys_dir(const std::string& root, const std::string& program) {
+    return root + program + "/keys/";
+}
+
+void qk_make_key_directory(const std::string& dir) {
+    Poco::File(dir).createDirectories();
+    struct stat st;
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        throw Poco::FileExistsException(dir, "not a directory");
+    if (::access(dir.c_str(), W_OK | X_OK) != 0)
+        throw Poco::FileAccessDeniedException(dir, "cannot write into this directory");
+}
+
+void qk_share_with_operators(const std::string& key_fpath) {
+    const struct group* operators = ::getgrnam(QK_OPERATORS_GROUP);
+    if (operators == nullptr)
+        return;
+    if (::chown(key_fpath.c_str(), static_cast<uid_t>(-1), operators->gr_gid) != 0 ||
+        ::chmod(key_fpath.c_str(), 0640) != 0) {
+        throw Poco::FileAccessDeniedException("Cannot give the group " +
+                                                  std::string(QK_OPERATORS_GROUP) +
+                                                  " read access to " + key_fpath,
+                                              std::strerror(errno));
+    }
+}
+
+void qk_print_written(const std::string& fpath) {
+    std::cout << "  wrote " << fpath << '\n';
+}
