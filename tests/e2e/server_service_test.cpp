@@ -111,7 +111,10 @@ protected:
 
 TEST_F(E2eServerService, ReceivesAndRestartsOnlyWhatChanged) {
     std::unique_ptr<RunningProgram> service = start();
-    for (std::uint16_t port : {m_ctrl_port, m_port, m_ssl_port})
+    // The control port is awaited through its log line: a probe that connects and closes
+    // is a failed control exchange of its own, which restarts listeners this test counts.
+    ASSERT_TRUE(logCountReaches(kCtrlStarted, 1)) << service->out() << log();
+    for (std::uint16_t port : {m_port, m_ssl_port})
         ASSERT_TRUE(ProgramRunner::waitForPort(port, 10s)) << service->out() << log();
     const std::string first = log();
     EXPECT_LT(first.find(kCtrlStarted), first.find(kPlainStarted));
