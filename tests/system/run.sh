@@ -77,10 +77,15 @@ on_error() {
 }
 trap 'on_error $? "$BASH_COMMAND" $LINENO' ERR
 
+# The script's own output, for the closing table: a signal may run the teardown while a
+# command's output is redirected to a file.
+exec 3>&1 4>&2
+
 teardown() {
     local status=$?
     trap - ERR
     set +e
+    exec 1>&3 2>&4
     if [ $status -ne 0 ]; then
         [ -n "$FAILED_LINE" ] || FAILED_LINE="FAILED [$STEP]: exit $status"
         [ -n "$STEP" ] &&
@@ -110,7 +115,7 @@ teardown() {
     exit $status
 }
 trap teardown EXIT
-trap 'exit 130' INT TERM
+trap 'FAILED_LINE="FAILED [$STEP]: interrupted"; exit 130' INT TERM
 
 # ---- helpers
 
@@ -197,7 +202,10 @@ PROBE=$build_dir/tests/system/control_probe
 
 step_prerequisites() {
     "$top/scripts/setup.sh" debootstrap systemd-container iproute2 zstd
-    [ -x "$PROBE" ] || cmake --build "$build_dir" --target control_probe
+    if [ ! -x "$PROBE" ]; then
+        [ -f "$build_dir/CMakeCache.txt" ] || cmake -S "$top" -B "$build_dir" >/dev/null
+        cmake --build "$build_dir" -j2 --target control_probe >/dev/null
+    fi
 }
 
 step_packages() {
