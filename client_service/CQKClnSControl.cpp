@@ -46,13 +46,11 @@ void CQKClnSControl::pass() {
     }
     traceState();
     keepControlListener();
-    if (m_restart_scan.exchange(false))
-        endScanner();
     followControlCode(control_code);
 }
 
-// Once, before the first pass: what the record holds after it is what the passes go on
-// with, even when the check failed (the scanner checks again at each of its passes).
+// Once, before the first pass. A refused file still gives the control code and port: the
+// scanner checks again at each of its passes and sends once the file is mended.
 void CQKClnSControl::firstRead() {
     if (m_first_read_done)
         return;
@@ -61,8 +59,8 @@ void CQKClnSControl::firstRead() {
     try {
         Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
         readConfig();
-        m_params.readParams();
-        m_params.checkParams();
+        if (const std::exception_ptr refusal = qk_take_checked_params(m_params))
+            std::rethrow_exception(refusal);
     } catch (const Poco::Exception& e) {
         qk_report_exception(&tag, e);
     }

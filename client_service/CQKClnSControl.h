@@ -3,7 +3,10 @@
 // keeps the control listener on "control_port", and starts or cancels the scanner by
 // "control_code": 1 runs it, 2 stops it, anything else leaves it as it is. The scanner runs
 // on the task's own pool and task manager and re-reads the record itself at each of its
-// passes; it tells this task when the control port changed.
+// passes; it tells this task when the control port changed. Only a record that passed the
+// check becomes the parameters in force; a refused file changes only the control code, the
+// control port and the key paths, so that the operator can mend it through the control
+// port. A failed control exchange restarts nothing: the scanner's transfers go on.
 //
 // Its destruction stops the control listener and cancels the scanner and waits for it.
 #pragma once
@@ -24,8 +27,6 @@ public:
     CQKClnSControl();
     ~CQKClnSControl() override;
 
-    // A failed control exchange: end the running scanner (a new one starts in the same pass).
-    void restart() override { m_restart_scan.store(true); }
     // Asked by the scanner under the configuration lock.
     virtual bool isCtrlRestartNeeded() const;
     void setRestartCtrl() { m_restart_ctrl.store(true); }
@@ -43,7 +44,6 @@ private:
     void endScanner();
     void followControlCode(std::int32_t control_code);
 
-    std::atomic<bool> m_restart_scan{false};
     std::atomic<bool> m_restart_ctrl{false};
     bool m_first_read_done = false;
     SQKClnSParams m_params;

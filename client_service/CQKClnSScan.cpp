@@ -4,6 +4,7 @@
 #include "CQKClnSControl.h"
 #include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
+#include "config/qk_service_params.h"
 
 namespace {
 
@@ -27,14 +28,17 @@ void CQKClnSScan::runTask() {
     log_banner(&tag, "Scanner of files has been stopped.");
 }
 
+// A refused file sends nothing in this pass; the control port it names is followed anyway.
 void CQKClnSScan::pass() {
+    std::exception_ptr refusal;
     {
         Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
-        m_params->readParams();
-        m_params->checkParams();
+        refusal = qk_take_checked_params(*m_params);
         if (m_control.isCtrlRestartNeeded())
             m_control.setRestartCtrl();
     }
+    if (refusal)
+        std::rethrow_exception(refusal);
     traceParams();
     if (m_params->m_op_code != kSendFiles)
         return;

@@ -1,8 +1,8 @@
-// The client service's scanner: at every pass it re-reads and checks the shared parameters
-// under the configuration lock, tells the control task when the control port changed, and
-// sends what the outgoing directory (or the single file) holds with the TLS or the plain
-// sender; then it sleeps "scan_time" milliseconds, at least 1000. It runs on the control
-// task's own pool until cancelled.
+// The client service's scanner: at every pass it re-reads and checks the parameters under
+// the configuration lock (only a record that passed replaces the shared one), tells the control
+// task when the control port changed, and sends what the outgoing directory (or the single file)
+// holds with the TLS or the plain sender; then it sleeps "scan_time" milliseconds, at least 1000.
+// It runs on the control task's own pool until cancelled.
 #pragma once
 
 #include "CQKTcpClnS.h"

@@ -25,22 +25,26 @@ CQKSrvSControl::~CQKSrvSControl() {
     m_ctrl_srv.stop();
 }
 
-void CQKSrvSControl::restart() {
-    m_restart.store(true);
-    m_restart_ctrl.store(true);
-}
-
+// A refusal of the file ends the pass with its reason only after the listeners were kept:
+// the control listener must follow its port whatever else the file holds.
 void CQKSrvSControl::pass() {
+    std::exception_ptr refusal;
+    bool control_wanted = false;
+    bool files_wanted = false;
     {
+        // Control connections change the record under this lock at any time.
         Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
         readConfig();
-        m_params.readParams();
-        m_params.checkParams();
+        refusal = qk_take_checked_params(m_params);
         askListeners();
+        traceState();
+        control_wanted = m_params.m_control_port != 0;
+        files_wanted = m_params.m_control_code == kControlRun;
     }
-    traceState();
     stopFlagged();
-    startMissing();
+    startMissing(control_wanted, files_wanted);
+    if (refusal)
+        std::rethrow_exception(refusal);
 }
 
 void CQKSrvSControl::readConfig() {
@@ -80,7 +84,7 @@ void CQKSrvSControl::stopFlagged() {
 
 // Each listener is started on its own: one whose port is taken, or whose keys are missing,
 // keeps none of the others down. Its failure is reported, and the next pass tries again.
-void CQKSrvSControl::startMissing() {
+void CQKSrvSControl::startMissing(bool control_wanted, bool files_wanted) {
     QKLogTag tag = qk_make_tag("CQKSrvSControl::runTask()");
     auto start = [&tag](auto& listener) {
         if (listener.isStarted())
@@ -91,9 +95,9 @@ void CQKSrvSControl::startMissing() {
             qk_report_exception(&tag, e);
         }
     };
-    if (m_params.m_control_port != 0)
+    if (control_wanted)
         start(m_ctrl_srv);
-    if (m_params.m_control_code != kControlRun)
+    if (!files_wanted)
         return;
     start(m_tcp_srv);
     start(m_ssl_srv);

@@ -1,14 +1,20 @@
 // The server service's control task. Every pass re-reads the configuration under the
-// configuration lock (the work-directory defaults filled in), checks the parameters and asks
-// each running listener whether its port changed; then, outside the lock, it stops the
-// listeners that must restart (control, plain, TLS) and starts the ones that should run.
-// A pass that fails leaves the listeners as they are and says why; the next one tries again.
+// configuration lock (the work-directory defaults filled in) into a copy and checks it; only
+// a copy that passed becomes the parameters in force. Then it asks each running listener
+// whether its port changed and, outside the lock, stops the listeners that must restart
+// (control, plain, TLS) and starts the ones that should run.
+//
+// A refused file leaves the file listeners as they are, on the values in force, and says
+// why at every pass; the control listener still follows "control_port" and the key paths,
+// so that the operator can mend the file through it. A failed control exchange restarts
+// nothing: each of its steps is time-limited and it has left its listener's registry.
 //
 // The task owns the one parameter record that the listeners and the control connections
 // share. Its destruction stops the listeners that still run.
 #pragma once
 
 #include <atomic>
+#include <exception>
 
 #include "CQKTcpSrvS.h"
 #include "CQKTcpSslSrvS.h"
@@ -21,9 +27,6 @@ public:
     CQKSrvSControl();
     ~CQKSrvSControl() override;
 
-    // A failed control exchange: restart the plain file listener and the control listener.
-    void restart() override;
-
 protected:
     void pass() override;
     // Re-reads both configuration files; empty "in_dir" and "back_dir" become "srv_in" and
@@ -34,7 +37,7 @@ private:
     void askListeners();
     void traceState();
     void stopFlagged();
-    void startMissing();
+    void startMissing(bool control_wanted, bool files_wanted);
 
     std::atomic<bool> m_restart{false};
     std::atomic<bool> m_restart_ssl{false};

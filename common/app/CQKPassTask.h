@@ -27,11 +27,6 @@ private:
 // A service's control task: passes every 5 s. The environment variable QK_RELAY_PASS_MS
 // (100 to 60000) shortens the period for tests and trials.
 class CQKServiceControlTask : public CQKPassTask {
-public:
-    // Asks for a restart of what a failed connection may have left behind; called from
-    // connection threads through the service's error handler.
-    virtual void restart() = 0;
-
 protected:
     explicit CQKServiceControlTask(const std::string& name);
     long sleepMs() const override { return m_period_ms; }

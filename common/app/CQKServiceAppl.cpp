@@ -36,7 +36,7 @@ CQKServiceAppl::CQKServiceAppl(const SQKFrameSettings& settings, const std::stri
     : m_settings(settings),
       m_class_name(class_name),
       m_instance_lock(settings.constants.application),
-      m_error_handler(*this, class_name + "::" + handler_name + "::exception()") {
+      m_error_handler(class_name + "::" + handler_name + "::exception()") {
     setUnixOptions(true);
 }
 
@@ -130,37 +130,19 @@ void CQKServiceAppl::runService() {
     // also runs the listeners' dispatchers, which end only when the task is destroyed.
     Poco::ThreadPool task_pool(1, 1);
     Poco::TaskManager tasks(task_pool);
-    {
-        Poco::FastMutex::ScopedLock lock(m_control_mutex);
-        m_control = createControlTask();
-    }
-    m_control->duplicate();  // the task manager takes a reference of its own
-    tasks.start(m_control.get());
+    Poco::AutoPtr<CQKServiceControlTask> control = createControlTask();
+    control->duplicate();  // the task manager takes a reference of its own
+    tasks.start(control.get());
     waitForTerminationRequest();
     tasks.cancelAll();
     tasks.joinAll();
-    Poco::AutoPtr<CQKServiceControlTask> ended;
-    {
-        Poco::FastMutex::ScopedLock lock(m_control_mutex);
-        ended.swap(m_control);
-    }
-    // The task's destructor stops its listeners, which wait for their connections: outside
-    // the lock, since a failing connection's error handler takes it.
-}
-
-void CQKServiceAppl::restart() {
-    QKLogTag tag = qk_make_tag((m_class_name + "::restart()").c_str());
-    log_message(LOG_LEVEL_DEBUG, &tag, "restart...");
-    Poco::FastMutex::ScopedLock lock(m_control_mutex);
-    if (m_control)
-        m_control->restart();
+    // Leaving the scope destroys the task, which stops its listeners.
 }
 
 void CQKServiceAppl::ErrorHandler::report(const std::string& echo, const std::string& line) {
     QKLogTag tag = qk_make_tag(m_tag_name.c_str());
     qk_print_console(echo);
     log_message(LOG_LEVEL_ERROR, &tag, "%s", line.c_str());
-    m_application.restart();
 }
 
 void CQKServiceAppl::ErrorHandler::exception(const Poco::Exception& e) {

@@ -10,8 +10,10 @@
 //
 // The error handler is reached from connection threads when an exception leaves a
 // connection's run (a failed control exchange): it echoes and logs the exception under
-// "<class>::<handler>::exception()" and calls restart(), which asks the control task to
-// restart what the failure may have left behind.
+// "<class>::<handler>::exception()" and restarts nothing. Such a failure leaves nothing
+// behind (every step is time-limited, the connection has left its listener's registry),
+// and a restart would cut the files in flight and refuse the control program's next
+// connection to whoever makes exchanges fail.
 #pragma once
 
 #include <Poco/AutoPtr.h>
@@ -28,9 +30,6 @@
 class CQKServiceAppl : public Poco::Util::ServerApplication {
 public:
     ~CQKServiceAppl() override;
-
-    // Asks the control task, if there is one, for a restart after an error.
-    virtual void restart();
 
 protected:
     // class_name and handler_name build the log tags ("CQKSrvSAppl", "QKSrvSErrorHandler");
@@ -50,15 +49,13 @@ protected:
 private:
     class ErrorHandler : public Poco::ErrorHandler {
     public:
-        ErrorHandler(CQKServiceAppl& application, std::string tag_name)
-            : m_application(application), m_tag_name(std::move(tag_name)) {}
+        explicit ErrorHandler(std::string tag_name) : m_tag_name(std::move(tag_name)) {}
         void exception(const Poco::Exception& e) override;
         void exception(const std::exception& e) override;
         void exception() override;
 
     private:
         void report(const std::string& echo, const std::string& line);
-        CQKServiceAppl& m_application;
         std::string m_tag_name;
     };
 
@@ -74,6 +71,4 @@ private:
     CQKInstanceLock m_instance_lock;
     ErrorHandler m_error_handler;
     bool m_help_requested = false;
-    Poco::FastMutex m_control_mutex;  // guards m_control against restart() from other threads
-    Poco::AutoPtr<CQKServiceControlTask> m_control;
 };

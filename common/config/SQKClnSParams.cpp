@@ -51,6 +51,15 @@ void SQKClnSParams::readParams() {
     qk_read_key_paths(*this, configs.view("ssl_keys"));
 }
 
+void SQKClnSParams::readControlValues() {
+    QKLogTag tag = qk_make_tag("SQKClnSParams::readParams()");
+    CQKBaseConfigs& configs = CQKBaseConfigs::instance();
+    const Poco::Util::AbstractConfiguration& conf = configs.view("conf_c");
+    m_control_code = conf.getInt("control_code", 1);
+    m_control_port = qk_read_control_port(conf, &tag);
+    qk_read_key_paths(*this, configs.view("ssl_keys"));
+}
+
 void SQKClnSParams::checkParams() {
     QKLogTag tag = qk_make_tag("SQKClnSParams::checkParams()");
     raise_delay_sleep(m_delay_sleep);

@@ -34,6 +34,9 @@ struct SQKClnSParams {
     // missing key or bad value throws the configuration's exception, a missing view
     // Poco::NullPointerException.
     void readParams();
+    // Reads only what decides whether a scanner runs and what the control listener lives
+    // on: "control_code", "control_port" and the key paths.
+    void readControlValues();
     // Raises the scan period to 1000, then (control code 1 only) checks the record in a
     // fixed order, creating missing directories, and throws on the first failure
     // (Poco::Util::OptionException, Poco::FileExistsException).

@@ -32,6 +32,13 @@ void SQKSrvSParams::readParams() {
     qk_read_key_paths(*this, configs.view("ssl_keys"));
 }
 
+void SQKSrvSParams::readControlValues() {
+    QKLogTag tag = qk_make_tag("SQKSrvSParams::readParams()");
+    CQKBaseConfigs& configs = CQKBaseConfigs::instance();
+    m_control_port = qk_read_control_port(configs.view("conf_c"), &tag);
+    qk_read_key_paths(*this, configs.view("ssl_keys"));
+}
+
 void SQKSrvSParams::checkParams() {
     QKLogTag tag = qk_make_tag("SQKSrvSParams::checkParams()");
     if (m_control_code != 1) {
@@ -53,6 +60,15 @@ void SQKSrvSParams::checkParams() {
         throw Poco::Util::OptionException("Wrong values of port number:" + std::to_string(m_port) +
                                           " and ssl port number:" + std::to_string(m_ssl_port) +
                                           ". They shouldn't be equal.");
+    }
+    // A file listener on the control port would keep one of the two down at every pass.
+    for (const std::int32_t port : {m_port, m_ssl_port}) {
+        if (m_control_port != 0 && port == m_control_port) {
+            throw Poco::Util::OptionException(
+                "Wrong values of port number:" + std::to_string(port) +
+                " and control port number:" + std::to_string(m_control_port) +
+                ". They shouldn't be equal.");
+        }
     }
 }
 

@@ -26,8 +26,11 @@ struct SQKSrvSParams {
     // is not a number (other than "control_port", then 0) throws the configuration's
     // exception, a missing view Poco::NullPointerException.
     void readParams();
+    // Reads only what the control listener lives on: "control_port" and the key paths.
+    void readControlValues();
     // Checks the record in a fixed order, creating missing directories, and throws on the
-    // first failure (Poco::Util::OptionException, Poco::FileExistsException).
+    // first failure (Poco::Util::OptionException, Poco::FileExistsException). No two of the
+    // three ports may be equal (a control port of 0 means none).
     void checkParams();
     // Stores the record into the views in memory; CQKBaseConfigs writes the files.
     void writeParams();

@@ -5,6 +5,7 @@
 #include <Poco/Util/AbstractConfiguration.h>
 
 #include <cstdint>
+#include <exception>
 #include <string>
 
 struct QKLogTag;
@@ -28,6 +29,26 @@ void qk_ensure_param_dir(const char* label, const std::string& path, const QKLog
 // The decimal text of a port taken as unsigned (-1 gives "4294967295").
 inline std::string qk_unsigned_text(std::int32_t value) {
     return std::to_string(static_cast<std::uint32_t>(value));
+}
+
+// Reads the configuration into a copy and checks it; only a copy that passed replaces params.
+// A refused one changes only what params.readControlValues() reads, so that the control
+// listener follows its port and the operator can mend the file through it. Returns the
+// refusal (empty when the copy passed); failures of readControlValues pass on. Call with the
+// configuration lock held.
+template <typename Params>
+std::exception_ptr qk_take_checked_params(Params& params) {
+    Params read;
+    try {
+        read.readParams();
+        read.checkParams();
+    } catch (...) {
+        const std::exception_ptr refusal = std::current_exception();
+        params.readControlValues();
+        return refusal;
+    }
+    params = read;
+    return nullptr;
 }
 
 // Reads the seven paths of the "ssl_keys" view into a parameter record.

@@ -60,7 +60,7 @@ void CQKCtrlConnectionT<Traits>::sendConfig() {
     }
     doSignCtrl(ctrl);
     Traits::traceSent(log_tag, ctrl);
-    if (sendOnce(log_tag, &ctrl, sizeof(ctrl), kSendingTimeout) != sizeof(ctrl))
+    if (sendWhole(log_tag, &ctrl, sizeof(ctrl), kSendingTimeout) != sizeof(ctrl))
         failShortTransfer(log_tag, kShortRecord, QK_SEND_FILE_FERROR);
 }
 
@@ -68,21 +68,29 @@ template <class Traits>
 void CQKCtrlConnectionT<Traits>::receiveConfig() {
     QKLogTag log_tag = qk_make_tag(tag("receiveConfig()").c_str());
     Record ctrl = zero_record<Record>();
-    if (receiveOnce(log_tag, &ctrl, sizeof(ctrl), kSendingTimeout) != sizeof(ctrl))
+    if (receiveWhole(log_tag, &ctrl, sizeof(ctrl), kSendingTimeout) != sizeof(ctrl))
         failShortTransfer(log_tag, kShortRecord, QK_SEND_FILE_FERROR);
     verifySignCtrl(ctrl);
     apply(log_tag, ctrl);
 }
 
-// Stores the record's values in the shared parameters and the configuration files, or, when
-// any of it fails, leaves the parameters and the in-memory configuration as they were.
+// The record's values take the place of the configuration's, and the whole must pass the
+// service's own check before anything changes: values acknowledged here are the ones the
+// service then runs on, and a refused record can't lock the operator out. The result
+// becomes the shared parameters and is stored in the configuration files; when storing
+// fails, the parameters and the in-memory configuration stay as they were.
 template <class Traits>
 void CQKCtrlConnectionT<Traits>::apply(const QKLogTag& log_tag, const Record& ctrl) {
     CQKBaseConfigs& configs = CQKBaseConfigs::instance();
     Poco::Mutex::ScopedLock lock(configs.configLock());
+    Params configured;
+    configured.readParams();
+    Params applied = configured;
+    Traits::apply(ctrl, applied);  // a field it refuses throws before any change
+    Traits::check(applied);
     Params& shared = params();
     const Params before = shared;
-    Traits::apply(ctrl, shared);  // a field it refuses throws before any change
+    shared = applied;
     try {
         shared.writeParams();
         configs.writeConfC();
@@ -90,7 +98,7 @@ void CQKCtrlConnectionT<Traits>::apply(const QKLogTag& log_tag, const Record& ct
     } catch (...) {
         shared = before;
         try {
-            shared.writeParams();
+            configured.writeParams();
         } catch (...) {
             // The failure being passed on is the one to report.
         }

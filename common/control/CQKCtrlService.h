@@ -10,13 +10,14 @@
 //   kVerifyTag, kRecordName          tag of verifySignCtrl, record name of its result line
 //   fill(params, ctrl)               the record's values from the parameters
 //   apply(ctrl, params)              the parameters from the record, all fields or none
+//   check(params)                    throws unless the service would run on params
 //   traceSent(tag, ctrl), traceApplied(tag, params)
 //   traceSignKeys(tag, cert, key), traceVerifyCert(tag, cert)
 //
 // The shared parameter record is read and written only under the configuration lock of
 // CQKBaseConfigs. A record is applied only after its signature verified against the
-// control program's certificate; a refused record changes neither the parameters nor a
-// file.
+// control program's certificate and its values, in place of the configuration's, passed
+// the service's check; a refused record changes neither the parameters nor a file.
 #pragma once
 
 #include <Poco/Net/TCPServerConnectionFactory.h>

@@ -29,6 +29,15 @@ void CQKCtrlClnSTraits::apply(const Record& ctrl, Params& params) {
     params.m_sub_dirs = ctrl.m_sub_dirs;
 }
 
+// Checked as the scanner checks them once it runs: control code 2 would skip every check,
+// and a stored record always has operation code 1.
+void CQKCtrlClnSTraits::check(const Params& params) {
+    Params checked = params;
+    checked.m_control_code = 1;
+    checked.m_op_code = 1;
+    checked.checkParams();
+}
+
 void CQKCtrlClnSTraits::traceSent(const QKLogTag& tag, const Record& ctrl) {
     // Sent records are built here and always terminated.
     log_message(LOG_LEVEL_TRACE, &tag, "ctrl.m_out_dir\t\t= %s", ctrl.m_out_dir);

@@ -21,6 +21,11 @@ void CQKCtrlSrvSTraits::apply(const Record& ctrl, Params& params) {
     params.m_ssl_port = ctrl.m_ssl_port;
 }
 
+void CQKCtrlSrvSTraits::check(const Params& params) {
+    Params checked = params;
+    checked.checkParams();
+}
+
 void CQKCtrlSrvSTraits::traceSent(const QKLogTag&, const Record&) {}
 
 void CQKCtrlSrvSTraits::traceApplied(const QKLogTag& tag, const Params& params) {

@@ -27,6 +27,8 @@ struct CQKCtrlSrvSTraits {
     // or with text the configuration file can't hold, throws Poco::DataFormatException and
     // leaves params as it was.
     static void apply(const Record& ctrl, Params& params);
+    // Throws the refusal of checkParams, which the control task would log at every pass.
+    static void check(const Params& params);
     static void traceSent(const QKLogTag& tag, const Record& ctrl);
     static void traceApplied(const QKLogTag& tag, const Params& params);
     static void traceSignKeys(const QKLogTag& tag, const std::string& cert_fpath,

@@ -1,7 +1,7 @@
 // qk_relay_clnsvc as an operator runs it, in a temporary install tree with a short pass
 // period, sending to the real qk_relay_srvsvc and qk_relay_srv: files dropped into the
 // outgoing tree arrive and leave it, the control code stops the scanner, a refused record
-// restarts it, a down server keeps the files until it is up, a file held open by a writer
+// ends no scan, a down server keeps the files until it is up, a file held open by a writer
 // waits for the writer, the control listener follows its port, and SIGTERM loses nothing.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -21,6 +21,7 @@ namespace {
 
 constexpr const char* kScanStarted = "Scanner of files has been started.";
 constexpr const char* kScanStopped = "Scanner of files has been stopped.";
+constexpr const char* kPassEnd = "CQKClnSControl ------------------------ <<";
 
 std::size_t count_of(const std::string& text, const std::string& what) {
     std::size_t count = 0;
@@ -121,22 +122,31 @@ TEST_F(E2eClientService, SendsWhatIsDroppedAndFollowsItsControls) {
         << "the emptied sub-directories are removed by a later scan";
     EXPECT_TRUE(fs::is_directory(out()));
 
-    // A record with a foreign signature restarts the scanner.
+    // A record with a foreign signature is refused and ends no scan.
     CtrlPeer::Bytes record(CtrlPeer::Cln::kSize, 0);
     CtrlPeer::putString(record, CtrlPeer::Cln::kOutDir, out());
     CtrlPeer::sign(record, m_runner.path("share/orvane/common/keys/gui.zx.orvane.cert"),
                    m_runner.path("share/orvane/qk_relay_cln/keys/cln.zx.orvane.key"));
     EXPECT_NE(CtrlPeer(m_ctrl_port).apply(record), 0);
-    EXPECT_TRUE(logCountReaches(kScanStopped, 1)) << log();
-    EXPECT_TRUE(logCountReaches(kScanStarted, 2)) << log();
+    ASSERT_TRUE(logCountReaches("Signature is not valid.", 1)) << log();
+    EXPECT_TRUE(logCountReaches(kPassEnd, count_of(log(), kPassEnd) + 2)) << log();
+    EXPECT_EQ(count_of(log(), kScanStopped), 0u);
+
+    // A file the check refuses leaves the values in force: they are what a read hands out.
+    writeConfig("1", "no_address");
+    EXPECT_TRUE(logCountReaches("Wrong value of server address: no_address", 2)) << log();
+    int verdict = 0;
+    const CtrlPeer::Bytes in_force =
+        CtrlPeer(m_ctrl_port).read(CtrlPeer::Cln::kSize, 0x00, &verdict);
+    ASSERT_EQ(in_force.size(), CtrlPeer::Cln::kSize);
+    EXPECT_EQ(CtrlPeer::getString(in_force, CtrlPeer::Cln::kSrvAddress), "127.0.0.1");
 
     // A new control port: the listener moves within two passes.
     std::swap(m_ctrl_port, m_spare_port);
     writeConfig("1");
     EXPECT_TRUE(ProgramRunner::waitForPort(m_ctrl_port, 10s)) << log();
 
-    // Control code 2 stops the scanner; files then stay. (The port probes above end control
-    // exchanges early, which restarts the scanner too: count stops against starts.)
+    // Control code 2 stops the scanner; files then stay.
     writeConfig("2");
     EXPECT_TRUE(logCountReaches("control_code == stop_scan", 1)) << log();
     EXPECT_TRUE(ProgramRunner::waitUntil(

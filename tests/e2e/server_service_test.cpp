@@ -24,6 +24,7 @@ constexpr const char* kSslStarted = "TCP (SSL) Server has been started. port: ";
 constexpr const char* kSslStopped = "TCP (SSL) Server has been stopped.";
 constexpr const char* kCtrlStarted = "TCP Control Server has been started. port: ";
 constexpr const char* kCtrlStopped = "TCP Control Server has been stopped.";
+constexpr const char* kPassEnd = "CQKSrvSControl ------------------------ <<";
 
 std::size_t count_of(const std::string& text, const std::string& what) {
     std::size_t count = 0;
@@ -44,14 +45,15 @@ protected:
         writeConfig("1", m_port, m_ssl_port);
     }
 
-    void writeConfig(const std::string& control_code, std::uint16_t port, std::uint16_t ssl_port) {
-        ProgramRunner::writeFile(m_runner.path("share/orvane/common/qk_relay_srvsvc.xml"),
-                                 "<config><control_code>" + control_code +
-                                     "</control_code><in_dir>" + in() + "</in_dir><back_dir>" +
-                                     m_runner.scratch("back") + "</back_dir><port>" +
-                                     std::to_string(port) + "</port><ssl_port>" +
-                                     std::to_string(ssl_port) + "</ssl_port><control_port>" +
-                                     std::to_string(m_ctrl_port) + "</control_port></config>");
+    void writeConfig(const std::string& control_code, std::uint16_t port, std::uint16_t ssl_port,
+                     const std::string& in_dir = "") {
+        ProgramRunner::writeFile(
+            m_runner.path("share/orvane/common/qk_relay_srvsvc.xml"),
+            "<config><control_code>" + control_code + "</control_code><in_dir>" +
+                (in_dir.empty() ? in() : in_dir) + "</in_dir><back_dir>" +
+                m_runner.scratch("back") + "</back_dir><port>" + std::to_string(port) +
+                "</port><ssl_port>" + std::to_string(ssl_port) + "</ssl_port><control_port>" +
+                std::to_string(m_ctrl_port) + "</control_port></config>");
     }
 
     std::unique_ptr<RunningProgram> start(const std::vector<std::string>& args = {}) {
@@ -84,16 +86,24 @@ protected:
         EXPECT_TRUE(fs::is_empty(out));
     }
 
-    // An apply of the control program, signed with key_fpath.
-    int apply(std::uint16_t ssl_port, const std::string& key_fpath) {
+    // An apply of the control program, signed with key_fpath (the control program's own
+    // key when empty).
+    int apply(std::uint16_t ssl_port, const std::string& key_fpath = "", int port = -1) {
         CtrlPeer::Bytes record(CtrlPeer::Srv::kSize, 0);
         CtrlPeer::putString(record, CtrlPeer::Srv::kInDir, in());
         CtrlPeer::putString(record, CtrlPeer::Srv::kBackDir, m_runner.scratch("back"));
-        CtrlPeer::putInt(record, CtrlPeer::Srv::kPort, m_port);
+        CtrlPeer::putInt(record, CtrlPeer::Srv::kPort, port < 0 ? m_port : port);
         CtrlPeer::putInt(record, CtrlPeer::Srv::kSslPort, ssl_port);
         CtrlPeer::sign(record, m_runner.path("share/orvane/common/keys/gui.zx.orvane.cert"),
-                       key_fpath);
+                       key_fpath.empty()
+                           ? m_runner.path("share/orvane/qk_relay_w/keys/gui.zx.orvane.key")
+                           : key_fpath);
         return CtrlPeer(m_ctrl_port).apply(record);
+    }
+    // A directory the check cannot create: its parent is a regular file.
+    std::string uncreatableDir() {
+        ProgramRunner::writeFile(m_runner.scratch("blocker"), "a file");
+        return m_runner.scratch("blocker") + "/in";
     }
 
     void stop(RunningProgram& service) {
@@ -111,8 +121,8 @@ protected:
 
 TEST_F(E2eServerService, ReceivesAndRestartsOnlyWhatChanged) {
     std::unique_ptr<RunningProgram> service = start();
-    // The control port is awaited through its log line: a probe that connects and closes
-    // is a failed control exchange of its own, which restarts listeners this test counts.
+    // The control listener starts first, so that the operator can mend whatever keeps the
+    // file listeners down.
     ASSERT_TRUE(logCountReaches(kCtrlStarted, 1)) << service->out() << log();
     for (std::uint16_t port : {m_port, m_ssl_port})
         ASSERT_TRUE(ProgramRunner::waitForPort(port, 10s)) << service->out() << log();
@@ -132,30 +142,39 @@ TEST_F(E2eServerService, ReceivesAndRestartsOnlyWhatChanged) {
     EXPECT_EQ(count_of(log(), kSslStopped), 0u);
 
     // An apply that changes the TLS port restarts the TLS listener alone.
-    const std::string gui_key = m_runner.path("share/orvane/qk_relay_w/keys/gui.zx.orvane.key");
-    EXPECT_EQ(apply(m_spare[1], gui_key), 0);
+    EXPECT_EQ(apply(m_spare[1]), 0);
     ASSERT_TRUE(ProgramRunner::waitForPort(m_spare[1], 10s)) << log();
     expectDelivered("tls-moved.txt", m_spare[1], true);
     EXPECT_EQ(count_of(log(), kPlainStopped), 1u);
 
-    // A record with a foreign signature changes nothing and restarts the plain and the
-    // control listener; the TLS listener runs on.
+    // A record with a foreign signature changes nothing and restarts no listener: a transfer
+    // in flight on the plain listener goes on.
+    RawClient in_flight(m_port);
+    ASSERT_EQ(in_flight.readStatus(), QK_SEND_FILE_FOK);
     const std::string client_key =
         m_runner.path("share/orvane/qk_relay_cln/keys/cln.zx.orvane.key");
     EXPECT_NE(apply(m_ssl_port, client_key), 0);
-    EXPECT_TRUE(logCountReaches(kCtrlStopped, 1)) << log();
-    EXPECT_TRUE(logCountReaches(kPlainStopped, 2)) << log();
-    EXPECT_TRUE(logCountReaches(kCtrlStarted, 2)) << log();
+    ASSERT_TRUE(logCountReaches("Signature is not valid.", 1)) << log();
+    EXPECT_TRUE(logCountReaches(kPassEnd, count_of(log(), kPassEnd) + 2)) << log();
+    EXPECT_EQ(in_flight.sendFile("in-flight.txt", "", "in flight"), QK_SEND_FILE_FOK) << log();
+    in_flight.send(RawClient::finishedAllFrame());
+    EXPECT_EQ(in_flight.readStatus(), QK_SEND_FILE_FOK);
+    EXPECT_EQ(ProgramRunner::readFile(in() + "/in-flight.txt"), "in flight");
+    EXPECT_EQ(count_of(log(), kPlainStopped), 1u);
     EXPECT_EQ(count_of(log(), kSslStopped), 1u);
-    ASSERT_TRUE(ProgramRunner::waitForPort(m_port, 10s));
+    EXPECT_EQ(count_of(log(), kCtrlStopped), 0u);
     expectDelivered("after-refusal.txt", m_spare[1], true);
 
     // A configuration the check refuses is reported at every pass and leaves the listeners
-    // running; mended, nothing has to restart.
+    // running on the values in force; mended, nothing has to restart.
     writeConfig("3", m_port, m_spare[1]);
     const std::string refusal = "Unknown value of  'control_code'";
     EXPECT_TRUE(logCountReaches(refusal, 2)) << log();
     expectDelivered("while-refused.txt", m_port, false);
+    const std::string bad_in = uncreatableDir();
+    writeConfig("1", m_port, m_spare[1], bad_in);
+    EXPECT_TRUE(logCountReaches(bad_in + " not exists...", 2)) << log();
+    expectDelivered("while-in-dir-refused.txt", m_port, false);
     writeConfig("1", m_port, m_spare[1]);
 
     // Control port 0 stops the control listener; a port starts it again.
@@ -171,6 +190,27 @@ TEST_F(E2eServerService, ReceivesAndRestartsOnlyWhatChanged) {
 
     stop(*service);
     EXPECT_EQ(count_of(log(), kSslStopped), 2u);
+}
+
+// A file whose incoming directory cannot be made keeps the file listeners down but not the
+// control listener, through which the operator mends it; applied values the check refuses
+// are refused and change neither the service nor its file.
+TEST_F(E2eServerService, StaysMendableThroughTheControlPort) {
+    const std::string file = m_runner.path("share/orvane/common/qk_relay_srvsvc.xml");
+    writeConfig("1", m_port, m_ssl_port, uncreatableDir());
+    const std::string written = ProgramRunner::readFile(file).value_or("");
+    std::unique_ptr<RunningProgram> service = start();
+    ASSERT_TRUE(logCountReaches(kCtrlStarted, 1)) << service->out() << log();
+    EXPECT_EQ(count_of(log(), kPlainStarted), 0u);
+
+    for (int port : {0, 70000, static_cast<int>(m_ctrl_port), static_cast<int>(m_ssl_port)})
+        EXPECT_EQ(apply(m_ssl_port, "", port), QK_SEND_FILE_FERROR) << port;
+    EXPECT_EQ(ProgramRunner::readFile(file), written);
+
+    EXPECT_EQ(apply(m_ssl_port), QK_SEND_FILE_FOK) << log();
+    ASSERT_TRUE(ProgramRunner::waitForPort(m_port, 10s)) << log();
+    expectDelivered("mended.txt", m_port, false);
+    stop(*service);
 }
 
 // The service's connections speak as the console's do, under their own names and texts.
