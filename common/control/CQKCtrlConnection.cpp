@@ -5,6 +5,7 @@
 #include <Poco/Net/IPAddress.h>
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/SocketAddress.h>
+#include <Poco/Timestamp.h>
 
 #include <cstdio>
 
@@ -171,7 +172,7 @@ void CQKCtrlConnection::framedSendStatus(const QKLogTag& log_tag) {
 
 void CQKCtrlConnection::sendStatus() {
     QKLogTag log_tag = qk_make_tag(tag("sendStatus()").c_str());
-    if (sendOnce(log_tag, &m_status, 1, kReceivingTimeout) != 1)
+    if (sendWhole(log_tag, &m_status, 1, kReceivingTimeout) != 1)
         failShortTransfer(log_tag, "sendBytes Error... sent status =  0x%02X", m_status);
     print_code(&m_status, 1, LOG_LEVEL_TRACE);
 }
@@ -179,7 +180,7 @@ void CQKCtrlConnection::sendStatus() {
 void CQKCtrlConnection::receiveStatus() {
     QKLogTag log_tag = qk_make_tag(tag("receiveStatus()").c_str());
     qk_code_t received = QK_SEND_FILE_FOK;
-    if (receiveOnce(log_tag, &received, 1, kReceivingTimeout) != 1)
+    if (receiveWhole(log_tag, &received, 1, kReceivingTimeout) != 1)
         failShortTransfer(log_tag, "receiveBytes Error... recv status =  0x%02X", received);
     m_status = received;
     print_code(&m_status, 1, LOG_LEVEL_TRACE);
@@ -188,32 +189,53 @@ void CQKCtrlConnection::receiveStatus() {
 void CQKCtrlConnection::receiveCode() {
     QKLogTag log_tag = qk_make_tag(tag("receiveCode()").c_str());
     qk_code_t received = QK_SEND_FILE_FOK;
-    if (receiveOnce(log_tag, &received, 1, kReceivingTimeout) != 1)
+    if (receiveWhole(log_tag, &received, 1, kReceivingTimeout) != 1)
         failShortTransfer(log_tag, "receiveBytes Error... sent status =  0x%02X", received);
     m_code = received;
     print_code(&m_code, 1, LOG_LEVEL_TRACE);
 }
 
-void CQKCtrlConnection::waitFor(const QKLogTag& log_tag, int mode, const char* timeout_text) {
-    if (qk_poll_socket(socket(), stepTimeout(), mode))
+void CQKCtrlConnection::waitFor(const QKLogTag& log_tag, int mode, const Poco::Timespan& timeout,
+                                const char* timeout_text) {
+    if (timeout > 0 && qk_poll_socket(socket(), timeout, mode))
         return;
     m_status = QK_SEND_FILE_FERROR;
     log_message(LOG_LEVEL_ERROR, &log_tag, "%s", timeout_text);
     throw SockWriteStatusException(timeout_text);
 }
 
-std::size_t CQKCtrlConnection::sendOnce(const QKLogTag& log_tag, const void* data, std::size_t size,
-                                        const char* timeout_text) {
-    waitFor(log_tag, Poco::Net::Socket::SELECT_WRITE, timeout_text);
-    const int sent = socket().sendBytes(data, static_cast<int>(size));
-    return sent < 0 ? 0 : static_cast<std::size_t>(sent);
+std::size_t CQKCtrlConnection::sendWhole(const QKLogTag& log_tag, const void* data,
+                                         std::size_t size, const char* timeout_text) {
+    const Poco::Timestamp begin;
+    const auto* bytes = static_cast<const char*>(data);
+    std::size_t sent = 0;
+    while (sent < size) {
+        waitFor(log_tag, Poco::Net::Socket::SELECT_WRITE, stepTimeout() - begin.elapsed(),
+                timeout_text);
+        const int piece = socket().sendBytes(bytes + sent, static_cast<int>(size - sent));
+        if (piece <= 0)
+            break;
+        sent += static_cast<std::size_t>(piece);
+    }
+    return sent;
 }
 
-std::size_t CQKCtrlConnection::receiveOnce(const QKLogTag& log_tag, void* data, std::size_t size,
-                                           const char* timeout_text) {
-    waitFor(log_tag, Poco::Net::Socket::SELECT_READ, timeout_text);
-    const int received = socket().receiveBytes(data, static_cast<int>(size));
-    return received < 0 ? 0 : static_cast<std::size_t>(received);
+// TCP may deliver a record in several segments: one receive would take only the first.
+std::size_t CQKCtrlConnection::receiveWhole(const QKLogTag& log_tag, void* data, std::size_t size,
+                                            const char* timeout_text) {
+    const Poco::Timestamp begin;
+    auto* bytes = static_cast<char*>(data);
+    std::size_t received = 0;
+    while (received < size) {
+        waitFor(log_tag, Poco::Net::Socket::SELECT_READ, stepTimeout() - begin.elapsed(),
+                timeout_text);
+        const int piece =
+            socket().receiveBytes(bytes + received, static_cast<int>(size - received));
+        if (piece <= 0)
+            break;  // the peer closed
+        received += static_cast<std::size_t>(piece);
+    }
+    return received;
 }
 
 void CQKCtrlConnection::failShortTransfer(const QKLogTag& log_tag, const char* format,

@@ -2,14 +2,15 @@
 // check, the registry entry, the greeting, the request byte, the statuses and the handling
 // of failures. The record steps (sendConfig, receiveConfig) belong to the service's side.
 //
-// SECURITY: only a peer at 127.0.0.1 gets a byte; every step waits at most the listener's
-// step time limit and moves its bytes with one call, requiring the whole count.
+// SECURITY: only a peer at 127.0.0.1 gets a byte; every step moves its whole count within
+// the listener's step time limit, in as many pieces as the network splits it into.
 //
 // run() executes on the listener's one server thread. An exception that ends the exchange
 // leaves run() for Poco's ErrorHandler, after the connection has left the registry.
 #pragma once
 
 #include <Poco/Net/TCPServerConnection.h>
+#include <Poco/Timespan.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -49,13 +50,13 @@ protected:
     std::string tag(const char* operation) const;
     const Poco::Timespan& stepTimeout() const;
 
-    // Waits for the socket (Poco::Net::Socket::SELECT_READ or SELECT_WRITE) and moves size
-    // bytes with one call. On a time-out m_status becomes 0x7F, timeout_text is logged and
-    // thrown as SockWriteStatusException. Returns the bytes moved.
-    std::size_t sendOnce(const QKLogTag& log_tag, const void* data, std::size_t size,
-                         const char* timeout_text);
-    std::size_t receiveOnce(const QKLogTag& log_tag, void* data, std::size_t size,
-                            const char* timeout_text);
+    // Move size bytes, waiting for the socket before each piece, until all are moved, the
+    // peer closes (fewer are returned) or the step time limit ends: then m_status becomes
+    // 0x7F, timeout_text is logged and thrown as SockWriteStatusException.
+    std::size_t sendWhole(const QKLogTag& log_tag, const void* data, std::size_t size,
+                          const char* timeout_text);
+    std::size_t receiveWhole(const QKLogTag& log_tag, void* data, std::size_t size,
+                             const char* timeout_text);
     // Sets m_status to 0x7F, logs text (formatted with value) and throws it as
     // SendingDataException.
     [[noreturn]] void failShortTransfer(const QKLogTag& log_tag, const char* format,
@@ -65,7 +66,8 @@ protected:
     qk_code_t m_code = 0;
 
 private:
-    void waitFor(const QKLogTag& log_tag, int mode, const char* timeout_text);
+    void waitFor(const QKLogTag& log_tag, int mode, const Poco::Timespan& timeout,
+                 const char* timeout_text);
     bool isLocalPeer(const QKLogTag& log_tag);
     void exchange(const QKLogTag& log_tag);
     void framedSendStatus(const QKLogTag& log_tag);

@@ -6,6 +6,10 @@
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/TCPServerParams.h>
 #include <Poco/Thread.h>
+#include <Poco/Timestamp.h>
+
+#include <string>
+#include <utility>
 
 #include "base/qk_console.h"
 #include "base/qk_log.h"
@@ -18,6 +22,49 @@ constexpr int kMaxThreads = 1;
 constexpr int kMaxQueued = 1;
 // How often stop looks at the registry while connections end.
 constexpr long kStopLookMs = 50;
+// At most one line a second about refused connections, whatever a flood of them.
+constexpr Poco::Timestamp::TimeDiff kRefusalLineInterval = 1000000;  // microseconds
+
+// Refuses a connection that comes while one exchange runs and another waits, as the server
+// itself would, but says so: a control program that finds the port busy should not be met by
+// silence in the log. Runs on the server's accepting thread only.
+class RefusalLog : public Poco::Net::TCPServerConnectionFilter {
+public:
+    explicit RefusalLog(std::string tag_name) : m_tag_name(std::move(tag_name)), m_last_line(0) {}
+    // Set before the server starts; the server outlives its accepting thread.
+    void setServer(const Poco::Net::TCPServer* server) { m_server = server; }
+
+    bool accept(const Poco::Net::StreamSocket& socket) override {
+        if (m_server == nullptr || m_server->queuedConnections() < kMaxQueued)
+            return true;
+        ++m_refused;
+        if (m_last_line.isElapsed(kRefusalLineInterval))
+            logRefusals(socket);
+        return false;
+    }
+
+private:
+    void logRefusals(const Poco::Net::StreamSocket& socket) {
+        std::string address = "(unknown)";
+        try {
+            address = socket.peerAddress().toString();
+        } catch (const Poco::Exception&) {
+            // Gone already: the count still says it came.
+        }
+        QKLogTag log_tag = qk_make_tag(m_tag_name.c_str());
+        log_message(LOG_LEVEL_WARN, &log_tag,
+                    "Connection refused: an exchange runs and another waits. Refused since the "
+                    "last line: %u, the last from %s",
+                    m_refused, address.c_str());
+        m_refused = 0;
+        m_last_line.update();
+    }
+
+    const std::string m_tag_name;
+    const Poco::Net::TCPServer* m_server = nullptr;
+    Poco::Timestamp m_last_line;
+    unsigned m_refused = 0;
+};
 
 }  // namespace
 
@@ -55,6 +102,9 @@ void CQKCtrlListener::startServer(int port, Poco::Net::TCPServerConnectionFactor
     params->setMaxThreads(kMaxThreads);
     params->setMaxQueued(kMaxQueued);
     auto server = std::make_unique<Poco::Net::TCPServer>(factory, m_pool, socket, params);
+    Poco::AutoPtr<RefusalLog> refusals(new RefusalLog(tag("accept()")));
+    refusals->setServer(server.get());
+    server->setConnectionFilter(refusals);
     log_message(LOG_LEVEL_DEBUG, &log_tag, "Starting of launch of the TCPServer");
     server->start();
     m_server = std::move(server);

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -88,6 +89,7 @@ struct Server {
     using Params = SQKSrvSParams;
     using L = CtrlPeer::Srv;
     static constexpr const char* kConnection = "CQKCtrlSrvSConnection";
+    static constexpr const char* kListener = "CQKTcpCtrlSrvS";
     static constexpr std::size_t kSize = L::kSize;
 
     static std::string ownKey() { return sharedTestPki().serverKey(); }
@@ -109,13 +111,25 @@ struct Server {
         p.m_in_dir = v[0];
         p.m_back_dir = v[1];
     }
-    static Values fresh() { return {"/new/in", "/new/back", "6000", "6001"}; }
-    // Values the parameter check would refuse: relative and full-width paths, ports out of
-    // range and equal.
-    static std::vector<Values> odd() {
-        return {{"relative/d\xC3\xB6rt", std::string(260, 'b'), "0", "0"},
-                {std::string(260, 'i'), "", "70000", "70000"},
-                {"/x", "/y", "-1", "65536"}};
+    static Values fresh(const std::string& root) {
+        return {root + "/in", root + "/back", "6000", "6001"};
+    }
+    // Values the service takes though they look odd: text beyond ASCII, the highest port.
+    static Values odd(const std::string& root) {
+        return {root + "/d\xC3\xB6rt", root + "/" + std::string(200, 'b'), "65535", "1"};
+    }
+    // Values the service refuses: a directory that cannot be made (below a file), ports out
+    // of range, a port equal to another one of the service (control is the control port).
+    // root holds the configuration file common.xml.
+    static std::vector<Values> refused(const std::string& root, std::uint16_t control) {
+        const std::string in = root + "/new/in";
+        return {{root + "/common.xml/in", "", "6000", "6001"},
+                {in, "", "0", "6001"},
+                {in, "", "70000", "6001"},
+                {in, "", "6000", "-1"},
+                {in, "", "6000", "6000"},
+                {in, "", n(control), "6001"},
+                {in, "", "6000", n(control)}};
     }
 };
 
@@ -124,6 +138,7 @@ struct Client {
     using Params = SQKClnSParams;
     using L = CtrlPeer::Cln;
     static constexpr const char* kConnection = "CQKCtrlClnSConnection";
+    static constexpr const char* kListener = "CQKTcpCtrlClnS";
     static constexpr std::size_t kSize = L::kSize;
 
     static std::string ownKey() { return sharedTestPki().clientKey(); }
@@ -155,13 +170,21 @@ struct Client {
         p.m_file_path = v[2];
         p.m_srv_address = v[3];
     }
-    static Values fresh() {
-        return {"/new/out", "/new/back", "/new/one.txt", "host.example.org", "7000", "0", "1"};
+    static Values fresh(const std::string& root) {
+        return {
+            root + "/out", root + "/back", root + "/one.txt", "host.example.org", "7000", "0", "1"};
     }
-    static std::vector<Values> odd() {
-        return {{"rel/out", "", "", "not an address!", "0", "0", "0"},
-                {std::string(260, 'o'), "", std::string(260, 'f'), std::string(128, 'a'), "70000",
-                 "1", "1"}};
+    static Values odd(const std::string& root) {
+        return {root + "/\xC3\xB6", "", std::string(260, 'f'), "10.0.0.255", "65535", "1", "1"};
+    }
+    static std::vector<Values> refused(const std::string& root, std::uint16_t) {
+        const std::string out = root + "/new/out";
+        return {{root + "/common.xml/out", "", "", "10.0.0.1", "7000", "0", "0"},
+                {"", "", "", "10.0.0.1", "7000", "0", "0"},
+                {out, "", "", "not an address!", "7000", "0", "0"},
+                {out, "", "", std::string(128, 'a'), "7000", "0", "0"},
+                {out, "", "", "10.0.0.1", "0", "0", "0"},
+                {out, "", "", "10.0.0.1", "70000", "0", "0"}};
     }
 };
 
@@ -246,6 +269,7 @@ protected:
         return Case::of(m_params);
     }
     Values file() { return values_in_file<Case>(m_root / "common.xml"); }
+    Values fresh() const { return Case::fresh(m_root / "new"); }
     Bytes signedByGui(const Values& values) {
         Bytes r = record_of<Case>(values);
         CtrlPeer::sign(r, sharedTestPki().guiCert(), sharedTestPki().guiKey());
@@ -304,15 +328,15 @@ TYPED_TEST(CtrlServiceTest, ReadHandsOutTheConfiguredValuesSignedByTheService) {
 
 TYPED_TEST(CtrlServiceTest, ApplySignedByTheControlProgramChangesParametersAndFile) {
     const std::string own_file = this->m_root.readFile("own.xml");
-    Bytes record = this->signedByGui(TypeParam::fresh());
+    Bytes record = this->signedByGui(this->fresh());
     // The padding is not signed: a peer's garbage there changes nothing.
     for (std::size_t offset : TypeParam::padding())
         record[offset] = 0xA5;
     CtrlPeer peer(this->m_port);
     EXPECT_EQ(peer.apply(record), QK_SEND_FILE_FOK);
     EXPECT_TRUE(peer.raw().closedByPeer());
-    EXPECT_EQ(this->params(), TypeParam::fresh());
-    EXPECT_EQ(this->file(), TypeParam::fresh());
+    EXPECT_EQ(this->params(), this->fresh());
+    EXPECT_EQ(this->file(), this->fresh());
     Poco::AutoPtr<Poco::Util::XMLConfiguration> conf(
         new Poco::Util::XMLConfiguration(this->m_root / "common.xml"));
     EXPECT_EQ(conf->getString("kept"), "yes");
@@ -337,20 +361,20 @@ TYPED_TEST(CtrlServiceTest, RefusedRecordsChangeNothing) {
         int final_status;
     };
     auto with_size = [&](std::int32_t size) {
-        Bytes r = this->signedByGui(TypeParam::fresh());
+        Bytes r = this->signedByGui(this->fresh());
         CtrlPeer::putInt(r, CtrlPeer::kSignSize, size);
         return r;
     };
-    Bytes foreign = record_of<TypeParam>(TypeParam::fresh());
+    Bytes foreign = record_of<TypeParam>(this->fresh());
     CtrlPeer::sign(foreign, pki.wrongNameCert(), pki.wrongNameKey());
-    Bytes tampered = this->signedByGui(TypeParam::fresh());
+    Bytes tampered = this->signedByGui(this->fresh());
     tampered[tail] = 'x';
-    Bytes unterminated = record_of<TypeParam>(TypeParam::fresh());
+    Bytes unterminated = record_of<TypeParam>(this->fresh());
     const CtrlPeer::Field field = TypeParam::strings()[0];
     std::fill_n(unterminated.begin() + field.offset, field.width, 'u');
     CtrlPeer::sign(unterminated, pki.guiCert(), pki.guiKey());
     // Text an XML file can't hold: a control character, a byte that is not UTF-8.
-    Values control = TypeParam::fresh(), not_utf8 = TypeParam::fresh();
+    Values control = this->fresh(), not_utf8 = this->fresh();
     control[0] = "/a\x01b";
     not_utf8[0] = "/a\xFF";
     const std::string crypto = "Poco::Crypto::CryptoException: ";
@@ -377,7 +401,7 @@ TYPED_TEST(CtrlServiceTest, RefusedRecordsChangeNothing) {
         EXPECT_EQ(this->params(), before);
         EXPECT_EQ(this->m_root.readFile("common.xml"), file_before);
     }
-    // The restart that a service's error handler asks for after such an exchange.
+    // Failed exchanges leave nothing behind that a stop would wait for.
     const auto begin = std::chrono::steady_clock::now();
     this->m_listener.stop();
     this->m_listener.start();
@@ -475,14 +499,57 @@ TYPED_TEST(CtrlServiceTest, StartsOncePerPortAndRestartsOnTheSamePort) {
     }
 }
 
-TYPED_TEST(CtrlServiceTest, ValuesTheCheckWouldRefuseAreStoredReadably) {
-    for (const Values& values : TypeParam::odd()) {
+// An applied record passes the checks the service makes of its file before anything is
+// stored: a refused one gets 0x7F and changes neither the parameters nor the file.
+TYPED_TEST(CtrlServiceTest, AppliesOnlyValuesTheServiceAccepts) {
+    const Values before = this->params();
+    const std::string file_before = this->m_root.readFile("common.xml");
+    for (const Values& values : TypeParam::refused(this->m_root.path(), this->m_port)) {
+        SCOPED_TRACE(values[0] + " " + values[TypeParam::strings().size()]);
         CtrlPeer peer(this->m_port);
-        EXPECT_EQ(peer.apply(this->signedByGui(values)), QK_SEND_FILE_FOK);
-        EXPECT_EQ(this->params(), values);
-        EXPECT_EQ(this->file(), values);
+        EXPECT_EQ(peer.apply(this->signedByGui(values)), QK_SEND_FILE_FERROR);
+        EXPECT_EQ(this->m_errors.taken(1).size(), 1u);
+        EXPECT_EQ(this->params(), before);
+        EXPECT_EQ(this->m_root.readFile("common.xml"), file_before);
     }
-    EXPECT_TRUE(this->m_errors.taken(0).empty());
+    const Values odd = TypeParam::odd(this->m_root / "new");
+    CtrlPeer peer(this->m_port);
+    EXPECT_EQ(peer.apply(this->signedByGui(odd)), QK_SEND_FILE_FOK);
+    EXPECT_EQ(this->params(), odd);
+    EXPECT_EQ(this->file(), odd);
+}
+
+// A record is read until it is whole, however the network splits it.
+TYPED_TEST(CtrlServiceTest, ApplyTakesARecordThatArrivesInTwoSegments) {
+    const Bytes record = this->signedByGui(this->fresh());
+    CtrlPeer peer(this->m_port);
+    ASSERT_EQ(peer.raw().readStatus(), QK_SEND_FILE_FOK);
+    peer.raw().send(Bytes{QK_FILE_SEND_APPLY_CONFIG});
+    ASSERT_EQ(peer.raw().readStatus(), QK_SEND_FILE_FOK);
+    const auto half = record.begin() + static_cast<std::ptrdiff_t>(record.size() / 2);
+    peer.raw().send(Bytes(record.begin(), half));
+    // Gives the service the time to read the first part on its own.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    peer.raw().send(Bytes(half, record.end()));
+    EXPECT_EQ(peer.raw().readStatus(), QK_SEND_FILE_FOK);
+    EXPECT_EQ(this->params(), this->fresh());
+}
+
+// One exchange runs and one waits; whoever comes meanwhile is refused, and the log says so.
+TYPED_TEST(CtrlServiceTest, RefusedConnectionsAreLogged) {
+    std::vector<std::unique_ptr<RawClient>> peers;
+    for (int i = 0; i < 50; ++i)
+        peers.push_back(std::make_unique<RawClient>(this->m_port));
+    int refused = 0;
+    for (const auto& peer : peers) {
+        if (peer->readStatus() == RawClient::kClosed)
+            ++refused;
+        peer->close();
+    }
+    ASSERT_GT(refused, 0);
+    EXPECT_TRUE(this->logged({std::string("(") + TypeParam::kListener +
+                              "::accept()) Connection refused: an exchange runs and another "
+                              "waits. Refused since the last line: "}));
 }
 
 }  // namespace
