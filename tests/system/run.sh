@@ -190,6 +190,10 @@ drop() {
     rmdir "$staging"
 }
 
+# script_errors LOG: the shell errors of our maintainer scripts in an apt log ("postinst: 52:
+# ...: not found"); dpkg reports success when such a script goes on past the error.
+script_errors() { grep -E '/var/lib/dpkg/info/qk-relay[-a-z]*\.[a-z]+: [0-9]+: ' "$1"; }
+
 # arrived SRC M: SRC's tree is byte-identical in M's incoming directory.
 arrived() { diff -r "$1" "${QK_ST_ROOT[$2]}$IN_DIR/$(basename "$1")" >/dev/null 2>&1; }
 out_empty() { [ -z "$(ls -A "${QK_ST_ROOT[$1]}$OUT_DIR")" ]; }
@@ -237,6 +241,9 @@ step_install() {
     qk_st_in A apt-get install -y -q --no-install-recommends \
         "/root/debs/$(basename "$DEB_SERVICES")" "/root/debs/$(basename "$DEB_GUI")" \
         >"$work/install.log" 2>&1 || fail "apt-get install failed" cat "$work/install.log"
+    if script_errors "$work/install.log" >/dev/null; then
+        fail "a maintainer script failed during the install" script_errors "$work/install.log"
+    fi
     local unit
     for unit in $SRV $CLN; do
         expect_state A $unit active
@@ -367,6 +374,9 @@ step_remove_purge() {
     local root=${QK_ST_ROOT[A]} unit
     qk_st_in A apt-get remove -y -q qk-relay-gui qk-relay >"$work/remove.log" 2>&1 ||
         fail "apt-get remove failed" cat "$work/remove.log"
+    if script_errors "$work/remove.log" >/dev/null; then
+        fail "a maintainer script failed during the removal" script_errors "$work/remove.log"
+    fi
     for unit in $SRV $CLN; do
         if is_state A $unit active; then fail "$unit is still active after remove"; fi
         if qk_st_in A pgrep -x $unit >/dev/null; then fail "a $unit process still runs after remove"; fi
@@ -377,6 +387,9 @@ step_remove_purge() {
 
     qk_st_in A apt-get purge -y -q qk-relay-gui qk-relay >"$work/purge.log" 2>&1 ||
         fail "apt-get purge failed" cat "$work/purge.log"
+    if script_errors "$work/purge.log" >/dev/null; then
+        fail "a maintainer script failed during the purge" script_errors "$work/purge.log"
+    fi
     [ ! -e "$root/etc/orvane" ] || fail "/etc/orvane is still there after purge" ls -R "$root/etc/orvane"
     arrived "$work/tree_a" A && arrived "$work/from_b" A || fail "purge took received files" ls -R "$root$IN_DIR"
 }
