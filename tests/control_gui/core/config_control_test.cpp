@@ -75,8 +75,8 @@ TEST_F(ConfigControl, ReadsAndAppliesBothServicesOverTheirControlPorts) {
     readGuiParams(std::to_string(m_cln_ctrl), std::to_string(m_srv_ctrl));
     auto server = start("qk_relay_srvsvc", m_srv_ctrl);
     auto client = start("qk_relay_clnsvc", m_cln_ctrl);
-    // The port probes end their exchanges early, which restarts the control listeners at
-    // the services' next pass (200 ms).
+    // A control port holds one exchange and one waiting connection: the port probes' own
+    // exchanges must have ended before the first request connects.
     std::this_thread::sleep_for(1s);
 
     GuiTree::Outcome cln = m_tree.run(read_conf_clns);
