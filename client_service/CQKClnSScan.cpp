@@ -15,8 +15,8 @@ constexpr long kMinScanMs = 1000;
 
 CQKClnSScan::CQKClnSScan(CQKClnSControl& control, SQKClnSParams* params)
     : CQKPassTask("CQKClnSScan"), m_control(control), m_params(params) {
-    m_tcp_cln.setParams(params);
-    m_ssl_cln.setParams(params);
+    m_tcp_cln.setParams(&m_in_force);
+    m_ssl_cln.setParams(&m_in_force);
 }
 
 CQKClnSScan::~CQKClnSScan() = default;
@@ -36,13 +36,14 @@ void CQKClnSScan::pass() {
         refusal = qk_take_checked_params(*m_params);
         if (m_control.isCtrlRestartNeeded())
             m_control.setRestartCtrl();
+        m_in_force = *m_params;
     }
     if (refusal)
         std::rethrow_exception(refusal);
     traceParams();
-    if (m_params->m_op_code != kSendFiles)
+    if (m_in_force.m_op_code != kSendFiles)
         return;
-    if (m_params->m_use_ssl != 0)
+    if (m_in_force.m_use_ssl != 0)
         m_ssl_cln.sendAllFiles();
     else
         m_tcp_cln.sendAllFiles();
@@ -51,13 +52,13 @@ void CQKClnSScan::pass() {
 // "scan_time" taken as unsigned and raised to 1000; a negative value, which the unsigned
 // reading would make a sleep of weeks, counts as 1000 too.
 long CQKClnSScan::sleepMs() const {
-    const std::int32_t scan_time = m_params->m_delay_sleep;
+    const std::int32_t scan_time = m_in_force.m_delay_sleep;
     return scan_time < kMinScanMs ? kMinScanMs : scan_time;
 }
 
 void CQKClnSScan::traceParams() const {
     QKLogTag tag = qk_make_tag("CQKClnSScan::runTask()");
-    const SQKClnSParams& p = *m_params;
+    const SQKClnSParams& p = m_in_force;
     log_message(LOG_LEVEL_TRACE, &tag, "CQKClnSScan ------------------------ >>");
     log_message(LOG_LEVEL_TRACE, &tag, "m_op_code\t\t\t= %d", p.m_op_code);
     log_message(LOG_LEVEL_TRACE, &tag, "m_file_path\t\t= %s", p.m_file_path.c_str());
