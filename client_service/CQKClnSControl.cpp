@@ -42,7 +42,7 @@ void CQKClnSControl::pass() {
     {
         Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
         readConfig();
-        control_code = m_params.m_control_code;
+        control_code = m_scan ? m_params.m_control_code : fileControlCode();
     }
     traceState();
     keepControlListener();
@@ -63,6 +63,16 @@ void CQKClnSControl::firstRead() {
             std::rethrow_exception(refusal);
     } catch (const Poco::Exception& e) {
         qk_report_exception(&tag, e);
+    }
+}
+
+// The record's control code changes only at the scanner's checked reads; while no scanner
+// runs, the file's own value is what can start one again.
+std::int32_t CQKClnSControl::fileControlCode() const {
+    try {
+        return CQKBaseConfigs::instance().view("conf_c").getInt("control_code", kSendFiles);
+    } catch (const Poco::Exception&) {
+        return m_params.m_control_code;
     }
 }
 

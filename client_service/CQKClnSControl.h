@@ -43,6 +43,7 @@ private:
     void keepControlListener();
     void endScanner();
     void followControlCode(std::int32_t control_code);
+    std::int32_t fileControlCode() const;
 
     std::atomic<bool> m_restart_ctrl{false};
     bool m_first_read_done = false;

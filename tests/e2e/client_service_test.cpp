@@ -160,6 +160,12 @@ TEST_F(E2eClientService, SendsWhatIsDroppedAndFollowsItsControls) {
     std::this_thread::sleep_for(2500ms);
     EXPECT_EQ(ProgramRunner::readFile(out() + "/kept.txt"), "kept") << log();
 
+    // Back to 1: a new scanner sends what stayed, without a restart of the service.
+    writeConfig("1");
+    EXPECT_TRUE(ProgramRunner::waitUntil([&] { return !fs::exists(out() + "/kept.txt"); }, 10s))
+        << log();
+    EXPECT_EQ(ProgramRunner::readFile(in() + "/kept.txt"), "kept");
+
     stop(*client);
     stop(*server);
 }
