@@ -1,7 +1,9 @@
 // The services' frame around their control task.
 #include "app/CQKServiceAppl.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <Poco/Net/SSLManager.h>
 #include <Poco/TaskManager.h>
@@ -38,9 +40,14 @@ CQKServiceAppl::CQKServiceAppl(const SQKFrameSettings& settings, const std::stri
       m_instance_lock(settings.constants.application),
       m_error_handler(class_name + "::" + handler_name + "::exception()") {
     setUnixOptions(true);
+    // Taken before run() detaches a daemon, which points its standard streams at /dev/null.
+    m_start_report = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
 }
 
-CQKServiceAppl::~CQKServiceAppl() = default;
+CQKServiceAppl::~CQKServiceAppl() {
+    if (m_start_report >= 0)
+        ::close(m_start_report);
+}
 
 void CQKServiceAppl::defineOptions(Poco::Util::OptionSet& options) {
     Poco::Util::ServerApplication::defineOptions(options);
@@ -58,19 +65,16 @@ void CQKServiceAppl::handleOption(const std::string& name, const std::string& va
 int CQKServiceAppl::main(const ArgVec&) {
     block_termination_signals();
     qk_ignore_sigpipe();
-    qk_set_console_echo(isInteractive());
-    try {
-        if (!m_instance_lock.tryLock())
-            throw Poco::Exception("Instance of this application has been launched already...");
-    } catch (const Poco::Exception& e) {
-        qk_report_exception(nullptr, e);
-        return kServiceFailed;
-    }
+    openStartReport();
     m_settings.constants.use_common = !isInteractive();
-    if (!qk_frame_start(m_settings, isInteractive()))
+    if (!qk_frame_start(m_settings, true))
         return kServiceFailed;
     QKLogTag tag = qk_make_tag("main()");
     try {
+        // After the log has opened (it appends without a lock), so that a refused second
+        // instance leaves its reason there.
+        if (!m_instance_lock.tryLock())
+            throw Poco::Exception("Instance of this application has been launched already...");
         CQKBaseConfigs::instance().readConfC();
         CQKBaseConfigs::instance().readConfP();
     } catch (const Poco::Exception& e) {
@@ -82,6 +86,30 @@ int CQKServiceAppl::main(const ArgVec&) {
     const int result = runFramed();
     qk_frame_log_closing(tag);
     return result;
+}
+
+void CQKServiceAppl::openStartReport() {
+    if (!isInteractive() && m_start_report >= 0) {
+        std::fflush(stdout);
+        ::dup2(m_start_report, STDOUT_FILENO);
+        ::dup2(m_start_report, STDERR_FILENO);
+    }
+}
+
+void CQKServiceAppl::closeStartReport() {
+    if (!isInteractive()) {
+        qk_set_console_echo(false);
+        std::fflush(stdout);
+        const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (null >= 0) {
+            ::dup2(null, STDOUT_FILENO);
+            ::dup2(null, STDERR_FILENO);
+            ::close(null);
+        }
+    }
+    if (m_start_report >= 0)
+        ::close(m_start_report);
+    m_start_report = -1;
 }
 
 int CQKServiceAppl::runFramed() {
@@ -133,6 +161,7 @@ void CQKServiceAppl::runService() {
     Poco::AutoPtr<CQKServiceControlTask> control = createControlTask();
     control->duplicate();  // the task manager takes a reference of its own
     tasks.start(control.get());
+    closeStartReport();
     waitForTerminationRequest();
     tasks.cancelAll();
     tasks.joinAll();

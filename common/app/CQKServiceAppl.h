@@ -3,10 +3,17 @@
 //
 // main is the services' frame: signals blocked for every thread, the single-instance lock,
 // constraint handlers, console echo only when interactive, locale, console, the base
-// configuration (its "use common" placement when not interactive), the log and the
-// configuration files; then TLS, the process-wide error handler, the header line, and
-// either the help text or runService; at the end the log's closing lines. Any failure of the
-// start-up echoes its text and makes main return 1; so does an exception of runService.
+// configuration (its "use common" placement when not interactive), the log, the
+// single-instance lock and the configuration files; then TLS, the process-wide error
+// handler, the header line, and either the help text or runService; at the end the log's
+// closing lines. Any failure of the start-up is logged where the log has opened, echoes its
+// text and makes main return 1; so does an exception of runService.
+//
+// The start report: a daemon has no console, so until its control task runs it echoes onto
+// the standard error it was launched with (kept before the daemon detaches). The launcher's
+// caller reads that stream until the daemon closes it: at the end of a start that
+// succeeded, or when the daemon ends, with its reason written there. In the foreground
+// (systemd included) the echo goes to the console or the journal as it is.
 //
 // The error handler is reached from connection threads when an exception leaves a
 // connection's run (a failed control exchange): it echoes and logs the exception under
@@ -59,6 +66,10 @@ private:
         std::string m_tag_name;
     };
 
+    // A daemon's echo goes to the start report until closeStartReport(), which sends it to
+    // /dev/null again and closes the report.
+    void openStartReport();
+    void closeStartReport();
     int runFramed();
     void runBody();
     // Runs the control task on a task manager until the termination request (SIGINT,
@@ -71,4 +82,5 @@ private:
     CQKInstanceLock m_instance_lock;
     ErrorHandler m_error_handler;
     bool m_help_requested = false;
+    int m_start_report = -1;  // a copy of the standard error the program was started with
 };

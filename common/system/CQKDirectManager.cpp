@@ -194,12 +194,23 @@ void CQKDirectManager::start() {
         throw Poco::IllegalStateException(name() + " is " + state_text(now));
     Poco::File(m_run_dir).createDirectories();
     ::unlink(stoppingFile().c_str());
-    const SQKProcessResult launcher =
-        qk_run_process(program(), {"--daemon", "--pidfile=" + pidFile()}, m_time_limit);
+    SQKProcessResult launcher;
+    try {
+        launcher = qk_run_process(program(), {"--daemon", "--pidfile=" + pidFile()}, m_time_limit);
+    } catch (const Poco::TimeoutException&) {
+        // The daemon still holds its start report open: it is slow to start, not failed;
+        // the state says so.
+        if (state() == QK_SERVICE_STARTING || state() == QK_SERVICE_RUNNING)
+            return;
+        throw;
+    }
     if (launcher.exit_code != 0)
         throw Poco::SystemException(
             name() + " did not start (exit code " + std::to_string(launcher.exit_code) + ")",
             launcher.message());
+    // The report closed: the daemon either runs its service or has ended, its reason last.
+    if (state() == QK_SERVICE_STOPPED)
+        throw Poco::SystemException(name() + " ended during its start", launcher.message());
 }
 
 void CQKDirectManager::stop() {

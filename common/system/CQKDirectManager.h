@@ -9,8 +9,10 @@
 // (the daemon between its launch and the writing of its pid file).
 // Stopping: the pid file's process got SIGTERM from stop() (noted in <run>/<name>.stopping)
 // and has not ended yet.
-// start() runs "<bin>/<name> --daemon --pidfile=<run>/<name>.pid" and waits for that
-// launcher, which ends once the daemon has detached; stop() sends SIGTERM. Each refuses
+// start() runs "<bin>/<name> --daemon --pidfile=<run>/<name>.pid" and reads the launcher's
+// standard error, which the daemon keeps as its start report until its service runs or it
+// ends: a daemon that ended during its start fails start() with what it reported there; one
+// still starting at the time limit does not. stop() sends SIGTERM. Each refuses
 // (Poco::IllegalStateException) unless the service is stopped or running respectively.
 #pragma once
 

@@ -24,6 +24,7 @@ namespace {
 constexpr const char* kService = "qk_relay_srvsvc";
 constexpr const char* kRunning = "Is running      : 1";
 constexpr const char* kNotRunning = "Is running      : 0";
+constexpr const char* kRefusal = "Instance of this application has been launched already...";
 
 bool has(const ProgramResult& result, const std::string& text) {
     return result.output().find(text) != std::string::npos;
@@ -146,6 +147,23 @@ TEST_F(E2eCtrl, NeitherStartsAStartingServiceNorStopsAStoppingOne) {
     EXPECT_TRUE(statusReaches(kRunning));
 }
 
+// A daemon that ends during its start (here refused by the single-instance lock, which
+// another process holds) is no success: the start fails with the daemon's reason, and the
+// daemon's own log holds it, though a daemon has no console.
+TEST_F(E2eCtrl, ReportsADaemonThatEndsDuringItsStart) {
+    CQKInstanceLock running_service(kService);
+    ASSERT_TRUE(running_service.tryLock());
+    const ProgramResult started = ctrl({"-s", kService});
+    EXPECT_EQ(started.exit_code, 74) << started.output();
+    EXPECT_TRUE(has(started, kRefusal)) << started.output();
+    EXPECT_FALSE(has(started, "Has been Launched.")) << started.output();
+    const std::string service_log =
+        ProgramRunner::readFile(
+            m_runner.path("var/log/orvane/qk_relay_srvsvc/qk_relay_srvsvc.000.log"))
+            .value_or("");
+    EXPECT_NE(service_log.find(kRefusal), std::string::npos) << service_log;
+}
+
 TEST_F(E2eCtrl, RefusesWhatItCannotDo) {
     struct Case {
         const char* what;
@@ -190,7 +208,7 @@ TEST_F(E2eCtrl, RefusesWhatItCannotDo) {
     ASSERT_TRUE(other_controller.tryLock());
     const ProgramResult second = status();
     EXPECT_EQ(second.exit_code, 74);
-    EXPECT_TRUE(has(second, "Instance of this application has been launched already..."));
+    EXPECT_TRUE(has(second, kRefusal));
 }
 
 }  // namespace
