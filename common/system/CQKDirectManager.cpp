@@ -131,13 +131,13 @@ std::string CQKDirectManager::runDirectory() {
     return CQKInstanceLock::lockDirectory(::geteuid());
 }
 
-bool CQKDirectManager::isPlainName(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+bool CQKDirectManager::isServiceName(const std::string& name) {
+    return name == "qk_relay_srvsvc" || name == "qk_relay_clnsvc";
 }
 
 bool CQKDirectManager::isRegistered() {
     struct stat st {};
-    return isPlainName(name()) && ::stat(program().c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+    return isServiceName(name()) && ::stat(program().c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
            ::access(program().c_str(), X_OK) == 0;
 }
 
@@ -171,6 +171,9 @@ std::uint32_t CQKDirectManager::state() {
     if (!isRegistered())
         return QK_SERVICE_NO_STATE;
     const pid_t stopping = livePidIn(stoppingFile());
+    // The note of a stop whose process has ended says nothing more.
+    if (stopping == 0)
+        ::unlink(stoppingFile().c_str());
     const pid_t pid = livePidIn(pidFile());
     if (pid != 0)
         return pid == stopping ? QK_SERVICE_STOPPING : QK_SERVICE_RUNNING;

@@ -1,14 +1,15 @@
 // A service without a service manager: the service program beside qk_relay_ctrl, run as a
 // daemon that keeps its pid in a pid file.
 //
-// Registered: <bin>/<name> is an executable regular file, and name is a plain program name
-// (no "/", not "." or ".."), so nothing outside the bin directory is ever run.
+// Registered: name is one of the service programs (qk_relay_srvsvc, qk_relay_clnsvc) and
+// <bin>/<name> is an executable regular file, so nothing but a service is ever run with
+// --daemon, and nothing outside the bin directory.
 // Running: <run>/<name>.pid names a live process whose executable is <bin>/<name> (a pid
 // the system has reused for another program does not count).
 // Starting: no such pid yet, but a process of <bin>/<name> runs with "--pidfile=<pid file>"
 // (the daemon between its launch and the writing of its pid file).
 // Stopping: the pid file's process got SIGTERM from stop() (noted in <run>/<name>.stopping)
-// and has not ended yet.
+// and has not ended yet. A query removes the note once that process has ended.
 // start() runs "<bin>/<name> --daemon --pidfile=<run>/<name>.pid" and reads the launcher's
 // standard error, which the daemon keeps as its start report until its service runs or it
 // ends: a daemon that ended during its start fails start() with what it reported there; one
@@ -40,7 +41,8 @@ public:
     // single-instance locks (/run/qk_relay/ for root).
     static std::string runDirectory();
 
-    static bool isPlainName(const std::string& name);
+    // True for the names of the service programs.
+    static bool isServiceName(const std::string& name);
 
 private:
     std::string program() const { return m_bin_dir + name(); }

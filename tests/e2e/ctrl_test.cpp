@@ -111,6 +111,7 @@ TEST_F(E2eCtrl, StartsReportsAndStopsTheService) {
     EXPECT_TRUE(has(not_running, "Service: qk_relay_srvsvc hasn't been launched..."))
         << not_running.output();
     EXPECT_TRUE(has(status(), kNotRunning));
+    EXPECT_FALSE(fs::exists(m_runner.scratch("run/qk_relay_srvsvc.stopping")));
 }
 
 // A daemon that has not yet written its pid file is starting, one that got SIGTERM and has
@@ -183,6 +184,10 @@ TEST_F(E2eCtrl, RefusesWhatItCannotDo) {
          {"-s", "../bin/qk_relay_srvsvc"},
          74,
          "Service: ../bin/qk_relay_srvsvc has not been registered."},
+        {"a program beside it that is no service",
+         {"-s", "qk_relay_keys"},
+         74,
+         "Service: qk_relay_keys has not been registered."},
         {"stop of one not installed",
          {"-t", "qk_relay_nosuch"},
          74,
