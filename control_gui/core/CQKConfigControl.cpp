@@ -208,15 +208,15 @@ void CQKConfigControl::act(std::int32_t code) {
             }
             break;
         case apply_conf_clns:
-            applyToService(code, m_cln, m_gui.client_control_port, "Client");
-            if (m_curr_result != QK_SEND_FILE_FOK) {
+            if (applyToService(m_cln, m_gui.client_control_port, "Client") ==
+                Applied::unreachable) {
                 fileWriteClnSCtrl();
                 gui().addLogMessage("Client Parameters were saved to xml file");
             }
             break;
         case apply_conf_srvs:
-            applyToService(code, m_srv, m_gui.server_control_port, "Server");
-            if (m_curr_result != QK_SEND_FILE_FOK) {
+            if (applyToService(m_srv, m_gui.server_control_port, "Server") ==
+                Applied::unreachable) {
                 fileWriteSrvSCtrl();
                 gui().addLogMessage("Server Parameters were saved to xml file");
             }
@@ -236,8 +236,8 @@ void CQKConfigControl::act(std::int32_t code) {
     }
 }
 
-// The failures of one exchange; each leaves m_curr_result 127 so the caller falls back to
-// the file.
+// The failures of one exchange; each leaves m_curr_result 127. A failed read falls back to
+// the file; a failed apply only when no connection was made.
 #define QK_NETWORK_FAILURES(crypto_text, port)                                            \
     catch (const Poco::Crypto::CryptoException& e) {                                      \
         gui().addLogMessage(crypto_text);                                                 \
@@ -280,18 +280,27 @@ void CQKConfigControl::readFromService(std::int32_t code, Record& record, std::i
     QK_NETWORK_FAILURES(crypto_text, port)
 }
 
+// Only a service that could not be reached (no control port, nothing listening) leaves the
+// values to its file. Once connected, a failure may be the service's refusal (0x7F: a bad
+// signature, a value it refuses, its own failed write); writing the file then would have the
+// service take the refused values from it at its next pass. A record we cannot sign is not
+// written either: the service may well be running.
 template <typename Record>
-void CQKConfigControl::applyToService(std::int32_t, Record& record, std::int32_t port,
-                                      const char* who) {
+CQKConfigControl::Applied CQKConfigControl::applyToService(Record& record, std::int32_t port,
+                                                           const char* who) {
     QKLogTag tag = qk_make_tag("CQKConfigControl::procConfigCodeCtrl()");
     if (!is_port(port))
-        return;
+        return Applied::unreachable;
     const std::string crypto_text =
         std::string(who) + " Parameters hasn't been signed (ECDSA). Error";
+    bool signed_record = false;
+    bool connected = false;
     try {
         doSignCtrl(record);
+        signed_record = true;
         gui().addLogMessageFrmt("%s Parameters have been signed (ECDSA). Ok", who);
         openConnection(kAddress, port);
+        connected = true;
         gui().addLogMessageFrmt("Connection to %s Service: address: '%s' port: %d", who, kAddress,
                                 port);
         netSendCtrl(&record, sizeof(Record));
@@ -299,8 +308,13 @@ void CQKConfigControl::applyToService(std::int32_t, Record& record, std::int32_t
         closeConnection(kAddress, port);
         gui().addLogMessageFrmt("Connection to %s Service is closed", who);
         m_curr_result = QK_SEND_FILE_FOK;
+        return Applied::applied;
     }
     QK_NETWORK_FAILURES(crypto_text, port)
+    if (signed_record && !connected)
+        return Applied::unreachable;
+    gui().addLogMessageFrmt("%s Parameters have not been applied. Error", who);
+    return Applied::failed;
 }
 
 #undef QK_NETWORK_FAILURES

@@ -1,7 +1,8 @@
 // The control program's single worker for parameters: reads the services' parameters from
 // their control ports (signed records verified with the service's certificate) or else from
-// their XML files, signs and applies edited parameters or else saves them to the files,
-// and reads, saves and applies the control program's own settings.
+// their XML files, signs and applies edited parameters or, when a service cannot be
+// reached, saves them to its file (a service's refusal writes nothing), and reads, saves and
+// applies the control program's own settings.
 //
 // One request at a time, on the control queue's thread (and once at start-up before it
 // exists); the object holds no lock. Replies go to the registered window as WM_PROC_CTRL.
@@ -47,8 +48,11 @@ private:
     void act(std::int32_t code);
     template <typename Record>
     void readFromService(std::int32_t code, Record& record, std::int32_t port, const char* who);
+    // How an apply ended: taken by the service, or the service could not be reached (its
+    // file is then where the values go), or refused or failed on the way (nothing written).
+    enum class Applied { applied, unreachable, failed };
     template <typename Record>
-    void applyToService(std::int32_t code, Record& record, std::int32_t port, const char* who);
+    Applied applyToService(Record& record, std::int32_t port, const char* who);
     void onNetworkFailure(const char* gui_text, std::int32_t port);
 
     void fileReadGuiParams();

@@ -207,6 +207,49 @@ TEST_F(ConfigControl, RefusesBadSignaturesAndSilentPeersAndReadsTheFile) {
     }
 }
 
+// A peer on the client's control port that takes an apply and answers 0x7F, as a service
+// does for a record it refuses; or, when silent, accepts and says nothing.
+void refuse_apply(Poco::Net::ServerSocket& listener, bool silent) {
+    Poco::Net::StreamSocket peer = listener.acceptConnection();
+    if (silent) {
+        std::this_thread::sleep_for(1s);
+        return;
+    }
+    unsigned char byte = 0;
+    peer.sendBytes(&byte, 1);
+    peer.receiveBytes(&byte, 1);
+    byte = 0;
+    peer.sendBytes(&byte, 1);
+    SQKClnSCtrl record;
+    for (std::size_t got = 0; got < sizeof(record);) {
+        const int n = peer.receiveBytes(reinterpret_cast<char*>(&record) + got,
+                                        static_cast<int>(sizeof(record) - got));
+        if (n <= 0)
+            return;
+        got += static_cast<std::size_t>(n);
+    }
+    byte = 0x7F;
+    peer.sendBytes(&byte, 1);
+}
+
+TEST_F(ConfigControl, AnApplyThatReachedTheServiceNeverWritesItsFile) {
+    readGuiParams(std::to_string(m_spare), "0");
+    const std::string before = file("qk_relay_clnsvc");
+    SQKClnSCtrl changed;
+    std::memset(&changed, 0, sizeof(changed));
+    qk_ctrl_set_string(changed.m_out_dir, scratch("refused"));
+    Poco::Net::ServerSocket listener(Poco::Net::SocketAddress("127.0.0.1", m_spare));
+    for (bool silent : {false, true}) {
+        std::thread peer([&] { refuse_apply(listener, silent); });
+        GuiTree::Outcome applied = m_tree.run(apply_conf_clns, changed);
+        peer.join();
+        EXPECT_TRUE(applied.said("Client Parameters have not been applied. Error"))
+            << ::testing::PrintToString(applied.lines);
+        EXPECT_FALSE(applied.said("Client Parameters were saved to xml file")) << silent;
+        EXPECT_EQ(file("qk_relay_clnsvc"), before) << silent;
+    }
+}
+
 TEST_F(ConfigControl, SavesGuiSettingsAndKeepsTheAutostartEntryInLine) {
     ::setenv("XDG_CONFIG_HOME", scratch("xdg").c_str(), 1);
     const std::string entry = scratch("xdg/autostart/qk_relay_w.desktop");
