@@ -27,6 +27,11 @@ namespace {
 constexpr const char* kAddress = "127.0.0.1";
 constexpr const char* kEntryName = "QK Relay Control W";
 constexpr mode_t kFileMode = 0644;
+// The control ports of the shipped settings file (dist/common/qk_relay_w.xml).
+constexpr std::int32_t kDefaultClientControlPort = 5603;
+constexpr std::int32_t kDefaultServerControlPort = 5602;
+constexpr const char* kMissingSetting =
+    "GUI Parameter '%s' is missing in xml file. Default value is used: %s";
 
 QKLogTag tag_of(const char* name) {
     QKLogTag tag = qk_make_tag(name);
@@ -228,6 +233,7 @@ void CQKConfigControl::act(std::int32_t code) {
         case apply_gui_params:
             fileWriteGuiParams();
             gui().addLogMessage("GUI Parameters were saved to xml file");
+            m_gui_known = true;
             procParams();
             gui().addLogMessage("GUI Parameters were applied");
             break;
@@ -592,19 +598,37 @@ void CQKConfigControl::fileReadGuiParams() {
     configs.readConfP();
     Poco::Util::AbstractConfiguration& conf = configs.view("conf_c");
     Poco::Util::AbstractConfiguration& keys = configs.view("ssl_keys");
-    const auto port_of = [&](const char* key) {
-        const std::string text = conf.getString(key);  // a missing key fails the request
+    // A missing key takes the shipped file's value, so one lost line neither turns the
+    // control ports off nor, through procParams, deletes the autostart entry the user made:
+    // for run_when_win_starts the default is whether that entry exists.
+    const auto missing = [&](const char* key, const std::string& value) {
+        if (conf.has(key))
+            return false;
+        log_message(LOG_LEVEL_WARN, &tag, "Key '%s' is missing, default value: %s", key,
+                    value.c_str());
+        gui().addLogMessageFrmt(kMissingSetting, key, value.c_str());
+        return true;
+    };
+    const auto port_of = [&](const char* key, std::int32_t fallback) {
+        if (missing(key, std::to_string(fallback)))
+            return fallback;
         try {
             return conf.getInt(key);
         } catch (const Poco::SyntaxException&) {
             return 0;  // not an integer
         }
     };
+    const auto flag_of = [&](const char* key, bool fallback) {
+        if (missing(key, fallback ? "true" : "false"))
+            return fallback ? 1 : 0;
+        return conf.getBool(key) ? 1 : 0;
+    };
     SQKGuiParams params;
-    params.client_control_port = port_of("client_control_port");
-    params.server_control_port = port_of("server_control_port");
-    params.run_when_win_starts = conf.getBool("run_when_win_starts") ? 1 : 0;
-    params.start_mimimized = conf.getBool("start_mimimized") ? 1 : 0;
+    params.client_control_port = port_of("client_control_port", kDefaultClientControlPort);
+    params.server_control_port = port_of("server_control_port", kDefaultServerControlPort);
+    params.run_when_win_starts =
+        flag_of("run_when_win_starts", Poco::File(autostartPath()).exists());
+    params.start_mimimized = flag_of("start_mimimized", false);
     params.ssl_keys_key_fpath = keys.getString("ssl_keys_key_fpath");
     params.ssl_keys_cert_fpath = keys.getString("ssl_keys_cert_fpath");
     params.ssl_keys_ca_cert_fpath = keys.getString("ssl_keys_ca_cert_fpath");
@@ -613,6 +637,7 @@ void CQKConfigControl::fileReadGuiParams() {
     params.ssl_common_cln_cert_fpath = keys.getString("ssl_common_cln_cert_fpath");
     params.ssl_common_gui_cert_fpath = keys.getString("ssl_common_gui_cert_fpath");
     m_gui = params;
+    m_gui_known = true;
 }
 
 void CQKConfigControl::fileWriteGuiParams() {
@@ -645,6 +670,11 @@ std::string CQKConfigControl::autostartPath() {
 
 void CQKConfigControl::procParams() {
     QKLogTag tag = tag_of("CQKControlConfig::procParams()");
+    if (!m_gui_known) {
+        // Settings that could not be read say nothing about the entry: it stays as it is.
+        log_message(LOG_LEVEL_WARN, &tag, "GUI Parameters are unknown, the entry is kept");
+        return;
+    }
     try {
         const std::string fpath = autostartPath();
         Poco::File entry(fpath);

@@ -80,6 +80,7 @@ private:
     SQKGuiParams m_gui;
     SQKClnSCtrl m_cln{};
     SQKSrvSCtrl m_srv{};
+    bool m_gui_known = false;  // the settings were read or applied once
     std::uint8_t m_curr_result = 0x7F;
     std::int32_t m_code = 0;
     std::unique_ptr<Poco::Net::StreamSocket> m_socket;

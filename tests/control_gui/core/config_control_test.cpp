@@ -286,4 +286,26 @@ TEST_F(ConfigControl, SavesGuiSettingsAndKeepsTheAutostartEntryInLine) {
     ::unsetenv("XDG_CONFIG_HOME");
 }
 
+TEST_F(ConfigControl, AMissingSettingTakesItsDefaultAndKeepsTheAutostartEntry) {
+    ::setenv("XDG_CONFIG_HOME", scratch("xdg").c_str(), 1);
+    const std::string entry = scratch("xdg/autostart/qk_relay_w.desktop");
+    ProgramRunner::writeFile(entry, "[Desktop Entry]\nExec=/set/by/the/user\n");
+    ProgramRunner::writeFile(
+        m_tree.path("common/qk_relay_w.xml"),
+        "<config><client_control_port>4001</client_control_port><start_mimimized>false</"
+        "start_mimimized></config>");
+    GuiTree::Outcome read = m_tree.run(read_file_gui_params);
+    ASSERT_EQ(read.replies.size(), 1u) << ::testing::PrintToString(read.lines);
+    const SQKGuiParams* params = read.replies[0]->payload<SQKGuiParams>();
+    EXPECT_EQ(params->client_control_port, 4001);
+    EXPECT_EQ(params->server_control_port, 5602);
+    EXPECT_TRUE(
+        read.said("GUI Parameter 'server_control_port' is missing in xml file. Default "
+                  "value is used: 5602"))
+        << ::testing::PrintToString(read.lines);
+    CQKConfigControl::instance().procParams();
+    EXPECT_TRUE(fs::exists(entry));
+    ::unsetenv("XDG_CONFIG_HOME");
+}
+
 }  // namespace
