@@ -136,6 +136,7 @@ std::unique_ptr<SQKConfigCodeCtrl> CQKConfigControl::procConfigCodeCtrl(
                     m_gui.server_control_port = params->server_control_port;
                     m_gui.run_when_win_starts = params->run_when_win_starts ? 1 : 0;
                     m_gui.start_mimimized = params->start_mimimized ? 1 : 0;
+                    publishControlPorts();
                 }
                 break;
             default:
@@ -638,6 +639,12 @@ void CQKConfigControl::fileReadGuiParams() {
     params.ssl_common_gui_cert_fpath = keys.getString("ssl_common_gui_cert_fpath");
     m_gui = params;
     m_gui_known = true;
+    publishControlPorts();
+}
+
+void CQKConfigControl::publishControlPorts() {
+    m_client_control_port = m_gui.client_control_port;
+    m_server_control_port = m_gui.server_control_port;
 }
 
 void CQKConfigControl::fileWriteGuiParams() {

@@ -37,6 +37,10 @@ public:
     void procParams();
 
     const SQKGuiParams& guiParams() const { return m_gui; }
+    // The control ports of the settings in force, readable from any thread: the pages keep
+    // the services' other ports off them. 0 when off.
+    std::int32_t clientControlPort() const { return m_client_control_port.load(); }
+    std::int32_t serverControlPort() const { return m_server_control_port.load(); }
     std::uint8_t currResult() const { return m_curr_result; }
 
     // The autostart entry: $XDG_CONFIG_HOME (else ~/.config) + "/autostart/qk_relay_w.desktop".
@@ -55,6 +59,7 @@ private:
     Applied applyToService(Record& record, std::int32_t port, const char* who);
     void onNetworkFailure(const char* gui_text, std::int32_t port);
 
+    void publishControlPorts();
     void fileReadGuiParams();
     void fileWriteGuiParams();
     void fileReadClnSCtrl();
@@ -85,5 +90,7 @@ private:
     std::int32_t m_code = 0;
     std::unique_ptr<Poco::Net::StreamSocket> m_socket;
     std::atomic<CQKGuiMailbox*> m_window{nullptr};
+    std::atomic<std::int32_t> m_client_control_port{0};
+    std::atomic<std::int32_t> m_server_control_port{0};
     Poco::Timespan m_step_timeout{30, 0};
 };

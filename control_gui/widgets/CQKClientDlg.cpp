@@ -38,7 +38,8 @@ bool CQKClientDlg::DlgToCtrl(SQKConfigCodeCtrl::Payload& payload) {
     valid = GetDirPathFromEdit(m_back_dir, back_dir) && valid;
     valid = GetFilePathFromEdit(m_file_path, file_path) && valid;
     valid = GetAddressFromEdit(m_srv_address, address) && valid;
-    valid = GetPortNumberFromEdit(m_srv_port, port, false) && valid;
+    valid =
+        GetPortNumberFromEdit(m_srv_port, port, false) && NotControlPort(m_srv_port, port) && valid;
     if (!valid)
         return false;
 

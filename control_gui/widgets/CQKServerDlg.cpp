@@ -29,8 +29,9 @@ bool CQKServerDlg::DlgToCtrl(SQKConfigCodeCtrl::Payload& payload) {
     std::int32_t port = 0, ssl_port = 0;
     bool valid = GetDirPathFromEdit(m_in_dir, in_dir);
     valid = GetDirPathFromEdit(m_back_dir, back_dir) && valid;
-    bool ports_valid = GetPortNumberFromEdit(m_port, port, false);
-    ports_valid = GetPortNumberFromEdit(m_ssl_port, ssl_port, false) && ports_valid;
+    bool ports_valid = GetPortNumberFromEdit(m_port, port, false) && NotControlPort(m_port, port);
+    ports_valid = GetPortNumberFromEdit(m_ssl_port, ssl_port, false) &&
+                  NotControlPort(m_ssl_port, ssl_port) && ports_valid;
     if (ports_valid && port == ssl_port) {
         ShowError(m_ssl_port, QStringLiteral("Port Numbers Should Have Different Values"));
         return false;

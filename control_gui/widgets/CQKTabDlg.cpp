@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "CQKBalloonTip.h"
+#include "CQKConfigControl.h"
 #include "CQKTabCtrl.h"
 #include "base/qk_log.h"
 #include "protocol/qk_exceptions.h"
@@ -43,6 +44,8 @@ const QString kWrongDirectory = QStringLiteral("Wrong Directory Path Value");
 const QString kWrongFile = QStringLiteral("Wrong File Path Value");
 const QString kWrongAddress = QStringLiteral("Wrong Address Value");
 const QString kWrongPort = QStringLiteral("Wrong Port Value; Should be [1,65535]");
+const QString kControlPort =
+    QStringLiteral("Port Should Differ From Control Ports Of Common Settings");
 
 QString id_name(int id) {
     return QString::number(id);
@@ -203,6 +206,16 @@ bool CQKTabDlg::GetPortNumberFromEdit(QLineEdit* edit, std::int32_t& port, bool 
     if (valid)
         port = number;
     return valid;
+}
+
+// A file listener or a sender on a control port would meet the control listener there: the
+// service refuses such values, and the port would no longer take the control program.
+bool CQKTabDlg::NotControlPort(QLineEdit* edit, std::int32_t port) {
+    const CQKConfigControl& control = CQKConfigControl::instance();
+    if (port != control.clientControlPort() && port != control.serverControlPort())
+        return true;
+    ShowError(edit, kControlPort);
+    return false;
 }
 
 void CQKTabDlg::ShowError(QLineEdit* edit, const QString& text) {

@@ -55,6 +55,8 @@ protected:
     bool GetFilePathFromEdit(QLineEdit* edit, std::string& path);
     bool GetAddressFromEdit(QLineEdit* edit, std::string& address);
     bool GetPortNumberFromEdit(QLineEdit* edit, std::int32_t& port, bool zero_allowed);
+    // False, with the tip, for a port the Common Settings give a service's control listener.
+    static bool NotControlPort(QLineEdit* edit, std::int32_t port);
     // An existing directory, or one created now with all missing parents.
     static bool ValidateDirPath(const std::string& path);
     static void ShowError(QLineEdit* edit, const QString& text);

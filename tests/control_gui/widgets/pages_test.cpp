@@ -33,6 +33,8 @@ namespace {
 
 const QString kWrongPort = QStringLiteral("Wrong Port Value; Should be [1,65535]");
 const QString kDifferentPorts = QStringLiteral("Port Numbers Should Have Different Values");
+const QString kControlPort =
+    QStringLiteral("Port Should Differ From Control Ports Of Common Settings");
 const QString kSaveQuestion =
     QStringLiteral("Do you want to save the changes you've made in the property pages?");
 const QString kRevertQuestion = QStringLiteral("All changes will be lost. Are you sure?");
@@ -64,6 +66,7 @@ private Q_SLOTS:
     void clientFileIsReadOnlyOnFirstActivation();
     void invalidPageKeepsItsTabAndSwitchAppliesAfterTheQuestion();
     void portsAndAddressesAreValidated();
+    void portsOfTheControlListenersAreRefused();
     void directoriesAreCreatedOnValidation();
     void checkBoxClickedTwiceIsNoChange();
     void applyAndRevertAskFirst();
@@ -359,6 +362,23 @@ void PagesTest::portsAndAddressesAreValidated() {
     QVERIFY(params != nullptr);
     QCOMPARE(params->client_control_port, 0);
     QCOMPARE(params->server_control_port, 0);
+}
+
+void PagesTest::portsOfTheControlListenersAreRefused() {
+    m_tree->writeGuiConfig("7100", "7101");
+    settle();  // its marker reads the settings
+    SQKConfigCodeCtrl::Payload payload;
+    control("1034")->setText(QStringLiteral("7101"));
+    QVERIFY(!static_cast<CQKTabDlg*>(m_tabs->currentWidget())->DlgToCtrl(payload));
+    QCOMPARE(tip_of(control("1034")), kControlPort);
+
+    m_tabs->SwitchTab(CQKTabCtrl::kServerTab);
+    settle();
+    control("1045")->setText(QStringLiteral("7100"));
+    QVERIFY(!static_cast<CQKTabDlg*>(m_tabs->currentWidget())->DlgToCtrl(payload));
+    QCOMPARE(tip_of(control("1045")), kControlPort);
+    m_tree->writeGuiConfig("0", "0");
+    settle();
 }
 
 void PagesTest::directoriesAreCreatedOnValidation() {
