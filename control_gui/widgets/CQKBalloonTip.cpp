@@ -1,18 +1,21 @@
 #include "CQKBalloonTip.h"
 
+#include <QApplication>
 #include <QEvent>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QStyle>
 #include <QTimer>
 
 namespace {
 constexpr const char* kObjectName = "balloon_tip";
-}
+QPointer<CQKBalloonTip> g_shown;  // the one tip on screen
+}  // namespace
 
 CQKBalloonTip::CQKBalloonTip(QLineEdit* edit)
-    : QFrame(edit, Qt::ToolTip | Qt::FramelessWindowHint),
+    : QFrame(edit, Qt::ToolTip | Qt::FramelessWindowHint | Qt::WindowTransparentForInput),
       m_edit(edit),
       m_title(new QLabel(QStringLiteral("Error !"), this)),
       m_text(new QLabel(this)),
@@ -20,6 +23,7 @@ CQKBalloonTip::CQKBalloonTip(QLineEdit* edit)
     setObjectName(kObjectName);
     setFrameShape(QFrame::Box);
     setAttribute(Qt::WA_ShowWithoutActivating);
+    setAttribute(Qt::WA_TransparentForMouseEvents);
     setForegroundRole(QPalette::ToolTipText);
     setBackgroundRole(QPalette::ToolTipBase);
     setAutoFillBackground(true);
@@ -52,6 +56,8 @@ CQKBalloonTip* CQKBalloonTip::showAt(QLineEdit* edit, const QString& text) {
     CQKBalloonTip* tip = of(edit);
     if (tip == nullptr)
         tip = new CQKBalloonTip(edit);
+    if (g_shown != nullptr && g_shown != tip)
+        g_shown->hide();
     tip->m_text->setText(text);
     tip->adjustSize();
     tip->place();
@@ -72,7 +78,27 @@ void CQKBalloonTip::place() {
     move(m_edit->mapToGlobal(QPoint(m_edit->width() / 4, m_edit->height())));
 }
 
+// While shown, the tip watches the whole program: the press of a key or a mouse button
+// means the user has moved on, and the press still reaches its target.
+void CQKBalloonTip::showEvent(QShowEvent* event) {
+    QFrame::showEvent(event);
+    g_shown = this;
+    qApp->installEventFilter(this);
+}
+
+void CQKBalloonTip::hideEvent(QHideEvent* event) {
+    qApp->removeEventFilter(this);
+    if (g_shown == this)
+        g_shown = nullptr;
+    QFrame::hideEvent(event);
+}
+
 bool CQKBalloonTip::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if (isVisible() && (type == QEvent::KeyPress || type == QEvent::MouseButtonPress)) {
+        hide();
+        return false;
+    }
     if (watched == m_edit && isVisible()) {
         if (event->type() == QEvent::Hide)
             hide();

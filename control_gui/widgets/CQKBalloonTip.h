@@ -1,9 +1,10 @@
 // The error tip of an edit: a small pop-up below the edit with the error icon, the title
 // "Error !" and the text, like the balloon an edit control shows.
 //
-// One tip belongs to each edit (it is the edit's child, object name "balloon_tip"), so every
-// invalid field of a page shows its own. It hides itself when the edit's text changes, when
-// the edit is hidden, and after a while.
+// A tip belongs to an edit (it is the edit's child, object name "balloon_tip"); one is shown
+// at a time, showing another hides it. It lets mouse input through to what lies beneath
+// and hides itself at any key or mouse press in the program, when the edit's text changes,
+// when the edit is hidden, and after a while: it never stands in the way of the next field.
 #pragma once
 
 #include <QFrame>
@@ -28,6 +29,8 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     explicit CQKBalloonTip(QLineEdit* edit);

@@ -33,7 +33,8 @@ CQKClientDlg::CQKClientDlg(CQKTabCtrl* tab_ctrl) : CQKTabDlg(tab_ctrl) {
 bool CQKClientDlg::DlgToCtrl(SQKConfigCodeCtrl::Payload& payload) {
     std::string out_dir, back_dir, file_path, address;
     std::int32_t port = 0;
-    // Every check runs, so every wrong field shows its tip.
+    // Every check runs; the first wrong field shows its tip.
+    BeginChecks();
     bool valid = GetDirPathFromEdit(m_out_dir, out_dir);
     valid = GetDirPathFromEdit(m_back_dir, back_dir) && valid;
     valid = GetFilePathFromEdit(m_file_path, file_path) && valid;

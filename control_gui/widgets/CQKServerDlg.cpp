@@ -27,6 +27,7 @@ CQKServerDlg::CQKServerDlg(CQKTabCtrl* tab_ctrl) : CQKTabDlg(tab_ctrl) {
 bool CQKServerDlg::DlgToCtrl(SQKConfigCodeCtrl::Payload& payload) {
     std::string in_dir, back_dir;
     std::int32_t port = 0, ssl_port = 0;
+    BeginChecks();
     bool valid = GetDirPathFromEdit(m_in_dir, in_dir);
     valid = GetDirPathFromEdit(m_back_dir, back_dir) && valid;
     bool ports_valid = GetPortNumberFromEdit(m_port, port, false) && NotControlPort(m_port, port);

@@ -20,6 +20,7 @@ CQKSettingsDlg::CQKSettingsDlg(CQKTabCtrl* tab_ctrl) : CQKTabDlg(tab_ctrl) {
 bool CQKSettingsDlg::DlgToCtrl(SQKConfigCodeCtrl::Payload& payload) {
     // A control port of 0 (or an empty field) turns that service's control port off.
     std::int32_t client_port = 0, server_port = 0;
+    BeginChecks();
     bool valid = GetPortNumberFromEdit(m_client_control_port, client_port, true);
     valid = GetPortNumberFromEdit(m_server_control_port, server_port, true) && valid;
     if (!valid)

@@ -39,7 +39,7 @@ public:
     void registerMainWindow();
 
     // Whether the active page may be left: true when all its values are valid, and then
-    // payload holds the page's values. Every invalid field shows its error tip.
+    // payload holds the page's values. The first invalid field shows its error tip.
     bool DlgToCtrl(SQKConfigCodeCtrl::Payload& payload);
     // Applies (after the save question) or drops the active page's edits.
     void ApplyCtrl(SQKConfigCodeCtrl::Payload payload);

@@ -52,14 +52,12 @@ QString id_name(int id) {
 }
 
 // Runs a validator's check as its own unit of work: an exception is logged and counts as a
-// failed check, which shows the failure text on the edit like any other.
+// failed check.
 template <typename Check>
-bool validate(const char* tag_name, QLineEdit* edit, const QString& failure, Check&& check) {
+bool validate(const char* tag_name, QLineEdit* edit, Check&& check) {
     QKLogTag tag = qk_gui_tag(tag_name);
     bool valid = false;  // stays false when the check throws
     qk_run_reporting(&tag, [&] { valid = check(edit->text().toStdString()); });
-    if (!valid)
-        CQKBalloonTip::showAt(edit, failure);
     return valid;
 }
 
@@ -141,13 +139,14 @@ void CQKTabDlg::ResetModified() {
 bool CQKTabDlg::GetDirPathFromEdit(QLineEdit* edit, std::string& path) {
     path.clear();
     std::string text;
-    const bool valid =
-        validate("CQKTabDlg::GetDirPathFromEdit()", edit, kWrongDirectory, [&](std::string value) {
-            text = std::move(value);
-            return text.empty() || ValidateDirPath(text);
-        });
+    const bool valid = validate("CQKTabDlg::GetDirPathFromEdit()", edit, [&](std::string value) {
+        text = std::move(value);
+        return text.empty() || ValidateDirPath(text);
+    });
     if (valid)
         path = std::move(text);
+    else
+        ShowError(edit, kWrongDirectory);
     return valid;
 }
 
@@ -168,43 +167,46 @@ bool CQKTabDlg::ValidateDirPath(const std::string& path) {
 bool CQKTabDlg::GetFilePathFromEdit(QLineEdit* edit, std::string& path) {
     path.clear();
     std::string text;
-    const bool valid =
-        validate("CQKTabDlg::GetFilePathFromEdit()", edit, kWrongFile, [&](std::string value) {
-            text = std::move(value);
-            return text.empty() || std::regex_match(text, path_pattern());
-        });
+    const bool valid = validate("CQKTabDlg::GetFilePathFromEdit()", edit, [&](std::string value) {
+        text = std::move(value);
+        return text.empty() || std::regex_match(text, path_pattern());
+    });
     if (valid)
         path = std::move(text);
+    else
+        ShowError(edit, kWrongFile);
     return valid;
 }
 
 bool CQKTabDlg::GetAddressFromEdit(QLineEdit* edit, std::string& address) {
     address.clear();
     std::string text;
-    const bool valid =
-        validate("CQKTabDlg::GetAddressFromEdit()", edit, kWrongAddress, [&](std::string value) {
-            text = std::move(value);
-            return std::regex_match(text, address_pattern());
-        });
+    const bool valid = validate("CQKTabDlg::GetAddressFromEdit()", edit, [&](std::string value) {
+        text = std::move(value);
+        return std::regex_match(text, address_pattern());
+    });
     if (valid)
         address = std::move(text);
+    else
+        ShowError(edit, kWrongAddress);
     return valid;
 }
 
 bool CQKTabDlg::GetPortNumberFromEdit(QLineEdit* edit, std::int32_t& port, bool zero_allowed) {
     port = 0;
     std::int32_t number = 0;
-    const bool valid =
-        validate("CQKTabDlg::GetPortNumberFromEdit()", edit, kWrongPort, [&](std::string text) {
-            if (zero_allowed && text.empty())
-                return true;
-            if (!std::regex_match(text, port_pattern()))
-                return false;
-            number = std::stoi(text);  // at most five digits
-            return number <= 65535 && (number >= 1 || zero_allowed);
-        });
+    const bool valid = validate("CQKTabDlg::GetPortNumberFromEdit()", edit, [&](std::string text) {
+        if (zero_allowed && text.empty())
+            return true;
+        if (!std::regex_match(text, port_pattern()))
+            return false;
+        number = std::stoi(text);  // at most five digits
+        return number <= 65535 && (number >= 1 || zero_allowed);
+    });
     if (valid)
         port = number;
+    else
+        ShowError(edit, kWrongPort);
     return valid;
 }
 
@@ -218,7 +220,16 @@ bool CQKTabDlg::NotControlPort(QLineEdit* edit, std::int32_t port) {
     return false;
 }
 
+void CQKTabDlg::BeginChecks() {
+    m_tip_shown = false;
+}
+
+// Only the first wrong field of a pass shows its tip: tips of later fields would cover it
+// and the fields between. The user corrects from the top; the next pass shows the next one.
 void CQKTabDlg::ShowError(QLineEdit* edit, const QString& text) {
+    if (m_tip_shown)
+        return;
+    m_tip_shown = true;
     CQKBalloonTip::showAt(edit, text);
 }
 

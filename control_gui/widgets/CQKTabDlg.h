@@ -1,5 +1,6 @@
 // The common base of the parameter pages: building their rows, the four field validators
-// with their error tips, the modified marks, the Apply and Revert buttons and the pickers.
+// with their error tip (one per validation pass), the modified marks, the Apply and Revert
+// buttons and the pickers.
 //
 // Edits carry their own modified mark (set by typing and by the pickers). Check boxes carry
 // a changed mark that every click toggles, so two clicks count as no change. Filling a page
@@ -33,7 +34,7 @@ public:
     // True if an edit is marked modified or a check box's changed mark is set.
     bool IsPageModified() const;
     void ResetModified();
-    // Validates every field (each wrong one shows its tip) and, when all are valid, puts the
+    // Validates every field (the first wrong one shows its tip) and, when all are valid, puts the
     // page's values into payload and returns true. payload is left alone otherwise.
     virtual bool DlgToCtrl(SQKConfigCodeCtrl::Payload& payload) = 0;
 
@@ -56,10 +57,12 @@ protected:
     bool GetAddressFromEdit(QLineEdit* edit, std::string& address);
     bool GetPortNumberFromEdit(QLineEdit* edit, std::int32_t& port, bool zero_allowed);
     // False, with the tip, for a port the Common Settings give a service's control listener.
-    static bool NotControlPort(QLineEdit* edit, std::int32_t port);
+    bool NotControlPort(QLineEdit* edit, std::int32_t port);
     // An existing directory, or one created now with all missing parents.
     static bool ValidateDirPath(const std::string& path);
-    static void ShowError(QLineEdit* edit, const QString& text);
+    // Starts a validation pass: its first failure shows its tip, later ones show none.
+    void BeginChecks();
+    void ShowError(QLineEdit* edit, const QString& text);
 
     // The filling rules: a modified edit and a changed check box keep what the user made.
     static void SetEditText(QLineEdit* edit, const QString& text);
@@ -76,4 +79,5 @@ private:
     QGridLayout* m_rows;
     std::vector<QLineEdit*> m_edits;
     std::map<const QCheckBox*, bool> m_changed;  // the check boxes and their changed marks
+    bool m_tip_shown = false;                    // in the current validation pass
 };
