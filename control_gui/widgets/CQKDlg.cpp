@@ -334,10 +334,7 @@ void CQKDlg::applyStatuses(const SQKServicesStatuses& statuses) {
     const bool stop_client = statuses.cln_registered && statuses.cln_state == QK_SERVICE_RUNNING;
     const bool start_server = statuses.srv_registered && statuses.srv_state == QK_SERVICE_STOPPED;
     const bool stop_server = statuses.srv_registered && statuses.srv_state == QK_SERVICE_RUNNING;
-    m_start_client->setEnabled(start_client);
-    m_stop_client->setEnabled(stop_client);
-    m_start_server->setEnabled(start_server);
-    m_stop_server->setEnabled(stop_server);
+    enableButtons({start_client, stop_client, start_server, stop_server});
     for (const ServiceActions* actions : {&m_main_actions, &m_tray_actions}) {
         if (actions == &m_tray_actions && !m_tray_menu_exists)
             continue;
@@ -346,6 +343,28 @@ void CQKDlg::applyStatuses(const SQKServicesStatuses& statuses) {
         actions->start_server->setEnabled(start_server);
         actions->stop_server->setEnabled(stop_server);
     }
+}
+
+// A command's button goes disabled once its service's state moves, and Qt would pass the
+// focus on along the chain, possibly to a button of the other service: a second Space would
+// then command that service. The focus waits on the central widget (which takes no keys)
+// instead and goes to the button that undoes the command (start <-> stop of the same
+// service) as soon as that one is enabled, unless the user has moved it meanwhile.
+void CQKDlg::enableButtons(const bool (&enabled)[4]) {
+    QPushButton* const buttons[4] = {m_start_client, m_stop_client, m_start_server, m_stop_server};
+    for (int i = 0; i < 4; ++i) {
+        if (!enabled[i] && buttons[i]->isEnabled() && focusWidget() == buttons[i]) {
+            m_focus_heir = buttons[i ^ 1];  // the pairs are 0-1 and 2-3
+            centralWidget()->setFocus(Qt::OtherFocusReason);
+        }
+    }
+    for (int i = 0; i < 4; ++i)
+        buttons[i]->setEnabled(enabled[i]);
+    if (m_focus_heir == nullptr || !m_focus_heir->isEnabled())
+        return;
+    if (focusWidget() == centralWidget())
+        m_focus_heir->setFocus(Qt::OtherFocusReason);
+    m_focus_heir = nullptr;
 }
 
 void CQKDlg::OnProcCtrl(std::unique_ptr<SQKConfigCodeCtrl> request) {

@@ -104,6 +104,7 @@ private:
     void OnUpdateStatuses(CQKStatusesTask* poller);
     void OnProcCtrl(std::unique_ptr<SQKConfigCodeCtrl> request);
     void applyStatuses(const SQKServicesStatuses& statuses);
+    void enableButtons(const bool (&enabled)[4]);
 
     void runController(const char* tag_name, const std::string& command, const std::string& service,
                        const char* done_format);
@@ -127,6 +128,7 @@ private:
     QPushButton* m_stop_client = nullptr;
     QPushButton* m_start_server = nullptr;
     QPushButton* m_stop_server = nullptr;
+    QPushButton* m_focus_heir = nullptr;  // takes the focus once enabled (see enableButtons)
     QLabel* m_cln_registered = nullptr;
     QLabel* m_cln_state = nullptr;
     QLabel* m_srv_registered = nullptr;

@@ -272,6 +272,31 @@ private Q_SLOTS:
         QVERIFY(tray_menu->findChild<QAction*>(QStringLiteral("32778"))->isEnabled());
     }
 
+    // A stopped client's disabled "Stop Client" hands the focus to "Start Client" once it is
+    // enabled, never to "Stop Server": a second Space must not stop the other service.
+    void focusPassesToTheButtonThatUndoesTheCommand() {
+        FakeServices services;
+        services.cln_registered = services.srv_registered = true;
+        services.cln_state = services.srv_state = QK_SERVICE_RUNNING;
+        SQKDlgOptions options;
+        options.poll_period_ms = 20;
+        options.manager_factory = [&services](const std::string& name) {
+            return std::make_unique<FakeManager>(name, services);
+        };
+        auto dlg = makeWindow(options);
+        QVERIFY(QTest::qWaitForWindowActive(dlg.get()));
+        QTRY_VERIFY(button(*dlg, "1001")->isEnabled());
+        button(*dlg, "1001")->setFocus();
+        QVERIFY(button(*dlg, "1001")->hasFocus());
+
+        services.cln_state = QK_SERVICE_STOPPING;
+        QTRY_COMPARE(text_of(*dlg, "1051"), QStringLiteral("Stopping"));
+        QVERIFY(!button(*dlg, "1002")->hasFocus());
+        services.cln_state = QK_SERVICE_STOPPED;
+        QTRY_VERIFY(button(*dlg, "1003")->hasFocus());
+        QVERIFY(button(*dlg, "1002")->isEnabled());
+    }
+
     void missingControllerStartsNothing() {
         const std::pair<std::string, QString> cases[] = {
             {"", "QK Relay Control application hasn't been defined..."},
