@@ -472,6 +472,37 @@ qk_res_t log_set_tag(QKLogTag* tag, const char* name) {
     return QK_RES_OK;
 }
 
+bool log_set_min_level(int min_level) {
+    std::lock_guard<std::recursive_mutex> lock(log_mutex());
+    const std::uint32_t mask = g_enabled_levels.load();
+    if (!g_log.open || mask == 0 || !is_valid_level(min_level))
+        return false;
+    int max_level = LOG_LEVEL_FATAL;
+    while ((mask >> max_level & 1u) == 0)
+        --max_level;
+    if (min_level > max_level)
+        return false;
+    g_enabled_levels.store(level_mask(min_level, max_level));
+    return true;
+}
+
+int log_min_level() {
+    const std::uint32_t mask = g_enabled_levels.load(std::memory_order_acquire);
+    for (int level = LOG_LEVEL_TRACE; level <= LOG_LEVEL_FATAL; ++level) {
+        if ((mask >> level) & 1u)
+            return level;
+    }
+    return -1;
+}
+
+int log_level_of(const std::string& name) {
+    for (int level = LOG_LEVEL_TRACE; level <= LOG_LEVEL_FATAL; ++level) {
+        if (name == kLevelNames[level])
+            return level;
+    }
+    return -1;
+}
+
 bool log_level_enabled(int level) {
     if (!is_valid_level(level))
         return false;

@@ -77,3 +77,13 @@ void log_banner(const QKLogTag* tag, const std::string& text);
 
 // True when a line of this level would be written; lets a caller skip costly arguments.
 bool log_level_enabled(int level);
+
+// Writes from min_level on, up to the highest level init_log set, for an operator who wants
+// a smaller log. False, changing nothing, when the log is closed or min_level is outside
+// 0..5 or above that highest level.
+bool log_set_min_level(int min_level);
+// The lowest level written; -1 while the log is closed.
+int log_min_level();
+
+// The level named "TRACE", "DEBUG", "INFO", "WARN", "ERROR" or "FATAL"; -1 for any other text.
+int log_level_of(const std::string& name);

@@ -28,20 +28,22 @@ struct SQKClnSParams {
     std::string m_common_srv_cert_fpath;
     std::string m_common_cln_cert_fpath;
     std::string m_common_gui_cert_fpath;  // verifies records the control program applies
+    std::string m_log_level = "TRACE";    // of the file alone, never in a control record
 
     // Fills the record. Defaults: "control_code" and "op_code" 1, "use_ssl" false,
-    // "scan_time" 1000, "min_age" 0; a "control_port" that is not a number gives 0. Any other
-    // missing key or bad value throws the configuration's exception, a missing view
+    // "scan_time" 1000, "min_age" 0, "log_level" TRACE; a "control_port" that is not a number gives
+    // 0. Any other missing key or bad value throws the configuration's exception, a missing view
     // Poco::NullPointerException.
     void readParams();
     // Reads only what decides whether a scanner runs and what the control listener lives
     // on: "control_code", "control_port" and the key paths.
     void readControlValues();
-    // Raises the scan period to 1000, then (control code 1 only) checks the record in a
+    // Raises the scan period to 1000, checks the log level, then (control code 1 only)
+    // checks the rest of the record in a
     // fixed order, creating missing directories, and throws on the first failure
     // (Poco::Util::OptionException, Poco::FileExistsException).
     void checkParams();
-    // Stores the record into the views in memory ("op_code" always 1); CQKBaseConfigs
-    // writes the files.
+    // Stores the record into the views in memory ("op_code" always 1; "log_level" is the
+    // file's and stays); CQKBaseConfigs writes the files.
     void writeParams();
 };

@@ -29,6 +29,7 @@ void SQKSrvSParams::readParams() {
     m_port = conf.getInt("port");
     m_ssl_port = conf.getInt("ssl_port");
     m_control_port = qk_read_control_port(conf, &tag);
+    m_log_level = qk_read_log_level(conf);
     qk_read_key_paths(*this, configs.view("ssl_keys"));
 }
 
@@ -41,6 +42,7 @@ void SQKSrvSParams::readControlValues() {
 
 void SQKSrvSParams::checkParams() {
     QKLogTag tag = qk_make_tag("SQKSrvSParams::checkParams()");
+    qk_check_log_level(m_log_level);
     if (m_control_code != 1) {
         throw Poco::Util::OptionException(
             "Error of checking of params: Unknown value of  'control_code'");

@@ -21,17 +21,21 @@ struct SQKSrvSParams {
     std::string m_common_srv_cert_fpath;
     std::string m_common_cln_cert_fpath;
     std::string m_common_gui_cert_fpath;  // verifies records the control program applies
+    std::string m_log_level = "TRACE";    // of the file alone, never in a control record
 
-    // Fills the record; a missing key (other than "control_code", default 1) or a value that
-    // is not a number (other than "control_port", then 0) throws the configuration's
+    // Fills the record; a missing key (other than "control_code", default 1, and
+    // "log_level", default TRACE) or a value that is not a number (other than
+    // "control_port", then 0) throws the configuration's
     // exception, a missing view Poco::NullPointerException.
     void readParams();
     // Reads only what the control listener lives on: "control_port" and the key paths.
     void readControlValues();
-    // Checks the record in a fixed order, creating missing directories, and throws on the
-    // first failure (Poco::Util::OptionException, Poco::FileExistsException). No two of the
-    // three ports may be equal (a control port of 0 means none).
+    // Checks the record in a fixed order (the log level first), creating missing
+    // directories, and throws on the first failure (Poco::Util::OptionException,
+    // Poco::FileExistsException). No two of the three ports may be equal (a control port of 0 means
+    // none).
     void checkParams();
-    // Stores the record into the views in memory; CQKBaseConfigs writes the files.
+    // Stores the record into the views in memory, but for "log_level", which the file
+    // keeps; CQKBaseConfigs writes the files.
     void writeParams();
 };

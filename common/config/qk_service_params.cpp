@@ -4,7 +4,9 @@
 #include <Poco/Exception.h>
 #include <Poco/File.h>
 #include <Poco/Path.h>
+#include <Poco/Util/OptionException.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "base/qk_fs.h"
@@ -19,6 +21,30 @@ std::int32_t qk_read_control_port(const Poco::Util::AbstractConfiguration& view,
         log_message(LOG_LEVEL_WARN, tag, "control_port is not a number: no control listener");
         return 0;
     }
+}
+
+std::string qk_read_log_level(const Poco::Util::AbstractConfiguration& view) {
+    return view.getString("log_level", "TRACE");
+}
+
+void qk_check_log_level(const std::string& name) {
+    if (log_level_of(name) < 0) {
+        throw Poco::Util::OptionException(
+            "Wrong value of log_level: " + name +
+            ". It must be one of TRACE, DEBUG, INFO, WARN, ERROR, FATAL.");
+    }
+}
+
+void qk_use_log_level(const std::string& name) {
+    const int level = log_level_of(name);
+    if (level < 0 || level == log_min_level())
+        return;
+    QKLogTag tag = qk_make_tag("qk_use_log_level()");
+    // Written under the more detailed of the two levels: the change shows in the log
+    // whenever either level writes INFO.
+    log_set_min_level(std::min(level, std::max(log_min_level(), LOG_LEVEL_TRACE)));
+    log_message(LOG_LEVEL_INFO, &tag, "Log level: %s", name.c_str());
+    log_set_min_level(level);
 }
 
 void qk_ensure_param_dir(const char* label, const std::string& path, const QKLogTag* tag) {

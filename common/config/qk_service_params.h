@@ -21,6 +21,14 @@ void qk_read_service_config(const char* tag_name, const char* dir_key, const cha
 std::int32_t qk_read_control_port(const Poco::Util::AbstractConfiguration& view,
                                   const QKLogTag* tag);
 
+// "log_level" of view, a key of the file alone (the control record has no such field);
+// "TRACE" when missing, so that a file without it logs as much as ever.
+std::string qk_read_log_level(const Poco::Util::AbstractConfiguration& view);
+// Throws Poco::Util::OptionException naming the allowed values when name is no log level.
+void qk_check_log_level(const std::string& name);
+// Puts a checked level in force, with a line when it changes.
+void qk_use_log_level(const std::string& name);
+
 // Makes sure path is a directory, creating it with every missing parent. Throws
 // Poco::FileExistsException label + path + " not exists..." when it cannot be made, and
 // label + path + " is not a directory..." when something else is there.
@@ -31,7 +39,8 @@ inline std::string qk_unsigned_text(std::int32_t value) {
     return std::to_string(static_cast<std::uint32_t>(value));
 }
 
-// Reads the configuration into a copy and checks it; only a copy that passed replaces params.
+// Reads the configuration into a copy and checks it; only a copy that passed replaces params
+// and puts its log level in force.
 // A refused one changes only what params.readControlValues() reads, so that the control
 // listener follows its port and the operator can mend the file through it. Returns the
 // refusal (empty when the copy passed); failures of readControlValues pass on. Call with the
@@ -48,6 +57,7 @@ std::exception_ptr qk_take_checked_params(Params& params) {
         return refusal;
     }
     params = read;
+    qk_use_log_level(params.m_log_level);
     return nullptr;
 }
 

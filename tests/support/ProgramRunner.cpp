@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <system_error>
 #include <thread>
@@ -54,6 +55,19 @@ void remove_generated_files(const fs::path& tree) {
     }
     for (const fs::path& file : doomed)
         fs::remove(file);
+}
+
+// The shipped service files log from INFO; the tests read the services' TRACE and DEBUG
+// lines, so their copies log everything, as a file without the key does.
+void log_everything(const fs::path& tree) {
+    for (const char* program : {"qk_relay_srvsvc", "qk_relay_clnsvc"}) {
+        const fs::path file = tree / "share/orvane/common" / (std::string(program) + ".xml");
+        const std::optional<std::string> text = ProgramRunner::readFile(file);
+        if (text)
+            ProgramRunner::writeFile(
+                file, std::regex_replace(*text, std::regex("<log_level>[^<]*</log_level>"),
+                                         "<log_level>TRACE</log_level>"));
+    }
 }
 
 int decode_status(int status) {
@@ -121,6 +135,7 @@ ProgramRunner::ProgramRunner() {
     const fs::path tree = prefix();
     fs::copy(QK_TEST_STAGE_DIR, tree, fs::copy_options::recursive);
     remove_generated_files(tree);
+    log_everything(tree);
     fs::create_directories(m_root / "output");
     fs::create_directories(m_root / "scratch");
 }

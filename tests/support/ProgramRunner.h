@@ -4,7 +4,8 @@
 // A program finds its configuration, keys and log directory beside itself (the parent of
 // the directory holding the binary is its install prefix), so every ProgramRunner copies
 // the whole staged tree, binaries included, into a fresh temporary directory. The copy
-// starts without keys, CA files or logs, whatever the stage holds.
+// starts without keys, CA files or logs, whatever the stage holds, and its services log from
+// TRACE whatever level the shipped files set.
 //
 // Output of each child goes to files outside the tree (no pipe can fill up and block the
 // child); the accessors read them back at any time.

@@ -12,9 +12,11 @@
 #include <tuple>
 
 #include "TempDir.h"
+#include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
 #include "config/SQKClnSParams.h"
 #include "config/SQKSrvSParams.h"
+#include "config/qk_service_params.h"
 
 namespace {
 
@@ -237,6 +239,40 @@ TEST_F(ServiceParamsTest, WriteParamsRoundTripsAndKeepsThePeersCertificates) {
         EXPECT_EQ(CQKBaseConfigs::instance().view("ssl_keys").getString(key),
                   std::string("/keys/") + key);
     }
+}
+
+// "log_level" is a key of the file alone: absent it is TRACE, a wrong value is refused and
+// leaves the level in force, a passed one is put in force, and a write keeps the key.
+TEST_F(ServiceParamsTest, LogLevelIsCheckedPutInForceAndKeptByAWrite) {
+    ASSERT_TRUE(init_log(LOG_MODE_FILE, tmp.path(), "params", "log", LOG_LEVEL_TRACE,
+                         LOG_LEVEL_FATAL, 0, 0));
+    const std::string server_xml = "<in_dir>" + tmp / "in" +
+                                   "</in_dir><back_dir/><port>5000</port><ssl_port>5001"
+                                   "</ssl_port><control_port>0</control_port>";
+    use_views("<config>" + server_xml + "</config>");
+    SQKSrvSParams server;
+    EXPECT_EQ(qk_take_checked_params(server), nullptr);
+    EXPECT_TRUE(log_level_enabled(LOG_LEVEL_TRACE));
+
+    use_views("<config>" + server_xml + "<log_level>INFO</log_level></config>");
+    EXPECT_EQ(qk_take_checked_params(server), nullptr);
+    EXPECT_FALSE(log_level_enabled(LOG_LEVEL_DEBUG));
+    EXPECT_TRUE(log_level_enabled(LOG_LEVEL_INFO));
+    server.writeParams();
+    EXPECT_EQ(CQKBaseConfigs::instance().view("conf_c").getString("log_level"), "INFO");
+
+    use_views("<config>" + server_xml + "<log_level>LOUD</log_level></config>");
+    const std::exception_ptr refusal = qk_take_checked_params(server);
+    ASSERT_NE(refusal, nullptr);
+    EXPECT_EQ(message_of([&] { std::rethrow_exception(refusal); }),
+              "Wrong value of log_level: LOUD. It must be one of TRACE, DEBUG, INFO, WARN, "
+              "ERROR, FATAL.");
+    EXPECT_FALSE(log_level_enabled(LOG_LEVEL_DEBUG));
+
+    SQKClnSParams client = validClient();
+    client.m_log_level = "debug";
+    EXPECT_NE(message_of([&] { client.checkParams(); }), "");
+    close_log();
 }
 
 }  // namespace
