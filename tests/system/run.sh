@@ -198,6 +198,19 @@ script_errors() { grep -E '/var/lib/dpkg/info/qk-relay[-a-z]*\.[a-z]+: [0-9]+: '
 arrived() { diff -r "$1" "${QK_ST_ROOT[$2]}$IN_DIR/$(basename "$1")" >/dev/null 2>&1; }
 out_empty() { [ -z "$(ls -A "${QK_ST_ROOT[$1]}$OUT_DIR")" ]; }
 
+# A fresh tree dropped into SENDER's outgoing directory arrives byte-identical in A's incoming
+# directory and leaves SENDER's outgoing one.
+expect_delivery() {
+    local sender=$1 tree=$work/tree_from_$1
+    make_tree "$tree"
+    drop "$tree" "$sender"
+    wait_for 180 arrived "$tree" A ||
+        fail "$sender's tree did not arrive byte-identical in A's $IN_DIR within 180 s" \
+            service_logs "$sender"
+    wait_for 30 out_empty "$sender" ||
+        fail "$sender's tree did not leave its $OUT_DIR" ls -R "${QK_ST_ROOT[$sender]}$OUT_DIR"
+}
+
 # ---- the steps
 
 DEB_SERVICES=""
@@ -256,12 +269,7 @@ step_install() {
 }
 
 step_transfer() {
-    local tree=$work/tree_a
-    make_tree "$tree"
-    drop "$tree" A
-    wait_for 180 arrived "$tree" A ||
-        fail "the tree did not arrive byte-identical in $IN_DIR within 180 s" service_logs A
-    wait_for 30 out_empty A || fail "the tree did not leave $OUT_DIR" ls -R "${QK_ST_ROOT[A]}$OUT_DIR"
+    expect_delivery A
 }
 
 step_ctrl() {
@@ -361,12 +369,7 @@ step_second_machine() {
     qk_st_in B systemctl restart $CLN
     expect_state B $CLN active
 
-    local tree=$work/from_b
-    make_tree "$tree"
-    drop "$tree" B
-    wait_for 180 arrived "$tree" A ||
-        fail "B's tree did not arrive byte-identical in A's $IN_DIR within 180 s" service_logs B
-    wait_for 30 out_empty B || fail "B's tree did not leave B's $OUT_DIR" ls -R "${QK_ST_ROOT[B]}$OUT_DIR"
+    expect_delivery B
     qk_st_poweroff B
 }
 
@@ -383,7 +386,7 @@ step_remove_purge() {
     done
     [ -f "$root/etc/orvane/common/$SRV.xml" ] && [ -d "$root/etc/orvane/common/keys" ] ||
         fail "remove took the configuration" ls -R "$root/etc/orvane"
-    arrived "$work/tree_a" A && arrived "$work/from_b" A || fail "remove took received files" ls -R "$root$IN_DIR"
+    arrived "$work/tree_from_A" A && arrived "$work/tree_from_B" A || fail "remove took received files" ls -R "$root$IN_DIR"
 
     qk_st_in A apt-get purge -y -q qk-relay-gui qk-relay >"$work/purge.log" 2>&1 ||
         fail "apt-get purge failed" cat "$work/purge.log"
@@ -391,7 +394,7 @@ step_remove_purge() {
         fail "a maintainer script failed during the purge" script_errors "$work/purge.log"
     fi
     [ ! -e "$root/etc/orvane" ] || fail "/etc/orvane is still there after purge" ls -R "$root/etc/orvane"
-    arrived "$work/tree_a" A && arrived "$work/from_b" A || fail "purge took received files" ls -R "$root$IN_DIR"
+    arrived "$work/tree_from_A" A && arrived "$work/tree_from_B" A || fail "purge took received files" ls -R "$root$IN_DIR"
 }
 
 step_poweroff() {
