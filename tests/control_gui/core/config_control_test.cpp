@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 #include "GuiTree.h"
@@ -157,17 +158,28 @@ TEST_F(ConfigControl, FallsBackToTheFilesKeepingTheirOtherKeys) {
     EXPECT_TRUE(m_tree.run(read_file_conf_srvs).replies.empty());
 }
 
-// A peer on the client's control port that greets, takes the request, sends record and
-// echoes the status; or, when silent, accepts and says nothing.
-void play_service(Poco::Net::ServerSocket& listener, const SQKClnSCtrl& record, bool silent) {
+// Accepts one connection on the client's control port. A silent peer keeps it a second
+// without a byte and gives nothing back; any other greets and takes the request code.
+std::optional<Poco::Net::StreamSocket> accept_request(Poco::Net::ServerSocket& listener,
+                                                      bool silent) {
     Poco::Net::StreamSocket peer = listener.acceptConnection();
     if (silent) {
         std::this_thread::sleep_for(1s);
-        return;
+        return std::nullopt;
     }
     unsigned char byte = 0;
     peer.sendBytes(&byte, 1);
     peer.receiveBytes(&byte, 1);
+    return peer;
+}
+
+// A peer that sends record for a read and echoes the status.
+void play_service(Poco::Net::ServerSocket& listener, const SQKClnSCtrl& record, bool silent) {
+    std::optional<Poco::Net::StreamSocket> request = accept_request(listener, silent);
+    if (!request)
+        return;
+    Poco::Net::StreamSocket& peer = *request;
+    unsigned char byte = 0;
     peer.sendBytes(&record, sizeof(record));
     peer.receiveBytes(&byte, 1);
     peer.sendBytes(&byte, 1);
@@ -207,18 +219,13 @@ TEST_F(ConfigControl, RefusesBadSignaturesAndSilentPeersAndReadsTheFile) {
     }
 }
 
-// A peer on the client's control port that takes an apply and answers 0x7F, as a service
-// does for a record it refuses; or, when silent, accepts and says nothing.
+// A peer that takes an apply and answers 0x7F, as a service does for a record it refuses.
 void refuse_apply(Poco::Net::ServerSocket& listener, bool silent) {
-    Poco::Net::StreamSocket peer = listener.acceptConnection();
-    if (silent) {
-        std::this_thread::sleep_for(1s);
+    std::optional<Poco::Net::StreamSocket> request = accept_request(listener, silent);
+    if (!request)
         return;
-    }
+    Poco::Net::StreamSocket& peer = *request;
     unsigned char byte = 0;
-    peer.sendBytes(&byte, 1);
-    peer.receiveBytes(&byte, 1);
-    byte = 0;
     peer.sendBytes(&byte, 1);
     SQKClnSCtrl record;
     for (std::size_t got = 0; got < sizeof(record);) {
