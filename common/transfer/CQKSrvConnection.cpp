@@ -333,7 +333,7 @@ void CQKSrvConnection::handleHeader() {
                                      " is receiving already");
     }
     m_file_path = normalised;
-    backupExisting(file_path);
+    targetExists();  // refuses a directory under the name before any content arrives
     try {
         m_file.open(m_in_dir, m_file_path);
     } catch (const Poco::Exception& e) {
@@ -373,25 +373,47 @@ void CQKSrvConnection::announceFile() {
                      " size: " + std::to_string(size));
 }
 
-// Backs up a file that the new one will replace. It stays in place until the new content
-// is complete and renamed onto it, so a reader never finds the name missing or partial.
-void CQKSrvConnection::backupExisting(const std::string& file_path) {
+// True when a file stands under the target name, which the new one will replace. A
+// directory there can never be replaced by a file: the file is refused.
+bool CQKSrvConnection::targetExists() const {
     Poco::File target(m_file_path);
     if (!target.exists())
-        return;
-    QKLogTag tag = tagOf("receiveData()");
+        return false;
     if (target.isDirectory()) {
         throw Poco::Exception("QK_FILE_SEND_FHEADER: Error of removing file: file_path = " +
-                              file_path);
+                              m_file_path);
     }
-    const std::string& back_dir = m_back_dir;
-    if (back_dir.empty())
+    return true;
+}
+
+// Puts the checked content under its name. The file it replaces stays in place until then,
+// so a reader never finds the name missing or partial, and is backed up only now: a sender
+// retrying a file that fails (disk full, no permission, a bad checksum) rotates nothing out
+// of the backups, and each version that is replaced is backed up once.
+void CQKSrvConnection::placeFile() {
+    const bool replacing = targetExists();
+    if (replacing)
+        backupReplaced();
+    // The sender deletes its copy on our 0x00: the file must be durable under its name first.
+    m_file.commit();
+    if (replacing) {
+        QKLogTag tag = tagOf("receiveData()");
+        log_message(LOG_LEVEL_INFO, &tag, "File: %s has been replaced.", m_file_path.c_str());
+    }
+    m_listener.receivingFiles().erase(m_file_path);
+    m_file_path.clear();
+    m_is_receiving = false;
+}
+
+void CQKSrvConnection::backupReplaced() {
+    if (m_back_dir.empty())
         return;
+    QKLogTag tag = tagOf("receiveData()");
     log_message(LOG_LEVEL_DEBUG, &tag,
                 "Backuping file: m_file_path = %s m_in_dir = %s m_sub_dir = %s",
-                m_file_path.c_str(), back_dir.c_str(), m_sub_dir.c_str());
-    qk_backup_file(m_file_path, back_dir, m_sub_dir);
-    log_message(LOG_LEVEL_INFO, &tag, "File: %s has been backuped. Removing.", m_file_path.c_str());
+                m_file_path.c_str(), m_back_dir.c_str(), m_sub_dir.c_str());
+    qk_backup_file(m_file_path, m_back_dir, m_sub_dir);
+    log_message(LOG_LEVEL_INFO, &tag, "File: %s has been backuped.", m_file_path.c_str());
 }
 
 // The piece was received into the writer's buffer; the writer checksums and writes it.
@@ -425,11 +447,7 @@ void CQKSrvConnection::handleFinished() {
         throw Poco::Exception(
             "m_recv_data = QK_SEND_FILE_FFINISHED: CheckSum != Received CheckSum");
     }
-    // The sender deletes its copy on our 0x00: the file must be durable under its name first.
-    m_file.commit();
-    m_listener.receivingFiles().erase(m_file_path);
-    m_file_path.clear();
-    m_is_receiving = false;
+    placeFile();
     log_message(LOG_LEVEL_TRACE, &tag, "CheckSum == Received CheckSum");
     log_message(LOG_LEVEL_INFO, &tag, "Receiving file: %s. CheckSum == Received CheckSum.",
                 m_file_name.c_str());

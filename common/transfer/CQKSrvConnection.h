@@ -58,7 +58,9 @@ private:
     void handlePeerGone();
     void createTargetDirectory();
     void announceFile();
-    void backupExisting(const std::string& file_path);
+    bool targetExists() const;
+    void placeFile();
+    void backupReplaced();
     void releaseFile() noexcept;
     void sendErrorStatus() noexcept;
 

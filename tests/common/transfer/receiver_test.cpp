@@ -123,16 +123,43 @@ TEST_F(ReceiverTest, ReplacedFileIsBackedUpAndStaysCompleteWhileTheNewOneIsInFli
     // Half the new content has arrived: the name still shows the old file, whole.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(m_root.readFile(in("d/report.txt")), "old complete content");
-    EXPECT_EQ(m_root.readFile("back/d/report.txt"), "old complete content");
     client->send(fresh.substr(50000));
     client->send(RawClient::finishedFrame(RawClient::crcOf(fresh)));
     EXPECT_EQ(client->readStatus(), QK_SEND_FILE_FOK);
     EXPECT_EQ(m_root.readFile(in("d/report.txt")), fresh);
+    EXPECT_EQ(m_root.readFile("back/d/report.txt"), "old complete content");
 
     // A second replacement rotates the first backup.
     EXPECT_EQ(client->sendFile("report.txt", "d", "third"), QK_SEND_FILE_FOK);
     EXPECT_EQ(m_root.readFile("back/d/report.txt"), fresh);
     EXPECT_EQ(m_root.readFile("back/d/report.txt.000.bak"), "old complete content");
+}
+
+// A sender retries a refused file: attempts that fail must not rotate the older versions of
+// the name out of the backups, and the one that succeeds backs the replaced version up once.
+TEST_F(ReceiverTest, FailedAttemptsLeaveTheBackupsAsTheyWere) {
+    m_root.writeFile(in("d/name.txt"), "version 2");
+    m_root.writeFile("back/d/name.txt", "version 1");
+    const std::vector<std::string> backups = tree_of(m_root / "back");
+    const std::string fresh = "version 3";
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        auto client = connect();
+        client->send(RawClient::headerFrame("name.txt", "d", fresh.size()));
+        ASSERT_EQ(client->readStatus(), QK_SEND_FILE_FOK);
+        client->send(fresh);
+        client->send(RawClient::finishedFrame(RawClient::crcOf(fresh) ^ 1));
+        EXPECT_EQ(client->readStatus(), QK_SEND_FILE_FERROR);
+        ASSERT_TRUE(eventually([&] { return m_listener.receivingFiles().size() == 0; }));
+    }
+    EXPECT_EQ(tree_of(m_root / "back"), backups);
+    EXPECT_EQ(m_root.readFile("back/d/name.txt"), "version 1");
+    EXPECT_EQ(m_root.readFile(in("d/name.txt")), "version 2");
+
+    EXPECT_EQ(connect()->sendFile("name.txt", "d", fresh), QK_SEND_FILE_FOK);
+    EXPECT_EQ(tree_of(m_root / "back"),
+              (std::vector<std::string>{"d", "d/name.txt", "d/name.txt.000.bak"}));
+    EXPECT_EQ(m_root.readFile("back/d/name.txt"), "version 2");
+    EXPECT_EQ(m_root.readFile("back/d/name.txt.000.bak"), "version 1");
 }
 
 TEST_F(ReceiverTest, SubDirectoryCreatedAnewBetweenFilesGetsTheNextFiles) {
