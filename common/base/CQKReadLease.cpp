@@ -102,3 +102,21 @@ bool CQKReadLease::unchanged() const {
     struct stat now {};
     return ::stat(m_path.c_str(), &now) == 0 && same_file(now, m_opened);
 }
+
+long CQKReadLease::readAt(void* data, std::size_t length, std::uint64_t offset) const {
+    if (m_fd < 0)
+        return -1;
+    ssize_t got = 0;
+    do {
+        got = ::pread(m_fd, data, length, static_cast<off_t>(offset));
+    } while (got < 0 && errno == EINTR);  // a lease-break signal may interrupt the read
+    return static_cast<long>(got);
+}
+
+bool CQKReadLease::currentSize(std::uint64_t& size) const {
+    struct stat now {};
+    if (m_fd < 0 || ::fstat(m_fd, &now) != 0)
+        return false;
+    size = static_cast<std::uint64_t>(now.st_size);
+    return true;
+}

@@ -19,6 +19,7 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -48,6 +49,14 @@ public:
     // time, and (when held) the lease is unbroken: no writer has opened it since. Always false
     // in the states Writing, Missing and Failed.
     bool unchanged() const;
+    // Reads up to length bytes at offset through the descriptor that was checked, so that
+    // the content sent is that of the file the lease covers even when its path has been
+    // renamed meanwhile. Returns the bytes read (0 at the end of the file), -1 on failure
+    // or without an open descriptor.
+    long readAt(void* data, std::size_t length, std::uint64_t offset) const;
+    // The size of the opened file now (it may have grown or shrunk since it was opened);
+    // false without an open descriptor or when it cannot be asked.
+    bool currentSize(std::uint64_t& size) const;
 
 private:
     std::string m_path;

@@ -14,7 +14,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <thread>
 
 #include "base/CQKReadLease.h"
@@ -199,7 +198,7 @@ void CQKFileSender::sendLeased(const QKLogTag& tag, const std::string& file_path
     const SQKSendParams params = sendParams();
     const std::string out_dir = Poco::Path(params.out_dir).makeDirectory().toString();
     const std::string sub_dir = qk_get_sub_dir(out_dir, Poco::Path(file_path).parent().toString());
-    sendFile(file_path, sub_dir, lease->size());
+    sendThrough(tag, *lease, file_path, sub_dir, lease->size());
     // Acknowledged: the backup and the removal go on while the next file travels.
     m_removals.add([this, tag, file_path, sub_dir, back_dir = params.back_dir, lease] {
         backUpAndRemove(tag, *lease, file_path, sub_dir, back_dir);
@@ -255,32 +254,42 @@ void CQKFileSender::removeSentFile(const QKLogTag& tag, const std::string& file_
 
 void CQKFileSender::sendFile(std::string file_path, std::string sub_dir, std::uint64_t file_size) {
     const QKLogTag tag = makeTag("sendFile()");
+    const CQKReadLease source(file_path);
+    sendThrough(tag, source, file_path, sub_dir, file_size);
+}
+
+void CQKFileSender::sendThrough(const QKLogTag& tag, const CQKReadLease& source,
+                                const std::string& file_path, const std::string& sub_dir,
+                                std::uint64_t file_size) {
     try {
-        transferFile(tag, file_path, sub_dir, file_size);
+        transferFile(tag, source, file_path, sub_dir, file_size);
     } catch (const Poco::Exception& e) {
         // Passed on as a plain exception; a message-less network exception keeps its name.
         throw Poco::Exception(e.message().empty() ? e.displayText() : e.message());
     }
 }
 
-void CQKFileSender::transferFile(const QKLogTag& tag, const std::string& file_path,
-                                 const std::string& sub_dir, std::uint64_t file_size) {
+// The content is read through the descriptor opened before the header, not from the path
+// again: a producer may rename the file while it travels, and the receiver still gets the
+// content of the file the header named.
+void CQKFileSender::transferFile(const QKLogTag& tag, const CQKReadLease& source,
+                                 const std::string& file_path, const std::string& sub_dir,
+                                 std::uint64_t file_size) {
     log_message(LOG_LEVEL_DEBUG, &tag,
                 "%s::sendFile() file_path = %s sub_dir = %s file_size = %" PRIu64, m_class_name,
                 file_path.c_str(), sub_dir.c_str(), file_size);
+    std::uint64_t opened_size = 0;
+    if (!source.currentSize(opened_size))
+        throw Poco::OpenFileException("File: " + file_path + " can't be opened for reading...");
     sendHeader(tag, file_path, sub_dir, file_size);
     recvStatus(QK_SEND_FILE_FOK);
 
-    std::ifstream in(file_path, std::ios::in | std::ios::binary);
-    if (!in.is_open())
-        throw Poco::OpenFileException("File: " + file_path + " can't be opened for reading...");
     std::uint8_t check_sum[4];
-    const std::uint32_t crc = sendContent(tag, in, file_path, file_size);
+    const std::uint32_t crc = sendContent(tag, source, file_path, file_size);
     log_message(LOG_LEVEL_TRACE, &tag, "check_sum: %08X", crc);
     qk_put_u32(check_sum, crc);
     sendData(QK_SEND_FILE_FFINISHED, check_sum, sizeof(check_sum), file_size == 0);
     recvStatus(QK_SEND_FILE_FOK);
-    in.close();
     log_message(LOG_LEVEL_DEBUG, &tag, "sendFile End...");
 }
 
@@ -304,29 +313,31 @@ void CQKFileSender::sendHeader(const QKLogTag& tag, const std::string& file_path
 // file must deliver every announced byte and nothing beyond: a shorter, failing or grown
 // file throws before the finished frame, so the receiver never confirms a partial copy
 // and the file stays to be sent again.
-std::uint32_t CQKFileSender::sendContent(const QKLogTag& tag, std::istream& in,
+std::uint32_t CQKFileSender::sendContent(const QKLogTag& tag, const CQKReadLease& source,
                                          const std::string& file_path, std::uint64_t file_size) {
     Poco::Checksum check_sum(Poco::Checksum::TYPE_CRC32);
-    char* piece = reinterpret_cast<char*>(m_data_buffer.data());
-    for (std::uint64_t remaining = file_size; remaining > 0;) {
-        const std::size_t length =
-            static_cast<std::size_t>(std::min<std::uint64_t>(remaining, m_data_buffer.size()));
-        in.read(piece, static_cast<std::streamsize>(length));
-        if (static_cast<std::size_t>(in.gcount()) != length)
+    std::uint64_t offset = 0;
+    while (offset < file_size) {
+        const std::size_t length = static_cast<std::size_t>(
+            std::min<std::uint64_t>(file_size - offset, m_data_buffer.size()));
+        if (source.readAt(m_data_buffer.data(), length, offset) != static_cast<long>(length))
             throw Poco::ReadFileException("File: " + file_path + " can't be read. Error...");
-        check_sum.update(piece, static_cast<unsigned>(length));
+        check_sum.update(reinterpret_cast<const char*>(m_data_buffer.data()),
+                         static_cast<unsigned>(length));
         log_message(LOG_LEVEL_TRACE, &tag, "send ---------------------------- >>");
         log_message(LOG_LEVEL_TRACE, &tag, "sendData: QK_SEND_FILE_FDATA ------- >>");
         sendData(m_data_buffer.data(), static_cast<std::int32_t>(length));
         log_message(LOG_LEVEL_TRACE, &tag, "sendData: QK_SEND_FILE_FDATA ------- <<");
         log_message(LOG_LEVEL_TRACE, &tag, "sendData: res = %d", m_curr_result);
         log_message(LOG_LEVEL_TRACE, &tag, "send ---------------------------- <<");
-        remaining -= length;
+        offset += length;
     }
-    const bool more = in.peek() != std::char_traits<char>::eof();
-    if (in.bad())
+    std::uint8_t beyond = 0;
+    const long more = source.readAt(&beyond, 1, file_size);
+    if (more < 0)
         throw Poco::ReadFileException("File: " + file_path + " can't be read. Error...");
-    if (more || Poco::File(file_path).getSize() != file_size)
+    std::uint64_t size_now = 0;
+    if (more > 0 || !source.currentSize(size_now) || size_now != file_size)
         throw Poco::IOException("File: " + file_path + " has been changed while sending. Error...");
     return check_sum.checksum();  // 0 for no content
 }

@@ -24,7 +24,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <istream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -140,10 +139,12 @@ private:
                          const std::string& file_path, const std::string& sub_dir,
                          const std::string& back_dir);
     static void removeSentFile(const QKLogTag& tag, const std::string& file_path);
-    void transferFile(const QKLogTag& tag, const std::string& file_path, const std::string& sub_dir,
-                      std::uint64_t file_size);
-    std::uint32_t sendContent(const QKLogTag& tag, std::istream& in, const std::string& file_path,
-                              std::uint64_t file_size);
+    void sendThrough(const QKLogTag& tag, const CQKReadLease& source, const std::string& file_path,
+                     const std::string& sub_dir, std::uint64_t file_size);
+    void transferFile(const QKLogTag& tag, const CQKReadLease& source, const std::string& file_path,
+                      const std::string& sub_dir, std::uint64_t file_size);
+    std::uint32_t sendContent(const QKLogTag& tag, const CQKReadLease& source,
+                              const std::string& file_path, std::uint64_t file_size);
     void sendHeader(const QKLogTag& tag, const std::string& file_path, const std::string& sub_dir,
                     std::uint64_t file_size);
     std::size_t sendAll(const std::uint8_t* data, std::size_t length);

@@ -446,6 +446,30 @@ INSTANTIATE_TEST_SUITE_P(Sender, ChangedFileTest,
                                            ChangeCase{"Grown", 1000, 1500, 1000}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A producer renames the file while its header is considered. The content still travels
+// under the header's name from the descriptor that was checked; the file is not removed
+// under a name it no longer has, so it stays in the tree under its new one.
+TEST_F(SenderTest, AFileRenamedAfterItsHeaderIsDeliveredAndKeptUnderItsNewName) {
+    const std::string content = pattern(70000);
+    put("f.bin", content);
+    receiver.setScript([&](const FakeReceiver::Event& event) {
+        if (event.step == Step::Header && event.count == 0)
+            Poco::File(out("f.bin")).renameTo(out("g.bin"));
+        return FakeReceiver::status(QK_SEND_FILE_FOK);
+    });
+
+    run();
+
+    EXPECT_EQ(result, QK_SEND_FILE_FOK);
+    const auto connections = receiver.connections();
+    ASSERT_EQ(connections.size(), 1u);
+    const FakeReceiver::File& sent = connections[0].files.at(0);
+    EXPECT_EQ(sent.header.file_name, "f.bin");
+    EXPECT_TRUE(sent.finished);
+    EXPECT_TRUE(sent.content == content);
+    EXPECT_TRUE(dir.exists("out/g.bin"));
+}
+
 TEST_F(SenderTest, CloseAfterFailedConnectLetsTheNextConnectStartAfresh) {
     CQKTcpCln sender;
     params.m_srv_port = closed_port();
