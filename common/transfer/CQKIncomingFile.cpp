@@ -161,14 +161,22 @@ void CQKIncomingFile::startWriteback() {
     m_writeback_from = m_written;
 }
 
-void CQKIncomingFile::commit() {
+bool CQKIncomingFile::prepare() {
+    if (m_fd < 0)
+        return m_placed;  // prepared already
     if (syncFile(m_fd) != 0)
         throw Poco::WriteFileException("Error of syncing of file: " + m_target_path, errno_text());
-    const bool placed = m_temp_name.empty() && linkUnderTarget();
+    m_placed = m_temp_name.empty() && linkUnderTarget();
     const int fd = m_fd;
     m_fd = -1;
     if (::close(fd) != 0)
         throw Poco::WriteFileException("Error of closing of file: " + m_target_path, errno_text());
+    return m_placed;
+}
+
+void CQKIncomingFile::commit() {
+    const bool placed = prepare();
+    m_placed = false;
     // Names are given relative to the open directory: the one that is synced below.
     if (!placed &&
         ::renameat(m_dir_fd, m_temp_name.c_str(), m_dir_fd, m_target_name.c_str()) != 0) {
@@ -201,6 +209,7 @@ bool CQKIncomingFile::linkUnderTarget() {
 }
 
 void CQKIncomingFile::abandon() noexcept {
+    m_placed = false;
     if (m_fd >= 0) {
         ::close(m_fd);  // an unnamed file vanishes with its last descriptor
         m_fd = -1;

@@ -36,10 +36,16 @@ public:
     // for and dropped from the page cache, so that commit()'s flush has little left and a
     // big file holds a few MiB of memory, not its size.
     void write(const std::uint8_t* data, std::size_t len);
-    // Flushes the content to stable storage, puts it under the target name (replacing
-    // what was there in one step) and makes that durable by syncing the directory. Throws
-    // when the directory's path names another directory by then: the name is not where the
-    // caller will look for it.
+    // Flushes the content to stable storage and links it into the directory: under the
+    // target name when that is free, else under a hidden name. True when the file is under
+    // its name already, so nothing is replaced. The target is untouched when it throws, or
+    // when abandon() follows a false. Lets the caller deal with the file to be replaced
+    // (back it up) only once the new one can no longer fail to be written.
+    bool prepare();
+    // Does prepare() unless done, puts the file under the target name (replacing what was
+    // there in one step) and makes that durable by syncing the directory. Throws when the
+    // directory's path names another directory by then: the name is not where the caller
+    // will look for it.
     void commit();
     // Drops the content; the target stays as it was.
     void abandon() noexcept;
@@ -69,6 +75,7 @@ private:
     void startWriteback();
 
     int m_fd = -1;
+    bool m_placed = false;               // prepared, and linked under the target name itself
     std::uint64_t m_written = 0;         // bytes of the current file written
     std::uint64_t m_writeback_from = 0;  // start of the range not yet handed to the disk
     int m_dir_fd = -1;

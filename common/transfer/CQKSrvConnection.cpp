@@ -380,18 +380,19 @@ bool CQKSrvConnection::targetExists() const {
     if (!target.exists())
         return false;
     if (target.isDirectory()) {
-        throw Poco::Exception("QK_FILE_SEND_FHEADER: Error of removing file: file_path = " +
-                              m_file_path);
+        throw Poco::Exception("Error of replacing file: file_path = " + m_file_path +
+                              " is a directory");
     }
     return true;
 }
 
 // Puts the checked content under its name. The file it replaces stays in place until then,
-// so a reader never finds the name missing or partial, and is backed up only now: a sender
-// retrying a file that fails (disk full, no permission, a bad checksum) rotates nothing out
-// of the backups, and each version that is replaced is backed up once.
+// so a reader never finds the name missing or partial, and is backed up only once the new
+// content is on the disk: a sender retrying a file that fails (disk full, no permission, a
+// bad checksum) rotates nothing out of the backups, and each replaced version is backed up
+// once.
 void CQKSrvConnection::placeFile() {
-    const bool replacing = targetExists();
+    const bool replacing = !m_file.prepare() && targetExists();
     if (replacing)
         backupReplaced();
     // The sender deletes its copy on our 0x00: the file must be durable under its name first.
