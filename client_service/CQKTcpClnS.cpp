@@ -125,14 +125,33 @@ std::uint32_t CQKTcpClnS::fillListSubDirs(const std::string& dir) {
             listFile(tag, entry);
             ++count;
         } else if (params().m_sub_dirs != 0 && isRealDirectory(entry)) {
-            const std::uint32_t found = fillListSubDirs(entry.path());
-            if (found > 0)
-                count += found;
-            else
-                removeEmptyDir(tag, entry.path());
+            count += walkSubDir(tag, entry);
         }
     }
     return count;
+}
+
+// The directory's age is taken before its walk, whose removals of empty directories below
+// touch it. An empty one modified within the grace period (min_age, or the sender's own
+// grace when that is 0) may be a producer's fresh directory about to receive a file: it
+// stays, and counts like a file so that its parents stay too.
+std::uint32_t CQKTcpClnS::walkSubDir(const QKLogTag& tag, const Poco::File& dir) {
+    const std::int32_t min_age = params().m_min_age;
+    const std::chrono::milliseconds grace =
+        min_age > 0 ? std::chrono::milliseconds(min_age) : m_dir_grace;
+    const bool settled = isSettled(dir, grace);
+    const std::uint32_t found = fillListSubDirs(dir.path());
+    if (found > 0)
+        return found;
+    if (!settled) {
+        log_message(LOG_LEVEL_DEBUG, &tag,
+                    "Directory: %s is empty but was modified less than %lld ms ago. Left for a "
+                    "later scan.",
+                    dir.path().c_str(), static_cast<long long>(grace.count()));
+        return 1;
+    }
+    removeEmptyDir(tag, dir.path());
+    return 0;
 }
 
 // A file modified too recently is counted (its directory stays) but not listed.

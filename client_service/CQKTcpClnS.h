@@ -58,6 +58,7 @@ private:
     void sendList(const QKLogTag& tag);
     void listFile(const QKLogTag& tag, const Poco::File& file);
     static bool isFresh(const Poco::File& file, std::int32_t min_age);
+    std::uint32_t walkSubDir(const QKLogTag& tag, const Poco::File& dir);
     void removeEmptyDir(const QKLogTag& tag, const std::string& dir);
 
     SQKClnSParams* m_params = nullptr;

@@ -7,12 +7,15 @@
 #include <Poco/Exception.h>
 #include <Poco/File.h>
 #include <Poco/Net/SecureStreamSocket.h>
+#include <Poco/NumberParser.h>
 #include <Poco/Path.h>
+#include <Poco/Timestamp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -44,10 +47,21 @@ void log_date_time(const QKLogTag& tag, const char* which, const Poco::DateTime&
                 time.microsecond());
 }
 
+// QK_RELAY_DIR_GRACE_MS (0 to 60000) shortens the grace of empty directories for tests and
+// trials, which send trees they have just made.
+std::chrono::milliseconds dir_grace() {
+    const char* text = std::getenv("QK_RELAY_DIR_GRACE_MS");
+    int value = 0;
+    if (text && Poco::NumberParser::tryParse(text, value) && value >= 0 && value <= 60000)
+        return std::chrono::milliseconds(value);
+    return QK_EMPTY_DIR_GRACE;
+}
+
 }  // namespace
 
 CQKFileSender::CQKFileSender(const char* class_name)
-    : m_class_name(class_name),
+    : m_dir_grace(dir_grace()),
+      m_class_name(class_name),
       m_frame_buffer(QK_BUFFER_SIZE),
       m_header_buffer(QK_BUFFER_SIZE),
       m_data_buffer(QK_BUFFER_SIZE),
@@ -95,6 +109,17 @@ bool CQKFileSender::isDirectory(const Poco::File& file) {
     try {
         return file.exists() && file.isDirectory();
     } catch (const Poco::FileNotFoundException&) {
+        return false;
+    }
+}
+
+bool CQKFileSender::isSettled(const Poco::File& dir, std::chrono::milliseconds grace) {
+    if (grace.count() <= 0)
+        return true;
+    try {
+        const Poco::Timestamp::TimeDiff age = dir.getLastModified().elapsed();
+        return age >= static_cast<Poco::Timestamp::TimeDiff>(grace.count()) * 1000;
+    } catch (const Poco::FileException&) {
         return false;
     }
 }

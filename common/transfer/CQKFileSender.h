@@ -37,6 +37,9 @@ class File;
 }
 class CQKReadLease;
 
+// Default of the time an empty sub-directory is left alone after its last modification.
+constexpr std::chrono::milliseconds QK_EMPTY_DIR_GRACE{2000};
+
 // The parameters a transfer reads, whichever record they come from.
 struct SQKSendParams {
     std::string out_dir;      // base of every file's sub-directory
@@ -87,12 +90,19 @@ public:
     void setTimeout(const Poco::Timespan& timeout) { m_timeout = timeout; }
     // Pause between two attempts of a run (default 1000 ms).
     void setRetryDelay(std::chrono::milliseconds delay) { m_retry_delay = delay; }
+    // How long an empty sub-directory must have stayed unmodified before a walk removes it
+    // (QK_EMPTY_DIR_GRACE, or QK_RELAY_DIR_GRACE_MS from the environment): a producer's fresh
+    // directory is about to receive a file.
+    void setDirGrace(std::chrono::milliseconds grace) { m_dir_grace = grace; }
 
     // The file-system questions of a walk; none throws, a vanished entry answers false.
     static bool isRegularFile(const Poco::File& file);
     static bool isLink(const Poco::File& file);
     static bool isRealDirectory(const Poco::File& file);  // a directory, not a link to one
     static bool isDirectory(const Poco::File& file);      // a directory or a link to one
+    // True when dir was last modified at least grace ago (always with no grace). One that
+    // vanished, or dated in the future (its age is unknown), is not settled.
+    static bool isSettled(const Poco::File& dir, std::chrono::milliseconds grace);
 
 protected:
     virtual SQKSendParams sendParams() const = 0;
@@ -131,6 +141,7 @@ protected:
     std::unique_ptr<Poco::Net::StreamSocket> m_socket;  // null while no connection exists
     std::uint8_t m_curr_result = QK_SEND_FILE_FERROR;
     Poco::Timespan m_timeout = QK_READY_TIMEOUT;
+    std::chrono::milliseconds m_dir_grace;
 
 private:
     void runAttempt(const QKLogTag& tag, const std::function<void()>& exchange);

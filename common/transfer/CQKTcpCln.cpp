@@ -10,37 +10,6 @@
 #include "base/qk_console.h"
 #include "base/qk_log.h"
 
-namespace {
-
-// True when anything but a directory lies anywhere beneath dir_path.
-bool holds_files(const std::string& dir_path) {
-    std::vector<Poco::File> entries;
-    Poco::File(dir_path).list(entries);
-    for (const Poco::File& entry : entries) {
-        if (!CQKFileSender::isRealDirectory(entry) || holds_files(entry.path()))
-            return true;
-    }
-    return false;
-}
-
-// Removes dir_path and the empty directories in it, bottom up, with plain directory
-// removals: a file that arrives meanwhile makes a removal fail instead of being deleted.
-void remove_empty_dirs(const std::string& dir_path) {
-    std::vector<Poco::File> entries;
-    Poco::File(dir_path).list(entries);
-    for (const Poco::File& entry : entries) {
-        if (CQKFileSender::isRealDirectory(entry))
-            remove_empty_dirs(entry.path());
-    }
-    try {
-        Poco::File(dir_path).remove(false);
-    } catch (const Poco::Exception&) {
-        // The caller checks whether the directory is gone.
-    }
-}
-
-}  // namespace
-
 CQKTcpCln::CQKTcpCln() : CQKFileSender("CQKTcpCln") {
     const QKLogTag tag = qk_make_tag("CQKTcpCln::CQKTcpCln()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpCln::CQKTcpCln()");
@@ -120,20 +89,43 @@ void CQKTcpCln::sendFilesFromDir(std::string dir_path) {
         } else if (m_params.m_sub_dirs != 0 && isRealDirectory(entry)) {
             log_message(LOG_LEVEL_DEBUG, &tag, "Sending files from the directory: (*it).path = %s",
                         entry.path().c_str());
-            sendFilesFromDir(entry.path());
-            removeIfNoFiles(tag, entry.path());
+            sendDirAndRemoveIfEmpty(tag, entry);
         }
     }
 }
 
-void CQKTcpCln::removeIfNoFiles(const QKLogTag& tag, const std::string& dir_path) {
+// The directory's age is taken before its walk, whose own removals touch it. One modified
+// within the grace period may be a producer's fresh directory about to receive a file (by a
+// write or a rename): it stays for a later run, and so does every directory above it.
+void CQKTcpCln::sendDirAndRemoveIfEmpty(const QKLogTag& tag, const Poco::File& dir) {
+    const bool settled = isSettled(dir, m_dir_grace);
+    sendFilesFromDir(dir.path());
+    if (settled) {
+        removeIfEmpty(tag, dir.path());
+        return;
+    }
+    log_message(LOG_LEVEL_DEBUG, &tag,
+                "Directory: %s was modified less than %lld ms ago. Left for a later run.",
+                dir.path().c_str(), static_cast<long long>(m_dir_grace.count()));
+}
+
+// Empty directories below were removed by their own walks; what is left there stays (a file,
+// a link, or a fresh directory), and with it this one. A plain directory removal: a file
+// that arrives meanwhile makes it fail instead of being deleted.
+void CQKTcpCln::removeIfEmpty(const QKLogTag& tag, const std::string& dir_path) {
     finishRemovals();  // the directory's last files may still be on the removal queue
-    if (holds_files(dir_path))
+    std::vector<std::string> entries;
+    Poco::File(dir_path).list(entries);
+    if (!entries.empty())
         return;
     log_message(LOG_LEVEL_DEBUG, &tag, "Removing of the directory: %s", dir_path.c_str());
     log_message(LOG_LEVEL_INFO, &tag, "Directory: %s is empty. Removing...", dir_path.c_str());
     qk_print_console("Directory: " + dir_path + " is empty. Removing...");
-    remove_empty_dirs(dir_path);
+    try {
+        Poco::File(dir_path).remove(false);
+    } catch (const Poco::Exception&) {
+        // Reported below by the check that matters: whether the directory is still there.
+    }
     if (Poco::File(dir_path).exists())
         throw Poco::IOException("Directory: " + dir_path + " wasn't removed. Error...");
 }

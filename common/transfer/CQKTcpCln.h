@@ -53,7 +53,8 @@ protected:
 private:
     void sendSelected(const QKLogTag& tag);
     bool oneFileMode();
-    void removeIfNoFiles(const QKLogTag& tag, const std::string& dir_path);
+    void sendDirAndRemoveIfEmpty(const QKLogTag& tag, const Poco::File& dir);
+    void removeIfEmpty(const QKLogTag& tag, const std::string& dir_path);
 
     bool m_one_file = false;  // one-file mode, once chosen, holds for the rest of the run
 };

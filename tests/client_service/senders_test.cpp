@@ -45,6 +45,7 @@ protected:
         sender.setParams(&params);
         sender.setTimeout(Poco::Timespan(5, 0));
         sender.setRetryDelay(10ms);
+        sender.setDirGrace(0ms);
     }
 
     std::string out() const { return dir / "out"; }

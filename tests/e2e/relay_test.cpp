@@ -78,7 +78,8 @@ protected:
             args.push_back("--back_dir=" + back_dir);
         if (tls)
             args.push_back("--use_ssl");
-        return m_runner.run("qk_relay_cln", args);
+        // The trees are made just before: their directories may go at once.
+        return m_runner.run("qk_relay_cln", args, {{"QK_RELAY_DIR_GRACE_MS", "0"}});
     }
 
     // Sends SIGINT or SIGTERM and expects a clean end in time.

@@ -80,7 +80,8 @@ protected:
                                          "--server_port=" + std::to_string(port)};
         if (tls)
             args.push_back("--use_ssl");
-        const ProgramResult sent = m_runner.run("qk_relay_cln", args);
+        const ProgramResult sent =
+            m_runner.run("qk_relay_cln", args, {{"QK_RELAY_DIR_GRACE_MS", "0"}});
         EXPECT_EQ(sent.exit_code, 0) << sent.output();
         EXPECT_EQ(ProgramRunner::readFile(in() + "/sub/" + name), "content of " + name);
         EXPECT_TRUE(fs::is_empty(out));

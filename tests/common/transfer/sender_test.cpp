@@ -70,10 +70,12 @@ std::uint16_t closed_port() {
 // One sending run with short delays; returns the result and keeps the console output. Waits
 // until the receiver has seen every connection end, so that all it got is recorded.
 std::uint8_t run_sender(CQKTcpCln& sender, const SQKClnParams& params, const FakeReceiver& receiver,
-                        std::string& console, Poco::Timespan timeout = Poco::Timespan(5, 0)) {
+                        std::string& console, Poco::Timespan timeout = Poco::Timespan(5, 0),
+                        std::chrono::milliseconds dir_grace = 0ms) {
     sender.setParams(params);
     sender.setTimeout(timeout);
     sender.setRetryDelay(10ms);
+    sender.setDirGrace(dir_grace);
     testing::internal::CaptureStdout();
     sender.sendFiles();
     console = testing::internal::GetCapturedStdout();
@@ -97,9 +99,11 @@ protected:
         dir.writeFile("out/" + relative, content);
     }
 
-    void run(Poco::Timespan timeout = Poco::Timespan(5, 0)) {
+    // Empty directories are removed at once unless a test asks for a grace period.
+    void run(Poco::Timespan timeout = Poco::Timespan(5, 0),
+             std::chrono::milliseconds dir_grace = 0ms) {
         CQKTcpCln sender;
-        result = run_sender(sender, params, receiver, console, timeout);
+        result = run_sender(sender, params, receiver, console, timeout, dir_grace);
     }
 
     // The received files by "sub_dir|name".
@@ -468,6 +472,22 @@ TEST_F(SenderTest, AFileRenamedAfterItsHeaderIsDeliveredAndKeptUnderItsNewName) 
     EXPECT_TRUE(sent.finished);
     EXPECT_TRUE(sent.content == content);
     EXPECT_TRUE(dir.exists("out/g.bin"));
+}
+
+// A producer's fresh directory (mkdir -p a/b before its first file) is not removed under it;
+// an empty one left alone for the grace period is.
+TEST_F(SenderTest, EmptyDirectoriesAreRemovedOnlyAfterTheGracePeriod) {
+    Poco::File(out("fresh/b")).createDirectories();
+    Poco::File(out("old/b")).createDirectories();
+    const Poco::Timestamp long_ago = Poco::Timestamp() - 120 * Poco::Timespan::SECONDS;
+    Poco::File(out("old/b")).setLastModified(long_ago);
+    Poco::File(out("old")).setLastModified(long_ago);
+    params.m_sub_dirs = 1;
+
+    run(Poco::Timespan(5, 0), 60s);
+
+    EXPECT_TRUE(dir.exists("out/fresh/b"));
+    EXPECT_FALSE(dir.exists("out/old"));
 }
 
 TEST_F(SenderTest, CloseAfterFailedConnectLetsTheNextConnectStartAfresh) {

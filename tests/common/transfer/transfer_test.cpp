@@ -87,6 +87,7 @@ protected:
         sender.setParams(params);
         sender.setTimeout(Poco::Timespan(5, 0));
         sender.setRetryDelay(std::chrono::milliseconds(10));
+        sender.setDirGrace(std::chrono::milliseconds(0));  // the tree was made just now
         sender.sendFiles();
         return sender.currResult();
     }
