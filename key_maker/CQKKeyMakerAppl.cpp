@@ -34,10 +34,6 @@ namespace {
 
 constexpr const char* PROGRAM_NAME = "qk_relay_keys";
 constexpr const char* CA_NAME = "Orvane.Zorvex.CA";
-constexpr const char* CA_KEY_FILE = QK_CA_KEY_FILE;
-constexpr const char* CA_CERT_FILE = QK_CA_CERT_FILE;
-constexpr mode_t KEY_FILE_MODE = QK_KEY_FILE_MODE;
-constexpr mode_t CERT_FILE_MODE = QK_CERT_FILE_MODE;
 // The CA key signs every certificate: only its owner may even list the directory.
 constexpr mode_t CA_DIR_MODE = 0700;
 
@@ -101,12 +97,12 @@ struct SQKKeyPlan {
 SQKKeyPlan make_plan(const std::string& share) {
     SQKKeyPlan plan;
     plan.ca_dpath = qk_ca_dir(share);
-    plan.ca_key_fpath = plan.ca_dpath + CA_KEY_FILE;
-    plan.ca_cert_fpath = plan.ca_dpath + CA_CERT_FILE;
+    plan.ca_key_fpath = plan.ca_dpath + QK_CA_KEY_FILE;
+    plan.ca_cert_fpath = plan.ca_dpath + QK_CA_CERT_FILE;
 
     const std::string common_keys = qk_common_keys_dir(share);
     std::vector<SQKStep> common_steps = {
-        {nullptr, plan.ca_cert_fpath, common_keys + CA_CERT_FILE, "", CERT_FILE_MODE}};
+        {nullptr, plan.ca_cert_fpath, common_keys + QK_CA_CERT_FILE, "", QK_CERT_FILE_MODE}};
     for (const SQKIdentity& identity : identities()) {
         const std::string first_keys = qk_program_keys_dir(share, identity.programs.front());
         const std::string key_fpath = first_keys + identity.key_file;
@@ -114,18 +110,18 @@ SQKKeyPlan make_plan(const std::string& share) {
         for (const char* program : identity.programs) {
             const std::string keys = qk_program_keys_dir(share, program);
             if (keys == first_keys) {
-                plan.steps.push_back({&identity, "", key_fpath, cert_fpath, KEY_FILE_MODE});
+                plan.steps.push_back({&identity, "", key_fpath, cert_fpath, QK_KEY_FILE_MODE});
             } else {
                 plan.steps.push_back(
-                    {nullptr, key_fpath, keys + identity.key_file, "", KEY_FILE_MODE});
+                    {nullptr, key_fpath, keys + identity.key_file, "", QK_KEY_FILE_MODE});
                 plan.steps.push_back(
-                    {nullptr, cert_fpath, keys + identity.cert_file, "", CERT_FILE_MODE});
+                    {nullptr, cert_fpath, keys + identity.cert_file, "", QK_CERT_FILE_MODE});
             }
             plan.steps.push_back(
-                {nullptr, plan.ca_cert_fpath, keys + CA_CERT_FILE, "", CERT_FILE_MODE});
+                {nullptr, plan.ca_cert_fpath, keys + QK_CA_CERT_FILE, "", QK_CERT_FILE_MODE});
         }
         common_steps.push_back(
-            {nullptr, cert_fpath, common_keys + identity.cert_file, "", CERT_FILE_MODE});
+            {nullptr, cert_fpath, common_keys + identity.cert_file, "", QK_CERT_FILE_MODE});
     }
     plan.steps.insert(plan.steps.end(), common_steps.begin(), common_steps.end());
     return plan;
