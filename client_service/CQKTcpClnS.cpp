@@ -74,6 +74,7 @@ bool CQKTcpClnS::buildList(const QKLogTag& tag) {
             fillList(record.m_file_path);
         else
             fillList(record.m_out_dir);
+        putRefusedLast(m_file_list);
     } catch (const Poco::Exception& e) {
         m_curr_result = QK_SEND_FILE_FERROR;
         qk_report_exception(&tag, e);

@@ -5,9 +5,11 @@
 // directory with, when the record says so, its sub-directories, removing empty
 // sub-directories on the way but never the outgoing directory itself), connects only when
 // the list is not empty, and sends the listed files in one connection, three attempts at
-// most, a retry delay apart. Files modified less than "min_age" milliseconds ago are left
-// for a later scan. The transfer, backup and removal of each file are the shared sender core
-// (CQKFileSender): a file open for writing is neither sent nor removed.
+// most, a retry delay apart; a file the receiver refuses stays and the next ones go on a new
+// connection. Files modified less than "min_age" milliseconds ago are left for a later scan;
+// files the receiver refused at earlier scans are sent last. The transfer, backup and
+// removal of each file are the shared sender core (CQKFileSender): a file open for writing
+// is neither sent nor removed.
 //
 // Threads: runs on the scanner's thread only. The record is read without the configuration
 // lock; it changes only under that lock, between scans.

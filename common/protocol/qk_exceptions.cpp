@@ -10,6 +10,7 @@
 #include "base/qk_log.h"
 
 POCO_IMPLEMENT_EXCEPTION(ReceivingStatusException, Poco::Exception, "Receiving Status Exception")
+POCO_IMPLEMENT_EXCEPTION(FileRefusedException, ReceivingStatusException, "File Refused")
 POCO_IMPLEMENT_EXCEPTION(SendingDataException, Poco::Exception, "Sending Data Exception")
 POCO_IMPLEMENT_EXCEPTION(FileIsReceivingAlready, Poco::Exception, "File is Receiving Already")
 POCO_IMPLEMENT_EXCEPTION(SockWriteStatusException, Poco::Net::NetException,

@@ -10,6 +10,8 @@
 
 // A malformed frame or unhandled code (receiver), or an unexpected status (sender).
 POCO_DECLARE_EXCEPTION(QK_COMMON_API, ReceivingStatusException, Poco::Exception)
+// The receiver answered a step with status 0x7F: it refused the file (or the connection).
+POCO_DECLARE_EXCEPTION(QK_COMMON_API, FileRefusedException, ReceivingStatusException)
 // A send wrote fewer bytes than asked.
 POCO_DECLARE_EXCEPTION(QK_COMMON_API, SendingDataException, Poco::Exception)
 // A header names a path that another connection is receiving.

@@ -31,6 +31,12 @@ namespace {
 
 constexpr int QK_SEND_ATTEMPTS = 3;
 constexpr const char* QK_NO_STATUS_TEXT = "Error receiving of the status...";
+// What a refusal at each step of a file means; the status byte carries no more than that.
+constexpr const char* QK_REFUSED_HEADER =
+    "the receiver refused its header (its name, a directory of that name, another sender "
+    "sending it, or a directory or file the receiver cannot create)";
+constexpr const char* QK_REFUSED_CONTENT =
+    "the receiver refused its content (a checksum mismatch or a failed write)";
 
 // On the wire sub-directory components are separated by "\\".
 std::string wire_sub_dir(std::string sub_dir) {
@@ -138,6 +144,7 @@ void CQKFileSender::reportSpent(const QKLogTag& tag, const char* label,
 }
 
 void CQKFileSender::sendWithAttempts(const QKLogTag& tag, const std::function<void()>& exchange) {
+    beginRun();
     for (int attempt = 1; attempt <= QK_SEND_ATTEMPTS; ++attempt) {
         qk_print_console("Attempt: " + std::to_string(attempt));
         log_message(LOG_LEVEL_INFO, &tag, "Attempt: count = %d", attempt);
@@ -153,12 +160,98 @@ void CQKFileSender::sendWithAttempts(const QKLogTag& tag, const std::function<vo
             break;
         std::this_thread::sleep_for(m_retry_delay);
     }
+    endRun(tag);
+}
+
+void CQKFileSender::beginRun() {
+    m_run_refusals.clear();
+    m_refusals_in_a_row = 0;
+}
+
+// Refused files make the run's result a failure. Files remembered as refused that have gone
+// from the outgoing tree are forgotten, so the memory holds only files still waiting.
+void CQKFileSender::endRun(const QKLogTag& tag) {
+    if (!m_run_refusals.empty()) {
+        m_curr_result = QK_SEND_FILE_FERROR;
+        const std::string text = std::to_string(m_run_refusals.size()) +
+                                 " file(s) refused by the receiver stay in the outgoing "
+                                 "directory for the next run.";
+        log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
+        qk_print_console(text);
+    }
+    for (auto it = m_refused_runs.begin(); it != m_refused_runs.end();) {
+        if (isRegularFile(Poco::File(it->first)))
+            ++it;
+        else
+            it = m_refused_runs.erase(it);
+    }
+}
+
+void CQKFileSender::putRefusedLast(std::vector<std::string>& paths) const {
+    if (m_refused_runs.empty())
+        return;
+    const auto runs_of = [this](const std::string& path) {
+        const auto found = m_refused_runs.find(path);
+        return found == m_refused_runs.end() ? 0u : found->second;
+    };
+    std::stable_sort(paths.begin(), paths.end(), [&](const std::string& a, const std::string& b) {
+        return runs_of(a) < runs_of(b);
+    });
+}
+
+// A file refused earlier in this run waits for the next run; after too many refusals in a
+// row, so does every file left.
+bool CQKFileSender::skipsInThisRun(const QKLogTag& tag, const std::string& file_path) {
+    if (m_run_refusals.count(file_path) != 0)
+        return true;
+    if (m_refusals_in_a_row < QK_REFUSALS_IN_A_ROW)
+        return false;
+    log_message(LOG_LEVEL_DEBUG, &tag,
+                "File: %s waits for the next run: the receiver refused %u files in a row.",
+                file_path.c_str(), m_refusals_in_a_row);
+    return true;
+}
+
+// The receiver ends the connection after a refusal; the next file goes on a new one. The
+// flag is cleared first: when the new connection fails, the attempt fails and closes it.
+void CQKFileSender::reconnectAfterRefusal(const QKLogTag& tag) {
+    if (!m_connection_ended)
+        return;
+    m_connection_ended = false;
+    log_message(LOG_LEVEL_DEBUG, &tag, "Opening a new connection after a refused file");
+    openConnection();
+    recvStatus(QK_SEND_FILE_FOK);
+}
+
+void CQKFileSender::noteRefusal(const QKLogTag& tag, const std::string& file_path,
+                                const std::string& reason) {
+    m_run_refusals[file_path] = reason;
+    ++m_refusals_in_a_row;
+    const unsigned runs = ++m_refused_runs[file_path];
+    closeConnection();
+    m_connection_ended = true;
+    std::string text = "File: " + file_path + " has been refused: " + reason +
+                       ". It stays in the outgoing directory";
+    if (runs >= QK_REFUSED_RUNS_REPORTED) {
+        text += "; refused at " + std::to_string(runs) + " runs in a row.";
+        log_message(LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
+    } else {
+        text += " for the next run.";
+        log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
+    }
+    qk_print_console(text);
+}
+
+void CQKFileSender::noteDelivery(const std::string& file_path) {
+    m_refused_runs.erase(file_path);
+    m_refusals_in_a_row = 0;
 }
 
 // One attempt. A failure closes the connection before it is passed on; when closing throws
 // (a sender whose close needs a socket, and there is none), that exception is the one
 // reported.
 void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>& exchange) {
+    m_connection_ended = false;
     try {
         openConnection();
         log_message(LOG_LEVEL_TRACE, &tag, "recvStatus: QK_FILE_SEND_FOK ------- >>");
@@ -166,11 +259,14 @@ void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>&
         log_message(LOG_LEVEL_TRACE, &tag, "recvStatus: QK_FILE_SEND_FOK ------- <<");
         exchange();
         finishRemovals();
-        closeConnection();
+        if (!m_connection_ended)
+            closeConnection();
+        m_curr_result = QK_SEND_FILE_FOK;
     } catch (...) {
         m_curr_result = QK_SEND_FILE_FERROR;
         m_removals.drainQuietly();
-        closeConnection();
+        if (!m_connection_ended)
+            closeConnection();
         throw;
     }
 }
@@ -185,7 +281,7 @@ void CQKFileSender::sendFile(std::string file_path) {
     log_date_time(tag, "Start", start);
 
     Poco::File file(file_path);
-    if (isRegularFile(file)) {
+    if (!skipsInThisRun(tag, file_path) && isRegularFile(file)) {
         log_message(LOG_LEVEL_DEBUG, &tag, "File: file = %s exists...", file_path.c_str());
         prepareFile(tag, file);
         sendLeased(tag, file_path);
@@ -223,7 +319,14 @@ void CQKFileSender::sendLeased(const QKLogTag& tag, const std::string& file_path
     const SQKSendParams params = sendParams();
     const std::string out_dir = Poco::Path(params.out_dir).makeDirectory().toString();
     const std::string sub_dir = qk_get_sub_dir(out_dir, Poco::Path(file_path).parent().toString());
-    sendThrough(tag, *lease, file_path, sub_dir, lease->size());
+    reconnectAfterRefusal(tag);
+    try {
+        sendThrough(tag, *lease, file_path, sub_dir, lease->size());
+    } catch (const FileRefusedException& e) {
+        noteRefusal(tag, file_path, e.message());
+        return;
+    }
+    noteDelivery(file_path);
     // Acknowledged: the backup and the removal go on while the next file travels.
     m_removals.add([this, tag, file_path, sub_dir, back_dir = params.back_dir, lease] {
         backUpAndRemove(tag, *lease, file_path, sub_dir, back_dir);
@@ -288,6 +391,8 @@ void CQKFileSender::sendThrough(const QKLogTag& tag, const CQKReadLease& source,
                                 std::uint64_t file_size) {
     try {
         transferFile(tag, source, file_path, sub_dir, file_size);
+    } catch (const FileRefusedException&) {
+        throw;
     } catch (const Poco::Exception& e) {
         // Passed on as a plain exception; a message-less network exception keeps its name.
         throw Poco::Exception(e.message().empty() ? e.displayText() : e.message());
@@ -307,15 +412,25 @@ void CQKFileSender::transferFile(const QKLogTag& tag, const CQKReadLease& source
     if (!source.currentSize(opened_size))
         throw Poco::OpenFileException("File: " + file_path + " can't be opened for reading...");
     sendHeader(tag, file_path, sub_dir, file_size);
-    recvStatus(QK_SEND_FILE_FOK);
+    awaitAcceptance(QK_REFUSED_HEADER);
 
     std::uint8_t check_sum[4];
     const std::uint32_t crc = sendContent(tag, source, file_path, file_size);
     log_message(LOG_LEVEL_TRACE, &tag, "check_sum: %08X", crc);
     qk_put_u32(check_sum, crc);
     sendData(QK_SEND_FILE_FFINISHED, check_sum, sizeof(check_sum), file_size == 0);
-    recvStatus(QK_SEND_FILE_FOK);
+    awaitAcceptance(QK_REFUSED_CONTENT);
     log_message(LOG_LEVEL_DEBUG, &tag, "sendFile End...");
+}
+
+// The refusal of one step of a file names the step; its message is the reason a sender
+// reports.
+void CQKFileSender::awaitAcceptance(const char* refused_step) {
+    try {
+        recvStatus(QK_SEND_FILE_FOK);
+    } catch (const FileRefusedException&) {
+        throw FileRefusedException(refused_step);
+    }
 }
 
 void CQKFileSender::sendHeader(const QKLogTag& tag, const std::string& file_path,
@@ -370,6 +485,10 @@ std::uint32_t CQKFileSender::sendContent(const QKLogTag& tag, const CQKReadLease
 void CQKFileSender::sendFinishSendFiles() {
     const QKLogTag tag = makeTag("sendFinishSendFiles()");
     log_message(LOG_LEVEL_DEBUG, &tag, "sendFinishSendFiles Start...");
+    if (m_connection_ended) {
+        log_message(LOG_LEVEL_DEBUG, &tag, "The receiver ended the connection after a refusal");
+        return;
+    }
     sendData(QK_SEND_FILE_FFINISHED_ALL, nullptr, 0, true);
     recvStatus(QK_SEND_FILE_FOK);
     log_message(LOG_LEVEL_DEBUG, &tag, "sendFinishSendFiles End...");
@@ -394,6 +513,13 @@ void CQKFileSender::recvStatus(qk_code_t expected) {
         std::snprintf(text, sizeof(text),
                       "recv Error... received status = 0x%02X, expected status = 0x%02X", status,
                       expected);
+        // A refusal is the receiver's answer, not a failure of the conversation: whoever
+        // catches it decides how loudly to report it.
+        if (status == QK_SEND_FILE_FERROR) {
+            m_curr_result = QK_SEND_FILE_FERROR;
+            log_message(LOG_LEVEL_INFO, &tag, "%s", text);
+            throw FileRefusedException(text);
+        }
         fail(tag, text);
         throw ReceivingStatusException(text);
     }

@@ -8,6 +8,14 @@
 // the kernel refuses one, an unchanged identity, size and modification time): a file that a
 // writer is still filling stays for a later run, so nothing appended to it is lost.
 //
+// A file the receiver refuses (status 0x7F to its header or its end) does not hold back the
+// others: it stays in the outgoing tree, the receiver has ended the connection, and the next
+// file goes on a new one. Within a run a refused file is not tried again; the next run tries
+// it after the files that were not refused. A run stops sending after QK_REFUSALS_IN_A_ROW
+// refusals with no delivery between them (a receiver that refuses everything, its disk full,
+// is not sent the whole tree one connection per file). A file refused at
+// QK_REFUSED_RUNS_REPORTED runs in a row is reported at ERROR, once per run.
+//
 // A subclass says where its parameters come from (sendParams, asked at each use) and under
 // which class name it logs; it opens and closes its connection with the helpers here. Every
 // step that fails throws; sendWithAttempts turns a Poco::Exception into a failed attempt.
@@ -24,6 +32,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +45,11 @@ namespace Poco {
 class File;
 }
 class CQKReadLease;
+
+// Refusals with no delivery between them after which a run sends no further file.
+constexpr unsigned QK_REFUSALS_IN_A_ROW = 8;
+// Runs in a row that refused a file after which each further refusal is logged at ERROR.
+constexpr unsigned QK_REFUSED_RUNS_REPORTED = 3;
 
 // Default of the time an empty sub-directory is left alone after its last modification.
 constexpr std::chrono::milliseconds QK_EMPTY_DIR_GRACE{2000};
@@ -58,8 +72,9 @@ public:
 
     // Transfers one file: header, content, finished frame, each acknowledged. Never sends
     // more or fewer bytes than the header announces: a file that cannot be read completely
-    // or whose size changes on the way fails the transfer before its finished frame. Every
-    // failure is passed on as a plain Poco::Exception.
+    // or whose size changes on the way fails the transfer before its finished frame. A
+    // refusal of the receiver is passed on as FileRefusedException, saying which step it
+    // refused; every other failure as a plain Poco::Exception.
     virtual void sendFile(std::string file_path, std::string sub_dir, std::uint64_t file_size);
     // Transfers file_path when it is a regular file, then backs it up (with a backup
     // directory) and removes it; passes over a path that is missing or not a regular file.
@@ -67,10 +82,12 @@ public:
     // that changed) before its backup or removal is neither backed up nor removed; each with
     // an INFO line saying so.
     virtual void sendFile(std::string file_path);
-    // Sends the finished-all frame and waits for its acknowledgement.
+    // Sends the finished-all frame and waits for its acknowledgement; nothing when the
+    // receiver ended the connection after refusing the last file.
     virtual void sendFinishSendFiles();
     // Waits at most the readiness time-out for one status; throws SockReadStatusException
-    // on time-out and ReceivingStatusException when it is missing or not the expected one.
+    // on time-out, FileRefusedException for status 0x7F and ReceivingStatusException when it
+    // is missing or another one.
     virtual void recvStatus(qk_code_t expected);
     // Sends raw bytes (file content) without waiting for writability; a short send is
     // continued until all bytes are out. SendingDataException when the socket takes none.
@@ -108,6 +125,10 @@ protected:
     virtual SQKSendParams sendParams() const = 0;
     // Called for an existing regular file before it is sent; the default does nothing.
     virtual void prepareFile(const QKLogTag& tag, Poco::File& file);
+    // Orders a run's list so that files refused at earlier runs come last, those refused at
+    // fewer runs first: the others are never held back, and when a run stops after
+    // QK_REFUSALS_IN_A_ROW refusals, the next one tries different refused files.
+    void putRefusedLast(std::vector<std::string>& paths) const;
 
     // Waits until every acknowledged file is backed up and removed; throws the first error
     // of that. Done at the end of each attempt, and by a walk before it looks at what is
@@ -121,7 +142,8 @@ protected:
     // At most three attempts of openConnection, the greeting, exchange and closeConnection,
     // the retry delay apart, until one completes. A failure of an attempt sets the result to
     // 127 and closes the connection; a Poco::Exception is then reported and fails the
-    // attempt, anything else is reported and passed on.
+    // attempt, anything else is reported and passed on. A file refused by the receiver does
+    // not fail the attempt, but the run's result is 127: not everything was delivered.
     void sendWithAttempts(const QKLogTag& tag, const std::function<void()>& exchange);
     // The server's address; Poco::InvalidArgumentException for a port outside 1..65535.
     static Poco::Net::SocketAddress serverAddress(const SQKSendParams& params);
@@ -145,6 +167,13 @@ protected:
 
 private:
     void runAttempt(const QKLogTag& tag, const std::function<void()>& exchange);
+    void beginRun();
+    void endRun(const QKLogTag& tag);
+    bool skipsInThisRun(const QKLogTag& tag, const std::string& file_path);
+    void reconnectAfterRefusal(const QKLogTag& tag);
+    void noteRefusal(const QKLogTag& tag, const std::string& file_path, const std::string& reason);
+    void noteDelivery(const std::string& file_path);
+    void awaitAcceptance(const char* refused_step);
     void sendLeased(const QKLogTag& tag, const std::string& file_path);
     void backUpAndRemove(const QKLogTag& tag, const CQKReadLease& lease,
                          const std::string& file_path, const std::string& sub_dir,
@@ -169,6 +198,13 @@ private:
     std::vector<std::uint8_t> m_header_buffer;  // the header record is built here
     std::vector<std::uint8_t> m_data_buffer;    // one piece of file content
     std::vector<std::uint8_t> m_recv_buffer;    // one read of statuses
+    // Refusals: files refused in this run with the reason, refused runs in a row per file
+    // (dropped once the file is delivered or gone), refusals since the last delivery, and
+    // whether the receiver has ended the connection after the last one.
+    std::map<std::string, std::string> m_run_refusals;
+    std::map<std::string, unsigned> m_refused_runs;
+    unsigned m_refusals_in_a_row = 0;
+    bool m_connection_ended = false;
     // Last: destroyed first, finishing its work while the rest of the sender still exists.
     CQKRemovalQueue m_removals;
 };

@@ -5,7 +5,8 @@
 // the outgoing directory (optionally with its sub-directories), announces the end and
 // closes; a failed attempt is retried, three attempts in all. A file is backed up and
 // removed only after the receiver has acknowledged it, so every file is either still in the
-// outgoing directory or delivered. Every step that fails throws; sendFiles alone catches.
+// outgoing directory or delivered; a file the receiver refuses stays, and the files after it
+// go on a new connection. Every step that fails throws; sendFiles alone catches.
 // The protocol steps and the per-file transfer are the shared sender core (CQKFileSender).
 //
 // Threads: an object is used by one thread at a time; it shares nothing but the console

@@ -248,4 +248,30 @@ TEST_F(ServiceSenderTest, MinAgeLeavesAFreshFileAndItsDirectory) {
     EXPECT_FALSE(dir.exists("out/old.txt"));
 }
 
+// A name the receiver refuses at every scan: the files that arrive meanwhile go before it,
+// and from the third scan in a row it is reported at ERROR, once per scan.
+TEST_F(ServiceSenderTest, AFileRefusedAtEveryScanGoesLastAndIsReportedFromTheThird) {
+    receiver.setScript([](const FakeReceiver::Event& event) {
+        const bool refuse = event.step == Step::Header && event.file->header.file_name == "r.txt";
+        return FakeReceiver::status(refuse ? QK_SEND_FILE_FERROR : QK_SEND_FILE_FOK);
+    });
+    put("r.txt", "refused");
+    for (int scan = 1; scan <= 3; ++scan) {
+        const std::string fresh = "f" + std::to_string(scan) + ".txt";
+        put(fresh, "x");
+
+        run();
+
+        EXPECT_EQ(sender.currResult(), QK_SEND_FILE_FERROR);
+        EXPECT_FALSE(dir.exists("out/" + fresh)) << console;
+        EXPECT_EQ(dir.readFile("out/r.txt"), "refused");
+        EXPECT_EQ(count_of(console, "has been refused"), 1u) << console;
+        EXPECT_EQ(count_of(console, "refused at 3 runs in a row"), scan == 3 ? 1u : 0u);
+        if (scan > 1) {
+            const FakeReceiver::File& last = receiver.files().back();
+            EXPECT_EQ(last.header.file_name, "r.txt");  // the fresh file went first
+        }
+    }
+}
+
 }  // namespace

@@ -289,33 +289,55 @@ TEST_F(SenderTest, RemovalsBehindTheTransferAreDoneBeforeTheRunEndsAndTheirError
     }
 }
 
-TEST_F(SenderTest, HeaderRefusalFailsEveryAttemptAndTheFileStays) {
-    put("f.txt", "content");
+// The first file is refused, at its header or at its end: it stays, without a backup and not
+// tried again in this run, and the second goes on a new connection. The run reports the failure.
+class RefusalTest : public SenderTest, public testing::WithParamInterface<Step> {};
+
+TEST_P(RefusalTest, TheFirstFileStaysAndTheSecondGoesOnANewConnection) {
+    put("a.txt", "a");
+    put("b.txt", "b");
     params.m_back_dir = dir / "back";
+    const Step refused_step = GetParam();
+    receiver.setScript([refused_step](const FakeReceiver::Event& event) {
+        const bool refuse = event.step == refused_step && event.count == 0;
+        return FakeReceiver::status(refuse ? QK_SEND_FILE_FERROR : QK_SEND_FILE_FOK);
+    });
+
+    run();
+
+    EXPECT_EQ(result, QK_SEND_FILE_FERROR);
+    const std::vector<FakeReceiver::Connection> connections = receiver.connections();
+    ASSERT_EQ(connections.size(), 2u) << console;
+    ASSERT_EQ(connections[0].files.size(), 1u);
+    ASSERT_EQ(connections[1].files.size(), 1u);
+    if (refused_step == Step::Header) {
+        EXPECT_TRUE(connections[0].files[0].content.empty());  // no data after a refusal
+    }
+    EXPECT_TRUE(connections[1].finished_all);
+    const std::string refused = connections[0].files[0].header.file_name;
+    const std::string sent = connections[1].files[0].header.file_name;
+    EXPECT_NE(refused, sent);
+    EXPECT_TRUE(dir.exists("out/" + refused));
+    EXPECT_FALSE(dir.exists("back/" + refused));
+    EXPECT_FALSE(dir.exists("out/" + sent));
+    EXPECT_TRUE(dir.exists("back/" + sent));
+    EXPECT_EQ(count_of(console, "has been refused: the receiver refused its"), 1u) << console;
+    EXPECT_EQ(count_of(console, "Attempt: "), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sender, RefusalTest, testing::Values(Step::Header, Step::Finished));
+
+// A receiver that refuses everything is not sent the whole tree, one connection per file.
+TEST_F(SenderTest, ARunStopsAfterEightRefusalsInARow) {
+    for (int i = 0; i < 12; ++i)
+        put("f" + std::to_string(i), "x");
     receiver.setAnswer(Step::Header, FakeReceiver::status(QK_SEND_FILE_FERROR));
 
     run();
 
     EXPECT_EQ(result, QK_SEND_FILE_FERROR);
-    EXPECT_EQ(count_of(console, "recv Error... received status = 0x7F, expected status = 0x00"),
-              3u);
-    for (const FakeReceiver::Connection& connection : receiver.connections())
-        EXPECT_TRUE(connection.files.at(0).content.empty());  // no data after a refusal
-    EXPECT_EQ(dir.readFile("out/f.txt"), "content");
-    EXPECT_FALSE(dir.exists("back/f.txt"));
-}
-
-TEST_F(SenderTest, RefusedChecksumKeepsTheFileAndMakesNoBackup) {
-    put("f.txt", "content");
-    params.m_back_dir = dir / "back";
-    receiver.setAnswer(Step::Finished, FakeReceiver::status(QK_SEND_FILE_FERROR));
-
-    run();
-
-    EXPECT_EQ(result, QK_SEND_FILE_FERROR);
-    EXPECT_EQ(receiver.connections().size(), 3u);
-    EXPECT_EQ(dir.readFile("out/f.txt"), "content");
-    EXPECT_FALSE(dir.exists("back/f.txt"));
+    EXPECT_EQ(receiver.connections().size(), 8u);
+    EXPECT_EQ(entries_of(out()).size(), 12u);
 }
 
 TEST_F(SenderTest, SilentReceiverFailsTheAttemptAfterTheTimeout) {
@@ -362,8 +384,8 @@ TEST_F(SenderTest, RetryDoesNotSendDeliveredFilesAgain) {
     put("first.txt", "1");
     put("second.txt", "2");
     receiver.setScript([](const FakeReceiver::Event& event) {
-        const bool refuse = event.step == Step::Header && event.count == 1;
-        return FakeReceiver::status(refuse ? QK_SEND_FILE_FERROR : QK_SEND_FILE_FOK);
+        const bool drop = event.step == Step::Header && event.count == 1;
+        return drop ? FakeReceiver::close() : FakeReceiver::status(QK_SEND_FILE_FOK);
     });
 
     run();
