@@ -1,6 +1,8 @@
 // The client service's scanner task.
 #include "CQKClnSScan.h"
 
+#include <Poco/Path.h>
+
 #include "CQKClnSControl.h"
 #include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
@@ -41,12 +43,77 @@ void CQKClnSScan::pass() {
     if (refusal)
         std::rethrow_exception(refusal);
     traceParams();
-    if (m_in_force.m_op_code != kSendFiles)
+    if (m_in_force.m_op_code != kSendFiles) {
+        m_watcher.stop();
+        m_watched.clear();
         return;
+    }
+    keepWatching();  // before the listing: what completes during this scan wakes the next
     if (m_in_force.m_use_ssl != 0)
         m_ssl_cln.sendAllFiles();
     else
         m_tcp_cln.sendAllFiles();
+}
+
+void CQKClnSScan::cancel() {
+    CQKPassTask::cancel();
+    m_watcher.wake();
+}
+
+const CQKTcpClnS& CQKClnSScan::senderInForce() const {
+    if (m_in_force.m_use_ssl != 0)
+        return m_ssl_cln;
+    return m_tcp_cln;
+}
+
+// The watch follows the record: the directory of the single file, or the outgoing tree. It
+// is set up again only when that changes, so a tree that cannot be watched is reported once.
+void CQKClnSScan::keepWatching() {
+    const bool single = !m_in_force.m_file_path.empty();
+    const std::string root =
+        single ? Poco::Path(m_in_force.m_file_path).parent().toString() : m_in_force.m_out_dir;
+    const bool recursive = !single && m_in_force.m_sub_dirs != 0;
+    const std::string watched = root + (recursive ? "|sub_dirs" : "|top");
+    if (watched == m_watched)
+        return;
+    m_watched = watched;
+    QKLogTag tag = qk_make_tag("CQKClnSScan::runTask()");
+    if (m_watcher.start(root, recursive)) {
+        log_message(LOG_LEVEL_INFO, &tag,
+                    "Watching %s for completed files (%zu directories); a scan at least every "
+                    "%ld ms.",
+                    root.c_str(), m_watcher.watchedDirectories(), sleepMs());
+        return;
+    }
+    log_message(LOG_LEVEL_WARN, &tag, "%s can't be watched: %s. It is scanned every %ld ms only.",
+                root.c_str(), m_watcher.failure().c_str(), sleepMs());
+}
+
+// Until the next scan is due: scan_time, or earlier when a file comes of age or the tree
+// changes. A watch lost on the way (the tree removed, the watch limit reached) is said, and
+// set up once more at the next scan; the scans go on either way.
+void CQKClnSScan::waitAfterPass() {
+    long wait_ms = sleepMs();
+    const long due_ms = senderInForce().msUntilNextDue();
+    if (due_ms >= 0 && due_ms < wait_ms)
+        wait_ms = due_ms;
+    QKLogTag tag = qk_make_tag("CQKClnSScan::runTask()");
+    switch (m_watcher.wait(std::chrono::milliseconds(wait_ms))) {
+        case CQKTreeWatcher::Wake::Overflow:
+            log_message(LOG_LEVEL_INFO, &tag,
+                        "Events of the outgoing tree were lost (the queue overflowed): it is "
+                        "scanned in full.");
+            break;
+        case CQKTreeWatcher::Wake::Lost:
+            log_message(LOG_LEVEL_WARN, &tag,
+                        "The outgoing tree can no longer be watched: %s. It is scanned every %ld "
+                        "ms only.",
+                        m_watcher.failure().c_str(), sleepMs());
+            m_watched.clear();  // tried once more at the next scan: the tree may be back
+            break;
+        default:
+            break;
+    }
 }
 
 // "scan_time" taken as unsigned and raised to 1000; a negative value, which the unsigned

@@ -6,6 +6,7 @@
 #include <Poco/File.h>
 #include <Poco/Timestamp.h>
 
+#include "base/CQKReadLease.h"
 #include "base/qk_console.h"
 #include "base/qk_fs.h"
 #include "protocol/qk_exceptions.h"
@@ -85,7 +86,24 @@ bool CQKTcpClnS::buildList(const QKLogTag& tag) {
         m_curr_result = QK_SEND_FILE_FERROR;
         qk_report_unknown_exception(&tag);
     }
-    return m_curr_result != QK_SEND_FILE_FERROR && !m_file_list.empty();
+    if (m_curr_result == QK_SEND_FILE_FERROR || m_file_list.empty())
+        return false;
+    if (anySendable())
+        return true;
+    log_message(LOG_LEVEL_DEBUG, &tag, "Every listed file is open for writing: no connection.");
+    return false;
+}
+
+// A file a writer holds open would only be passed over after a connection (a TLS handshake)
+// was made for it; the first file that is not decides.
+bool CQKTcpClnS::anySendable() const {
+    for (const std::string& path : m_file_list) {
+        const CQKReadLease probe(path);
+        if (probe.state() != CQKReadLease::State::Writing &&
+            probe.state() != CQKReadLease::State::Missing)
+            return true;
+    }
+    return false;
 }
 
 // One attempt's exchange after the greeting. A file that has gone since the listing, also
@@ -102,6 +120,7 @@ void CQKTcpClnS::sendList(const QKLogTag& tag) {
 void CQKTcpClnS::fillList(const std::string& path) {
     const QKLogTag tag = makeTag("fillList()");
     m_file_list.clear();
+    m_next_due_ms = -1;
     const Poco::File entry(path);
     if (isRegularFile(entry))
         listFile(tag, entry);
@@ -155,10 +174,14 @@ std::uint32_t CQKTcpClnS::walkSubDir(const QKLogTag& tag, const Poco::File& dir)
     return 0;
 }
 
-// A file modified too recently is counted (its directory stays) but not listed.
+// A file modified too recently is counted (its directory stays) but not listed; when it
+// comes of age is kept, so that the scanner looks again then.
 void CQKTcpClnS::listFile(const QKLogTag& tag, const Poco::File& file) {
     const std::int32_t min_age = params().m_min_age;
-    if (min_age > 0 && isFresh(file, min_age)) {
+    long due_ms = 0;
+    if (min_age > 0 && isFresh(file, min_age, due_ms)) {
+        if (m_next_due_ms < 0 || due_ms < m_next_due_ms)
+            m_next_due_ms = due_ms;
         log_message(LOG_LEVEL_INFO, &tag,
                     "File: %s was modified less than min_age = %d ms ago. Left for a later scan.",
                     file.path().c_str(), min_age);
@@ -167,14 +190,19 @@ void CQKTcpClnS::listFile(const QKLogTag& tag, const Poco::File& file) {
     m_file_list.push_back(file.path());
 }
 
-// A modification time in the future counts as fresh: its age is unknown.
-bool CQKTcpClnS::isFresh(const Poco::File& file, std::int32_t min_age) {
-    try {
-        const Poco::Timestamp::TimeDiff age = file.getLastModified().elapsed();
-        return age < static_cast<Poco::Timestamp::TimeDiff>(min_age) * 1000;
-    } catch (const Poco::FileException&) {
+// The age is taken to the nanosecond the file system keeps: whole seconds would take a
+// file up to a second early. A modification time in the future counts as fresh (its age is
+// unknown) and is looked at again after min_age. due_ms: how long until a fresh file comes
+// of age.
+bool CQKTcpClnS::isFresh(const Poco::File& file, std::int32_t min_age, long& due_ms) {
+    std::int64_t age_us = 0;
+    if (!qk_res_is(qk_get_modified_age(file.path().c_str(), &age_us), QK_RES_OK))
         return false;  // gone meanwhile; sendFile passes it over
-    }
+    const std::int64_t min_us = static_cast<std::int64_t>(min_age) * 1000;
+    if (age_us >= min_us)
+        return false;
+    due_ms = age_us < 0 ? min_age : static_cast<long>((min_us - age_us) / 1000 + 1);
+    return true;
 }
 
 // The removal fails, and is logged, when anything has arrived in the directory meanwhile.

@@ -6,7 +6,8 @@
 // sub-directories on the way but never the outgoing directory itself), connects only when
 // the list is not empty, and sends the listed files in one connection, three attempts at
 // most, a retry delay apart; a file the receiver refuses stays and the next ones go on a new
-// connection. Files modified less than "min_age" milliseconds ago are left for a later scan;
+// connection. A list of files that writers still hold open connects to nobody. Files modified
+// less than "min_age" milliseconds ago are left for a later scan;
 // files the receiver refused at earlier scans are sent last. The transfer, backup and
 // removal of each file are the shared sender core (CQKFileSender): a file open for writing
 // is neither sent nor removed.
@@ -47,6 +48,9 @@ public:
 
     // The list of the last run.
     const std::vector<std::string>& fileList() const { return m_file_list; }
+    // Milliseconds until the first file that the last listing left for being younger than
+    // "min_age" comes of age; -1 when it left none.
+    long msUntilNextDue() const { return m_next_due_ms; }
 
 protected:
     SQKSendParams sendParams() const override;
@@ -57,12 +61,14 @@ protected:
 
 private:
     bool buildList(const QKLogTag& tag);
+    bool anySendable() const;
     void sendList(const QKLogTag& tag);
     void listFile(const QKLogTag& tag, const Poco::File& file);
-    static bool isFresh(const Poco::File& file, std::int32_t min_age);
+    static bool isFresh(const Poco::File& file, std::int32_t min_age, long& due_ms);
     std::uint32_t walkSubDir(const QKLogTag& tag, const Poco::File& dir);
     void removeEmptyDir(const QKLogTag& tag, const std::string& dir);
 
     SQKClnSParams* m_params = nullptr;
     std::vector<std::string> m_file_list;
+    long m_next_due_ms = -1;
 };

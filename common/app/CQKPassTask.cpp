@@ -37,12 +37,16 @@ void CQKPassTask::runTask() {
         if (isCancelled())
             break;
         try {
-            sleep(sleepMs());
+            waitAfterPass();
         } catch (const Poco::Exception& e) {
             qk_report_exception(&tag, e);
             cancel();
         }
     }
+}
+
+void CQKPassTask::waitAfterPass() {
+    sleep(sleepMs());
 }
 
 void CQKPassTask::runPass() {

@@ -19,6 +19,9 @@ protected:
     virtual void pass() = 0;
     // The sleep after a pass, in milliseconds.
     virtual long sleepMs() const = 0;
+    // Waits after a pass until the next one is due; the default sleeps sleepMs(), cut short
+    // by a cancel.
+    virtual void waitAfterPass();
 
 private:
     void runPass();

@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -253,6 +254,17 @@ qk_res_t qk_get_file_size(const char* path, std::uint64_t* size) {
         return QK_RES_ERROR;
     if (!S_ISDIR(info.st_mode))
         *size = static_cast<std::uint64_t>(info.st_size);
+    return QK_RES_OK;
+}
+
+qk_res_t qk_get_modified_age(const char* path, std::int64_t* age_us) {
+    struct stat info;
+    struct timespec now;
+    if (age_us == nullptr || !path_fits(path) || stat(path, &info) != 0 ||
+        clock_gettime(CLOCK_REALTIME, &now) != 0)
+        return QK_RES_ERROR;
+    *age_us = (static_cast<std::int64_t>(now.tv_sec) - info.st_mtim.tv_sec) * 1000000 +
+              (static_cast<std::int64_t>(now.tv_nsec) - info.st_mtim.tv_nsec) / 1000;
     return QK_RES_OK;
 }
 

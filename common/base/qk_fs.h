@@ -72,6 +72,10 @@ qk_res_t qk_move_file(const char* from, const char* to);
 // 64-bit size of a file (0 for a directory); size 0 and QK_RES_ERROR when it cannot be read.
 qk_res_t qk_get_file_size(const char* path, std::uint64_t* size);
 
+// Microseconds since the last modification of a file or directory, to the nanosecond the file
+// system keeps (negative when it is dated in the future); QK_RES_ERROR when it cannot be read.
+qk_res_t qk_get_modified_age(const char* path, std::int64_t* age_us);
+
 // Opens a file with an fopen mode text and takes an advisory flock that keeps other
 // cooperating openers out: exclusive for writing modes ("w", "a", "+"), shared for reading.
 // A "w" mode truncates only once the lock is held. The descriptor is not inherited by child

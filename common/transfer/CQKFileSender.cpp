@@ -22,6 +22,7 @@
 #include "base/CQKReadLease.h"
 #include "base/qk_bounded.h"
 #include "base/qk_console.h"
+#include "base/qk_fs.h"
 #include "base/qk_path.h"
 #include "protocol/qk_exceptions.h"
 #include "transfer/qk_socket.h"
@@ -122,12 +123,9 @@ bool CQKFileSender::isDirectory(const Poco::File& file) {
 bool CQKFileSender::isSettled(const Poco::File& dir, std::chrono::milliseconds grace) {
     if (grace.count() <= 0)
         return true;
-    try {
-        const Poco::Timestamp::TimeDiff age = dir.getLastModified().elapsed();
-        return age >= static_cast<Poco::Timestamp::TimeDiff>(grace.count()) * 1000;
-    } catch (const Poco::FileException&) {
-        return false;
-    }
+    std::int64_t age_us = 0;
+    return qk_res_is(qk_get_modified_age(dir.path().c_str(), &age_us), QK_RES_OK) &&
+           age_us >= static_cast<std::int64_t>(grace.count()) * 1000;
 }
 
 void CQKFileSender::reportSpent(const QKLogTag& tag, const char* label,

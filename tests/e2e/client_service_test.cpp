@@ -54,16 +54,16 @@ protected:
                 std::to_string(m_srv_ctrl_port) + "</control_port></config>");
     }
     void writeConfig(const std::string& control_code,
-                     const std::string& server_address = "127.0.0.1") {
+                     const std::string& server_address = "127.0.0.1",
+                     const std::string& timing = "<scan_time>1000</scan_time>") {
         ProgramRunner::writeFile(
             m_runner.path("share/orvane/common/qk_relay_clnsvc.xml"),
             "<config><control_code>" + control_code +
                 "</control_code><op_code>1</op_code><out_dir>" + out() + "</out_dir><back_dir>" +
                 m_runner.scratch("cln_back") + "</back_dir><file></file><server_address>" +
                 server_address + "</server_address><server_port>" + std::to_string(m_srv_ssl_port) +
-                "</server_port><use_ssl>true</use_ssl><sub_dirs>true</sub_dirs><scan_time>1000</"
-                "scan_time><control_port>" +
-                std::to_string(m_ctrl_port) + "</control_port></config>");
+                "</server_port><use_ssl>true</use_ssl><sub_dirs>true</sub_dirs>" + timing +
+                "<control_port>" + std::to_string(m_ctrl_port) + "</control_port></config>");
     }
 
     std::unique_ptr<RunningProgram> start(const std::string& program) {
@@ -172,6 +172,25 @@ TEST_F(E2eClientService, SendsWhatIsDroppedAndFollowsItsControls) {
 
 // A server name that does not resolve is said at every scan and nothing is removed; mended
 // in the file, the next scans deliver without a restart.
+// With a scan a minute apart, a file leaves as soon as it is complete: renamed into the tree,
+// or written into a new sub-directory; and one younger than min_age when it comes of age.
+TEST_F(E2eClientService, PicksUpCompletedFilesBetweenScans) {
+    writeConfig("1", "127.0.0.1", "<scan_time>60000</scan_time><min_age>1000</min_age>");
+    std::unique_ptr<RunningProgram> server = startServer();
+    std::unique_ptr<RunningProgram> client = start("qk_relay_clnsvc");
+    ASSERT_TRUE(logCountReaches("for completed files", 1)) << client->out() << log();
+
+    const auto written = std::chrono::steady_clock::now();
+    ProgramRunner::writeFile(m_runner.scratch("stage/x.txt"), "renamed in");
+    fs::rename(m_runner.scratch("stage/x.txt"), out() + "/x.txt");
+    EXPECT_TRUE(arrives("x.txt", "renamed in", 20s)) << log();
+    EXPECT_GE(std::chrono::steady_clock::now() - written, 1000ms) << log();
+
+    ProgramRunner::writeFile(out() + "/new/deeper/y.txt", "in a new directory");
+    EXPECT_TRUE(arrives("new/deeper/y.txt", "in a new directory", 20s)) << log();
+    stop(*client);
+}
+
 TEST_F(E2eClientService, RecoversByItselfWhenAWrongServerNameIsMended) {
     std::unique_ptr<RunningProgram> server = startServer();
     writeConfig("1", "nohost.test");
