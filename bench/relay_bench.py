@@ -295,6 +295,8 @@ class Bench:
         self.failures = []
         self.keep = args.keep
         self.noisy = 0
+        self.services_noted = False
+        self.latency = {}           # mode -> milliseconds from rename to placement
 
     # ------------------------------------------------------------ set-up
 
@@ -740,15 +742,17 @@ class Bench:
 
     # ------------------------------------------------------------ the services
 
-    def start_services(self):
-        """qk_relay_srvsvc and qk_relay_clnsvc from the benchmark's tree, plain TCP, the
-        scanner at its shortest period. They run for all service runs; start-up is not
-        timed. Their single-instance locks are their own, apart from qk_relay_srv's."""
+    def start_services(self, tls=False, env=None, in_dir=None):
+        """qk_relay_srvsvc and qk_relay_clnsvc from the benchmark's tree, plain TCP (or TLS),
+        the scanner at its shortest period. For the throughput runs they run for all of
+        them; start-up is not timed. Their single-instance locks are their own, apart from
+        qk_relay_srv's. env: added to their environment."""
         common = os.path.join(self.tree, "share/orvane/common")
         self.svc_out = os.path.join(self.send, "out_svc")
-        os.makedirs(self.svc_out)
+        os.makedirs(self.svc_out, exist_ok=True)
         self.svc_stage = os.path.join(self.send, "stage_svc")   # beside out_svc
-        os.makedirs(self.svc_stage)
+        os.makedirs(self.svc_stage, exist_ok=True)
+        in_dir = in_dir or self.in_qk
         for name in ("back_clnsvc", "back_cln"):
             os.makedirs(os.path.join(self.send, name), exist_ok=True)
         port, ssl_port = free_port(), free_port()
@@ -756,16 +760,18 @@ class Bench:
             f.write("<config><control_code>1</control_code><in_dir>%s</in_dir><back_dir>%s"
                     "</back_dir><port>%d</port><ssl_port>%d</ssl_port><control_port>0"
                     "</control_port></config>\n" % (
-                        self.in_qk, os.path.join(self.work, "back_srvsvc"), port, ssl_port))
+                        in_dir, os.path.join(self.work, "back_srvsvc"), port, ssl_port))
         with open(os.path.join(common, "qk_relay_clnsvc.xml"), "w") as f:
             f.write("<config><control_code>1</control_code><op_code>1</op_code><out_dir>%s"
                     "</out_dir><back_dir>%s</back_dir><file></file><server_address>127.0.0.1"
-                    "</server_address><server_port>%d</server_port><use_ssl>false</use_ssl>"
+                    "</server_address><server_port>%d</server_port><use_ssl>%s</use_ssl>"
                     "<sub_dirs>true</sub_dirs><scan_time>1000</scan_time><min_age>0</min_age>"
                     "<control_port>0</control_port></config>\n" % (
-                        self.svc_out, os.path.join(self.send, "back_clnsvc"), port))
+                        self.svc_out, os.path.join(self.send, "back_clnsvc"),
+                        ssl_port if tls else port, "true" if tls else "false"))
         os.makedirs(os.path.join(self.work, "back_srvsvc"), exist_ok=True)
-        if self.flex_group(self.in_qk) is not None:
+        if self.flex_group(self.in_qk) is not None and not self.services_noted:
+            self.services_noted = True
             self.notes.append("services: inode flex groups: out_svc %s, back_clnsvc %s, "
                               "back_cln %s" % tuple(self.flex_group(os.path.join(self.send, n))
                                                     for n in ("out_svc", "back_clnsvc",
@@ -774,7 +780,8 @@ class Bench:
         for name in ("qk_relay_srvsvc", "qk_relay_clnsvc"):
             out = open(os.path.join(self.logs, name + ".out"), "ab")
             proc = subprocess.Popen([os.path.join(self.bin, name)], stdout=out,
-                                    stderr=subprocess.STDOUT, start_new_session=True)
+                                    stderr=subprocess.STDOUT, start_new_session=True,
+                                    env=dict(os.environ, **(env or {})))
             out.close()
             self.procs.append(proc)
             self.services[name] = proc
@@ -822,6 +829,69 @@ class Bench:
         self.check_received(run, os.path.join(self.in_qk, run), digest, self.svc_out)
         shutil.rmtree(os.path.join(self.svc_out, run), ignore_errors=True)
         return sample
+
+    # ------------------------------------------------------------ pick-up latency
+
+    def run_latency(self, mode):
+        """A producer drops one 4 KiB file every 20 ms for --latency-seconds into
+        qk_relay_clnsvc's outgoing directory (written beside it, then renamed in); each
+        file's time from its rename to its placement under its name at qk_relay_srvsvc (the
+        ctime of the placed file), over TLS. mode "watch": as shipped; "scan": scans only
+        (QK_RELAY_SCAN_ONLY=1), one every 1000 ms. The services are started for the run."""
+        dest = os.path.join(self.work, "in_latency_" + mode)
+        shutil.rmtree(dest, ignore_errors=True)
+        os.makedirs(dest)
+        env = {"QK_RELAY_SCAN_ONLY": "1"} if mode == "scan" else {}
+        self.start_services(tls=True, env=env, in_dir=dest)
+        try:
+            renamed = {}
+            content = bytes(random.getrandbits(8) for _ in range(4096))
+            end = time.monotonic() + self.args.latency_seconds
+            n = 0
+            while time.monotonic() < end:
+                name = "%s_%06d.dat" % (mode, n)
+                staged = os.path.join(self.svc_stage, name + ".tmp")
+                with open(staged, "wb") as f:
+                    f.write(content)
+                os.rename(staged, os.path.join(self.svc_out, name))
+                renamed[name] = time.time()
+                n += 1
+                time.sleep(max(0.0, 0.020 - (time.time() - renamed[name])))
+            deadline = time.monotonic() + 30
+            while len(os.listdir(dest)) < len(renamed) and time.monotonic() < deadline:
+                time.sleep(0.1)
+        finally:
+            self.stop_services()
+        samples = []
+        for name, at in renamed.items():
+            try:
+                placed = os.stat(os.path.join(dest, name))
+            except FileNotFoundError:
+                raise CaseFailed("%s did not arrive within 30 s" % name)
+            if placed.st_size != 4096:
+                raise CaseFailed("%s arrived with %d bytes" % (name, placed.st_size))
+            samples.append(max(0.0, (placed.st_ctime - at) * 1000))
+        self.latency.setdefault(mode, []).extend(samples)
+        shutil.rmtree(dest, ignore_errors=True)
+        q = statistics.quantiles(samples, n=100)
+        say("  %-40s %5d files: p50 %6.1f ms  p99 %7.1f ms  max %7.1f ms" % (
+            "latency, " + ("inotify" if mode == "watch" else "scans only") + ", TLS",
+            len(samples), q[49], q[98], max(samples)))
+
+    def latency_rows(self):
+        rows = []
+        for mode, label in (("watch", "as shipped (inotify, scan_time 1000)"),
+                            ("scan", "scans only (scan_time 1000): the earlier service")):
+            values = self.latency.get(mode)
+            if not values:
+                continue
+            q = statistics.quantiles(values, n=100)
+            target = "-"
+            if mode == "watch":
+                target = "p99 < 50 ms: %s" % ("met" if q[98] < 50 else "NOT met")
+            rows.append([label, len(values), "%.1f" % q[49], "%.1f" % q[98],
+                         "%.1f" % max(values), target])
+        return rows
 
     # ------------------------------------------------------------ many clients at once
 
@@ -936,6 +1006,16 @@ class Bench:
         say("%8.2f s %10.1f %s   (other CPU %.2f s)" % (sample["seconds"], sample["speed"],
                                                      series.unit, sample["other_cpu"]))
 
+    def measure_latency(self):
+        """Both modes, one after the other; the throughput services are stopped meanwhile."""
+        self.stop_services()
+        for mode in ("watch", "scan"):
+            try:
+                self.run_latency(mode)
+            except CaseFailed as e:
+                self.failures.append("latency, %s: %s" % (mode, e))
+                say("  latency, %s: FAILED: %s" % (mode, e))
+
     def run(self):
         rounds = self.args.rounds
         gib = "%g GiB" % (self.big_size / (1 << 30)) if self.big_size >= (1 << 30) \
@@ -1016,6 +1096,10 @@ class Bench:
             plan.append(("services: %s files of 1 KiB dropped into qk_relay_clnsvc's outgoing "
                          "directory, against the console client with backups" % nfiles,
                          services_round))
+        if self.wants("latency"):
+            plan.append(("latency: a 4 KiB file renamed into qk_relay_clnsvc's outgoing "
+                         "directory every 20 ms for %g s, TLS" % self.args.latency_seconds,
+                         None))
         if self.wants("load"):
             self.prepare_load_clients()
             plan.append(("load: %d console clients at once, %d files of 1 KiB each"
@@ -1023,6 +1107,9 @@ class Bench:
         for title, schedule in plan:
             for r in range(1, rounds + 1):
                 say("\nRound %d/%d: %s" % (r, rounds, title))
+                if schedule is None:
+                    self.measure_latency()
+                    continue
                 for key, fn in schedule:
                     run = "r%d_%s" % (r, key)
                     self.measure(sr[key], run, lambda: fn(run))
@@ -1123,6 +1210,12 @@ class Bench:
             "machine during the run that the measured processes did not use):")
         for label, text in self.run_lines():
             say("  %-34s %s" % (label, text))
+        latency = self.latency_rows()
+        if latency:
+            say("\nPick-up latency, rename into the outgoing directory -> placed at the "
+                "receiver (ms, all rounds pooled):")
+            for r in latency:
+                say("  %-50s %6d files  p50 %7s  p99 %7s  max %7s  %s" % tuple(r))
         for note in self.notes:
             say("  note: " + note)
         if self.failures:
@@ -1163,6 +1256,19 @@ class Bench:
         for r in rows:
             md.append("| " + " | ".join(str(c) for c in r) + " |")
         md.append("")
+        latency = self.latency_rows()
+        if latency:
+            md.append("Pick-up latency of the client service over TLS: a 4 KiB file renamed "
+                      "into its outgoing directory every 20 ms for %g s, each round; time from "
+                      "the rename to the file's placement under its name at qk_relay_srvsvc "
+                      "(its ctime, to the kernel's timestamp granularity), all rounds pooled:"
+                      % self.args.latency_seconds)
+            md.append("")
+            md.append("| Client service | Files | p50 ms | p99 ms | max ms | Target |")
+            md.append("|---|---:|---:|---:|---:|---|")
+            for r in latency:
+                md.append("| " + " | ".join(str(c) for c in r) + " |")
+            md.append("")
         md.append("Every run, in seconds, in the order measured (other CPU: busy CPU time of the "
                   "machine during the run that the measured processes did not use):")
         md.append("")
@@ -1209,7 +1315,8 @@ def main(argv):
     p.add_argument("--big-mib", type=int, default=1024)
     p.add_argument("--files", type=int, default=10000)
     p.add_argument("--dirs", type=int, default=10)
-    p.add_argument("--only", help="big, small, services, load, or several with commas")
+    p.add_argument("--only", help="big, small, services, latency, load, or several with commas")
+    p.add_argument("--latency-seconds", type=float, default=30)
     p.add_argument("--load-clients", type=int, default=20)
     p.add_argument("--load-files", type=int, default=500)
     p.add_argument("--work-root", required=True)

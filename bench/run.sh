@@ -9,6 +9,10 @@
 #     directory (scan period 1000 ms, its minimum) until the last one is removed there,
 #     received by qk_relay_srvsvc, against the console client with backups (the client
 #     service always backs up);
+#   - latency: a producer renames a 4 KiB file into qk_relay_clnsvc's outgoing directory every
+#     20 ms for 30 s (TLS); the time from each rename to the file's placement at
+#     qk_relay_srvsvc, 50th and 99th percentile and largest, as shipped (inotify) and with
+#     scans only (scan_time 1000, the earlier service) in the same run;
 #   - load: 20 console clients at once (each as a user id of its own: the single-instance
 #     lock is one per program and user), 500 files each, into the one qk_relay_srv; every
 #     file must arrive exactly once and leave its client; the server's peak RSS is reported.
@@ -17,11 +21,11 @@
 # checked (identical tree received, outgoing side emptied) before it counts. Prints a table
 # of medians and ratios and appends it as Markdown to bench/results/<date>.md.
 #
-#   bench/run.sh [--rounds N] [--big-mib M] [--files N] [--only big,small,services,load]
-#                [--load-clients N] [--load-files N] [--no-extra] [--no-build]
+#   bench/run.sh [--rounds N] [--big-mib M] [--files N] [--only big,small,services,latency,load]
+#                [--load-clients N] [--load-files N] [--latency-seconds S] [--no-extra] [--no-build]
 #                [--work-root DIR] [--keep]
 #
-# A full run (3 rounds) takes about 14 minutes on 2 cores. The services and the server hold
+# A full run (3 rounds) takes about 18 minutes on 2 cores. The services and the server hold
 # single-instance locks shared with other users of the machine: run it as
 # `flock /tmp/qk_services.lock bench/run.sh ...` where others test the services too. It needs root for apt-get when a
 # tool is missing, and starts its own qk_relay_srv: only one may run on the machine.
@@ -58,8 +62,8 @@ while [ $# -gt 0 ]; do
     --only=*) only=${1#*=}; shift ;;
     --work-root) work_root=$2; shift 2 ;;
     --work-root=*) work_root=${1#*=}; shift ;;
-    --load-clients | --load-files) pass+=("$1" "$2"); shift 2 ;;
-    --load-clients=* | --load-files=*) pass+=("$1"); shift ;;
+    --load-clients | --load-files | --latency-seconds) pass+=("$1" "$2"); shift 2 ;;
+    --load-clients=* | --load-files=* | --latency-seconds=*) pass+=("$1"); shift ;;
     --no-build) build=; shift ;;
     --no-extra) extra=; shift ;;
     --keep) keep=1; shift ;;

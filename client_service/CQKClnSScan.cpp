@@ -3,6 +3,8 @@
 
 #include <Poco/Path.h>
 
+#include <cstdlib>
+
 #include "CQKClnSControl.h"
 #include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
@@ -12,6 +14,13 @@ namespace {
 
 constexpr std::int32_t kSendFiles = 1;
 constexpr long kMinScanMs = 1000;
+
+// QK_RELAY_SCAN_ONLY=1 keeps the tree unwatched, as where it cannot be watched: for trials
+// and for comparing both ways in a benchmark.
+bool scan_only() {
+    const char* text = std::getenv("QK_RELAY_SCAN_ONLY");
+    return text != nullptr && std::string(text) == "1";
+}
 
 }  // namespace
 
@@ -78,6 +87,11 @@ void CQKClnSScan::keepWatching() {
         return;
     m_watched = watched;
     QKLogTag tag = qk_make_tag("CQKClnSScan::runTask()");
+    if (scan_only()) {
+        log_message(LOG_LEVEL_INFO, &tag, "%s is scanned every %ld ms only (QK_RELAY_SCAN_ONLY).",
+                    root.c_str(), sleepMs());
+        return;
+    }
     if (m_watcher.start(root, recursive)) {
         log_message(LOG_LEVEL_INFO, &tag,
                     "Watching %s for completed files (%zu directories); a scan at least every "
