@@ -1,6 +1,8 @@
 // The plain listener and its receiving connections, spoken to by a raw client on loopback.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <Poco/DirectoryIterator.h>
 #include <Poco/File.h>
 
@@ -150,6 +152,13 @@ TEST_F(ReceiverTest, FailedAttemptsLeaveTheBackupsAsTheyWere) {
         client->send(RawClient::finishedFrame(RawClient::crcOf(fresh) ^ 1));
         EXPECT_EQ(client->readStatus(), QK_SEND_FILE_FERROR);
         ASSERT_TRUE(eventually([&] { return m_listener.receivingFiles().size() == 0; }));
+    }
+    // Its directory unwritable (immutable: root writes anywhere else): refused at the header.
+    const std::string dir_d = m_root / in("d");
+    if (std::system(("chattr +i '" + dir_d + "' 2>/dev/null").c_str()) == 0) {
+        for (int attempt = 0; attempt < 2; ++attempt)
+            EXPECT_EQ(connect()->sendFile("name.txt", "d", fresh), QK_SEND_FILE_FERROR);
+        std::system(("chattr -i '" + dir_d + "'").c_str());
     }
     EXPECT_EQ(tree_of(m_root / "back"), backups);
     EXPECT_EQ(m_root.readFile("back/d/name.txt"), "version 1");
