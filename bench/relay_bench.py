@@ -746,7 +746,8 @@ class Bench:
         """qk_relay_srvsvc and qk_relay_clnsvc from the benchmark's tree, plain TCP (or TLS),
         the scanner at its shortest period. For the throughput runs they run for all of
         them; start-up is not timed. Their single-instance locks are their own, apart from
-        qk_relay_srv's. env: added to their environment."""
+        qk_relay_srv's. They log from INFO up, as the package's files set it (the console
+        programs have no level: they log everything). env: added to their environment."""
         common = os.path.join(self.tree, "share/orvane/common")
         self.svc_out = os.path.join(self.send, "out_svc")
         os.makedirs(self.svc_out, exist_ok=True)
@@ -759,14 +760,14 @@ class Bench:
         with open(os.path.join(common, "qk_relay_srvsvc.xml"), "w") as f:
             f.write("<config><control_code>1</control_code><in_dir>%s</in_dir><back_dir>%s"
                     "</back_dir><port>%d</port><ssl_port>%d</ssl_port><control_port>0"
-                    "</control_port></config>\n" % (
+                    "</control_port><log_level>INFO</log_level></config>\n" % (
                         in_dir, os.path.join(self.work, "back_srvsvc"), port, ssl_port))
         with open(os.path.join(common, "qk_relay_clnsvc.xml"), "w") as f:
             f.write("<config><control_code>1</control_code><op_code>1</op_code><out_dir>%s"
                     "</out_dir><back_dir>%s</back_dir><file></file><server_address>127.0.0.1"
                     "</server_address><server_port>%d</server_port><use_ssl>%s</use_ssl>"
                     "<sub_dirs>true</sub_dirs><scan_time>1000</scan_time><min_age>0</min_age>"
-                    "<control_port>0</control_port></config>\n" % (
+                    "<control_port>0</control_port><log_level>INFO</log_level></config>\n" % (
                         self.svc_out, os.path.join(self.send, "back_clnsvc"),
                         ssl_port if tls else port, "true" if tls else "false"))
         os.makedirs(os.path.join(self.work, "back_srvsvc"), exist_ok=True)
