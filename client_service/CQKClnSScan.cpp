@@ -1,6 +1,7 @@
 // The client service's scanner task.
 #include "CQKClnSScan.h"
 
+#include <Poco/NumberParser.h>
 #include <Poco/Path.h>
 
 #include <cstdlib>
@@ -22,12 +23,23 @@ bool scan_only() {
     return text != nullptr && std::string(text) == "1";
 }
 
+// QK_RELAY_WATCH_LIMIT (1 to 1000000) caps the watched directories below the kernel's limit,
+// to try the fallback to scans where watches cannot be set; absent: the kernel's limit only.
+std::size_t watch_limit() {
+    const char* text = std::getenv("QK_RELAY_WATCH_LIMIT");
+    int value = 0;
+    if (text && Poco::NumberParser::tryParse(text, value) && value >= 1 && value <= 1000000)
+        return static_cast<std::size_t>(value);
+    return 0;
+}
+
 }  // namespace
 
 CQKClnSScan::CQKClnSScan(CQKClnSControl& control, SQKClnSParams* params)
     : CQKPassTask("CQKClnSScan"), m_control(control), m_params(params) {
     m_tcp_cln.setParams(&m_in_force);
     m_ssl_cln.setParams(&m_in_force);
+    m_watcher.setWatchLimit(watch_limit());
 }
 
 CQKClnSScan::~CQKClnSScan() = default;

@@ -191,6 +191,21 @@ TEST_F(E2eClientService, PicksUpCompletedFilesBetweenScans) {
     stop(*client);
 }
 
+// A tree it cannot watch (here: more directories than the limit) is said once and scanned.
+TEST_F(E2eClientService, ScansATreeItCannotWatch) {
+    fs::create_directories(out() + "/a/b");
+    std::unique_ptr<RunningProgram> server = startServer();
+    std::unique_ptr<RunningProgram> client = m_runner.start(
+        "qk_relay_clnsvc", {}, {{"QK_RELAY_PASS_MS", "200"}, {"QK_RELAY_WATCH_LIMIT", "1"}});
+
+    ProgramRunner::writeFile(out() + "/a/b/f.txt", "scanned");
+    EXPECT_TRUE(arrives("a/b/f.txt", "scanned")) << log();
+    ProgramRunner::writeFile(out() + "/g.txt", "scanned too");
+    EXPECT_TRUE(arrives("g.txt", "scanned too")) << log();
+    EXPECT_EQ(count_of(log(), "can't be watched: more than 1 directories"), 1u) << log();
+    stop(*client);
+}
+
 TEST_F(E2eClientService, RecoversByItselfWhenAWrongServerNameIsMended) {
     std::unique_ptr<RunningProgram> server = startServer();
     writeConfig("1", "nohost.test");
