@@ -42,7 +42,12 @@ void CQKTcpCln::sendSelected(const QKLogTag& tag) {
     if (oneFileMode()) {
         log_message(LOG_LEVEL_DEBUG, &tag, "Sending one file: m_params.m_file_path = %s",
                     file_path);
-        sendFile(m_params.m_file_path);
+        // Named on purpose, yet under a temporary's name: said on the console too.
+        if (isExcluded(tag, m_params.m_exclude, m_params.m_file_path, LOG_LEVEL_INFO))
+            qk_print_console("File: " + m_params.m_file_path +
+                             " matches an exclude pattern. Not sent.");
+        else
+            sendFile(m_params.m_file_path);
         sendFinishSendFiles();
         log_message(LOG_LEVEL_DEBUG, &tag, "Sending file: m_params.m_file_path = %s finished",
                     file_path);
@@ -83,6 +88,9 @@ void CQKTcpCln::sendFilesFromDir(std::string dir_path) {
             log_message(LOG_LEVEL_WARN, &tag, "Link: %s is not followed. Skipping...",
                         entry.path().c_str());
         } else if (isRegularFile(entry)) {
+            // An excluded file stays, and so does its directory: removeIfEmpty finds it.
+            if (isExcluded(tag, m_params.m_exclude, entry.path()))
+                continue;
             log_message(LOG_LEVEL_DEBUG, &tag, "Sending file: (*it).path = %s",
                         entry.path().c_str());
             sendFile(entry.path());

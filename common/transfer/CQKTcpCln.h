@@ -37,8 +37,9 @@ public:
     // are echoed and logged; a Poco::Exception fails the attempt, anything else ends the run
     // and is passed on. currResult() is 0 after a completed attempt, 127 when all failed.
     virtual void sendFiles();
-    // Sends every regular file of dir_path and, with m_sub_dirs, of its sub-directories;
-    // removes a sub-directory once no file remains beneath it, never dir_path itself.
+    // Sends every regular file of dir_path and, with m_sub_dirs, of its sub-directories,
+    // but for those whose names the exclude patterns match; removes a sub-directory once no
+    // file remains beneath it (an excluded one counts), never dir_path itself.
     // Throws Poco::IOException when dir_path is not a directory or a sub-directory cannot
     // be removed, and whatever a file's transfer throws.
     virtual void sendFilesFromDir(std::string dir_path);
