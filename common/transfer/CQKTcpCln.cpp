@@ -29,7 +29,16 @@ void CQKTcpCln::sendFiles() {
     log_message(LOG_LEVEL_DEBUG, &tag, "sendFiles Start...");
     const Poco::DateTime start;
     m_one_file = false;
-    sendWithAttempts(tag, [this, &tag] { sendSelected(tag); });
+    // A named file under an excluded name leaves nothing to send: no connection is made.
+    // Named on purpose, yet it is excluded: said at INFO and on the console.
+    if (oneFileMode() &&
+        isExcluded(tag, m_params.m_exclude, m_params.m_file_path, LOG_LEVEL_INFO)) {
+        qk_print_console("File: " + m_params.m_file_path +
+                         " matches an exclude pattern. Not sent.");
+        m_curr_result = QK_SEND_FILE_FOK;
+    } else {
+        sendWithAttempts(tag, [this, &tag] { sendSelected(tag); });
+    }
     const Poco::DateTime end;
     qk_print_console("");
     reportSpent(tag, "Total Spent", end - start);
@@ -42,12 +51,7 @@ void CQKTcpCln::sendSelected(const QKLogTag& tag) {
     if (oneFileMode()) {
         log_message(LOG_LEVEL_DEBUG, &tag, "Sending one file: m_params.m_file_path = %s",
                     file_path);
-        // Named on purpose, yet under a temporary's name: said on the console too.
-        if (isExcluded(tag, m_params.m_exclude, m_params.m_file_path, LOG_LEVEL_INFO))
-            qk_print_console("File: " + m_params.m_file_path +
-                             " matches an exclude pattern. Not sent.");
-        else
-            sendFile(m_params.m_file_path);
+        sendFile(m_params.m_file_path);
         sendFinishSendFiles();
         log_message(LOG_LEVEL_DEBUG, &tag, "Sending file: m_params.m_file_path = %s finished",
                     file_path);
