@@ -10,6 +10,7 @@
 
 #include "base/qk_console.h"
 #include "config/CQKBaseConfigs.h"
+#include "config/qk_service_params.h"
 #include "protocol/qk_exceptions.h"
 #include "protocol/qk_protocol.h"
 
@@ -109,6 +110,13 @@ void CQKClnAppl::defineOptions(Poco::Util::OptionSet& options) {
         Option("use_ssl", "l", "use ssl for tcp connection...").required(false).repeatable(false));
     options.addOption(
         Option("sub_dirs", "s", "scan subdirectoris...").required(false).repeatable(false));
+    // Repeatable: the patterns of every occurrence add up.
+    options.addOption(Option("exclude", "x",
+                             "file names not to send: glob patterns separated by spaces or "
+                             "commas, e.g. \".* *.tmp\"...")
+                          .required(false)
+                          .repeatable(true)
+                          .argument("<patterns>"));
 }
 
 bool CQKClnAppl::acceptPath(const std::string& name, const std::string& value,
@@ -167,6 +175,11 @@ void CQKClnAppl::handleOption(const std::string& name, const std::string& value)
         m_params.m_sub_dirs = 1;
         log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_sub_dirs = %d", option,
                     m_params.m_sub_dirs);
+    } else if (name == "exclude") {
+        // A refused value ends the start-up: sending without it could take temporaries.
+        qk_add_exclude(m_params.m_exclude, value);
+        log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_exclude = %s", option,
+                    m_params.m_exclude.text().c_str());
     }
 }
 
@@ -235,6 +248,7 @@ void CQKClnAppl::echoParams() const {
     qk_print_console("\tm_params.m_srv_port\t    = " + std::to_string(m_params.m_srv_port));
     qk_print_console("\tm_params.m_use_ssl\t    = " + std::to_string(m_params.m_use_ssl));
     qk_print_console("\tm_params.m_sub_dirs\t    = " + std::to_string(m_params.m_sub_dirs));
+    qk_print_console("\tm_params.m_exclude      = " + m_params.m_exclude.text());
 }
 
 void CQKClnAppl::logParams() const {
@@ -250,6 +264,8 @@ void CQKClnAppl::logParams() const {
     log_message(LOG_LEVEL_INFO, &tag, "\tm_params.m_srv_port\t\t= %d", m_params.m_srv_port);
     log_message(LOG_LEVEL_INFO, &tag, "\tm_params.m_use_ssl\t\t= %d", m_params.m_use_ssl);
     log_message(LOG_LEVEL_INFO, &tag, "\tm_params.m_sub_dirs\t\t= %d", m_params.m_sub_dirs);
+    log_message(LOG_LEVEL_INFO, &tag, "\tm_params.m_exclude\t\t= %s",
+                m_params.m_exclude.text().c_str());
 }
 
 int CQKClnAppl::main(const std::vector<std::string>& /*args*/) {

@@ -163,5 +163,6 @@ void CQKClnSScan::traceParams() const {
     log_message(LOG_LEVEL_TRACE, &tag, "m_use_ssl\t\t= %d", p.m_use_ssl);
     log_message(LOG_LEVEL_TRACE, &tag, "m_delay_sleep\t= %d", p.m_delay_sleep);
     log_message(LOG_LEVEL_TRACE, &tag, "m_control_port\t= %d", p.m_control_port);
+    log_message(LOG_LEVEL_TRACE, &tag, "m_exclude\t\t= %s", p.m_exclude.text().c_str());
     log_message(LOG_LEVEL_TRACE, &tag, "CQKClnSScan ------------------------ <<");
 }

@@ -122,9 +122,10 @@ void CQKTcpClnS::fillList(const std::string& path) {
     m_file_list.clear();
     m_next_due_ms = -1;
     const Poco::File entry(path);
-    if (isRegularFile(entry))
-        listFile(tag, entry);
-    else if (isDirectory(entry))
+    if (isRegularFile(entry)) {
+        if (!isExcluded(tag, params().m_exclude, path))
+            listFile(tag, entry);
+    } else if (isDirectory(entry))
         fillListSubDirs(path);
 }
 
@@ -142,8 +143,9 @@ std::uint32_t CQKTcpClnS::fillListSubDirs(const std::string& dir) {
                         entry.path().c_str());
             ++count;
         } else if (isRegularFile(entry)) {
-            listFile(tag, entry);
-            ++count;
+            if (!isExcluded(tag, params().m_exclude, entry.path()))
+                listFile(tag, entry);
+            ++count;  // also an excluded one: it keeps its directory
         } else if (params().m_sub_dirs != 0 && isRealDirectory(entry)) {
             count += walkSubDir(tag, entry);
         }

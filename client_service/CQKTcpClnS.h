@@ -7,10 +7,10 @@
 // the list is not empty, and sends the listed files in one connection, three attempts at
 // most, a retry delay apart; a file the receiver refuses stays and the next ones go on a new
 // connection. A list of files that writers still hold open connects to nobody. Files modified
-// less than "min_age" milliseconds ago are left for a later scan;
-// files the receiver refused at earlier scans are sent last. The transfer, backup and
-// removal of each file are the shared sender core (CQKFileSender): a file open for writing
-// is neither sent nor removed.
+// less than "min_age" milliseconds ago are left for a later scan; files the receiver refused
+// at earlier scans are sent last; files whose names match the "exclude" patterns are never
+// listed. The transfer, backup and removal of each file are the shared sender core
+// (CQKFileSender): a file open for writing is neither sent nor removed.
 //
 // Threads: runs on the scanner's thread only. The record is read without the configuration
 // lock; it changes only under that lock, between scans.
@@ -38,12 +38,14 @@ public:
     void openConnection() override;
     // Shuts down, closes and releases the socket when there is one; never throws.
     void closeConnection() override;
-    // Empties the list, then lists path: a regular file itself, a directory through
-    // fillListSubDirs; anything else, or nothing there, leaves the list empty.
+    // Empties the list, then lists path: a regular file itself (unless the exclude patterns
+    // match its name), a directory through fillListSubDirs; anything else, or nothing there,
+    // leaves the list empty.
     virtual void fillList(const std::string& path);
     // Lists the regular files of dir and (with the record's sub-directory flag) of its
-    // sub-directories, removing sub-directories without files; returns the number of files
-    // found. Poco::IOException when dir is not a directory.
+    // sub-directories, but for those the exclude patterns match, removing sub-directories
+    // without files; returns the number of files found, excluded ones included (they keep
+    // their directories). Poco::IOException when dir is not a directory.
     virtual std::uint32_t fillListSubDirs(const std::string& dir);
 
     // The list of the last run.

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/qk_name_filter.h"
 #include "config/OperationCode.h"
 
 struct SQKClnParams {
@@ -15,6 +16,7 @@ struct SQKClnParams {
     std::int32_t m_srv_port = 0;      // 1..65535
     std::int32_t m_use_ssl = 0;       // 1: connect with TLS
     std::int32_t m_sub_dirs = 0;      // 1: descend into sub-directories of m_out_dir
+    CQKNameFilter m_exclude;          // names never sent (--exclude); empty: none
     std::string m_ssl_key_fpath;      // client private key
     std::string m_ssl_cert_fpath;     // client certificate
     std::string m_ssl_ca_cert_fpath;  // certificate authority

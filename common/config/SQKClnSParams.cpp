@@ -48,6 +48,8 @@ void SQKClnSParams::readParams() {
     m_control_port = qk_read_control_port(conf, &tag);
     m_min_age = conf.getInt("min_age", 0);
     m_log_level = qk_read_log_level(conf);
+    m_exclude = CQKNameFilter();
+    qk_add_exclude(m_exclude, conf.getString("exclude", ""));
     raise_delay_sleep(m_delay_sleep);
     qk_read_key_paths(*this, configs.view("ssl_keys"));
 }

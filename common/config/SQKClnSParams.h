@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/qk_name_filter.h"
+
 struct SQKClnSParams {
     std::int32_t m_control_code = 0;  // 1: run the scanner, 2: stop it
     std::int32_t m_op_code = 0;       // 1: every scan sends
@@ -29,11 +31,13 @@ struct SQKClnSParams {
     std::string m_common_cln_cert_fpath;
     std::string m_common_gui_cert_fpath;  // verifies records the control program applies
     std::string m_log_level = "TRACE";    // of the file alone, never in a control record
+    CQKNameFilter m_exclude;              // "exclude": names never sent; of the file alone too
 
     // Fills the record. Defaults: "control_code" and "op_code" 1, "use_ssl" false,
-    // "scan_time" 1000, "min_age" 0, "log_level" TRACE; a "control_port" that is not a number gives
-    // 0. Any other missing key or bad value throws the configuration's exception, a missing view
-    // Poco::NullPointerException.
+    // "scan_time" 1000, "min_age" 0, "log_level" TRACE, "exclude" empty (nothing excluded); a
+    // "control_port" that is not a number gives 0. A refused "exclude" throws
+    // Poco::Util::OptionException naming the key; any other missing key or bad value throws
+    // the configuration's exception, a missing view Poco::NullPointerException.
     void readParams();
     // Reads only what decides whether a scanner runs and what the control listener lives
     // on: "control_code", "control_port" and the key paths.
@@ -43,7 +47,7 @@ struct SQKClnSParams {
     // fixed order, creating missing directories, and throws on the first failure
     // (Poco::Util::OptionException, Poco::FileExistsException).
     void checkParams();
-    // Stores the record into the views in memory ("op_code" always 1; "log_level" is the
-    // file's and stays); CQKBaseConfigs writes the files.
+    // Stores the record into the views in memory ("op_code" always 1; "log_level" and
+    // "exclude" are the file's and stay); CQKBaseConfigs writes the files.
     void writeParams();
 };

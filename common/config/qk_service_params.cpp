@@ -11,6 +11,7 @@
 
 #include "base/qk_fs.h"
 #include "base/qk_log.h"
+#include "base/qk_name_filter.h"
 #include "config/CQKBaseConfigs.h"
 
 std::int32_t qk_read_control_port(const Poco::Util::AbstractConfiguration& view,
@@ -45,6 +46,12 @@ void qk_use_log_level(const std::string& name) {
     log_set_min_level(std::min(level, std::max(log_min_level(), LOG_LEVEL_TRACE)));
     log_message(LOG_LEVEL_INFO, &tag, "Log level: %s", name.c_str());
     log_set_min_level(level);
+}
+
+void qk_add_exclude(CQKNameFilter& filter, const std::string& value) {
+    const std::string refusal = filter.add(value);
+    if (!refusal.empty())
+        throw Poco::Util::OptionException("Wrong value of exclude: " + refusal + ".");
 }
 
 void qk_ensure_param_dir(const char* label, const std::string& path, const QKLogTag* tag) {

@@ -9,6 +9,7 @@
 #include <string>
 
 struct QKLogTag;
+class CQKNameFilter;
 
 // Re-reads both configuration files. An empty dir_key ("in_dir" or "out_dir") or "back_dir"
 // of "conf_c" becomes dir_name or back_name in the work directory "qk_relay_work" beside the
@@ -28,6 +29,11 @@ std::string qk_read_log_level(const Poco::Util::AbstractConfiguration& view);
 void qk_check_log_level(const std::string& name);
 // Puts a checked level in force, with a line when it changes.
 void qk_use_log_level(const std::string& name);
+
+// Adds the exclude patterns of value (the client service's "exclude" key, a --exclude of the
+// console client) to filter. Throws Poco::Util::OptionException "Wrong value of exclude: "
+// and the reason when the value is refused; filter then stays as it was.
+void qk_add_exclude(CQKNameFilter& filter, const std::string& value);
 
 // Makes sure path is a directory, creating it with every missing parent. Throws
 // Poco::FileExistsException label + path + " not exists..." when it cannot be made, and

@@ -23,6 +23,7 @@
 #include "base/qk_bounded.h"
 #include "base/qk_console.h"
 #include "base/qk_fs.h"
+#include "base/qk_name_filter.h"
 #include "base/qk_path.h"
 #include "protocol/qk_exceptions.h"
 #include "transfer/qk_socket.h"
@@ -118,6 +119,15 @@ bool CQKFileSender::isDirectory(const Poco::File& file) {
     } catch (const Poco::FileNotFoundException&) {
         return false;
     }
+}
+
+// DEBUG by default: an excluded file stays where it is, and a scan would log it each time.
+bool CQKFileSender::isExcluded(const QKLogTag& tag, const CQKNameFilter& exclude,
+                               const std::string& path, int level) {
+    if (!exclude.excludes(path))
+        return false;
+    log_message(level, &tag, "File: %s matches an exclude pattern. Not sent.", path.c_str());
+    return true;
 }
 
 bool CQKFileSender::isSettled(const Poco::File& dir, std::chrono::milliseconds grace) {

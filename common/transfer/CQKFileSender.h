@@ -44,6 +44,7 @@
 namespace Poco {
 class File;
 }
+class CQKNameFilter;
 class CQKReadLease;
 
 // Refusals with no delivery between them after which a run sends no further file.
@@ -120,6 +121,10 @@ public:
     // True when dir was last modified at least grace ago (always with no grace). One that
     // vanished, or dated in the future (its age is unknown), is not settled.
     static bool isSettled(const Poco::File& dir, std::chrono::milliseconds grace);
+    // True, with a line at level, when the name of the file at path matches one of the
+    // exclude patterns: such a file is neither sent nor removed, and keeps its directory.
+    static bool isExcluded(const QKLogTag& tag, const CQKNameFilter& exclude,
+                           const std::string& path, int level = LOG_LEVEL_DEBUG);
 
 protected:
     virtual SQKSendParams sendParams() const = 0;

@@ -29,7 +29,16 @@ void CQKTcpCln::sendFiles() {
     log_message(LOG_LEVEL_DEBUG, &tag, "sendFiles Start...");
     const Poco::DateTime start;
     m_one_file = false;
-    sendWithAttempts(tag, [this, &tag] { sendSelected(tag); });
+    // A named file under an excluded name leaves nothing to send: no connection is made.
+    // Named on purpose, yet it is excluded: said at INFO and on the console.
+    if (oneFileMode() &&
+        isExcluded(tag, m_params.m_exclude, m_params.m_file_path, LOG_LEVEL_INFO)) {
+        qk_print_console("File: " + m_params.m_file_path +
+                         " matches an exclude pattern. Not sent.");
+        m_curr_result = QK_SEND_FILE_FOK;
+    } else {
+        sendWithAttempts(tag, [this, &tag] { sendSelected(tag); });
+    }
     const Poco::DateTime end;
     qk_print_console("");
     reportSpent(tag, "Total Spent", end - start);
@@ -83,6 +92,9 @@ void CQKTcpCln::sendFilesFromDir(std::string dir_path) {
             log_message(LOG_LEVEL_WARN, &tag, "Link: %s is not followed. Skipping...",
                         entry.path().c_str());
         } else if (isRegularFile(entry)) {
+            // An excluded file stays, and so does its directory: removeIfEmpty finds it.
+            if (isExcluded(tag, m_params.m_exclude, entry.path()))
+                continue;
             log_message(LOG_LEVEL_DEBUG, &tag, "Sending file: (*it).path = %s",
                         entry.path().c_str());
             sendFile(entry.path());

@@ -36,9 +36,11 @@ public:
     // One sending run of at most three attempts, a retry delay apart. Failures of an attempt
     // are echoed and logged; a Poco::Exception fails the attempt, anything else ends the run
     // and is passed on. currResult() is 0 after a completed attempt, 127 when all failed.
+    // A named file whose name the exclude patterns match is not sent: no connection, result 0.
     virtual void sendFiles();
-    // Sends every regular file of dir_path and, with m_sub_dirs, of its sub-directories;
-    // removes a sub-directory once no file remains beneath it, never dir_path itself.
+    // Sends every regular file of dir_path and, with m_sub_dirs, of its sub-directories,
+    // but for those whose names the exclude patterns match; removes a sub-directory once no
+    // file remains beneath it (an excluded one counts), never dir_path itself.
     // Throws Poco::IOException when dir_path is not a directory or a sub-directory cannot
     // be removed, and whatever a file's transfer throws.
     virtual void sendFilesFromDir(std::string dir_path);

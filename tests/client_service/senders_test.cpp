@@ -255,6 +255,26 @@ TEST_F(ServiceSenderTest, MinAgeLeavesAFreshFileAndItsDirectory) {
     EXPECT_FALSE(dir.exists("out/old.txt"));
 }
 
+// Producers' temporaries are never listed and keep their directory, also as the named file.
+TEST_F(ServiceSenderTest, ExcludedNamesAreNeitherListedNorRemovedAndKeepTheirDirectory) {
+    for (const char* name : {"x.tmp", ".hidden", "a/y.part", "x"})
+        put(name, name);
+    params.m_sub_dirs = 1;
+    ASSERT_EQ(params.m_exclude.add(".*, *.tmp,*.part"), "");
+
+    run();
+
+    EXPECT_EQ(sender.currResult(), QK_SEND_FILE_FOK) << console;
+    EXPECT_EQ(receivedNames(), std::vector<std::string>{"|x"});
+    EXPECT_FALSE(dir.exists("out/x"));
+    for (const char* name : {"x.tmp", ".hidden", "a/y.part"})
+        EXPECT_EQ(dir.readFile(std::string("out/") + name), name);
+
+    params.m_file_path = out("x.tmp");
+    sender.fillList(params.m_file_path);
+    EXPECT_TRUE(sender.fileList().empty());
+}
+
 // A name the receiver refuses at every scan: the files that arrive meanwhile go before it,
 // and from the third scan in a row it is reported at ERROR, once per scan.
 TEST_F(ServiceSenderTest, AFileRefusedAtEveryScanGoesLastAndIsReportedFromTheThird) {

@@ -197,6 +197,12 @@ TEST_F(E2eCommandLineTest, OptionErrorsEndTheStartUp) {
          {"--help", "--send_files"},
          kExitFrameFailed,
          "Incompatible options: send_files"},
+        // The second value is refused whole, though the first was taken.
+        {"exclude with a slash",
+         "qk_relay_cln",
+         {"--send_files", "--exclude=*.tmp", "--exclude=.* a/b"},
+         kExitFrameFailed,
+         "Wrong value of exclude: pattern 3 (a/b) holds '/', which no file name holds."},
         // Neither a dotted IPv4 address nor a host name with a top-level label.
         {"address out of range",
          "qk_relay_cln",

@@ -10,6 +10,8 @@
 #include <functional>
 #include <sstream>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "TempDir.h"
 #include "base/qk_log.h"
@@ -273,6 +275,52 @@ TEST_F(ServiceParamsTest, LogLevelIsCheckedPutInForceAndKeptByAWrite) {
     client.m_log_level = "debug";
     EXPECT_NE(message_of([&] { client.checkParams(); }), "");
     close_log();
+}
+
+// "exclude" is a key of the file alone: absent nothing is excluded, a good value is in force
+// once read, a bad one is refused naming the key and leaves the patterns in force, and a
+// write keeps the key as the file has it.
+TEST_F(ServiceParamsTest, ExcludeIsReadRefusedWhenBadAndKeptByAWrite) {
+    const std::string client_xml = "<out_dir>" + tmp / "out" +
+                                   "</out_dir><back_dir/><file/><server_address>127.0.0.1"
+                                   "</server_address><server_port>5001</server_port><sub_dirs>"
+                                   "true</sub_dirs><control_port>0</control_port>";
+    auto use_exclude = [&](const std::string& value) {
+        use_views("<config>" + client_xml + "<exclude>" + value + "</exclude></config>");
+    };
+    use_views("<config>" + client_xml + "</config>");
+    SQKClnSParams client;
+    EXPECT_EQ(qk_take_checked_params(client), nullptr);
+    EXPECT_TRUE(client.m_exclude.empty());
+
+    const std::string good = ".* *.tmp,\n  *.part,";
+    use_exclude(good);
+    EXPECT_EQ(qk_take_checked_params(client), nullptr);
+    EXPECT_EQ(client.m_exclude.patterns(), (std::vector<std::string>{".*", "*.tmp", "*.part"}));
+    EXPECT_TRUE(client.m_exclude.excludes("/out/a/.x"));
+    EXPECT_TRUE(client.m_exclude.excludes("x.tmp"));
+    EXPECT_FALSE(client.m_exclude.excludes("/out/.a/x"));
+    EXPECT_FALSE(client.m_exclude.excludes("/out/x.tmp.done"));
+    client.writeParams();
+    EXPECT_EQ(CQKBaseConfigs::instance().view("conf_c").getString("exclude"), good);
+
+    std::string too_many;
+    for (int i = 0; i < 65; ++i)
+        too_many += "p" + std::to_string(i) + " ";
+    const std::pair<std::string, std::string> refused[] = {
+        {"*.tmp a/b", "pattern 2 (a/b) holds '/', which no file name holds"},
+        {"*.tmp " + std::string(256, 'x'), "pattern 2 is longer than 255 bytes"},
+        {too_many, "more than 64 patterns"},
+        {"*.tmp\x7f", "pattern 1 holds a control character"},
+    };
+    for (const auto& [value, reason] : refused) {
+        use_exclude(value);
+        const std::exception_ptr refusal = qk_take_checked_params(client);
+        ASSERT_NE(refusal, nullptr) << value;
+        EXPECT_EQ(message_of([&] { std::rethrow_exception(refusal); }),
+                  "Wrong value of exclude: " + reason + ".");
+        EXPECT_EQ(client.m_exclude.patterns().size(), 3u) << value;
+    }
 }
 
 }  // namespace

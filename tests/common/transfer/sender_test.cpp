@@ -512,6 +512,31 @@ TEST_F(SenderTest, EmptyDirectoriesAreRemovedOnlyAfterTheGracePeriod) {
     EXPECT_FALSE(dir.exists("out/old"));
 }
 
+// Producers' temporaries are left where they are, and keep their directory; a named file
+// that matches is not sent either, and then no connection is made.
+TEST_F(SenderTest, ExcludedNamesAreNeitherSentNorRemovedAndKeepTheirDirectory) {
+    for (const char* name : {"x.tmp", ".hidden", "a/y.part", "x"})
+        put(name, name);
+    params.m_sub_dirs = 1;
+    ASSERT_EQ(params.m_exclude.add(".* *.tmp *.part"), "");
+
+    run();
+
+    EXPECT_EQ(result, QK_SEND_FILE_FOK) << console;
+    ASSERT_EQ(received().size(), 1u);
+    EXPECT_EQ(received().at("|x").content, "x");
+    EXPECT_FALSE(dir.exists("out/x"));
+    for (const char* name : {"x.tmp", ".hidden", "a/y.part"})
+        EXPECT_EQ(dir.readFile(std::string("out/") + name), name);
+
+    params.m_file_path = out("x.tmp");
+    run();
+    EXPECT_EQ(result, QK_SEND_FILE_FOK);
+    EXPECT_EQ(receiver.connections().size(), 1u) << "nothing to send, no connection";
+    EXPECT_EQ(dir.readFile("out/x.tmp"), "x.tmp");
+    EXPECT_NE(console.find("matches an exclude pattern"), std::string::npos) << console;
+}
+
 TEST_F(SenderTest, CloseAfterFailedConnectLetsTheNextConnectStartAfresh) {
     CQKTcpCln sender;
     params.m_srv_port = closed_port();
