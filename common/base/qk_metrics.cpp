@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace {
@@ -48,8 +49,14 @@ std::string number_text(double value) {
     char text[32];
     if (value == std::floor(value) && std::fabs(value) < 9007199254740992.0)
         std::snprintf(text, sizeof(text), "%.0f", value);
-    else
-        std::snprintf(text, sizeof(text), "%.17g", value);
+    else {
+        // The shortest text that reads back as the same double.
+        for (int digits = 15; digits <= 17; ++digits) {
+            std::snprintf(text, sizeof(text), "%.*g", digits, value);
+            if (std::strtod(text, nullptr) == value)
+                break;
+        }
+    }
     return text;
 }
 

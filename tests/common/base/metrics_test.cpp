@@ -19,7 +19,7 @@ TEST(MetricsRegistry, RendersTheTextExpositionFormat) {
     registry.counter("qk_test_refused_total", "Refused.", "reason", "a\"b\\c\nd");
     checksum.inc();
     registry.gauge("qk_test_open", "Open.").add(2);
-    registry.gauge("qk_test_seconds", "Seconds.").set(0.25);
+    registry.gauge("qk_test_seconds", "Seconds.").set(0.012205);
     registry.gauge("qk_test_big", "Big.").set(1796757633.0);
 
     EXPECT_EQ(registry.render(),
@@ -35,7 +35,7 @@ TEST(MetricsRegistry, RendersTheTextExpositionFormat) {
               "qk_test_open 2\n"
               "# HELP qk_test_seconds Seconds.\n"
               "# TYPE qk_test_seconds gauge\n"
-              "qk_test_seconds 0.25\n"
+              "qk_test_seconds 0.012205\n"
               "# HELP qk_test_big Big.\n"
               "# TYPE qk_test_big gauge\n"
               "qk_test_big 1796757633\n");
