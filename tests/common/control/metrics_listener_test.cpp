@@ -120,7 +120,7 @@ TEST_F(MetricsListenerTest, StaysUpAfterGarbageAStalledPeerAndABurstOfConnection
             socket->connect(Poco::Net::SocketAddress("127.0.0.1", m_port), Poco::Timespan(2, 0));
             socket->sendBytes("GET /metr", 9);
         } catch (const Poco::Exception&) {
-            // Refused when the backlog is full: part of the burst.
+            // Refused when the backlog is full: the burst may be.
         }
         burst.push_back(std::move(socket));
     }
