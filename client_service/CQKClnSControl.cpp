@@ -5,6 +5,7 @@
 #include "config/CQKBaseConfigs.h"
 #include "config/qk_service_params.h"
 #include "protocol/qk_exceptions.h"
+#include "transfer/qk_relay_metrics.h"
 
 namespace {
 
@@ -25,9 +26,15 @@ CQKClnSControl::CQKClnSControl()
     : CQKServiceControlTask("CQKClnSControl"),
       m_pool(kPoolMin, kPoolMax, kPoolIdleSeconds),
       m_scan_tasks(m_pool),
-      m_ctrl_srv(&m_params) {}
+      m_ctrl_srv(&m_params) {
+    // Rendered from the first scrape on, as 0 until their first event.
+    qk_sender_metrics();
+    qk_scan_metrics();
+    qk_control_metrics();
+}
 
 CQKClnSControl::~CQKClnSControl() {
+    m_metrics.stop();
     m_ctrl_srv.stop();
     endScanner();
 }
@@ -47,6 +54,7 @@ void CQKClnSControl::pass() {
     traceState();
     keepControlListener();
     followControlCode(control_code);
+    keepMetrics(control_code);
 }
 
 // Once, before the first pass. A refused file still gives the control code and port: the
@@ -110,6 +118,21 @@ void CQKClnSControl::keepControlListener() {
         QKLogTag tag = qk_make_tag("CQKClnSControl::runTask()");
         qk_report_exception(&tag, e);
     }
+}
+
+void CQKClnSControl::keepMetrics(std::int32_t control_code) {
+    std::int32_t port = 0;
+    {
+        Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
+        port = m_params.m_metrics_port;
+    }
+    m_metrics.follow(port);
+    if (m_scan && is_active(*m_scan))
+        m_metrics.setHealth("");
+    else if (control_code == kStopScan)
+        m_metrics.setHealth("scanner stopped: control_code 2");
+    else
+        m_metrics.setHealth("scanner not running");
 }
 
 void CQKClnSControl::endScanner() {

@@ -8,6 +8,9 @@
 // control port and the key paths, so that the operator can mend it through the control
 // port. A failed control exchange restarts nothing: the scanner's transfers go on.
 //
+// Each pass also keeps the metrics endpoint on "metrics_port" of the parameters in force (a
+// refused value never is) and sets its health: 200 while the scanner runs, 503 otherwise.
+//
 // Its destruction stops the control listener and cancels the scanner and waits for it.
 #pragma once
 
@@ -20,6 +23,7 @@
 #include "CQKClnSScan.h"
 #include "app/CQKPassTask.h"
 #include "config/SQKClnSParams.h"
+#include "control/CQKMetricsListener.h"
 #include "control/CQKTcpCtrlClnS.h"
 
 class CQKClnSControl : public CQKServiceControlTask {
@@ -43,6 +47,7 @@ private:
     void keepControlListener();
     void endScanner();
     void followControlCode(std::int32_t control_code);
+    void keepMetrics(std::int32_t control_code);
     std::int32_t fileControlCode() const;
 
     std::atomic<bool> m_restart_ctrl{false};
@@ -52,4 +57,5 @@ private:
     Poco::TaskManager m_scan_tasks;
     CQKTcpCtrlClnS m_ctrl_srv;
     Poco::AutoPtr<CQKClnSScan> m_scan;
+    CQKMetricsListener m_metrics;
 };

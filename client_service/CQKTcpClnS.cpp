@@ -6,10 +6,13 @@
 #include <Poco/File.h>
 #include <Poco/Timestamp.h>
 
+#include <algorithm>
+
 #include "base/CQKReadLease.h"
 #include "base/qk_console.h"
 #include "base/qk_fs.h"
 #include "protocol/qk_exceptions.h"
+#include "transfer/qk_relay_metrics.h"
 
 namespace {
 
@@ -21,6 +24,27 @@ bool is_writable_file(const Poco::File& file) {
     } catch (const Poco::FileException&) {
         return false;  // gone meanwhile
     }
+}
+
+// The backlog as the listing found it: how many files wait, their bytes and the age of the
+// oldest. One stat per listed file, once per scan.
+void publish_backlog(const std::vector<std::string>& paths) {
+    std::uint64_t bytes = 0;
+    Poco::Timestamp oldest;
+    for (const std::string& path : paths) {
+        try {
+            const Poco::File file(path);
+            bytes += file.getSize();
+            oldest = std::min(oldest, file.getLastModified());
+        } catch (const Poco::FileException&) {
+            // Gone since the listing.
+        }
+    }
+    const SQKScanMetrics& metrics = qk_scan_metrics();
+    metrics.backlog_files.set(static_cast<double>(paths.size()));
+    metrics.backlog_bytes.set(static_cast<double>(bytes));
+    metrics.backlog_oldest_age.set(
+        static_cast<double>(std::max<Poco::Timestamp::TimeDiff>(oldest.elapsed(), 0) / 1000000));
 }
 
 }  // namespace
@@ -63,7 +87,10 @@ void CQKTcpClnS::sendAllFiles() {
         m_curr_result = QK_SEND_FILE_FERROR;
     }
     const Poco::DateTime end;
-    reportSpent(tag, "Total Spent", end - start);
+    const Poco::Timespan spent = end - start;
+    qk_scan_metrics().last_scan_duration.set(static_cast<double>(spent.totalMicroseconds()) / 1e6);
+    qk_scan_metrics().scans.inc();
+    reportSpent(tag, "Total Spent", spent);
     log_message(LOG_LEVEL_TRACE, &tag, "sendAllFiles End...");
 }
 
@@ -76,6 +103,7 @@ bool CQKTcpClnS::buildList(const QKLogTag& tag) {
         else
             fillList(record.m_out_dir);
         putRefusedLast(m_file_list);
+        publish_backlog(m_file_list);
     } catch (const Poco::Exception& e) {
         m_curr_result = QK_SEND_FILE_FERROR;
         qk_report_exception(&tag, e);

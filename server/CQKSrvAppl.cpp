@@ -14,7 +14,9 @@
 #include "base/qk_console.h"
 #include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
+#include "config/qk_service_params.h"
 #include "protocol/qk_exceptions.h"
+#include "transfer/qk_relay_metrics.h"
 
 namespace {
 
@@ -119,6 +121,11 @@ void CQKSrvAppl::defineOptions(Poco::Util::OptionSet& options) {
                           .repeatable(false)
                           .argument("<ssl_port>", true)
                           .validator(m_port_validator.duplicate()));
+    options.addOption(Option("metrics_port", "", "metrics port on 127.0.0.1 (0: none)...")
+                          .required(false)
+                          .repeatable(false)
+                          .argument("<metrics_port>", true)
+                          .validator(m_port_validator.duplicate()));
 }
 
 void CQKSrvAppl::handleOption(const std::string& name, const std::string& value) {
@@ -153,6 +160,10 @@ void CQKSrvAppl::handleOption(const std::string& name, const std::string& value)
         m_params.m_ssl_port = Poco::NumberParser::parse(value);
         log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_ssl_port = %d", name.c_str(),
                     m_params.m_ssl_port);
+    } else if (name == "metrics_port") {
+        m_params.m_metrics_port = Poco::NumberParser::parse(value);
+        log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_metrics_port = %d", name.c_str(),
+                    m_params.m_metrics_port);
     }
 }
 
@@ -203,6 +214,8 @@ void CQKSrvAppl::checkParams() {
         throw Poco::Util::OptionException("Wrong values of port number:" + std::to_string(port) +
                                           " and ssl port number:" + std::to_string(ssl_port) +
                                           ". They shouldn't be equal.");
+    qk_check_metrics_port(m_params.m_metrics_port,
+                          {{"port number", port}, {"ssl port number", ssl_port}});
 }
 
 void CQKSrvAppl::startListeners() {
@@ -255,7 +268,11 @@ int CQKSrvAppl::main(const std::vector<std::string>& /*args*/) {
                         static_cast<long long>(qk_get_thread_id()));
 
             checkParams();
+            qk_receiver_metrics();  // rendered from the first scrape on
             startListeners();
+            // Its failure is logged and receives nothing less.
+            m_metrics.follow(m_params.m_metrics_port);
+            m_metrics.setHealth("");
             waitForTerminationRequest();
 
             qk_print_console("Server is stopped...");
@@ -304,6 +321,7 @@ void CQKSrvAppl::terminate() {
         return;
     log_message(LOG_LEVEL_DEBUG, &tag,
                 "terminate: start of call: app_instance->m_tcp_server.stop()");
+    app_instance->m_metrics.setHealth("stopping");
     try {
         app_instance->m_tcp_server.stop();
     } catch (const Poco::Exception& e) {

@@ -15,6 +15,7 @@
 #include "CQKCtrlSignalWatcher.h"
 #include "app/CQKConsoleAppl.h"
 #include "config/SQKSrvParams.h"
+#include "control/CQKMetricsListener.h"
 #include "transfer/CQKTcpSrv.h"
 #include "transfer/CQKTcpSslSrvS.h"
 
@@ -34,7 +35,8 @@ public:
     void displayHelp();
     // Checks the parameters of the command; creates missing incoming and backup directories.
     // Throws Poco::FileExistsException for a directory that is not usable and
-    // Poco::Util::OptionException for wrong ports or an unknown command.
+    // Poco::Util::OptionException for wrong ports (the metrics port 0..65535 and none of the
+    // others) or an unknown command.
     void checkParams();
     // Reads the server's key, certificate and CA file paths into the parameter record.
     void readFsConfig();
@@ -72,6 +74,7 @@ private:
     Poco::AutoPtr<Poco::Util::Validator> m_path_validator;
     CQKTcpSrv m_tcp_server;
     CQKTcpSslSrvS m_tcp_ssl_server;
+    CQKMetricsListener m_metrics;
 
     // The instance the control handler works on.
     static std::atomic<CQKSrvAppl*> s_instance;

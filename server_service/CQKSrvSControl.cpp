@@ -5,6 +5,7 @@
 #include "config/CQKBaseConfigs.h"
 #include "config/qk_service_params.h"
 #include "protocol/qk_exceptions.h"
+#include "transfer/qk_relay_metrics.h"
 
 namespace {
 
@@ -17,9 +18,13 @@ CQKSrvSControl::CQKSrvSControl() : CQKServiceControlTask("CQKSrvSControl"), m_ct
     m_ssl_srv.shareReceivingFiles(m_tcp_srv.receivingFilesPtr());
     m_tcp_srv.setParams(&m_params);
     m_ssl_srv.setParams(&m_params);
+    // Rendered from the first scrape on, as 0 until their first event.
+    qk_receiver_metrics();
+    qk_control_metrics();
 }
 
 CQKSrvSControl::~CQKSrvSControl() {
+    m_metrics.stop();
     m_tcp_srv.stop();
     m_ssl_srv.stop();
     m_ctrl_srv.stop();
@@ -31,6 +36,9 @@ void CQKSrvSControl::pass() {
     std::exception_ptr refusal;
     bool control_wanted = false;
     bool files_wanted = false;
+    std::int32_t metrics_port = 0;
+    std::int32_t port = 0;
+    std::int32_t ssl_port = 0;
     {
         // Control connections change the record under this lock at any time.
         Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
@@ -40,9 +48,14 @@ void CQKSrvSControl::pass() {
         traceState();
         control_wanted = m_params.m_control_port != 0;
         files_wanted = m_params.m_control_code == kControlRun;
+        metrics_port = m_params.m_metrics_port;
+        port = m_params.m_port;
+        ssl_port = m_params.m_ssl_port;
     }
     stopFlagged();
     startMissing(control_wanted, files_wanted);
+    m_metrics.follow(metrics_port);
+    m_metrics.setHealth(healthText(files_wanted, port, ssl_port));
     if (refusal)
         std::rethrow_exception(refusal);
 }
@@ -80,6 +93,20 @@ void CQKSrvSControl::stopFlagged() {
         m_tcp_srv.stop();
     if (m_restart_ssl.exchange(false) && m_ssl_srv.isStarted())
         m_ssl_srv.stop();
+}
+
+std::string CQKSrvSControl::healthText(bool files_wanted, std::int32_t port,
+                                       std::int32_t ssl_port) const {
+    if (!files_wanted)
+        return "file listeners not running: no parameters have passed the check";
+    std::string down;
+    if (!m_tcp_srv.isStarted())
+        down = "plain listener (port " + std::to_string(port) + ")";
+    if (!m_ssl_srv.isStarted()) {
+        down += (down.empty() ? "" : " and ");
+        down += "TLS listener (port " + std::to_string(ssl_port) + ")";
+    }
+    return down.empty() ? "" : down + " not running";
 }
 
 // Each listener is started on its own: one whose port is taken, or whose keys are missing,

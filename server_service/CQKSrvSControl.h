@@ -11,15 +11,21 @@
 //
 // The task owns the one parameter record that the listeners and the control connections
 // share. Its destruction stops the listeners that still run.
+//
+// Each pass also keeps the metrics endpoint on "metrics_port" of the parameters in force
+// (a refused value never is) and sets its health: 200 while the plain and TLS listeners
+// run, 503 naming the ones that do not.
 #pragma once
 
 #include <atomic>
 #include <exception>
+#include <string>
 
 #include "CQKTcpSrvS.h"
 #include "CQKTcpSslSrvS.h"
 #include "app/CQKPassTask.h"
 #include "config/SQKSrvSParams.h"
+#include "control/CQKMetricsListener.h"
 #include "control/CQKTcpCtrlSrvS.h"
 
 class CQKSrvSControl : public CQKServiceControlTask {
@@ -38,6 +44,7 @@ private:
     void traceState();
     void stopFlagged();
     void startMissing(bool control_wanted, bool files_wanted);
+    std::string healthText(bool files_wanted, std::int32_t port, std::int32_t ssl_port) const;
 
     std::atomic<bool> m_restart{false};
     std::atomic<bool> m_restart_ssl{false};
@@ -46,4 +53,5 @@ private:
     CQKTcpSrvS m_tcp_srv;
     CQKTcpSslSrvS m_ssl_srv;
     CQKTcpCtrlSrvS m_ctrl_srv;
+    CQKMetricsListener m_metrics;
 };

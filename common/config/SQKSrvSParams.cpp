@@ -29,6 +29,7 @@ void SQKSrvSParams::readParams() {
     m_port = conf.getInt("port");
     m_ssl_port = conf.getInt("ssl_port");
     m_control_port = qk_read_control_port(conf, &tag);
+    m_metrics_port = qk_read_metrics_port(conf);
     m_log_level = qk_read_log_level(conf);
     qk_read_key_paths(*this, configs.view("ssl_keys"));
 }
@@ -72,6 +73,9 @@ void SQKSrvSParams::checkParams() {
                 ". They shouldn't be equal.");
         }
     }
+    qk_check_metrics_port(m_metrics_port, {{"port number", m_port},
+                                           {"ssl port number", m_ssl_port},
+                                           {"control port number", m_control_port}});
 }
 
 void SQKSrvSParams::writeParams() {

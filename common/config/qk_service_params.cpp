@@ -54,6 +54,28 @@ void qk_add_exclude(CQKNameFilter& filter, const std::string& value) {
         throw Poco::Util::OptionException("Wrong value of exclude: " + refusal + ".");
 }
 
+std::int32_t qk_read_metrics_port(const Poco::Util::AbstractConfiguration& view) {
+    return view.getInt("metrics_port", 0);
+}
+
+void qk_check_metrics_port(std::int32_t port,
+                           std::initializer_list<std::pair<const char*, std::int32_t>> others) {
+    if (static_cast<std::uint32_t>(port) > 65535) {
+        throw Poco::Util::OptionException(
+            "Wrong value of metrics port number:" + qk_unsigned_text(port) +
+            ". It must be 0 (none) or 1..65535.");
+    }
+    if (port == 0)
+        return;
+    for (const auto& [key, other] : others) {
+        if (other == port) {
+            throw Poco::Util::OptionException(
+                "Wrong values of metrics port number:" + std::to_string(port) + " and " + key +
+                ":" + std::to_string(other) + ". They shouldn't be equal.");
+        }
+    }
+}
+
 void qk_ensure_param_dir(const char* label, const std::string& path, const QKLogTag* tag) {
     Poco::File dir(path);
     if (!dir.exists()) {

@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 struct QKLogTag;
 class CQKNameFilter;
@@ -34,6 +36,13 @@ void qk_use_log_level(const std::string& name);
 // console client) to filter. Throws Poco::Util::OptionException "Wrong value of exclude: "
 // and the reason when the value is refused; filter then stays as it was.
 void qk_add_exclude(CQKNameFilter& filter, const std::string& value);
+// "metrics_port" of view, a key of the file alone like "log_level": 0 (no metrics endpoint)
+// when missing; a value that is not a number throws the configuration's exception.
+std::int32_t qk_read_metrics_port(const Poco::Util::AbstractConfiguration& view);
+// Throws Poco::Util::OptionException unless port is 0 (none) or 1..65535 and differs from
+// every port of others, each named by its key; an entry of 0 is no port and is skipped.
+void qk_check_metrics_port(std::int32_t port,
+                           std::initializer_list<std::pair<const char*, std::int32_t>> others);
 
 // Makes sure path is a directory, creating it with every missing parent. Throws
 // Poco::FileExistsException label + path + " not exists..." when it cannot be made, and

@@ -13,6 +13,7 @@
 #include "base/qk_log.h"
 #include "control/CQKCtrlListener.h"
 #include "protocol/qk_exceptions.h"
+#include "transfer/qk_relay_metrics.h"
 #include "transfer/qk_socket.h"
 
 namespace {
@@ -99,6 +100,7 @@ bool CQKCtrlConnection::isLocalPeer(const QKLogTag& log_tag) {
     }
     log_message(LOG_LEVEL_ERROR, &log_tag,
                 "Error. Wrong input host: %s. Connection will be closed.", host.c_str());
+    qk_control_metrics().refused_peer.inc();
     return false;
 }
 
@@ -125,14 +127,17 @@ void CQKCtrlConnection::run() {
         exchange(log_tag);
     } catch (const Poco::Crypto::CryptoException& e) {
         m_status = QK_SEND_FILE_FERROR;
+        qk_control_metrics().refused_signature.inc();
         qk_report_exception(&log_tag, e);
         throw;
     } catch (const Poco::Net::ConnectionResetException& e) {
         m_status = QK_SEND_FILE_FERROR;
+        qk_control_metrics().refused_error.inc();
         qk_report_exception(&log_tag, e);
         throw;
     } catch (...) {
         m_status = QK_SEND_FILE_FERROR;
+        qk_control_metrics().refused_error.inc();
         qk_report_unknown_exception(&log_tag);
         // When this send fails too, its exception is the one that leaves run().
         framedSendStatus(log_tag);

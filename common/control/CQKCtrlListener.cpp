@@ -14,6 +14,7 @@
 #include "base/qk_console.h"
 #include "base/qk_log.h"
 #include "protocol/qk_protocol.h"
+#include "transfer/qk_relay_metrics.h"
 #include "transfer/qk_socket.h"
 
 namespace {
@@ -37,6 +38,7 @@ public:
     bool accept(const Poco::Net::StreamSocket& socket) override {
         if (m_server == nullptr || m_server->queuedConnections() < kMaxQueued)
             return true;
+        qk_control_metrics().refused_busy.inc();
         ++m_refused;
         if (m_last_line.isElapsed(kRefusalLineInterval))
             logRefusals(socket);

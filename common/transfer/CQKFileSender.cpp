@@ -26,6 +26,7 @@
 #include "base/qk_name_filter.h"
 #include "base/qk_path.h"
 #include "protocol/qk_exceptions.h"
+#include "transfer/qk_relay_metrics.h"
 #include "transfer/qk_socket.h"
 #include "transfer/qk_tls.h"
 
@@ -63,6 +64,14 @@ std::chrono::milliseconds dir_grace() {
     if (text && Poco::NumberParser::tryParse(text, value) && value >= 0 && value <= 60000)
         return std::chrono::milliseconds(value);
     return QK_EMPTY_DIR_GRACE;
+}
+
+// An acknowledged file: its bytes and the time of the last delivery.
+void count_delivery(std::uint64_t bytes) {
+    const SQKSenderMetrics& metrics = qk_sender_metrics();
+    metrics.files.inc();
+    metrics.bytes.inc(bytes);
+    metrics.last_delivery_time.set(static_cast<double>(Poco::Timestamp().epochTime()));
 }
 
 }  // namespace
@@ -159,8 +168,10 @@ void CQKFileSender::sendWithAttempts(const QKLogTag& tag, const std::function<vo
         try {
             runAttempt(tag, exchange);
         } catch (const Poco::Exception& e) {
+            qk_sender_metrics().failed_attempts.inc();
             qk_report_exception(&tag, e);
         } catch (...) {
+            qk_sender_metrics().failed_attempts.inc();
             qk_report_unknown_exception(&tag);
             throw;
         }
@@ -235,6 +246,7 @@ void CQKFileSender::noteRefusal(const QKLogTag& tag, const std::string& file_pat
                                 const std::string& reason) {
     m_run_refusals[file_path] = reason;
     ++m_refusals_in_a_row;
+    qk_sender_metrics().refused.inc();
     const unsigned runs = ++m_refused_runs[file_path];
     closeConnection();
     m_connection_ended = true;
@@ -335,6 +347,7 @@ void CQKFileSender::sendLeased(const QKLogTag& tag, const std::string& file_path
         return;
     }
     noteDelivery(file_path);
+    count_delivery(lease->size());
     // Acknowledged: the backup and the removal go on while the next file travels.
     m_removals.add([this, tag, file_path, sub_dir, back_dir = params.back_dir, lease] {
         backUpAndRemove(tag, *lease, file_path, sub_dir, back_dir);

@@ -17,6 +17,7 @@
 #include "base/qk_path.h"
 #include "protocol/qk_exceptions.h"
 #include "transfer/CQKFileListener.h"
+#include "transfer/qk_relay_metrics.h"
 #include "transfer/qk_socket.h"
 #include "transfer/qk_tls.h"
 
@@ -59,6 +60,8 @@ CQKSrvConnection::CQKSrvConnection(const Poco::Net::StreamSocket& socket, CQKFil
     this->socket().setSendTimeout(m_listener.timeout());
     log_message(LOG_LEVEL_DEBUG, &tag, "New connection is created: address = %s is_secure = %d",
                 peer().c_str(), m_is_secure ? 1 : 0);
+    // Last: the destructor, which counts the connection out, runs only once this is done.
+    qk_receiver_metrics().connections_open.add(1);
 }
 
 CQKSrvConnection::~CQKSrvConnection() {
@@ -66,6 +69,7 @@ CQKSrvConnection::~CQKSrvConnection() {
     QKLogTag tag = qk_make_tag(self.c_str());
     log_message(LOG_LEVEL_DEBUG, &tag, "%s", self.c_str());
     releaseFile();
+    qk_receiver_metrics().connections_open.add(-1);
     // Last: once removed, the listener may be destroyed.
     m_listener.removeConnection(current_thread_key());
 }
@@ -97,13 +101,11 @@ void CQKSrvConnection::run() {
         if (m_is_secure && waitReadable() != Wait::Ready) {
             log_message(LOG_LEVEL_ERROR, &tag, "No TLS handshake from the client: address = %s",
                         address.c_str());
+            qk_receiver_metrics().tls_handshakes_refused.inc();
             m_end = true;
         }
-        if (!m_end) {
-            log_message(LOG_LEVEL_TRACE, &tag, "sendStatus: ------- >>");
-            sendStatus();
-            log_message(LOG_LEVEL_TRACE, &tag, "sendStatus: ------- <<");
-        }
+        if (!m_end)
+            sendGreeting();
         while (!m_end && !m_listener.isStopped()) {
             log_message(LOG_LEVEL_TRACE, &tag, "receiveData: ------- >>");
             m_status_owed = false;
@@ -122,17 +124,21 @@ void CQKSrvConnection::run() {
         qk_report_exception(&tag, e);
     } catch (const FileIsReceivingAlready& e) {
         // The path stays registered: it belongs to the connection that receives it.
+        countRefusal();
         sendErrorStatus();
         qk_report_exception(&tag, e);
     } catch (const Poco::Exception& e) {
+        countRefusal();
         sendErrorStatus();
         releaseFile();
         qk_report_exception(&tag, e);
     } catch (const std::exception& e) {
+        countRefusal();
         sendErrorStatus();
         releaseFile();
         qk_report_exception(&tag, e);
     } catch (...) {
+        countRefusal();
         sendErrorStatus();
         releaseFile();
         qk_report_unknown_exception(&tag);
@@ -142,6 +148,46 @@ void CQKSrvConnection::run() {
     log_message(LOG_LEVEL_DEBUG, &tag, "Connection Thread Finished: address = %s is_secure = %d",
                 address.c_str(), secure);
     log_message(LOG_LEVEL_DEBUG, &tag, "End run()...");
+}
+
+// The first status. Over TLS it runs the handshake: a failure there is a refused handshake.
+void CQKSrvConnection::sendGreeting() {
+    QKLogTag tag = tagOf("run()");
+    log_message(LOG_LEVEL_TRACE, &tag, "sendStatus: ------- >>");
+    try {
+        sendStatus();
+    } catch (...) {
+        if (m_is_secure)
+            qk_receiver_metrics().tls_handshakes_refused.inc();
+        throw;
+    }
+    log_message(LOG_LEVEL_TRACE, &tag, "sendStatus: ------- <<");
+}
+
+// Counts the file the 0x7F about to be sent refuses: by the reason of the step that failed,
+// or "other" for a failure in the middle of a file (a time-out, a malformed frame). A failure
+// outside any file refuses no file.
+void CQKSrvConnection::countRefusal() noexcept {
+    const SQKReceiverMetrics& metrics = qk_receiver_metrics();
+    switch (m_refusal) {
+        case Refusal::Checksum:
+            metrics.refused_checksum.inc();
+            break;
+        case Refusal::Name:
+            metrics.refused_name.inc();
+            break;
+        case Refusal::Receiving:
+            metrics.refused_receiving.inc();
+            break;
+        case Refusal::Write:
+            metrics.refused_write.inc();
+            break;
+        case Refusal::None:
+            if (m_is_receiving)
+                metrics.refused_other.inc();
+            break;
+    }
+    m_refusal = Refusal::None;
 }
 
 void CQKSrvConnection::sendErrorStatus() noexcept {
@@ -248,7 +294,7 @@ void CQKSrvConnection::receiveData() {
         const std::size_t wait_bytes = m_reader.readSize();
         log_message(LOG_LEVEL_TRACE, &tag, "wait_bytes = %d", static_cast<int>(wait_bytes));
         // File content is received straight into a buffer of the writer.
-        std::uint8_t* buffer = frame_due ? m_buffer.data() : m_writer.freeBuffer();
+        std::uint8_t* buffer = frame_due ? m_buffer.data() : writerBuffer();
         const std::size_t n = frame_due ? readFrame(buffer) : readSome(buffer, wait_bytes);
         log_message(LOG_LEVEL_TRACE, &tag, "receiveBytes: bytes received = %d",
                     static_cast<int>(n));
@@ -263,6 +309,14 @@ void CQKSrvConnection::receiveData() {
     }
     log_message(LOG_LEVEL_TRACE, &tag, "Server.select (recv). end...");
     log_message(LOG_LEVEL_TRACE, &tag, "receiveData Stop... m_recv_data = %02X", m_reader.state());
+}
+
+// A free buffer of the writer; waiting for one reports a piece that could not be written.
+std::uint8_t* CQKSrvConnection::writerBuffer() {
+    m_refusal = Refusal::Write;
+    std::uint8_t* buffer = m_writer.freeBuffer();
+    m_refusal = Refusal::None;
+    return buffer;
 }
 
 void CQKSrvConnection::handleRead(const std::uint8_t* data, std::size_t len) {
@@ -313,6 +367,7 @@ void CQKSrvConnection::handleHeader() {
     log_message(LOG_LEVEL_TRACE, &tag, "m_file_size = %llu",
                 static_cast<unsigned long long>(m_file_size));
     log_message(LOG_LEVEL_TRACE, &tag, "m_curr_size = %d", 0);
+    m_refusal = Refusal::Name;
     if (m_file_name.empty()) {
         throw Poco::Exception("QK_FILE_SEND_FHEADER: m_file_name = " + m_file_name +
                               " length == 0");
@@ -322,6 +377,7 @@ void CQKSrvConnection::handleHeader() {
                     header.file_name.c_str(), header.sub_dir.c_str());
         throw ReceivingStatusException(QK_ERROR_MALFORMED_FILE_FRAME);
     }
+    m_refusal = Refusal::Write;
     createTargetDirectory();
     announceFile();
 
@@ -329,11 +385,14 @@ void CQKSrvConnection::handleHeader() {
     log_message(LOG_LEVEL_TRACE, &tag, "file_path = %s", file_path.c_str());
     const std::string normalised = Poco::Path(file_path).toString();
     if (!m_listener.receivingFiles().tryInsert(normalised)) {
+        m_refusal = Refusal::Receiving;
         throw FileIsReceivingAlready("QK_FILE_SEND_FHEADER: File = " + file_path +
                                      " is receiving already");
     }
     m_file_path = normalised;
+    m_refusal = Refusal::Name;
     targetExists();  // refuses a directory under the name before any content arrives
+    m_refusal = Refusal::Write;
     try {
         m_file.open(m_in_dir, m_file_path);
     } catch (const Poco::Exception& e) {
@@ -345,6 +404,7 @@ void CQKSrvConnection::handleHeader() {
     }
     m_is_receiving = true;
     m_writer.begin(m_file, m_file_size);
+    m_refusal = Refusal::None;
     m_status_owed = true;
 }
 
@@ -421,7 +481,9 @@ void CQKSrvConnection::backupReplaced() {
 void CQKSrvConnection::handleData(std::size_t len) {
     QKLogTag tag = tagOf("receiveData()");
     log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FDATA");
+    m_refusal = Refusal::Write;
     m_writer.queue(len);
+    m_refusal = Refusal::None;
     log_message(LOG_LEVEL_TRACE, &tag, "m_curr_size = %llu",
                 static_cast<unsigned long long>(m_reader.receivedSize()));
 }
@@ -431,6 +493,7 @@ void CQKSrvConnection::handleFinished() {
     log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FFINISHED");
     const std::uint32_t received = m_reader.checkSum();
     // Throws when a piece could not be written: the file is refused, never confirmed.
+    m_refusal = Refusal::Write;
     const std::uint32_t computed = m_writer.finish();
     log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FFINISHED: m_check_sum: %08X", received);
     log_message(LOG_LEVEL_TRACE, &tag, "Received CheckSum = %08X", received);
@@ -445,10 +508,16 @@ void CQKSrvConnection::handleFinished() {
         log_message(LOG_LEVEL_INFO, &tag, "Receiving file: %s. CheckSum != Received CheckSum.",
                     m_file_name.c_str());
         qk_print_console("Receiving file: " + m_file_name + ". CheckSum != Received CheckSum");
+        m_refusal = Refusal::Checksum;
         throw Poco::Exception(
             "m_recv_data = QK_SEND_FILE_FFINISHED: CheckSum != Received CheckSum");
     }
+    m_refusal = Refusal::Write;
     placeFile();
+    m_refusal = Refusal::None;
+    const SQKReceiverMetrics& metrics = qk_receiver_metrics();
+    metrics.files.inc();
+    metrics.bytes.inc(m_file_size);
     log_message(LOG_LEVEL_TRACE, &tag, "CheckSum == Received CheckSum");
     log_message(LOG_LEVEL_INFO, &tag, "Receiving file: %s. CheckSum == Received CheckSum.",
                 m_file_name.c_str());

@@ -46,6 +46,8 @@ protected:
 
 private:
     enum class Wait { Ready, TimedOut, Stopped };
+    // What a failure of the step under way refuses the file for, for the refusal counters.
+    enum class Refusal { None, Checksum, Name, Receiving, Write };
 
     Wait waitReadable();
     std::size_t readFrame(std::uint8_t* buffer);
@@ -63,6 +65,9 @@ private:
     void backupReplaced();
     void releaseFile() noexcept;
     void sendErrorStatus() noexcept;
+    void sendGreeting();
+    std::uint8_t* writerBuffer();
+    void countRefusal() noexcept;
 
     CQKFileListener& m_listener;
     const bool m_is_secure;
@@ -81,6 +86,7 @@ private:
     std::uint8_t m_status = 0x7F;
     bool m_status_owed = false;  // the last read was a frame that gets a status
     bool m_end = false;          // the conversation is over (finished-all, or the peer left)
+    Refusal m_refusal = Refusal::None;
 };
 
 class CQKSrvSSslConnection : public virtual CQKSrvConnection {

@@ -108,6 +108,12 @@ TEST_F(E2eCommandLineTest, ServerRefusesBadParametersBeforeListening) {
          {"--start_server", in, "--port=5000", "--ssl_port=5000"},
          kExitMainFailed,
          "Wrong values of port number:5000 and ssl port number:5000. They shouldn't be equal."},
+        {"metrics port equal to the ssl port",
+         "qk_relay_srv",
+         {"--start_server", in, "--port=5000", "--ssl_port=5001", "--metrics_port=5001"},
+         kExitMainFailed,
+         "Wrong values of metrics port number:5001 and ssl port number:5001. They shouldn't be "
+         "equal."},
         {"no in_dir",
          "qk_relay_srv",
          {"--start_server", "--port=5000", "--ssl_port=5001"},

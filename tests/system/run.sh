@@ -169,6 +169,13 @@ window_read_client() {
         grep -q "Verification of the signature (ECDSA) of Control Data.*Result: 1" "$1"
 }
 
+# health_ok M PORT: the metrics endpoint on PORT of machine M answers /health with 200
+# (through bash's /dev/tcp: the minimal root has no HTTP client).
+health_ok() {
+    qk_st_in "$1" bash -c "exec 3<>/dev/tcp/127.0.0.1/$2 && printf 'GET /health HTTP/1.0\r\n\r\n' >&3 && head -n 1 <&3" |
+        grep -q "^HTTP/1\.[01] 200"
+}
+
 # make_tree DIR: sub-directories, small files and a 5 MB one.
 make_tree() {
     mkdir -p "$1/docs/2026/december" "$1/empty_not" "$1/media"
@@ -262,6 +269,10 @@ step_install() {
         expect_state A $unit active
         qk_st_in A systemctl is-enabled --quiet $unit || fail "$unit is not enabled"
     done
+    # The shipped files' metrics ports: the server service's listeners and the client
+    # service's scanner run.
+    wait_for 30 health_ok A 5604 || fail "$SRV's /health on 127.0.0.1:5604 is not 200" journal A
+    wait_for 30 health_ok A 5605 || fail "$CLN's /health on 127.0.0.1:5605 is not 200" journal A
     qk_st_in A journalctl --no-pager -u $SRV -u $CLN >"$work/journal_install.txt"
     if grep -q ERROR "$work/journal_install.txt"; then
         fail "ERROR in the services' journal" grep ERROR "$work/journal_install.txt"

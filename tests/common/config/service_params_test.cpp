@@ -243,6 +243,54 @@ TEST_F(ServiceParamsTest, WriteParamsRoundTripsAndKeepsThePeersCertificates) {
     }
 }
 
+// "metrics_port" is a key of the file alone: absent it is 0, it is checked against every
+// other port of its file, a refused value is never in force, and a write keeps the file's.
+TEST_F(ServiceParamsTest, MetricsPortIsCheckedNeverInForceWhenRefusedAndKeptByAWrite) {
+    const std::string server_xml = "<in_dir>" + tmp / "in" +
+                                   "</in_dir><back_dir/><port>5000</port><ssl_port>5001"
+                                   "</ssl_port><control_port>5002</control_port>";
+    use_views("<config>" + server_xml + "</config>");
+    SQKSrvSParams server;
+    EXPECT_EQ(qk_take_checked_params(server), nullptr);
+    EXPECT_EQ(server.m_metrics_port, 0);
+    use_views("<config>" + server_xml + "<metrics_port>5604</metrics_port></config>");
+    EXPECT_EQ(qk_take_checked_params(server), nullptr);
+    EXPECT_EQ(server.m_metrics_port, 5604);
+
+    const std::pair<const char*, const char*> refused[] = {
+        {"70000", "Wrong value of metrics port number:70000. It must be 0 (none) or 1..65535."},
+        {"-1", "Wrong value of metrics port number:4294967295. It must be 0 (none) or 1..65535."},
+        {"5001",
+         "Wrong values of metrics port number:5001 and ssl port number:5001. They "
+         "shouldn't be equal."},
+        {"5002",
+         "Wrong values of metrics port number:5002 and control port number:5002. They "
+         "shouldn't be equal."},
+    };
+    for (const auto& [value, text] : refused) {
+        use_views("<config>" + server_xml + "<metrics_port>" + value + "</metrics_port></config>");
+        const std::exception_ptr refusal = qk_take_checked_params(server);
+        ASSERT_NE(refusal, nullptr) << value;
+        EXPECT_EQ(message_of([&] { std::rethrow_exception(refusal); }), text);
+        EXPECT_EQ(server.m_metrics_port, 5604) << "the value in force stays";
+    }
+    use_views("<config>" + server_xml + "<metrics_port>5604</metrics_port></config>");
+    server.m_metrics_port = 6000;
+    server.writeParams();
+    EXPECT_EQ(CQKBaseConfigs::instance().view("conf_c").getInt("metrics_port"), 5604);
+
+    // Checked also while the client service's scanner is stopped: the endpoint runs anyway.
+    SQKClnSParams client = validClient();
+    client.m_control_code = 2;
+    client.m_control_port = 5603;
+    client.m_metrics_port = 5603;
+    EXPECT_EQ(message_of([&] { client.checkParams(); }),
+              "Wrong values of metrics port number:5603 and control port number:5603. They "
+              "shouldn't be equal.");
+    client.m_metrics_port = 5605;
+    EXPECT_EQ(message_of([&] { client.checkParams(); }), "");
+}
+
 // "log_level" is a key of the file alone: absent it is TRACE, a wrong value is refused and
 // leaves the level in force, a passed one is put in force, and a write keeps the key.
 TEST_F(ServiceParamsTest, LogLevelIsCheckedPutInForceAndKeptByAWrite) {

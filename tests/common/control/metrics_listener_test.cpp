@@ -1,0 +1,160 @@
+// The metrics endpoint on loopback: its answers, its refusal of other peers, and that it
+// stays up and answers after garbage, a stalled peer and a burst of connections.
+#include <gtest/gtest.h>
+
+#include <Poco/Net/HTTPClientSession.h>
+#include <Poco/Net/HTTPRequest.h>
+#include <Poco/Net/HTTPResponse.h>
+#include <Poco/Net/NetException.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/StreamSocket.h>
+#include <Poco/StreamCopier.h>
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include "RawClient.h"
+#include "base/qk_console.h"
+#include "base/qk_metrics.h"
+#include "control/CQKMetricsListener.h"
+
+namespace {
+
+struct Answer {
+    int status = 0;
+    std::string content_type;
+    std::string body;
+};
+
+Answer request(std::uint16_t port, const std::string& method, const std::string& path,
+               const std::string& body = "") {
+    Poco::Net::HTTPClientSession session("127.0.0.1", port);
+    session.setTimeout(Poco::Timespan(5, 0));
+    Poco::Net::HTTPRequest req(method, path, Poco::Net::HTTPMessage::HTTP_1_1);
+    if (!body.empty())
+        req.setContentLength(static_cast<std::streamsize>(body.size()));
+    session.sendRequest(req) << body;
+    Poco::Net::HTTPResponse response;
+    std::istream& in = session.receiveResponse(response);
+    Answer answer;
+    answer.status = response.getStatus();
+    answer.content_type = response.getContentType();
+    Poco::StreamCopier::copyToString(in, answer.body);
+    return answer;
+}
+
+class MetricsListenerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        qk_set_console_echo(getenv("QK_TEST_ECHO") != nullptr);
+        m_registry.counter("qk_test_files_total", "Files.").inc(7);
+        m_listener.setTimeout(Poco::Timespan(1, 0));
+        m_listener.start(0);
+        m_port = m_listener.port();
+        ASSERT_NE(m_port, 0);
+    }
+    void TearDown() override { qk_set_console_echo(true); }
+
+    CQKMetricsRegistry m_registry;
+    CQKMetricsListener m_listener{m_registry};
+    std::uint16_t m_port = 0;
+};
+
+TEST_F(MetricsListenerTest, AnswersMetricsHealthAndRefusesOtherPathsMethodsAndBodies) {
+    const Answer metrics = request(m_port, "GET", "/metrics");
+    EXPECT_EQ(metrics.status, 200);
+    EXPECT_EQ(metrics.content_type, "text/plain; version=0.0.4; charset=utf-8");
+    EXPECT_NE(metrics.body.find("# TYPE qk_test_files_total counter\nqk_test_files_total 7\n"),
+              std::string::npos)
+        << metrics.body;
+
+    Answer health = request(m_port, "GET", "/health");
+    EXPECT_EQ(health.status, 503);
+    EXPECT_EQ(health.body, "starting\n");
+    m_listener.setHealth("TLS listener (port 5601) not running");
+    EXPECT_EQ(request(m_port, "GET", "/health").body, "TLS listener (port 5601) not running\n");
+    m_listener.setHealth("");
+    health = request(m_port, "GET", "/health");
+    EXPECT_EQ(health.status, 200);
+    EXPECT_EQ(health.body, "ok\n");
+
+    EXPECT_EQ(request(m_port, "HEAD", "/metrics?x=1").status, 200);
+    EXPECT_EQ(request(m_port, "GET", "/").status, 404);
+    EXPECT_EQ(request(m_port, "GET", "/metricsx").status, 404);
+    EXPECT_EQ(request(m_port, "POST", "/metrics").status, 405);
+    EXPECT_EQ(request(m_port, "DELETE", "/health").status, 405);
+    EXPECT_EQ(request(m_port, "GET", "/metrics", "a body").status, 400);
+}
+
+// The server accepts 127.0.0.2 (it is loopback too), then closes it without a byte.
+TEST_F(MetricsListenerTest, RefusesAPeerThatIsNot127001) {
+    RawClient foreign(m_port, "127.0.0.2");
+    foreign.send(std::string("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_TRUE(foreign.readBytes(1, Poco::Timespan(3, 0)).empty());
+    EXPECT_EQ(request(m_port, "GET", "/metrics").status, 200);
+}
+
+TEST_F(MetricsListenerTest, StaysUpAfterGarbageAStalledPeerAndABurstOfConnections) {
+    const auto started = std::chrono::steady_clock::now();
+    // Half a request, then silence: held for the request time limit at most.
+    RawClient stalled(m_port);
+    stalled.send(std::string("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-"));
+    for (const char* garbage :
+         {"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03",
+          "GET /metrics HTTP/9.9 extra words\r\n\r\n", "GET\r\n\r\n", "\r\n\r\n\r\n",
+          "GET /health HTTP/1.1\r\nContent-Length: -5\r\n\r\n"}) {
+        RawClient client(m_port);
+        client.send(std::string(garbage));
+        client.readBytes(4096, Poco::Timespan(3, 0));
+    }
+    {
+        RawClient huge(m_port);
+        huge.send("GET /" + std::string(100000, 'a') + " HTTP/1.1\r\n\r\n");
+        huge.readBytes(4096, Poco::Timespan(3, 0));
+    }
+    std::vector<std::unique_ptr<Poco::Net::StreamSocket>> burst;
+    for (int i = 0; i < 100; ++i) {
+        auto socket = std::make_unique<Poco::Net::StreamSocket>();
+        try {
+            socket->connect(Poco::Net::SocketAddress("127.0.0.1", m_port), Poco::Timespan(2, 0));
+            socket->sendBytes("GET /metr", 9);
+        } catch (const Poco::Exception&) {
+            // Refused when the backlog is full: the burst may be.
+        }
+        burst.push_back(std::move(socket));
+    }
+    burst.clear();
+
+    const Answer after = request(m_port, "GET", "/metrics");
+    EXPECT_EQ(after.status, 200);
+    EXPECT_NE(after.body.find("qk_test_files_total 7"), std::string::npos);
+    EXPECT_TRUE(stalled.closedByPeer(Poco::Timespan(3, 0))) << "the stalled peer was let go";
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+}
+
+// follow() keeps the endpoint on the port it is given: a taken port leaves it down without
+// an exception until the port is free, another port moves it, 0 stops it.
+TEST(MetricsListenerFollow, StartsMovesAndStopsWithThePort) {
+    CQKMetricsRegistry registry;
+    CQKMetricsListener listener(registry);
+    Poco::Net::ServerSocket taken(Poco::Net::SocketAddress("127.0.0.1", 0));
+    const int port = taken.address().port();
+    listener.follow(port);
+    EXPECT_FALSE(listener.isStarted());
+    taken.close();
+    listener.follow(port);
+    ASSERT_TRUE(listener.isStarted());
+    EXPECT_EQ(listener.port(), port);
+
+    Poco::Net::ServerSocket probe(Poco::Net::SocketAddress("127.0.0.1", 0));
+    const int other = probe.address().port();
+    probe.close();
+    listener.follow(other);
+    EXPECT_EQ(listener.port(), other);
+    EXPECT_EQ(request(static_cast<std::uint16_t>(other), "GET", "/health").status, 503);
+    listener.follow(0);
+    EXPECT_FALSE(listener.isStarted());
+}
+
+}  // namespace

@@ -1,0 +1,164 @@
+// The services' metrics endpoints as an operator scrapes them: both services in a temporary
+// install tree, a file dropped into the client's outgoing tree counted as sent and received,
+// a file the receiver refuses counted on both sides with its reason, the client's health
+// following its scanner, and a taken metrics port that stops no transfer.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <Poco/Net/HTTPClientSession.h>
+#include <Poco/Net/HTTPRequest.h>
+#include <Poco/Net/HTTPResponse.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/SocketImpl.h>
+#include <Poco/StreamCopier.h>
+
+#include <filesystem>
+#include <string>
+
+#include "ProgramRunner.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Answer {
+    int status = 0;  // 0: no answer
+    std::string body;
+};
+
+Answer get(std::uint16_t port, const std::string& path) {
+    Answer answer;
+    try {
+        Poco::Net::HTTPClientSession session("127.0.0.1", port);
+        session.setTimeout(Poco::Timespan(5, 0));
+        Poco::Net::HTTPRequest request(Poco::Net::HTTPRequest::HTTP_GET, path,
+                                       Poco::Net::HTTPMessage::HTTP_1_1);
+        session.sendRequest(request);
+        Poco::Net::HTTPResponse response;
+        std::istream& in = session.receiveResponse(response);
+        answer.status = response.getStatus();
+        Poco::StreamCopier::copyToString(in, answer.body);
+    } catch (const Poco::Exception&) {
+    }
+    return answer;
+}
+
+class E2eMetrics : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(m_runner.run("qk_relay_keys", {}).exit_code, 0);
+        const std::vector<std::uint16_t> ports = ProgramRunner::freePorts(6);
+        m_ssl_port = ports[0];
+        m_srv_metrics = ports[4];
+        m_cln_metrics = ports[5];
+        fs::create_directories(out());
+        ProgramRunner::writeFile(m_runner.path("share/orvane/common/qk_relay_srvsvc.xml"),
+                                 "<config><control_code>1</control_code><in_dir>" + in() +
+                                     "</in_dir><back_dir></back_dir><port>" +
+                                     std::to_string(ports[1]) + "</port><ssl_port>" +
+                                     std::to_string(m_ssl_port) + "</ssl_port><control_port>" +
+                                     std::to_string(ports[2]) + "</control_port><metrics_port>" +
+                                     std::to_string(m_srv_metrics) + "</metrics_port></config>");
+        m_cln_ctrl_port = ports[3];
+        writeClientConfig("1");
+    }
+
+    void writeClientConfig(const std::string& control_code) {
+        ProgramRunner::writeFile(
+            m_runner.path("share/orvane/common/qk_relay_clnsvc.xml"),
+            "<config><control_code>" + control_code +
+                "</control_code><op_code>1</op_code><out_dir>" + out() +
+                "</out_dir><back_dir></back_dir><file></file><server_address>127.0.0.1"
+                "</server_address><server_port>" +
+                std::to_string(m_ssl_port) +
+                "</server_port><use_ssl>true</use_ssl><sub_dirs>true</sub_dirs><scan_time>1000"
+                "</scan_time><control_port>" +
+                std::to_string(m_cln_ctrl_port) + "</control_port><metrics_port>" +
+                std::to_string(m_cln_metrics) + "</metrics_port></config>");
+    }
+
+    std::unique_ptr<RunningProgram> start(const std::string& program) {
+        return m_runner.start(program, {}, {{"QK_RELAY_PASS_MS", "200"}});
+    }
+    static bool answers(std::uint16_t port, const std::string& path, int status,
+                        const std::string& text) {
+        return ProgramRunner::waitUntil(
+            [&] {
+                const Answer answer = get(port, path);
+                return answer.status == status && answer.body.find(text) != std::string::npos;
+            },
+            15s);
+    }
+    static void stop(RunningProgram& program) {
+        program.signal(SIGTERM);
+        const std::optional<int> code = program.waitForExit(20s);
+        ASSERT_TRUE(code.has_value()) << "ignores SIGTERM";
+        EXPECT_EQ(*code, 0) << program.out() << program.err();
+    }
+    std::string in() const { return m_runner.scratch("in"); }
+    std::string out() const { return m_runner.scratch("out"); }
+
+    ProgramRunner m_runner;
+    std::uint16_t m_ssl_port = 0, m_cln_ctrl_port = 0, m_srv_metrics = 0, m_cln_metrics = 0;
+};
+
+TEST_F(E2eMetrics, BothServicesCountWhatTheyDeliverAndRefuseAndReportTheirHealth) {
+    auto server = start("qk_relay_srvsvc");
+    EXPECT_TRUE(answers(m_srv_metrics, "/health", 200, "ok")) << server->out();
+    auto client = start("qk_relay_clnsvc");
+    EXPECT_TRUE(answers(m_cln_metrics, "/health", 200, "ok")) << client->out();
+
+    ProgramRunner::writeFile(out() + "/a/hello.txt", "hello");
+    EXPECT_TRUE(answers(m_srv_metrics, "/metrics", 200, "\nqk_relay_received_files_total 1\n"));
+    EXPECT_NE(get(m_srv_metrics, "/metrics").body.find("\nqk_relay_received_bytes_total 5\n"),
+              std::string::npos);
+    EXPECT_TRUE(answers(m_cln_metrics, "/metrics", 200, "\nqk_relay_sent_files_total 1\n"));
+
+    // A directory at the receiver where the file would go: refused for its name, and the
+    // file stays in the outgoing tree.
+    ProgramRunner::writeFile(in() + "/blocked/inside.txt", "");
+    ProgramRunner::writeFile(out() + "/blocked", "stays");
+    EXPECT_TRUE(answers(m_srv_metrics, "/metrics", 200,
+                        "qk_relay_receiver_refused_files_total{reason=\"name\"} 1\n"));
+    EXPECT_TRUE(
+        answers(m_cln_metrics, "/metrics", 200, "\nqk_relay_sender_refused_files_total 1\n"));
+    EXPECT_TRUE(answers(m_cln_metrics, "/metrics", 200, "\nqk_relay_backlog_files 1\n"));
+    EXPECT_TRUE(fs::exists(out() + "/blocked"));
+
+    writeClientConfig("2");
+    EXPECT_TRUE(answers(m_cln_metrics, "/health", 503, "scanner stopped: control_code 2"));
+    stop(*client);
+    stop(*server);
+}
+
+// The port is taken when the service starts: the listeners receive all the same, and the
+// endpoint comes up at a pass once the port is free.
+TEST_F(E2eMetrics, ATakenMetricsPortStopsNoTransfer) {
+    auto taken = std::make_unique<Poco::Net::ServerSocket>(
+        Poco::Net::SocketAddress("127.0.0.1", m_srv_metrics));
+    // Not inherited by the service, which would otherwise hold the port itself.
+    ::fcntl(taken->impl()->sockfd(), F_SETFD, FD_CLOEXEC);
+    auto server = start("qk_relay_srvsvc");
+    ASSERT_TRUE(ProgramRunner::waitForPort(m_ssl_port, 10s)) << server->out();
+    ProgramRunner::writeFile(out() + "/x.txt", "x");
+    const ProgramResult sent = m_runner.run(
+        "qk_relay_cln", {"--send_files", "--out_dir=" + out(), "--server_address=127.0.0.1",
+                         "--server_port=" + std::to_string(m_ssl_port), "--use_ssl"});
+    EXPECT_EQ(sent.exit_code, 0) << sent.output();
+    EXPECT_EQ(ProgramRunner::readFile(in() + "/x.txt"), "x");
+    const std::string log =
+        ProgramRunner::readFile(
+            m_runner.path("var/log/orvane/qk_relay_srvsvc/qk_relay_srvsvc.000.log"))
+            .value_or("");
+    EXPECT_NE(
+        log.find("Metrics endpoint not started on 127.0.0.1:" + std::to_string(m_srv_metrics)),
+        std::string::npos);
+
+    taken.reset();
+    EXPECT_TRUE(answers(m_srv_metrics, "/health", 200, "ok"));
+    stop(*server);
+}
+
+}  // namespace
