@@ -20,6 +20,7 @@ import socket
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 GNU_TIME = "/usr/bin/time"
@@ -742,12 +743,13 @@ class Bench:
 
     # ------------------------------------------------------------ the services
 
-    def start_services(self, tls=False, env=None, in_dir=None):
+    def start_services(self, tls=False, env=None, in_dir=None, metrics=False):
         """qk_relay_srvsvc and qk_relay_clnsvc from the benchmark's tree, plain TCP (or TLS),
         the scanner at its shortest period. For the throughput runs they run for all of
         them; start-up is not timed. Their single-instance locks are their own, apart from
         qk_relay_srv's. They log from INFO up, as the package's files set it (the console
-        programs have no level: they log everything). env: added to their environment."""
+        programs have no level: they log everything). env: added to their environment.
+        metrics: with their metrics endpoints (self.metrics_ports), else without."""
         common = os.path.join(self.tree, "share/orvane/common")
         self.svc_out = os.path.join(self.send, "out_svc")
         os.makedirs(self.svc_out, exist_ok=True)
@@ -757,19 +759,27 @@ class Bench:
         for name in ("back_clnsvc", "back_cln"):
             os.makedirs(os.path.join(self.send, name), exist_ok=True)
         port, ssl_port = free_port(), free_port()
+        taken = {port, ssl_port}
+        self.metrics_ports = [free_port(taken), None] if metrics else []
+        if metrics:
+            self.metrics_ports[1] = free_port(taken | {self.metrics_ports[0]})
+        metrics_xml = ["<metrics_port>%d</metrics_port>" % p for p in self.metrics_ports] or \
+            ["", ""]
+        self.services_metrics = metrics
         with open(os.path.join(common, "qk_relay_srvsvc.xml"), "w") as f:
             f.write("<config><control_code>1</control_code><in_dir>%s</in_dir><back_dir>%s"
                     "</back_dir><port>%d</port><ssl_port>%d</ssl_port><control_port>0"
-                    "</control_port><log_level>INFO</log_level></config>\n" % (
-                        in_dir, os.path.join(self.work, "back_srvsvc"), port, ssl_port))
+                    "</control_port>%s<log_level>INFO</log_level></config>\n" % (
+                        in_dir, os.path.join(self.work, "back_srvsvc"), port, ssl_port,
+                        metrics_xml[0]))
         with open(os.path.join(common, "qk_relay_clnsvc.xml"), "w") as f:
             f.write("<config><control_code>1</control_code><op_code>1</op_code><out_dir>%s"
                     "</out_dir><back_dir>%s</back_dir><file></file><server_address>127.0.0.1"
                     "</server_address><server_port>%d</server_port><use_ssl>%s</use_ssl>"
                     "<sub_dirs>true</sub_dirs><scan_time>1000</scan_time><min_age>0</min_age>"
-                    "<control_port>0</control_port><log_level>INFO</log_level></config>\n" % (
+                    "<control_port>0</control_port>%s<log_level>INFO</log_level></config>\n" % (
                         self.svc_out, os.path.join(self.send, "back_clnsvc"),
-                        ssl_port if tls else port, "true" if tls else "false"))
+                        ssl_port if tls else port, "true" if tls else "false", metrics_xml[1]))
         os.makedirs(os.path.join(self.work, "back_srvsvc"), exist_ok=True)
         if self.flex_group(self.in_qk) is not None and not self.services_noted:
             self.services_noted = True
@@ -788,6 +798,8 @@ class Bench:
             self.services[name] = proc
             if name == "qk_relay_srvsvc" and not wait_listening((port,), proc, 30):
                 raise CaseFailed("qk_relay_srvsvc did not start listening")
+        if metrics and not all(wait_listening((p,), proc, 30) for p in self.metrics_ports):
+            raise CaseFailed("a metrics endpoint did not start listening")
         time.sleep(2)   # the scanner's first pass
         for name, proc in self.services.items():
             if proc.poll() is not None:
@@ -799,9 +811,23 @@ class Bench:
             self.stop(proc, signal.SIGTERM, 30)
         self.services = {}
 
-    def run_services(self, series, run):
+    def scrape(self, stop, counts):
+        """What a monitoring system does, harder: both endpoints read every second."""
+        import urllib.request
+        while not stop.wait(1.0):
+            for port in self.metrics_ports:
+                with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % port, timeout=5) as r:
+                    r.read()
+                    counts[r.status] = counts.get(r.status, 0) + 1
+
+    def run_services(self, series, run, metrics=False):
         """10,000 files dropped at once (one rename of their tree) into the client service's
-        outgoing directory; timed until the last one has been removed there."""
+        outgoing directory; timed until the last one has been removed there. metrics: the
+        services serve their metrics and both are scraped every second during the run; the
+        services are started again when that differs from the last run (not timed)."""
+        if self.services and self.services_metrics != metrics:
+            self.stop_services()
+            self.start_services(metrics=metrics)
         if not self.services:
             raise CaseFailed("the services are not running")
         staged = os.path.join(self.svc_stage, run)
@@ -811,16 +837,27 @@ class Bench:
         pids = {name: p.pid for name, p in self.services.items()}
         cpu0 = {name: proc_cpu_seconds(pid) for name, pid in pids.items()}
         hwm_reset = all(reset_hwm(pid) for pid in pids.values())
+        stop, scrapes = threading.Event(), {}
+        scraper = threading.Thread(target=self.scrape, args=(stop, scrapes)) if metrics else None
         t0, b0 = time.perf_counter(), busy_cpu_seconds()
         os.rename(staged, os.path.join(self.svc_out, run))
+        if scraper:
+            scraper.start()
         deadline = t0 + 300
-        while files_below(self.svc_out):
-            if time.perf_counter() > deadline:
-                raise CaseFailed("files still in the outgoing directory after 300 s")
-            if any(p.poll() is not None for p in self.services.values()):
-                raise CaseFailed("a service ended during the run")
-            time.sleep(0.05)
+        try:
+            while files_below(self.svc_out):
+                if time.perf_counter() > deadline:
+                    raise CaseFailed("files still in the outgoing directory after 300 s")
+                if any(p.poll() is not None for p in self.services.values()):
+                    raise CaseFailed("a service ended during the run")
+                time.sleep(0.05)
+        finally:
+            stop.set()
+            if scraper:
+                scraper.join()
         seconds, busy = time.perf_counter() - t0, busy_cpu_seconds() - b0
+        if metrics and scrapes.get(200, 0) < 2 * int(seconds):
+            raise CaseFailed("the metrics endpoints answered %s" % scrapes)
         sample = {"seconds": seconds, "busy": busy}
         for name, pid in pids.items():
             short = "srvsvc" if "srv" in name else "clnsvc"
@@ -1044,6 +1081,8 @@ class Bench:
             ("srv", "cln"))
         add("svc_small", "qk_relay services, %s files, plain" % nfiles, "files/s",
             ("srvsvc", "clnsvc"))
+        add("svc_small_metrics", "qk_relay services, metrics, %s files" % nfiles, "files/s",
+            ("srvsvc", "clnsvc"))
         nload = self.args.load_clients * self.args.load_files
         add("load", "qk_relay, %d clients x %d files" % (self.args.load_clients,
                                                           self.args.load_files),
@@ -1072,6 +1111,8 @@ class Bench:
         services_round = [
             ("qk_small_back", lambda run: self.run_qk(sr["qk_small_back"], run, True, False, True)),
             ("svc_small", lambda run: self.run_services(sr["svc_small"], run)),
+            ("svc_small_metrics",
+             lambda run: self.run_services(sr["svc_small_metrics"], run, metrics=True)),
         ]
         load_round = [("load", lambda run: self.run_load(sr["load"], run))]
 
@@ -1091,7 +1132,7 @@ class Bench:
             try:
                 self.start_services()
             except CaseFailed as e:
-                for key in ("svc_small",):
+                for key in ("svc_small", "svc_small_metrics"):
                     sr[key].failed = str(e)
                 self.failures.append("services: %s" % e)
             plan.append(("services: %s files of 1 KiB dropped into qk_relay_clnsvc's outgoing "
@@ -1143,12 +1184,15 @@ class Bench:
              "local_copy"),
             ("%s × 1 KiB, plain: services (clnsvc → srvsvc) vs console client, both backing up"
              % nfiles, "svc_small", "qk_small_back"),
+            ("%s × 1 KiB, plain: services with metrics (both scraped every second) vs without"
+             % nfiles, "svc_small_metrics", "svc_small"),
             ("%d clients × %d files at once: aggregate vs one client (%s files)"
              % (self.args.load_clients, self.args.load_files, nfiles), "load", "qk_small_plain"),
         ]
         targets = {"local_copy": {"qk_big_plain": 0.8, "qk_big_tls": 0.65},
                    "rsync_fsync": {"qk_small_plain": 1.3, "qk_small_tls": 1.15},
-                   "qk_small_back": {"svc_small": 1.0}}
+                   "qk_small_back": {"svc_small": 1.0},
+                   "svc_small": {"svc_small_metrics": 0.98}}
         rows = []
         for title, ours_key, peer_key in pairs:
             ours, peer = sr[ours_key], sr[peer_key]
