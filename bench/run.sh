@@ -8,7 +8,8 @@
 #   - the services: the same 10,000 files dropped at once into qk_relay_clnsvc's outgoing
 #     directory (scan period 1000 ms, its minimum) until the last one is removed there,
 #     received by qk_relay_srvsvc, against the console client with backups (the client
-#     service always backs up);
+#     service always backs up); and the services with their metrics endpoints on, both
+#     scraped every second, against off;
 #   - latency: a producer renames a 4 KiB file into qk_relay_clnsvc's outgoing directory every
 #     20 ms for 30 s (TLS); the time from each rename to the file's placement at
 #     qk_relay_srvsvc, 50th and 99th percentile and largest, as shipped (inotify) and with
