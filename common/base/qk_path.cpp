@@ -251,12 +251,15 @@ const char* why_stale(const std::string& name, const std::string& prefix,
         const std::string& owner = fields[0];
         const MachineTag& self = machine_tag();
         if (owner.size() != kHostDigits + 1 + kBootDigits || owner[kHostDigits] != '-' ||
-            !all_hex(owner.substr(0, kHostDigits)) || !all_hex(owner.substr(kHostDigits + 1)) ||
             owner.compare(0, kHostDigits, self.host) != 0) {
             return nullptr;
         }
-        if (owner.compare(kHostDigits + 1, kBootDigits, self.boot) != 0)
-            return all_digits(fields[1]) && all_digits(fields[2]) ? "of an earlier boot" : nullptr;
+        const std::string boot = owner.substr(kHostDigits + 1);
+        if (boot != self.boot) {
+            return all_hex(boot) && all_digits(fields[1]) && all_digits(fields[2])
+                       ? "of an earlier boot"
+                       : nullptr;
+        }
         fields.erase(fields.begin());
     }
     // "<pid>.<n>", from this machine's boot (the older form: taken as this machine's).
