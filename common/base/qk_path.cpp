@@ -11,10 +11,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include "base/qk_console.h"
 #include "base/qk_log.h"
@@ -103,10 +106,9 @@ std::string numbered_backup(const std::string& base, const std::string& file_nam
 std::string copy_to_temporary(const std::string& file_path, const std::string& base) {
     SeededRandom random;
     for (;;) {
-        // The process id tells a later process whether the temporary is debris of a crash.
-        const std::string temporary =
-            qk_generate_path(base, kBackupTemporaryPrefix + std::to_string(getpid()) + "." +
-                                       std::to_string(random.next()) + kBackupTemporarySuffix);
+        // The machine and process in the name tell a later process whether it is debris.
+        const std::string temporary = qk_generate_path(
+            base, qk_temporary_name(kBackupTemporaryPrefix, random.next(), kBackupTemporarySuffix));
         try {
             Poco::File(file_path).copyTo(temporary, Poco::File::OPT_FAIL_ON_OVERWRITE);
             return temporary;
@@ -166,28 +168,108 @@ bool all_digits(const std::string& text) {
     return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
-// The pid of a name prefix + "<pid>.<n>" + suffix; 0 for a name of another form.
-pid_t pid_of_temporary(const std::string& name, const std::string& prefix,
-                       const std::string& suffix) {
-    if (name.size() <= prefix.size() + suffix.size() ||
-        name.compare(0, prefix.size(), prefix) != 0 ||
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
-        return 0;
+bool all_hex(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+std::uint64_t fnv1a(const std::string& text) {
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const unsigned char c : text) {
+        hash ^= c;
+        hash *= 1099511628211ull;
     }
-    const std::string middle =
-        name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
-    const std::size_t dot = middle.find('.');
-    const std::string pid = middle.substr(0, dot);
-    // Nine digits at most: beyond every pid_max, and no overflow.
-    if (dot == std::string::npos || pid.size() > 9 || !all_digits(pid) ||
-        !all_digits(middle.substr(dot + 1))) {
-        return 0;
-    }
-    return static_cast<pid_t>(std::stol(pid));
+    return hash;
+}
+
+std::string hex_digits(std::uint64_t value, int digits) {
+    std::string text(static_cast<std::size_t>(digits), '0');
+    for (int i = digits - 1; i >= 0; --i, value >>= 4)
+        text[static_cast<std::size_t>(i)] = "0123456789abcdef"[value & 0xF];
+    return text;
+}
+
+// The first line of a file; empty when it cannot be read.
+std::string first_line(const char* fpath) {
+    std::ifstream in(fpath);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+constexpr std::size_t kHostDigits = 12;
+constexpr std::size_t kBootDigits = 8;
+
+struct MachineTag {
+    std::string host;
+    std::string boot;
+};
+
+const MachineTag& machine_tag() {
+    static const MachineTag tag = [] {
+        std::string machine_id = first_line("/etc/machine-id");
+        if (machine_id.empty())
+            machine_id = first_line("/var/lib/dbus/machine-id");
+        std::vector<char> host_name(256, '\0');
+        if (gethostname(host_name.data(), host_name.size() - 1) != 0)
+            host_name[0] = '\0';
+        // Without a boot id every boot looks alike, and pids alone decide, as they did before.
+        const std::string boot_id = first_line("/proc/sys/kernel/random/boot_id");
+        return MachineTag{
+            hex_digits(fnv1a(machine_id + '\n' + host_name.data()), static_cast<int>(kHostDigits)),
+            hex_digits(fnv1a(boot_id), static_cast<int>(kBootDigits))};
+    }();
+    return tag;
 }
 
 bool process_gone(pid_t pid) {
     return pid > 0 && kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+// Splits text at each '.'.
+std::vector<std::string> dot_fields(const std::string& text) {
+    std::vector<std::string> fields;
+    std::size_t from = 0;
+    for (std::size_t dot; (dot = text.find('.', from)) != std::string::npos; from = dot + 1)
+        fields.push_back(text.substr(from, dot - from));
+    fields.push_back(text.substr(from));
+    return fields;
+}
+
+// Why a temporary named prefix + middle + suffix is debris; null when it is not, or when it is
+// no temporary of ours. Nine digits at most for a pid: beyond every pid_max, and no overflow.
+const char* why_stale(const std::string& name, const std::string& prefix,
+                      const std::string& suffix) {
+    if (name.size() <= prefix.size() + suffix.size() ||
+        name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return nullptr;
+    }
+    std::vector<std::string> fields =
+        dot_fields(name.substr(prefix.size(), name.size() - prefix.size() - suffix.size()));
+    if (fields.size() == 3) {
+        // "<host>-<boot>.<pid>.<n>": only this machine may judge its own temporaries.
+        const std::string& owner = fields[0];
+        const MachineTag& self = machine_tag();
+        if (owner.size() != kHostDigits + 1 + kBootDigits || owner[kHostDigits] != '-' ||
+            owner.compare(0, kHostDigits, self.host) != 0) {
+            return nullptr;
+        }
+        const std::string boot = owner.substr(kHostDigits + 1);
+        if (boot != self.boot) {
+            return all_hex(boot) && all_digits(fields[1]) && all_digits(fields[2])
+                       ? "of an earlier boot"
+                       : nullptr;
+        }
+        fields.erase(fields.begin());
+    }
+    // "<pid>.<n>", from this machine's boot (the older form: taken as this machine's).
+    if (fields.size() != 2 || fields[0].size() > 9 || !all_digits(fields[0]) ||
+        !all_digits(fields[1])) {
+        return nullptr;
+    }
+    return process_gone(static_cast<pid_t>(std::stol(fields[0])))
+               ? "of a process that no longer runs"
+               : nullptr;
 }
 
 // True only for the first call with this key in this process.
@@ -200,6 +282,17 @@ bool first_time(const std::string& key) {
 
 }  // namespace
 
+std::string qk_machine_tag() {
+    const MachineTag& self = machine_tag();
+    return self.host + "-" + self.boot;
+}
+
+std::string qk_temporary_name(const std::string& prefix, unsigned long n,
+                              const std::string& suffix) {
+    return prefix + qk_machine_tag() + "." + std::to_string(getpid()) + "." + std::to_string(n) +
+           suffix;
+}
+
 void qk_remove_stale_temporaries(const std::string& dir, const std::string& prefix,
                                  const std::string& suffix) {
     static const QKLogTag tag = qk_make_tag("qk_remove_stale_temporaries()");
@@ -211,12 +304,12 @@ void qk_remove_stale_temporaries(const std::string& dir, const std::string& pref
             return;
         while (const dirent* entry = readdir(listing.get())) {
             const std::string name = entry->d_name;
-            if (!process_gone(pid_of_temporary(name, prefix, suffix)))
+            const char* reason = why_stale(name, prefix, suffix);
+            if (reason == nullptr)
                 continue;
             const bool removed = unlinkat(dirfd(listing.get()), name.c_str(), 0) == 0;
-            log_message(removed ? LOG_LEVEL_INFO : LOG_LEVEL_WARN, &tag,
-                        "%s temporary of a process that no longer runs: %s",
-                        removed ? "Removed" : "Could not remove",
+            log_message(removed ? LOG_LEVEL_INFO : LOG_LEVEL_WARN, &tag, "%s temporary %s: %s",
+                        removed ? "Removed" : "Could not remove", reason,
                         qk_generate_path(dir, name).c_str());
         }
     } catch (...) {

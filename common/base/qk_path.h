@@ -26,19 +26,36 @@ bool qk_check_dir_writable(const std::string& dir);
 // Copies file_path into backup_dir/sub_dir (created when missing) under its file name. An
 // earlier backup of the same name is kept as "<name>.000.bak" (newest) to "<name>.099.bak"
 // (oldest); the oldest beyond that is dropped. The copy is made under a hidden temporary name
-// (".qk_backup.<pid>.<n>.tmp") first and renamed into place after the rotation, so a failed
-// copy changes no backup; temporaries that crashed processes left there are removed first.
+// (qk_temporary_name(".qk_backup.", n, ".tmp")) first and renamed into place after the
+// rotation, so a failed copy changes no backup; temporaries that crashed processes of this
+// machine left there are removed first. The caller keeps other writers of the same name
+// away (the receiver's name lock), since two rotations of one name at once would lose copies.
 // Throws Poco::PathNotFoundException when file_path ends in a separator, Poco::IOException
 // when a file stands where the backup directory should be or the rotation fails; copy errors
 // (a missing source among them) pass through as Poco exceptions.
 void qk_backup_file(const std::string& file_path, const std::string& backup_dir,
                     const std::string& sub_dir);
 
-// Removes from dir the temporaries of processes that no longer run: entries named
-// prefix + "<pid>.<n>" + suffix (decimal numbers) whose pid names no process (kill(pid, 0)
-// fails with ESRCH). A temporary of a live process, or of any other name, stays. Each dir and
-// prefix is scanned once per process, at its first call: later debris can only come from
-// processes that were running then. Logs each removal; never throws.
+// This machine's and this boot's part of a temporary's name: "<host>-<boot>", twelve and
+// eight lowercase hex digits. <host> is a hash of /etc/machine-id (or /var/lib/dbus/
+// machine-id) and the host name, so that clones sharing one machine id, as containers of one
+// image often do, still differ by their names, and the machine id itself is not published;
+// <boot> is a hash of the kernel's boot id. Fixed for the life of the process.
+std::string qk_machine_tag();
+
+// The name of a new temporary: prefix + "<host>-<boot>.<pid>.<n>" + suffix, e.g.
+// ".qk_relay.3f9a1c2b7d4e-91ab02cd.4711.3.part". A directory shared by several machines
+// (a network file system) can thus tell which of them may judge whether it is debris.
+std::string qk_temporary_name(const std::string& prefix, unsigned long n,
+                              const std::string& suffix);
+
+// Removes from dir the temporaries that no process is writing any more: entries named
+// prefix + "<host>-<boot>.<pid>.<n>" + suffix (see qk_temporary_name) of this machine whose
+// boot is an earlier one, or whose pid names no process (kill(pid, 0) fails with ESRCH); and
+// entries of the older form prefix + "<pid>.<n>" + suffix, taken as this machine's, whose pid
+// names no process. A temporary of another machine, of a live process, or of any other name
+// stays. Each dir and prefix is scanned once per process, at its first call: later debris can
+// only come from processes that were running then. Logs each removal; never throws.
 void qk_remove_stale_temporaries(const std::string& dir, const std::string& prefix,
                                  const std::string& suffix);
 

@@ -63,6 +63,7 @@ void CQKFileListener::startServer(std::unique_ptr<Poco::Net::ServerSocket> socke
     m_server = std::make_unique<Poco::Net::TCPServer>(factory, *m_server_socket, params);
     log_message(LOG_LEVEL_DEBUG, &tag, "%s", texts.launching);
     m_stopped.store(false);
+    m_name_lock_failure_told.store(false);
     m_server->start();
     log_message(LOG_LEVEL_DEBUG, &tag, "%s", texts.launched);
     log_banner(&tag, texts.started + std::to_string(port));

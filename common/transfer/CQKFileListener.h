@@ -76,6 +76,10 @@ public:
         return m_receiving_files;
     }
 
+    // True for the first call after each start: the first connection that finds the shared
+    // incoming tree without name locks says so at ERROR, the others only at DEBUG.
+    bool firstNameLockFailure() { return !m_name_lock_failure_told.exchange(true); }
+
     // Time limit of every wait for the peer (default 30 s); set before start().
     void setTimeout(const Poco::Timespan& timeout) { m_timeout = timeout; }
     const Poco::Timespan& timeout() const { return m_timeout; }
@@ -116,5 +120,6 @@ private:
     std::condition_variable m_connections_empty;
     std::map<std::uint32_t, CQKSrvConnection*> m_connections;
     std::atomic<bool> m_stopped{false};
+    std::atomic<bool> m_name_lock_failure_told{false};
     Poco::Timespan m_timeout;
 };

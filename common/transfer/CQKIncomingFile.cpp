@@ -26,12 +26,12 @@ constexpr std::uint64_t kWritebackStep = 8u << 20;
 constexpr const char* kTemporaryPrefix = ".qk_relay.";
 constexpr const char* kTemporarySuffix = ".part";
 
-// Hidden, and unique within the host: the process id and a process-wide counter. The process
-// id also tells a later process whether the name is debris of a crash.
+// Hidden, and unique on a store that several machines share: the machine and boot, the
+// process id and a process-wide counter. They also tell a later process of this machine
+// whether the name is debris of a crash, and one of another machine that it is not its own.
 std::string temporary_name() {
     static std::atomic<unsigned long> counter{0};
-    return kTemporaryPrefix + std::to_string(getpid()) + "." + std::to_string(++counter) +
-           kTemporarySuffix;
+    return qk_temporary_name(kTemporaryPrefix, ++counter, kTemporarySuffix);
 }
 
 // The errors by which a file system says it has no unnamed files.

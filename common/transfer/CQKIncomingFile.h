@@ -7,8 +7,9 @@
 // CAP_DAC_READ_SEARCH) nor through /proc (not mounted in some containers), into a hidden
 // temporary name that is renamed. The way is found once for each directory opened, before a
 // file's data depends on it. A reader of the incoming directory therefore sees the old
-// complete file or the new one, never a part. Hidden temporaries that a crashed receiver
-// left in a directory are removed when this process first opens it.
+// complete file or the new one, never a part. Hidden temporaries that a crashed receiver of
+// this machine left in a directory are removed when this process first opens it; those of
+// other machines sharing the directory are left to them (see qk_remove_stale_temporaries).
 //
 // abandon() (and the destructor) drop the content; the target is not touched before
 // commit(). Errors are Poco exceptions. Used by one connection thread; the directory stays

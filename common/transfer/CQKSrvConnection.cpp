@@ -390,6 +390,7 @@ void CQKSrvConnection::handleHeader() {
                                      " is receiving already");
     }
     m_file_path = normalised;
+    lockName(dirs.in_dir);  // another receiver's name counts as one being received
     m_refusal = Refusal::Name;
     targetExists();  // refuses a directory under the name before any content arrives
     m_refusal = Refusal::Write;
@@ -433,6 +434,34 @@ void CQKSrvConnection::announceFile() {
                      " size: " + std::to_string(size));
 }
 
+// Keeps receivers of other machines that share the incoming tree away from the name until
+// the file is under it or dropped: nothing touches the file there or its backups before.
+// Another receiver's file is refused like one this receiver is receiving already. A store
+// without locks is said once per listener start and not relied on: refusing every file would
+// stop the relay, and this receiver's own files are still kept apart by the registry.
+void CQKSrvConnection::lockName(const std::string& in_dir) {
+    const std::string relative = m_sub_dir.empty() ? m_file_name : m_sub_dir + "/" + m_file_name;
+    switch (m_name_lock.tryLock(in_dir, relative)) {
+        case CQKNameLock::Result::Held:
+            return;
+        case CQKNameLock::Result::Busy: {
+            const std::string file_path = m_file_path;
+            releaseFile();
+            throw FileIsReceivingAlready("QK_FILE_SEND_FHEADER: File = " + file_path +
+                                         " is receiving already by another receiver");
+        }
+        case CQKNameLock::Result::Unavailable: {
+            QKLogTag tag = tagOf("receiveData()");
+            const int level = m_listener.firstNameLockFailure() ? LOG_LEVEL_ERROR : LOG_LEVEL_DEBUG;
+            log_message(level, &tag,
+                        "No lock on the shared incoming directory, files are kept apart only "
+                        "within this receiver: %s",
+                        m_name_lock.error().c_str());
+            return;
+        }
+    }
+}
+
 // True when a file stands under the target name, which the new one will replace. A
 // directory there can never be replaced by a file: the file is refused.
 bool CQKSrvConnection::targetExists() const {
@@ -461,6 +490,7 @@ void CQKSrvConnection::placeFile() {
         QKLogTag tag = tagOf("receiveData()");
         log_message(LOG_LEVEL_INFO, &tag, "File: %s has been replaced.", m_file_path.c_str());
     }
+    m_name_lock.unlock();
     m_listener.receivingFiles().erase(m_file_path);
     m_file_path.clear();
     m_is_receiving = false;
@@ -544,6 +574,7 @@ void CQKSrvConnection::releaseFile() noexcept {
     m_writer.abandon();
     m_file.abandon();
     m_is_receiving = false;
+    m_name_lock.unlock();
     if (m_file_path.empty())
         return;
     try {

@@ -20,6 +20,7 @@
 #include "base/qk_log.h"
 #include "protocol/CQKFrameReader.h"
 #include "transfer/CQKIncomingFile.h"
+#include "transfer/CQKNameLock.h"
 #include "transfer/CQKPieceWriter.h"
 
 class CQKFileListener;
@@ -60,6 +61,7 @@ private:
     void handlePeerGone();
     void createTargetDirectory();
     void announceFile();
+    void lockName(const std::string& in_dir);
     bool targetExists() const;
     void placeFile();
     void backupReplaced();
@@ -80,6 +82,7 @@ private:
     std::string m_back_dir;  // backup directory of this file; empty for none
     std::uint64_t m_file_size = 0;
     std::string m_file_path;  // registered in the listener's registry while set
+    CQKNameLock m_name_lock;  // the name on the shared store, while m_file_path is set
     bool m_is_receiving = false;
     CQKIncomingFile m_file;
     CQKPieceWriter m_writer;  // after m_file: its thread writes into m_file until destroyed

@@ -7,11 +7,13 @@
 #include <Poco/File.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "ExitedProcess.h"
 #include "RawClient.h"
 #include "TempDir.h"
+#include "base/qk_path.h"
 #include "protocol/qk_protocol.h"
 #include "transfer/CQKIncomingFile.h"
 #include "transfer/CQKPieceWriter.h"
@@ -180,16 +182,49 @@ TEST(IncomingFile, ADirectoryCreatedAnewIsWrittenAndSyncedAndASwapMidFileIsRefus
     EXPECT_TRUE(names_in(root / "d").empty());
 }
 
-TEST(IncomingFile, TemporariesOfProcessesThatNoLongerRunAreRemovedWhenTheDirectoryIsWritten) {
+// A directory shared by several machines: only this machine's temporaries of processes that
+// have ended (or of an earlier boot) are debris; another machine's are in flight for all we
+// know, whatever their pid. Named temporaries are what network file systems get.
+TEST(IncomingFile, OnlyThisMachinesTemporariesOfEndedProcessesOrEarlierBootsAreRemoved) {
+    const std::string self = qk_machine_tag();  // "<host>-<boot>"
+    ASSERT_EQ(self.size(), 21u);
+    const std::string host = self.substr(0, 12);
+    const std::string boot = self.substr(13);
+    const auto flipped = [](std::string hex) {
+        hex[0] = hex[0] == '0' ? '1' : '0';
+        return hex;
+    };
+    const std::string dead = std::to_string(exited_process_id());
+    const std::string live = std::to_string(getppid());
+    const auto temporary = [](const std::string& middle) {
+        return ".qk_relay." + middle + ".part";
+    };
+    const std::string other_machine = temporary(flipped(host) + "-" + boot + "." + dead + ".1");
+    const std::string this_machine_live = temporary(self + "." + live + ".1");
+    const std::vector<std::string> debris = {
+        temporary(self + "." + dead + ".1"),                        // this boot, ended
+        temporary(host + "-" + flipped(boot) + "." + live + ".1"),  // an earlier boot
+        temporary(dead + ".1"),                                     // older form, ended
+    };
     TempDir dir;
-    const std::string stale = ".qk_relay." + std::to_string(exited_process_id()) + ".1.part";
-    const std::string live = ".qk_relay." + std::to_string(getpid()) + ".1.part";
-    dir.writeFile(stale, "debris");
-    dir.writeFile(live, "in flight");
-    CQKIncomingFile file;
+    for (const std::string& name : debris)
+        dir.writeFile(name, "debris");
+    dir.writeFile(other_machine, "in flight elsewhere");
+    dir.writeFile(this_machine_live, "in flight here");
+
+    NoLinkByDescriptorFile file(false);
     file.open(dir.path(), dir / "a");
+    write_text(file, "new");
+    // The file in flight carries this machine's and this process's identity.
+    const std::string own = ".qk_relay." + self + "." + std::to_string(getpid()) + ".";
+    const std::vector<std::string> during = names_in(dir.path());
+    EXPECT_EQ(std::count_if(during.begin(), during.end(),
+                            [&](const std::string& name) { return name.rfind(own, 0) == 0; }),
+              1);
     file.commit();
-    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{live, "a"}));
+    std::vector<std::string> expected = {other_machine, this_machine_live, "a"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(names_in(dir.path()), expected);
 }
 
 TEST(PieceWriter, BigAndSmallFilesArriveWhole_AWriteErrorRefusesTheFile) {

@@ -15,6 +15,7 @@
 #include "RawClient.h"
 #include "TempDir.h"
 #include "protocol/qk_protocol.h"
+#include "transfer/CQKNameLock.h"
 #include "transfer/CQKTcpSrv.h"
 
 namespace {
@@ -33,7 +34,8 @@ bool eventually(Condition condition, std::chrono::milliseconds limit = std::chro
     return condition();
 }
 
-// Every entry below dir, recursively, as paths relative to dir.
+// Every entry below dir, recursively, as paths relative to dir; the incoming root's name lock
+// file, which receivers keep there for good, aside.
 std::vector<std::string> tree_of(const std::string& dir) {
     std::vector<std::string> entries;
     std::vector<std::string> pending{""};
@@ -41,6 +43,8 @@ std::vector<std::string> tree_of(const std::string& dir) {
         std::string rel = pending.back();
         pending.pop_back();
         for (Poco::DirectoryIterator it(dir + "/" + rel), end; it != end; ++it) {
+            if (rel.empty() && it.name() == CQKNameLock::kFileName)
+                continue;
             std::string child = rel.empty() ? it.name() : rel + "/" + it.name();
             entries.push_back(child);
             if (it->isDirectory())
@@ -335,6 +339,46 @@ TEST_F(ReceiverTest, OnePathIsWrittenByOneConnectionAtATime) {
     EXPECT_EQ(first->readStatus(), QK_SEND_FILE_FOK);
     EXPECT_EQ(m_root.readFile(in("same.txt")), "ok");
     other.stop();
+}
+
+// Receivers on other machines sharing the incoming tree: a name that one of them holds (here
+// a lock of the test's own, a separate open file as another receiver's would be) is refused
+// at its header, touching neither the file there nor its backups, and taken once it is free;
+// and the receiver holds the name while it receives, so that the others are refused too.
+TEST_F(ReceiverTest, ANameAnotherReceiverHoldsIsRefusedAndOneBeingReceivedIsHeld) {
+    m_root.writeFile(in("d/same.txt"), "old");
+    CQKNameLock other;
+    ASSERT_EQ(other.tryLock(m_root / "in", "d/same.txt"), CQKNameLock::Result::Held);
+    EXPECT_EQ(connect()->sendFile("same.txt", "d", "refused"), QK_SEND_FILE_FERROR);
+    EXPECT_TRUE(eventually([&] { return m_listener.receivingFiles().size() == 0; }));
+    EXPECT_EQ(m_root.readFile(in("d/same.txt")), "old");
+    EXPECT_FALSE(m_root.exists("back/d/same.txt"));
+    // Another name is not held up.
+    EXPECT_EQ(connect()->sendFile("other.txt", "d", "free"), QK_SEND_FILE_FOK);
+
+    other.unlock();
+    auto client = connect();
+    client->send(RawClient::headerFrame("same.txt", "d", 3));
+    ASSERT_EQ(client->readStatus(), QK_SEND_FILE_FOK);
+    EXPECT_EQ(other.tryLock(m_root / "in", "d/same.txt"), CQKNameLock::Result::Busy);
+    client->send(std::string("new"));
+    client->send(RawClient::finishedFrame(RawClient::crcOf("new")));
+    EXPECT_EQ(client->readStatus(), QK_SEND_FILE_FOK);
+    EXPECT_EQ(other.tryLock(m_root / "in", "d/same.txt"), CQKNameLock::Result::Held);
+    EXPECT_EQ(m_root.readFile(in("d/same.txt")), "new");
+    EXPECT_EQ(m_root.readFile("back/d/same.txt"), "old");
+    EXPECT_EQ(m_root.readFile(in(CQKNameLock::kFileName)), "");
+}
+
+// A store that gives no locks (here the lock file's name is taken by a directory) does not
+// stop the relay: files are received, kept apart only within the receiver.
+TEST_F(ReceiverTest, FilesAreStillReceivedWhereTheStoreGivesNoLocks) {
+    Poco::File(m_root / in(CQKNameLock::kFileName)).createDirectories();
+    auto client = connect();
+    EXPECT_EQ(client->sendFile("a.txt", "", "alpha"), QK_SEND_FILE_FOK);
+    EXPECT_EQ(client->sendFile("a.txt", "", "beta"), QK_SEND_FILE_FOK);
+    EXPECT_EQ(m_root.readFile(in("a.txt")), "beta");
+    EXPECT_EQ(m_root.readFile("back/a.txt"), "alpha");
 }
 
 TEST_F(ReceiverTest, StopReturnsPromptlyWhileAClientIdles) {
