@@ -390,7 +390,8 @@ void CQKSrvConnection::handleHeader() {
                                      " is receiving already");
     }
     m_file_path = normalised;
-    lockName(dirs.in_dir);  // another receiver's name counts as one being received
+    m_refusal = Refusal::Receiving;  // also when another receiver holds the name
+    lockName(dirs.in_dir);
     m_refusal = Refusal::Name;
     targetExists();  // refuses a directory under the name before any content arrives
     m_refusal = Refusal::Write;
