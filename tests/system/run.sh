@@ -281,6 +281,9 @@ step_install() {
 
 step_transfer() {
     expect_delivery A
+    # Under the unit's restrictions the outgoing tree is watched, not only scanned.
+    grep -q "for completed files" "${QK_ST_ROOT[A]}/var/log/orvane/$CLN/$CLN.000.log" ||
+        fail "$CLN does not watch its outgoing tree" service_logs A
 }
 
 step_ctrl() {
