@@ -188,8 +188,11 @@ CQKTreeWatcher::Wake CQKTreeWatcher::wait(std::chrono::milliseconds timeout) {
             const auto quiet = std::min(
                 QK_BURST_QUIET,
                 std::chrono::duration_cast<std::chrono::milliseconds>(burst_end - Clock::now()));
-            if (pollFor(quiet) != 1)
-                break;  // quiet, or woken: the wake is seen by the caller's next wait
+            const int next = pollFor(quiet);
+            if (next == 2)
+                wake();  // kept for the caller's next wait, which returns at once
+            if (next != 1)
+                break;
             const Read more = readEvents();
             if (more != Read::Nothing)
                 got = more;

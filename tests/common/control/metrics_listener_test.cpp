@@ -100,19 +100,22 @@ TEST_F(MetricsListenerTest, StaysUpAfterGarbageAStalledPeerAndABurstOfConnection
     // Half a request, then silence: held for the request time limit at most.
     RawClient stalled(m_port);
     stalled.send(std::string("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-"));
+    // The endpoint may answer and close before it has read all of a bad request: the rest
+    // of the send, or the read, then meets a reset.
+    const auto poke = [this](const std::string& request) {
+        RawClient client(m_port);
+        try {
+            client.send(request);
+            client.readBytes(4096, Poco::Timespan(3, 0));
+        } catch (const Poco::Net::ConnectionResetException&) {
+        }
+    };
     for (const char* garbage :
          {"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03",
           "GET /metrics HTTP/9.9 extra words\r\n\r\n", "GET\r\n\r\n", "\r\n\r\n\r\n",
-          "GET /health HTTP/1.1\r\nContent-Length: -5\r\n\r\n"}) {
-        RawClient client(m_port);
-        client.send(std::string(garbage));
-        client.readBytes(4096, Poco::Timespan(3, 0));
-    }
-    {
-        RawClient huge(m_port);
-        huge.send("GET /" + std::string(100000, 'a') + " HTTP/1.1\r\n\r\n");
-        huge.readBytes(4096, Poco::Timespan(3, 0));
-    }
+          "GET /health HTTP/1.1\r\nContent-Length: -5\r\n\r\n"})
+        poke(garbage);
+    poke("GET /" + std::string(100000, 'a') + " HTTP/1.1\r\n\r\n");
     std::vector<std::unique_ptr<Poco::Net::StreamSocket>> burst;
     for (int i = 0; i < 100; ++i) {
         auto socket = std::make_unique<Poco::Net::StreamSocket>();
