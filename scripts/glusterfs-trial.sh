@@ -80,7 +80,10 @@ teardown() {
     if [ -f "$work/glusterd.pid" ] && kill -0 "$(cat "$work/glusterd.pid")" 2>/dev/null; then
         gluster --mode=script volume stop "$volume" force >/dev/null 2>&1
         gluster --mode=script volume delete "$volume" >/dev/null 2>&1
-        [ -f "$work/glusterd.ours" ] && kill "$(cat "$work/glusterd.pid")"
+        if [ -f "$work/glusterd.ours" ]; then
+            kill "$(cat "$work/glusterd.pid")"
+            for _ in $(seq 50); do kill -0 "$(cat "$work/glusterd.pid")" 2>/dev/null || break; sleep 0.1; done
+        fi
     fi
     rm -rf "$work"
 }
@@ -126,8 +129,11 @@ if pgrep -x glusterd >/dev/null; then
     say "  glusterd runs already: the trial uses it and leaves it running"
     pgrep -x glusterd >"$work/glusterd.pid"
 else
-    # No systemd here: glusterd is started by hand and stopped by its pid at the end.
-    /usr/sbin/glusterd -p "$work/glusterd.pid" --log-file="$work/glusterd.log" ||
+    # No systemd here: glusterd is started by hand and stopped by its pid at the end. It and
+    # the brick listen on the brick's loopback address only.
+    sed "s/^end-volume/    option transport.socket.bind-address $host_ip\nend-volume/" \
+        /etc/glusterfs/glusterd.vol >"$work/glusterd.vol"
+    /usr/sbin/glusterd -f "$work/glusterd.vol" -p "$work/glusterd.pid" --log-file="$work/glusterd.log" ||
         unusable "glusterd did not start: $(tail -5 "$work/glusterd.log" 2>/dev/null)"
     touch "$work/glusterd.ours"
     for _ in $(seq 50); do gluster --mode=script volume list >/dev/null 2>&1 && break; sleep 0.2; done
@@ -361,3 +367,116 @@ locked_sent=$sent locked_delivered=$delivered locked_refused=$refused locked_los
 locked_avg=$round_avg locked_min=$round_min locked_max=$round_max locked_seen=$seen_temporaries
 refusals_logged=$(cat "$work"/m-[ab]/srv.out | grep -c "receiving already by another receiver")
 say "  refusals for the other receiver's lock in the receivers' output: $refusals_logged"
+
+# ---------------------------------------------------------------------------- kill
+
+say "== kill case: receiver a killed (-9) inside a ${big_mib} MiB file, b and c receiving on"
+# A directory no receiver has written to yet: each looks for debris there at its first file.
+kill_dir=$work/mnt-c/in/kill
+temporaries() { ls -a "$kill_dir" 2>/dev/null | grep '^\.qk_relay\..*\.part$'; }
+# ".qk_relay.<host>-<boot>.<pid>.<n>.part": the temporary of one receiver.
+temporary_of() { temporaries | awk -F. -v pid="$1" '$4 == pid' | head -1; }
+removals() { cat "$work/m-$1/srv.out" "$work"/m-"$1"/tree/var/log/*/*/*.log 2>/dev/null | grep -c "emove temporary\|emoved temporary"; }
+
+make_content "$work/m-a/out/kill/big.bin" "$big_mib" "kill big"
+big_hash=$(hash_of "$work/m-a/out/kill/big.bin")
+send a & sender_a=$!
+dead_pid=${receiver_pid[a]}
+dead_temporary=
+for _ in $(seq 600); do
+    dead_temporary=$(temporary_of "$dead_pid")
+    [ -n "$dead_temporary" ] && [ "$(stat -c %s "$kill_dir/$dead_temporary")" -ge $((64 << 20)) ] && break
+    sleep 0.1
+done
+kill -9 "$dead_pid"
+wait "$dead_pid" 2>/dev/null
+wait "$sender_a"; code=$?
+[ -n "$dead_temporary" ] && dead_size=$(stat -c %s "$kill_dir/$dead_temporary" 2>/dev/null)
+say "  receiver a (pid $dead_pid, host qk-relay-a) killed; its temporary: ${dead_temporary:-none seen} (${dead_size:-0} bytes)"
+check "the sender of the killed transfer failed (exit $code) and still has its file" \
+    "$([ "$code" = 69 ] && [ "$(hash_of "$work/m-a/out/kill/big.bin")" = "$big_hash" ]; echo $?)"
+check "the killed receiver's temporary is on the store" "$([ -n "$dead_temporary" ]; echo $?)"
+
+# A live file through b, and while it travels c's first files into the same directory.
+make_content "$work/m-b/out/kill/live.bin" "$big_mib" "kill live"
+live_hash=$(hash_of "$work/m-b/out/kill/live.bin")
+send b & sender_b=$!
+live_temporary=
+for _ in $(seq 600); do
+    live_temporary=$(temporary_of "${receiver_pid[b]}")
+    [ -n "$live_temporary" ] && break
+    sleep 0.05
+done
+small_hashes=()
+for i in 1 2 3; do
+    make_content "$work/m-c/out/kill/small-$i.bin" 1 "kill small $i"
+    small_hashes+=("$(hash_of "$work/m-c/out/kill/small-$i.bin")")
+done
+send c; code=$?
+check "c received its files in the same directory meanwhile (exit $code)" "$code"
+live_during_c=$(kill -0 "$sender_b" 2>/dev/null && echo yes || echo no)
+check "b's live temporary ${live_temporary:-(none seen)} is still there after c's first files (b still sending: $live_during_c)" \
+    "$([ -n "$live_temporary" ] && { [ -e "$kill_dir/$live_temporary" ] || [ -e "$kill_dir/live.bin" ]; }; echo $?)"
+check "the dead receiver's temporary is still there after c's first files" \
+    "$([ -e "$kill_dir/$dead_temporary" ]; echo $?)"
+wait "$sender_b"; code=$?
+check "b received the live file whole (exit $code)" \
+    "$([ "$code" = 0 ] && [ "$(hash_of "$kill_dir/live.bin")" = "$live_hash" ]; echo $?)"
+check "the dead receiver's temporary is still there after b's file" \
+    "$([ -e "$kill_dir/$dead_temporary" ]; echo $?)"
+i=0
+for h in "${small_hashes[@]}"; do
+    i=$((i + 1))
+    [ "$(hash_of "$kill_dir/small-$i.bin")" = "$h" ] || { say "  FAIL: small-$i.bin"; failures=$((failures + 1)); }
+done
+check "b and c removed no temporary (removals logged: b $(removals b), c $(removals c))" \
+    "$([ "$(removals b)" = 0 ] && [ "$(removals c)" = 0 ]; echo $?)"
+
+# The dead receiver back under its host name: its first file in the directory removes its
+# temporary, and the file its sender kept arrives.
+removals_before=$(removals a)
+start_receiver a "$(mount_of a)/in" "$(mount_of a)/back"
+send a; code=$?
+check "a, restarted, received the file its sender kept (exit $code)" \
+    "$([ "$code" = 0 ] && [ "$(hash_of "$kill_dir/big.bin")" = "$big_hash" ] && [ ! -e "$work/m-a/out/kill/big.bin" ]; echo $?)"
+check "a, restarted, removed its own temporary (removals logged: $(($(removals a) - removals_before)))" \
+    "$([ ! -e "$kill_dir/$dead_temporary" ] && [ $(($(removals a) - removals_before)) -ge 1 ]; echo $?)"
+kill_left=$(temporaries | wc -l)
+check "no temporary left in the directory" "$kill_left"
+
+# ---------------------------------------------------------------------------- defeated lock
+
+if [ "$defeat" = 1 ]; then
+    say "== the same rounds with the name lock defeated: receiver b locks a file of its own"
+    stop_receiver a
+    stop_receiver b
+    mkdir -p "$work/mnt-a/in-nolock"
+    : >"$work/mnt-a/in-nolock/.qk_relay.lock"
+    start_receiver a "$(mount_of a)/in-nolock" "$(mount_of a)/back-nolock"
+    start_receiver b "$(mount_of b)/in-nolock" "$(mount_of b)/back-nolock" \
+        QK_TRIAL_OWN_LOCK="$(mount_of b)/in-nolock/.qk_relay.lock"
+    rounds in-nolock back-nolock defeated
+    say "  sent $sent, delivered $delivered, refused $refused, lost $lost, duplicated $duplicated," \
+        "foreign $foreign, temporaries left $leftover"
+    if [ $((lost + duplicated + foreign)) -gt 0 ]; then
+        say "  the check sees what the lock prevents: $lost contents lost, $duplicated twice"
+    else
+        say "  no content was lost in these rounds: the replacements never met"
+    fi
+fi
+
+# ---------------------------------------------------------------------------- figures
+
+say "== figures"
+say "rounds:               $rounds (two senders, one name, $size_mib MiB each)"
+say "files sent:           $locked_sent"
+say "delivered:            $locked_delivered"
+say "refusals:             $locked_refused (kept at their sender)"
+say "files lost:           $locked_lost"
+say "time per round:       $locked_avg s (min $locked_min, max $locked_max)"
+say "temporary path:       $([ "$locked_seen" -gt 0 ] && echo "named (.qk_relay.<host>-<boot>.<pid>.<n>.part, $locked_seen seen)" || echo "unnamed (O_TMPFILE)"); O_TMPFILE on the mount: $tmpfile"
+say "lock honoured:        $lock_honoured (across two FUSE mounts: $lock_other; receivers' refusals: $refusals_logged)"
+say "kill case:            temporary of the killed receiver kept by b and c, removed by its restart: $([ -n "$dead_temporary" ] && [ ! -e "$kill_dir/$dead_temporary" ] && echo yes || echo no)"
+[ "$defeat" = 1 ] && say "lock defeated:        $sent sent, $refused refused, $lost lost, $duplicated twice"
+say "RESULT: $([ "$failures" = 0 ] && echo "PASS" || echo "FAIL ($failures checks)")"
+[ "$failures" = 0 ]
