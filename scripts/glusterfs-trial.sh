@@ -293,7 +293,7 @@ rounds() {
     : >"$list"
     refused=0 sent=0 times=()
     (while :; do
-        ls -a "$work/mnt-a/$in/sub" "$work/mnt-b/$in/sub" 2>/dev/null | grep '^\.qk_relay\..*\.part$'
+        find "$work/mnt-a/$in/sub" "$work/mnt-b/$in/sub" -maxdepth 1 -name '.qk_relay.*.part' -printf '%f\n' 2>/dev/null
         sleep 0.05
     done) >"$work/temporaries-$label" &
     local watcher=$!
@@ -373,7 +373,7 @@ say "  refusals for the other receiver's lock in the receivers' output: $refusal
 say "== kill case: receiver a killed (-9) inside a ${big_mib} MiB file, b and c receiving on"
 # A directory no receiver has written to yet: each looks for debris there at its first file.
 kill_dir=$work/mnt-c/in/kill
-temporaries() { ls -a "$kill_dir" 2>/dev/null | grep '^\.qk_relay\..*\.part$'; }
+temporaries() { find "$kill_dir" -maxdepth 1 -name '.qk_relay.*.part' -printf '%f\n' 2>/dev/null; }
 # ".qk_relay.<host>-<boot>.<pid>.<n>.part": the temporary of one receiver.
 temporary_of() { temporaries | awk -F. -v pid="$1" '$4 == pid' | head -1; }
 removals() { cat "$work/m-$1/srv.out" "$work"/m-"$1"/tree/var/log/*/*/*.log 2>/dev/null | grep -c "emove temporary\|emoved temporary"; }
