@@ -69,6 +69,7 @@ void CQKClnSScan::pass() {
         m_watched.clear();
         return;
     }
+    m_watcher.ignoreFiles(m_in_force.m_exclude);
     keepWatching();  // before the listing: what completes during this scan wakes the next
     if (m_in_force.m_use_ssl != 0)
         m_ssl_cln.sendAllFiles();

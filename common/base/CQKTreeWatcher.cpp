@@ -244,7 +244,8 @@ CQKTreeWatcher::Read CQKTreeWatcher::readEvents() {
                 if (m_recursive && event->len > 0 && !watchTree(dir->second + "/" + event->name))
                     return Read::Lost;
                 result = Read::Changed;
-            } else if (event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) {
+            } else if ((event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) &&
+                       (event->len == 0 || !m_ignored.excludes(event->name))) {
                 result = Read::Changed;
             }
         }

@@ -20,6 +20,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "base/qk_name_filter.h"
+
 class CQKTreeWatcher {
 public:
     enum class Wake {
@@ -50,6 +52,10 @@ public:
     // Ends a wait at once, or the next one when none is running.
     void wake();
 
+    // Files whose names filter excludes wake nothing: a producer's temporary, closed before
+    // its rename, would otherwise start a scan that finds nothing to send.
+    void ignoreFiles(const CQKNameFilter& filter) { m_ignored = filter; }
+
     // Most directories to watch; beyond it the tree counts as unwatchable, like at the
     // kernel's own limit (0: only the kernel's limit). For tests.
     void setWatchLimit(std::size_t limit) { m_limit = limit; }
@@ -69,5 +75,6 @@ private:
     bool m_recursive = false;
     std::size_t m_limit = 0;
     std::string m_failure;
+    CQKNameFilter m_ignored;
     std::unordered_map<int, std::string> m_dirs;  // watch descriptor -> directory
 };

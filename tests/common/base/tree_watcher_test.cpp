@@ -31,7 +31,8 @@ protected:
 };
 
 // Completed files wake it, in the tree and in a directory made after the start; a file still
-// open for writing and its directory's removal do not; a burst makes one wake-up.
+// open for writing, its directory's removal and an excluded name do not; a burst makes one
+// wake-up.
 TEST_F(TreeWatcherTest, WakesForCompletedFilesOnly) {
     ASSERT_TRUE(watcher.start(root(), true)) << watcher.failure();
 
@@ -56,6 +57,12 @@ TEST_F(TreeWatcherTest, WakesForCompletedFilesOnly) {
 
     Poco::File(root() + "/a").remove(true);
     EXPECT_EQ(watcher.wait(100ms), Wake::Timeout);
+
+    CQKNameFilter temporaries;
+    ASSERT_EQ(temporaries.add("*.tmp"), "");
+    watcher.ignoreFiles(temporaries);
+    dir.writeFile("tree/x.tmp", "t");
+    EXPECT_EQ(watcher.wait(100ms), Wake::Timeout) << "an excluded name wakes nothing";
     EXPECT_TRUE(watcher.watching());
 
     watcher.wake();
