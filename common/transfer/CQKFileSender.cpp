@@ -192,11 +192,7 @@ void CQKFileSender::beginRun() {
 void CQKFileSender::endRun(const QKLogTag& tag) {
     if (!m_run_refusals.empty()) {
         m_curr_result = QK_SEND_FILE_FERROR;
-        const std::string text = std::to_string(m_run_refusals.size()) +
-                                 " file(s) refused by the receiver stay in the outgoing "
-                                 "directory for the next run.";
-        log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
-        qk_print_console(text);
+        reportRefusals(tag);
     }
     for (auto it = m_refused_runs.begin(); it != m_refused_runs.end();) {
         if (isRegularFile(Poco::File(it->first)))
@@ -204,6 +200,31 @@ void CQKFileSender::endRun(const QKLogTag& tag) {
         else
             it = m_refused_runs.erase(it);
     }
+}
+
+// One line a run: at ERROR once a file has been refused at QK_REFUSED_RUNS_REPORTED runs in
+// a row, naming the first such file and its reason; else at INFO.
+void CQKFileSender::reportRefusals(const QKLogTag& tag) const {
+    std::size_t lasting = 0;
+    std::string first;
+    for (const auto& [path, reason] : m_run_refusals) {
+        const auto runs = m_refused_runs.find(path);
+        if (runs == m_refused_runs.end() || runs->second < QK_REFUSED_RUNS_REPORTED)
+            continue;
+        if (lasting++ == 0)
+            first = path + " (" + std::to_string(runs->second) + " runs): " + reason;
+    }
+    std::string text = std::to_string(m_run_refusals.size()) +
+                       " file(s) refused by the receiver stay in the outgoing directory for the "
+                       "next run.";
+    if (lasting > 0) {
+        text += " " + std::to_string(lasting) + " of them refused at " +
+                std::to_string(QK_REFUSED_RUNS_REPORTED) + " or more runs in a row, first " + first;
+        log_message(LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
+    } else {
+        log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
+    }
+    qk_print_console(text);
 }
 
 void CQKFileSender::putRefusedLast(std::vector<std::string>& paths) const {
@@ -250,15 +271,10 @@ void CQKFileSender::noteRefusal(const QKLogTag& tag, const std::string& file_pat
     const unsigned runs = ++m_refused_runs[file_path];
     closeConnection();
     m_connection_ended = true;
-    std::string text = "File: " + file_path + " has been refused: " + reason +
-                       ". It stays in the outgoing directory";
-    if (runs >= QK_REFUSED_RUNS_REPORTED) {
-        text += "; refused at " + std::to_string(runs) + " runs in a row.";
-        log_message(LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
-    } else {
-        text += " for the next run.";
-        log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
-    }
+    // Said at INFO the first time; a file refused again at every scan would fill the log.
+    const std::string text = "File: " + file_path + " has been refused: " + reason +
+                             ". It stays in the outgoing directory for the next run.";
+    log_message(runs == 1 ? LOG_LEVEL_INFO : LOG_LEVEL_DEBUG, &tag, "%s", text.c_str());
     qk_print_console(text);
 }
 

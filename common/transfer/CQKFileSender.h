@@ -13,8 +13,8 @@
 // file goes on a new one. Within a run a refused file is not tried again; the next run tries
 // it after the files that were not refused. A run stops sending after QK_REFUSALS_IN_A_ROW
 // refusals with no delivery between them (a receiver that refuses everything, its disk full,
-// is not sent the whole tree one connection per file). A file refused at
-// QK_REFUSED_RUNS_REPORTED runs in a row is reported at ERROR, once per run.
+// is not sent the whole tree one connection per file). A run that leaves a file refused at
+// QK_REFUSED_RUNS_REPORTED runs in a row says so in one ERROR line.
 //
 // A subclass says where its parameters come from (sendParams, asked at each use) and under
 // which class name it logs; it opens and closes its connection with the helpers here. Every
@@ -49,7 +49,7 @@ class CQKReadLease;
 
 // Refusals with no delivery between them after which a run sends no further file.
 constexpr unsigned QK_REFUSALS_IN_A_ROW = 8;
-// Runs in a row that refused a file after which each further refusal is logged at ERROR.
+// Runs in a row that refused a file after which a run's summary is logged at ERROR.
 constexpr unsigned QK_REFUSED_RUNS_REPORTED = 3;
 
 // Default of the time an empty sub-directory is left alone after its last modification.
@@ -174,6 +174,7 @@ private:
     void runAttempt(const QKLogTag& tag, const std::function<void()>& exchange);
     void beginRun();
     void endRun(const QKLogTag& tag);
+    void reportRefusals(const QKLogTag& tag) const;
     bool skipsInThisRun(const QKLogTag& tag, const std::string& file_path);
     void reconnectAfterRefusal(const QKLogTag& tag);
     void noteRefusal(const QKLogTag& tag, const std::string& file_path, const std::string& reason);
