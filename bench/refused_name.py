@@ -183,10 +183,10 @@ class Soak:
                 print("  %-6s: %5d files, rename -> placed ms: p50 %.0f  p99 %.0f  max %.0f"
                       % (phase, len(values), statistics.median(values),
                          percentile(values, 0.99), max(values)))
-        print("  held file: refused %d times, %d of them at ERROR; placed %.1f s after the "
+        print("  held file: refused %d times, named in %d ERROR lines; placed %.1f s after the "
               "window ended" % (log.count("held.dat has been refused"),
                                 sum(1 for line in log.splitlines()
-                                    if "held.dat has been refused" in line and "ERROR" in line),
+                                    if "held.dat" in line and " ERROR " in line),
                                 getattr(self, "held_after_window", float("nan"))))
         for name in self.procs:
             print("  %s RSS KiB: start %d, end %d" % (name, self.rss_start.get(name, 0),
