@@ -70,6 +70,9 @@ void CQKClnSScan::pass() {
         return;
     }
     m_watcher.ignoreFiles(m_in_force.m_exclude);
+    // A refused file is offered again after a scan period, not at every file that lands.
+    m_tcp_cln.setRefusalPause(std::chrono::milliseconds(sleepMs()));
+    m_ssl_cln.setRefusalPause(std::chrono::milliseconds(sleepMs()));
     keepWatching();  // before the listing: what completes during this scan wakes the next
     if (m_in_force.m_use_ssl != 0)
         m_ssl_cln.sendAllFiles();

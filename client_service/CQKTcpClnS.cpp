@@ -204,20 +204,31 @@ std::uint32_t CQKTcpClnS::walkSubDir(const QKLogTag& tag, const Poco::File& dir)
     return 0;
 }
 
-// A file modified too recently is counted (its directory stays) but not listed; when it
-// comes of age is kept, so that the scanner looks again then.
+// A file modified too recently, or refused and still in its pause, is counted (its
+// directory stays) but not listed; when it is due is kept, so that the scanner looks again
+// then.
 void CQKTcpClnS::listFile(const QKLogTag& tag, const Poco::File& file) {
     const std::int32_t min_age = params().m_min_age;
-    long due_ms = 0;
+    long due_ms = msUntilOfferedAgain(file.path());
+    if (due_ms > 0) {
+        noteDue(due_ms);
+        log_message(LOG_LEVEL_DEBUG, &tag, "File: %s was refused; offered again in %ld ms.",
+                    file.path().c_str(), due_ms);
+        return;
+    }
     if (min_age > 0 && isFresh(file, min_age, due_ms)) {
-        if (m_next_due_ms < 0 || due_ms < m_next_due_ms)
-            m_next_due_ms = due_ms;
+        noteDue(due_ms);
         log_message(LOG_LEVEL_INFO, &tag,
                     "File: %s was modified less than min_age = %d ms ago. Left for a later scan.",
                     file.path().c_str(), min_age);
         return;
     }
     m_file_list.push_back(file.path());
+}
+
+void CQKTcpClnS::noteDue(long due_ms) {
+    if (m_next_due_ms < 0 || due_ms < m_next_due_ms)
+        m_next_due_ms = due_ms;
 }
 
 // The age is taken to the nanosecond the file system keeps: whole seconds would take a

@@ -50,8 +50,8 @@ public:
 
     // The list of the last run.
     const std::vector<std::string>& fileList() const { return m_file_list; }
-    // Milliseconds until the first file that the last listing left for being younger than
-    // "min_age" comes of age; -1 when it left none.
+    // Milliseconds until the first file that the last listing left (younger than "min_age",
+    // or refused and pausing) is due; -1 when it left none.
     long msUntilNextDue() const { return m_next_due_ms; }
 
 protected:
@@ -64,6 +64,7 @@ protected:
 private:
     bool buildList(const QKLogTag& tag);
     bool anySendable() const;
+    void noteDue(long due_ms);
     void sendList(const QKLogTag& tag);
     void listFile(const QKLogTag& tag, const Poco::File& file);
     static bool isFresh(const Poco::File& file, std::int32_t min_age, long& due_ms);

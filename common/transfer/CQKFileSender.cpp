@@ -194,11 +194,11 @@ void CQKFileSender::endRun(const QKLogTag& tag) {
         m_curr_result = QK_SEND_FILE_FERROR;
         reportRefusals(tag);
     }
-    for (auto it = m_refused_runs.begin(); it != m_refused_runs.end();) {
+    for (auto it = m_refused.begin(); it != m_refused.end();) {
         if (isRegularFile(Poco::File(it->first)))
             ++it;
         else
-            it = m_refused_runs.erase(it);
+            it = m_refused.erase(it);
     }
 }
 
@@ -208,11 +208,11 @@ void CQKFileSender::reportRefusals(const QKLogTag& tag) const {
     std::size_t lasting = 0;
     std::string first;
     for (const auto& [path, reason] : m_run_refusals) {
-        const auto runs = m_refused_runs.find(path);
-        if (runs == m_refused_runs.end() || runs->second < QK_REFUSED_RUNS_REPORTED)
+        const auto refused = m_refused.find(path);
+        if (refused == m_refused.end() || refused->second.runs < QK_REFUSED_RUNS_REPORTED)
             continue;
         if (lasting++ == 0)
-            first = path + " (" + std::to_string(runs->second) + " runs): " + reason;
+            first = path + " (" + std::to_string(refused->second.runs) + " runs): " + reason;
     }
     std::string text = std::to_string(m_run_refusals.size()) +
                        " file(s) refused by the receiver stay in the outgoing directory for the "
@@ -228,15 +228,23 @@ void CQKFileSender::reportRefusals(const QKLogTag& tag) const {
 }
 
 void CQKFileSender::putRefusedLast(std::vector<std::string>& paths) const {
-    if (m_refused_runs.empty())
+    if (m_refused.empty())
         return;
     const auto runs_of = [this](const std::string& path) {
-        const auto found = m_refused_runs.find(path);
-        return found == m_refused_runs.end() ? 0u : found->second;
+        const auto found = m_refused.find(path);
+        return found == m_refused.end() ? 0u : found->second.runs;
     };
     std::stable_sort(paths.begin(), paths.end(), [&](const std::string& a, const std::string& b) {
         return runs_of(a) < runs_of(b);
     });
+}
+
+long CQKFileSender::msUntilOfferedAgain(const std::string& path) const {
+    const auto found = m_refused.find(path);
+    if (found == m_refused.end() || m_refusal_pause.count() <= 0)
+        return 0;
+    const auto left = found->second.last + m_refusal_pause - std::chrono::steady_clock::now();
+    return std::max<long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count());
 }
 
 // A file refused earlier in this run waits for the next run; after too many refusals in a
@@ -268,7 +276,9 @@ void CQKFileSender::noteRefusal(const QKLogTag& tag, const std::string& file_pat
     m_run_refusals[file_path] = reason;
     ++m_refusals_in_a_row;
     qk_sender_metrics().refused.inc();
-    const unsigned runs = ++m_refused_runs[file_path];
+    SQKRefused& refused = m_refused[file_path];
+    refused.last = std::chrono::steady_clock::now();
+    const unsigned runs = ++refused.runs;
     closeConnection();
     m_connection_ended = true;
     // Said at INFO the first time; a file refused again at every scan would fill the log.
@@ -279,7 +289,7 @@ void CQKFileSender::noteRefusal(const QKLogTag& tag, const std::string& file_pat
 }
 
 void CQKFileSender::noteDelivery(const std::string& file_path) {
-    m_refused_runs.erase(file_path);
+    m_refused.erase(file_path);
     m_refusals_in_a_row = 0;
 }
 

@@ -112,6 +112,10 @@ public:
     // (QK_EMPTY_DIR_GRACE, or QK_RELAY_DIR_GRACE_MS from the environment): a producer's fresh
     // directory is about to receive a file.
     void setDirGrace(std::chrono::milliseconds grace) { m_dir_grace = grace; }
+    // How long a refused file waits before it is offered again (default 0: at the next run).
+    // The client service scans whenever a file lands: without a pause a refused file would
+    // cost a connection and a refusal at each of those scans.
+    void setRefusalPause(std::chrono::milliseconds pause) { m_refusal_pause = pause; }
 
     // The file-system questions of a walk; none throws, a vanished entry answers false.
     static bool isRegularFile(const Poco::File& file);
@@ -134,6 +138,8 @@ protected:
     // fewer runs first: the others are never held back, and when a run stops after
     // QK_REFUSALS_IN_A_ROW refusals, the next one tries different refused files.
     void putRefusedLast(std::vector<std::string>& paths) const;
+    // Milliseconds until a refused file may be offered again; 0 when it may be now.
+    long msUntilOfferedAgain(const std::string& path) const;
 
     // Waits until every acknowledged file is backed up and removed; throws the first error
     // of that. Done at the end of each attempt, and by a walk before it looks at what is
@@ -208,7 +214,12 @@ private:
     // (dropped once the file is delivered or gone), refusals since the last delivery, and
     // whether the receiver has ended the connection after the last one.
     std::map<std::string, std::string> m_run_refusals;
-    std::map<std::string, unsigned> m_refused_runs;
+    struct SQKRefused {
+        unsigned runs = 0;                           // runs in a row that refused it
+        std::chrono::steady_clock::time_point last;  // its last refusal
+    };
+    std::map<std::string, SQKRefused> m_refused;
+    std::chrono::milliseconds m_refusal_pause{0};
     unsigned m_refusals_in_a_row = 0;
     bool m_connection_ended = false;
     // Last: destroyed first, finishing its work while the rest of the sender still exists.

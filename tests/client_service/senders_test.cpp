@@ -300,6 +300,15 @@ TEST_F(ServiceSenderTest, AFileRefusedAtEveryScanGoesLastAndIsReportedFromTheThi
             EXPECT_EQ(last.header.file_name, "r.txt");  // the fresh file went first
         }
     }
+
+    // With a pause, the scans that files landing start meanwhile do not offer it again.
+    sender.setRefusalPause(1h);
+    put("f4.txt", "x");
+    run();
+    EXPECT_EQ(sender.currResult(), QK_SEND_FILE_FOK) << console;
+    EXPECT_EQ(receiver.files().back().header.file_name, "f4.txt");
+    EXPECT_EQ(count_of(console, "has been refused"), 0u);
+    EXPECT_GT(sender.msUntilNextDue(), 0);
 }
 
 }  // namespace
