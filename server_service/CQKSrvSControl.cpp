@@ -39,6 +39,7 @@ void CQKSrvSControl::pass() {
     std::int32_t metrics_port = 0;
     std::int32_t port = 0;
     std::int32_t ssl_port = 0;
+    std::string in_dir;
     {
         // Control connections change the record under this lock at any time.
         Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
@@ -51,11 +52,13 @@ void CQKSrvSControl::pass() {
         metrics_port = m_params.m_metrics_port;
         port = m_params.m_port;
         ssl_port = m_params.m_ssl_port;
+        in_dir = m_params.m_in_dir;
     }
     stopFlagged();
     startMissing(control_wanted, files_wanted);
     m_metrics.follow(metrics_port);
-    m_metrics.setHealth(healthText(files_wanted, port, ssl_port));
+    const std::string store_problem = files_wanted ? probeIncoming(in_dir) : "";
+    m_metrics.setHealth(healthText(files_wanted, port, ssl_port, store_problem));
     if (refusal)
         std::rethrow_exception(refusal);
 }
@@ -95,8 +98,25 @@ void CQKSrvSControl::stopFlagged() {
         m_ssl_srv.stop();
 }
 
-std::string CQKSrvSControl::healthText(bool files_wanted, std::int32_t port,
-                                       std::int32_t ssl_port) const {
+// Logs a change only: the health endpoint tells the rest at every request.
+std::string CQKSrvSControl::probeIncoming(const std::string& in_dir) {
+    std::string problem = m_in_dir_probe.check(in_dir);
+    if (problem != m_store_problem) {
+        QKLogTag tag = qk_make_tag("CQKSrvSControl::runTask()");
+        if (problem.empty())
+            log_message(LOG_LEVEL_INFO, &tag, "Incoming directory %s takes files again",
+                        in_dir.c_str());
+        else
+            log_message(LOG_LEVEL_WARN, &tag,
+                        "Incoming directory %s does not take files (health: 503): %s",
+                        in_dir.c_str(), problem.c_str());
+        m_store_problem = problem;
+    }
+    return problem;
+}
+
+std::string CQKSrvSControl::healthText(bool files_wanted, std::int32_t port, std::int32_t ssl_port,
+                                       const std::string& store_problem) const {
     if (!files_wanted)
         return "file listeners not running: no parameters have passed the check";
     std::string down;
@@ -106,7 +126,12 @@ std::string CQKSrvSControl::healthText(bool files_wanted, std::int32_t port,
         down += (down.empty() ? "" : " and ");
         down += "TLS listener (port " + std::to_string(ssl_port) + ")";
     }
-    return down.empty() ? "" : down + " not running";
+    if (!down.empty())
+        down += " not running";
+    if (!store_problem.empty())
+        down += (down.empty() ? "" : "; ") + std::string("incoming tree not writable: ") +
+                store_problem;
+    return down;
 }
 
 // Each listener is started on its own: one whose port is taken, or whose keys are missing,

@@ -14,13 +14,16 @@
 //
 // Each pass also keeps the metrics endpoint on "metrics_port" of the parameters in force
 // (a refused value never is) and sets its health: 200 while the plain and TLS listeners
-// run, 503 naming the ones that do not.
+// run and the incoming tree takes files (a file created and removed there, see
+// CQKDirProbe), 503 naming what does not, so that a load balancer sends nothing to a
+// receiver that would refuse every file.
 #pragma once
 
 #include <atomic>
 #include <exception>
 #include <string>
 
+#include "CQKDirProbe.h"
 #include "CQKTcpSrvS.h"
 #include "CQKTcpSslSrvS.h"
 #include "app/CQKPassTask.h"
@@ -44,7 +47,9 @@ private:
     void traceState();
     void stopFlagged();
     void startMissing(bool control_wanted, bool files_wanted);
-    std::string healthText(bool files_wanted, std::int32_t port, std::int32_t ssl_port) const;
+    std::string healthText(bool files_wanted, std::int32_t port, std::int32_t ssl_port,
+                           const std::string& store_problem) const;
+    std::string probeIncoming(const std::string& in_dir);
 
     std::atomic<bool> m_restart{false};
     std::atomic<bool> m_restart_ssl{false};
@@ -54,4 +59,6 @@ private:
     CQKTcpSslSrvS m_ssl_srv;
     CQKTcpCtrlSrvS m_ctrl_srv;
     CQKMetricsListener m_metrics;
+    CQKDirProbe m_in_dir_probe;
+    std::string m_store_problem;  // what the last probe of the incoming tree found
 };

@@ -41,6 +41,31 @@ bool unnamed_files_unsupported(int error) {
 
 }  // namespace
 
+std::string CQKIncomingFile::writeProblem(const std::string& dir) {
+    const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0)
+        return "cannot open " + dir + ": " + errno_text();
+    std::string name;
+    int fd = ::openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0 && unnamed_files_unsupported(errno)) {
+        name = temporary_name();
+        fd = ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    }
+    std::string problem;
+    if (fd < 0) {
+        problem = "cannot create a file in " + dir + ": " + errno_text();
+    } else {
+        const char byte = 0;
+        if (::write(fd, &byte, 1) != 1)
+            problem = "cannot write a file in " + dir + ": " + errno_text();
+        if (!name.empty() && ::unlinkat(dir_fd, name.c_str(), 0) != 0 && problem.empty())
+            problem = "cannot remove a file in " + dir + ": " + errno_text();
+        ::close(fd);
+    }
+    ::close(dir_fd);
+    return problem;
+}
+
 CQKIncomingFile::~CQKIncomingFile() {
     abandon();
     closeDirectory();

@@ -53,6 +53,13 @@ public:
 
     bool isOpen() const { return m_fd >= 0; }
 
+    // Whether a file can be received into dir right now: creates a file there, writes one
+    // byte and removes it; empty when that worked, else what failed and why. Tried for real,
+    // since access(2) says yes to root on a read-only or lost store. An unnamed file where
+    // the file system has them, else a hidden temporary named like a received file's, which
+    // this machine's receivers remove should a crash leave it. Never throws.
+    static std::string writeProblem(const std::string& dir);
+
 protected:
     // How an unnamed file gets a name: Unknown until tried for the open directory, None when
     // no way worked (named temporaries are used then).

@@ -227,6 +227,18 @@ TEST(IncomingFile, OnlyThisMachinesTemporariesOfEndedProcessesOrEarlierBootsAreR
     EXPECT_EQ(names_in(dir.path()), expected);
 }
 
+// The receiver's health asks this at every pass: a directory that takes files says so and
+// keeps nothing of the probe; one that does not (missing, or on a file system that takes no
+// files, as a read-only or lost store) says why.
+TEST(IncomingFile, WriteProblemIsEmptyOnlyWhereAFileCanBeCreatedAndLeavesNoTrace) {
+    TempDir dir;
+    EXPECT_EQ(CQKIncomingFile::writeProblem(dir.path()), "");
+    EXPECT_TRUE(names_in(dir.path()).empty());
+    const std::string missing = CQKIncomingFile::writeProblem(dir / "missing");
+    EXPECT_NE(missing.find(dir / "missing"), std::string::npos) << missing;
+    EXPECT_NE(CQKIncomingFile::writeProblem("/proc/self"), "");
+}
+
 TEST(PieceWriter, BigAndSmallFilesArriveWhole_AWriteErrorRefusesTheFile) {
     TempDir dir;
     std::string big(9 * 1024 * 1024 + 123, '\0');
