@@ -2,7 +2,8 @@
 # Installs what is needed, builds everything and runs the whole test suite.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-"$top/scripts/setup.sh"
+# HAProxy, socat and curl for the test of several receivers behind a load balancer.
+"$top/scripts/setup.sh" haproxy socat curl
 "$top/scripts/build.sh"
 cd "${QK_BUILD_DIR:-$top/build}"
 ctest --output-on-failure -j2
