@@ -17,7 +17,9 @@
 #   - load: 20 console clients at once (each as a user id of its own: the single-instance
 #     lock is one per program and user), 500 files each, into the one qk_relay_srv; every
 #     file must arrive exactly once and leave its client; the server's peak RSS is reported.
-# Every row with a target prints its ratio against it.
+# Every row with a target prints its ratio against it. Several receivers behind HAProxy on
+# one shared incoming tree (20 senders into one, two and three receivers) are measured apart,
+# by bench/cluster.sh (docs/cluster.md).
 # Our case and its peer take turns, each run on fresh data after a sync; every run is
 # checked (identical tree received, outgoing side emptied) before it counts. Prints a table
 # of medians and ratios and appends it as Markdown to bench/results/<date>.md.
