@@ -95,7 +95,7 @@ for round in $(seq "$rounds"); do
         end=$(date +%s.%N)
         read -r busy1 idle1 wait1 < <(cpu_jiffies)
         all=$((busy1 - busy0 + idle1 - idle0 + wait1 - wait0))
-        cl_verify >/dev/null
+        cl_verify "" >/dev/null
         r=$(awk -v t="$total" -v a="$start" -v b="$end" 'BEGIN { printf "%.0f", t / (b - a) }')
         rate[$n]="${rate[$n]:-} $r"
         echo "round $round, $n receiver(s): $total files in $(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", b - a }') s, $r files/s; CPU busy $((100 * (busy1 - busy0) / all)) %, waiting for the disk $((100 * (wait1 - wait0) / all)) %"

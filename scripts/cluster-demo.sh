@@ -115,9 +115,9 @@ check_twenty_senders() {
 # round; a refused one is sent again through HAProxy. Every content ends whole either under
 # the name or among its backups, once.
 check_one_name_two_receivers() {
-    local round k rc rel=same/x.bin refused=0 tries
+    local k rc rel=same/x.bin refused=0
     local -a expected=()
-    for round in 1 2 3 4; do
+    for _ in 1 2 3 4; do
         for k in 0 1; do
             mkdir -p "$cl_work/out/s0$k/same"
             head -c $((2 << 20)) /dev/urandom >"$cl_work/out/s0$k/$rel"
@@ -132,7 +132,7 @@ check_one_name_two_receivers() {
             [ "$rc" -eq 0 ] && continue
             [ "$rc" -eq 69 ] || cl_fail "sender s0$k ended with $rc (see $cl_work/s0$k.out)"
             refused=$((refused + 1))
-            for tries in 1 2 3 4 5; do
+            for _ in 1 2 3 4 5; do
                 [ -f "$cl_work/out/s0$k/$rel" ] || break
                 cl_send_start "$k"
                 cl_send_wait "$k" || true

@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154
 # Several receivers behind HAProxy on one shared incoming tree, all on this machine (sourced,
 # not run; by scripts/cluster-demo.sh, its --check mode and bench/cluster.sh). Needs root:
 # each qk_relay_srvsvc runs as on a machine of its own (unshare: its own /run/qk_relay, so
@@ -52,9 +53,9 @@ cl_prepare() {
     cl_receivers=$n
     for ((i = 1; i <= n; i++)); do
         cp -a "$cl_work/tree" "$cl_work/r$i"
-        cl_port[i]=$(pick_port $taken) || cl_fail "no free TCP port"
-        cl_ssl_port[i]=$(pick_port $taken "${cl_port[i]}") || cl_fail "no free TCP port"
-        cl_metrics_port[i]=$(pick_port $taken "${cl_port[i]}" "${cl_ssl_port[i]}") || cl_fail "no free TCP port"
+        cl_port[i]=$(pick_port "$taken") || cl_fail "no free TCP port"
+        cl_ssl_port[i]=$(pick_port "$taken" "${cl_port[i]}") || cl_fail "no free TCP port"
+        cl_metrics_port[i]=$(pick_port "$taken" "${cl_port[i]}" "${cl_ssl_port[i]}") || cl_fail "no free TCP port"
         taken="$taken ${cl_port[i]} ${cl_ssl_port[i]} ${cl_metrics_port[i]}"
         cat >"$cl_work/r$i/share/orvane/common/qk_relay_srvsvc.xml" <<XML
 <config><control_code>1</control_code>
@@ -63,7 +64,7 @@ cl_prepare() {
 <metrics_port>${cl_metrics_port[i]}</metrics_port><log_level>INFO</log_level></config>
 XML
     done
-    cl_front_port=$(pick_port $taken) || cl_fail "no free TCP port"
+    cl_front_port=$(pick_port "$taken") || cl_fail "no free TCP port"
 }
 
 # Starts receiver i (1…n) as host qk-relay-r<i> and waits until its /health says ok. The
@@ -71,6 +72,7 @@ XML
 # read-only for this receiver alone (cl_store_readonly).
 cl_start_receiver() {
     local i=$1
+    # shellcheck disable=SC2016
     QK_RELAY_PASS_MS=$cl_pass_ms unshare --mount --uts -- /bin/sh -c '
         mount -t tmpfs -o mode=0755 qk_relay /run/qk_relay && mount --bind "$1" "$1" &&
             hostname "$2" && exec "$3"' sh "$cl_work/shared" "qk-relay-r$i" \
@@ -251,7 +253,8 @@ cl_send_all() {
 # incoming tree; with "once", none was replaced either (no backup of it). Prints the count.
 cl_verify() {
     local once=${1:-} name
-    for name in $(ls "$cl_work/sent"); do
+    for name in "$cl_work"/sent/*; do
+        name=${name##*/}
         diff -rq --exclude='.qk_*' "$cl_work/sent/$name" "$cl_work/shared/in/$name" >&2 ||
             cl_fail "shared/in/$name differs from what $name sent (above)"
         [ -z "$(find "$cl_work/out/$name" -type f)" ] || cl_fail "files left in out/$name"
@@ -267,7 +270,7 @@ cl_verify() {
 cl_stop_all() {
     local i k
     for ((k = 0; k < ${#cl_sender_pid[@]}; k++)); do
-        [ -n "${cl_sender_pid[k]:-}" ] && kill -TERM "${cl_sender_pid[k]}" 2>/dev/null || true
+        if [ -n "${cl_sender_pid[k]:-}" ]; then kill -TERM "${cl_sender_pid[k]}" 2>/dev/null || true; fi
     done
     if [ -n "$cl_haproxy_pid" ]; then
         kill -TERM "$cl_haproxy_pid" 2>/dev/null || true
