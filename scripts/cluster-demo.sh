@@ -44,6 +44,10 @@ skip() {
     echo "SKIPPED: $*"
     exit 77
 }
+if [ -z "$check" ] && [ "$(id -u)" -ne 0 ]; then
+    echo "cluster-demo.sh: run it as root: each receiver gets namespaces of its own, each sender a user id of its own" >&2
+    exit 1
+fi
 if [ -n "$check" ]; then
     [ "$(id -u)" -eq 0 ] || skip "needs root (namespaces for the receivers, user ids for the senders)"
     unshare --mount --uts -- /bin/true 2>/dev/null || skip "unshare cannot give a program namespaces of its own here"

@@ -48,6 +48,9 @@ std::string CQKIncomingFile::writeProblem(const std::string& dir) {
     std::string name;
     int fd = ::openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (fd < 0 && unnamed_files_unsupported(errno)) {
+        // A probe that a crash interrupted left its temporary here; files received into
+        // sub-directories alone would never make this process look at this one.
+        qk_remove_stale_temporaries(dir, kTemporaryPrefix, kTemporarySuffix);
         name = temporary_name();
         fd = ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     }
