@@ -5,7 +5,8 @@
 # scripts/cluster-demo.sh). Three receivers run throughout; HAProxy holds those beyond the
 # count measured in maintenance. Each run sends fresh files, is timed from the senders'
 # start to the last one's end, and is checked (every file arrived byte-identical, the
-# outgoing trees empty) before it counts. Prints the median of the rounds per count, as a
+# outgoing trees empty) before it counts; each run also shows how busy the cores were, and
+# the CPU seconds of the receivers, of HAProxy and of the whole machine. Prints the median of the rounds per count, as a
 # Markdown table. Needs root; see docs/cluster.md for what limits it here.
 #
 #   bench/cluster.sh [--senders N] [--files N] [--size BYTES] [--rounds N] [--no-build]
@@ -45,6 +46,7 @@ done
 
 "$top/scripts/setup.sh" haproxy socat curl
 [ -z "$build" ] || "$top/scripts/build.sh"
+# shellcheck disable=SC2034 # read by scripts/cluster-lib.sh
 cl_stage=$build_dir/stage
 # shellcheck source=scripts/cluster-lib.sh
 source "$top/scripts/cluster-lib.sh"
@@ -80,6 +82,15 @@ use_receivers() {
 # "busy idle iowait" jiffies of all cores so far.
 cpu_jiffies() { awk '$1 == "cpu" { print $2 + $3 + $4 + $7 + $8, $5, $6 }' /proc/stat; }
 
+# CPU seconds used so far by the processes given (their utime and stime).
+cpu_of() {
+    local pid ticks=0
+    for pid in "$@"; do
+        ticks=$((ticks + $(awk '{ sub(/^.*\) /, ""); print $12 + $13 }' "/proc/$pid/stat")))
+    done
+    awk -v t="$ticks" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.2f", t / hz }'
+}
+
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 total=$((senders * files))
@@ -90,15 +101,19 @@ for round in $(seq "$rounds"); do
         for ((k = 0; k < senders; k++)); do cl_fill "$k" "n${n}r$round" "$files" "$size"; done
         sync
         read -r busy0 idle0 wait0 < <(cpu_jiffies)
+        receivers0=$(cpu_of "${cl_pid[1]}" "${cl_pid[2]}" "${cl_pid[3]}")
+        haproxy0=$(cpu_of "$cl_haproxy_pid")
         start=$(date +%s.%N)
         cl_send_all 1
         end=$(date +%s.%N)
         read -r busy1 idle1 wait1 < <(cpu_jiffies)
         all=$((busy1 - busy0 + idle1 - idle0 + wait1 - wait0))
+        receivers=$(awk -v a="$receivers0" -v b="$(cpu_of "${cl_pid[1]}" "${cl_pid[2]}" "${cl_pid[3]}")" 'BEGIN { printf "%.1f", b - a }')
+        haproxy=$(awk -v a="$haproxy0" -v b="$(cpu_of "$cl_haproxy_pid")" 'BEGIN { printf "%.1f", b - a }')
         cl_verify "" >/dev/null
         r=$(awk -v t="$total" -v a="$start" -v b="$end" 'BEGIN { printf "%.0f", t / (b - a) }')
         rate[$n]="${rate[$n]:-} $r"
-        echo "round $round, $n receiver(s): $total files in $(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", b - a }') s, $r files/s; CPU busy $((100 * (busy1 - busy0) / all)) %, waiting for the disk $((100 * (wait1 - wait0) / all)) %"
+        echo "round $round, $n receiver(s): $total files in $(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", b - a }') s, $r files/s; CPU busy $((100 * (busy1 - busy0) / all)) %, waiting for the disk $((100 * (wait1 - wait0) / all)) %; CPU s: receivers $receivers, HAProxy $haproxy, all $(awk -v j="$((busy1 - busy0))" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.1f", j / hz }')"
     done
 done
 
