@@ -109,14 +109,20 @@ cl_metric() {
         awk -v name="$2" '$1 == name { v = $2 } END { print v + 0 }'
 }
 
-# Waits up to seconds until receiver i's /health answers code.
-cl_wait_health() {
-    local i=$1 code=$2 deadline=$((SECONDS + $3))
-    until [ "$(cl_health "$i" | cut -d' ' -f1)" = "$code" ]; do
+# Waits up to seconds until the command given prints want.
+cl_wait_for() {
+    local want=$1 deadline=$((SECONDS + $2))
+    shift 2
+    until [ "$("$@")" = "$want" ]; do
         [ "$SECONDS" -lt "$deadline" ] || return 1
         sleep 0.2
     done
 }
+
+cl_health_code() { cl_health "$1" | cut -d' ' -f1; }
+
+# Waits up to seconds until receiver i's /health answers code.
+cl_wait_health() { cl_wait_for "$2" "$3" cl_health_code "$1"; }
 
 # HAProxy in TCP mode on 127.0.0.1:cl_front_port in front of every receiver's TLS port: the
 # TLS passes through whole, so each receiver still checks its peer's certificate. Health
@@ -173,13 +179,7 @@ cl_state() {
 }
 
 # Waits up to seconds until HAProxy holds server r<i> in the state given.
-cl_wait_state() {
-    local i=$1 want=$2 deadline=$((SECONDS + $3))
-    until [ "$(cl_state "$i")" = "$want" ]; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.2
-    done
-}
+cl_wait_state() { cl_wait_for "$2" "$3" cl_state "$1"; }
 
 # Makes the shared tree read-only (ro) or writable again (rw) for receiver i alone, as a
 # receiver that loses its store's write access.
