@@ -6,7 +6,10 @@
 #include <Poco/File.h>
 #include <Poco/Timestamp.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <ctime>
 
 #include "base/CQKReadLease.h"
 #include "base/qk_console.h"
@@ -30,21 +33,19 @@ bool is_writable_file(const Poco::File& file) {
 // oldest. One stat per listed file, once per scan.
 void publish_backlog(const std::vector<std::string>& paths) {
     std::uint64_t bytes = 0;
-    Poco::Timestamp oldest;
+    std::time_t oldest = std::time(nullptr);
     for (const std::string& path : paths) {
-        try {
-            const Poco::File file(path);
-            bytes += file.getSize();
-            oldest = std::min(oldest, file.getLastModified());
-        } catch (const Poco::FileException&) {
-            // Gone since the listing.
-        }
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0)
+            continue;  // gone since the listing
+        bytes += static_cast<std::uint64_t>(info.st_size);
+        oldest = std::min(oldest, info.st_mtime);
     }
     const SQKScanMetrics& metrics = qk_scan_metrics();
     metrics.backlog_files.set(static_cast<double>(paths.size()));
     metrics.backlog_bytes.set(static_cast<double>(bytes));
     metrics.backlog_oldest_age.set(
-        static_cast<double>(std::max<Poco::Timestamp::TimeDiff>(oldest.elapsed(), 0) / 1000000));
+        static_cast<double>(std::max<std::time_t>(std::time(nullptr) - oldest, 0)));
 }
 
 }  // namespace
