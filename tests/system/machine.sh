@@ -149,11 +149,17 @@ qk_st_boot() {
     esac
 }
 
-# The pid (on this machine) of machine NAME's systemd: the child of its nspawn.
+# The pid (on this machine) of machine NAME's systemd: the child of its nspawn, once it is the
+# container's own init. Right after the start that child is still nspawn's fork and stands in
+# this machine's namespaces, where a command would ask this machine instead of the container;
+# it counts only once it runs systemd and its root is no longer ours.
 qk_st_init_pid() {
     local pid
     pid=$(ps -o pid= --ppid "${QK_ST_NSPAWN_PID[$1]:-0}" 2>/dev/null | head -1 | tr -d ' ')
-    [ -n "$pid" ] && echo "$pid"
+    [ -n "$pid" ] || return 1
+    [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = systemd ] || return 1
+    [ "$(stat -L -c %d:%i "/proc/$pid/root" 2>/dev/null)" != "$(stat -L -c %d:%i /)" ] || return 1
+    echo "$pid"
 }
 
 # Runs a command inside machine NAME, as root, with a clean environment.
