@@ -149,11 +149,13 @@ void copy_replacing(const std::string& from, const std::string& to, mode_t mode)
     }
 }
 
-// The control program's key is the one private key a desktop operator needs.
+// The control program's key is the one private key a desktop operator needs; a service's key
+// is its account's.
 void after_writing(const std::string& fpath) {
     qk_print_written(fpath);
     if (Poco::Path(fpath).getFileName() == QK_GUI_KEY_FILE)
         qk_share_with_operators(fpath);
+    qk_give_to_service_account(fpath);
 }
 
 }  // namespace

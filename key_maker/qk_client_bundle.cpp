@@ -259,6 +259,7 @@ int qk_import_client(const std::string& root, const std::string& bundle_fpath) {
         CQKReplacingFile file(step.to);
         file.write(step.content.data(), step.content.size());
         file.commit(step.mode);
+        qk_give_to_service_account(step.to);
         qk_print_written(step.to);
     }
     std::cout << "Done. Restart the client service to use them (systemctl restart "

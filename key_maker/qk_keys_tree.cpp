@@ -1,15 +1,18 @@
 #include "qk_keys_tree.h"
 
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <Poco/Exception.h>
 #include <Poco/File.h>
+#include <Poco/Path.h>
 
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <utility>
 
 std::string qk_ca_dir(const std::string& root) {
     return root + "ca/";
@@ -42,6 +45,26 @@ void qk_share_with_operators(const std::string& key_fpath) {
                                                   std::string(QK_OPERATORS_GROUP) +
                                                   " read access to " + key_fpath,
                                               std::strerror(errno));
+    }
+}
+
+void qk_give_to_service_account(const std::string& key_fpath) {
+    static const std::pair<const char*, const char*> kAccounts[] = {
+        {"qk_relay_srvsvc", "qkrelay-srv"}, {"qk_relay_clnsvc", "qkrelay-cln"}};
+    const Poco::Path path(key_fpath);
+    if (path.getExtension() != "key" || path.depth() < 2 ||
+        path.directory(path.depth() - 1) != "keys")
+        return;
+    const std::string program = path.directory(path.depth() - 2);
+    for (const auto& [service, account] : kAccounts) {
+        if (program != service)
+            continue;
+        const struct passwd* owner = ::getpwnam(account);
+        if (owner == nullptr)
+            return;
+        if (::chown(key_fpath.c_str(), owner->pw_uid, static_cast<gid_t>(-1)) != 0)
+            throw Poco::FileAccessDeniedException(
+                "Cannot give " + key_fpath + " to the account " + account, std::strerror(errno));
     }
 }
 

@@ -35,4 +35,9 @@ void qk_make_key_directory(const std::string& dir);
 // Makes the control program's key readable by the operators' group (mode 0640) when that
 // group exists; otherwise it stays readable by its owner only.
 void qk_share_with_operators(const std::string& key_fpath);
+// The installed services run as system accounts of their own (qkrelay-srv for
+// qk_relay_srvsvc, qkrelay-cln for qk_relay_clnsvc): a key written into a service's keys
+// directory becomes its account's (still mode 0600) when that account exists, so the
+// service reads it and no other account but root does. Other keys stay root's.
+void qk_give_to_service_account(const std::string& key_fpath);
 void qk_print_written(const std::string& fpath);

@@ -10,6 +10,7 @@
 #include <Poco/Exception.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -45,6 +46,13 @@ CQKInstanceLock::~CQKInstanceLock() {
 }
 
 std::string CQKInstanceLock::lockDirectory(uid_t uid) {
+    // A unit with RuntimeDirectory= names its private directory (the first of a list): a
+    // service under an account of its own has no home to keep its lock in.
+    if (const char* runtime = std::getenv("RUNTIME_DIRECTORY")) {
+        const std::string first = std::string(runtime).substr(0, std::strcspn(runtime, ":"));
+        if (!first.empty() && first[0] == '/' && private_directory(first, uid, 0755))
+            return first + "/";
+    }
     if (uid == 0) {
         if (private_directory("/run/qk_relay", 0, 0755))
             return "/run/qk_relay/";

@@ -1,8 +1,9 @@
 // The single-instance lock of a program: at most one process per program and user holds it.
 //
-// It is an flock(2) on "<program>.lock" in a directory private to the user: /run/qk_relay/
-// for root (system services included), ~/.cache/qk_relay/ of the user's passwd entry for
-// everyone else, /tmp/qk_relay-<uid>/ when that home cannot be used. No other user can
+// It is an flock(2) on "<program>.lock" in a directory private to the user: the unit's
+// runtime directory ($RUNTIME_DIRECTORY) for a system service, /run/qk_relay/ for root,
+// ~/.cache/qk_relay/ of the user's passwd entry for everyone else, /tmp/qk_relay-<uid>/ when
+// that home cannot be used. No other user can
 // write into these directories, so nobody can hold another user's lock, and the files are
 // never shared between users, so the sysctl fs.protected_regular does not apply. The kernel
 // drops the lock when the process ends, however it ends; a lock file left behind is simply

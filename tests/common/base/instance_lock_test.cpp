@@ -1,6 +1,7 @@
 // The single-instance lock between objects, processes and a process that was killed.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,6 +61,20 @@ TEST(InstanceLock, TheDirectoryIsPrivateToItsUser) {
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_uid, ::geteuid());
     EXPECT_EQ(st.st_mode & (S_IWGRP | S_IWOTH), 0u);
+}
+
+// A service's unit names its runtime directory; one that others may write is not taken.
+TEST(InstanceLock, AUnitsRuntimeDirectoryIsTakenWhenPrivate) {
+    char pattern[] = "/tmp/qk_lock_runtime.XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string runtime = pattern;
+    ::chmod(runtime.c_str(), 0755);
+    ::setenv("RUNTIME_DIRECTORY", (runtime + ":/run/other").c_str(), 1);
+    EXPECT_EQ(CQKInstanceLock::lockDirectory(::geteuid()), runtime + "/");
+    ::chmod(runtime.c_str(), 0777);
+    EXPECT_NE(CQKInstanceLock::lockDirectory(::geteuid()), runtime + "/");
+    ::unsetenv("RUNTIME_DIRECTORY");
+    ::rmdir(runtime.c_str());
 }
 
 }  // namespace
