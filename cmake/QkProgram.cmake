@@ -71,29 +71,39 @@ if(QK_SYSTEM_LAYOUT)
     install(DIRECTORY DESTINATION /var/lib/orvane/qk_relay_work)
 endif()
 
-# qk_add_unit(NAME)
+# qk_add_unit(NAME ACCOUNT TREES...)
 #
-# The systemd unit dist/systemd/<name>.service.in with @QK_BINDIR@ (where the programs are)
-# and @QK_RW_PATHS@ (what the service may write) replaced: into the stage, with the stage's
-# paths, for the tests' check of the unit; at install time into PREFIX/lib/systemd/system
-# with the prefix's paths, or in the system layout into /lib/systemd/system with the system
-# paths (the services write received files and work directories below /var/lib/orvane,
-# logs below /var/log/orvane, and replace their common configuration file in
-# /etc/orvane/common through a temporary file there).
-function(qk_add_unit name)
+# The systemd unit dist/systemd/<name>.service.in with @QK_BINDIR@ (where the programs are),
+# @QK_ACCOUNT@ (the account and what systemd makes for it) and @QK_RW_PATHS@ (what the
+# service may write) replaced: into the stage, with the stage's paths, for the tests' check
+# of the unit; at install time into PREFIX/lib/systemd/system with the prefix's paths, or in
+# the system layout into /lib/systemd/system with the system paths. In the system layout the
+# service runs as ACCOUNT (the package creates it) and writes exactly its TREES below
+# /var/lib/orvane/qk_relay_work (made by the package, so that an operator's group on them
+# stays), its log directory (LogsDirectory=) and its common configuration file, which it
+# replaces through a temporary file in /etc/orvane/common. A relocated tree belongs to one
+# user, who runs its units.
+function(qk_add_unit name account)
     set(template ${PROJECT_SOURCE_DIR}/dist/systemd/${name}.service.in)
     set(QK_BINDIR ${QK_STAGE_DIR}/bin)
+    set(QK_ACCOUNT "# A relocated tree's unit runs as the tree's owner: add User= when that is not root.")
     set(QK_RW_PATHS "${QK_STAGE_DIR}/share/orvane ${QK_STAGE_DIR}/var/log/orvane")
     configure_file(${template} ${QK_STAGE_DIR}/lib/systemd/system/${name}.service @ONLY)
     if(QK_SYSTEM_LAYOUT)
         set(unit_dir "/lib/systemd/system")
-        set(rw_paths "/var/lib/orvane /var/log/orvane /etc/orvane/common")
+        set(account "User=${account}\nGroup=${account}\nLogsDirectory=orvane/${name}\nUMask=0027")
+        set(rw_paths "/etc/orvane/common")
+        foreach(tree ${ARGN})
+            string(APPEND rw_paths " -/var/lib/orvane/qk_relay_work/${tree}")
+        endforeach()
     else()
         set(unit_dir "\${CMAKE_INSTALL_PREFIX}/lib/systemd/system")
+        set(account "${QK_ACCOUNT}")
         set(rw_paths "\${CMAKE_INSTALL_PREFIX}/share/orvane \${CMAKE_INSTALL_PREFIX}/var/log/orvane")
     endif()
     install(CODE "
         set(QK_BINDIR \"\${CMAKE_INSTALL_PREFIX}/bin\")
+        set(QK_ACCOUNT \"${account}\")
         set(QK_RW_PATHS \"${rw_paths}\")
         message(STATUS \"Installing: \$ENV{DESTDIR}${unit_dir}/${name}.service\")
         configure_file(\"${template}\" \"\$ENV{DESTDIR}${unit_dir}/${name}.service\" @ONLY)

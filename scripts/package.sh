@@ -6,7 +6,7 @@
 # dpkg-buildpackage writes beside the source tree and takes the version from
 # debian/changelog, so the tree (without build/ and .git) is copied to
 # build/packaging/qk-relay-<version>/ and the changelog written there, with the version of
-# project() in CMakeLists.txt.
+# project() in CMakeLists.txt and the packaging's revision.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -17,6 +17,10 @@ if [ -z "$version" ]; then
     echo "package.sh: no version in project() of $top/CMakeLists.txt" >&2
     exit 1
 fi
+# The packaging's own revision, raised when what the package does changes while the programs'
+# version stays: 1 runs the services under accounts of their own.
+package_revision=1
+version=$version+$package_revision
 
 work=$top/build/packaging
 src=$work/qk-relay-$version

@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # System test: the Debian packages qk-relay and qk-relay-gui installed in a booted Debian 12
 # with systemd as init (systemd-nspawn containers from a cached debootstrap root), checked
-# the way an administrator and an operator use them: services up after install, a transfer
-# over TLS, start and stop through qk_relay_ctrl and polkit, the control ports, a reboot, a
-# second machine set up from a client bundle, removal and purge.
+# the way an administrator and an operator use them: an upgrade from the package of an earlier
+# commit that keeps every received file and backup, services up under their own accounts, a
+# transfer over TLS, start and stop through qk_relay_ctrl and polkit, the control ports,
+# producers and consumers of files and what other accounts may read, a reboot, a second
+# machine set up from a client bundle, removal and purge.
 #
 # Usage, as root: tests/system/run.sh
 #   QK_SYSTEM_TEST_DEBS=DIR   take the .deb files from DIR instead of building them with
 #                             scripts/package.sh
+# The earlier package that machine A upgrades from is built once from commit UPGRADE_FROM of
+# this clone and kept in the cache.
 #   QK_SYSTEM_TEST_CACHE=DIR  the base root and downloaded packages kept between runs
 #                             (default /var/cache/qk-relay-system-test)
 #   QK_SYSTEM_TEST_KEEP=1     keep the machines' roots (printed at the end)
@@ -28,6 +32,12 @@ CLN=qk_relay_clnsvc
 WORK_DIR=/var/lib/orvane/qk_relay_work
 OUT_DIR=$WORK_DIR/cln_out
 IN_DIR=$WORK_DIR/srv_in
+BACK_DIR=$WORK_DIR/srv_backups
+SRV_USER=qkrelay-srv
+CLN_USER=qkrelay-cln
+PRODUCERS=qkrelay-out
+# The last commit whose services ran as root: machine A starts with its package.
+UPGRADE_FROM=2ea7095
 # The two machines' addresses on the zone's private bridge (nothing on this machine's side).
 ADDR_A=10.213.77.1
 ADDR_B=10.213.77.2
@@ -176,6 +186,23 @@ health_ok() {
         grep -q "^HTTP/1\.[01] 200"
 }
 
+# runs_as M PROGRAM USER: PROGRAM's process in machine M runs as USER.
+runs_as() { [ "$(qk_st_in "$1" ps -o user= -C "$2" | tr -d ' ')" = "$3" ]; }
+
+# tree_sums M DIR...: the content of every file below the DIRs of machine M, path by path.
+tree_sums() {
+    local machine=$1 dir
+    shift
+    for dir in "$@"; do
+        (cd "${QK_ST_ROOT[$machine]}$dir" && find . -type f ! -name '.qk_relay.lock' -print0 |
+            sort -z | xargs -0 -r sha256sum | sed "s|  \./|  $dir/|")
+    done
+}
+
+# open_to_others M DIR: the files and directories below DIR in machine M that accounts outside
+# the owner and the group may read or enter.
+open_to_others() { find "${QK_ST_ROOT[$1]}$2" -perm /o=rwx ! -name '.qk_relay.lock'; }
+
 # make_tree DIR: sub-directories, small files and a 5 MB one.
 make_tree() {
     mkdir -p "$1/docs/2026/december" "$1/empty_not" "$1/media"
@@ -193,6 +220,14 @@ drop() {
     rm -rf "$staging"
     mkdir -p "$staging"
     cp -a "$1" "$staging/"
+    # As a producer in the producers' group leaves it, where that group exists: the sending
+    # service's account reads it and removes what it delivered.
+    local gid
+    gid=$(qk_st_in "$2" getent group $PRODUCERS | cut -d: -f3) || true
+    if [ -n "$gid" ]; then
+        chgrp -R "$gid" "$staging"
+        chmod -R g+rwX "$staging"
+    fi
     mv "$staging/$(basename "$1")" "${QK_ST_ROOT[$2]}$OUT_DIR/"
     rmdir "$staging"
 }
@@ -205,10 +240,10 @@ script_errors() { grep -E '/var/lib/dpkg/info/qk-relay[-a-z]*\.[a-z]+: [0-9]+: '
 arrived() { diff -r "$1" "${QK_ST_ROOT[$2]}$IN_DIR/$(basename "$1")" >/dev/null 2>&1; }
 out_empty() { [ -z "$(ls -A "${QK_ST_ROOT[$1]}$OUT_DIR")" ]; }
 
-# A fresh tree dropped into SENDER's outgoing directory arrives byte-identical in A's incoming
-# directory and leaves SENDER's outgoing one.
+# A fresh tree (NAME, by default tree_from_SENDER) dropped into SENDER's outgoing directory
+# arrives byte-identical in A's incoming directory and leaves SENDER's outgoing one.
 expect_delivery() {
-    local sender=$1 tree=$work/tree_from_$1
+    local sender=$1 tree=$work/${2:-tree_from_$1}
     make_tree "$tree"
     drop "$tree" "$sender"
     wait_for 180 arrived "$tree" A ||
@@ -244,6 +279,26 @@ step_packages() {
     echo "packages: $DEB_SERVICES $DEB_GUI"
 }
 
+# The package of commit UPGRADE_FROM, built once from that commit's own tree and cached.
+DEB_EARLIER=""
+step_earlier_package() {
+    local cache=$QK_ST_CACHE/packages-$UPGRADE_FROM tree=$work/earlier
+    DEB_EARLIER=$(ls "$cache"/qk-relay_*_amd64.deb 2>/dev/null | head -1)
+    if [ -z "$DEB_EARLIER" ]; then
+        git -C "$top" cat-file -e "$UPGRADE_FROM^{commit}" 2>/dev/null ||
+            fail "commit $UPGRADE_FROM is not in this clone (a shallow clone?)"
+        mkdir -p "$tree"
+        git -C "$top" archive "$UPGRADE_FROM" | tar -C "$tree" -xf -
+        "$tree/scripts/package.sh" >"$work/earlier_package.log" 2>&1 ||
+            fail "the package of $UPGRADE_FROM did not build" tail -n 30 "$work/earlier_package.log"
+        mkdir -p "$cache"
+        cp "$tree"/build/packages/qk-relay_*_amd64.deb "$cache/"
+        rm -rf "$tree"
+        DEB_EARLIER=$(ls "$cache"/qk-relay_*_amd64.deb | head -1)
+    fi
+    echo "earlier package: $DEB_EARLIER"
+}
+
 step_base_root() {
     qk_st_base_tarball
     ls -l "$QK_ST_BASE_TAR"
@@ -251,13 +306,39 @@ step_base_root() {
 
 step_root_a() {
     qk_st_new_root A "$work" "$DEB_SERVICES" "$DEB_GUI"
+    # Its dependencies are among the current package's, which are downloaded already.
+    mkdir -p "${QK_ST_ROOT[A]}/root/earlier"
+    cp "$DEB_EARLIER" "${QK_ST_ROOT[A]}/root/earlier/"
 }
 
 step_boot_a() {
     qk_st_boot A || fail "machine A did not boot" tail -n 40 "${QK_ST_ROOT[A]}.console"
 }
 
+# Machine A first runs the earlier package, whose services run as root: it receives a tree and
+# then a second version of one of its files, so that the upgrade meets received files and a
+# backup.
+step_earlier() {
+    qk_st_in A apt-get install -y -q --no-install-recommends \
+        "/root/earlier/$(basename "$DEB_EARLIER")" >"$work/install_earlier.log" 2>&1 ||
+        fail "apt-get install of the earlier package failed" cat "$work/install_earlier.log"
+    expect_state A $SRV active
+    expect_state A $CLN active
+    runs_as A $SRV root || fail "the earlier $SRV does not run as root: the upgrade would prove little"
+    expect_delivery A early_tree
+    local again=$work/again/early_tree
+    mkdir -p "$again"
+    echo "second version" >"$again/readme.txt"
+    drop "$again" A
+    wait_for 60 grep -q "second version" "${QK_ST_ROOT[A]}$IN_DIR/early_tree/readme.txt" ||
+        fail "the second version of readme.txt did not arrive" service_logs A
+    [ -f "${QK_ST_ROOT[A]}$BACK_DIR/early_tree/readme.txt" ] ||
+        fail "the replaced readme.txt was not backed up" ls -R "${QK_ST_ROOT[A]}$BACK_DIR"
+    tree_sums A "$IN_DIR" "$BACK_DIR" >"$work/sums_before_upgrade.txt"
+}
+
 step_install() {
+    qk_st_in A journalctl --no-pager -u $SRV -u $CLN | wc -l >"$work/journal_lines_before.txt"
     qk_st_in A apt-get install -y -q --no-install-recommends \
         "/root/debs/$(basename "$DEB_SERVICES")" "/root/debs/$(basename "$DEB_GUI")" \
         >"$work/install.log" 2>&1 || fail "apt-get install failed" cat "$work/install.log"
@@ -273,14 +354,45 @@ step_install() {
     # service's scanner run.
     wait_for 30 health_ok A 5604 || fail "$SRV's /health on 127.0.0.1:5604 is not 200" journal A
     wait_for 30 health_ok A 5605 || fail "$CLN's /health on 127.0.0.1:5605 is not 200" journal A
-    qk_st_in A journalctl --no-pager -u $SRV -u $CLN >"$work/journal_install.txt"
+    qk_st_in A journalctl --no-pager -u $SRV -u $CLN |
+        tail -n +"$(($(cat "$work/journal_lines_before.txt") + 1))" >"$work/journal_install.txt"
     if grep -q ERROR "$work/journal_install.txt"; then
         fail "ERROR in the services' journal" grep ERROR "$work/journal_install.txt"
     fi
+    # Each service under its own account, with its own key and nothing else's.
+    runs_as A $SRV $SRV_USER || fail "$SRV does not run as $SRV_USER" qk_st_in A ps -eo user,comm
+    runs_as A $CLN $CLN_USER || fail "$CLN does not run as $CLN_USER" qk_st_in A ps -eo user,comm
+    local etc=${QK_ST_ROOT[A]}/etc/orvane
+    [ "$(stat -c %U:%a "$etc/$SRV/keys/srv.zx.orvane.key")" = "$SRV_USER:600" ] &&
+        [ "$(stat -c %U:%a "$etc/$CLN/keys/cln.zx.orvane.key")" = "$CLN_USER:600" ] &&
+        [ "$(stat -c %U:%a "$etc/ca")" = "root:700" ] &&
+        [ "$(stat -c %U:%a "$etc/ca/ca.zx.orvane.key")" = "root:600" ] ||
+        fail "the keys' owners and modes are not as they should be" ls -lR "$etc"
+    # The upgrade handed every received file and backup over, unchanged and private.
+    tree_sums A "$IN_DIR" "$BACK_DIR" >"$work/sums_after_upgrade.txt"
+    diff "$work/sums_before_upgrade.txt" "$work/sums_after_upgrade.txt" >/dev/null ||
+        fail "received files or backups changed in the upgrade" \
+            diff "$work/sums_before_upgrade.txt" "$work/sums_after_upgrade.txt"
+    [ -z "$(find "${QK_ST_ROOT[A]}$IN_DIR" "${QK_ST_ROOT[A]}$BACK_DIR" ! -user $SRV_USER)" ] ||
+        fail "files below $IN_DIR or $BACK_DIR are not $SRV_USER's" ls -lR "${QK_ST_ROOT[A]}$WORK_DIR"
+    [ -z "$(open_to_others A "$IN_DIR")$(open_to_others A "$BACK_DIR")" ] ||
+        fail "received files or backups are open to other accounts" open_to_others A "$WORK_DIR"
 }
 
 step_transfer() {
     expect_delivery A
+    # The file that was received and backed up before the upgrade is replaced once more: its
+    # backups rotate below the handed-over tree.
+    local again=$work/again/early_tree
+    echo "third version" >"$again/readme.txt"
+    drop "$again" A
+    wait_for 60 grep -q "third version" "${QK_ST_ROOT[A]}$IN_DIR/early_tree/readme.txt" ||
+        fail "the third version of readme.txt did not arrive" service_logs A
+    grep -q "second version" "${QK_ST_ROOT[A]}$BACK_DIR/early_tree/readme.txt" &&
+        [ -f "${QK_ST_ROOT[A]}$BACK_DIR/early_tree/readme.txt.000.bak" ] ||
+        fail "the backups of readme.txt did not rotate" ls -lR "${QK_ST_ROOT[A]}$BACK_DIR"
+    [ -z "$(open_to_others A "$IN_DIR")$(open_to_others A "$BACK_DIR")" ] ||
+        fail "received files or backups are open to other accounts" open_to_others A "$WORK_DIR"
     # Under the unit's restrictions the outgoing tree is watched, not only scanned.
     grep -q "for completed files" "${QK_ST_ROOT[A]}/var/log/orvane/$CLN/$CLN.000.log" ||
         fail "$CLN does not watch its outgoing tree" service_logs A
@@ -339,7 +451,7 @@ step_operators() {
     # An operator applies parameters to both services over their control ports.
     mkdir -p "${QK_ST_ROOT[A]}/opt/qk_probe"
     install -m 755 "$PROBE" "${QK_ST_ROOT[A]}/opt/qk_probe/control_probe"
-    local cln_back=$WORK_DIR/cln_backups_applied srv_back=$WORK_DIR/srv_backups_applied
+    local cln_back=$WORK_DIR/cln_backups/applied srv_back=$WORK_DIR/srv_backups/applied
     as A alice QK_RELAY_PROGRAM_DATA=/etc/ /opt/qk_probe/control_probe "$cln_back" "$srv_back" \
         >"$work/probe.out" 2>&1 || fail "the applying probe failed" cat "$work/probe.out"
     local common=${QK_ST_ROOT[A]}/etc/orvane/common
@@ -348,6 +460,72 @@ step_operators() {
     wait_for 15 grep -q "<back_dir>$srv_back</back_dir>" "$common/$SRV.xml" ||
         fail "$SRV.xml does not carry the applied back_dir" cat "$common/$SRV.xml"
     for unit in $SRV $CLN; do expect_state A $unit active; done
+}
+
+# A producer in the producers' group drops a file; it arrives private to the receiving
+# service and the incoming tree's group: another account cannot read it.
+step_producers() {
+    qk_st_in A useradd -m -G $PRODUCERS prod
+    as A prod sh -c "umask 007 && echo produced >$OUT_DIR/.produced.tmp && mv $OUT_DIR/.produced.tmp $OUT_DIR/produced.txt" ||
+        fail "prod cannot drop a file into $OUT_DIR" ls -la "${QK_ST_ROOT[A]}$OUT_DIR"
+    wait_for 60 [ -f "${QK_ST_ROOT[A]}$IN_DIR/produced.txt" ] ||
+        fail "prod's file did not arrive" service_logs A
+    wait_for 30 [ ! -e "${QK_ST_ROOT[A]}$OUT_DIR/produced.txt" ] ||
+        fail "prod's file did not leave $OUT_DIR" service_logs A
+    [ "$(stat -c %U:%a "${QK_ST_ROOT[A]}$IN_DIR/produced.txt")" = "$SRV_USER:640" ] ||
+        fail "the received file is not $SRV_USER's with mode 640" ls -l "${QK_ST_ROOT[A]}$IN_DIR"
+    if as A bob cat "$IN_DIR/produced.txt" >/dev/null 2>&1; then
+        fail "bob, in no group of the relay, reads a received file"
+    fi
+    if as A prod cat "$IN_DIR/produced.txt" >/dev/null 2>&1; then
+        fail "prod reads the received file"
+    fi
+}
+
+# An operator (a member of qkrelay) points the client service at the CA's directory: the
+# service's account cannot read it, says so, and no private key lands anywhere.
+step_ca_out_of_reach() {
+    local conf=/etc/orvane/common/$CLN.xml log=${QK_ST_ROOT[A]}/var/log/orvane/$CLN/$CLN.000.log
+    as A alice sed -i 's:<out_dir>[^<]*</out_dir>:<out_dir>/etc/orvane/ca</out_dir>:' "$conf" ||
+        fail "alice cannot edit $conf"
+    wait_for 30 grep -q "/etc/orvane/ca.*Permission denied" "$log" ||
+        fail "$CLN does not say that it cannot read /etc/orvane/ca" tail -n 20 "$log"
+    sleep 6
+    as A alice sed -i 's:<out_dir>[^<]*</out_dir>:<out_dir></out_dir>:' "$conf"
+    local keys
+    keys=$(find "${QK_ST_ROOT[A]}/var" "${QK_ST_ROOT[A]}/home" "${QK_ST_ROOT[A]}/tmp" -name 'ca.zx.orvane.key' 2>/dev/null)
+    [ -z "$keys" ] || fail "the CA's key was copied: $keys"
+    [ "$(stat -c %U:%a "${QK_ST_ROOT[A]}/etc/orvane/ca/ca.zx.orvane.key")" = root:600 ] ||
+        fail "the CA's key is gone or open" ls -l "${QK_ST_ROOT[A]}/etc/orvane/ca"
+    expect_state A $CLN active
+}
+
+# A file the client service may read but not remove (in a producer's directory that only the
+# producer may write) is delivered once; the files beside it are delivered once and removed.
+step_undeletable() {
+    local log=${QK_ST_ROOT[A]}/var/log/orvane/$CLN/$CLN.000.log
+    as A prod sh -c "umask 022 && mkdir $OUT_DIR/fixed && echo kept >$OUT_DIR/fixed/kept.txt" ||
+        fail "prod cannot make $OUT_DIR/fixed"
+    as A prod sh -c "umask 007 && for n in 1 2 3; do echo healthy \$n >$OUT_DIR/healthy\$n.txt; done"
+    wait_for 60 [ -f "${QK_ST_ROOT[A]}$IN_DIR/fixed/kept.txt" ] ||
+        fail "the file the service cannot remove did not arrive" service_logs A
+    local n
+    for n in 1 2 3; do
+        wait_for 60 [ -f "${QK_ST_ROOT[A]}$IN_DIR/healthy$n.txt" ] ||
+            fail "healthy$n.txt did not arrive" service_logs A
+        wait_for 30 [ ! -e "${QK_ST_ROOT[A]}$OUT_DIR/healthy$n.txt" ] ||
+            fail "healthy$n.txt did not leave $OUT_DIR" service_logs A
+    done
+    # Three scans later nothing went twice: no backup of any of them at the receiver.
+    sleep 16
+    local twice
+    twice=$(find "${QK_ST_ROOT[A]}$BACK_DIR" -name 'kept.txt*' -o -name 'healthy*')
+    [ -z "$twice" ] || fail "files were delivered more than once: $twice"
+    [ -f "${QK_ST_ROOT[A]}$OUT_DIR/fixed/kept.txt" ] || fail "the file that cannot be removed is gone"
+    [ "$(grep -c "fixed/kept.txt delivered but cannot be removed" "$log")" = 1 ] ||
+        fail "the client service does not say once that fixed/kept.txt cannot be removed" \
+            grep "kept.txt" "$log"
+    as A prod rm -rf "$OUT_DIR/fixed"
 }
 
 step_reboot() {
@@ -382,6 +560,8 @@ step_second_machine() {
     grep -q "<server_address>$ADDR_A</server_address>" "$conf" || fail "no server_address in B's $CLN.xml" cat "$conf"
     qk_st_in B systemctl restart $CLN
     expect_state B $CLN active
+    runs_as B $SRV $SRV_USER && runs_as B $CLN $CLN_USER ||
+        fail "B's services do not run under their accounts" qk_st_in B ps -eo user,comm
 
     expect_delivery B
     qk_st_poweroff B
@@ -422,16 +602,21 @@ main() {
     chmod 755 "$work"
     run_step "prerequisites" step_prerequisites
     run_step "package build" step_packages
+    run_step "earlier package ($UPGRADE_FROM)" step_earlier_package
     run_step "base root (debootstrap or cache)" step_base_root
     run_step "root of machine A" step_root_a
     run_step "boot of machine A" step_boot_a
-    run_step "1 install: units active" step_install
-    run_step "2 transfer over TLS" step_transfer
-    run_step "3 qk_relay_ctrl as root" step_ctrl
-    run_step "4 operators: polkit, window, apply" step_operators
-    run_step "5 reboot" step_reboot
-    run_step "6 second machine from a bundle" step_second_machine
-    run_step "7 remove and purge" step_remove_purge
+    run_step "1 earlier package: files received" step_earlier
+    run_step "2 upgrade: own accounts, files kept" step_install
+    run_step "3 transfer over TLS" step_transfer
+    run_step "4 qk_relay_ctrl as root" step_ctrl
+    run_step "5 operators: polkit, window, apply" step_operators
+    run_step "6 a producer's file kept private" step_producers
+    run_step "7 the CA's key out of reach" step_ca_out_of_reach
+    run_step "8 an undeletable file sent once" step_undeletable
+    run_step "9 reboot" step_reboot
+    run_step "10 second machine from a bundle" step_second_machine
+    run_step "11 remove and purge" step_remove_purge
     run_step "power off" step_poweroff
 }
 
