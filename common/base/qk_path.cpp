@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -89,7 +90,7 @@ std::string file_name_of(const std::string& file_path) {
 void make_backup_dir(const std::string& base) {
     Poco::File dir(base);
     if (!dir.exists()) {
-        dir.createDirectories();
+        qk_create_private_dirs(base);
     } else if (!dir.isDirectory()) {
         throw Poco::IOException("Directory: " + base + " exists as file and cann't be created");
     }
@@ -101,19 +102,79 @@ std::string numbered_backup(const std::string& base, const std::string& file_nam
     return qk_generate_path(base, file_name + suffix);
 }
 
-// Copies file_path under a hidden name in base; copyTo gives the copy the source's mode and
-// syncs it. The caller renames it onto the backup name once it is complete.
+// Closes a descriptor when the scope ends.
+struct Descriptor {
+    explicit Descriptor(int descriptor) : fd(descriptor) {}
+    ~Descriptor() {
+        if (fd >= 0)
+            close(fd);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int fd;
+};
+
+// Copies everything source holds into target, syncs and closes target.
+void copy_content(int source, Descriptor& target, const std::string& source_path,
+                  const std::string& target_path) {
+    std::vector<char> buffer(128 * 1024);
+    for (;;) {
+        const ssize_t got = read(source, buffer.data(), buffer.size());
+        if (got == 0)
+            break;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            Poco::File::handleLastError(source_path);
+        }
+        for (ssize_t at = 0; at < got;) {
+            const ssize_t put = write(target.fd, buffer.data() + at, got - at);
+            if (put < 0 && errno == EINTR)
+                continue;
+            if (put <= 0)
+                Poco::File::handleLastError(target_path);
+            at += put;
+        }
+    }
+    const int fd = target.fd;
+    target.fd = -1;
+    if (fsync(fd) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        Poco::File::handleLastError(target_path);
+    }
+    if (close(fd) != 0)
+        Poco::File::handleLastError(target_path);
+}
+
+// Copies file_path under a new hidden name in base and syncs it; the caller renames it onto
+// the backup name once it is complete. The copy is created with QK_PRIVATE_FILE_MODE narrowed
+// by the source's mode (and by the umask): a wider mode of the source, or its execute bits,
+// never carry over, a narrower one does.
 std::string copy_to_temporary(const std::string& file_path, const std::string& base) {
+    const Descriptor source(open(file_path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info;
+    if (source.fd < 0 || fstat(source.fd, &info) != 0)
+        Poco::File::handleLastError(file_path);
+    if (S_ISDIR(info.st_mode))
+        throw Poco::OpenFileException("is a directory", file_path);
+    const mode_t mode = QK_PRIVATE_FILE_MODE & info.st_mode;
     SeededRandom random;
     for (;;) {
         // The machine and process in the name tell a later process whether it is debris.
         const std::string temporary = qk_generate_path(
             base, qk_temporary_name(kBackupTemporaryPrefix, random.next(), kBackupTemporarySuffix));
+        Descriptor target(
+            open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
+        if (target.fd < 0) {
+            if (errno == EEXIST)
+                continue;  // name taken; draw another
+            Poco::File::handleLastError(temporary);
+        }
         try {
-            Poco::File(file_path).copyTo(temporary, Poco::File::OPT_FAIL_ON_OVERWRITE);
+            copy_content(source.fd, target, file_path, temporary);
             return temporary;
-        } catch (const Poco::FileExistsException&) {
-            continue;  // name taken; draw another
         } catch (...) {
             remove_quietly(temporary);
             throw;
@@ -349,6 +410,34 @@ std::string qk_get_sub_dir(const std::string& base_dir, const std::string& dir) 
     log_message(LOG_LEVEL_DEBUG, &tag, "base_dir = %s dir = %s res_dir = %s", base_dir.c_str(),
                 dir.c_str(), result.c_str());
     return result;
+}
+
+void qk_create_private_dirs(const std::string& dir) {
+    std::string path = dir;
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    if (path.empty())
+        return;
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0) {
+        if (!S_ISDIR(info.st_mode))
+            throw Poco::FileExistsException("not a directory", path);
+        return;
+    }
+    if (errno != ENOENT)
+        Poco::File::handleLastError(path);
+    const std::size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0)
+        qk_create_private_dirs(path.substr(0, slash));
+    // The kernel applies the umask and a set-group-ID parent's group and bit; a chmod here
+    // would take that bit away again.
+    if (mkdir(path.c_str(), QK_PRIVATE_DIR_MODE) != 0) {
+        const int error = errno;
+        if (error == EEXIST && qk_is_directory(path))
+            return;  // made by another process meanwhile
+        errno = error;
+        Poco::File::handleLastError(path);
+    }
 }
 
 bool qk_check_dir_writable(const std::string& dir) {

@@ -2,7 +2,16 @@
 // paths. Failures are Poco exceptions, except qk_check_dir_writable, which answers false.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
+
+// Modes of the files the relay keeps (received files, backups and their temporaries) and of
+// the directories it creates for them, both narrowed further by the process umask. Accounts
+// outside the owner and the tree's group read nothing; a consumer reads by that group, which
+// a set-group-ID directory passes down to what is created below it.
+constexpr mode_t QK_PRIVATE_FILE_MODE = 0640;
+constexpr mode_t QK_PRIVATE_DIR_MODE = 0750;
 
 // Joins two path parts with exactly one separator at the seam; an empty extra_path gives
 // base_path unchanged, an empty base_path gives "/" + extra_path unless extra_path starts
@@ -19,11 +28,20 @@ bool qk_is_regular_file(const std::string& path);
 // True when path names an existing directory (following links); never throws.
 bool qk_is_directory(const std::string& path);
 
+// Creates dir and its missing parents with QK_PRIVATE_DIR_MODE less the umask; existing
+// directories stay as they are. Nothing is changed after the mkdir, so a new directory keeps
+// the group and the set-group-ID bit that a set-group-ID parent gives it. Another process
+// creating the same directory at once is no failure. Throws Poco::FileExistsException when a
+// file stands at dir, other Poco file exceptions when a directory cannot be created.
+void qk_create_private_dirs(const std::string& dir);
+
 // True when a file can be created (and is then removed) in dir; false for a missing dir, a
 // file, or any failure on the way. Never throws.
 bool qk_check_dir_writable(const std::string& dir);
 
-// Copies file_path into backup_dir/sub_dir (created when missing) under its file name. An
+// Copies file_path into backup_dir/sub_dir (created when missing, as qk_create_private_dirs
+// does) under its file name. The copy's mode is QK_PRIVATE_FILE_MODE narrowed by the source's
+// own mode and the umask: a backup is never readable by more accounts than its file. An
 // earlier backup of the same name is kept as "<name>.000.bak" (newest) to "<name>.099.bak"
 // (oldest); the oldest beyond that is dropped. The copy is made under a hidden temporary name
 // (qk_temporary_name(".qk_backup.", n, ".tmp")) first and renamed into place after the

@@ -117,7 +117,7 @@ bool CQKIncomingFile::openUnnamed() {
         findLinkWay();
     if (m_link_way == LinkWay::None)
         return false;
-    m_fd = ::openat(m_dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    m_fd = ::openat(m_dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, QK_PRIVATE_FILE_MODE);
     if (m_fd < 0)
         throw Poco::CreateFileException("Error of creating of file: " + m_target_path,
                                         errno_text());
@@ -128,7 +128,8 @@ bool CQKIncomingFile::openUnnamed() {
 // and removed again at once, so that no received data depends on a way that fails; a crash
 // in between leaves only an empty temporary of ours.
 void CQKIncomingFile::findLinkWay() {
-    const int probe = ::openat(m_dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    const int probe =
+        ::openat(m_dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, QK_PRIVATE_FILE_MODE);
     if (probe < 0 && !unnamed_files_unsupported(errno))
         throw Poco::CreateFileException("Error of creating of file: " + m_target_path,
                                         errno_text());
@@ -148,7 +149,8 @@ void CQKIncomingFile::findLinkWay() {
 
 void CQKIncomingFile::openNamed() {
     const std::string name = temporary_name();
-    m_fd = ::openat(m_dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    m_fd = ::openat(m_dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                    QK_PRIVATE_FILE_MODE);
     if (m_fd < 0)
         throw Poco::CreateFileException("Error of creating of file: " + m_target_path,
                                         errno_text());

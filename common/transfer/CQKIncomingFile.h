@@ -10,6 +10,8 @@
 // complete file or the new one, never a part. Hidden temporaries that a crashed receiver of
 // this machine left in a directory are removed when this process first opens it; those of
 // other machines sharing the directory are left to them (see qk_remove_stale_temporaries).
+// Files are created with QK_PRIVATE_FILE_MODE (0640) less the umask, whichever way they take,
+// and take their group from the directory as the kernel gives it.
 //
 // abandon() (and the destructor) drop the content; the target is not touched before
 // commit(). Errors are Poco exceptions. Used by one connection thread; the directory stays

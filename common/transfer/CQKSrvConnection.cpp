@@ -414,9 +414,8 @@ void CQKSrvConnection::createTargetDirectory() {
     const std::string error = "QK_FILE_SEND_FHEADER: m_sub_dir = " + m_sub_dir +
                               " m_in_dir = " + m_in_dir + " doesn't exists...";
     try {
-        Poco::File dir(m_in_dir);
-        dir.createDirectories();
-        if (dir.exists() && dir.isDirectory())
+        qk_create_private_dirs(m_in_dir);
+        if (qk_is_directory(m_in_dir))
             return;
     } catch (const Poco::Exception&) {
         // A file in the way, or no permission: reported below.

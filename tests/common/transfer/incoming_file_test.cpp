@@ -147,7 +147,9 @@ TEST(IncomingFile, FailedSyncOrAbandonLeaveTheDirectoryAsItWas) {
     EXPECT_EQ(dir.readFile("kept.txt"), "kept");
 }
 
+// Also: whichever way a file takes, it is 0640 under the usual umask.
 TEST(IncomingFile, FilesArePlacedWhenUnnamedFilesCannotBeLinkedByDescriptorOrProc) {
+    const mode_t saved_umask = ::umask(022);
     for (const bool proc_mounted : {true, false}) {
         SCOPED_TRACE(proc_mounted ? "through /proc" : "as named temporaries");
         TempDir dir;
@@ -158,10 +160,14 @@ TEST(IncomingFile, FilesArePlacedWhenUnnamedFilesCannotBeLinkedByDescriptorOrPro
             write_text(file, "content of " + name);
             file.commit();
             EXPECT_EQ(dir.readFile(name), "content of " + name);
+            struct stat info {};
+            ASSERT_EQ(::stat((dir / name).c_str(), &info), 0);
+            EXPECT_EQ(info.st_mode & 07777, 0640u) << name;
         }
         EXPECT_EQ(names_in(dir.path()),
                   (std::vector<std::string>{"new.txt", "next.txt", "old.txt"}));
     }
+    ::umask(saved_umask);
 }
 
 TEST(IncomingFile, ADirectoryCreatedAnewIsWrittenAndSyncedAndASwapMidFileIsRefused) {

@@ -7,6 +7,8 @@
 #include <Poco/File.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -14,6 +16,7 @@
 
 #include "RawClient.h"
 #include "TempDir.h"
+#include "base/qk_path.h"
 #include "protocol/qk_protocol.h"
 #include "transfer/CQKNameLock.h"
 #include "transfer/CQKTcpSrv.h"
@@ -314,6 +317,44 @@ TEST_F(ReceiverTest, NamesThatWouldLeaveTheIncomingDirectoryAreRefused) {
     }
     EXPECT_EQ(tree_of(m_root.path()), (std::vector<std::string>{"in"}));
     expectStillServing();
+}
+
+// Other accounts read nothing received: files and backups are 0640 and new directories 0750
+// under the usual umask, whatever the mode of a replaced file; a set-group-ID incoming
+// directory passes its group and the bit down to what is made below it.
+TEST_F(ReceiverTest, ReceivedFilesBackupsAndNewDirectoriesAreClosedToOtherAccounts) {
+    struct UmaskScope {
+        const mode_t saved = ::umask(022);
+        ~UmaskScope() { ::umask(saved); }
+    } umask_scope;
+    const auto info_of = [&](const std::string& rel) {
+        struct stat info {};
+        EXPECT_EQ(::stat((m_root / rel).c_str(), &info), 0) << rel;
+        return info;
+    };
+    const auto mode_of = [&](const std::string& rel) { return info_of(rel).st_mode & 07777; };
+    m_root.writeFile(in("old.txt"), "old");
+    ASSERT_EQ(::chmod((m_root / in("old.txt")).c_str(), 0644), 0);
+    auto client = connect();
+    EXPECT_EQ(client->sendFile("old.txt", "", "new"), QK_SEND_FILE_FOK);
+    EXPECT_EQ(client->sendFile("f.txt", "d/e", "f"), QK_SEND_FILE_FOK);
+    EXPECT_EQ(mode_of(in("old.txt")), 0640u);
+    EXPECT_EQ(mode_of("back"), 0750u);
+    EXPECT_EQ(mode_of("back/old.txt"), 0640u);
+    EXPECT_EQ(mode_of(in("d")), 0750u);
+    EXPECT_EQ(mode_of(in("d/e")), 0750u);
+    EXPECT_EQ(mode_of(in("d/e/f.txt")), 0640u);
+
+    const gid_t group = ::getegid() == 1 ? 2 : 1;
+    ASSERT_EQ(::chown((m_root / "in").c_str(), static_cast<uid_t>(-1), group), 0);
+    ASSERT_EQ(::chmod((m_root / "in").c_str(), 02770), 0);
+    EXPECT_EQ(client->sendFile("g.txt", "s/t", "g"), QK_SEND_FILE_FOK);
+    for (const std::string rel : {"s", "s/t"}) {
+        EXPECT_EQ(mode_of(in(rel)), 02750u) << rel;
+        EXPECT_EQ(info_of(in(rel)).st_gid, group) << rel;
+    }
+    EXPECT_EQ(mode_of(in("s/t/g.txt")), 0640u);
+    EXPECT_EQ(info_of(in("s/t/g.txt")).st_gid, group);
 }
 
 TEST_F(ReceiverTest, OnePathIsWrittenByOneConnectionAtATime) {
