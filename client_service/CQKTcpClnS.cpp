@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 
 #include "base/CQKReadLease.h"
@@ -87,6 +88,9 @@ void CQKTcpClnS::sendAllFiles() {
         // Reported by the attempt; a scan's run never throws.
         m_curr_result = QK_SEND_FILE_FERROR;
     }
+    // Files or directories the account could not read stay: also when no run was made.
+    if (takeUnreadable())
+        m_curr_result = QK_SEND_FILE_FERROR;
     const Poco::DateTime end;
     const Poco::Timespan spent = end - start;
     qk_scan_metrics().last_scan_duration.set(static_cast<double>(spent.totalMicroseconds()) / 1e6);
@@ -98,6 +102,7 @@ void CQKTcpClnS::sendAllFiles() {
 // False when there is nothing to send or the list could not be built (reported here).
 bool CQKTcpClnS::buildList(const QKLogTag& tag) {
     try {
+        forgetGone();
         const SQKClnSParams& record = params();
         if (!record.m_file_path.empty() && is_writable_file(Poco::File(record.m_file_path)))
             fillList(record.m_file_path);
@@ -117,20 +122,31 @@ bool CQKTcpClnS::buildList(const QKLogTag& tag) {
     }
     if (m_curr_result == QK_SEND_FILE_FERROR || m_file_list.empty())
         return false;
-    if (anySendable())
+    if (anySendable(tag))
         return true;
-    log_message(LOG_LEVEL_DEBUG, &tag, "Every listed file is open for writing: no connection.");
+    log_message(LOG_LEVEL_DEBUG, &tag,
+                "Every listed file is open for writing or unreadable: no connection.");
     return false;
 }
 
-// A file a writer holds open would only be passed over after a connection (a TLS handshake)
-// was made for it; the first file that is not decides.
-bool CQKTcpClnS::anySendable() const {
+// A file a writer holds open, or one the account may not read, would only be passed over
+// after a connection (a TLS handshake) was made for it; the first file that is neither
+// decides. An unreadable one is reported here, as the run would.
+bool CQKTcpClnS::anySendable(const QKLogTag& tag) {
     for (const std::string& path : m_file_list) {
         const CQKReadLease probe(path);
-        if (probe.state() != CQKReadLease::State::Writing &&
-            probe.state() != CQKReadLease::State::Missing)
-            return true;
+        switch (probe.state()) {
+            case CQKReadLease::State::Writing:
+            case CQKReadLease::State::Missing:
+                break;
+            case CQKReadLease::State::Failed:
+                if (probe.error() != EACCES && probe.error() != EPERM)
+                    return true;  // the run reports it
+                noteUnreadable(tag, path, probe.error(), false);
+                break;
+            default:
+                return true;
+        }
     }
     return false;
 }
@@ -191,6 +207,8 @@ std::uint32_t CQKTcpClnS::walkSubDir(const QKLogTag& tag, const Poco::File& dir)
     const std::chrono::milliseconds grace =
         min_age > 0 ? std::chrono::milliseconds(min_age) : m_dir_grace;
     const bool settled = isSettled(dir, grace);
+    if (!canList(tag, dir.path()))
+        return 1;  // what it holds stays, and so does it
     const std::uint32_t found = fillListSubDirs(dir.path());
     if (found > 0)
         return found;
@@ -207,8 +225,11 @@ std::uint32_t CQKTcpClnS::walkSubDir(const QKLogTag& tag, const Poco::File& dir)
 
 // A file modified too recently, or refused and still in its pause, is counted (its
 // directory stays) but not listed; when it is due is kept, so that the scanner looks again
-// then.
+// then. A file delivered earlier that could not be removed is neither listed nor due: it
+// waits for a change, and the scanner wakes for that.
 void CQKTcpClnS::listFile(const QKLogTag& tag, const Poco::File& file) {
+    if (isHeldAfterDelivery(tag, file.path()))
+        return;
     const std::int32_t min_age = params().m_min_age;
     long due_ms = msUntilOfferedAgain(file.path());
     if (due_ms > 0) {
@@ -247,7 +268,8 @@ bool CQKTcpClnS::isFresh(const Poco::File& file, std::int32_t min_age, long& due
     return true;
 }
 
-// The removal fails, and is logged, when anything has arrived in the directory meanwhile.
+// The removal fails, and is logged, when anything has arrived in the directory meanwhile; one
+// the account may not remove is said once.
 void CQKTcpClnS::removeEmptyDir(const QKLogTag& tag, const std::string& dir) {
     try {
         Poco::File directory(dir);
@@ -257,7 +279,11 @@ void CQKTcpClnS::removeEmptyDir(const QKLogTag& tag, const std::string& dir) {
         // The removal below tells whether it mattered.
     }
     log_message(LOG_LEVEL_DEBUG, &tag, "Delete empty directory: %s", dir.c_str());
-    if (!qk_res_is(qk_remove_dir(dir.c_str()), QK_RES_OK) || Poco::File(dir).exists())
+    const bool removed = qk_res_is(qk_remove_dir(dir.c_str()), QK_RES_OK);
+    const int error = removed ? 0 : errno;
+    if (removed && !Poco::File(dir).exists())
+        return;
+    if (!noteUnremovableDir(tag, dir, error))
         log_message(LOG_LEVEL_ERROR, &tag, "Error deleting of the empty directory: %s",
                     dir.c_str());
 }

@@ -10,7 +10,10 @@
 // less than "min_age" milliseconds ago are left for a later scan; files the receiver refused
 // at earlier scans are sent last; files whose names match the "exclude" patterns are never
 // listed. The transfer, backup and removal of each file are the shared sender core
-// (CQKFileSender): a file open for writing is neither sent nor removed.
+// (CQKFileSender): a file open for writing is neither sent nor removed. A file delivered at
+// an earlier scan that could not be removed is not listed while it is unchanged. A file the
+// service's account may not read stays listed (and in the backlog), but no connection is made
+// for it alone; it, and a sub-directory the account may not list, are said once.
 //
 // Threads: runs on the scanner's thread only. The record is read without the configuration
 // lock; it changes only under that lock, between scans.
@@ -63,7 +66,7 @@ protected:
 
 private:
     bool buildList(const QKLogTag& tag);
-    bool anySendable() const;
+    bool anySendable(const QKLogTag& tag);
     void noteDue(long due_ms);
     void sendList(const QKLogTag& tag);
     void listFile(const QKLogTag& tag, const Poco::File& file);

@@ -10,9 +10,15 @@
 #include <Poco/NumberParser.h>
 #include <Poco/Path.h>
 #include <Poco/Timestamp.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -72,6 +78,31 @@ void count_delivery(std::uint64_t bytes) {
     metrics.files.inc();
     metrics.bytes.inc(bytes);
     metrics.last_delivery_time.set(static_cast<double>(Poco::Timestamp().epochTime()));
+}
+
+// The directory part of a path as the sender builds them ("dir/name").
+std::string parent_of(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// True when path (not followed when it is a link) carries the immutable or append-only flag,
+// which keeps it, or what a directory holds, from being removed by any account. False also
+// when the flags cannot be asked.
+bool is_immutable(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    const bool asked = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    ::close(fd);
+    return asked && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+}
+
+bool is_permission(int error) {
+    return error == EACCES || error == EPERM;
 }
 
 }  // namespace
@@ -147,6 +178,53 @@ bool CQKFileSender::isSettled(const Poco::File& dir, std::chrono::milliseconds g
            age_us >= static_cast<std::int64_t>(grace.count()) * 1000;
 }
 
+bool CQKFileSender::identityOf(const std::string& path, SQKFileIdentity& identity, bool directory) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return false;
+    identity.device = static_cast<std::uint64_t>(info.st_dev);
+    identity.inode = static_cast<std::uint64_t>(info.st_ino);
+    // A directory's size and time change with every entry made or removed in it.
+    identity.size = directory ? 0 : static_cast<std::int64_t>(info.st_size);
+    identity.mtime_ns = directory ? 0
+                                  : static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
+                                        info.st_mtim.tv_nsec;
+    return true;
+}
+
+// A removal needs write and search permission on the directory; an immutable or append-only
+// file or directory, or a sticky directory (another account's file), refuses it whatever the
+// modes say.
+std::string CQKFileSender::removalProblem(const std::string& path, int error) {
+    const std::string text = std::strerror(error);
+    const std::string dir = parent_of(path);
+    if (is_permission(error)) {
+        if (is_immutable(path) || is_immutable(dir))
+            return text + " (the file or its directory is immutable or append-only)";
+        struct stat dir_info {};
+        struct stat file_info {};
+        const uid_t account = ::geteuid();
+        if (error == EPERM && ::stat(dir.c_str(), &dir_info) == 0 &&
+            (dir_info.st_mode & S_ISVTX) != 0 && ::lstat(path.c_str(), &file_info) == 0 &&
+            file_info.st_uid != account && dir_info.st_uid != account)
+            return text + " (" + dir + " is sticky: only the file's owner may remove it)";
+        return text + " (the account needs write and search permission on " + dir + ")";
+    }
+    if (error == EROFS)
+        return text +
+               " (the tree is mounted read-only, at least for this process: a service unit "
+               "writes only to its ReadWritePaths)";
+    return text;
+}
+
+std::string CQKFileSender::readProblem(int error, bool directory) {
+    const std::string text = std::strerror(error);
+    if (!is_permission(error))
+        return text;
+    return text + (directory ? " (the account needs read and search permission on it)"
+                             : " (the account needs read permission on it)");
+}
+
 void CQKFileSender::reportSpent(const QKLogTag& tag, const char* label,
                                 const Poco::Timespan& spent) {
     log_message(LOG_LEVEL_DEBUG, &tag,
@@ -187,19 +265,33 @@ void CQKFileSender::beginRun() {
     m_refusals_in_a_row = 0;
 }
 
-// Refused files make the run's result a failure. Files remembered as refused that have gone
-// from the outgoing tree are forgotten, so the memory holds only files still waiting.
+// Refused files, and files the account could not read, make the run's result a failure:
+// they stay in the outgoing tree.
 void CQKFileSender::endRun(const QKLogTag& tag) {
     if (!m_run_refusals.empty()) {
         m_curr_result = QK_SEND_FILE_FERROR;
         reportRefusals(tag);
     }
-    for (auto it = m_refused.begin(); it != m_refused.end();) {
-        if (isRegularFile(Poco::File(it->first)))
-            ++it;
-        else
-            it = m_refused.erase(it);
+    if (takeUnreadable())
+        m_curr_result = QK_SEND_FILE_FERROR;
+    forgetGone();
+}
+
+void CQKFileSender::forgetGone() {
+    for (auto it = m_kept.begin(); it != m_kept.end();) {
+        const SQKKept& kept = it->second;
+        SQKFileIdentity now;
+        const bool stays = kept.why == SQKKept::Why::Refused
+                               ? isRegularFile(Poco::File(it->first))
+                               : identityOf(it->first, now, kept.directory) && now == kept.identity;
+        it = stays ? std::next(it) : m_kept.erase(it);
     }
+}
+
+bool CQKFileSender::takeUnreadable() {
+    const bool noted = m_unreadable_noted;
+    m_unreadable_noted = false;
+    return noted;
 }
 
 // One line a run: at ERROR once a file has been refused at QK_REFUSED_RUNS_REPORTED runs in
@@ -208,8 +300,8 @@ void CQKFileSender::reportRefusals(const QKLogTag& tag) const {
     std::size_t lasting = 0;
     std::string first;
     for (const auto& [path, reason] : m_run_refusals) {
-        const auto refused = m_refused.find(path);
-        if (refused == m_refused.end() || refused->second.runs < QK_REFUSED_RUNS_REPORTED)
+        const auto refused = m_kept.find(path);
+        if (refused == m_kept.end() || refused->second.runs < QK_REFUSED_RUNS_REPORTED)
             continue;
         if (lasting++ == 0)
             first = path + " (" + std::to_string(refused->second.runs) + " runs): " + reason;
@@ -228,11 +320,13 @@ void CQKFileSender::reportRefusals(const QKLogTag& tag) const {
 }
 
 void CQKFileSender::putRefusedLast(std::vector<std::string>& paths) const {
-    if (m_refused.empty())
+    if (m_kept.empty())
         return;
     const auto runs_of = [this](const std::string& path) {
-        const auto found = m_refused.find(path);
-        return found == m_refused.end() ? 0u : found->second.runs;
+        const auto found = m_kept.find(path);
+        return found == m_kept.end() || found->second.why != SQKKept::Why::Refused
+                   ? 0u
+                   : found->second.runs;
     };
     std::stable_sort(paths.begin(), paths.end(), [&](const std::string& a, const std::string& b) {
         return runs_of(a) < runs_of(b);
@@ -240,17 +334,18 @@ void CQKFileSender::putRefusedLast(std::vector<std::string>& paths) const {
 }
 
 long CQKFileSender::msUntilOfferedAgain(const std::string& path) const {
-    const auto found = m_refused.find(path);
-    if (found == m_refused.end() || m_refusal_pause.count() <= 0)
+    const auto found = m_kept.find(path);
+    if (found == m_kept.end() || found->second.why != SQKKept::Why::Refused ||
+        m_refusal_pause.count() <= 0)
         return 0;
     const auto left = found->second.last + m_refusal_pause - std::chrono::steady_clock::now();
     return std::max<long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count());
 }
 
 // A file refused earlier in this run waits for the next run; after too many refusals in a
-// row, so does every file left.
+// row, so does every file left. A file delivered but not removable is not sent again.
 bool CQKFileSender::skipsInThisRun(const QKLogTag& tag, const std::string& file_path) {
-    if (m_run_refusals.count(file_path) != 0)
+    if (m_run_refusals.count(file_path) != 0 || isHeldAfterDelivery(tag, file_path))
         return true;
     if (m_refusals_in_a_row < QK_REFUSALS_IN_A_ROW)
         return false;
@@ -276,7 +371,9 @@ void CQKFileSender::noteRefusal(const QKLogTag& tag, const std::string& file_pat
     m_run_refusals[file_path] = reason;
     ++m_refusals_in_a_row;
     qk_sender_metrics().refused.inc();
-    SQKRefused& refused = m_refused[file_path];
+    SQKKept& refused = m_kept[file_path];
+    if (refused.why != SQKKept::Why::Refused)
+        refused = SQKKept{};
     refused.last = std::chrono::steady_clock::now();
     const unsigned runs = ++refused.runs;
     closeConnection();
@@ -289,8 +386,106 @@ void CQKFileSender::noteRefusal(const QKLogTag& tag, const std::string& file_pat
 }
 
 void CQKFileSender::noteDelivery(const std::string& file_path) {
-    m_refused.erase(file_path);
+    m_kept.erase(file_path);
     m_refusals_in_a_row = 0;
+}
+
+// The account lacks a right the producer has to grant: said once at ERROR per file (or
+// directory) as it is, at DEBUG while it stays so, and again once it has changed.
+void CQKFileSender::noteUnreadable(const QKLogTag& tag, const std::string& path, int error,
+                                   bool directory) {
+    m_unreadable_noted = true;
+    SQKFileIdentity now;
+    identityOf(path, now, directory);
+    const auto found = m_kept.find(path);
+    const bool known = found != m_kept.end() && found->second.why == SQKKept::Why::Unreadable &&
+                       found->second.identity == now;
+    SQKKept& kept = m_kept[path];
+    kept = SQKKept{};
+    kept.why = SQKKept::Why::Unreadable;
+    kept.identity = now;
+    kept.directory = directory;
+    const std::string text =
+        directory ? "Directory: " + path + " cannot be listed: " + readProblem(error, true) +
+                        ". What it holds stays in the outgoing directory."
+                  : "File: " + path + " cannot be read: " + readProblem(error, false) +
+                        ". It stays in the outgoing directory.";
+    log_message(known ? LOG_LEVEL_DEBUG : LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
+    if (!known)
+        qk_print_console(text);
+}
+
+bool CQKFileSender::noteUnremovableDir(const QKLogTag& tag, const std::string& dir, int error) {
+    if (!is_permission(error) && error != EROFS)
+        return false;
+    SQKFileIdentity now;
+    identityOf(dir, now, true);
+    const auto found = m_kept.find(dir);
+    const bool known = found != m_kept.end() && found->second.why == SQKKept::Why::Unremovable &&
+                       found->second.identity == now;
+    SQKKept& kept = m_kept[dir];
+    kept = SQKKept{};
+    kept.why = SQKKept::Why::Unremovable;
+    kept.identity = now;
+    kept.directory = true;
+    const std::string text = "Directory: " + dir +
+                             " is empty but cannot be removed: " + removalProblem(dir, error) +
+                             ". It stays.";
+    log_message(known ? LOG_LEVEL_DEBUG : LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
+    if (!known)
+        qk_print_console(text);
+    return true;
+}
+
+// Asked with the process's effective ids, as opening it is: the service's own account.
+bool CQKFileSender::canList(const QKLogTag& tag, const std::string& dir) {
+    const int error = ::faccessat(AT_FDCWD, dir.c_str(), R_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
+    if (is_permission(error)) {
+        noteUnreadable(tag, dir, error, true);
+        return false;
+    }
+    const auto found = m_kept.find(dir);
+    if (found != m_kept.end() && found->second.why == SQKKept::Why::Unreadable)
+        m_kept.erase(found);  // listed again: a later refusal is news
+    return true;
+}
+
+bool CQKFileSender::isHeldAfterDelivery(const QKLogTag& tag, const std::string& path) {
+    const auto found = m_kept.find(path);
+    if (found == m_kept.end() || found->second.why != SQKKept::Why::Unremovable)
+        return false;
+    SQKFileIdentity now;
+    if (!identityOf(path, now) || now != found->second.identity) {
+        m_kept.erase(found);  // gone or changed: sent as any other file
+        return false;
+    }
+    // Tried again at most once a refusal pause (the service's scan period): the scans that
+    // landing files start do not each open every such file.
+    const auto now_time = std::chrono::steady_clock::now();
+    if (now_time - found->second.last < m_refusal_pause) {
+        log_message(LOG_LEVEL_DEBUG, &tag, "File: %s was delivered earlier and is not sent again.",
+                    path.c_str());
+        return true;
+    }
+    found->second.last = now_time;
+    // Removed only as a delivered file is: under a lease, unchanged since it was delivered.
+    const CQKReadLease lease(path);
+    const bool readable = lease.state() == CQKReadLease::State::Held ||
+                          lease.state() == CQKReadLease::State::Fallback;
+    if (readable && lease.unchanged()) {
+        const int error = ::unlink(path.c_str()) == 0 ? 0 : errno;
+        if (error == 0 || error == ENOENT) {
+            m_kept.erase(found);
+            reportLeftFile(tag, "File: " + path + ", delivered earlier, has been removed.");
+            return true;
+        }
+        log_message(LOG_LEVEL_DEBUG, &tag, "File: %s delivered earlier still cannot be removed: %s",
+                    path.c_str(), std::strerror(error));
+        return true;
+    }
+    log_message(LOG_LEVEL_DEBUG, &tag, "File: %s was delivered earlier and is not sent again.",
+                path.c_str());
+    return true;
 }
 
 // One attempt. A failure closes the connection before it is passed on; when closing throws
@@ -311,6 +506,7 @@ void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>&
     } catch (...) {
         m_curr_result = QK_SEND_FILE_FERROR;
         m_removals.drainQuietly();
+        keepUnremovable();
         if (!m_connection_ended)
             closeConnection();
         throw;
@@ -353,6 +549,10 @@ void CQKFileSender::sendLeased(const QKLogTag& tag, const std::string& file_path
                            "File: " + file_path + " is open for writing. Left for a later run.");
             return;
         case CQKReadLease::State::Failed:
+            if (is_permission(lease->error())) {
+                noteUnreadable(tag, file_path, lease->error(), false);
+                return;
+            }
             throw Poco::OpenFileException("File: " + file_path + " can't be opened for reading...");
         case CQKReadLease::State::Fallback:
             log_message(LOG_LEVEL_DEBUG, &tag,
@@ -394,7 +594,9 @@ void CQKFileSender::backUpAndRemove(const QKLogTag& tag, const CQKReadLease& lea
             qk_backup_file(file_path, back_dir, sub_dir);
         }
         if (lease.unchanged()) {
-            removeSentFile(tag, file_path);
+            const int error = removeSentFile(tag, file_path);
+            if (error != 0)
+                reportUnremovable(tag, lease, file_path, error);
             return;
         }
     }
@@ -403,8 +605,51 @@ void CQKFileSender::backUpAndRemove(const QKLogTag& tag, const CQKReadLease& lea
                             "later run.");
 }
 
+// The delivered file cannot be removed as it is: sending it again would not remove it
+// either, and would rotate its backups away at both sides. Its identity is taken while the
+// lease still vouches for it; a writer after that changes it, and it is sent again.
+void CQKFileSender::reportUnremovable(const QKLogTag& tag, const CQKReadLease& lease,
+                                      const std::string& file_path, int error) {
+    SQKFileIdentity identity;
+    if (!identityOf(file_path, identity) || !lease.unchanged()) {
+        reportLeftFile(tag, "File: " + file_path +
+                                " has been opened for writing or changed while sending. Kept "
+                                "for a later run.");
+        return;
+    }
+    qk_sender_metrics().unremovable.inc();
+    const std::string text = "File: " + file_path + " delivered but cannot be removed: " +
+                             removalProblem(file_path, error) +
+                             ". It is not sent again while it is unchanged.";
+    log_message(LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
+    qk_print_console(text);
+    std::lock_guard<std::mutex> lock(m_unremovable_mutex);
+    m_unremovable.emplace_back(file_path, identity);
+}
+
+void CQKFileSender::keepUnremovable() {
+    std::vector<std::pair<std::string, SQKFileIdentity>> found;
+    {
+        std::lock_guard<std::mutex> lock(m_unremovable_mutex);
+        found.swap(m_unremovable);
+    }
+    for (const auto& [path, identity] : found) {
+        SQKKept& kept = m_kept[path];
+        kept = SQKKept{};
+        kept.why = SQKKept::Why::Unremovable;
+        kept.identity = identity;
+        kept.last = std::chrono::steady_clock::now();
+    }
+}
+
 void CQKFileSender::finishRemovals() {
-    m_removals.drain();
+    try {
+        m_removals.drain();
+    } catch (...) {
+        keepUnremovable();
+        throw;
+    }
+    keepUnremovable();
 }
 
 void CQKFileSender::reportLeftFile(const QKLogTag& tag, const std::string& text) {
@@ -412,19 +657,17 @@ void CQKFileSender::reportLeftFile(const QKLogTag& tag, const std::string& text)
     qk_print_console(text);
 }
 
-void CQKFileSender::removeSentFile(const QKLogTag& tag, const std::string& file_path) {
+// Returns 0 once the file is gone (also when somebody else removed it), else the errno of
+// the unlink.
+int CQKFileSender::removeSentFile(const QKLogTag& tag, const std::string& file_path) {
     log_message(LOG_LEVEL_INFO, &tag, "File: %s has been sent. Removing.", file_path.c_str());
     qk_print_console("File: " + file_path + " has been sent. Removing.");
-    Poco::File file(file_path);
-    try {
-        file.remove();
-    } catch (const Poco::Exception&) {
-        // Reported below by the check that matters: whether the file is still there.
-    }
-    if (file.exists())
-        throw Poco::Exception("File: " + file_path + " hasn't been removed...");
+    const int error = ::unlink(file_path.c_str()) == 0 ? 0 : errno;
+    if (error != 0 && error != ENOENT)
+        return error;
     log_message(LOG_LEVEL_INFO, &tag, "File: %s has been removed.", file_path.c_str());
     qk_print_console("File: " + file_path + " has been removed.");
+    return 0;
 }
 
 void CQKFileSender::sendFile(std::string file_path, std::string sub_dir, std::uint64_t file_size) {

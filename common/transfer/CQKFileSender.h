@@ -16,6 +16,15 @@
 // is not sent the whole tree one connection per file). A run that leaves a file refused at
 // QK_REFUSED_RUNS_REPORTED runs in a row says so in one ERROR line.
 //
+// The sender's account may lack rights on what producers drop. A file it cannot open for
+// reading, or a sub-directory it cannot list, stays where it is with one ERROR line naming
+// the missing permission (repeated at DEBUG while it is the same file), and the run's result
+// is a failure; the other files go on. A delivered file that cannot be removed (a directory
+// the account may not write, an immutable file, a read-only mount) is said once at ERROR and
+// counted, fails nothing, and is not sent again while its identity (device, inode, size,
+// modification time) stays the same: later runs only try its removal again. A changed file is
+// sent again as any other.
+//
 // A subclass says where its parameters come from (sendParams, asked at each use) and under
 // which class name it logs; it opens and closes its connection with the helpers here. Every
 // step that fails throws; sendWithAttempts turns a Poco::Exception into a failed attempt.
@@ -34,6 +43,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -54,6 +64,20 @@ constexpr unsigned QK_REFUSED_RUNS_REPORTED = 3;
 
 // Default of the time an empty sub-directory is left alone after its last modification.
 constexpr std::chrono::milliseconds QK_EMPTY_DIR_GRACE{2000};
+
+// A file as a sender recognises it at a later run: the same device, inode, size and
+// modification time. A directory is recognised by device and inode alone.
+struct SQKFileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t mtime_ns = 0;
+    bool operator==(const SQKFileIdentity& other) const {
+        return device == other.device && inode == other.inode && size == other.size &&
+               mtime_ns == other.mtime_ns;
+    }
+    bool operator!=(const SQKFileIdentity& other) const { return !(*this == other); }
+};
 
 // The parameters a transfer reads, whichever record they come from.
 struct SQKSendParams {
@@ -81,7 +105,9 @@ public:
     // directory) and removes it; passes over a path that is missing or not a regular file.
     // A file open for writing is passed over; one that a writer opened (or, without a lease,
     // that changed) before its backup or removal is neither backed up nor removed; each with
-    // an INFO line saying so.
+    // an INFO line saying so. A file the account may not read is passed over with an ERROR
+    // line and fails the run's result; a file delivered earlier that could not be removed is
+    // not sent again while it is unchanged, only its removal is tried again.
     virtual void sendFile(std::string file_path);
     // Sends the finished-all frame and waits for its acknowledgement; nothing when the
     // receiver ended the connection after refusing the last file.
@@ -112,9 +138,10 @@ public:
     // (QK_EMPTY_DIR_GRACE, or QK_RELAY_DIR_GRACE_MS from the environment): a producer's fresh
     // directory is about to receive a file.
     void setDirGrace(std::chrono::milliseconds grace) { m_dir_grace = grace; }
-    // How long a refused file waits before it is offered again (default 0: at the next run).
-    // The client service scans whenever a file lands: without a pause a refused file would
-    // cost a connection and a refusal at each of those scans.
+    // How long a refused file waits before it is offered again (default 0: at the next run),
+    // and how often the removal of a delivered file that could not be removed is tried
+    // again. The client service scans whenever a file lands: without a pause a refused file
+    // would cost a connection and a refusal at each of those scans.
     void setRefusalPause(std::chrono::milliseconds pause) { m_refusal_pause = pause; }
 
     // The file-system questions of a walk; none throws, a vanished entry answers false.
@@ -140,6 +167,27 @@ protected:
     void putRefusedLast(std::vector<std::string>& paths) const;
     // Milliseconds until a refused file may be offered again; 0 when it may be now.
     long msUntilOfferedAgain(const std::string& path) const;
+    // True when path is a file delivered at an earlier attempt or run that could not be
+    // removed, and still the same file: it is not sent again. Its removal is tried once more
+    // (under a read lease, at most once a refusal pause), in case the permission has been
+    // granted since.
+    bool isHeldAfterDelivery(const QKLogTag& tag, const std::string& path);
+    // True when the sub-directory dir may be listed and its entries looked at; otherwise it
+    // is reported as noteUnreadable does and false is returned: what it holds stays.
+    bool canList(const QKLogTag& tag, const std::string& dir);
+    // A file that cannot be opened for reading (error: the errno), or a directory that
+    // cannot be listed: ERROR once per identity, later at DEBUG; counted as left by this run.
+    void noteUnreadable(const QKLogTag& tag, const std::string& path, int error, bool directory);
+    // An empty sub-directory that rmdir refused with error: when the account lacks the
+    // right (EACCES, EPERM) or the tree is read-only (EROFS), says so at ERROR once per
+    // directory, later at DEBUG, and returns true: it stays, and fails nothing. False for
+    // any other error, which the caller reports.
+    bool noteUnremovableDir(const QKLogTag& tag, const std::string& dir, int error);
+    // True when files or directories were noted unreadable since the last call.
+    bool takeUnreadable();
+    // Forgets what is remembered of files that have gone, or (unreadable, unremovable) are
+    // no longer the same file: the memory holds only what still waits in the outgoing tree.
+    void forgetGone();
 
     // Waits until every acknowledged file is backed up and removed; throws the first error
     // of that. Done at the end of each attempt, and by a walk before it looks at what is
@@ -177,6 +225,17 @@ protected:
     std::chrono::milliseconds m_dir_grace;
 
 private:
+    // The identity of what path names now (following links); false when it cannot be asked.
+    static bool identityOf(const std::string& path, SQKFileIdentity& identity,
+                           bool directory = false);
+    // Why a file or directory could not be removed (error: the errno of its unlink or
+    // rmdir): the system's text and, for a refused permission or a read-only file system,
+    // what stands in the way: the file or its directory immutable, a sticky directory, or the
+    // write and search permission on the directory that the account lacks.
+    static std::string removalProblem(const std::string& path, int error);
+    // Why a file could not be opened, or a directory listed (error: the errno): the system's
+    // text and, for EACCES and EPERM, the permission the account needs.
+    static std::string readProblem(int error, bool directory);
     void runAttempt(const QKLogTag& tag, const std::function<void()>& exchange);
     void beginRun();
     void endRun(const QKLogTag& tag);
@@ -190,7 +249,10 @@ private:
     void backUpAndRemove(const QKLogTag& tag, const CQKReadLease& lease,
                          const std::string& file_path, const std::string& sub_dir,
                          const std::string& back_dir);
-    static void removeSentFile(const QKLogTag& tag, const std::string& file_path);
+    static int removeSentFile(const QKLogTag& tag, const std::string& file_path);
+    void reportUnremovable(const QKLogTag& tag, const CQKReadLease& lease,
+                           const std::string& file_path, int error);
+    void keepUnremovable();
     void sendThrough(const QKLogTag& tag, const CQKReadLease& source, const std::string& file_path,
                      const std::string& sub_dir, std::uint64_t file_size);
     void transferFile(const QKLogTag& tag, const CQKReadLease& source, const std::string& file_path,
@@ -210,15 +272,27 @@ private:
     std::vector<std::uint8_t> m_header_buffer;  // the header record is built here
     std::vector<std::uint8_t> m_data_buffer;    // one piece of file content
     std::vector<std::uint8_t> m_recv_buffer;    // one read of statuses
-    // Refusals: files refused in this run with the reason, refused runs in a row per file
-    // (dropped once the file is delivered or gone), refusals since the last delivery, and
-    // whether the receiver has ended the connection after the last one.
+    // Refusals: files refused in this run with the reason, refusals since the last delivery,
+    // and whether the receiver has ended the connection after the last one.
     std::map<std::string, std::string> m_run_refusals;
-    struct SQKRefused {
-        unsigned runs = 0;                           // runs in a row that refused it
-        std::chrono::steady_clock::time_point last;  // its last refusal
+    // Files (and directories) that stayed at earlier runs and why: refused by the receiver
+    // (refused runs in a row, the last refusal), unreadable for the account, or delivered but
+    // not removable (with the identity seen then). Dropped once the file is delivered, gone,
+    // or no longer the file that was seen.
+    struct SQKKept {
+        enum class Why { Refused, Unreadable, Unremovable };
+        Why why = Why::Refused;
+        unsigned runs = 0;                           // refused: runs in a row that refused it
+        std::chrono::steady_clock::time_point last;  // its last refusal, or removal tried
+        SQKFileIdentity identity;                    // unreadable, unremovable
+        bool directory = false;                      // unreadable: a directory
     };
-    std::map<std::string, SQKRefused> m_refused;
+    std::map<std::string, SQKKept> m_kept;
+    bool m_unreadable_noted = false;  // since the last takeUnreadable
+    // Delivered files that the removal queue's thread could not remove, with their identity;
+    // moved into m_kept by the sender's thread once the queue is drained.
+    std::mutex m_unremovable_mutex;
+    std::vector<std::pair<std::string, SQKFileIdentity>> m_unremovable;
     std::chrono::milliseconds m_refusal_pause{0};
     unsigned m_refusals_in_a_row = 0;
     bool m_connection_ended = false;

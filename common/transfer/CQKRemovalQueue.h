@@ -6,8 +6,9 @@
 // by the next run (the receiver backs up the first copy); none is lost. At most one piece of
 // work waits behind the one being done: a removal slower than the transfer holds the sender
 // back. drain() waits until everything queued is done and throws the first error, so a
-// failed removal still fails the attempt; the sender drains before it ends an attempt and
-// before it looks at a directory for what is left in it.
+// failed backup still fails the attempt (a file that cannot be removed is the work's own to
+// report: it throws nothing); the sender drains before it ends an attempt and before it
+// looks at a directory for what is left in it.
 //
 // Threads: one sender thread queues and drains; the worker starts with the first work and
 // ends with the object, after finishing what is queued.

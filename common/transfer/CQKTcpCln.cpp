@@ -5,6 +5,9 @@
 #include <Poco/Exception.h>
 #include <Poco/File.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <vector>
 
 #include "base/qk_console.h"
@@ -101,7 +104,9 @@ void CQKTcpCln::sendFilesFromDir(std::string dir_path) {
         } else if (m_params.m_sub_dirs != 0 && isRealDirectory(entry)) {
             log_message(LOG_LEVEL_DEBUG, &tag, "Sending files from the directory: (*it).path = %s",
                         entry.path().c_str());
-            sendDirAndRemoveIfEmpty(tag, entry);
+            // One the account may not list stays with what it holds; the others go on.
+            if (canList(tag, entry.path()))
+                sendDirAndRemoveIfEmpty(tag, entry);
         }
     }
 }
@@ -123,7 +128,8 @@ void CQKTcpCln::sendDirAndRemoveIfEmpty(const QKLogTag& tag, const Poco::File& d
 
 // Empty directories below were removed by their own walks; what is left there stays (a file,
 // a link, or a fresh directory), and with it this one. A plain directory removal: a file
-// that arrives meanwhile makes it fail instead of being deleted.
+// that arrives meanwhile makes it fail instead of being deleted. One the account may not
+// remove (or on a read-only tree) stays with an ERROR line and fails nothing.
 void CQKTcpCln::removeIfEmpty(const QKLogTag& tag, const std::string& dir_path) {
     finishRemovals();  // the directory's last files may still be on the removal queue
     std::vector<std::string> entries;
@@ -133,11 +139,9 @@ void CQKTcpCln::removeIfEmpty(const QKLogTag& tag, const std::string& dir_path) 
     log_message(LOG_LEVEL_DEBUG, &tag, "Removing of the directory: %s", dir_path.c_str());
     log_message(LOG_LEVEL_INFO, &tag, "Directory: %s is empty. Removing...", dir_path.c_str());
     qk_print_console("Directory: " + dir_path + " is empty. Removing...");
-    try {
-        Poco::File(dir_path).remove(false);
-    } catch (const Poco::Exception&) {
-        // Reported below by the check that matters: whether the directory is still there.
-    }
+    const int error = ::rmdir(dir_path.c_str()) == 0 ? 0 : errno;
+    if (error != 0 && noteUnremovableDir(tag, dir_path, error))
+        return;
     if (Poco::File(dir_path).exists())
         throw Poco::IOException("Directory: " + dir_path + " wasn't removed. Error...");
 }

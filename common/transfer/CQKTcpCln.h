@@ -6,7 +6,10 @@
 // closes; a failed attempt is retried, three attempts in all. A file is backed up and
 // removed only after the receiver has acknowledged it, so every file is either still in the
 // outgoing directory or delivered; a file the receiver refuses stays, and the files after it
-// go on a new connection. Every step that fails throws; sendFiles alone catches.
+// go on a new connection. A file or sub-directory the account may not read stays, with an
+// ERROR line, and makes the run's result a failure; a delivered file it may not remove stays
+// too, fails nothing and is not sent again in the run. Every step that fails throws;
+// sendFiles alone catches.
 // The protocol steps and the per-file transfer are the shared sender core (CQKFileSender).
 //
 // Threads: an object is used by one thread at a time; it shares nothing but the console
@@ -42,7 +45,8 @@ public:
     // but for those whose names the exclude patterns match; removes a sub-directory once no
     // file remains beneath it (an excluded one counts), never dir_path itself.
     // Throws Poco::IOException when dir_path is not a directory or a sub-directory cannot
-    // be removed, and whatever a file's transfer throws.
+    // be removed for another reason than the account's rights or a read-only tree, and
+    // whatever a file's transfer throws.
     virtual void sendFilesFromDir(std::string dir_path);
 
 protected:

@@ -42,6 +42,9 @@ const SQKSenderMetrics& qk_sender_metrics() {
                       "Sending attempts that failed (no connection, a time-out, a lost peer)."),
             r.counter("qk_relay_sender_refused_files_total",
                       "Files the receiver refused; they stay in the outgoing directory."),
+            r.counter("qk_relay_sender_unremovable_files_total",
+                      "Files delivered that could not be removed from the outgoing directory, "
+                      "each counted once; they are not sent again while they are unchanged."),
             r.gauge("qk_relay_last_delivery_time_seconds",
                     "Time of the last acknowledged file since the unix epoch; 0 before the first."),
         };

@@ -26,6 +26,7 @@ struct SQKSenderMetrics {
     CQKCounter& bytes;
     CQKCounter& failed_attempts;
     CQKCounter& refused;           // files the receiver refused
+    CQKCounter& unremovable;       // delivered files that could not be removed, each once
     CQKGauge& last_delivery_time;  // unix seconds of the last acknowledgement
 };
 

@@ -20,6 +20,7 @@
 #include "CQKTcpClnS.h"
 #include "FakeReceiver.h"
 #include "TempDir.h"
+#include "transfer/qk_relay_metrics.h"
 
 namespace {
 
@@ -32,6 +33,17 @@ std::size_t count_of(const std::string& text, const std::string& what) {
         ++count;
     return count;
 }
+
+// Acts as the unprivileged account "nobody" for the object's lifetime (root reads anything).
+struct ActingAsNobody {
+    ActingAsNobody() : acting(::seteuid(65534) == 0) {}
+    ~ActingAsNobody() {
+        if (acting) {
+            EXPECT_EQ(::seteuid(0), 0);
+        }
+    }
+    const bool acting;
+};
 
 class ServiceSenderTest : public ::testing::Test {
 protected:
@@ -61,6 +73,18 @@ protected:
         sender.sendAllFiles();
         console = testing::internal::GetCapturedStdout();
         EXPECT_TRUE(receiver.waitForClosed(receiver.connections().size(), 5s));
+    }
+
+    // One scan as "nobody", in a tree that account may enter and write; a test makes parts
+    // of it closed to it.
+    void openTreeToNobody() {
+        ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+        ASSERT_EQ(::chmod(out().c_str(), 0777), 0);
+    }
+    void runAsNobody() {
+        const ActingAsNobody nobody;
+        ASSERT_TRUE(nobody.acting);
+        run();
     }
 
     std::vector<std::string> receivedNames() const {
@@ -309,6 +333,83 @@ TEST_F(ServiceSenderTest, AFileRefusedAtEveryScanGoesLastAndIsReportedFromTheThi
     EXPECT_EQ(receiver.files().back().header.file_name, "f4.txt");
     EXPECT_EQ(count_of(console, "has been refused"), 0u);
     EXPECT_GT(sender.msUntilNextDue(), 0);
+}
+
+// A delivered file the account may not remove (its directory is not writable for it) is
+// backed up, said once and counted, and not listed at the next scans: no connection, no
+// line. A new version of it goes like any file; once the directory is writable, it is
+// removed without being sent again.
+TEST_F(ServiceSenderTest, ADeliveredFileThatCannotBeRemovedIsNotSentAgainUntilItChanges) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "acting as another user needs root";
+    put("a.txt", "a");
+    put("b.txt", "b");
+    put("ro/held.txt", "v1");
+    openTreeToNobody();
+    Poco::File(dir / "back").createDirectories();
+    ASSERT_EQ(::chmod((dir / "back").c_str(), 0777), 0);
+    params.m_back_dir = dir / "back";
+    params.m_sub_dirs = 1;
+    const std::string said = "File: " + out("ro/held.txt") +
+                             " delivered but cannot be removed: Permission denied (the account "
+                             "needs write and search permission on " +
+                             out("ro") + "). It is not sent again while it is unchanged.";
+    const std::uint64_t counted = qk_sender_metrics().unremovable.value();
+
+    runAsNobody();
+
+    EXPECT_EQ(sender.currResult(), QK_SEND_FILE_FOK) << console;
+    EXPECT_EQ(receivedNames(), (std::vector<std::string>{"ro|held.txt", "|a.txt", "|b.txt"}));
+    EXPECT_FALSE(dir.exists("out/a.txt"));
+    EXPECT_FALSE(dir.exists("out/b.txt"));
+    EXPECT_EQ(dir.readFile("back/ro/held.txt"), "v1");
+    EXPECT_EQ(count_of(console, said), 1u) << console;
+    EXPECT_EQ(qk_sender_metrics().unremovable.value(), counted + 1);
+
+    runAsNobody();
+
+    EXPECT_EQ(receiver.connections().size(), 1u);
+    EXPECT_EQ(count_of(console, "delivered but cannot be removed"), 0u) << console;
+
+    dir.writeFile("out/ro/held.txt", "v2");
+    runAsNobody();
+
+    ASSERT_EQ(receiver.files().size(), 4u);
+    EXPECT_EQ(receiver.files().back().content, "v2");
+    EXPECT_EQ(count_of(console, said), 1u) << console;
+    EXPECT_EQ(qk_sender_metrics().unremovable.value(), counted + 2);
+
+    ASSERT_EQ(::chmod(out("ro").c_str(), 0777), 0);
+    runAsNobody();
+
+    EXPECT_EQ(receiver.connections().size(), 2u);
+    EXPECT_FALSE(dir.exists("out/ro/held.txt")) << console;
+}
+
+// A file the account may not read is said once, not at every scan, and no connection is
+// made for it alone; the files beside it go.
+TEST_F(ServiceSenderTest, AFileTheAccountCannotReadIsSaidOnceAndTheOthersGo) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "acting as another user needs root";
+    put("secret.txt", "secret");
+    put("ok.txt", "ok");
+    openTreeToNobody();
+    ASSERT_EQ(::chmod(out("secret.txt").c_str(), 0600), 0);
+    const std::string said = "File: " + out("secret.txt") +
+                             " cannot be read: Permission denied (the account needs read "
+                             "permission on it). It stays in the outgoing directory.";
+
+    runAsNobody();
+
+    EXPECT_EQ(sender.currResult(), QK_SEND_FILE_FERROR);
+    EXPECT_EQ(receivedNames(), std::vector<std::string>{"|ok.txt"});
+    EXPECT_EQ(count_of(console, said), 1u) << console;
+
+    runAsNobody();
+
+    EXPECT_EQ(receiver.connections().size(), 1u);
+    EXPECT_EQ(count_of(console, "cannot be read"), 0u) << console;
+    EXPECT_EQ(dir.readFile("out/secret.txt"), "secret");
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // The sending run against a scripted receiver: what reaches the wire, what is left in the
 // outgoing tree, retries and failures.
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -19,6 +22,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "FakeReceiver.h"
@@ -26,6 +30,7 @@
 #include "TestPki.h"
 #include "transfer/CQKTcpCln.h"
 #include "transfer/CQKTcpSslCln.h"
+#include "transfer/qk_relay_metrics.h"
 #include "transfer/qk_tls.h"
 
 namespace {
@@ -58,6 +63,43 @@ std::vector<std::string> entries_of(const std::string& dir) {
     Poco::File(dir).list(names);
     return names;
 }
+
+// Makes a file immutable for the object's lifetime: it opens for reading, but no account,
+// root included, may remove it. set() is false where the file system does not allow it.
+class Immutable {
+public:
+    explicit Immutable(std::string path) : m_path(std::move(path)) { m_set = flag(true); }
+    ~Immutable() {
+        if (m_set)
+            flag(false);
+    }
+    bool set() const { return m_set; }
+
+private:
+    bool flag(bool on) const {
+        const int fd = ::open(m_path.c_str(), O_RDONLY | O_NONBLOCK);
+        int flags = 0;
+        bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return done;
+    }
+    std::string m_path;
+    bool m_set = false;
+};
+
+// Acts as the unprivileged account "nobody" for the object's lifetime (root reads anything).
+struct ActingAsNobody {
+    ActingAsNobody() : acting(::seteuid(65534) == 0) {}
+    ~ActingAsNobody() {
+        if (acting) {
+            EXPECT_EQ(::seteuid(0), 0);
+        }
+    }
+    const bool acting;
+};
 
 // A port on which nobody listens.
 std::uint16_t closed_port() {
@@ -264,29 +306,89 @@ TEST_F(SenderTest, BacksUpOnlyAfterTheFileIsAcknowledged) {
     EXPECT_FALSE(dir.exists("out/a"));
 }
 
-// Backup and removal run behind the next file's transfer; a removal that fails still fails
-// the attempt, and every acknowledged file is removed by the time the run ends.
-TEST_F(SenderTest, RemovalsBehindTheTransferAreDoneBeforeTheRunEndsAndTheirErrorsCount) {
+// Backup and removal run behind the next file's transfer. A delivered file that cannot be
+// removed is backed up, said once and counted, and fails nothing: the files around it are
+// removed, and the run's next attempt (the first one lost the receiver at its end) does not
+// send it again.
+TEST_F(SenderTest, ADeliveredFileThatCannotBeRemovedIsSentOnceAndTheOthersAreRemoved) {
     for (int i = 0; i < 20; ++i)
         put("d" + std::to_string(i % 3) + "/f" + std::to_string(i), std::string(i * 1000, 'x'));
     put("stuck/g.txt", "cannot go");
     const std::string stuck = out("stuck/g.txt");
-    if (std::system(("chattr +i '" + stuck + "' 2>/dev/null").c_str()) != 0)
+    const Immutable immutable(stuck);
+    if (!immutable.set())
         GTEST_SKIP() << "no immutable files here";
     params.m_back_dir = dir / "back";
     params.m_sub_dirs = 1;
+    receiver.setScript([](const FakeReceiver::Event& event) {
+        const bool drop = event.step == Step::FinishedAll && event.count == 0;
+        return drop ? FakeReceiver::close() : FakeReceiver::status(QK_SEND_FILE_FOK);
+    });
+    const std::uint64_t counted = qk_sender_metrics().unremovable.value();
 
     run();
-    std::system(("chattr -i '" + stuck + "'").c_str());
 
-    EXPECT_EQ(result, QK_SEND_FILE_FERROR);
-    EXPECT_NE(console.find("File: " + stuck + " hasn't been removed..."), std::string::npos);
+    EXPECT_EQ(result, QK_SEND_FILE_FOK) << console;
+    EXPECT_EQ(receiver.connections().size(), 2u);
+    EXPECT_EQ(received().size(), 21u);
+    EXPECT_EQ(receiver.files().size(), 21u) << "a file was sent twice";
+    EXPECT_EQ(count_of(console, "File: " + stuck +
+                                    " delivered but cannot be removed: Operation not permitted "
+                                    "(the file or its directory is immutable or append-only). "
+                                    "It is not sent again while it is unchanged."),
+              1u)
+        << console;
+    EXPECT_EQ(qk_sender_metrics().unremovable.value(), counted + 1);
     EXPECT_TRUE(dir.exists("out/stuck/g.txt"));
+    EXPECT_EQ(dir.readFile("back/stuck/g.txt"), "cannot go");
     for (int i = 0; i < 20; ++i) {
         const std::string rel = "d" + std::to_string(i % 3) + "/f" + std::to_string(i);
         EXPECT_FALSE(dir.exists("out/" + rel)) << rel;
         EXPECT_TRUE(dir.exists("back/" + rel)) << rel;
     }
+}
+
+// A file or a sub-directory that the account may not read stays, with one ERROR line naming
+// the permission; the other files go on the same connection, and the run's result says that
+// not everything went.
+TEST_F(SenderTest, WhatTheAccountCannotReadStaysAndTheRestIsSent) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "acting as another user needs root";
+    put("secret.txt", "secret");
+    put("ok.txt", "ok");
+    put("closed/inner.txt", "inner");
+    put("open/x.txt", "x");
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    for (const char* writable : {"", "open"})
+        ASSERT_EQ(::chmod(out(writable).c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(out("secret.txt").c_str(), 0600), 0);
+    ASSERT_EQ(::chmod(out("closed").c_str(), 0700), 0);
+    params.m_sub_dirs = 1;
+
+    {
+        const ActingAsNobody nobody;
+        ASSERT_TRUE(nobody.acting);
+        run();
+    }
+
+    EXPECT_EQ(result, QK_SEND_FILE_FERROR);
+    EXPECT_EQ(receiver.connections().size(), 1u) << console;
+    const auto files = received();
+    EXPECT_EQ(files.size(), 2u);
+    EXPECT_EQ(files.count("|ok.txt") + files.count("open|x.txt"), 2u);
+    EXPECT_EQ(count_of(console, "File: " + out("secret.txt") +
+                                    " cannot be read: Permission denied (the account needs read "
+                                    "permission on it). It stays in the outgoing directory."),
+              1u)
+        << console;
+    EXPECT_EQ(count_of(console, "Directory: " + out("closed") +
+                                    " cannot be listed: Permission denied (the account needs "
+                                    "read and search permission on it)."),
+              1u);
+    EXPECT_EQ(dir.readFile("out/secret.txt"), "secret");
+    EXPECT_EQ(dir.readFile("out/closed/inner.txt"), "inner");
+    EXPECT_FALSE(dir.exists("out/ok.txt"));
+    EXPECT_FALSE(dir.exists("out/open"));
 }
 
 // The first file is refused, at its header or at its end: it stays, without a backup and not
