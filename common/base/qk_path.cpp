@@ -296,17 +296,29 @@ std::vector<std::string> dot_fields(const std::string& text) {
     return fields;
 }
 
+// The dot-separated fields between prefix and suffix of name; empty when name is not
+// prefix + something + suffix.
+std::vector<std::string> middle_fields(const std::string& name, const std::string& prefix,
+                                       const std::string& suffix) {
+    if (name.size() <= prefix.size() + suffix.size() ||
+        name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return {};
+    }
+    return dot_fields(name.substr(prefix.size(), name.size() - prefix.size() - suffix.size()));
+}
+
+// True for "<host>-<boot>" of any machine and boot.
+bool is_machine_tag(const std::string& owner) {
+    return owner.size() == kHostDigits + 1 + kBootDigits && owner[kHostDigits] == '-' &&
+           all_hex(owner.substr(0, kHostDigits)) && all_hex(owner.substr(kHostDigits + 1));
+}
+
 // Why a temporary named prefix + middle + suffix is debris; null when it is not, or when it is
 // no temporary of ours. Nine digits at most for a pid: beyond every pid_max, and no overflow.
 const char* why_stale(const std::string& name, const std::string& prefix,
                       const std::string& suffix) {
-    if (name.size() <= prefix.size() + suffix.size() ||
-        name.compare(0, prefix.size(), prefix) != 0 ||
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
-        return nullptr;
-    }
-    std::vector<std::string> fields =
-        dot_fields(name.substr(prefix.size(), name.size() - prefix.size() - suffix.size()));
+    std::vector<std::string> fields = middle_fields(name, prefix, suffix);
     if (fields.size() == 3) {
         // "<host>-<boot>.<pid>.<n>": only this machine may judge its own temporaries.
         const std::string& owner = fields[0];
@@ -352,6 +364,18 @@ std::string qk_temporary_name(const std::string& prefix, unsigned long n,
                               const std::string& suffix) {
     return prefix + qk_machine_tag() + "." + std::to_string(getpid()) + "." + std::to_string(n) +
            suffix;
+}
+
+bool qk_is_temporary_name(const std::string& name, const std::string& prefix,
+                          const std::string& suffix) {
+    std::vector<std::string> fields = middle_fields(name, prefix, suffix);
+    if (fields.size() == 3 && is_machine_tag(fields[0]))
+        fields.erase(fields.begin());
+    return fields.size() == 2 && all_digits(fields[0]) && all_digits(fields[1]);
+}
+
+bool qk_is_backup_temporary_name(const std::string& name) {
+    return qk_is_temporary_name(name, kBackupTemporaryPrefix, kBackupTemporarySuffix);
 }
 
 void qk_remove_stale_temporaries(const std::string& dir, const std::string& prefix,

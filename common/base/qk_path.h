@@ -67,6 +67,14 @@ std::string qk_machine_tag();
 std::string qk_temporary_name(const std::string& prefix, unsigned long n,
                               const std::string& suffix);
 
+// True when name has the shape of a name qk_temporary_name makes with prefix and suffix, of
+// any machine, boot and process, or of the older form prefix + "<pid>.<n>" + suffix: every
+// name qk_remove_stale_temporaries may take for debris has it.
+bool qk_is_temporary_name(const std::string& name, const std::string& prefix,
+                          const std::string& suffix);
+// True when name has the shape of the temporary qk_backup_file copies into.
+bool qk_is_backup_temporary_name(const std::string& name);
+
 // Removes from dir the temporaries that no process is writing any more: entries named
 // prefix + "<host>-<boot>.<pid>.<n>" + suffix (see qk_temporary_name) of this machine whose
 // boot is an earlier one, or whose pid names no process (kill(pid, 0) fails with ESRCH); and

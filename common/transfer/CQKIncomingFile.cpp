@@ -69,6 +69,10 @@ std::string CQKIncomingFile::writeProblem(const std::string& dir) {
     return problem;
 }
 
+bool CQKIncomingFile::isTemporaryName(const std::string& name) {
+    return qk_is_temporary_name(name, kTemporaryPrefix, kTemporarySuffix);
+}
+
 CQKIncomingFile::~CQKIncomingFile() {
     abandon();
     closeDirectory();

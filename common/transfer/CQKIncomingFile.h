@@ -61,6 +61,11 @@ public:
     // the file system has them, else a hidden temporary named like a received file's, which
     // this machine's receivers remove should a crash leave it. Never throws.
     static std::string writeProblem(const std::string& dir);
+    // True when name has the shape of the hidden temporaries of received files (and of the
+    // probe above), of any machine or process: ".qk_relay.<host>-<boot>.<pid>.<n>.part", or
+    // the older ".qk_relay.<pid>.<n>.part". A sent file or directory must not be named so:
+    // the clean-up of crash debris would take it for one.
+    static bool isTemporaryName(const std::string& name);
 
 protected:
     // How an unnamed file gets a name: Unknown until tried for the open directory, None when

@@ -41,6 +41,20 @@ std::uint32_t current_thread_key() {
     return static_cast<std::uint32_t>(qk_get_thread_id());
 }
 
+// What the receiver uses name for in a directory, when it is a name of its own there: the
+// lock file in the incoming root, and the shapes of its temporaries anywhere (which the
+// clean-up of crash debris removes); null for any other name. at_top: name is an entry of
+// the incoming root itself.
+const char* own_use_of(const std::string& name, bool at_top) {
+    if (at_top && name == CQKNameLock::kFileName)
+        return "its name lock file";
+    if (CQKIncomingFile::isTemporaryName(name))
+        return "the temporaries of received files";
+    if (qk_is_backup_temporary_name(name))
+        return "the temporaries of backups";
+    return nullptr;
+}
+
 }  // namespace
 
 CQKSrvConnection::CQKSrvConnection(const Poco::Net::StreamSocket& socket, CQKFileListener& listener,
@@ -377,6 +391,7 @@ void CQKSrvConnection::handleHeader() {
                     header.file_name.c_str(), header.sub_dir.c_str());
         throw ReceivingStatusException(QK_ERROR_MALFORMED_FILE_FRAME);
     }
+    refuseOwnNames();
     m_refusal = Refusal::Write;
     createTargetDirectory();
     announceFile();
@@ -408,6 +423,34 @@ void CQKSrvConnection::handleHeader() {
     m_writer.begin(m_file, m_file_size);
     m_refusal = Refusal::None;
     m_status_owed = true;
+}
+
+// Refuses a header whose file name, or a sub-directory of it, is a name the receiver keeps
+// for itself in that directory: nothing of the receiver's is replaced, and nothing sent can
+// later be taken for the receiver's debris and removed.
+void CQKSrvConnection::refuseOwnNames() const {
+    std::string component;
+    const char* use = nullptr;
+    std::size_t start = 0;
+    while (use == nullptr && start < m_sub_dir.size()) {
+        const std::size_t end = std::min(m_sub_dir.find('/', start), m_sub_dir.size());
+        component = m_sub_dir.substr(start, end - start);
+        use = own_use_of(component, start == 0);
+        start = end + 1;
+    }
+    if (use == nullptr) {
+        component = m_file_name;
+        use = own_use_of(component, m_sub_dir.empty());
+    }
+    if (use == nullptr)
+        return;
+    QKLogTag tag = tagOf("receiveData()");
+    log_message(LOG_LEVEL_ERROR, &tag,
+                "Refused path: file_name = %s sub_dir = %s: %s is a name the receiver keeps for "
+                "itself (%s)",
+                m_file_name.c_str(), m_sub_dir.c_str(), component.c_str(), use);
+    throw ReceivingStatusException("QK_FILE_SEND_FHEADER: " + component +
+                                   " is a name the receiver keeps for itself");
 }
 
 void CQKSrvConnection::createTargetDirectory() {

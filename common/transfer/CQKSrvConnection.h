@@ -1,7 +1,8 @@
 // The receiving side of one accepted connection, and its connection factories.
 //
 // SECURITY: every byte from the peer is hostile. Frames are confined to the bytes read,
-// file names and sub-directories may not leave the incoming directory, every wait for the
+// file names and sub-directories may neither leave the incoming directory nor take a name
+// the receiver keeps for itself (its lock file, its temporaries), every wait for the
 // peer has a time limit, and a file appears under its name only when it is complete,
 // checked and on stable storage; only then is status 0x00 sent for it, since the sender
 // deletes its copy on that byte.
@@ -59,6 +60,7 @@ private:
     void handleFinished();
     void handleFinishedAll();
     void handlePeerGone();
+    void refuseOwnNames() const;
     void createTargetDirectory();
     void announceFile();
     void lockName(const std::string& in_dir);

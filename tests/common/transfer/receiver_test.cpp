@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <iterator>
 #include <thread>
 
 #include "RawClient.h"
@@ -20,6 +21,7 @@
 #include "protocol/qk_protocol.h"
 #include "transfer/CQKNameLock.h"
 #include "transfer/CQKTcpSrv.h"
+#include "transfer/qk_relay_metrics.h"
 
 namespace {
 
@@ -317,6 +319,43 @@ TEST_F(ReceiverTest, NamesThatWouldLeaveTheIncomingDirectoryAreRefused) {
     }
     EXPECT_EQ(tree_of(m_root.path()), (std::vector<std::string>{"in"}));
     expectStillServing();
+}
+
+// A sender may not take the names the receiver keeps for itself: the lock file at the top,
+// and the shapes of its temporaries as a file or a sub-directory, which its clean-up of
+// crash debris would remove. Nothing of the receiver's is touched, and the same names where
+// they are not the receiver's are delivered.
+TEST_F(ReceiverTest, NamesTheReceiverKeepsForItselfAreRefused) {
+    EXPECT_EQ(connect()->sendFile("first.txt", "", "1"), QK_SEND_FILE_FOK);
+    const std::string lock_file = m_root / in(CQKNameLock::kFileName);
+    struct stat lock_before {};
+    ASSERT_EQ(::stat(lock_file.c_str(), &lock_before), 0);
+    const std::string part = ".qk_relay." + qk_machine_tag() + ".4711.3.part";
+    const std::pair<std::string, std::string> cases[] = {
+        {CQKNameLock::kFileName, ""},
+        {part, ""},
+        {".qk_relay.4711.3.part", "d"},  // the older form
+        {".qk_backup." + qk_machine_tag() + ".4711.3.tmp", "d"},
+        {"x.txt", "d/" + part},
+        {"x.txt", CQKNameLock::kFileName},
+    };
+    const std::uint64_t refused = qk_receiver_metrics().refused_name.value();
+    for (const auto& [name, sub_dir] : cases) {
+        SCOPED_TRACE(name + " in " + sub_dir);
+        EXPECT_EQ(connect()->sendFile(name, sub_dir, "x"), QK_SEND_FILE_FERROR);
+    }
+    EXPECT_EQ(qk_receiver_metrics().refused_name.value(), refused + std::size(cases));
+    struct stat lock_after {};
+    ASSERT_EQ(::stat(lock_file.c_str(), &lock_after), 0);
+    EXPECT_EQ(lock_after.st_ino, lock_before.st_ino);
+    EXPECT_EQ(lock_after.st_size, 0);
+    EXPECT_EQ(tree_of(m_root / "in"), std::vector<std::string>{"first.txt"});
+
+    auto client = connect();
+    EXPECT_EQ(client->sendFile(CQKNameLock::kFileName, "d", "a"), QK_SEND_FILE_FOK);
+    EXPECT_EQ(client->sendFile(".qk_relay.notes.part", "", "b"), QK_SEND_FILE_FOK);
+    EXPECT_EQ(m_root.readFile(in("d/.qk_relay.lock")), "a");
+    EXPECT_EQ(m_root.readFile(in(".qk_relay.notes.part")), "b");
 }
 
 // Other accounts read nothing received: files and backups are 0640 and new directories 0750
