@@ -1,7 +1,8 @@
 // The services' metrics endpoints as an operator scrapes them: both services in a temporary
 // install tree, a file dropped into the client's outgoing tree counted as sent and received,
 // a file the receiver refuses counted on both sides with its reason, the client's health
-// following its scanner, and a taken metrics port that stops no transfer.
+// following its scanner, a taken metrics port that stops no transfer, and a delivered file the
+// client may not remove counted once and delivered once.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -13,8 +14,10 @@
 #include <Poco/Net/SocketImpl.h>
 #include <Poco/StreamCopier.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "ProgramRunner.h"
 
@@ -44,6 +47,33 @@ Answer get(std::uint16_t port, const std::string& path) {
     }
     return answer;
 }
+
+// The value of a counter or gauge in a scrape; -1 when it is not there.
+double value_of(const std::string& scrape, const std::string& name) {
+    const std::size_t at = scrape.find("\n" + name + " ");
+    return at == std::string::npos ? -1 : std::atof(scrape.c_str() + at + name.size() + 2);
+}
+
+// Makes a file immutable for the object's lifetime (no account may remove it); set() is
+// false where the file system does not allow it.
+class Immutable {
+public:
+    explicit Immutable(std::string path) : m_path(std::move(path)) { m_set = chattr("+i"); }
+    ~Immutable() { release(); }
+    void release() {
+        if (m_set)
+            m_set = !chattr("-i");
+    }
+    bool set() const { return m_set; }
+
+private:
+    bool chattr(const char* flag) const {
+        return std::system(
+                   ("chattr " + std::string(flag) + " '" + m_path + "' 2>/dev/null").c_str()) == 0;
+    }
+    std::string m_path;
+    bool m_set = false;
+};
 
 class E2eMetrics : public ::testing::Test {
 protected:
@@ -96,6 +126,11 @@ protected:
         const std::optional<int> code = program.waitForExit(20s);
         ASSERT_TRUE(code.has_value()) << "ignores SIGTERM";
         EXPECT_EQ(*code, 0) << program.out() << program.err();
+    }
+    std::string clientLog() const {
+        return ProgramRunner::readFile(
+                   m_runner.path("var/log/orvane/qk_relay_clnsvc/qk_relay_clnsvc.000.log"))
+            .value_or("");
     }
     std::string in() const { return m_runner.scratch("in"); }
     std::string out() const { return m_runner.scratch("out"); }
@@ -158,6 +193,65 @@ TEST_F(E2eMetrics, ATakenMetricsPortStopsNoTransfer) {
 
     taken.reset();
     EXPECT_TRUE(answers(m_srv_metrics, "/health", 200, "ok"));
+    stop(*server);
+}
+
+// Two files and one the client service may not remove: each arrives once, the two leave the
+// outgoing tree, the third stays and is said and counted once, and the scans after it send it
+// no more. Its new version is delivered (and removed) as any file.
+TEST_F(E2eMetrics, AFileTheClientCannotRemoveIsDeliveredOnceAndCountedOnce) {
+    ProgramRunner::writeFile(out() + "/held.txt", "v1");
+    Immutable held(out() + "/held.txt");
+    if (!held.set())
+        GTEST_SKIP() << "no immutable files here";
+    ProgramRunner::writeFile(out() + "/a.txt", "a");
+    ProgramRunner::writeFile(out() + "/sub/b.txt", "b");
+    auto server = start("qk_relay_srvsvc");
+    EXPECT_TRUE(answers(m_srv_metrics, "/health", 200, "ok")) << server->out();
+    auto client = start("qk_relay_clnsvc");
+
+    EXPECT_TRUE(
+        answers(m_cln_metrics, "/metrics", 200, "\nqk_relay_sender_unremovable_files_total 1\n"))
+        << clientLog();
+    const double scans = value_of(get(m_cln_metrics, "/metrics").body, "qk_relay_scans_total");
+    EXPECT_TRUE(ProgramRunner::waitUntil(
+        [&] {
+            return value_of(get(m_cln_metrics, "/metrics").body, "qk_relay_scans_total") >=
+                   scans + 3;
+        },
+        15s));
+    const std::string scrape = get(m_cln_metrics, "/metrics").body;
+    EXPECT_NE(scrape.find("# HELP qk_relay_sender_unremovable_files_total Files delivered that "
+                          "could not be removed"),
+              std::string::npos)
+        << scrape;
+    EXPECT_EQ(value_of(scrape, "qk_relay_sender_unremovable_files_total"), 1);
+    EXPECT_EQ(value_of(scrape, "qk_relay_sent_files_total"), 3);
+    EXPECT_EQ(value_of(get(m_srv_metrics, "/metrics").body, "qk_relay_received_files_total"), 3);
+    EXPECT_EQ(ProgramRunner::readFile(in() + "/held.txt"), "v1");
+    EXPECT_EQ(ProgramRunner::readFile(in() + "/sub/b.txt"), "b");
+    EXPECT_FALSE(fs::exists(out() + "/a.txt"));
+    EXPECT_FALSE(fs::exists(out() + "/sub/b.txt"));
+    EXPECT_TRUE(fs::exists(out() + "/held.txt"));
+    const std::string log = clientLog();
+    std::size_t said = 0;
+    for (std::size_t at = log.find("held.txt delivered but cannot be removed: Operation not "
+                                   "permitted (the file or its directory is immutable");
+         at != std::string::npos; at = log.find("held.txt delivered but cannot be removed", at + 1))
+        ++said;
+    EXPECT_EQ(said, 1u) << log;
+
+    held.release();
+    ProgramRunner::writeFile(out() + "/held.txt", "v2");
+    EXPECT_TRUE(ProgramRunner::waitUntil(
+        [&] {
+            return ProgramRunner::readFile(in() + "/held.txt") == "v2" &&
+                   !fs::exists(out() + "/held.txt");
+        },
+        15s))
+        << clientLog();
+    EXPECT_EQ(value_of(get(m_srv_metrics, "/metrics").body, "qk_relay_received_files_total"), 4);
+    stop(*client);
     stop(*server);
 }
 
