@@ -13,6 +13,7 @@
 
 #include "base/qk_console.h"
 #include "base/qk_log.h"
+#include "base/qk_path.h"
 #include "config/CQKBaseConfigs.h"
 #include "config/qk_service_params.h"
 #include "protocol/qk_exceptions.h"
@@ -25,14 +26,15 @@ constexpr const char* kMaxThreadsKey = "HTTPTimeServer.maxThreads";
 constexpr int kDefaultMaxThreads = 16;
 constexpr long kTerminatedWaitMs = 10000;
 
-// Creates a missing directory with its parents. A failure to create is only logged: the
-// caller's existence check that follows reports it with its own text.
+// Creates a missing directory with its parents, closed to other accounts like everything the
+// receiver makes. A failure to create is only logged: the caller's existence check that
+// follows reports it with its own text.
 void create_missing_dir(const QKLogTag& tag, const std::string& path) {
     Poco::File dir(path);
     if (dir.exists())
         return;
     try {
-        dir.createDirectories();
+        qk_create_private_dirs(path);
     } catch (const Poco::Exception& e) {
         log_message(LOG_LEVEL_ERROR, &tag, "Exception: ClassName = %s Message = %s",
                     qk_class_name(e).c_str(), e.displayText().c_str());

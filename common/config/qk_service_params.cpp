@@ -12,6 +12,7 @@
 #include "base/qk_fs.h"
 #include "base/qk_log.h"
 #include "base/qk_name_filter.h"
+#include "base/qk_path.h"
 #include "config/CQKBaseConfigs.h"
 
 std::int32_t qk_read_control_port(const Poco::Util::AbstractConfiguration& view,
@@ -80,7 +81,7 @@ void qk_ensure_param_dir(const char* label, const std::string& path, const QKLog
     Poco::File dir(path);
     if (!dir.exists()) {
         try {
-            dir.createDirectories();
+            qk_create_private_dirs(path);
             log_message(LOG_LEVEL_INFO, tag, "Directory created: %s", path.c_str());
         } catch (const Poco::Exception&) {
             // Reported below as the directory that does not exist.

@@ -44,7 +44,8 @@ std::int32_t qk_read_metrics_port(const Poco::Util::AbstractConfiguration& view)
 void qk_check_metrics_port(std::int32_t port,
                            std::initializer_list<std::pair<const char*, std::int32_t>> others);
 
-// Makes sure path is a directory, creating it with every missing parent. Throws
+// Makes sure path is a directory, creating it with every missing parent (mode 0750 less the
+// umask: the trees hold files other accounts must not read). Throws
 // Poco::FileExistsException label + path + " not exists..." when it cannot be made, and
 // label + path + " is not a directory..." when something else is there.
 void qk_ensure_param_dir(const char* label, const std::string& path, const QKLogTag* tag);

@@ -283,7 +283,7 @@ step_packages() {
 DEB_EARLIER=""
 step_earlier_package() {
     local cache=$QK_ST_CACHE/packages-$UPGRADE_FROM tree=$work/earlier
-    DEB_EARLIER=$(ls "$cache"/qk-relay_*_amd64.deb 2>/dev/null | head -1)
+    DEB_EARLIER=$(ls "$cache"/qk-relay_*_amd64.deb 2>/dev/null | head -1) || true
     if [ -z "$DEB_EARLIER" ]; then
         git -C "$top" cat-file -e "$UPGRADE_FROM^{commit}" 2>/dev/null ||
             fail "commit $UPGRADE_FROM is not in this clone (a shallow clone?)"
