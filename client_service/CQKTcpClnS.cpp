@@ -20,11 +20,12 @@
 
 namespace {
 
-// Mode bits, as Poco reads them: a file of ours without the owner's write bit is not
-// writable, also for root.
-bool is_writable_file(const Poco::File& file) {
+// The single file is sent when it is there as a regular file. Whether the account may write
+// it does not matter: its removal asks its directory, and a producer's file that the account
+// may only read must not turn the run into one of the whole outgoing tree.
+bool is_present_file(const Poco::File& file) {
     try {
-        return file.exists() && file.isFile() && file.canWrite();
+        return file.exists() && file.isFile();
     } catch (const Poco::FileException&) {
         return false;  // gone meanwhile
     }
@@ -104,7 +105,7 @@ bool CQKTcpClnS::buildList(const QKLogTag& tag) {
     try {
         forgetGone();
         const SQKClnSParams& record = params();
-        if (!record.m_file_path.empty() && is_writable_file(Poco::File(record.m_file_path)))
+        if (!record.m_file_path.empty() && is_present_file(Poco::File(record.m_file_path)))
             fillList(record.m_file_path);
         else
             fillList(record.m_out_dir);
