@@ -283,7 +283,8 @@ step_packages() {
 DEB_EARLIER=""
 step_earlier_package() {
     local cache=$QK_ST_CACHE/packages-$UPGRADE_FROM tree=$work/earlier
-    DEB_EARLIER=$(ls "$cache"/qk-relay_*_amd64.deb 2>/dev/null | head -1) || true
+    local cached=("$cache"/qk-relay_*_amd64.deb)
+    [ -f "${cached[0]}" ] && DEB_EARLIER=${cached[0]}
     if [ -z "$DEB_EARLIER" ]; then
         git -C "$top" cat-file -e "$UPGRADE_FROM^{commit}" 2>/dev/null ||
             fail "commit $UPGRADE_FROM is not in this clone (a shallow clone?)"
@@ -294,7 +295,8 @@ step_earlier_package() {
         mkdir -p "$cache"
         cp "$tree"/build/packages/qk-relay_*_amd64.deb "$cache/"
         rm -rf "$tree"
-        DEB_EARLIER=$(ls "$cache"/qk-relay_*_amd64.deb | head -1)
+        cached=("$cache"/qk-relay_*_amd64.deb)
+        DEB_EARLIER=${cached[0]}
     fi
     echo "earlier package: $DEB_EARLIER"
 }
