@@ -390,21 +390,26 @@ void CQKFileSender::noteDelivery(const std::string& file_path) {
     m_refusals_in_a_row = 0;
 }
 
+bool CQKFileSender::keepAs(const std::string& path, SQKKept::Why why, bool directory) {
+    SQKFileIdentity now;
+    identityOf(path, now, directory);
+    const auto found = m_kept.find(path);
+    const bool known =
+        found != m_kept.end() && found->second.why == why && found->second.identity == now;
+    SQKKept& kept = m_kept[path];
+    kept = SQKKept{};
+    kept.why = why;
+    kept.identity = now;
+    kept.directory = directory;
+    return known;
+}
+
 // The account lacks a right the producer has to grant: said once at ERROR per file (or
 // directory) as it is, at DEBUG while it stays so, and again once it has changed.
 void CQKFileSender::noteUnreadable(const QKLogTag& tag, const std::string& path, int error,
                                    bool directory) {
     m_unreadable_noted = true;
-    SQKFileIdentity now;
-    identityOf(path, now, directory);
-    const auto found = m_kept.find(path);
-    const bool known = found != m_kept.end() && found->second.why == SQKKept::Why::Unreadable &&
-                       found->second.identity == now;
-    SQKKept& kept = m_kept[path];
-    kept = SQKKept{};
-    kept.why = SQKKept::Why::Unreadable;
-    kept.identity = now;
-    kept.directory = directory;
+    const bool known = keepAs(path, SQKKept::Why::Unreadable, directory);
     const std::string text =
         directory ? "Directory: " + path + " cannot be listed: " + readProblem(error, true) +
                         ". What it holds stays in the outgoing directory."
@@ -418,16 +423,7 @@ void CQKFileSender::noteUnreadable(const QKLogTag& tag, const std::string& path,
 bool CQKFileSender::noteUnremovableDir(const QKLogTag& tag, const std::string& dir, int error) {
     if (!is_permission(error) && error != EROFS)
         return false;
-    SQKFileIdentity now;
-    identityOf(dir, now, true);
-    const auto found = m_kept.find(dir);
-    const bool known = found != m_kept.end() && found->second.why == SQKKept::Why::Unremovable &&
-                       found->second.identity == now;
-    SQKKept& kept = m_kept[dir];
-    kept = SQKKept{};
-    kept.why = SQKKept::Why::Unremovable;
-    kept.identity = now;
-    kept.directory = true;
+    const bool known = keepAs(dir, SQKKept::Why::Unremovable, true);
     const std::string text = "Directory: " + dir +
                              " is empty but cannot be removed: " + removalProblem(dir, error) +
                              ". It stays.";

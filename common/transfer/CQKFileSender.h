@@ -288,6 +288,9 @@ private:
         bool directory = false;                      // unreadable: a directory
     };
     std::map<std::string, SQKKept> m_kept;
+    // Remembers path (a directory when directory) as kept for why, with its identity now;
+    // true when it was remembered so already, as the same file or directory.
+    bool keepAs(const std::string& path, SQKKept::Why why, bool directory);
     bool m_unreadable_noted = false;  // since the last takeUnreadable
     // Delivered files that the removal queue's thread could not remove, with their identity;
     // moved into m_kept by the sender's thread once the queue is drained.

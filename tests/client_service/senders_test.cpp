@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "ActingAsNobody.h"
 #include "CQKTcpClnS.h"
 #include "FakeReceiver.h"
 #include "TempDir.h"
@@ -33,17 +34,6 @@ std::size_t count_of(const std::string& text, const std::string& what) {
         ++count;
     return count;
 }
-
-// Acts as the unprivileged account "nobody" for the object's lifetime (root reads anything).
-struct ActingAsNobody {
-    ActingAsNobody() : acting(::seteuid(65534) == 0) {}
-    ~ActingAsNobody() {
-        if (acting) {
-            EXPECT_EQ(::seteuid(0), 0);
-        }
-    }
-    const bool acting;
-};
 
 class ServiceSenderTest : public ::testing::Test {
 protected:

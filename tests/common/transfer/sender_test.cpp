@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "ActingAsNobody.h"
 #include "FakeReceiver.h"
 #include "TempDir.h"
 #include "TestPki.h"
@@ -88,17 +89,6 @@ private:
     }
     std::string m_path;
     bool m_set = false;
-};
-
-// Acts as the unprivileged account "nobody" for the object's lifetime (root reads anything).
-struct ActingAsNobody {
-    ActingAsNobody() : acting(::seteuid(65534) == 0) {}
-    ~ActingAsNobody() {
-        if (acting) {
-            EXPECT_EQ(::seteuid(0), 0);
-        }
-    }
-    const bool acting;
 };
 
 // A port on which nobody listens.
