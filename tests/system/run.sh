@@ -186,6 +186,9 @@ health_ok() {
         grep -q "^HTTP/1\.[01] 200"
 }
 
+# owner_mode M PATH: PATH's owner (by name, as machine M knows it) and mode, "user:640".
+owner_mode() { qk_st_in "$1" stat -c %U:%a "$2"; }
+
 # runs_as M PROGRAM USER: PROGRAM's process in machine M runs as USER.
 runs_as() { [ "$(qk_st_in "$1" ps -o user= -C "$2" | tr -d ' ')" = "$3" ]; }
 
@@ -364,19 +367,19 @@ step_install() {
     # Each service under its own account, with its own key and nothing else's.
     runs_as A $SRV $SRV_USER || fail "$SRV does not run as $SRV_USER" qk_st_in A ps -eo user,comm
     runs_as A $CLN $CLN_USER || fail "$CLN does not run as $CLN_USER" qk_st_in A ps -eo user,comm
-    local etc=${QK_ST_ROOT[A]}/etc/orvane
-    [ "$(stat -c %U:%a "$etc/$SRV/keys/srv.zx.orvane.key")" = "$SRV_USER:600" ] &&
-        [ "$(stat -c %U:%a "$etc/$CLN/keys/cln.zx.orvane.key")" = "$CLN_USER:600" ] &&
-        [ "$(stat -c %U:%a "$etc/ca")" = "root:700" ] &&
-        [ "$(stat -c %U:%a "$etc/ca/ca.zx.orvane.key")" = "root:600" ] ||
-        fail "the keys' owners and modes are not as they should be" ls -lR "$etc"
+    local etc=/etc/orvane
+    [ "$(owner_mode A "$etc/$SRV/keys/srv.zx.orvane.key")" = "$SRV_USER:600" ] &&
+        [ "$(owner_mode A "$etc/$CLN/keys/cln.zx.orvane.key")" = "$CLN_USER:600" ] &&
+        [ "$(owner_mode A "$etc/ca")" = "root:700" ] &&
+        [ "$(owner_mode A "$etc/ca/ca.zx.orvane.key")" = "root:600" ] ||
+        fail "the keys' owners and modes are not as they should be" qk_st_in A ls -lR "$etc"
     # The upgrade handed every received file and backup over, unchanged and private.
     tree_sums A "$IN_DIR" "$BACK_DIR" >"$work/sums_after_upgrade.txt"
     diff "$work/sums_before_upgrade.txt" "$work/sums_after_upgrade.txt" >/dev/null ||
         fail "received files or backups changed in the upgrade" \
             diff "$work/sums_before_upgrade.txt" "$work/sums_after_upgrade.txt"
-    [ -z "$(find "${QK_ST_ROOT[A]}$IN_DIR" "${QK_ST_ROOT[A]}$BACK_DIR" ! -user $SRV_USER)" ] ||
-        fail "files below $IN_DIR or $BACK_DIR are not $SRV_USER's" ls -lR "${QK_ST_ROOT[A]}$WORK_DIR"
+    [ -z "$(qk_st_in A find "$IN_DIR" "$BACK_DIR" ! -user $SRV_USER)" ] ||
+        fail "files below $IN_DIR or $BACK_DIR are not $SRV_USER's" qk_st_in A ls -lR "$WORK_DIR"
     [ -z "$(open_to_others A "$IN_DIR")$(open_to_others A "$BACK_DIR")" ] ||
         fail "received files or backups are open to other accounts" open_to_others A "$WORK_DIR"
 }
@@ -474,7 +477,7 @@ step_producers() {
         fail "prod's file did not arrive" service_logs A
     wait_for 30 [ ! -e "${QK_ST_ROOT[A]}$OUT_DIR/produced.txt" ] ||
         fail "prod's file did not leave $OUT_DIR" service_logs A
-    [ "$(stat -c %U:%a "${QK_ST_ROOT[A]}$IN_DIR/produced.txt")" = "$SRV_USER:640" ] ||
+    [ "$(owner_mode A "$IN_DIR/produced.txt")" = "$SRV_USER:640" ] ||
         fail "the received file is not $SRV_USER's with mode 640" ls -l "${QK_ST_ROOT[A]}$IN_DIR"
     if as A bob cat "$IN_DIR/produced.txt" >/dev/null 2>&1; then
         fail "bob, in no group of the relay, reads a received file"
@@ -497,7 +500,7 @@ step_ca_out_of_reach() {
     local keys
     keys=$(find "${QK_ST_ROOT[A]}/var" "${QK_ST_ROOT[A]}/home" "${QK_ST_ROOT[A]}/tmp" -name 'ca.zx.orvane.key' 2>/dev/null)
     [ -z "$keys" ] || fail "the CA's key was copied: $keys"
-    [ "$(stat -c %U:%a "${QK_ST_ROOT[A]}/etc/orvane/ca/ca.zx.orvane.key")" = root:600 ] ||
+    [ "$(owner_mode A /etc/orvane/ca/ca.zx.orvane.key)" = root:600 ] ||
         fail "the CA's key is gone or open" ls -l "${QK_ST_ROOT[A]}/etc/orvane/ca"
     expect_state A $CLN active
 }
