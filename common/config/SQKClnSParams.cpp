@@ -84,8 +84,10 @@ void SQKClnSParams::checkParams() {
     if (m_out_dir.empty() && m_file_path.empty())
         throw Poco::Util::OptionException(
             "Configuration values 'out_dir' and 'file' are not defined.");
-    if (!m_out_dir.empty())
+    if (!m_out_dir.empty()) {
         qk_ensure_param_dir("Out directory: ", m_out_dir, &tag);
+        qk_check_dir_outside_keys("out_dir", m_out_dir, m_key_fpath);
+    }
     if (!m_back_dir.empty())
         qk_ensure_param_dir("Backup directory: ", m_back_dir, &tag);
     if (static_cast<std::uint32_t>(m_control_port) > 65535) {

@@ -1,13 +1,16 @@
 // Shared reading and checking of the services' parameters.
 #include "config/qk_service_params.h"
 
+#include <Poco/DirectoryIterator.h>
 #include <Poco/Exception.h>
 #include <Poco/File.h>
 #include <Poco/Path.h>
 #include <Poco/Util/OptionException.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <utility>
+#include <vector>
 
 #include "base/qk_fs.h"
 #include "base/qk_log.h"
@@ -95,6 +98,36 @@ void qk_ensure_param_dir(const char* label, const std::string& path, const QKLog
 
 namespace {
 
+// dir's real path ending in "/"; "" when it cannot be resolved.
+std::string real_dir(const std::string& dir) {
+    char* real = ::realpath(dir.c_str(), nullptr);
+    if (real == nullptr)
+        return "";
+    std::string text(real);
+    std::free(real);
+    if (text.back() != '/')
+        text += '/';
+    return text;
+}
+
+// The real paths of the directories of private keys of the data tree above key_fpath.
+std::vector<std::string> key_directories(const std::string& key_fpath) {
+    std::vector<std::string> found;
+    const std::string own_keys = real_dir(Poco::Path(key_fpath).parent().toString());
+    if (own_keys.empty())
+        return found;
+    const std::string root = Poco::Path(own_keys).parent().parent().toString();
+    found.push_back(real_dir(root + "ca"));
+    try {
+        for (Poco::DirectoryIterator it(root), end; it != end; ++it)
+            found.push_back(real_dir(it.path().toString() + "/keys"));
+    } catch (const Poco::Exception&) {
+        found.push_back(own_keys);  // the root cannot be listed: at least the own keys
+    }
+    found.erase(std::remove(found.begin(), found.end(), std::string()), found.end());
+    return found;
+}
+
 // "qk_relay_work" beside the application data, or below the system's state root in the
 // system layout, where the data directory lies below /etc/.
 std::string work_directory(CQKBaseConfigs& configs) {
@@ -126,5 +159,19 @@ void qk_read_service_config(const char* tag_name, const char* dir_key, const cha
             continue;
         conf.setString(key, work_dir + name);
         log_message(LOG_LEVEL_DEBUG, &tag, "%s = %s", key, (work_dir + name).c_str());
+    }
+}
+
+void qk_check_dir_outside_keys(const char* label, const std::string& dir,
+                               const std::string& key_fpath) {
+    const std::string real = real_dir(dir);
+    if (real.empty())
+        return;
+    for (const std::string& keys : key_directories(key_fpath)) {
+        if (real.compare(0, keys.size(), keys) == 0 || keys.compare(0, real.size(), real) == 0) {
+            throw Poco::Util::OptionException(std::string("Wrong value of ") + label + ": " + dir +
+                                              " is, holds or lies in " + keys +
+                                              ", where private keys are kept.");
+        }
     }
 }

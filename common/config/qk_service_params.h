@@ -50,6 +50,15 @@ void qk_check_metrics_port(std::int32_t port,
 // label + path + " is not a directory..." when something else is there.
 void qk_ensure_param_dir(const char* label, const std::string& path, const QKLogTag* tag);
 
+// Throws Poco::Util::OptionException "Wrong value of <label>: <dir> ..." when dir is, holds
+// or lies in a directory of private keys of the data tree that key_fpath (the program's own
+// key) belongs to: <root>/ca/ and <root>/<program>/keys/ of every program, where root is
+// two levels above key_fpath's directory. A sender pointed there would send private keys to
+// its receiver, and remove them where it may. Directories that cannot be resolved pass:
+// their own checks say why.
+void qk_check_dir_outside_keys(const char* label, const std::string& dir,
+                               const std::string& key_fpath);
+
 // The decimal text of a port taken as unsigned (-1 gives "4294967295").
 inline std::string qk_unsigned_text(std::int32_t value) {
     return std::to_string(static_cast<std::uint32_t>(value));

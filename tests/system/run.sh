@@ -487,19 +487,23 @@ step_producers() {
     fi
 }
 
-# An operator (a member of qkrelay) points the client service at the CA's directory: the
-# service's account cannot read it, says so, and no private key lands anywhere.
+# An operator (a member of qkrelay) points the client service at the CA's directory, then at
+# its own keys: the service refuses both values, and no private key lands anywhere.
 step_ca_out_of_reach() {
     local conf=/etc/orvane/common/$CLN.xml log=${QK_ST_ROOT[A]}/var/log/orvane/$CLN/$CLN.000.log
-    as A alice sed -i 's:<out_dir>[^<]*</out_dir>:<out_dir>/etc/orvane/ca</out_dir>:' "$conf" ||
-        fail "alice cannot edit $conf"
-    wait_for 30 grep -q "/etc/orvane/ca.*Permission denied" "$log" ||
-        fail "$CLN does not say that it cannot read /etc/orvane/ca" tail -n 20 "$log"
+    local dir
+    for dir in /etc/orvane/ca /etc/orvane/$CLN/keys; do
+        as A alice sed -i "s:<out_dir>[^<]*</out_dir>:<out_dir>$dir</out_dir>:" "$conf" ||
+            fail "alice cannot edit $conf"
+        wait_for 30 grep -q "Wrong value of out_dir: $dir .*private keys are kept" "$log" ||
+            fail "$CLN does not refuse out_dir $dir" tail -n 20 "$log"
+    done
     sleep 6
     as A alice sed -i 's:<out_dir>[^<]*</out_dir>:<out_dir></out_dir>:' "$conf"
     local keys
-    keys=$(find "${QK_ST_ROOT[A]}/var" "${QK_ST_ROOT[A]}/home" "${QK_ST_ROOT[A]}/tmp" -name 'ca.zx.orvane.key' 2>/dev/null)
-    [ -z "$keys" ] || fail "the CA's key was copied: $keys"
+    keys=$(find "${QK_ST_ROOT[A]}/var" "${QK_ST_ROOT[A]}/home" "${QK_ST_ROOT[A]}/tmp" -name '*.zx.orvane.key' 2>/dev/null)
+    [ -z "$keys" ] || fail "a private key was copied: $keys"
+    [ -f "${QK_ST_ROOT[A]}/etc/orvane/$CLN/keys/cln.zx.orvane.key" ] || fail "the client service's key is gone"
     [ "$(owner_mode A /etc/orvane/ca/ca.zx.orvane.key)" = root:600 ] ||
         fail "the CA's key is gone or open" ls -l "${QK_ST_ROOT[A]}/etc/orvane/ca"
     expect_state A $CLN active

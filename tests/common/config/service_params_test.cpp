@@ -372,3 +372,20 @@ TEST_F(ServiceParamsTest, ExcludeIsReadRefusedWhenBadAndKeptByAWrite) {
 }
 
 }  // namespace
+
+// A sender's outgoing directory never reaches the data tree's private keys: not the CA's,
+// not any program's keys directory, nor a directory holding them.
+TEST(OutgoingDirectoryTest, KeysDirectoriesAndWhatHoldsThemAreRefused) {
+    TempDir tmp;
+    for (const char* dir : {"share/ca/sub", "share/qk_relay_clnsvc/keys", "share/qk_relay_w/keys",
+                            "share/qk_relay_work/cln_out"})
+        Poco::File(tmp / dir).createDirectories();
+    const std::string own_key = tmp / "share/qk_relay_clnsvc/keys/cln.zx.orvane.key";
+    auto refusal = [&](const std::string& dir) {
+        return message_of([&] { qk_check_dir_outside_keys("out_dir", tmp / dir, own_key); });
+    };
+    for (const char* dir : {"share/ca", "share/ca/sub", "share/qk_relay_w/keys", "share", "."})
+        EXPECT_NE(refusal(dir).find("where private keys are kept"), std::string::npos) << dir;
+    EXPECT_EQ(refusal("share/qk_relay_work/cln_out"), "");
+    EXPECT_EQ(refusal("share/qk_relay_work"), "");
+}
