@@ -10,12 +10,14 @@
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <Poco/Crypto/CryptoException.h>
 #include <Poco/Exception.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -36,11 +38,17 @@ using BioPtr = std::unique_ptr<BIO, SQKFreeWith<BIO, BIO_free_all>>;
 using BignumPtr = std::unique_ptr<BIGNUM, SQKFreeWith<BIGNUM, BN_free>>;
 using ExtensionPtr =
     std::unique_ptr<X509_EXTENSION, SQKFreeWith<X509_EXTENSION, X509_EXTENSION_free>>;
+using CrlPtr = std::unique_ptr<X509_CRL, SQKFreeWith<X509_CRL, X509_CRL_free>>;
+using RevokedPtr = std::unique_ptr<X509_REVOKED, SQKFreeWith<X509_REVOKED, X509_REVOKED_free>>;
+using TimePtr = std::unique_ptr<ASN1_TIME, SQKFreeWith<ASN1_TIME, ASN1_TIME_free>>;
+using IntegerPtr = std::unique_ptr<ASN1_INTEGER, SQKFreeWith<ASN1_INTEGER, ASN1_INTEGER_free>>;
 
 // Issued certificates start an hour in the past so that a peer whose clock runs a little
 // behind does not refuse a certificate made a moment ago.
 constexpr long BACKDATE_SECONDS = 3600;
 constexpr std::size_t SERIAL_BYTES = 16;
+// RFC 5280 bounds a serial number to 20 octets.
+constexpr std::size_t MAX_SERIAL_DIGITS = 40;
 constexpr std::size_t MAX_DNS_LABEL = 63;
 constexpr mode_t KEY_FILE_MODE = 0600;
 constexpr mode_t CERT_FILE_MODE = 0644;
@@ -253,14 +261,54 @@ void set_common_name(X509* cert, const std::string& name) {
     add_subject_entry(cert, NID_commonName, name);
 }
 
-std::string serial_hex(X509* cert) {
-    BignumPtr serial(ASN1_INTEGER_to_BN(X509_get0_serialNumber(cert), nullptr));
-    check(serial != nullptr, "Cannot read the serial number");
-    char* hex = BN_bn2hex(serial.get());
+std::string bignum_hex(const BIGNUM* number) {
+    char* hex = BN_bn2hex(number);
     check(hex != nullptr, "Cannot print the serial number");
     std::string text(hex);
     OPENSSL_free(hex);
     return text;
+}
+
+std::string serial_hex(X509* cert) {
+    BignumPtr serial(ASN1_INTEGER_to_BN(X509_get0_serialNumber(cert), nullptr));
+    check(serial != nullptr, "Cannot read the serial number");
+    return bignum_hex(serial.get());
+}
+
+// A serial number after an optional "serial=" (any case), as hexadecimal digits.
+BignumPtr parse_serial(const std::string& text) {
+    static const std::string prefix = "serial=";
+    std::string digits = text;
+    if (digits.size() > prefix.size() &&
+        ::strncasecmp(digits.c_str(), prefix.c_str(), prefix.size()) == 0) {
+        digits.erase(0, prefix.size());
+    }
+    bool valid = !digits.empty() && digits.size() <= MAX_SERIAL_DIGITS;
+    for (unsigned char c : digits) {
+        if (!std::isxdigit(c))
+            valid = false;
+    }
+    if (!valid) {
+        throw Poco::InvalidArgumentException("A serial number must be 1 to " +
+                                                 std::to_string(MAX_SERIAL_DIGITS) +
+                                                 " hexadecimal digits",
+                                             text);
+    }
+    BIGNUM* number = nullptr;
+    check(BN_hex2bn(&number, digits.c_str()) > 0, "Cannot read the serial number " + text);
+    return BignumPtr(number);
+}
+
+void add_revoked(X509_CRL* crl, const BIGNUM* serial, std::time_t when) {
+    RevokedPtr entry(X509_REVOKED_new());
+    IntegerPtr number(BN_to_ASN1_INTEGER(serial, nullptr));
+    TimePtr date(ASN1_TIME_set(nullptr, when));
+    check(entry && number && date &&
+              X509_REVOKED_set_serialNumber(entry.get(), number.get()) == 1 &&
+              X509_REVOKED_set_revocationDate(entry.get(), date.get()) == 1 &&
+              X509_CRL_add0_revoked(crl, entry.get()) == 1,
+          "Cannot add the serial number " + bignum_hex(serial) + " to the revocation list");
+    entry.release();  // the list owns it now
 }
 
 // Version 3 certificate of subject_key for name, not yet with issuer, extensions or
@@ -420,6 +468,51 @@ void CQKCertificateAuthority::checkIssued(const std::string& ca_pem, const std::
 std::string CQKCertificateAuthority::serialOf(const std::string& cert_pem) {
     ERR_clear_error();
     return serial_hex(certificate_from_text(cert_pem, "the serial number").get());
+}
+
+std::string CQKCertificateAuthority::canonicalSerial(const std::string& text) {
+    ERR_clear_error();
+    return bignum_hex(parse_serial(text).get());
+}
+
+void CQKCertificateAuthority::writeRevocationList(const std::vector<SQKRevokedCertificate>& revoked,
+                                                  const std::string& crl_fpath) const {
+    std::vector<std::pair<BignumPtr, std::time_t>> entries;
+    for (const SQKRevokedCertificate& certificate : revoked)
+        entries.emplace_back(parse_serial(certificate.serial), certificate.revoked_at);
+    ERR_clear_error();
+    const std::time_t now = std::time(nullptr);
+    CrlPtr crl(X509_CRL_new());
+    TimePtr this_update(ASN1_TIME_set(nullptr, now));
+    IntegerPtr number(ASN1_INTEGER_new());
+    check(crl && this_update && number &&
+              X509_CRL_set_version(crl.get(), X509_CRL_VERSION_2) == 1 &&
+              X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(m_cert.get())) == 1 &&
+              X509_CRL_set1_lastUpdate(crl.get(), this_update.get()) == 1 &&
+              X509_CRL_set1_nextUpdate(crl.get(), X509_get0_notAfter(m_cert.get())) == 1,
+          "Cannot create the revocation list " + crl_fpath);
+    for (const auto& [serial, when] : entries)
+        add_revoked(crl.get(), serial.get(), when);
+    check(X509_CRL_sort(crl.get()) == 1, "Cannot sort the revocation list");
+
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, m_cert.get(), nullptr, nullptr, crl.get(), 0);
+    ExtensionPtr key_id(
+        X509V3_EXT_nconf_nid(nullptr, &ctx, NID_authority_key_identifier, "keyid:always"));
+    check(key_id && X509_CRL_add_ext(crl.get(), key_id.get(), -1) == 1,
+          "Cannot add the authority key identifier to the revocation list");
+    // Later lists carry larger numbers, as a relying party expects.
+    check(ASN1_INTEGER_set_int64(number.get(), now) == 1 &&
+              X509_CRL_add1_ext_i2d(crl.get(), NID_crl_number, number.get(), 0, 0) == 1,
+          "Cannot number the revocation list");
+    check(X509_CRL_sign(crl.get(), m_key.get(), EVP_sha256()) > 0,
+          "Cannot sign the revocation list");
+
+    BioPtr bio(BIO_new(BIO_s_mem()));
+    check(bio && PEM_write_bio_X509_CRL(bio.get(), crl.get()) == 1,
+          "Cannot encode the revocation list for " + crl_fpath);
+    write_bio(bio.get(), crl_fpath, CERT_FILE_MODE);
 }
 
 std::string CQKCertificateAuthority::name() const {

@@ -22,8 +22,10 @@
 #include <openssl/types.h>
 
 #include <cstddef>
+#include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 // Validity of issued certificates unless the caller asks otherwise: ten years.
 constexpr int QK_CERT_DEFAULT_DAYS = 3650;
@@ -31,6 +33,12 @@ constexpr int QK_CERT_DEFAULT_DAYS = 3650;
 constexpr int QK_CERT_MAX_DAYS = 36500;
 // X.509 bound of a common name (ub-common-name).
 constexpr std::size_t QK_CERT_MAX_NAME = 64;
+
+// A certificate the CA has revoked: its serial number in hexadecimal and when it was revoked.
+struct SQKRevokedCertificate {
+    std::string serial;
+    std::time_t revoked_at = 0;
+};
 
 class CQKCertificateAuthority {
 public:
@@ -70,6 +78,18 @@ public:
                             const std::string& key_pem, const std::string& name);
     // The serial number of a PEM certificate in upper-case hexadecimal.
     static std::string serialOf(const std::string& cert_pem);
+    // A serial number as typed (hexadecimal digits of either case, 1 to 40, after an
+    // optional "serial=" as "openssl x509 -serial" prints it) in the form serialOf gives;
+    // Poco::InvalidArgumentException for anything else.
+    static std::string canonicalSerial(const std::string& text);
+
+    // Writes the list of the certificates this CA has revoked: an X.509 v2 CRL in PEM, mode
+    // 0644, signed with the CA's key, with a CRL number that grows with the time of writing.
+    // It is issued now and its next update is the CA's own end of validity, so a receiver
+    // never holds a list that ran out before the CA did. An empty list is a valid CRL. Each
+    // serial must pass canonicalSerial; nothing is written otherwise.
+    void writeRevocationList(const std::vector<SQKRevokedCertificate>& revoked,
+                             const std::string& crl_fpath) const;
 
     struct SQKOpenSslFree {
         void operator()(EVP_PKEY* key) const noexcept;

@@ -15,6 +15,7 @@
 #include <Poco/Net/SecureServerSocket.h>
 #include <Poco/Net/SecureStreamSocket.h>
 
+#include <cctype>
 #include <chrono>
 #include <ctime>
 #include <memory>
@@ -37,6 +38,7 @@ using KeyPtr = std::unique_ptr<EVP_PKEY, FreeWith<EVP_PKEY, EVP_PKEY_free>>;
 using StorePtr = std::unique_ptr<X509_STORE, FreeWith<X509_STORE, X509_STORE_free>>;
 using StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, FreeWith<X509_STORE_CTX, X509_STORE_CTX_free>>;
 using BioPtr = std::unique_ptr<BIO, FreeWith<BIO, BIO_free_all>>;
+using CrlPtr = std::unique_ptr<X509_CRL, FreeWith<X509_CRL, X509_CRL_free>>;
 
 CertPtr read_cert(const std::string& path) {
     BioPtr bio(BIO_new_file(path.c_str(), "r"));
@@ -294,6 +296,70 @@ TEST_F(PkiTest, IssueReplacesAnExistingReadableKeyFileWithAPrivateOne) {
     std::vector<std::string> files;
     Poco::File(tmp.path()).list(files);
     EXPECT_EQ(2u, files.size()) << "temporary files left behind";
+}
+
+// ---- revocation ----
+
+// The outcome of OpenSSL's own CRL check of the client certificate cert_path.
+int verify_with_crl(const std::string& cert_path, const std::string& ca_path,
+                    const std::string& crl_path) {
+    CertPtr cert = read_cert(cert_path);
+    CertPtr ca = read_cert(ca_path);
+    BioPtr bio(BIO_new_file(crl_path.c_str(), "r"));
+    CrlPtr crl(bio ? PEM_read_bio_X509_CRL(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    StorePtr store(X509_STORE_new());
+    StoreCtxPtr ctx(X509_STORE_CTX_new());
+    if (!cert || !ca || !crl || !store || !ctx || X509_STORE_add_cert(store.get(), ca.get()) != 1 ||
+        X509_STORE_add_crl(store.get(), crl.get()) != 1 ||
+        X509_STORE_set_flags(store.get(), X509_V_FLAG_CRL_CHECK) != 1 ||
+        X509_STORE_CTX_init(ctx.get(), store.get(), cert.get(), nullptr) != 1) {
+        ADD_FAILURE() << "cannot set up the verification of " << cert_path;
+        return -1;
+    }
+    X509_verify_cert(ctx.get());
+    return X509_STORE_CTX_get_error(ctx.get());
+}
+
+TEST_F(PkiTest, RevocationListIsTheCasAndRefusesOnlyTheCertificatesItNames) {
+    TempDir tmp;
+    const CQKCertificateAuthority ca =
+        CQKCertificateAuthority::load(m_pki->caKey(), m_pki->caCert());
+    const std::string revoked =
+        ca.issue(QK_TLS_CLIENT_NAME, tmp / "a.key", tmp / "a.cert", 30, "a");
+    ca.issue(QK_TLS_CLIENT_NAME, tmp / "b.key", tmp / "b.cert", 30, "b");
+    const std::time_t when = std::time(nullptr) - DAY;
+    // As openssl x509 -serial prints it, in the other case.
+    std::string typed = "SERIAL=" + revoked;
+    for (char& c : typed)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    ca.writeRevocationList({{typed, when}}, tmp / "crl.pem");
+
+    EXPECT_EQ(0644u, file_mode(tmp / "crl.pem"));
+    EXPECT_EQ(X509_V_ERR_CERT_REVOKED,
+              verify_with_crl(tmp / "a.cert", m_pki->caCert(), tmp / "crl.pem"));
+    EXPECT_EQ(X509_V_OK, verify_with_crl(tmp / "b.cert", m_pki->caCert(), tmp / "crl.pem"));
+    BioPtr bio(BIO_new_file((tmp / "crl.pem").c_str(), "r"));
+    CrlPtr crl(PEM_read_bio_X509_CRL(bio.get(), nullptr, nullptr, nullptr));
+    ASSERT_TRUE(crl);
+    CertPtr ca_cert = read_cert(m_pki->caCert());
+    CertPtr other_ca = read_cert(m_pki->otherCaCert());
+    EXPECT_EQ(1, X509_CRL_verify(crl.get(), X509_get0_pubkey(ca_cert.get())));
+    EXPECT_NE(1, X509_CRL_verify(crl.get(), X509_get0_pubkey(other_ca.get())));
+    // It ages with the CA, not before it.
+    EXPECT_EQ(0, ASN1_TIME_compare(X509_CRL_get0_nextUpdate(crl.get()),
+                                   X509_get0_notAfter(ca_cert.get())));
+    ASSERT_EQ(1, sk_X509_REVOKED_num(X509_CRL_get_REVOKED(crl.get())));
+    const X509_REVOKED* entry = sk_X509_REVOKED_value(X509_CRL_get_REVOKED(crl.get()), 0);
+    EXPECT_EQ(0, ASN1_TIME_cmp_time_t(X509_REVOKED_get0_revocationDate(entry), when));
+
+    for (const char* bad : {"", "serial=", "12G4", "-1", "12 34"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_THROW(CQKCertificateAuthority::canonicalSerial(bad), Poco::InvalidArgumentException);
+        EXPECT_THROW(ca.writeRevocationList({{bad, when}}, tmp / "bad.pem"),
+                     Poco::InvalidArgumentException);
+        EXPECT_FALSE(tmp.exists("bad.pem"));
+    }
+    EXPECT_EQ(revoked, CQKCertificateAuthority::canonicalSerial(typed));
 }
 
 // ---- TLS ----
