@@ -18,6 +18,7 @@
 #include "config/qk_service_params.h"
 #include "protocol/qk_exceptions.h"
 #include "transfer/qk_relay_metrics.h"
+#include "transfer/qk_tls.h"
 
 namespace {
 
@@ -77,6 +78,9 @@ void CQKSrvAppl::readFsConfig() {
     m_params.m_key_fpath = keys.getString("ssl_keys_key_fpath");
     m_params.m_cert_fpath = keys.getString("ssl_keys_cert_fpath");
     m_params.m_ca_cert_fpath = keys.getString("ssl_keys_ca_cert_fpath");
+    // Revoked client certificates are listed beside the CA of the shared keys directory.
+    m_tcp_ssl_server.setRevocationList(
+        qk_crl_fpath_beside(keys.getString("ssl_common_ca_cert_fpath")));
 }
 
 void CQKSrvAppl::initialize(Poco::Util::Application& self) {

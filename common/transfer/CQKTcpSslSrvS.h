@@ -1,5 +1,6 @@
 // The TLS file listener: the plain listener's design on a TLS 1.2 server socket that
-// requires and verifies a client certificate of our CA carrying the client name.
+// requires and verifies a client certificate of our CA carrying the client name and, when a
+// revocation list is set, not named in it (qk_refuse_revoked).
 #pragma once
 
 #include <Poco/Net/Context.h>
@@ -18,8 +19,12 @@ public:
     void stop() override;
     // Checks the key, certificate and CA files and builds a fresh server context.
     virtual void initSsl();
+    // The revocation list the contexts built from now on check client certificates
+    // against; empty (the default): none.
+    void setRevocationList(const std::string& crl_fpath) { m_crl_fpath = crl_fpath; }
 
 private:
+    std::string m_crl_fpath;
     Poco::Net::Context::Params m_ssl_params;
     Poco::Net::Context::Ptr m_context;
 };

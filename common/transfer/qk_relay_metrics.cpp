@@ -27,6 +27,9 @@ const SQKReceiverMetrics& qk_receiver_metrics() {
             r.gauge("qk_relay_receiver_connections_open", "File connections open (plain and TLS)."),
             r.counter("qk_relay_tls_handshakes_refused_total",
                       "TLS connections whose handshake failed or never came."),
+            r.counter("qk_relay_tls_revoked_refused_total",
+                      "TLS handshakes refused because the revocation list names the client's "
+                      "certificate; each is also a refused handshake."),
         };
     }();
     return metrics;

@@ -18,6 +18,7 @@ struct SQKReceiverMetrics {
     CQKCounter& refused_other;      // a time-out or malformed frame in the middle of a file
     CQKGauge& connections_open;
     CQKCounter& tls_handshakes_refused;
+    CQKCounter& tls_revoked_refused;  // client certificates the revocation list names
 };
 
 // The senders: qk_relay_clnsvc (and qk_relay_cln, which serves no endpoint).

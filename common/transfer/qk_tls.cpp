@@ -1,11 +1,30 @@
-// Checks of the TLS files and the fixed TLS context parameters.
+// Checks of the TLS files, the fixed TLS context parameters and the revocation check of the
+// receivers.
 #include "transfer/qk_tls.h"
+
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <sys/stat.h>
 
 #include <Poco/Exception.h>
 #include <Poco/Net/SSLException.h>
-#include <openssl/ssl.h>
 
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <utility>
+
+#include "base/qk_log.h"
 #include "base/qk_path.h"
+#include "transfer/qk_relay_metrics.h"
 
 void qk_check_tls_files(const std::string& key_fpath, const std::string& cert_fpath,
                         const std::string& ca_cert_fpath) {
@@ -44,5 +63,274 @@ Poco::Net::Context::Ptr qk_create_tls_context(Poco::Net::Context::Usage usage,
         SSL_CTX_set_max_proto_version(ssl, TLS1_2_VERSION) != 1) {
         throw Poco::Net::SSLContextException("Cannot restrict the TLS context to TLS 1.2");
     }
+    // A resumed session skips the client's certificate, and with it the revocation check.
+    if (context->isForServerUse()) {
+        SSL_CTX_set_session_cache_mode(ssl, SSL_SESS_CACHE_OFF);
+        SSL_CTX_set_options(ssl, SSL_OP_NO_TICKET);
+    }
     return context;
+}
+
+namespace {
+
+template <typename T, void (*Free)(T*)>
+struct SQKFreeWith {
+    void operator()(T* object) const noexcept { Free(object); }
+};
+using BioPtr = std::unique_ptr<BIO, SQKFreeWith<BIO, BIO_free_all>>;
+using BignumPtr = std::unique_ptr<BIGNUM, SQKFreeWith<BIGNUM, BN_free>>;
+using CertPtr = std::unique_ptr<X509, SQKFreeWith<X509, X509_free>>;
+using CrlPtr = std::unique_ptr<X509_CRL, SQKFreeWith<X509_CRL, X509_CRL_free>>;
+
+// A CRL of a few thousand entries takes some hundred kilobytes.
+constexpr std::size_t kMaxListSize = 8 * 1024 * 1024;
+
+// Takes the thread's OpenSSL error queue, so a later failure reports only its own causes.
+std::string openssl_errors() {
+    std::string text;
+    while (unsigned long code = ERR_get_error()) {
+        char buffer[256];
+        ERR_error_string_n(code, buffer, sizeof buffer);
+        text += (text.empty() ? "" : "; ") + std::string(buffer);
+    }
+    return text.empty() ? "no OpenSSL error reported" : text;
+}
+
+std::string serial_of(const ASN1_INTEGER* serial) {
+    BignumPtr number(ASN1_INTEGER_to_BN(serial, nullptr));
+    char* hex = number ? BN_bn2hex(number.get()) : nullptr;
+    if (hex == nullptr)
+        return "(unreadable)";
+    std::string text(hex);
+    OPENSSL_free(hex);
+    return text;
+}
+
+// The subject's organizational unit: the label an exported client certificate carries.
+std::string label_of(X509* cert) {
+    const X509_NAME* subject = X509_get_subject_name(cert);
+    const int index = X509_NAME_get_index_by_NID(subject, NID_organizationalUnitName, -1);
+    if (index < 0)
+        return "(none)";
+    unsigned char* utf8 = nullptr;
+    const int len =
+        ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)));
+    if (len < 0)
+        return "(unreadable)";
+    std::string label(reinterpret_cast<const char*>(utf8), static_cast<std::size_t>(len));
+    OPENSSL_free(utf8);
+    return label;
+}
+
+// What tells one version of the list's file from another without reading it.
+struct SQKFileIdentity {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    timespec changed{};
+
+    static SQKFileIdentity of(const std::string& fpath) {
+        SQKFileIdentity identity;
+        struct stat st;
+        if (::stat(fpath.c_str(), &st) != 0)
+            return identity;
+        identity.exists = true;
+        identity.device = st.st_dev;
+        identity.inode = st.st_ino;
+        identity.size = st.st_size;
+        identity.modified = st.st_mtim;
+        identity.changed = st.st_ctim;
+        return identity;
+    }
+    bool operator==(const SQKFileIdentity& other) const {
+        return exists == other.exists && device == other.device && inode == other.inode &&
+               size == other.size && modified.tv_sec == other.modified.tv_sec &&
+               modified.tv_nsec == other.modified.tv_nsec &&
+               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+    }
+    bool operator!=(const SQKFileIdentity& other) const { return !(*this == other); }
+};
+
+std::string read_whole(const std::string& fpath) {
+    std::ifstream in(fpath, std::ios::binary);
+    if (!in)
+        throw std::runtime_error(std::strerror(errno));
+    std::string content;
+    char buffer[16384];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        content.append(buffer, static_cast<std::size_t>(in.gcount()));
+        if (content.size() > kMaxListSize)
+            throw std::runtime_error("larger than " + std::to_string(kMaxListSize) + " bytes");
+    }
+    if (in.bad())
+        throw std::runtime_error(std::strerror(errno));
+    return content;
+}
+
+// The serial numbers a list names, once it has proved to come from ca. Throws
+// std::runtime_error saying what is wrong.
+std::set<std::string> read_list(const std::string& fpath, X509* ca) {
+    const std::string content = read_whole(fpath);
+    ERR_clear_error();
+    BioPtr bio(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+    CrlPtr crl(bio ? PEM_read_bio_X509_CRL(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (!crl)
+        throw std::runtime_error("no PEM revocation list (X509 CRL) in it: " + openssl_errors());
+    EVP_PKEY* ca_key = X509_get0_pubkey(ca);
+    if (X509_NAME_cmp(X509_CRL_get_issuer(crl.get()), X509_get_subject_name(ca)) != 0 ||
+        ca_key == nullptr || X509_CRL_verify(crl.get(), ca_key) != 1) {
+        ERR_clear_error();
+        throw std::runtime_error("it was not issued and signed by the CA the receiver trusts");
+    }
+    std::set<std::string> serials;
+    const STACK_OF(X509_REVOKED)* revoked = X509_CRL_get_REVOKED(crl.get());
+    for (int i = 0; i < sk_X509_REVOKED_num(revoked); ++i)
+        serials.insert(
+            serial_of(X509_REVOKED_get0_serialNumber(sk_X509_REVOKED_value(revoked, i))));
+    return serials;
+}
+
+// The revocation check of one server context; handshakes on the listener's threads ask it
+// at once, so it keeps its state under a mutex.
+class CQKRevocationCheck {
+public:
+    enum class Verdict { Accepted, Revoked, NoList };
+
+    CQKRevocationCheck(std::string crl_fpath, CertPtr ca)
+        : m_crl_fpath(std::move(crl_fpath)), m_ca(std::move(ca)) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        refresh();
+    }
+
+    Verdict verdict(const std::string& serial) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        refresh();
+        if (!m_file_seen)
+            return Verdict::Accepted;
+        if (!m_list_read)
+            return Verdict::NoList;
+        return m_revoked.count(serial) != 0 ? Verdict::Revoked : Verdict::Accepted;
+    }
+
+    const std::string& path() const { return m_crl_fpath; }
+
+private:
+    // Reads the list again when its file changed since the last look.
+    void refresh() {
+        QKLogTag tag = qk_make_tag("qk_tls::revocation");
+        const SQKFileIdentity now = SQKFileIdentity::of(m_crl_fpath);
+        if (now == m_identity)
+            return;
+        m_identity = now;
+        if (!now.exists) {
+            if (m_file_seen) {
+                log_message(LOG_LEVEL_ERROR, &tag, "Revocation list %s is gone. %s",
+                            m_crl_fpath.c_str(), consequence().c_str());
+            }
+            return;
+        }
+        m_file_seen = true;
+        try {
+            m_revoked = read_list(m_crl_fpath, m_ca.get());
+            m_list_read = true;
+            log_message(LOG_LEVEL_INFO, &tag,
+                        "Revocation list %s in force: %zu revoked client certificate(s)",
+                        m_crl_fpath.c_str(), m_revoked.size());
+        } catch (const std::exception& e) {
+            log_message(LOG_LEVEL_ERROR, &tag, "Revocation list %s cannot be used: %s. %s",
+                        m_crl_fpath.c_str(), e.what(), consequence().c_str());
+        }
+    }
+
+    std::string consequence() const {
+        if (m_list_read) {
+            return "The list read before stays in force (" + std::to_string(m_revoked.size()) +
+                   " revoked client certificate(s)).";
+        }
+        return "No client certificate is accepted until a list can be read.";
+    }
+
+    const std::string m_crl_fpath;
+    const CertPtr m_ca;
+    std::mutex m_mutex;
+    SQKFileIdentity m_identity;
+    bool m_file_seen = false;  // the file existed at some look since the start
+    bool m_list_read = false;  // a list was read whole: m_revoked is in force
+    std::set<std::string> m_revoked;
+};
+
+void free_check(void*, void* check, CRYPTO_EX_DATA*, int, long, void*) {
+    delete static_cast<CQKRevocationCheck*>(check);
+}
+
+// The slot of a context that owns its check, so the check ends with the context.
+int check_slot() {
+    static const int slot = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, free_check);
+    return slot;
+}
+
+// Verifies the client's chain as OpenSSL would, then asks the revocation list about the
+// client's own certificate (the list is the CA's, and the CA issues to clients directly).
+int verify_client(X509_STORE_CTX* store, void* arg) {
+    try {
+        if (X509_verify_cert(store) != 1)
+            return 0;
+        auto* check = static_cast<CQKRevocationCheck*>(arg);
+        X509* cert = X509_STORE_CTX_get0_cert(store);
+        const std::string serial = serial_of(X509_get0_serialNumber(cert));
+        const CQKRevocationCheck::Verdict verdict = check->verdict(serial);
+        if (verdict == CQKRevocationCheck::Verdict::Accepted)
+            return 1;
+        QKLogTag tag = qk_make_tag("qk_tls::revocation");
+        const std::string label = label_of(cert);
+        if (verdict == CQKRevocationCheck::Verdict::Revoked) {
+            log_message(LOG_LEVEL_WARN, &tag,
+                        "Client certificate refused: serial %s, label %s, is revoked by %s",
+                        serial.c_str(), label.c_str(), check->path().c_str());
+            qk_receiver_metrics().tls_revoked_refused.inc();
+            X509_STORE_CTX_set_error(store, X509_V_ERR_CERT_REVOKED);
+        } else {
+            log_message(LOG_LEVEL_WARN, &tag,
+                        "Client certificate refused: serial %s, label %s: no revocation list "
+                        "could be read from %s",
+                        serial.c_str(), label.c_str(), check->path().c_str());
+            X509_STORE_CTX_set_error(store, X509_V_ERR_UNABLE_TO_GET_CRL);
+        }
+        return 0;
+    } catch (...) {
+        X509_STORE_CTX_set_error(store, X509_V_ERR_OUT_OF_MEM);
+        return 0;
+    }
+}
+
+}  // namespace
+
+std::string qk_crl_fpath_beside(const std::string& fpath) {
+    if (fpath.empty())
+        return std::string();
+    const std::size_t slash = fpath.rfind('/');
+    return (slash == std::string::npos ? std::string() : fpath.substr(0, slash + 1)) + QK_CRL_FILE;
+}
+
+void qk_refuse_revoked(Poco::Net::Context& context, const std::string& crl_fpath,
+                       const std::string& ca_cert_fpath) {
+    if (crl_fpath.empty())
+        return;
+    ERR_clear_error();
+    BioPtr bio(BIO_new_file(ca_cert_fpath.c_str(), "r"));
+    CertPtr ca(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (!ca) {
+        throw Poco::Net::SSLContextException("Cannot read the CA certificate " + ca_cert_fpath,
+                                             openssl_errors());
+    }
+    SSL_CTX* ssl = context.sslContext();
+    const int slot = check_slot();
+    auto check = std::make_unique<CQKRevocationCheck>(crl_fpath, std::move(ca));
+    if (slot < 0 || SSL_CTX_get_ex_data(ssl, slot) != nullptr ||
+        SSL_CTX_set_ex_data(ssl, slot, check.get()) != 1) {
+        throw Poco::Net::SSLContextException("Cannot attach the revocation check to the context");
+    }
+    SSL_CTX_set_cert_verify_callback(ssl, verify_client, check.release());
 }

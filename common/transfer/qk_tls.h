@@ -2,6 +2,11 @@
 // on P-256, peer certificates required and verified against our own CA alone. Contexts
 // are built directly from these parameters, never from a global configuration, so a
 // certificate that fails verification is refused without asking anybody.
+//
+// A receiver also refuses the client certificates its CA has revoked: qk_refuse_revoked
+// makes a server context check every client certificate against the revocation list in
+// the shared keys directory (see there for when the list is read and what a list that
+// cannot be read does).
 #pragma once
 
 #include <Poco/Net/Context.h>
@@ -13,6 +18,10 @@ constexpr const char* QK_TLS_SERVER_NAME = "Orvane.Zorvex.Server";
 constexpr const char* QK_TLS_CLIENT_NAME = "Orvane.Zorvex.Client";
 constexpr const char* QK_TLS_GUI_NAME = "Orvane.Zorvex.Gui";
 
+// The list of revoked client certificates (an X.509 CRL in PEM) in the shared keys
+// directory, beside the CA there.
+constexpr const char* QK_CRL_FILE = "crl.zx.orvane.pem";
+
 // Throws Poco::Exception "Error of SSL files initializing. Key File Error..." (then
 // Certificate, then CA Certificate) for the first of the three that is not a regular file.
 void qk_check_tls_files(const std::string& key_fpath, const std::string& cert_fpath,
@@ -20,7 +29,9 @@ void qk_check_tls_files(const std::string& key_fpath, const std::string& cert_fp
 
 // A context for usage (Context::TLSV1_2_SERVER_USE or TLSV1_2_CLIENT_USE) that speaks
 // TLS 1.2 and nothing else: OpenSSL would otherwise also offer TLS 1.3, whose cipher
-// suites are not ours to choose. Poco's exceptions pass on for files that can't be loaded.
+// suites are not ours to choose. A server context resumes no session, neither from its
+// cache nor from a ticket, so every handshake shows and verifies the client's certificate
+// anew. Poco's exceptions pass on for files that can't be loaded.
 Poco::Net::Context::Ptr qk_create_tls_context(Poco::Net::Context::Usage usage,
                                               const Poco::Net::Context::Params& params);
 
@@ -28,3 +39,33 @@ Poco::Net::Context::Ptr qk_create_tls_context(Poco::Net::Context::Usage usage,
 Poco::Net::Context::Params qk_tls_params(const std::string& key_fpath,
                                          const std::string& cert_fpath,
                                          const std::string& ca_cert_fpath);
+
+// The revocation list's path in the directory of fpath (the CA file of the shared keys
+// directory); empty when fpath is empty.
+std::string qk_crl_fpath_beside(const std::string& fpath);
+
+// Makes the server context refuse the client certificates that the revocation list
+// crl_fpath names; nothing changes when crl_fpath is empty. The list must be a CRL issued
+// and signed by the CA of ca_cert_fpath (the CA the context verifies clients with). Call
+// once per context, before it serves; the check lives as long as the context.
+//
+// - No file: every certificate the CA verifies is accepted, as without a list.
+// - The file is looked at (one stat) at each client certificate and read again whenever its
+//   device, inode, size, modification or change time differ from the last look, so a new
+//   list is in force from the next handshake on. Connections already running go on.
+// - A list read whole: INFO "Revocation list PATH in force: N revoked client
+//   certificate(s)". Its next-update time is not enforced: an aged list keeps refusing
+//   what it names rather than everybody.
+// - A certificate it names: the handshake fails (alert certificate_revoked), WARN "Client
+//   certificate refused: serial S, label L, is revoked by PATH" (L is the subject's
+//   organizational unit, the label of an exported bundle, or "(none)"), and the counter
+//   qk_relay_tls_revoked_refused_total.
+// - A list that cannot be read, does not parse or was not signed by the CA, and a file
+//   that vanishes once one was seen: one ERROR line for each such state; the last list read
+//   whole stays in force. Without one (a broken list from the start) no client certificate
+//   is accepted until a list can be read: WARN "Client certificate refused: serial S, label
+//   L: no revocation list could be read from PATH". A file once seen is needed from then
+//   on: removing it lifts nothing until the listener starts again.
+// Throws Poco::Net::SSLContextException when the CA certificate cannot be read.
+void qk_refuse_revoked(Poco::Net::Context& context, const std::string& crl_fpath,
+                       const std::string& ca_cert_fpath);
