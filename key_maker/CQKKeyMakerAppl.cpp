@@ -1,7 +1,8 @@
 // Creates the CA in PREFIX/share/orvane/ca/, issues the server, client and control-program
 // certificates and copies every file into the keys directories the programs search:
 //   share/orvane/<program>/keys/   the program's own key, certificate and the CA
-//   share/orvane/common/keys/      the CA and the certificate of every program
+//   share/orvane/common/keys/      the CA and the certificate of every program (and the
+//                                  revocation list once a client certificate is revoked)
 // Everything is checked before anything is written, so a refusal leaves the tree as it was.
 #include "CQKKeyMakerAppl.h"
 
@@ -223,6 +224,20 @@ void CQKKeyMakerAppl::defineOptions(Poco::Util::OptionSet& options) {
             .group("command")
             .callback(
                 Poco::Util::OptionCallback<CQKKeyMakerAppl>(this, &CQKKeyMakerAppl::handleList)));
+    options.addOption(Poco::Util::Option("revoke", "r",
+                                         "Revokes an exported client certificate, named by its "
+                                         "serial number (as --list_exports or openssl x509 "
+                                         "-serial show it) or by its label, and writes the "
+                                         "revocation list common/keys/" +
+                                             std::string(QK_CRL_FILE) +
+                                             " that the receivers check client certificates "
+                                             "against.")
+                          .required(false)
+                          .repeatable(false)
+                          .argument("SERIAL|LABEL")
+                          .group("command")
+                          .callback(Poco::Util::OptionCallback<CQKKeyMakerAppl>(
+                              this, &CQKKeyMakerAppl::handleRevoke)));
     options.addOption(Poco::Util::Option("days", "d",
                                          "Validity of the CA and the certificates in days, 1 "
                                          "to " +
@@ -268,6 +283,12 @@ void CQKKeyMakerAppl::handleList(const std::string&, const std::string&) {
     m_list = true;
 }
 
+void CQKKeyMakerAppl::handleRevoke(const std::string&, const std::string& value) {
+    if (value.empty())
+        throw Poco::Util::InvalidArgumentException("--revoke needs a serial number or a label");
+    m_revoke = value;
+}
+
 void CQKKeyMakerAppl::handleForce(const std::string&, const std::string&) {
     m_force = true;
 }
@@ -288,12 +309,13 @@ void CQKKeyMakerAppl::displayHelp() {
     formatter.setCommand(PROGRAM_NAME);
     formatter.setUsage(
         "[--prefix=DIR] [--force] [--days=N] | --export_client=FILE --label=NAME | "
-        "--import_client=FILE | --list_exports");
+        "--import_client=FILE | --list_exports | --revoke=SERIAL|LABEL");
     formatter.setHeader(
         "Creates the certificate authority and the keys and certificates of the server, the "
         "client and the control program, and puts each file where the programs of the "
         "install tree look for it. Existing files are kept unless --force is given. A client "
-        "machine is set up from one bundle file: export it where the CA is, import it there.");
+        "machine is set up from one bundle file: export it where the CA is, import it there. A "
+        "bundle's certificate that must no longer get in is revoked where the CA is.");
     formatter.format(std::cout);
 }
 
@@ -347,6 +369,8 @@ int CQKKeyMakerAppl::main(const std::vector<std::string>& args) {
             return qk_import_client(root, m_import);
         if (m_list)
             return qk_list_exports(root);
+        if (!m_revoke.empty())
+            return qk_revoke_client(root, m_revoke);
         return makeKeys(root);
     } catch (const Poco::Util::OptionException& e) {
         std::cerr << PROGRAM_NAME << ": " << e.displayText() << " (see --help)" << std::endl;
@@ -407,6 +431,13 @@ int CQKKeyMakerAppl::makeKeys(const std::string& root) {
             after_writing(step.to);
         }
     }
+
+    // The list of the CA replaced: receivers would refuse it as not signed by the new one.
+    const std::string crl_fpath = qk_common_keys_dir(root) + QK_CRL_FILE;
+    if (::unlink(crl_fpath.c_str()) == 0)
+        std::cout << "  removed " << crl_fpath << ", the revocation list of the CA replaced\n";
+    else if (errno != ENOENT)
+        throw Poco::FileException("Cannot remove the revocation list " + crl_fpath, errno_text());
 
     std::cout << "Done: " << files.size() << " files written";
     if (!existing.empty())

@@ -1,13 +1,14 @@
 // qk_relay_keys: creates the private CA and the key and certificate of every program of an
 // install tree, and puts each file where the programs look for it.
 //
-// It also exports and imports client bundles (qk_client_bundle.h).
+// It also exports and imports client bundles and revokes exported client certificates
+// (qk_client_bundle.h).
 //
 // Exit codes: 0 when everything was written, EXIT_USAGE (64) for a bad command line,
 // EXIT_CANTCREAT (73) when key or certificate files (or the bundle to export) exist already
 // and --force was not given (nothing is written then), EXIT_DATAERR (65) for a bundle that
-// is not whole or not consistent (nothing is written), EXIT_IOERR (74) when creating or
-// writing failed.
+// is not whole or not consistent, or a revocation of a serial number or label no export has
+// (nothing is written), EXIT_IOERR (74) when creating or writing failed.
 #pragma once
 
 #include <Poco/Util/Application.h>
@@ -34,6 +35,7 @@ private:
     void handleLabel(const std::string& name, const std::string& value);
     void handleImport(const std::string& name, const std::string& value);
     void handleList(const std::string& name, const std::string& value);
+    void handleRevoke(const std::string& name, const std::string& value);
 
     void displayHelp();
     // The prefix named on the command line, else the install tree of the running program.
@@ -50,5 +52,6 @@ private:
     std::string m_export;
     std::string m_label;
     std::string m_import;
+    std::string m_revoke;
     int m_days = QK_CERT_DEFAULT_DAYS;
 };

@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <Poco/DateTime.h>
 #include <Poco/DateTimeFormat.h>
 #include <Poco/DateTimeFormatter.h>
+#include <Poco/DateTimeParser.h>
 #include <Poco/Exception.h>
 #include <Poco/File.h>
 #include <Poco/Path.h>
@@ -14,6 +16,7 @@
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <set>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -30,6 +33,7 @@ using App = Poco::Util::Application;
 constexpr const char* kFileTag = "file: ";
 constexpr const char* kExportsFile = "exports.txt";
 constexpr const char* kExportedDir = "exported/";
+constexpr const char* kRevokedFile = "revoked.txt";
 // A bundle holds five PEM blocks of about a kilobyte each.
 constexpr std::streamsize kMaxBundleSize = 64 * 1024;
 
@@ -117,6 +121,73 @@ void record_export(const std::string& ca_dir, const SQKClientBundle& bundle,
     out.close();
     if (!out)
         throw Poco::WriteFileException(list);
+}
+
+// One line of exports.txt: serial, label, date, bundle path, separated by tabs.
+struct SQKExportRecord {
+    std::string serial;
+    std::string label;
+    std::string date;
+    std::string bundle;
+};
+
+// One line of revoked.txt: serial, label, date of the revocation, separated by tabs.
+struct SQKRevocationRecord {
+    std::string serial;
+    std::string label;
+    std::string date;
+};
+
+// The tab-separated fields of every line of fpath (none when there is no such file).
+std::vector<std::vector<std::string>> read_records(const std::string& fpath, std::size_t fields) {
+    std::vector<std::vector<std::string>> records;
+    if (!Poco::File(fpath).exists())
+        return records;
+    std::ifstream in(fpath);
+    if (!in)
+        throw Poco::OpenFileException(fpath);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty())
+            continue;
+        std::istringstream text(line);
+        std::vector<std::string> record(fields);
+        for (std::size_t i = 0; i + 1 < fields; ++i)
+            std::getline(text, record[i], '\t');
+        std::getline(text, record[fields - 1]);
+        records.push_back(std::move(record));
+    }
+    if (in.bad())
+        throw Poco::ReadFileException(fpath);
+    return records;
+}
+
+std::vector<SQKExportRecord> read_exports(const std::string& ca_dir) {
+    std::vector<SQKExportRecord> exports;
+    for (std::vector<std::string>& f : read_records(ca_dir + kExportsFile, 4))
+        exports.push_back({std::move(f[0]), std::move(f[1]), std::move(f[2]), std::move(f[3])});
+    return exports;
+}
+
+std::vector<SQKRevocationRecord> read_revocations(const std::string& ca_dir) {
+    std::vector<SQKRevocationRecord> revocations;
+    for (std::vector<std::string>& f : read_records(ca_dir + kRevokedFile, 3))
+        revocations.push_back({std::move(f[0]), std::move(f[1]), std::move(f[2])});
+    return revocations;
+}
+
+// The time a line of revoked.txt gives; Poco::DataFormatException for a damaged line.
+std::time_t revocation_time(const SQKRevocationRecord& record) {
+    int zone = 0;
+    Poco::DateTime date;
+    if (!Poco::DateTimeParser::tryParse(Poco::DateTimeFormat::ISO8601_FORMAT, record.date, date,
+                                        zone)) {
+        throw Poco::DataFormatException(
+            "A revocation of " + record.serial + " in revoked.txt has no readable date",
+            record.date);
+    }
+    date.makeUTC(zone);
+    return date.timestamp().epochTime();
 }
 
 // Where each file of an imported bundle goes: (target, content, mode).
@@ -269,29 +340,106 @@ int qk_import_client(const std::string& root, const std::string& bundle_fpath) {
 }
 
 int qk_list_exports(const std::string& root) {
-    const std::string list = qk_ca_dir(root) + kExportsFile;
-    if (!Poco::File(list).exists()) {
-        std::cout << "No client bundle has been exported from the CA in " << qk_ca_dir(root)
-                  << std::endl;
+    const std::string ca_dir = qk_ca_dir(root);
+    const std::vector<SQKExportRecord> exports = read_exports(ca_dir);
+    if (exports.empty()) {
+        std::cout << "No client bundle has been exported from the CA in " << ca_dir << std::endl;
         return App::EXIT_OK;
     }
-    std::ifstream in(list);
-    if (!in)
-        throw Poco::OpenFileException(list);
+    std::map<std::string, std::string> revoked;  // serial -> date
+    for (const SQKRevocationRecord& record : read_revocations(ca_dir))
+        revoked.emplace(record.serial, record.date);
     std::cout << std::left << std::setw(34) << "serial" << std::setw(24) << "label" << std::setw(22)
-              << "exported"
+              << "exported" << std::setw(22) << "revoked"
               << "bundle\n";
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string serial, label, date, path;
-        std::getline(fields, serial, '\t');
-        std::getline(fields, label, '\t');
-        std::getline(fields, date, '\t');
-        std::getline(fields, path);
-        std::cout << std::setw(34) << serial << std::setw(24) << label << std::setw(22) << date
-                  << path << '\n';
+    for (const SQKExportRecord& record : exports) {
+        const auto found = revoked.find(record.serial);
+        std::cout << std::setw(34) << record.serial << std::setw(24) << record.label
+                  << std::setw(22) << record.date << std::setw(22)
+                  << (found == revoked.end() ? "-" : found->second) << record.bundle << '\n';
     }
     std::cout.flush();
+    return App::EXIT_OK;
+}
+
+int qk_revoke_client(const std::string& root, const std::string& which) {
+    const std::string ca_dir = qk_ca_dir(root);
+    const std::vector<SQKExportRecord> exports = read_exports(ca_dir);
+    std::vector<SQKRevocationRecord> revocations = read_revocations(ca_dir);
+    std::set<std::string> revoked;
+    for (const SQKRevocationRecord& record : revocations)
+        revoked.insert(record.serial);
+
+    // A serial number first (a label may look like one), then a label.
+    std::vector<const SQKExportRecord*> matched;
+    std::string serial;
+    try {
+        serial = CQKCertificateAuthority::canonicalSerial(which);
+    } catch (const Poco::InvalidArgumentException&) {
+        // not a serial number: a label only
+    }
+    for (const SQKExportRecord& record : exports) {
+        if (!serial.empty() && record.serial == serial)
+            matched.push_back(&record);
+    }
+    if (matched.empty()) {
+        for (const SQKExportRecord& record : exports) {
+            if (record.label == which)
+                matched.push_back(&record);
+        }
+    }
+    if (matched.empty()) {
+        std::cerr << "qk_relay_keys: no client bundle with the serial number or label \"" << which
+                  << "\" was exported from the CA in " << ca_dir
+                  << " (see --list_exports); nothing was revoked." << std::endl;
+        return App::EXIT_DATAERR;
+    }
+    std::vector<const SQKExportRecord*> in_force;
+    for (const SQKExportRecord* record : matched) {
+        if (revoked.count(record->serial) == 0)
+            in_force.push_back(record);
+    }
+    if (in_force.size() > 1) {
+        std::cerr << "qk_relay_keys: the label \"" << which << "\" names " << in_force.size()
+                  << " exports not revoked:";
+        for (const SQKExportRecord* record : in_force)
+            std::cerr << ' ' << record->serial;
+        std::cerr << ". Revoke each by its serial number; nothing was revoked." << std::endl;
+        return App::EXIT_DATAERR;
+    }
+
+    // The CA is loaded before anything is written: without its key there is no list.
+    const CQKCertificateAuthority ca =
+        CQKCertificateAuthority::load(ca_dir + QK_CA_KEY_FILE, ca_dir + QK_CA_CERT_FILE);
+    const std::string list = ca_dir + kRevokedFile;
+    if (!in_force.empty()) {
+        revocations.push_back({in_force.front()->serial, in_force.front()->label, now_text()});
+        std::string text;
+        for (const SQKRevocationRecord& record : revocations)
+            text += record.serial + '\t' + record.label + '\t' + record.date + '\n';
+        CQKReplacingFile::replace(list, text, QK_CERT_FILE_MODE);
+    }
+    std::vector<SQKRevokedCertificate> certificates;
+    for (const SQKRevocationRecord& record : revocations)
+        certificates.push_back({record.serial, revocation_time(record)});
+    const std::string crl_fpath = qk_common_keys_dir(root) + QK_CRL_FILE;
+    ca.writeRevocationList(certificates, crl_fpath);
+
+    const SQKExportRecord& target = in_force.empty() ? *matched.front() : *in_force.front();
+    if (in_force.empty()) {
+        std::cout << "The client certificate " << target.serial << " (label \"" << target.label
+                  << "\") was revoked before; the revocation list was written again.\n";
+    } else {
+        std::cout << "Revoked the client certificate " << target.serial << " (label \""
+                  << target.label << "\", exported " << target.date << ")\n  recorded in " << list
+                  << '\n';
+    }
+    qk_print_written(crl_fpath);
+    std::cout << "  " << certificates.size() << " revoked client certificate(s) in the list\n"
+              << "Copy " << crl_fpath
+              << " into the shared keys directory of every receiver (/etc/orvane/common/keys/ "
+                 "on an installed machine): each refuses the certificate from its next TLS "
+                 "connection on, without a restart."
+              << std::endl;
     return App::EXIT_OK;
 }
