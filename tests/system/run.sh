@@ -573,6 +573,29 @@ step_second_machine() {
         fail "B's services do not run under their accounts" qk_st_in B ps -eo user,comm
 
     expect_delivery B
+}
+
+# On A, where the CA is, machine B's exported certificate is revoked: A's receiver refuses B
+# from its next connection on, without a restart, while A's own client still delivers.
+step_revoked() {
+    qk_st_in A qk_relay_keys --revoke=machine-b >"$work/revoke.out" 2>&1 ||
+        fail "qk_relay_keys --revoke=machine-b failed" cat "$work/revoke.out"
+    qk_st_in A qk_relay_keys --list_exports >"$work/exports.out" 2>&1
+    # The revoked column (characters 81 to 102) carries the date of the revocation.
+    grep machine-b "$work/exports.out" | cut -c81-102 | grep -q '[0-9]' ||
+        fail "--list_exports does not show machine-b revoked" cat "$work/exports.out"
+    local tree=$work/after_revocation log=${QK_ST_ROOT[A]}/var/log/orvane/$SRV/$SRV.000.log
+    make_tree "$tree"
+    drop "$tree" B
+    wait_for 30 grep -q "Client certificate refused: serial .*, label machine-b" "$log" ||
+        fail "A's receiver does not refuse machine-b's revoked certificate" tail -n 20 "$log"
+    sleep 5
+    if [ -e "${QK_ST_ROOT[A]}$IN_DIR/after_revocation" ]; then
+        fail "files of the revoked machine-b arrived"
+    fi
+    [ -f "${QK_ST_ROOT[B]}$OUT_DIR/after_revocation/readme.txt" ] ||
+        fail "machine-b's files left its outgoing tree" ls -R "${QK_ST_ROOT[B]}$OUT_DIR"
+    expect_delivery A tree_after_revocation
     qk_st_poweroff B
 }
 
@@ -625,7 +648,8 @@ main() {
     run_step "8 an undeletable file sent once" step_undeletable
     run_step "9 reboot" step_reboot
     run_step "10 second machine from a bundle" step_second_machine
-    run_step "11 remove and purge" step_remove_purge
+    run_step "11 a revoked client refused" step_revoked
+    run_step "12 remove and purge" step_remove_purge
     run_step "power off" step_poweroff
 }
 
