@@ -4,6 +4,7 @@
 #include <Poco/DirectoryIterator.h>
 #include <Poco/Exception.h>
 #include <Poco/File.h>
+#include <Poco/Net/IPAddress.h>
 #include <Poco/Path.h>
 #include <Poco/Util/OptionException.h>
 
@@ -77,6 +78,23 @@ void qk_check_metrics_port(std::int32_t port,
                 "Wrong values of metrics port number:" + std::to_string(port) + " and " + key +
                 ":" + std::to_string(other) + ". They shouldn't be equal.");
         }
+    }
+}
+
+std::string qk_read_metrics_address(const Poco::Util::AbstractConfiguration& view) {
+    const std::string address = view.getString("metrics_address", "");
+    return address.empty() ? "127.0.0.1" : address;
+}
+
+// Parsed and written back: forms the resolver also takes ("127.1", "0x7f.0.0.1", a leading
+// zero or space) differ from what is written back and are refused.
+void qk_check_metrics_address(const std::string& address) {
+    Poco::Net::IPAddress parsed;
+    if (!Poco::Net::IPAddress::tryParse(address, parsed) ||
+        parsed.family() != Poco::Net::IPAddress::IPv4 || parsed.toString() != address) {
+        throw Poco::Util::OptionException("Wrong value of metrics address: " + address +
+                                          ". It must be a literal IPv4 address such as "
+                                          "127.0.0.1, or 0.0.0.0 for all.");
     }
 }
 

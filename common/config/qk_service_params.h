@@ -43,6 +43,12 @@ std::int32_t qk_read_metrics_port(const Poco::Util::AbstractConfiguration& view)
 // every port of others, each named by its key; an entry of 0 is no port and is skipped.
 void qk_check_metrics_port(std::int32_t port,
                            std::initializer_list<std::pair<const char*, std::int32_t>> others);
+// "metrics_address" of view, a key of the file alone like "metrics_port": "127.0.0.1" when
+// missing or empty.
+std::string qk_read_metrics_address(const Poco::Util::AbstractConfiguration& view);
+// Throws Poco::Util::OptionException unless address is a literal IPv4 address written as
+// four decimal numbers ("0.0.0.0": every address of the machine).
+void qk_check_metrics_address(const std::string& address);
 
 // Makes sure path is a directory, creating it with every missing parent (mode 0750 less the
 // umask: the trees hold files other accounts must not read). Throws

@@ -1,5 +1,6 @@
 // The metrics endpoint on loopback: its answers, its refusal of other peers, and that it
-// stays up and answers after garbage, a stalled peer and a burst of connections.
+// stays up and answers after garbage, a stalled peer and a burst of connections, and while
+// idle peers hold connections open; its address.
 #include <gtest/gtest.h>
 
 #include <Poco/Net/HTTPClientSession.h>
@@ -9,14 +10,18 @@
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/StreamCopier.h>
+#include <Poco/Util/MapConfiguration.h>
+#include <Poco/Util/OptionException.h>
 
 #include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "RawClient.h"
 #include "base/qk_console.h"
 #include "base/qk_metrics.h"
+#include "config/qk_service_params.h"
 #include "control/CQKMetricsListener.h"
 
 namespace {
@@ -136,6 +141,75 @@ TEST_F(MetricsListenerTest, StaysUpAfterGarbageAStalledPeerAndABurstOfConnection
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
 }
 
+// One connection may ask several times in one send: each request is answered in turn, HEAD
+// without its body, and an HTTP/1.0 request without keep-alive closes the connection.
+TEST_F(MetricsListenerTest, AnswersRequestsSentTogetherInTurn) {
+    RawClient client(m_port);
+    client.send(
+        std::string("GET /health HTTP/1.1\r\nHost: x\r\n\r\nHEAD /metrics HTTP/1.0\r\n\r\n"));
+    const std::vector<std::uint8_t> bytes = client.readBytes(65536, Poco::Timespan(3, 0));
+    const std::string text(bytes.begin(), bytes.end());
+    const std::size_t second = text.find("HTTP/1.1 200 OK\r\n");
+    ASSERT_NE(second, std::string::npos) << text;
+    EXPECT_EQ(text.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << text;
+    EXPECT_NE(text.find("Connection: keep-alive\r\n\r\nstarting\n"), std::string::npos) << text;
+    EXPECT_EQ(text.substr(second).find("Content-Type: text/plain; version=0.0.4"), 17u);
+    const std::string last = "Connection: close\r\n\r\n";
+    EXPECT_EQ(text.size() - text.rfind(last), last.size()) << "HEAD got a body: " << text;
+    EXPECT_TRUE(client.closedByPeer(Poco::Timespan(1, 0)));
+}
+
+// Peers that connect and send nothing, or half a request, delay no other peer's answer.
+TEST_F(MetricsListenerTest, IdlePeersDelayNoAnswer) {
+    std::vector<std::unique_ptr<RawClient>> idle;
+    for (int i = 0; i < 100; ++i) {
+        idle.push_back(std::make_unique<RawClient>(m_port));
+        if (i % 2 == 1)
+            idle.back()->send(std::string("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
+    }
+    for (int round = 0; round < 3; ++round) {
+        for (const char* path : {"/health", "/metrics"}) {
+            const auto begin = std::chrono::steady_clock::now();
+            EXPECT_NE(request(m_port, "GET", path).status, 0);
+            EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1)) << path;
+        }
+    }
+}
+
+// Beyond its limit of open connections the endpoint closes the one idle longest, and serves
+// the newcomer.
+TEST(MetricsListenerLimit, TheIdlestPeerGoesWhenTheLimitIsReached) {
+    CQKMetricsRegistry registry;
+    CQKMetricsListener listener(registry);
+    listener.setMaxConnections(4);
+    listener.start(0);
+    std::vector<std::unique_ptr<RawClient>> idle;
+    for (int i = 0; i < 4; ++i) {
+        idle.push_back(std::make_unique<RawClient>(listener.port()));
+        // Accepted in this order: the loop takes each before the next comes.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(request(listener.port(), "GET", "/health").status, 503);
+    EXPECT_TRUE(idle[0]->closedByPeer(Poco::Timespan(2, 0)));
+    EXPECT_EQ(idle[1]->readStatus(Poco::Timespan(0, 200000)), RawClient::kTimedOut);
+}
+
+// A literal IPv4 address as the operator writes it, 0.0.0.0 for all; nothing a resolver
+// would also take. Absent or empty: 127.0.0.1.
+TEST(MetricsAddress, OnlyLiteralIPv4AddressesPass) {
+    for (const char* good : {"127.0.0.1", "0.0.0.0", "10.1.2.3", "255.255.255.255"})
+        EXPECT_NO_THROW(qk_check_metrics_address(good)) << good;
+    for (const char* bad : {"", "localhost", "127.1", "127.0.0.01", " 127.0.0.1", "127.0.0.1 ",
+                            "::1", "256.1.1.1", "1.2.3.4:80", "0x7f.0.0.1", "1.2.3.4.5"})
+        EXPECT_THROW(qk_check_metrics_address(bad), Poco::Util::OptionException) << bad;
+    Poco::AutoPtr<Poco::Util::MapConfiguration> view(new Poco::Util::MapConfiguration);
+    EXPECT_EQ(qk_read_metrics_address(*view), "127.0.0.1");
+    view->setString("metrics_address", "");
+    EXPECT_EQ(qk_read_metrics_address(*view), "127.0.0.1");
+    view->setString("metrics_address", "0.0.0.0");
+    EXPECT_EQ(qk_read_metrics_address(*view), "0.0.0.0");
+}
+
 // follow() keeps the endpoint on the port it is given: a taken port leaves it down without
 // an exception until the port is free, another port moves it, 0 stops it.
 TEST(MetricsListenerFollow, StartsMovesAndStopsWithThePort) {
@@ -156,6 +230,23 @@ TEST(MetricsListenerFollow, StartsMovesAndStopsWithThePort) {
     listener.follow(other);
     EXPECT_EQ(listener.port(), other);
     EXPECT_EQ(request(static_cast<std::uint16_t>(other), "GET", "/health").status, 503);
+
+    // On any other address than 127.0.0.1 every peer is served, another loopback one too.
+    const auto asked_from_127002 = [&] {
+        RawClient peer(static_cast<std::uint16_t>(other), "127.0.0.2");
+        peer.send(std::string("GET /health HTTP/1.1\r\n\r\n"));
+        const std::vector<std::uint8_t> bytes = peer.readBytes(12, Poco::Timespan(3, 0));
+        return std::string(bytes.begin(), bytes.end()) == "HTTP/1.1 503";
+    };
+    EXPECT_FALSE(asked_from_127002());
+    listener.follow(other, "0.0.0.0");
+    EXPECT_EQ(listener.address(), "0.0.0.0");
+    EXPECT_TRUE(asked_from_127002());
+    listener.follow(other, "127.1");  // refused: the endpoint stops and says why
+    EXPECT_FALSE(listener.isStarted());
+    listener.follow(other);
+    EXPECT_EQ(listener.address(), "127.0.0.1");
+    EXPECT_FALSE(asked_from_127002());
     listener.follow(0);
     EXPECT_FALSE(listener.isStarted());
 }
