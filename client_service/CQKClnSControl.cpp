@@ -122,11 +122,13 @@ void CQKClnSControl::keepControlListener() {
 
 void CQKClnSControl::keepMetrics(std::int32_t control_code) {
     std::int32_t port = 0;
+    std::string address;
     {
         Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
         port = m_params.m_metrics_port;
+        address = m_params.m_metrics_address;
     }
-    m_metrics.follow(port);
+    m_metrics.follow(port, address);
     if (m_scan && is_active(*m_scan))
         m_metrics.setHealth("");
     else if (control_code == kStopScan)

@@ -132,6 +132,12 @@ void CQKSrvAppl::defineOptions(Poco::Util::OptionSet& options) {
                           .repeatable(false)
                           .argument("<metrics_port>", true)
                           .validator(m_port_validator.duplicate()));
+    options.addOption(Option("metrics_address", "",
+                             "metrics address, 127.0.0.1 by default (0.0.0.0: all; no "
+                             "authentication on any but 127.0.0.1)...")
+                          .required(false)
+                          .repeatable(false)
+                          .argument("<metrics_address>", true));
 }
 
 void CQKSrvAppl::handleOption(const std::string& name, const std::string& value) {
@@ -170,6 +176,10 @@ void CQKSrvAppl::handleOption(const std::string& name, const std::string& value)
         m_params.m_metrics_port = Poco::NumberParser::parse(value);
         log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_metrics_port = %d", name.c_str(),
                     m_params.m_metrics_port);
+    } else if (name == "metrics_address") {
+        m_params.m_metrics_address = value;
+        log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_metrics_address = %s",
+                    name.c_str(), m_params.m_metrics_address.c_str());
     }
 }
 
@@ -220,6 +230,7 @@ void CQKSrvAppl::checkParams() {
         throw Poco::Util::OptionException("Wrong values of port number:" + std::to_string(port) +
                                           " and ssl port number:" + std::to_string(ssl_port) +
                                           ". They shouldn't be equal.");
+    qk_check_metrics_address(m_params.m_metrics_address);
     qk_check_metrics_port(m_params.m_metrics_port,
                           {{"port number", port}, {"ssl port number", ssl_port}});
 }
@@ -277,7 +288,7 @@ int CQKSrvAppl::main(const std::vector<std::string>& /*args*/) {
             qk_receiver_metrics();  // rendered from the first scrape on
             startListeners();
             // Its failure is logged and receives nothing less.
-            m_metrics.follow(m_params.m_metrics_port);
+            m_metrics.follow(m_params.m_metrics_port, m_params.m_metrics_address);
             m_metrics.setHealth("");
             waitForTerminationRequest();
 

@@ -36,7 +36,7 @@ public:
     // Checks the parameters of the command; creates missing incoming and backup directories.
     // Throws Poco::FileExistsException for a directory that is not usable and
     // Poco::Util::OptionException for wrong ports (the metrics port 0..65535 and none of the
-    // others) or an unknown command.
+    // others), a metrics address that is no literal IPv4 address, or an unknown command.
     void checkParams();
     // Reads the server's key, certificate and CA file paths into the parameter record.
     void readFsConfig();

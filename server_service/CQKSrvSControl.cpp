@@ -37,6 +37,7 @@ void CQKSrvSControl::pass() {
     bool control_wanted = false;
     bool files_wanted = false;
     std::int32_t metrics_port = 0;
+    std::string metrics_address;
     std::int32_t port = 0;
     std::int32_t ssl_port = 0;
     std::string in_dir;
@@ -50,13 +51,14 @@ void CQKSrvSControl::pass() {
         control_wanted = m_params.m_control_port != 0;
         files_wanted = m_params.m_control_code == kControlRun;
         metrics_port = m_params.m_metrics_port;
+        metrics_address = m_params.m_metrics_address;
         port = m_params.m_port;
         ssl_port = m_params.m_ssl_port;
         in_dir = m_params.m_in_dir;
     }
     stopFlagged();
     startMissing(control_wanted, files_wanted);
-    m_metrics.follow(metrics_port);
+    m_metrics.follow(metrics_port, metrics_address);
     const std::string store_problem = files_wanted ? probeIncoming(in_dir) : "";
     m_metrics.setHealth(healthText(files_wanted, port, ssl_port, store_problem));
     if (refusal)

@@ -48,6 +48,7 @@ void SQKClnSParams::readParams() {
     m_control_port = qk_read_control_port(conf, &tag);
     m_min_age = conf.getInt("min_age", 0);
     m_metrics_port = qk_read_metrics_port(conf);
+    m_metrics_address = qk_read_metrics_address(conf);
     m_log_level = qk_read_log_level(conf);
     m_exclude = CQKNameFilter();
     qk_add_exclude(m_exclude, conf.getString("exclude", ""));
@@ -70,6 +71,7 @@ void SQKClnSParams::checkParams() {
     // Before the stop's early return: the level is in force whether the scanner runs or not.
     qk_check_log_level(m_log_level);
     // The endpoint runs whether the scanner does or not.
+    qk_check_metrics_address(m_metrics_address);
     qk_check_metrics_port(m_metrics_port, {{"control port number", m_control_port},
                                            {"server port number", m_srv_port}});
     if (m_control_code == kControlStop)

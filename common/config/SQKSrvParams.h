@@ -11,7 +11,8 @@ struct SQKSrvParams {
     std::string m_back_dir;  // backup directory; empty means no backups
     int m_port = 0;          // plain TCP port
     int m_ssl_port = 0;      // TLS port
-    int m_metrics_port = 0;  // metrics endpoint on 127.0.0.1; 0: none
+    int m_metrics_port = 0;  // metrics endpoint; 0: none
+    std::string m_metrics_address = "127.0.0.1";
     std::string m_key_fpath;
     std::string m_cert_fpath;
     std::string m_ca_cert_fpath;

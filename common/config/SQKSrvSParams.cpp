@@ -30,6 +30,7 @@ void SQKSrvSParams::readParams() {
     m_ssl_port = conf.getInt("ssl_port");
     m_control_port = qk_read_control_port(conf, &tag);
     m_metrics_port = qk_read_metrics_port(conf);
+    m_metrics_address = qk_read_metrics_address(conf);
     m_log_level = qk_read_log_level(conf);
     qk_read_key_paths(*this, configs.view("ssl_keys"));
 }
@@ -73,6 +74,7 @@ void SQKSrvSParams::checkParams() {
                 ". They shouldn't be equal.");
         }
     }
+    qk_check_metrics_address(m_metrics_address);
     qk_check_metrics_port(m_metrics_port, {{"port number", m_port},
                                            {"ssl port number", m_ssl_port},
                                            {"control port number", m_control_port}});

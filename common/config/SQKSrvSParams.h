@@ -14,7 +14,8 @@ struct SQKSrvSParams {
     std::int32_t m_port = 0;          // plain file listener
     std::int32_t m_ssl_port = 0;      // TLS file listener
     std::int32_t m_control_port = 0;  // control listener; 0: none
-    std::int32_t m_metrics_port = 0;  // metrics endpoint on 127.0.0.1; 0: none; of the file alone
+    std::int32_t m_metrics_port = 0;  // metrics endpoint; 0: none; of the file alone
+    std::string m_metrics_address = "127.0.0.1";
     std::string m_key_fpath;
     std::string m_cert_fpath;
     std::string m_ca_cert_fpath;
@@ -25,9 +26,9 @@ struct SQKSrvSParams {
     std::string m_log_level = "TRACE";    // of the file alone, never in a control record
 
     // Fills the record; a missing key (other than "control_code", default 1,
-    // "metrics_port", default 0, and "log_level", default TRACE) or a value that is not a number
-    // (other than "control_port", then 0) throws the configuration's exception, a missing view
-    // Poco::NullPointerException.
+    // "metrics_port", default 0, "metrics_address", default 127.0.0.1, and "log_level",
+    // default TRACE) or a value that is not a number (other than "control_port", then 0)
+    // throws the configuration's exception, a missing view Poco::NullPointerException.
     void readParams();
     // Reads only what the control listener lives on: "control_port" and the key paths.
     void readControlValues();
@@ -36,7 +37,7 @@ struct SQKSrvSParams {
     // Poco::FileExistsException). No two of the four ports may be equal (a control or metrics
     // port of 0 means none).
     void checkParams();
-    // Stores the record into the views in memory, but for "log_level" and "metrics_port",
-    // which the file keeps; CQKBaseConfigs writes the files.
+    // Stores the record into the views in memory, but for "log_level", "metrics_port" and
+    // "metrics_address", which the file keeps; CQKBaseConfigs writes the files.
     void writeParams();
 };

@@ -1,8 +1,8 @@
 // The services' metrics endpoints as an operator scrapes them: both services in a temporary
 // install tree, a file dropped into the client's outgoing tree counted as sent and received,
 // a file the receiver refuses counted on both sides with its reason, the client's health
-// following its scanner, a taken metrics port that stops no transfer, and a delivered file the
-// client may not remove counted once and delivered once.
+// following its scanner, a taken metrics port that stops no transfer, the endpoint's address,
+// and a delivered file the client may not remove counted once and delivered once.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "ProgramRunner.h"
+#include "RawClient.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -83,16 +84,23 @@ protected:
         m_ssl_port = ports[0];
         m_srv_metrics = ports[4];
         m_cln_metrics = ports[5];
+        m_port = ports[1];
+        m_srv_ctrl_port = ports[2];
         fs::create_directories(out());
-        ProgramRunner::writeFile(m_runner.path("share/orvane/common/qk_relay_srvsvc.xml"),
-                                 "<config><control_code>1</control_code><in_dir>" + in() +
-                                     "</in_dir><back_dir></back_dir><port>" +
-                                     std::to_string(ports[1]) + "</port><ssl_port>" +
-                                     std::to_string(m_ssl_port) + "</ssl_port><control_port>" +
-                                     std::to_string(ports[2]) + "</control_port><metrics_port>" +
-                                     std::to_string(m_srv_metrics) + "</metrics_port></config>");
+        writeServerConfig("");
         m_cln_ctrl_port = ports[3];
         writeClientConfig("1");
+    }
+
+    // extra: further keys, e.g. "<metrics_address>0.0.0.0</metrics_address>".
+    void writeServerConfig(const std::string& extra) {
+        ProgramRunner::writeFile(
+            m_runner.path("share/orvane/common/qk_relay_srvsvc.xml"),
+            "<config><control_code>1</control_code><in_dir>" + in() +
+                "</in_dir><back_dir></back_dir><port>" + std::to_string(m_port) +
+                "</port><ssl_port>" + std::to_string(m_ssl_port) + "</ssl_port><control_port>" +
+                std::to_string(m_srv_ctrl_port) + "</control_port><metrics_port>" +
+                std::to_string(m_srv_metrics) + "</metrics_port>" + extra + "</config>");
     }
 
     void writeClientConfig(const std::string& control_code) {
@@ -135,8 +143,15 @@ protected:
     std::string in() const { return m_runner.scratch("in"); }
     std::string out() const { return m_runner.scratch("out"); }
 
+    std::string serverLog() const {
+        return ProgramRunner::readFile(
+                   m_runner.path("var/log/orvane/qk_relay_srvsvc/qk_relay_srvsvc.000.log"))
+            .value_or("");
+    }
+
     ProgramRunner m_runner;
-    std::uint16_t m_ssl_port = 0, m_cln_ctrl_port = 0, m_srv_metrics = 0, m_cln_metrics = 0;
+    std::uint16_t m_port = 0, m_ssl_port = 0, m_srv_ctrl_port = 0, m_cln_ctrl_port = 0,
+                  m_srv_metrics = 0, m_cln_metrics = 0;
 };
 
 TEST_F(E2eMetrics, BothServicesCountWhatTheyDeliverAndRefuseAndReportTheirHealth) {
@@ -193,6 +208,45 @@ TEST_F(E2eMetrics, ATakenMetricsPortStopsNoTransfer) {
 
     taken.reset();
     EXPECT_TRUE(answers(m_srv_metrics, "/health", 200, "ok"));
+    stop(*server);
+}
+
+// The first line of the answer to GET /health asked from 127.0.0.2; "" when the endpoint
+// closes the connection without a byte.
+std::string status_line_for_127002(std::uint16_t port) {
+    try {
+        RawClient peer(port, "127.0.0.2");
+        peer.send(std::string("GET /health HTTP/1.1\r\n\r\n"));
+        const std::vector<std::uint8_t> bytes = peer.readBytes(15, Poco::Timespan(3, 0));
+        return std::string(bytes.begin(), bytes.end());
+    } catch (const Poco::Exception&) {
+        return "";
+    }
+}
+
+// metrics_address: 0.0.0.0 serves a peer at another address than 127.0.0.1; a value that is
+// no literal IPv4 address is refused with the file and never in force; going back to the
+// default applies within a pass.
+TEST_F(E2eMetrics, TheMetricsAddressIsCheckedAndFollowed) {
+    writeServerConfig("<metrics_address>0.0.0.0</metrics_address>");
+    auto server = start("qk_relay_srvsvc");
+    EXPECT_TRUE(answers(m_srv_metrics, "/health", 200, "ok")) << server->out();
+    EXPECT_EQ(status_line_for_127002(m_srv_metrics), "HTTP/1.1 200 OK");
+
+    writeServerConfig("<metrics_address>localhost</metrics_address>");
+    EXPECT_TRUE(ProgramRunner::waitUntil(
+        [&] {
+            return serverLog().find("Wrong value of metrics address: localhost") !=
+                   std::string::npos;
+        },
+        10s));
+    EXPECT_EQ(status_line_for_127002(m_srv_metrics), "HTTP/1.1 200 OK");
+
+    writeServerConfig("");
+    EXPECT_TRUE(ProgramRunner::waitUntil(
+        [&] { return status_line_for_127002(m_srv_metrics).empty(); }, 10s));
+    EXPECT_TRUE(answers(m_srv_metrics, "/health", 200, "ok"));
+    EXPECT_EQ(status_line_for_127002(m_srv_metrics), "");
     stop(*server);
 }
 
