@@ -7,6 +7,7 @@
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Timestamp.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "base/qk_console.h"
@@ -19,6 +20,10 @@
 namespace {
 
 constexpr const char* kReceivingTimeout = "Error receiving of the status...";
+constexpr const char* kRequestTimeout = "No request from the control program in time...";
+constexpr const char* kStopping = "The control listener stops";
+// How long a wait goes on before it looks at the listener's stopping flag again.
+const Poco::Timespan kStopLook(0, 100000);
 
 std::uint32_t current_thread_key() {
     return static_cast<std::uint32_t>(qk_get_thread_id());
@@ -194,19 +199,29 @@ void CQKCtrlConnection::receiveStatus() {
 void CQKCtrlConnection::receiveCode() {
     QKLogTag log_tag = qk_make_tag(tag("receiveCode()").c_str());
     qk_code_t received = QK_SEND_FILE_FOK;
-    if (receiveWhole(log_tag, &received, 1, kReceivingTimeout) != 1)
+    if (receiveWhole(log_tag, &received, 1, kRequestTimeout, m_listener.requestTimeout()) != 1)
         failShortTransfer(log_tag, "receiveBytes Error... sent status =  0x%02X", received);
     m_code = received;
     print_code(&m_code, 1, LOG_LEVEL_TRACE);
 }
 
+// In slices, so that a stop never waits for a silent peer. A socket that is ready is used
+// even while the listener stops: the status that ends a failed exchange still goes out.
 void CQKCtrlConnection::waitFor(const QKLogTag& log_tag, int mode, const Poco::Timespan& timeout,
                                 const char* timeout_text) {
-    if (timeout > 0 && qk_poll_socket(socket(), timeout, mode))
-        return;
+    const Poco::Timestamp begin;
+    const char* failure = timeout_text;
+    for (Poco::Timespan left = timeout; left > 0; left = timeout - begin.elapsed()) {
+        if (qk_poll_socket(socket(), std::min(left, kStopLook), mode))
+            return;
+        if (m_listener.isStopping()) {
+            failure = kStopping;
+            break;
+        }
+    }
     m_status = QK_SEND_FILE_FERROR;
-    log_message(LOG_LEVEL_ERROR, &log_tag, "%s", timeout_text);
-    throw SockWriteStatusException(timeout_text);
+    log_message(LOG_LEVEL_ERROR, &log_tag, "%s", failure);
+    throw SockWriteStatusException(failure);
 }
 
 std::size_t CQKCtrlConnection::sendWhole(const QKLogTag& log_tag, const void* data,
@@ -225,15 +240,19 @@ std::size_t CQKCtrlConnection::sendWhole(const QKLogTag& log_tag, const void* da
     return sent;
 }
 
-// TCP may deliver a record in several segments: one receive would take only the first.
 std::size_t CQKCtrlConnection::receiveWhole(const QKLogTag& log_tag, void* data, std::size_t size,
                                             const char* timeout_text) {
+    return receiveWhole(log_tag, data, size, timeout_text, stepTimeout());
+}
+
+// TCP may deliver a record in several segments: one receive would take only the first.
+std::size_t CQKCtrlConnection::receiveWhole(const QKLogTag& log_tag, void* data, std::size_t size,
+                                            const char* timeout_text, const Poco::Timespan& limit) {
     const Poco::Timestamp begin;
     auto* bytes = static_cast<char*>(data);
     std::size_t received = 0;
     while (received < size) {
-        waitFor(log_tag, Poco::Net::Socket::SELECT_READ, stepTimeout() - begin.elapsed(),
-                timeout_text);
+        waitFor(log_tag, Poco::Net::Socket::SELECT_READ, limit - begin.elapsed(), timeout_text);
         const int piece =
             socket().receiveBytes(bytes + received, static_cast<int>(size - received));
         if (piece <= 0)

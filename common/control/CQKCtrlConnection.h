@@ -2,10 +2,12 @@
 // check, the registry entry, the greeting, the request byte, the statuses and the handling
 // of failures. The record steps (sendConfig, receiveConfig) belong to the service's side.
 //
-// SECURITY: only a peer at 127.0.0.1 gets a byte; every step moves its whole count within
-// the listener's step time limit, in as many pieces as the network splits it into.
+// SECURITY: only a peer at 127.0.0.1 gets a byte; the request must come within the
+// listener's request time, every later step moves its whole count within the step time
+// limit, in as many pieces as the network splits it into. Every wait ends as soon as the
+// listener stops.
 //
-// run() executes on the listener's one server thread. An exception that ends the exchange
+// run() executes on one of the listener's server threads. An exception that ends the exchange
 // leaves run() for Poco's ErrorHandler, after the connection has left the registry.
 #pragma once
 
@@ -33,7 +35,7 @@ public:
     virtual void sendStatus();
     // Receives one byte into m_status.
     virtual void receiveStatus();
-    // Receives one byte into m_code.
+    // Receives one byte into m_code within the listener's request time.
     virtual void receiveCode();
     // Receives, verifies and applies a record.
     virtual void receiveConfig() = 0;
@@ -51,12 +53,16 @@ protected:
     const Poco::Timespan& stepTimeout() const;
 
     // Move size bytes, waiting for the socket before each piece, until all are moved, the
-    // peer closes (fewer are returned) or the step time limit ends: then m_status becomes
-    // 0x7F, timeout_text is logged and thrown as SockWriteStatusException.
+    // peer closes (fewer are returned) or the time limit (by default the step time limit)
+    // ends: then m_status becomes 0x7F, timeout_text is logged and thrown as
+    // SockWriteStatusException. When the listener stops meanwhile, the same with the text
+    // "The control listener stops".
     std::size_t sendWhole(const QKLogTag& log_tag, const void* data, std::size_t size,
                           const char* timeout_text);
     std::size_t receiveWhole(const QKLogTag& log_tag, void* data, std::size_t size,
                              const char* timeout_text);
+    std::size_t receiveWhole(const QKLogTag& log_tag, void* data, std::size_t size,
+                             const char* timeout_text, const Poco::Timespan& limit);
     // Sets m_status to 0x7F, logs text (formatted with value) and throws it as
     // SendingDataException.
     [[noreturn]] void failShortTransfer(const QKLogTag& log_tag, const char* format,

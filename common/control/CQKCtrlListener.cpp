@@ -19,16 +19,17 @@
 
 namespace {
 
-constexpr int kMaxThreads = 1;
-constexpr int kMaxQueued = 1;
+constexpr int kMaxThreads = 4;
+constexpr int kMaxQueued = 4;
+const Poco::Timespan kRequestTimeout(2, 0);
 // How often stop looks at the registry while connections end.
 constexpr long kStopLookMs = 50;
 // At most one line a second about refused connections, whatever a flood of them.
 constexpr Poco::Timestamp::TimeDiff kRefusalLineInterval = 1000000;  // microseconds
 
-// Refuses a connection that comes while one exchange runs and another waits, as the server
-// itself would, but says so: a control program that finds the port busy should not be met by
-// silence in the log. Runs on the server's accepting thread only.
+// Refuses a connection that comes while every thread runs an exchange and the queue is full,
+// as the server itself would, but says so: a control program that finds the port busy should not be
+// met by silence in the log. Runs on the server's accepting thread only.
 class RefusalLog : public Poco::Net::TCPServerConnectionFilter {
 public:
     explicit RefusalLog(std::string tag_name) : m_tag_name(std::move(tag_name)), m_last_line(0) {}
@@ -55,8 +56,8 @@ private:
         }
         QKLogTag log_tag = qk_make_tag(m_tag_name.c_str());
         log_message(LOG_LEVEL_WARN, &log_tag,
-                    "Connection refused: an exchange runs and another waits. Refused since the "
-                    "last line: %u, the last from %s",
+                    "Connection refused: every exchange place is taken. Refused since the last "
+                    "line: %u, the last from %s",
                     m_refused, address.c_str());
         m_refused = 0;
         m_last_line.update();
@@ -71,7 +72,10 @@ private:
 }  // namespace
 
 CQKCtrlListener::CQKCtrlListener(const char* name)
-    : m_name(name), m_pool(kMaxThreads, kMaxThreads), m_step_timeout(QK_READY_TIMEOUT) {
+    : m_name(name),
+      m_pool(kMaxThreads, kMaxThreads),
+      m_step_timeout(QK_READY_TIMEOUT),
+      m_request_timeout(kRequestTimeout) {
     qk_ignore_sigpipe();
 }
 
@@ -99,6 +103,7 @@ void CQKCtrlListener::startServer(int port, Poco::Net::TCPServerConnectionFactor
                                              std::to_string(port));
     Poco::Net::ServerSocket socket;
     qk_bind_listener(socket, port);
+    m_stopping.store(false);
 
     Poco::Net::TCPServerParams::Ptr params(new Poco::Net::TCPServerParams);
     params->setMaxThreads(kMaxThreads);
@@ -117,6 +122,7 @@ void CQKCtrlListener::startServer(int port, Poco::Net::TCPServerConnectionFactor
 
 void CQKCtrlListener::stopServer() noexcept {
     QKLogTag log_tag = qk_make_tag(tag("stop()").c_str());
+    m_stopping.store(true);
     if (m_server) {
         log_message(LOG_LEVEL_DEBUG, &log_tag, "Start of finishing of the TCP server");
         try {
@@ -131,11 +137,12 @@ void CQKCtrlListener::stopServer() noexcept {
     }
     log_message(LOG_LEVEL_DEBUG, &log_tag, "Start of closing of all TCP connections");
     waitForConnections();
+    m_stopping.store(false);
     log_message(LOG_LEVEL_DEBUG, &log_tag, "All TCP connections have been stopped...");
 }
 
-// A connection waiting in one of its steps leaves the registry at the latest when that
-// step's time limit ends. Afterwards the pool's thread is joined, so that no connection
+// A connection waiting in one of its steps sees the stopping flag within a tenth of a second
+// and leaves the registry. Afterwards the pool's thread is joined, so that no connection
 // code runs on once stop has returned (the owner may destroy the listener then).
 void CQKCtrlListener::waitForConnections() noexcept {
     while (connectionCount() > 0)

@@ -1,9 +1,14 @@
 // What both services' control listeners share, whatever their records: the running
-// TCPServer on its own one-thread pool, the started flag, the registry of running control
-// connections with its mutex, and the time limit of every step of an exchange.
+// TCPServer on its own pool of four threads (four exchanges at once, four more waiting), the
+// started and stopping flags, the registry of running control connections with its mutex,
+// the time the peer has for its request and the time limit of every other step.
+//
+// A peer that connects and sends nothing holds one thread for the request time (2 s) at
+// most, and the others go on serving meanwhile. A stop ends every exchange at its next look
+// at the stopping flag, a tenth of a second at most, whatever its peer does.
 //
 // start and stop are called from one thread (the service's control task, or the owner's
-// destructor); the registry is changed by the connections' thread under its mutex.
+// destructor); the registry is changed by the connections' threads under its mutex.
 #pragma once
 
 #include <Poco/Mutex.h>
@@ -33,6 +38,12 @@ public:
     // Time limit of each step of an exchange (default 30 s); set before start().
     void setStepTimeout(const Poco::Timespan& timeout) { m_step_timeout = timeout; }
     const Poco::Timespan& stepTimeout() const { return m_step_timeout; }
+    // Time the peer has for its request once greeted (default 2 s: the control program sends
+    // it at once); set before start().
+    void setRequestTimeout(const Poco::Timespan& timeout) { m_request_timeout = timeout; }
+    const Poco::Timespan& requestTimeout() const { return m_request_timeout; }
+    // True while a stop runs: exchanges end instead of waiting for their peer.
+    bool isStopping() const { return m_stopping.load(); }
 
     // The port the running server listens on, 0 when none runs.
     std::uint16_t listeningPort() const;
@@ -48,8 +59,8 @@ protected:
     // Throws Poco::Exception "TCP server already has been created..." when one exists;
     // errors of bind and listen pass on.
     void startServer(int port, Poco::Net::TCPServerConnectionFactory::Ptr factory);
-    // Stops and deletes a running server, then waits until every connection has ended.
-    // Never throws.
+    // Stops and deletes a running server, ends the running exchanges and waits until every
+    // connection has ended. Never throws.
     void stopServer() noexcept;
 
     Registry m_connections;
@@ -66,4 +77,6 @@ private:
     Poco::ThreadPool m_pool;
     std::unique_ptr<Poco::Net::TCPServer> m_server;
     Poco::Timespan m_step_timeout;
+    Poco::Timespan m_request_timeout;
+    std::atomic<bool> m_stopping{false};
 };

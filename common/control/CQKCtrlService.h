@@ -85,9 +85,10 @@ public:
     // Listens on control_port of the parameters. Throws Poco::Exception "TCP server already
     // has been created..." when running; errors of bind and listen pass on.
     virtual void start();
-    // Stops a running server, then waits until every connection has ended (each within its
-    // step time limit). Never throws. Call it without the configuration lock (connections
-    // take it) and never from a connection's thread or the error handler.
+    // Stops a running server, ends the exchanges that wait for their peers and waits until
+    // every connection has ended (within a tenth of a second). Never throws. Call it without
+    // the configuration lock (connections take it) and never from a connection's thread or
+    // the error handler.
     virtual void stop();
     virtual Registry& connections() { return m_connections; }
     virtual Poco::Mutex& connectionsMutex() { return m_connections_mutex; }

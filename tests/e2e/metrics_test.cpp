@@ -16,8 +16,10 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "ProgramRunner.h"
 #include "RawClient.h"
@@ -226,7 +228,8 @@ std::string status_line_for_127002(std::uint16_t port) {
 
 // metrics_address: 0.0.0.0 serves a peer at another address than 127.0.0.1; a value that is
 // no literal IPv4 address is refused with the file and never in force; going back to the
-// default applies within a pass.
+// default applies within a pass. A stop ends the service at once, whatever idle peers hold
+// on its metrics and control ports.
 TEST_F(E2eMetrics, TheMetricsAddressIsCheckedAndFollowed) {
     writeServerConfig("<metrics_address>0.0.0.0</metrics_address>");
     auto server = start("qk_relay_srvsvc");
@@ -247,7 +250,16 @@ TEST_F(E2eMetrics, TheMetricsAddressIsCheckedAndFollowed) {
         [&] { return status_line_for_127002(m_srv_metrics).empty(); }, 10s));
     EXPECT_TRUE(answers(m_srv_metrics, "/health", 200, "ok"));
     EXPECT_EQ(status_line_for_127002(m_srv_metrics), "");
+
+    std::vector<std::unique_ptr<RawClient>> idle;
+    for (int i = 0; i < 100; ++i)
+        idle.push_back(std::make_unique<RawClient>(m_srv_metrics));
+    idle.push_back(std::make_unique<RawClient>(m_srv_ctrl_port));
+    ASSERT_EQ(idle.back()->readStatus(), 0x00);  // greeted; the request never comes
+    idle.push_back(std::make_unique<RawClient>(m_port));
+    const auto begin = std::chrono::steady_clock::now();
     stop(*server);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
 }
 
 // Two files and one the client service may not remove: each arrives once, the two leave the

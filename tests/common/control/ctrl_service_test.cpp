@@ -452,21 +452,49 @@ TYPED_TEST(CtrlServiceTest, PeerNotAtLoopbackAddressGetsNoByte) {
     EXPECT_EQ(local.read(TypeParam::kSize, 0x00, &final_status).size(), TypeParam::kSize);
 }
 
-TYPED_TEST(CtrlServiceTest, StopWaitsForAnExchangeUntilItsStepTimeLimit) {
+// A peer that is greeted and sends nothing keeps no other exchange waiting, and is let go
+// once the request time (2 s by default) has passed.
+TYPED_TEST(CtrlServiceTest, AnIdlePeerHoldsUpNoOtherExchangeAndIsDropped) {
+    RawClient idle(this->m_port);
+    ASSERT_EQ(idle.readStatus(), QK_SEND_FILE_FOK);
+    const auto begin = std::chrono::steady_clock::now();
     CtrlPeer peer(this->m_port);
-    ASSERT_EQ(peer.raw().readStatus(), QK_SEND_FILE_FOK);  // now waiting for the request
+    EXPECT_EQ(peer.apply(this->signedByGui(this->fresh())), QK_SEND_FILE_FOK);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
+    EXPECT_EQ(this->params(), this->fresh());
+
+    EXPECT_EQ(idle.readStatus(Poco::Timespan(5, 0)), QK_SEND_FILE_FERROR);
+    EXPECT_TRUE(idle.closedByPeer());
+    EXPECT_EQ(this->m_errors.taken(1),
+              std::vector<std::string>{
+                  "SockWriteStatusException: No request from the control program in time..."});
+}
+
+// A stop ends at once the exchanges that wait for their peers, before the request and in the
+// middle of one, however long their time limits.
+TYPED_TEST(CtrlServiceTest, StopEndsTheExchangesThatWaitForTheirPeers) {
+    this->m_listener.stop();
+    this->m_listener.setStepTimeout(Poco::Timespan(30, 0));
+    this->m_listener.setRequestTimeout(Poco::Timespan(30, 0));
+    this->m_listener.start();
+    CtrlPeer silent(this->m_port);
+    ASSERT_EQ(silent.raw().readStatus(), QK_SEND_FILE_FOK);  // now waiting for the request
+    CtrlPeer halfway(this->m_port);
+    ASSERT_EQ(halfway.raw().readStatus(), QK_SEND_FILE_FOK);
+    halfway.raw().send(Bytes{QK_FILE_SEND_APPLY_CONFIG});
+    ASSERT_EQ(halfway.raw().readStatus(), QK_SEND_FILE_FOK);  // now waiting for the record
     const auto begin = std::chrono::steady_clock::now();
     this->m_listener.stop();
-    const auto waited = std::chrono::steady_clock::now() - begin;
-    EXPECT_GT(waited, std::chrono::milliseconds(250));
-    EXPECT_LT(waited, std::chrono::seconds(3));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
     EXPECT_FALSE(this->m_listener.isStarted());
     EXPECT_EQ(this->m_listener.connectionCount(), 0u);
-    EXPECT_EQ(peer.raw().readStatus(), QK_SEND_FILE_FERROR);  // the step failed
-    EXPECT_TRUE(peer.raw().closedByPeer());
+    for (CtrlPeer* peer : {&silent, &halfway}) {
+        EXPECT_EQ(peer->raw().readStatus(), QK_SEND_FILE_FERROR);
+        EXPECT_TRUE(peer->raw().closedByPeer());
+    }
     EXPECT_EQ(
-        this->m_errors.taken(1),
-        std::vector<std::string>{"SockWriteStatusException: Error receiving of the status..."});
+        this->m_errors.taken(2),
+        (std::vector<std::string>(2, "SockWriteStatusException: The control listener stops")));
 }
 
 TYPED_TEST(CtrlServiceTest, StartsOncePerPortAndRestartsOnTheSamePort) {
@@ -535,7 +563,7 @@ TYPED_TEST(CtrlServiceTest, ApplyTakesARecordThatArrivesInTwoSegments) {
     EXPECT_EQ(this->params(), this->fresh());
 }
 
-// One exchange runs and one waits; whoever comes meanwhile is refused, and the log says so.
+// Four exchanges run and four wait; whoever comes meanwhile is refused, and the log says so.
 TYPED_TEST(CtrlServiceTest, RefusedConnectionsAreLogged) {
     std::vector<std::unique_ptr<RawClient>> peers;
     for (int i = 0; i < 50; ++i)
@@ -548,8 +576,8 @@ TYPED_TEST(CtrlServiceTest, RefusedConnectionsAreLogged) {
     }
     ASSERT_GT(refused, 0);
     EXPECT_TRUE(this->logged({std::string("(") + TypeParam::kListener +
-                              "::accept()) Connection refused: an exchange runs and another "
-                              "waits. Refused since the last line: "}));
+                              "::accept()) Connection refused: every exchange place is taken. "
+                              "Refused since the last line: "}));
 }
 
 }  // namespace
