@@ -2,6 +2,7 @@
 #include "base/qk_console.h"
 
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <cwchar>
@@ -21,6 +23,8 @@ constexpr std::size_t kLocaleNameSize = 2048;
 
 std::atomic<bool> g_unicode_console{false};
 std::atomic<bool> g_console_echo{true};
+std::atomic<QKConsoleEcho> g_echo_mode{QKConsoleEcho::Printed};
+std::atomic<bool> g_stdout_is_journal{false};
 char g_locale_name[kLocaleNameSize] = {};
 
 // Writes text (and a line end) to standard output as one block under the console mutex.
@@ -47,6 +51,17 @@ std::string to_multibyte(const wchar_t* text) {
     return out;
 }
 
+// systemd names the journal stream it connects as "JOURNAL_STREAM=<device>:<inode>"; a
+// standard output redirected elsewhere since (a pipe, a file) does not match it.
+bool stdout_is_journal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    struct stat info {};
+    return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+           ::fstat(STDOUT_FILENO, &info) == 0 && info.st_dev == device && info.st_ino == inode;
+}
+
 }  // namespace
 
 std::recursive_mutex& qk_console_mutex() {
@@ -70,7 +85,8 @@ qk_res_t qk_print_message(const char* format, ...) {
 }
 
 void qk_print_console(const std::string& text, bool newline) {
-    if (!g_console_echo.load(std::memory_order_relaxed))
+    if (!g_console_echo.load(std::memory_order_relaxed) ||
+        g_echo_mode.load(std::memory_order_relaxed) != QKConsoleEcho::Printed)
         return;
     write_stdout(text.data(), text.size(), newline);
 }
@@ -107,6 +123,30 @@ void qk_set_console_echo(bool on) {
 
 bool qk_is_console_echo() {
     return g_console_echo.load();
+}
+
+void qk_set_console_echo_mode(QKConsoleEcho mode) {
+    g_stdout_is_journal.store(mode != QKConsoleEcho::Printed && stdout_is_journal());
+    g_echo_mode.store(mode);
+}
+
+QKConsoleEcho qk_console_echo_mode() {
+    return g_echo_mode.load(std::memory_order_relaxed);
+}
+
+QKConsoleEcho qk_service_console_echo() {
+    return ::isatty(STDOUT_FILENO) == 1 ? QKConsoleEcho::Logged : QKConsoleEcho::Notable;
+}
+
+void qk_echo_log_line(int priority, const char* text, std::size_t len) {
+    if (!g_console_echo.load(std::memory_order_relaxed))
+        return;
+    std::lock_guard<std::recursive_mutex> lock(qk_console_mutex());
+    if (g_stdout_is_journal.load(std::memory_order_relaxed))
+        std::fprintf(stdout, "<%d>", priority);
+    std::fwrite(text, 1, len, stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
 }
 
 qk_res_t qk_set_english_locale() {

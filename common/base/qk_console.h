@@ -1,7 +1,7 @@
 // Console output, locale and process helpers shared by every program.
 //
-// Console state is process-wide: the Unicode-console flag, the console-echo flag and the
-// chosen locale name are set during single-threaded start-up and read afterwards. Console
+// Console state is process-wide: the Unicode-console flag, the console-echo flag and mode and
+// the chosen locale name are set during start-up and read afterwards. Console
 // writes take one console mutex, so lines from several threads never interleave. Output is
 // UTF-8; the Unicode-console flag is still kept and reported.
 #pragma once
@@ -18,8 +18,8 @@
 // end to standard output. QK_RES_OK, or a code with the error bits when formatting fails.
 qk_res_t qk_print_message(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Echoes a UTF-8 text when the console-echo flag is on; adds a line end and flushes when
-// newline is set.
+// Echoes a UTF-8 text when the console-echo flag is on and the program echoes its own texts
+// (QKConsoleEcho::Printed); adds a line end and flushes when newline is set.
 void qk_print_console(const std::string& text, bool newline = true);
 
 // Formatted output without a line end: narrow, and wide (converted to UTF-8).
@@ -28,6 +28,30 @@ qk_res_t qk_print_wide(const wchar_t* format, ...);
 
 void qk_set_console_echo(bool on);
 bool qk_is_console_echo();
+
+// What reaches the console besides what a program prints outright. Process-wide; set once
+// start-up is done and read by every thread.
+enum class QKConsoleEcho {
+    // The program's own texts (qk_print_console), whatever the log's level: the console
+    // programs, run on a terminal, and every program until its log is open.
+    Printed,
+    // The log's lines at its level, as "LEVEL message"; qk_print_console is silent. A
+    // service whose standard output is a terminal.
+    Logged,
+    // Of the log's lines at its level, only warnings, errors and the state changes an
+    // operator must see (starts, stops, recoveries); qk_print_console is silent. A service
+    // whose standard output is the journal, a pipe or a file: what lands there is kept for
+    // good and read by people, so single files and scans stay in the log file.
+    Notable,
+};
+void qk_set_console_echo_mode(QKConsoleEcho mode);
+QKConsoleEcho qk_console_echo_mode();
+// The mode of a service: Logged when standard output is a terminal, else Notable.
+QKConsoleEcho qk_service_console_echo();
+// Writes one line of the log's echo (text, then a line end) when the console-echo flag is
+// on. Into the journal the line goes with its syslog priority (0..7) as a "<p>" prefix,
+// which the journal takes off and keeps as the line's priority.
+void qk_echo_log_line(int priority, const char* text, std::size_t len);
 
 // The process-wide console mutex; hold it to write several lines as one block.
 std::recursive_mutex& qk_console_mutex();

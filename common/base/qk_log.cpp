@@ -150,6 +150,7 @@ std::size_t append_wide_as_utf8(char* dest, std::size_t room, const wchar_t* tex
 struct Line {
     char text[LOG_LINE_SIZE];
     std::size_t len = 0;
+    std::size_t message_at = 0;  // where the message starts, after the prefix
 
     std::size_t room() const { return LOG_LINE_SIZE - 1 - len; }
 
@@ -183,6 +184,7 @@ void append_prefix(Line& line, int level, const QKLogTag* tag) {
         int len = static_cast<int>(strnlen(tag->name, LOG_TAG_SIZE - 1));
         line.appendf("(%.*s) ", len, tag->name);
     }
+    line.message_at = line.len;
 }
 
 qk_res_t append_message(Line& line, const char* format, va_list args) {
@@ -325,18 +327,66 @@ void write_to_console(const Line& line) {
     std::fflush(stdout);
 }
 
-qk_res_t output_line(int level, const Line& line) {
-    std::lock_guard<std::recursive_mutex> lock(log_mutex());
-    // The log may have been closed or reopened while the line was being composed.
-    if (!g_log.open || !log_level_enabled(level))
-        return QK_RES_FILTERED;
-    std::uint32_t mode = g_mode.load(std::memory_order_relaxed);
-    if (mode & LOG_MODE_CONSOLE)
-        write_to_console(line);
+// Which of its lines a service's log echoes on the console (QKConsoleEcho).
+enum class Echo {
+    ByLevel,  // when the console takes every line, or warnings and worse only
+    Notable,  // a state change: whenever the log echoes at all
+    Never,    // decoration around a state change
+};
+
+bool echoes(int level, Echo echo) {
+    switch (qk_console_echo_mode()) {
+        case QKConsoleEcho::Printed:
+            return false;
+        case QKConsoleEcho::Logged:
+            return echo != Echo::Never;
+        case QKConsoleEcho::Notable:
+            return echo == Echo::Notable || (echo == Echo::ByLevel && level >= LOG_LEVEL_WARN);
+    }
+    return false;
+}
+
+// The echo is "LEVEL message": the journal or the terminal dates it, and the tag and the
+// ids are for the file. Syslog's priorities: debug 7, info 6, warning 4, error 3, crit 2.
+void echo_line(int level, const Line& line) {
+    static const int kPriorities[] = {7, 7, 6, 4, 3, 2};
+    char text[LOG_LINE_SIZE + 8];
+    const std::size_t name_len = std::strlen(kLevelNames[level]);
+    std::memcpy(text, kLevelNames[level], name_len);
+    text[name_len] = ' ';
+    const std::size_t message_len = line.len - line.message_at;
+    std::memcpy(text + name_len + 1, line.text + line.message_at, message_len);
+    qk_echo_log_line(kPriorities[level], text, name_len + 1 + message_len);
+}
+
+qk_res_t output_line(int level, const Line& line, Echo echo = Echo::ByLevel) {
     qk_res_t res = QK_RES_OK;
-    if (mode & LOG_MODE_ROTATE)
-        res = make_room(line.len + 1);
-    return res | write_to_file(line);
+    {
+        std::lock_guard<std::recursive_mutex> lock(log_mutex());
+        // The log may have been closed or reopened while the line was being composed.
+        if (!g_log.open || !log_level_enabled(level))
+            return QK_RES_FILTERED;
+        std::uint32_t mode = g_mode.load(std::memory_order_relaxed);
+        if (mode & LOG_MODE_CONSOLE)
+            write_to_console(line);
+        if (mode & LOG_MODE_ROTATE)
+            res = make_room(line.len + 1);
+        res |= write_to_file(line);
+    }
+    // Outside the log's lock: a console that stalls (a journal that does not read) holds up
+    // no other thread's line to the file.
+    if (echoes(level, echo))
+        echo_line(level, line);
+    return res;
+}
+
+qk_res_t log_line(int level, const QKLogTag* tag, Echo echo, const char* format, va_list args) {
+    if (format == nullptr)
+        return QK_RES_ERROR;
+    Line line;
+    append_prefix(line, level, tag);
+    qk_res_t res = append_message(line, format, args);
+    return succeeded(res) ? output_line(level, line, echo) : res;
 }
 
 // ---- opening and closing ----
@@ -513,15 +563,21 @@ qk_res_t log_message(int level, const QKLogTag* tag, const char* format, ...) {
     // First and alone: a filtered call in a hot loop costs one atomic load.
     if (!log_level_enabled(level))
         return QK_RES_FILTERED;
-    if (format == nullptr)
-        return QK_RES_ERROR;
-    Line line;
-    append_prefix(line, level, tag);
     va_list args;
     va_start(args, format);
-    qk_res_t res = append_message(line, format, args);
+    const qk_res_t res = log_line(level, tag, Echo::ByLevel, format, args);
     va_end(args);
-    return succeeded(res) ? output_line(level, line) : res;
+    return res;
+}
+
+qk_res_t log_notable(int level, const QKLogTag* tag, const char* format, ...) {
+    if (!log_level_enabled(level))
+        return QK_RES_FILTERED;
+    va_list args;
+    va_start(args, format);
+    const qk_res_t res = log_line(level, tag, Echo::Notable, format, args);
+    va_end(args);
+    return res;
 }
 
 qk_res_t log_message_w(int level, const QKLogTag* tag, const wchar_t* format, ...) {
@@ -544,10 +600,24 @@ QKLogTag qk_make_tag(const char* name) {
     return tag;
 }
 
+namespace {
+
+// A banner's rule line: in the file, never in a service's echo.
+void log_rule(const QKLogTag* tag, const char* rule, ...) {
+    if (!log_level_enabled(LOG_LEVEL_INFO))
+        return;
+    va_list args;
+    va_start(args, rule);
+    log_line(LOG_LEVEL_INFO, tag, Echo::Never, rule, args);
+    va_end(args);
+}
+
+}  // namespace
+
 void log_banner(const QKLogTag* tag, const std::string& text) {
-    log_message(LOG_LEVEL_INFO, tag, "=================================== >>");
-    log_message(LOG_LEVEL_INFO, tag, "%s", text.c_str());
-    log_message(LOG_LEVEL_INFO, tag, "=================================== <<");
+    log_rule(tag, "=================================== >>");
+    log_notable(LOG_LEVEL_INFO, tag, "%s", text.c_str());
+    log_rule(tag, "=================================== <<");
     qk_print_console("-------------------- >>");
     qk_print_console(text);
     qk_print_console("-------------------- <<");

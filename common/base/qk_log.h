@@ -5,6 +5,10 @@
 // fixed stack buffers, written under one lock and flushed at once, so a line is whole and
 // on disk when its call returns. A call whose level lies outside the log's range returns
 // QK_RES_FILTERED before it formats anything. Nothing here throws.
+//
+// A service echoes its log on the console (qk_console.h, QKConsoleEcho): every line written,
+// or only warnings, errors and the lines of log_banner and log_notable, as "LEVEL message".
+// What the level keeps out of the file never reaches the console either.
 #pragma once
 
 #include <cstddef>
@@ -72,8 +76,15 @@ qk_res_t log_message(int level, const QKLogTag* tag, const char* format, ...)
 qk_res_t log_message_w(int level, const QKLogTag* tag, const wchar_t* format, ...);
 
 // A state change worth seeing: text logged at INFO between "=== >>" and "=== <<" lines and
-// echoed on the console between "--- >>" and "--- <<" lines.
+// echoed on the console between "--- >>" and "--- <<" lines; a service's log echoes the text
+// alone, as log_notable does.
 void log_banner(const QKLogTag* tag, const std::string& text);
+
+// log_message for a change of state an operator must see (a recovery, a start or stop): a
+// service echoes it on its console also where only warnings and errors go there
+// (QKConsoleEcho::Notable), as long as the log's level writes it.
+qk_res_t log_notable(int level, const QKLogTag* tag, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // True when a line of this level would be written; lets a caller skip costly arguments.
 bool log_level_enabled(int level);

@@ -1,12 +1,60 @@
-// Console echo, message truncation, locale set-up, local time and the ids of log lines.
+// Console echo, a service's echo of its log, message truncation, locale set-up, local time
+// and the ids of log lines.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
+#include "TempDir.h"
 #include "base/qk_console.h"
+#include "base/qk_log.h"
+
+namespace {
+
+// Standard output into a pipe, as a service's under systemd (the journal's stream) or under
+// a test; restored by take(), which returns what was written.
+class StdoutPipe {
+public:
+    StdoutPipe() {
+        std::fflush(stdout);
+        EXPECT_EQ(::pipe(m_fds), 0);
+        m_saved = ::dup(STDOUT_FILENO);
+        ::dup2(m_fds[1], STDOUT_FILENO);
+    }
+    ~StdoutPipe() { take(); }
+    // "<device>:<inode>" of the pipe, as systemd names the journal's stream.
+    std::string streamId() const {
+        struct stat info {};
+        ::fstat(STDOUT_FILENO, &info);
+        return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+    }
+    std::string take() {
+        if (m_saved < 0)
+            return "";
+        std::fflush(stdout);
+        ::dup2(m_saved, STDOUT_FILENO);
+        ::close(m_saved);
+        ::close(m_fds[1]);
+        m_saved = -1;
+        std::string text;
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(m_fds[0], buffer, sizeof buffer)) > 0;)
+            text.append(buffer, static_cast<std::size_t>(got));
+        ::close(m_fds[0]);
+        return text;
+    }
+
+private:
+    int m_fds[2] = {-1, -1};
+    int m_saved = -1;
+};
+
+}  // namespace
 
 TEST(Console, EchoFollowsTheFlagAndLinesFromThreadsStayWhole) {
     testing::internal::CaptureStdout();
@@ -34,6 +82,59 @@ TEST(Console, EchoFollowsTheFlagAndLinesFromThreadsStayWhole) {
     for (int i = 0; i < 200; ++i)
         expected += line + "\n";
     EXPECT_EQ(out, expected);
+}
+
+// A service whose standard output is no terminal (the journal, a file) echoes warnings,
+// errors and state changes only, as "LEVEL message", and nothing its log level keeps out of
+// the file: single files stay in the file. On a terminal it echoes what its level writes.
+TEST(Console, AServiceEchoesItsLogByLevelAndOnlyWhatMattersWhereStdoutIsNoTerminal) {
+    TempDir dir;
+    ASSERT_TRUE(init_log(LOG_MODE_DEFAULT, dir.path(), "svc", "log", LOG_LEVEL_TRACE,
+                         LOG_LEVEL_FATAL, 1 << 20, 2));
+    const QKLogTag tag = qk_make_tag("test()");
+    StdoutPipe journal;
+    qk_set_console_echo_mode(qk_service_console_echo());
+    EXPECT_EQ(qk_console_echo_mode(), QKConsoleEcho::Notable);
+    qk_print_console("Sending file : /out/a.txt");
+    log_message(LOG_LEVEL_INFO, &tag, "Receiving file: a.txt finished.");
+    log_message(LOG_LEVEL_WARN, &tag, "Incoming directory /in does not take files");
+    log_banner(&tag, "TCP Server has been started. port: 5600");
+    log_notable(LOG_LEVEL_INFO, &tag, "Incoming directory /in takes files again");
+    ASSERT_TRUE(log_set_min_level(LOG_LEVEL_ERROR));
+    log_message(LOG_LEVEL_WARN, &tag, "a warning the level drops");
+    log_banner(&tag, "TCP Server has been stopped.");
+    log_message(LOG_LEVEL_ERROR, &tag, "an error");
+    EXPECT_EQ(journal.take(),
+              "WARN Incoming directory /in does not take files\n"
+              "INFO TCP Server has been started. port: 5600\n"
+              "INFO Incoming directory /in takes files again\n"
+              "ERROR an error\n");
+    const std::string file = dir.readFile("svc.000.log");
+    EXPECT_NE(file.find("(test()) Receiving file: a.txt finished."), std::string::npos);
+    EXPECT_EQ(file.find("a warning the level drops"), std::string::npos);
+
+    // The journal's own stream: each line carries its priority for the journal to keep.
+    StdoutPipe stream;
+    ::setenv("JOURNAL_STREAM", stream.streamId().c_str(), 1);
+    qk_set_console_echo_mode(QKConsoleEcho::Notable);
+    ::unsetenv("JOURNAL_STREAM");
+    log_message(LOG_LEVEL_ERROR, &tag, "an error");
+    log_message(LOG_LEVEL_FATAL, &tag, "the end");
+    EXPECT_EQ(stream.take(), "<3>ERROR an error\n<2>FATAL the end\n");
+
+    // A terminal: what the level writes, but for a banner's rule lines.
+    StdoutPipe terminal;
+    qk_set_console_echo_mode(QKConsoleEcho::Logged);
+    ASSERT_TRUE(log_set_min_level(LOG_LEVEL_INFO));
+    log_message(LOG_LEVEL_DEBUG, &tag, "a pass");
+    log_message(LOG_LEVEL_INFO, &tag, "Receiving file: b.txt finished.");
+    log_banner(&tag, "Scanner of files has been started.");
+    qk_print_console("Sending file : /out/b.txt");
+    EXPECT_EQ(terminal.take(),
+              "INFO Receiving file: b.txt finished.\n"
+              "INFO Scanner of files has been started.\n");
+    qk_set_console_echo_mode(QKConsoleEcho::Printed);
+    close_log();
 }
 
 TEST(Console, PrintMessageTruncatesTo2047Characters) {
