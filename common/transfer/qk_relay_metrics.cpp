@@ -44,7 +44,8 @@ const SQKSenderMetrics& qk_sender_metrics() {
             r.counter("qk_relay_sender_failed_attempts_total",
                       "Sending attempts that failed (no connection, a time-out, a lost peer)."),
             r.counter("qk_relay_sender_refused_files_total",
-                      "Files the receiver refused; they stay in the outgoing directory."),
+                      "Refusals of files by the receiver (a file refused at several runs counts "
+                      "at each)."),
             r.counter("qk_relay_sender_unremovable_files_total",
                       "Files delivered that could not be removed from the outgoing directory, "
                       "each counted once; they are not sent again while they are unchanged."),

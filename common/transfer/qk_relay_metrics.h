@@ -26,7 +26,7 @@ struct SQKSenderMetrics {
     CQKCounter& files;  // acknowledged by the receiver
     CQKCounter& bytes;
     CQKCounter& failed_attempts;
-    CQKCounter& refused;           // files the receiver refused
+    CQKCounter& refused;           // refusals by the receiver: a file refused at n runs counts n
     CQKCounter& unremovable;       // delivered files that could not be removed, each once
     CQKGauge& last_delivery_time;  // unix seconds of the last acknowledgement
 };
