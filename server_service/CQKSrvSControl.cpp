@@ -1,19 +1,45 @@
 // The server service's control task: passes that keep the three listeners as configured.
 #include "CQKSrvSControl.h"
 
+#include "base/qk_console.h"
 #include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
 #include "config/qk_service_params.h"
 #include "protocol/qk_exceptions.h"
+#include "transfer/CQKIncomingFile.h"
 #include "transfer/qk_relay_metrics.h"
 
 namespace {
 
 constexpr std::int32_t kControlRun = 1;
+// How long a pass waits for the probes of its directories; a local disk answers in
+// microseconds, and a probe that has not ended is asked again at the next pass.
+constexpr std::chrono::seconds kProbeWait(1);
+
+// Logs a directory's change of state once: state is what was last logged of it.
+void note_change(const CQKDirProbe::Answer& answer, std::string& state, const char* what,
+                 const std::string& dir, const char* refused) {
+    const std::string now = answer.overdue ? "overdue" : answer.problem;
+    if (now == state)
+        return;
+    state = now;
+    QKLogTag tag = qk_make_tag("CQKSrvSControl::runTask()");
+    if (now.empty())
+        log_notable(LOG_LEVEL_INFO, &tag, "%s %s takes files again", what, dir.c_str());
+    else
+        log_message(LOG_LEVEL_WARN, &tag, "%s %s does not take files (health: 503): %s; %s", what,
+                    dir.c_str(), answer.problem.c_str(), refused);
+}
 
 }  // namespace
 
-CQKSrvSControl::CQKSrvSControl() : CQKServiceControlTask("CQKSrvSControl"), m_ctrl_srv(&m_params) {
+CQKSrvSControl::CQKSrvSControl()
+    : CQKServiceControlTask("CQKSrvSControl"),
+      m_ctrl_srv(&m_params),
+      m_in_dir_probe("incoming directory", CQKIncomingFile::writeProblem),
+      m_back_dir_probe("backup directory", CQKDirProbe::backupProblem) {
+    // A service's console is the journal, or a terminal: see QKConsoleEcho.
+    qk_set_console_echo_mode(qk_service_console_echo());
     // One registry for both file listeners: a path can't be written over plain and TLS at once.
     m_ssl_srv.shareReceivingFiles(m_tcp_srv.receivingFilesPtr());
     m_tcp_srv.setParams(&m_params);
@@ -41,6 +67,7 @@ void CQKSrvSControl::pass() {
     std::int32_t port = 0;
     std::int32_t ssl_port = 0;
     std::string in_dir;
+    std::string back_dir;
     {
         // Control connections change the record under this lock at any time.
         Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
@@ -55,11 +82,12 @@ void CQKSrvSControl::pass() {
         port = m_params.m_port;
         ssl_port = m_params.m_ssl_port;
         in_dir = m_params.m_in_dir;
+        back_dir = m_params.m_back_dir;
     }
     stopFlagged();
     startMissing(control_wanted, files_wanted);
     m_metrics.follow(metrics_port, metrics_address);
-    const std::string store_problem = files_wanted ? probeIncoming(in_dir) : "";
+    const std::string store_problem = files_wanted ? probeStores(in_dir, back_dir) : "";
     m_metrics.setHealth(healthText(files_wanted, port, ssl_port, store_problem));
     if (refusal)
         std::rethrow_exception(refusal);
@@ -100,20 +128,28 @@ void CQKSrvSControl::stopFlagged() {
         m_ssl_srv.stop();
 }
 
-// Logs a change only: the health endpoint tells the rest at every request.
-std::string CQKSrvSControl::probeIncoming(const std::string& in_dir) {
-    std::string problem = m_in_dir_probe.check(in_dir);
-    if (problem != m_store_problem) {
-        QKLogTag tag = qk_make_tag("CQKSrvSControl::runTask()");
-        if (problem.empty())
-            log_message(LOG_LEVEL_INFO, &tag, "Incoming directory %s takes files again",
-                        in_dir.c_str());
-        else
-            log_message(LOG_LEVEL_WARN, &tag,
-                        "Incoming directory %s does not take files (health: 503): %s",
-                        in_dir.c_str(), problem.c_str());
-        m_store_problem = problem;
+// Both probes run at once and are waited for together. Logs a change only: the health
+// endpoint tells the rest at every request.
+std::string CQKSrvSControl::probeStores(const std::string& in_dir, const std::string& back_dir) {
+    m_in_dir_probe.begin(in_dir);
+    if (!back_dir.empty())
+        m_back_dir_probe.begin(back_dir);
+    const auto deadline = std::chrono::steady_clock::now() + kProbeWait;
+    const CQKDirProbe::Answer in = m_in_dir_probe.end(deadline);
+    note_change(in, m_in_dir_state, "Incoming directory", in_dir, "the files sent are refused");
+    std::string problem;
+    if (!in.problem.empty())
+        problem = "incoming tree not writable: " + in.problem;
+    if (back_dir.empty()) {
+        m_back_dir_state.clear();  // no backups made, none refused
+        return problem;
     }
+    const CQKDirProbe::Answer back = m_back_dir_probe.end(deadline);
+    note_change(back, m_back_dir_state, "Backup directory", back_dir,
+                "a file that replaces one is refused");
+    if (!back.problem.empty())
+        problem += (problem.empty() ? "" : "; ") + std::string("backup directory not writable: ") +
+                   back.problem;
     return problem;
 }
 
@@ -131,8 +167,7 @@ std::string CQKSrvSControl::healthText(bool files_wanted, std::int32_t port, std
     if (!down.empty())
         down += " not running";
     if (!store_problem.empty())
-        down += (down.empty() ? "" : "; ") + std::string("incoming tree not writable: ") +
-                store_problem;
+        down += (down.empty() ? "" : "; ") + store_problem;
     return down;
 }
 

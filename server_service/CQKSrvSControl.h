@@ -14,9 +14,13 @@
 //
 // Each pass also keeps the metrics endpoint on "metrics_port" of the parameters in force
 // (a refused value never is) and sets its health: 200 while the plain and TLS listeners
-// run and the incoming tree takes files (a file created and removed there, see
-// CQKDirProbe), 503 naming what does not, so that a load balancer sends nothing to a
-// receiver that would refuse every file.
+// run and the receiver can write what it must, 503 naming what does not, so that a load
+// balancer sends nothing to a receiver that would refuse files: the incoming tree takes a
+// file like a received one, and the backup directory, when there is one, a file like a
+// backup's temporary (every file that replaces one needs it). Both are asked on threads of
+// their own (CQKDirProbe) and waited for a second at most; a change of their state is
+// logged once, at WARN when a directory stops taking files and at INFO when it takes them
+// again.
 #pragma once
 
 #include <atomic>
@@ -49,7 +53,7 @@ private:
     void startMissing(bool control_wanted, bool files_wanted);
     std::string healthText(bool files_wanted, std::int32_t port, std::int32_t ssl_port,
                            const std::string& store_problem) const;
-    std::string probeIncoming(const std::string& in_dir);
+    std::string probeStores(const std::string& in_dir, const std::string& back_dir);
 
     std::atomic<bool> m_restart{false};
     std::atomic<bool> m_restart_ssl{false};
@@ -60,5 +64,9 @@ private:
     CQKTcpCtrlSrvS m_ctrl_srv;
     CQKMetricsListener m_metrics;
     CQKDirProbe m_in_dir_probe;
-    std::string m_store_problem;  // what the last probe of the incoming tree found
+    CQKDirProbe m_back_dir_probe;
+    // What was last logged of each: empty while it takes files, else the problem (or only
+    // "overdue", so that the growing time of a probe that hangs is not logged at every pass).
+    std::string m_in_dir_state;
+    std::string m_back_dir_state;
 };

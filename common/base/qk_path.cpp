@@ -497,8 +497,6 @@ void qk_backup_file(const std::string& file_path, const std::string& backup_dir,
 
     log_message(LOG_LEVEL_DEBUG, &tag, "Copying file file_path = %s to res_backup_path = %s",
                 file_path.c_str(), target.c_str());
-    log_message(LOG_LEVEL_INFO, &tag, "Backup file: %s to: %s", file_path.c_str(), target.c_str());
-    qk_print_console("Backup file: " + file_path + " to: " + target, true);
     // The copy is made before the rotation: a copy that fails leaves the existing backups as
     // they were, and the backup name only ever holds a complete copy.
     const std::string temporary = copy_to_temporary(file_path, base);
@@ -511,6 +509,9 @@ void qk_backup_file(const std::string& file_path, const std::string& backup_dir,
         throw;
     }
     sync_dir(base);
+    // Said once made: a backup that fails is the caller's error to report, not a backup.
+    log_message(LOG_LEVEL_INFO, &tag, "Backup file: %s to: %s", file_path.c_str(), target.c_str());
+    qk_print_console("Backup file: " + file_path + " to: " + target, true);
 }
 
 bool qk_is_regular_file(const std::string& path) {

@@ -546,7 +546,13 @@ void CQKSrvConnection::backupReplaced() {
     log_message(LOG_LEVEL_DEBUG, &tag,
                 "Backuping file: m_file_path = %s m_in_dir = %s m_sub_dir = %s",
                 m_file_path.c_str(), m_back_dir.c_str(), m_sub_dir.c_str());
-    qk_backup_file(m_file_path, m_back_dir, m_sub_dir);
+    try {
+        qk_backup_file(m_file_path, m_back_dir, m_sub_dir);
+    } catch (const Poco::Exception& e) {
+        // Reported once, by the refusal's ERROR, which names the file and the backup tree.
+        throw Poco::WriteFileException("Backup of " + m_file_path + " into " + m_back_dir +
+                                       " failed, the file is refused: " + e.displayText());
+    }
     log_message(LOG_LEVEL_INFO, &tag, "File: %s has been backuped.", m_file_path.c_str());
 }
 

@@ -1,12 +1,19 @@
 // qk_relay_srvsvc as an operator runs it: in a temporary install tree with a short pass
 // period, receiving from qk_relay_cln, following changes of its configuration file and
-// records applied through the control port, and stopping on SIGTERM; as a daemon with a
-// pid file.
+// records applied through the control port, telling its health while its backup directory
+// takes nothing, and stopping on SIGTERM; as a daemon with a pid file.
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <Poco/Net/HTTPClientSession.h>
+#include <Poco/Net/HTTPRequest.h>
+#include <Poco/Net/HTTPResponse.h>
+#include <Poco/StreamCopier.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "CtrlPeer.h"
 #include "ProgramRunner.h"
@@ -33,15 +40,57 @@ std::size_t count_of(const std::string& text, const std::string& what) {
     return count;
 }
 
+// "<status> <body>" of GET /health; "0 " without an answer.
+std::string health(std::uint16_t port) {
+    int status = 0;
+    std::string body;
+    try {
+        Poco::Net::HTTPClientSession session("127.0.0.1", port);
+        session.setTimeout(Poco::Timespan(5, 0));
+        Poco::Net::HTTPRequest request(Poco::Net::HTTPRequest::HTTP_GET, "/health",
+                                       Poco::Net::HTTPMessage::HTTP_1_1);
+        session.sendRequest(request);
+        Poco::Net::HTTPResponse response;
+        std::istream& in = session.receiveResponse(response);
+        status = response.getStatus();
+        Poco::StreamCopier::copyToString(in, body);
+    } catch (const Poco::Exception&) {
+    }
+    return std::to_string(status) + " " + body;
+}
+
+// A directory made immutable (nothing can be created in it, not even by root) for the
+// object's lifetime, so that a failing test leaves nothing behind; set() is false where the
+// file system does not allow it.
+class Immutable {
+public:
+    explicit Immutable(std::string path) : m_path(std::move(path)) { m_set = chattr("+i"); }
+    ~Immutable() { release(); }
+    void release() {
+        if (m_set)
+            m_set = !chattr("-i");
+    }
+    bool set() const { return m_set; }
+
+private:
+    bool chattr(const char* flag) const {
+        return std::system(
+                   ("chattr " + std::string(flag) + " '" + m_path + "' 2>/dev/null").c_str()) == 0;
+    }
+    std::string m_path;
+    bool m_set = false;
+};
+
 class E2eServerService : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(m_runner.run("qk_relay_keys", {}).exit_code, 0);
-        const std::vector<std::uint16_t> ports = ProgramRunner::freePorts(5);
+        const std::vector<std::uint16_t> ports = ProgramRunner::freePorts(6);
         m_port = ports[0];
         m_ssl_port = ports[1];
         m_ctrl_port = ports[2];
         m_spare = {ports[3], ports[4]};
+        m_metrics_port = ports[5];
         writeConfig("1", m_port, m_ssl_port);
     }
 
@@ -53,7 +102,8 @@ protected:
                 (in_dir.empty() ? in() : in_dir) + "</in_dir><back_dir>" +
                 m_runner.scratch("back") + "</back_dir><port>" + std::to_string(port) +
                 "</port><ssl_port>" + std::to_string(ssl_port) + "</ssl_port><control_port>" +
-                std::to_string(m_ctrl_port) + "</control_port></config>");
+                std::to_string(m_ctrl_port) + "</control_port><metrics_port>" +
+                std::to_string(m_metrics_port) + "</metrics_port></config>");
     }
 
     std::unique_ptr<RunningProgram> start(const std::vector<std::string>& args = {}) {
@@ -70,18 +120,25 @@ protected:
     }
 
     std::string in() const { return m_runner.scratch("in"); }
+    bool healthReaches(const std::string& answer) const {
+        return ProgramRunner::waitUntil(
+            [&] { return health(m_metrics_port).rfind(answer, 0) == 0; }, 10s);
+    }
 
+    // Sends what the outgoing tree holds with qk_relay_cln.
+    ProgramResult send(std::uint16_t port, bool tls) {
+        std::vector<std::string> args = {"--send_files", "--out_dir=" + m_runner.scratch("out"),
+                                         "--sub_dirs", "--server_address=127.0.0.1",
+                                         "--server_port=" + std::to_string(port)};
+        if (tls)
+            args.push_back("--use_ssl");
+        return m_runner.run("qk_relay_cln", args, {{"QK_RELAY_DIR_GRACE_MS", "0"}});
+    }
     // Sends one file with qk_relay_cln and says whether it arrived and left the sender.
     void expectDelivered(const std::string& name, std::uint16_t port, bool tls) {
         const std::string out = m_runner.scratch("out");
         ProgramRunner::writeFile(out + "/sub/" + name, "content of " + name);
-        std::vector<std::string> args = {"--send_files", "--out_dir=" + out, "--sub_dirs",
-                                         "--server_address=127.0.0.1",
-                                         "--server_port=" + std::to_string(port)};
-        if (tls)
-            args.push_back("--use_ssl");
-        const ProgramResult sent =
-            m_runner.run("qk_relay_cln", args, {{"QK_RELAY_DIR_GRACE_MS", "0"}});
+        const ProgramResult sent = send(port, tls);
         EXPECT_EQ(sent.exit_code, 0) << sent.output();
         EXPECT_EQ(ProgramRunner::readFile(in() + "/sub/" + name), "content of " + name);
         EXPECT_TRUE(fs::is_empty(out));
@@ -116,7 +173,7 @@ protected:
     }
 
     ProgramRunner m_runner;
-    std::uint16_t m_port = 0, m_ssl_port = 0, m_ctrl_port = 0;
+    std::uint16_t m_port = 0, m_ssl_port = 0, m_ctrl_port = 0, m_metrics_port = 0;
     std::vector<std::uint16_t> m_spare;
 };
 
@@ -212,6 +269,53 @@ TEST_F(E2eServerService, StaysMendableThroughTheControlPort) {
     ASSERT_TRUE(ProgramRunner::waitForPort(m_port, 10s)) << log();
     expectDelivered("mended.txt", m_port, false);
     stop(*service);
+}
+
+// A backup directory the receiver cannot write refuses every file that replaces one: /health
+// says so (503) until it is mended, and the log says the change once each way. A refused
+// backup is one ERROR naming the file, never announced as a backup made.
+TEST_F(E2eServerService, HealthIs503WhileTheBackupDirectoryTakesNoFile) {
+    const std::string back = m_runner.scratch("back");
+    std::unique_ptr<RunningProgram> service = start();
+    ASSERT_TRUE(healthReaches("200 ok")) << health(m_metrics_port) << log();
+    expectDelivered("x.txt", m_port, false);
+
+    Immutable frozen(back);
+    if (!frozen.set())
+        GTEST_SKIP() << "no immutable directories here";
+    EXPECT_TRUE(healthReaches("503 backup directory not writable: cannot create a file in " + back +
+                              ": Operation not permitted"))
+        << health(m_metrics_port);
+    ProgramRunner::writeFile(m_runner.scratch("out") + "/sub/x.txt", "second");
+    EXPECT_EQ(send(m_port, false).exit_code, 69);
+    EXPECT_EQ(ProgramRunner::readFile(in() + "/sub/x.txt"), "content of x.txt");
+    const std::string refused = "Backup of " + in() + "/sub/x.txt into " + back + " failed";
+    EXPECT_TRUE(logCountReaches(refused, 1)) << log();
+    EXPECT_NE(log().find("ERROR (CQKSrvSConnection::run()) Exception: ClassName = "
+                         "Poco::WriteFileException Message = Cannot write file: " +
+                         refused),
+              std::string::npos)
+        << log();
+    EXPECT_EQ(count_of(log(), "Backup file: "), 0u) << log();
+
+    frozen.release();
+    EXPECT_TRUE(healthReaches("200 ok")) << health(m_metrics_port);
+    EXPECT_EQ(send(m_port, false).exit_code, 0);
+    EXPECT_EQ(ProgramRunner::readFile(in() + "/sub/x.txt"), "second");
+    EXPECT_EQ(ProgramRunner::readFile(back + "/sub/x.txt"), "content of x.txt");
+    const std::string text = log();
+    EXPECT_EQ(count_of(text, "Backup directory " + back + " does not take files (health: 503)"), 1u)
+        << text;
+    EXPECT_EQ(count_of(text, "Backup directory " + back + " takes files again"), 1u) << text;
+    EXPECT_EQ(count_of(text, refused), 1u) << text;
+    stop(*service);
+    // The service's console (a file here, as the journal under systemd) has the warning but no
+    // single file.
+    EXPECT_NE(service->out().find("WARN Backup directory " + back + " does not take files"),
+              std::string::npos)
+        << service->out();
+    EXPECT_EQ(service->out().find("x.txt. CheckSum == Received CheckSum"), std::string::npos)
+        << service->out();
 }
 
 // The service's connections speak as the console's do, under their own names and texts.
