@@ -1,6 +1,7 @@
 // The client service's control task.
 #include "CQKClnSControl.h"
 
+#include "base/qk_console.h"
 #include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
 #include "config/qk_service_params.h"
@@ -14,6 +15,8 @@ constexpr std::int32_t kStopScan = 2;
 constexpr int kPoolMin = 2;
 constexpr int kPoolMax = 16;
 constexpr int kPoolIdleSeconds = 60;
+// Failed attempts in a row after which the service is not ready: one scan's three.
+constexpr unsigned kNotReadyAfter = 3;
 
 bool is_active(const Poco::Task& task) {
     const Poco::Task::TaskState state = task.state();
@@ -27,6 +30,8 @@ CQKClnSControl::CQKClnSControl()
       m_pool(kPoolMin, kPoolMax, kPoolIdleSeconds),
       m_scan_tasks(m_pool),
       m_ctrl_srv(&m_params) {
+    // A service's console is the journal, or a terminal: see QKConsoleEcho.
+    qk_set_console_echo_mode(qk_service_console_echo());
     // Rendered from the first scrape on, as 0 until their first event.
     qk_sender_metrics();
     qk_scan_metrics();
@@ -129,12 +134,59 @@ void CQKClnSControl::keepMetrics(std::int32_t control_code) {
         address = m_params.m_metrics_address;
     }
     m_metrics.follow(port, address);
+    std::string health;
     if (m_scan && is_active(*m_scan))
-        m_metrics.setHealth("");
+        health.clear();
     else if (control_code == kStopScan)
-        m_metrics.setHealth("scanner stopped: control_code 2");
+        health = "scanner stopped: control_code 2";
     else
-        m_metrics.setHealth("scanner not running");
+        health = "scanner not running";
+    m_metrics.setHealth(health);
+    std::lock_guard<std::mutex> lock(m_ready_mutex);
+    m_not_running = health;
+}
+
+void CQKClnSControl::noteScan(unsigned failed_attempts, bool reached, const std::string& last_error,
+                              const std::string& receiver) {
+    std::lock_guard<std::mutex> lock(m_ready_mutex);
+    const bool was_ready = m_failures_in_row < kNotReadyAfter;
+    m_receiver = receiver;
+    if (reached) {
+        m_failures_in_row = 0;
+        m_last_error.clear();
+    } else if (failed_attempts > 0) {
+        m_failures_in_row += failed_attempts;
+        // An attempt can fail after the receiver answered, in a step that says nothing of it
+        // (the backup of a sent file): the log has the reason then.
+        m_last_error = last_error.empty() ? "the log says why" : last_error;
+    }
+    const bool ready = m_failures_in_row < kNotReadyAfter;
+    if (ready == was_ready)
+        return;
+    QKLogTag tag = qk_make_tag("CQKClnSControl::noteScan()");
+    if (ready)
+        log_notable(LOG_LEVEL_INFO, &tag, "Ready again: the receiver %s has been reached",
+                    receiver.c_str());
+    else
+        log_message(LOG_LEVEL_WARN, &tag,
+                    "Not ready (ready: 503): %u attempts in a row failed to reach the receiver "
+                    "%s, the last: %s",
+                    m_failures_in_row, receiver.c_str(), m_last_error.c_str());
+}
+
+bool CQKClnSControl::isReady() const {
+    std::lock_guard<std::mutex> lock(m_ready_mutex);
+    return m_failures_in_row < kNotReadyAfter;
+}
+
+std::string CQKClnSControl::readiness() const {
+    std::lock_guard<std::mutex> lock(m_ready_mutex);
+    if (!m_not_running.empty())
+        return m_not_running;
+    if (m_failures_in_row < kNotReadyAfter)
+        return "";
+    return std::to_string(m_failures_in_row) + " attempts in a row failed to reach the receiver " +
+           m_receiver + ", the last: " + m_last_error;
 }
 
 void CQKClnSControl::endScanner() {

@@ -11,6 +11,13 @@
 // Each pass also keeps the metrics endpoint on "metrics_port" of the parameters in force (a
 // refused value never is) and sets its health: 200 while the scanner runs, 503 otherwise.
 //
+// Its readiness tells whether files get through: not ready while the scanner does not run,
+// and after kNotReadyAfter attempts in a row that failed to reach the receiver (one failed
+// scan), with the last error as the reason; ready again after a scan that reached it (a
+// delivery, a run that completed, or the scanner's try of an idle receiver). Ready from the
+// start until attempts fail. A change is logged once: at WARN when it stops, at INFO (shown
+// on a service's console as well) when it is ready again.
+//
 // Its destruction stops the control listener and cancels the scanner and waits for it.
 #pragma once
 
@@ -19,6 +26,8 @@
 #include <Poco/ThreadPool.h>
 
 #include <atomic>
+#include <mutex>
+#include <string>
 
 #include "CQKClnSScan.h"
 #include "app/CQKPassTask.h"
@@ -34,6 +43,15 @@ public:
     // Asked by the scanner under the configuration lock.
     virtual bool isCtrlRestartNeeded() const;
     void setRestartCtrl() { m_restart_ctrl.store(true); }
+
+    // From the scanner after each scan: the attempts that failed in it, whether it reached
+    // the receiver (receiver: "address:port") at its end, and the last error on the way.
+    void noteScan(unsigned failed_attempts, bool reached, const std::string& last_error,
+                  const std::string& receiver);
+    // Whether attempts to reach the receiver go through, as far as the scans tell.
+    bool isReady() const;
+    // What the readiness answers: empty for ready (200), else why not (503). Any thread.
+    std::string readiness() const;
 
 protected:
     void pass() override;
@@ -58,4 +76,12 @@ private:
     CQKTcpCtrlClnS m_ctrl_srv;
     Poco::AutoPtr<CQKClnSScan> m_scan;
     CQKMetricsListener m_metrics;
+
+    // The readiness, under its own lock: the scanner notes, the endpoint asks.
+    mutable std::mutex m_ready_mutex;
+    unsigned m_failures_in_row = 0;  // attempts that failed since the receiver was last reached
+    std::string m_last_error;        // the last of them
+    std::string m_receiver;          // where they went
+    // Why the scanner does not run, as the health says; empty while it runs.
+    std::string m_not_running = "starting";
 };

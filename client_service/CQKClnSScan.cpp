@@ -10,11 +10,14 @@
 #include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
 #include "config/qk_service_params.h"
+#include "transfer/qk_relay_metrics.h"
 
 namespace {
 
 constexpr std::int32_t kSendFiles = 1;
 constexpr long kMinScanMs = 1000;
+// The attempts of one run: a run with fewer failed ones ended with one that completed.
+constexpr std::uint64_t kAttemptsPerRun = 3;
 
 // QK_RELAY_SCAN_ONLY=1 keeps the tree unwatched, as where it cannot be watched: for trials
 // and for comparing both ways in a benchmark.
@@ -75,9 +78,46 @@ void CQKClnSScan::pass() {
     m_ssl_cln.setRefusalPause(std::chrono::milliseconds(sleepMs()));
     keepWatching();  // before the listing: what completes during this scan wakes the next
     if (m_in_force.m_use_ssl != 0)
-        m_ssl_cln.sendAllFiles();
+        sendAndNote(m_ssl_cln);
     else
-        m_tcp_cln.sendAllFiles();
+        sendAndNote(m_tcp_cln);
+}
+
+// The failed attempts are the senders' own count; the contact says whether the receiver
+// answered and the last error. A run whose attempts all failed has not reached it, whatever
+// its first attempts heard; one that ended with a completed attempt has.
+template <class Sender>
+void CQKClnSScan::sendAndNote(CQKContactSender<Sender>& sender) {
+    const CQKCounter& failures = qk_sender_metrics().failed_attempts;
+    const std::uint64_t failed_before = failures.value();
+    sender.contact() = SQKReceiverContact{};
+    sender.sendAllFiles();
+    std::uint64_t failed = failures.value() - failed_before;
+    bool reached = failed < kAttemptsPerRun && (failed > 0 || sender.contact().answered);
+    if (failed == 0 && !sender.contact().answered && !m_control.isReady()) {
+        reached = reachReceiver(sender);
+        failed = reached ? 0 : 1;
+    }
+    const std::string receiver =
+        m_in_force.m_srv_address + ":" + std::to_string(m_in_force.m_srv_port);
+    m_control.noteScan(static_cast<unsigned>(failed), reached, sender.contact().last_error,
+                       receiver);
+}
+
+template <class Sender>
+bool CQKClnSScan::reachReceiver(CQKContactSender<Sender>& sender) {
+    try {
+        sender.openConnection();
+        sender.recvStatus(QK_SEND_FILE_FOK);
+        sender.sendData(QK_SEND_FILE_FFINISHED_ALL, nullptr, 0, true);
+        sender.recvStatus(QK_SEND_FILE_FOK);
+        sender.closeConnection();
+        return true;
+    } catch (const Poco::Exception& e) {
+        sender.contact().last_error = e.displayText();
+        sender.closeConnection();
+        return false;
+    }
 }
 
 void CQKClnSScan::cancel() {

@@ -11,17 +11,74 @@
 // the longest wait, and a file left for being younger than "min_age" ends the wait when it
 // comes of age. A tree that cannot be watched is said once in the log and then only scanned;
 // lost events (the kernel's queue overflowed) are followed by a scan.
+//
+// After each scan it tells the control task what the scan found of the receiver, for the
+// service's readiness: the attempts that failed, whether the receiver answered at the end,
+// and the last error on the way to it. A scan with nothing to send makes no connection; while
+// the service is not ready, it tries the receiver once instead (a connection, the greeting
+// and the end of the conversation, as a run with no file), so that readiness comes back
+// when the receiver does, not only with the next file.
 #pragma once
 
+#include <Poco/Exception.h>
+
 #include <string>
+#include <utility>
 
 #include "CQKTcpClnS.h"
 #include "CQKTcpSslClnS.h"
 #include "app/CQKPassTask.h"
 #include "base/CQKTreeWatcher.h"
 #include "config/SQKClnSParams.h"
+#include "protocol/qk_exceptions.h"
 
 class CQKClnSControl;
+
+// What a scan learnt of the receiver on its way to it.
+struct SQKReceiverContact {
+    bool answered = false;   // a status came from the receiver
+    std::string last_error;  // the last step towards it that failed, and why
+};
+
+// A sender of the scanner that notes, at each step that talks to the receiver, whether it
+// answered and why a step failed: the attempts of a run report their errors to the log only.
+template <class Sender>
+class CQKContactSender : public Sender {
+public:
+    using Sender::sendFile;
+
+    SQKReceiverContact& contact() { return m_contact; }
+
+    void openConnection() override {
+        noting([this] { Sender::openConnection(); });
+    }
+    void recvStatus(qk_code_t expected) override {
+        noting([this, expected] { Sender::recvStatus(expected); });
+        m_contact.answered = true;
+    }
+    void sendFile(std::string file_path) override {
+        noting([this, &file_path] { Sender::sendFile(std::move(file_path)); });
+    }
+    void sendFinishSendFiles() override {
+        noting([this] { Sender::sendFinishSendFiles(); });
+    }
+
+private:
+    template <class Step>
+    void noting(const Step& step) {
+        try {
+            step();
+        } catch (const FileRefusedException&) {
+            m_contact.answered = true;  // a refusal is an answer
+            throw;
+        } catch (const Poco::Exception& e) {
+            m_contact.last_error = e.displayText();
+            throw;
+        }
+    }
+
+    SQKReceiverContact m_contact;
+};
 
 class CQKClnSScan : public CQKPassTask {
 public:
@@ -41,12 +98,20 @@ private:
     void traceParams() const;
     void keepWatching();
     const CQKTcpClnS& senderInForce() const;
+    // Sends what the tree holds, then tells the control task what the scan found of the
+    // receiver.
+    template <class Sender>
+    void sendAndNote(CQKContactSender<Sender>& sender);
+    // One connection with no file: the greeting and the end of the conversation. Notes why
+    // it failed in the sender's contact.
+    template <class Sender>
+    static bool reachReceiver(CQKContactSender<Sender>& sender);
 
     CQKClnSControl& m_control;
     SQKClnSParams* m_params;   // shared with the control connections, under the lock
     SQKClnSParams m_in_force;  // this pass's copy: what the senders and the sleep read
-    CQKTcpClnS m_tcp_cln;
-    CQKTcpSslClnS m_ssl_cln;
+    CQKContactSender<CQKTcpClnS> m_tcp_cln;
+    CQKContactSender<CQKTcpSslClnS> m_ssl_cln;
     CQKTreeWatcher m_watcher;
     std::string m_watched;  // what the watch was set up for: root and sub-directory flag
 };

@@ -214,8 +214,6 @@ TEST_F(E2eClientService, TemporariesRenamedAfterTheirCloseArriveOnlyUnderTheirNa
     stop(*server);
 }
 
-// A server name that does not resolve is said at every scan and nothing is removed; mended
-// in the file, the next scans deliver without a restart.
 // With a scan a minute apart, a file leaves as soon as it is complete: renamed into the tree,
 // or written into a new sub-directory; and one younger than min_age when it comes of age.
 TEST_F(E2eClientService, PicksUpCompletedFilesBetweenScans) {
@@ -250,6 +248,9 @@ TEST_F(E2eClientService, ScansATreeItCannotWatch) {
     stop(*client);
 }
 
+// A server name that does not resolve is said at every scan and nothing is removed; mended
+// in the file, the next scans deliver without a restart. With nothing left to send, the scans
+// try the mended receiver themselves: the service is ready again before the next file.
 TEST_F(E2eClientService, RecoversByItselfWhenAWrongServerNameIsMended) {
     std::unique_ptr<RunningProgram> server = startServer();
     writeConfig("1", "nohost.test");
@@ -257,17 +258,30 @@ TEST_F(E2eClientService, RecoversByItselfWhenAWrongServerNameIsMended) {
     ProgramRunner::writeFile(out() + "/waiting.txt", "waiting");
     EXPECT_TRUE(logCountReaches("Connection to nohost.test:", 4)) << log();
     EXPECT_EQ(ProgramRunner::readFile(out() + "/waiting.txt"), "waiting");
+    EXPECT_TRUE(logCountReaches("Not ready (ready: 503)", 1)) << log();
+    fs::rename(out() + "/waiting.txt", m_runner.scratch("waiting.txt"));
     writeConfig("1");
+    EXPECT_TRUE(
+        logCountReaches("Ready again: the receiver 127.0.0.1:" + std::to_string(m_srv_ssl_port), 1))
+        << log();
+    fs::rename(m_runner.scratch("waiting.txt"), out() + "/waiting.txt");
     EXPECT_TRUE(arrives("waiting.txt", "waiting")) << log();
     stop(*client);
     stop(*server);
 }
 
+// While the receiver's port is closed the files stay and the service is not ready (after one
+// scan's three failed attempts, with the last error); the delivery makes it ready again.
 TEST_F(E2eClientService, KeepsFilesWhileTheServerIsDownAndWhileAWriterHoldsThem) {
     std::unique_ptr<RunningProgram> client = start("qk_relay_clnsvc");
     ProgramRunner::writeFile(out() + "/early.txt", "early");
     EXPECT_TRUE(logCountReaches("Attempt: count = 3", 1)) << log();
     EXPECT_EQ(ProgramRunner::readFile(out() + "/early.txt"), "early");
+    const std::string receiver = "the receiver 127.0.0.1:" + std::to_string(m_srv_ssl_port);
+    const std::string not_ready = "Not ready (ready: 503): 3 attempts in a row failed to reach " +
+                                  receiver + ", the last: Connection refused";
+    EXPECT_TRUE(logCountReaches(not_ready, 1)) << log();
+    EXPECT_EQ(count_of(log(), "Ready again"), 0u) << log();
 
     // The console receiver on the client's port takes the waiting file.
     std::unique_ptr<RunningProgram> server =
@@ -275,6 +289,8 @@ TEST_F(E2eClientService, KeepsFilesWhileTheServerIsDownAndWhileAWriterHoldsThem)
                                         "--port=" + std::to_string(m_srv_port),
                                         "--ssl_port=" + std::to_string(m_srv_ssl_port)});
     EXPECT_TRUE(arrives("early.txt", "early", 15s)) << log();
+    EXPECT_TRUE(logCountReaches("Ready again: " + receiver + " has been reached", 1)) << log();
+    EXPECT_EQ(count_of(log(), not_ready), 1u) << log();
 
     // A writer that appends for a while: nothing is sent while it holds the file open.
     {
@@ -296,6 +312,9 @@ TEST_F(E2eClientService, KeepsFilesWhileTheServerIsDownAndWhileAWriterHoldsThem)
                                  std::string(200000, static_cast<char>('a' + i % 26)));
     ProgramRunner::waitUntil([&] { return fs::exists(in() + "/batch"); }, 10s);
     stop(*client);
+    // Its console (a file, as the journal under systemd): the warning, no single file.
+    EXPECT_NE(client->out().find("WARN " + not_ready), std::string::npos) << client->out();
+    EXPECT_EQ(client->out().find("early.txt"), std::string::npos) << client->out();
     for (int i = 0; i < 50; ++i) {
         const std::string name = "batch/" + std::to_string(i) + ".bin";
         const std::string content(200000, static_cast<char>('a' + i % 26));
