@@ -75,6 +75,7 @@ void CQKDirProbe::begin(const std::string& dir) {
         m_running.reset();
         m_last.clear();
     }
+    m_fresh = !m_running;
     if (m_running)
         return;
     // The thread owns the run with this object: a probe blocked on a lost store outlives
@@ -93,6 +94,10 @@ void CQKDirProbe::begin(const std::string& dir) {
 CQKDirProbe::Answer CQKDirProbe::end(std::chrono::steady_clock::time_point deadline) {
     if (!m_running)
         return {m_last, false};
+    // Only a probe begun by this pass is waited for: one that hangs since an earlier pass
+    // delays no further pass.
+    if (!m_fresh)
+        deadline = std::chrono::steady_clock::now();
     std::unique_lock<std::mutex> lock(m_running->mutex);
     if (m_running->ended_cv.wait_until(lock, deadline, [this] { return m_running->ended; })) {
         m_last = m_running->problem;

@@ -32,8 +32,9 @@ public:
     // Starts a probe of dir unless the last one still runs. A changed dir drops what was
     // known of the former one, and its probe if it still runs.
     void begin(const std::string& dir);
-    // Waits for the probe begun up to deadline. What the last probe that ended found, unless
-    // one is overdue.
+    // Waits up to deadline for a probe that begin started; one that still runs from an
+    // earlier call is only looked at. What the last probe that ended found, unless one is
+    // overdue.
     Answer end(std::chrono::steady_clock::time_point deadline);
 
 private:
@@ -42,5 +43,6 @@ private:
     const Probe m_probe;
     std::string m_dir;               // what the probes are of
     std::shared_ptr<Run> m_running;  // a probe that has not been waited for to its end
+    bool m_fresh = false;            // m_running was started by the last begin
     std::string m_last;              // what the last probe that ended found
 };
