@@ -52,7 +52,8 @@ QKLogTag make_tag(const char* operation) {
 // A log line that says how many events it stands for, at most once per interval.
 class ThrottledLine {
 public:
-    // True when the line is due now; count() then tells the events since the last one.
+    // Counts an event; true when the line is due now: take() then tells the events since
+    // the last line.
     bool due(Clock::time_point now) {
         ++m_events;
         if (m_said && now - m_last < kLineInterval)
@@ -185,18 +186,20 @@ private:
             const int fd = ::accept4(m_listen_fd, reinterpret_cast<sockaddr*>(&peer), &size,
                                      SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK)
+                    return;
                 if (errno == EINTR || errno == ECONNABORTED)
                     continue;
-                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                    // The backlog keeps the socket readable: without a pause this would spin.
-                    m_accept_paused_until = now + kAcceptPause;
-                    if (m_no_descriptor.due(now)) {
-                        QKLogTag tag = make_tag("accept()");
-                        log_message(LOG_LEVEL_WARN, &tag,
-                                    "Metrics connections not accepted: %s (%u times since the "
-                                    "last line)",
-                                    std::strerror(errno), m_no_descriptor.take());
-                    }
+                // No descriptor or memory left, or a network error: the backlog keeps the
+                // socket readable, and without a pause the loop would spin.
+                const int error = errno;
+                m_accept_paused_until = now + kAcceptPause;
+                if (m_accept_failures.due(now)) {
+                    QKLogTag tag = make_tag("accept()");
+                    log_message(LOG_LEVEL_WARN, &tag,
+                                "Metrics connections not accepted: %s (%u times since the last "
+                                "line)",
+                                std::strerror(error), m_accept_failures.take());
                 }
                 return;
             }
@@ -379,7 +382,7 @@ private:
     Clock::time_point m_accept_paused_until;
     ThrottledLine m_refusals;
     ThrottledLine m_evictions;
-    ThrottledLine m_no_descriptor;
+    ThrottledLine m_accept_failures;
     std::thread m_thread;
 };
 
