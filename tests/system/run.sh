@@ -206,6 +206,18 @@ tree_sums() {
 # the owner and the group may read or enter.
 open_to_others() { find "${QK_ST_ROOT[$1]}$2" -perm /o=rwx ! -name '.qk_relay.lock'; }
 
+# health_with_idle_peers M PORT: holds 100 idle connections to the metrics endpoint on PORT of
+# machine M and prints how many milliseconds /health then takes to answer 200; fails when it
+# does not answer 200 within 2 s.
+health_with_idle_peers() {
+    qk_st_in "$1" bash -c '
+        for i in $(seq 100); do exec {fd}<>"/dev/tcp/127.0.0.1/$0" || exit 2; done
+        start=$(date +%s%N)
+        exec 3<>"/dev/tcp/127.0.0.1/$0" && printf "GET /health HTTP/1.0\r\n\r\n" >&3 &&
+            timeout 2 head -n 1 <&3 | grep -q "^HTTP/1\.[01] 200" || exit 1
+        echo $(( ($(date +%s%N) - start) / 1000000 ))' "$2"
+}
+
 # make_tree DIR: sub-directories, small files and a 5 MB one.
 make_tree() {
     mkdir -p "$1/docs/2026/december" "$1/empty_not" "$1/media"
@@ -359,6 +371,13 @@ step_install() {
     # service's scanner run.
     wait_for 30 health_ok A 5604 || fail "$SRV's /health on 127.0.0.1:5604 is not 200" journal A
     wait_for 30 health_ok A 5605 || fail "$CLN's /health on 127.0.0.1:5605 is not 200" journal A
+    # Idle peers delay nobody's answer.
+    local port ms
+    for port in 5604 5605; do
+        ms=$(health_with_idle_peers A $port) ||
+            fail "/health on 127.0.0.1:$port does not answer while 100 idle peers hold the endpoint"
+        echo "/health on $port with 100 idle peers: $ms ms"
+    done
     qk_st_in A journalctl --no-pager -u $SRV -u $CLN |
         tail -n +"$(($(cat "$work/journal_lines_before.txt") + 1))" >"$work/journal_install.txt"
     if grep -q ERROR "$work/journal_install.txt"; then
