@@ -36,6 +36,8 @@ CQKClnSControl::CQKClnSControl()
     qk_sender_metrics();
     qk_scan_metrics();
     qk_control_metrics();
+    // /ready asks the readiness itself, on the endpoint's thread: it is guarded by its lock.
+    m_metrics.setReadiness([this] { return readiness(); });
 }
 
 CQKClnSControl::~CQKClnSControl() {

@@ -354,8 +354,9 @@ private:
         if (path == "/metrics")
             return qk_http_answer(200, kExpositionType, m_owner.renderMetrics(), keep_alive,
                                   head_only);
-        if (path == "/health") {
-            const std::string reason = m_owner.health();
+        const bool health = path == "/health";
+        if (health || (path == "/ready" && m_owner.hasReadiness())) {
+            const std::string reason = health ? m_owner.health() : m_owner.readiness();
             if (reason.empty())
                 return qk_http_answer(200, kTextType, "ok\n", keep_alive, head_only);
             return qk_http_answer(503, kTextType, reason + "\n", keep_alive, head_only);

@@ -1,6 +1,7 @@
 // The metrics endpoint: a small HTTP server that answers
 //   GET /metrics  200, the registry in the text exposition format 0.0.4
 //   GET /health   200 "ok", or 503 with the reason its owner set
+//   GET /ready    likewise from the owner's readiness, where it gives one (else 404)
 // any other path with 404 and any other method than GET or HEAD with 405 (and closes). A
 // request with a body is answered 400 and the connection closed; nothing of a body is read.
 // HEAD gets GET's head without its body. A malformed request is answered 400 and closed.
@@ -27,9 +28,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "base/qk_metrics.h"
 
@@ -51,6 +54,12 @@ public:
     // owner sets it: 503 "starting".
     void setHealth(const std::string& reason);
     std::string health() const;
+    // What /ready answers, asked at each request on the endpoint's thread (so provider must be
+    // safe to call from any thread): empty for 200 "ok", otherwise 503 with the text. Without
+    // a provider /ready is 404. Set before start().
+    void setReadiness(std::function<std::string()> provider) { m_readiness = std::move(provider); }
+    std::string readiness() const { return m_readiness ? m_readiness() : std::string(); }
+    bool hasReadiness() const { return static_cast<bool>(m_readiness); }
 
     // Listens on address:port (port 0: a free port the system picks). Throws Poco::Exception
     // when one runs already, the address is no literal IPv4 address or address and port
@@ -77,6 +86,7 @@ private:
     CQKMetricsRegistry& m_registry;
     mutable std::mutex m_health_mutex;
     std::string m_health = "starting";
+    std::function<std::string()> m_readiness;
     Poco::Timespan m_timeout;
     std::size_t m_max_connections;
     std::unique_ptr<Loop> m_loop;

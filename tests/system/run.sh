@@ -179,12 +179,14 @@ window_read_client() {
         grep -q "Verification of the signature (ECDSA) of Control Data.*Result: 1" "$1"
 }
 
-# health_ok M PORT: the metrics endpoint on PORT of machine M answers /health with 200
-# (through bash's /dev/tcp: the minimal root has no HTTP client).
-health_ok() {
-    qk_st_in "$1" bash -c "exec 3<>/dev/tcp/127.0.0.1/$2 && printf 'GET /health HTTP/1.0\r\n\r\n' >&3 && head -n 1 <&3" |
-        grep -q "^HTTP/1\.[01] 200"
+# http_status M PORT [PATH]: the status the metrics endpoint on PORT of machine M answers to
+# GET PATH (/health by default), through bash's /dev/tcp: the minimal root has no HTTP client.
+http_status() {
+    qk_st_in "$1" bash -c "exec 3<>/dev/tcp/127.0.0.1/$2 && printf 'GET ${3:-/health} HTTP/1.0\r\n\r\n' >&3 && head -n 1 <&3" |
+        awk '{print $2}'
 }
+health_ok() { [ "$(http_status "$1" "$2")" = 200 ]; }
+not_ready() { [ "$(http_status "$1" 5605 /ready)" = 503 ]; }
 
 # owner_mode M PATH: PATH's owner (by name, as machine M knows it) and mode, "user:640".
 owner_mode() { qk_st_in "$1" stat -c %U:%a "$2"; }
@@ -371,6 +373,7 @@ step_install() {
     # service's scanner run.
     wait_for 30 health_ok A 5604 || fail "$SRV's /health on 127.0.0.1:5604 is not 200" journal A
     wait_for 30 health_ok A 5605 || fail "$CLN's /health on 127.0.0.1:5605 is not 200" journal A
+    [ "$(http_status A 5605 /ready)" = 200 ] || fail "$CLN's /ready on 127.0.0.1:5605 is not 200"
     # Idle peers delay nobody's answer.
     local port ms
     for port in 5604 5605; do
@@ -614,6 +617,9 @@ step_revoked() {
     fi
     [ -f "${QK_ST_ROOT[B]}$OUT_DIR/after_revocation/readme.txt" ] ||
         fail "machine-b's files left its outgoing tree" ls -R "${QK_ST_ROOT[B]}$OUT_DIR"
+    # B's client service is alive but not ready: it cannot reach its receiver.
+    health_ok B 5605 || fail "B's client service is not alive"
+    wait_for 30 not_ready B || fail "B's client service says it is ready"
     expect_delivery A tree_after_revocation
     qk_st_poweroff B
 }

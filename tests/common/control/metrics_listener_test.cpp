@@ -3,6 +3,8 @@
 // idle peers hold connections open; its address.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPResponse.h>
@@ -13,6 +15,7 @@
 #include <Poco/Util/MapConfiguration.h>
 #include <Poco/Util/OptionException.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -192,6 +195,24 @@ TEST(MetricsListenerLimit, TheIdlestPeerGoesWhenTheLimitIsReached) {
     EXPECT_EQ(request(listener.port(), "GET", "/health").status, 503);
     EXPECT_TRUE(idle[0]->closedByPeer(Poco::Timespan(2, 0)));
     EXPECT_EQ(idle[1]->readStatus(Poco::Timespan(0, 200000)), RawClient::kTimedOut);
+}
+
+// /ready answers from the owner's readiness where it gives one; elsewhere it is no path.
+TEST(MetricsListenerReady, AnswersTheOwnersReadinessOr404) {
+    CQKMetricsRegistry registry;
+    CQKMetricsListener plain(registry);
+    plain.start(0);
+    EXPECT_EQ(request(plain.port(), "GET", "/ready").status, 404);
+
+    std::atomic<bool> ready{false};
+    CQKMetricsListener listener(registry);
+    listener.setReadiness([&] { return ready ? std::string() : std::string("not reached"); });
+    listener.start(0);
+    const Answer not_ready = request(listener.port(), "GET", "/ready");
+    EXPECT_EQ(not_ready.status, 503);
+    EXPECT_EQ(not_ready.body, "not reached\n");
+    ready = true;
+    EXPECT_EQ(request(listener.port(), "GET", "/ready").status, 200);
 }
 
 // A literal IPv4 address as the operator writes it, 0.0.0.0 for all; nothing a resolver
