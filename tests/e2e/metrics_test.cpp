@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "Immutable.h"
 #include "ProgramRunner.h"
 #include "RawClient.h"
 
@@ -56,27 +57,6 @@ double value_of(const std::string& scrape, const std::string& name) {
     const std::size_t at = scrape.find("\n" + name + " ");
     return at == std::string::npos ? -1 : std::atof(scrape.c_str() + at + name.size() + 2);
 }
-
-// Makes a file immutable for the object's lifetime (no account may remove it); set() is
-// false where the file system does not allow it.
-class Immutable {
-public:
-    explicit Immutable(std::string path) : m_path(std::move(path)) { m_set = chattr("+i"); }
-    ~Immutable() { release(); }
-    void release() {
-        if (m_set)
-            m_set = !chattr("-i");
-    }
-    bool set() const { return m_set; }
-
-private:
-    bool chattr(const char* flag) const {
-        return std::system(
-                   ("chattr " + std::string(flag) + " '" + m_path + "' 2>/dev/null").c_str()) == 0;
-    }
-    std::string m_path;
-    bool m_set = false;
-};
 
 class E2eMetrics : public ::testing::Test {
 protected:

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "CtrlPeer.h"
+#include "Immutable.h"
 #include "ProgramRunner.h"
 #include "RawClient.h"
 #include "protocol/qk_protocol.h"
@@ -58,28 +59,6 @@ std::string health(std::uint16_t port) {
     }
     return std::to_string(status) + " " + body;
 }
-
-// A directory made immutable (nothing can be created in it, not even by root) for the
-// object's lifetime, so that a failing test leaves nothing behind; set() is false where the
-// file system does not allow it.
-class Immutable {
-public:
-    explicit Immutable(std::string path) : m_path(std::move(path)) { m_set = chattr("+i"); }
-    ~Immutable() { release(); }
-    void release() {
-        if (m_set)
-            m_set = !chattr("-i");
-    }
-    bool set() const { return m_set; }
-
-private:
-    bool chattr(const char* flag) const {
-        return std::system(
-                   ("chattr " + std::string(flag) + " '" + m_path + "' 2>/dev/null").c_str()) == 0;
-    }
-    std::string m_path;
-    bool m_set = false;
-};
 
 class E2eServerService : public ::testing::Test {
 protected:

@@ -15,6 +15,7 @@
 #include <iterator>
 #include <thread>
 
+#include "Immutable.h"
 #include "RawClient.h"
 #include "TempDir.h"
 #include "base/qk_path.h"
@@ -163,11 +164,10 @@ TEST_F(ReceiverTest, FailedAttemptsLeaveTheBackupsAsTheyWere) {
         ASSERT_TRUE(eventually([&] { return m_listener.receivingFiles().size() == 0; }));
     }
     // Its directory unwritable (immutable: root writes anywhere else): refused at the header.
-    const std::string dir_d = m_root / in("d");
-    if (std::system(("chattr +i '" + dir_d + "' 2>/dev/null").c_str()) == 0) {
-        for (int attempt = 0; attempt < 2; ++attempt)
+    {
+        const Immutable dir_d(m_root / in("d"));
+        for (int attempt = 0; dir_d.set() && attempt < 2; ++attempt)
             EXPECT_EQ(connect()->sendFile("name.txt", "d", fresh), QK_SEND_FILE_FERROR);
-        std::system(("chattr -i '" + dir_d + "'").c_str());
     }
     EXPECT_EQ(tree_of(m_root / "back"), backups);
     EXPECT_EQ(m_root.readFile("back/d/name.txt"), "version 1");

@@ -27,6 +27,7 @@
 
 #include "ActingAsNobody.h"
 #include "FakeReceiver.h"
+#include "Immutable.h"
 #include "TempDir.h"
 #include "TestPki.h"
 #include "transfer/CQKTcpCln.h"
@@ -64,32 +65,6 @@ std::vector<std::string> entries_of(const std::string& dir) {
     Poco::File(dir).list(names);
     return names;
 }
-
-// Makes a file immutable for the object's lifetime: it opens for reading, but no account,
-// root included, may remove it. set() is false where the file system does not allow it.
-class Immutable {
-public:
-    explicit Immutable(std::string path) : m_path(std::move(path)) { m_set = flag(true); }
-    ~Immutable() {
-        if (m_set)
-            flag(false);
-    }
-    bool set() const { return m_set; }
-
-private:
-    bool flag(bool on) const {
-        const int fd = ::open(m_path.c_str(), O_RDONLY | O_NONBLOCK);
-        int flags = 0;
-        bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-        done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-        if (fd >= 0)
-            ::close(fd);
-        return done;
-    }
-    std::string m_path;
-    bool m_set = false;
-};
 
 // A port on which nobody listens.
 std::uint16_t closed_port() {
