@@ -2,6 +2,7 @@
 #include "base/CQKTreeWatcher.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -49,6 +50,15 @@ const char* unnotified_file_system(const std::string& path) {
         default:
             return nullptr;
     }
+}
+
+// A new entry that is a regular file with another link already: a producer linked a file it
+// completed elsewhere into the tree, and no close or move will follow. An entry just made by
+// open() has one link and is still being written; its close is the event.
+bool is_linked_file(const std::string& path) {
+    struct stat info {};
+    return fstatat(AT_FDCWD, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(info.st_mode) && info.st_nlink > 1;
 }
 
 bool is_real_directory(const std::string& path, unsigned char type) {
@@ -244,9 +254,11 @@ CQKTreeWatcher::Read CQKTreeWatcher::readEvents() {
                 if (m_recursive && event->len > 0 && !watchTree(dir->second + "/" + event->name))
                     return Read::Lost;
                 result = Read::Changed;
-            } else if ((event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) &&
-                       (event->len == 0 || !m_ignored.excludes(event->name))) {
-                result = Read::Changed;
+            } else if (event->len == 0 || !m_ignored.excludes(event->name)) {
+                if ((event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) ||
+                    ((event->mask & IN_CREATE) && event->len > 0 && result != Read::Changed &&
+                     is_linked_file(dir->second + "/" + event->name)))
+                    result = Read::Changed;
             }
         }
     }

@@ -1,7 +1,9 @@
 // Watches a directory tree, with inotify, for what a sender waits for: a file closed after
-// writing or moved in, and a new sub-directory (watched in turn, as are the directories a
-// rename brings in). The client service waits on it between scans, so that a file leaves as
-// soon as it is complete; its periodic scan stays as the safety net.
+// writing, moved in or linked in (a new entry of a regular file that already has another
+// link: a file completed elsewhere), and a new sub-directory (watched in turn, as are the
+// directories a rename brings in); a file made by open() waits for its close. The client
+// service waits on it between scans, so that a file leaves as soon as it is complete; its
+// periodic scan stays as the safety net.
 //
 // Why inotify directly: the sender needs a whole tree watched, to learn that the kernel's
 // event queue overflowed (events were lost, so it must scan everything), and to learn that

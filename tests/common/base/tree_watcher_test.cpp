@@ -69,6 +69,26 @@ TEST_F(TreeWatcherTest, WakesForCompletedFilesOnly) {
     EXPECT_EQ(watcher.wait(10s), Wake::Woken);
 }
 
+// A file written elsewhere and linked into the tree wakes it, as no close follows in the tree;
+// a file created there and still open does not, nor a link under an excluded name.
+TEST_F(TreeWatcherTest, WakesForAFileLinkedIn) {
+    ASSERT_TRUE(watcher.start(root(), true)) << watcher.failure();
+    CQKNameFilter temporaries;
+    ASSERT_EQ(temporaries.add("*.tmp"), "");
+    watcher.ignoreFiles(temporaries);
+
+    const int writer = ::open((root() + "/open.txt").c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(writer, 0);
+    EXPECT_EQ(watcher.wait(100ms), Wake::Timeout);
+
+    dir.writeFile("done.txt", "d");
+    ASSERT_EQ(::link((dir / "done.txt").c_str(), (root() + "/x.tmp").c_str()), 0);
+    EXPECT_EQ(watcher.wait(100ms), Wake::Timeout) << "an excluded name wakes nothing";
+    ASSERT_EQ(::link((dir / "done.txt").c_str(), (root() + "/linked.txt").c_str()), 0);
+    EXPECT_EQ(watcher.wait(1s), Wake::Changed);
+    ::close(writer);
+}
+
 // Beyond the watch limit nothing is watched and the reason is given; a wait then only sleeps.
 TEST_F(TreeWatcherTest, ATreeBeyondTheWatchLimitIsNotWatched) {
     Poco::File(root() + "/a/b").createDirectories();
