@@ -307,8 +307,8 @@ void CQKSrvConnection::receiveData() {
         const bool frame_due = m_reader.expectsFrame();
         const std::size_t wait_bytes = m_reader.readSize();
         log_message(LOG_LEVEL_TRACE, &tag, "wait_bytes = %d", static_cast<int>(wait_bytes));
-        // File content is received straight into a buffer of the writer.
-        std::uint8_t* buffer = frame_due ? m_buffer.data() : writerBuffer();
+        // File content is received straight into a buffer of the writer, unless it is dropped.
+        std::uint8_t* buffer = frame_due || m_dropping ? m_buffer.data() : writerBuffer();
         const std::size_t n = frame_due ? readFrame(buffer) : readSome(buffer, wait_bytes);
         log_message(LOG_LEVEL_TRACE, &tag, "receiveBytes: bytes received = %d",
                     static_cast<int>(n));
@@ -325,12 +325,58 @@ void CQKSrvConnection::receiveData() {
     log_message(LOG_LEVEL_TRACE, &tag, "receiveData Stop... m_recv_data = %02X", m_reader.state());
 }
 
-// A free buffer of the writer; waiting for one reports a piece that could not be written.
+// A free buffer of the writer. Waiting for one reports a piece that could not be written:
+// from then on the content goes into the connection's own buffer and is dropped.
 std::uint8_t* CQKSrvConnection::writerBuffer() {
     m_refusal = Refusal::Write;
-    std::uint8_t* buffer = m_writer.freeBuffer();
-    m_refusal = Refusal::None;
-    return buffer;
+    try {
+        std::uint8_t* buffer = m_writer.freeBuffer();
+        m_refusal = Refusal::None;
+        return buffer;
+    } catch (const Poco::Exception& e) {
+        dropContent(e);
+        return m_buffer.data();
+    }
+}
+
+// A piece could not be written (a full disk or quota, a file too big, an I/O error): the file
+// is refused, but at its end, so that the sender, busy sending its content, reads the 0x7F
+// instead of a broken connection and goes on with its next files. The temporary goes at once,
+// giving its space back; the name and the backups were never touched. The rest of the content
+// the header announced is read and dropped a buffer at a time, under the usual time limits,
+// and the finished frame gets the 0x7F (refuseDropped()).
+void CQKSrvConnection::dropContent(const Poco::Exception& error) {
+    m_writer.abandon();
+    m_file.abandon();
+    m_dropping = true;
+    m_refusal = Refusal::Write;  // also for a time-out or a bad frame before the file's end
+    const std::string cause = error.message().empty() ? error.displayText() : error.message();
+    const std::uint64_t due = m_file_size - m_reader.receivedSize();
+    const std::string rest =
+        due == 0 ? "" : "; the " + std::to_string(due) + " bytes still due are read and dropped";
+    QKLogTag tag = tagOf("receiveData()");
+    log_message(LOG_LEVEL_ERROR, &tag,
+                "Receiving file: %s refused, its content could not be written: %s%s",
+                m_file_path.c_str(), cause.c_str(), rest.c_str());
+    qk_print_console("Receiving file: " + m_file_name +
+                     " refused, its content could not be written: " + cause);
+}
+
+// The finished frame of a file whose content was dropped: refused like a checksum mismatch,
+// with 0x7F, after which the connection ends as after any refused file. Said once, at ERROR,
+// when the write failed.
+void CQKSrvConnection::refuseDropped() {
+    QKLogTag tag = tagOf("receiveData()");
+    log_message(LOG_LEVEL_INFO, &tag, "Receiving file: %s finished and refused: a write failed.",
+                m_file_name.c_str());
+    log_message(LOG_LEVEL_INFO, &tag, "%s", kLogBannerEnd);
+    qk_print_console("Receiving file: " + m_file_name + " finished and refused: a write failed.");
+    qk_print_console(kConsoleBannerEnd);
+    m_refusal = Refusal::Write;
+    countRefusal();
+    sendErrorStatus();
+    releaseFile();
+    m_end = true;
 }
 
 void CQKSrvConnection::handleRead(const std::uint8_t* data, std::size_t len) {
@@ -560,8 +606,15 @@ void CQKSrvConnection::backupReplaced() {
 void CQKSrvConnection::handleData(std::size_t len) {
     QKLogTag tag = tagOf("receiveData()");
     log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FDATA");
+    if (m_dropping)
+        return;
     m_refusal = Refusal::Write;
-    m_writer.queue(len);
+    try {
+        m_writer.queue(len);
+    } catch (const Poco::Exception& e) {
+        dropContent(e);
+        return;
+    }
     m_refusal = Refusal::None;
     log_message(LOG_LEVEL_TRACE, &tag, "m_curr_size = %llu",
                 static_cast<unsigned long long>(m_reader.receivedSize()));
@@ -571,9 +624,20 @@ void CQKSrvConnection::handleFinished() {
     QKLogTag tag = tagOf("receiveData()");
     log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FFINISHED");
     const std::uint32_t received = m_reader.checkSum();
-    // Throws when a piece could not be written: the file is refused, never confirmed.
+    // A piece that could not be written refuses the file, never confirmed.
     m_refusal = Refusal::Write;
-    const std::uint32_t computed = m_writer.finish();
+    std::uint32_t computed = 0;
+    if (!m_dropping) {
+        try {
+            computed = m_writer.finish();
+        } catch (const Poco::Exception& e) {
+            dropContent(e);
+        }
+    }
+    if (m_dropping) {
+        refuseDropped();
+        return;
+    }
     log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FFINISHED: m_check_sum: %08X", received);
     log_message(LOG_LEVEL_TRACE, &tag, "Received CheckSum = %08X", received);
     log_message(LOG_LEVEL_TRACE, &tag, "Solved CheckSum = %08X", computed);
@@ -623,6 +687,7 @@ void CQKSrvConnection::releaseFile() noexcept {
     m_writer.abandon();
     m_file.abandon();
     m_is_receiving = false;
+    m_dropping = false;
     m_name_lock.unlock();
     if (m_file_path.empty())
         return;

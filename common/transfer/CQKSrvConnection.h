@@ -11,6 +11,7 @@
 // conversation and never lets an exception escape.
 #pragma once
 
+#include <Poco/Exception.h>
 #include <Poco/Net/TCPServerConnection.h>
 #include <Poco/Net/TCPServerConnectionFactory.h>
 
@@ -71,6 +72,8 @@ private:
     void sendErrorStatus() noexcept;
     void sendGreeting();
     std::uint8_t* writerBuffer();
+    void dropContent(const Poco::Exception& error);
+    void refuseDropped();
     void countRefusal() noexcept;
 
     CQKFileListener& m_listener;
@@ -86,6 +89,7 @@ private:
     std::string m_file_path;  // registered in the listener's registry while set
     CQKNameLock m_name_lock;  // the name on the shared store, while m_file_path is set
     bool m_is_receiving = false;
+    bool m_dropping = false;  // a write failed: the rest of the content is read and dropped
     CQKIncomingFile m_file;
     CQKPieceWriter m_writer;  // after m_file: its thread writes into m_file until destroyed
     std::uint8_t m_status = 0x7F;

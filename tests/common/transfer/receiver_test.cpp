@@ -6,12 +6,17 @@
 #include <Poco/DirectoryIterator.h>
 #include <Poco/File.h>
 
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <thread>
 
@@ -215,36 +220,84 @@ TEST_F(ReceiverTest, PeerThatLeavesOrStallsMidFileLeavesNothingBehind) {
     expectStillServing();
 }
 
-// A disk that takes no more (here the process's file-size limit) fails a write on the
-// connection's writer thread: the sender gets 0x7F, never 0x00, and nothing is named.
-TEST_F(ReceiverTest, AWriteThatFailsMidFileRefusesTheFile) {
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limited = saved;
-    limited.rlim_cur = 1 << 20;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-    const std::string content(4 << 20, 'w');
-    int status = RawClient::kTimedOut;
-    {
-        auto client = connect();
-        client->send(RawClient::headerFrame("big.bin", "", content.size()));
-        if (client->readStatus() == QK_SEND_FILE_FOK) {
-            try {
-                client->send(content);
-                client->send(RawClient::finishedFrame(RawClient::crcOf(content)));
-            } catch (const Poco::Exception&) {
-                // The receiver may close while the content is still on its way.
-            }
-            status = client->readStatus();
+// A write that fails mid-file (here the process's file-size limit, on the connection's writer
+// thread) refuses the file at its end: the rest of the content is read and dropped, the
+// finished frame gets 0x7F, and nothing is named.
+TEST_F(ReceiverTest, AWriteThatFailsMidFileRefusesTheFileAtItsEnd) {
+    struct FileSizeLimit {
+        rlimit saved{};
+        void (*handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+        FileSizeLimit() {
+            ::getrlimit(RLIMIT_FSIZE, &saved);
+            rlimit limited = saved;
+            limited.rlim_cur = 1 << 20;
+            ::setrlimit(RLIMIT_FSIZE, &limited);
         }
+        ~FileSizeLimit() {
+            ::setrlimit(RLIMIT_FSIZE, &saved);
+            std::signal(SIGXFSZ, handler);
+        }
+    };
+    const std::uint64_t refused = qk_receiver_metrics().refused_write.value();
+    {
+        const FileSizeLimit limit;
+        auto client = connect();
+        EXPECT_EQ(client->sendFile("big.bin", "", std::string(16 << 20, 'w')), QK_SEND_FILE_FERROR);
+        EXPECT_TRUE(client->closedByPeer());
     }
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, old_handler);
-    EXPECT_NE(status, QK_SEND_FILE_FOK);
-    EXPECT_TRUE(eventually([&] { return m_listener.connectionCount() == 0; }));
+    EXPECT_EQ(qk_receiver_metrics().refused_write.value(), refused + 1);
     EXPECT_TRUE(tree_of(m_root / "in").empty());
     expectStillServing();
+}
+
+// A full disk (a 1 MiB tmpfs as the incoming tree): the file's temporary gives its space back
+// as soon as a write fails, while the content still arrives; the file is refused at its end,
+// nothing is named or backed up, and a file that fits is delivered next.
+TEST_F(ReceiverTest, AFullDiskRefusesTheFileAndGivesItsSpaceBackAtOnce) {
+    const std::string in_dir = m_root / "in";
+    if (::mount("tmpfs", in_dir.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "no tmpfs mount here: " << std::strerror(errno);
+    struct Unmount {
+        std::string dir;
+        ~Unmount() { ::umount2(dir.c_str(), MNT_DETACH); }
+    } unmount{in_dir};
+    m_root.writeFile("in/d/big.bin", "old");
+    // Only the content's time limit may end the file early: the test waits within it.
+    m_listener.setTimeout(Poco::Timespan(10, 0));
+    const auto temporary_open = [&] {
+        std::error_code error;
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+            const std::string target = std::filesystem::read_symlink(fd.path(), error).string();
+            if (target.rfind(in_dir + "/d/", 0) == 0 && target != in_dir + "/d/big.bin")
+                return true;
+        }
+        return false;
+    };
+    const auto used = [&] {
+        struct statvfs info {};
+        ::statvfs(in_dir.c_str(), &info);
+        return (info.f_blocks - info.f_bfree) * info.f_frsize;
+    };
+    const std::uint64_t refused = qk_receiver_metrics().refused_write.value();
+    const std::string content(3 << 20, 'f');
+    auto client = connect();
+    client->send(RawClient::headerFrame("big.bin", "d", content.size()));
+    ASSERT_EQ(client->readStatus(), QK_SEND_FILE_FOK);
+    ASSERT_TRUE(temporary_open());
+    client->send(content);
+    EXPECT_TRUE(eventually([&] { return !temporary_open() && used() < (64 << 10); }));
+    client->send(RawClient::finishedFrame(RawClient::crcOf(content)));
+    EXPECT_EQ(client->readStatus(), QK_SEND_FILE_FERROR);
+    EXPECT_TRUE(client->closedByPeer());
+    EXPECT_EQ(qk_receiver_metrics().refused_write.value(), refused + 1);
+    EXPECT_EQ(tree_of(in_dir), (std::vector<std::string>{"d", "d/big.bin"}));
+    EXPECT_EQ(m_root.readFile("in/d/big.bin"), "old");
+    EXPECT_FALSE(m_root.exists("back/d/big.bin"));
+
+    const std::string fits(512 << 10, 's');
+    EXPECT_EQ(connect()->sendFile("big.bin", "d", fits), QK_SEND_FILE_FOK);
+    EXPECT_EQ(m_root.readFile("in/d/big.bin"), fits);
+    EXPECT_EQ(m_root.readFile("back/d/big.bin"), "old");
 }
 
 TEST_F(ReceiverTest, FramesSplitByTheNetworkAreGathered) {
