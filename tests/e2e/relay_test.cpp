@@ -2,6 +2,7 @@
 // qk_relay_keys made; the server's single-instance guard; its stop by signal.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 
 #include <Poco/Net/Context.h>
 #include <Poco/Net/NetException.h>
@@ -10,6 +11,8 @@
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/StreamSocket.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -20,8 +23,9 @@
 
 #include "ProgramRunner.h"
 #include "config/SQKSrvParams.h"
-#include "transfer/CQKTcpSrv.h"
 #include "protocol/qk_protocol.h"
+#include "transfer/CQKNameLock.h"
+#include "transfer/CQKTcpSrv.h"
 #include "transfer/qk_tls.h"
 
 namespace fs = std::filesystem;
@@ -223,6 +227,47 @@ TEST_F(E2eRelayTest, ClientReportsFilesNotSent) {
     EXPECT_EQ(result.exit_code, kExitNotSent) << result.output();
     EXPECT_EQ(ProgramRunner::readFile(out + "/kept.txt"), "kept\n");
     EXPECT_FALSE(fs::exists(m_runner.scratch("back/kept.txt")));
+}
+
+// A full disk (a 1 MiB tmpfs as the incoming tree) refuses the file that does not fit at its
+// end, after its content: the client says so, keeps it, and goes on with the files that fit.
+TEST_F(E2eRelayTest, AFileBiggerThanTheFreeSpaceIsRefusedAndTheOthersAreDelivered) {
+    const std::string in = m_runner.scratch("in");
+    fs::create_directories(in);
+    if (::mount("tmpfs", in.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "no tmpfs mount here: " << std::strerror(errno);
+    struct Unmount {
+        std::string dir;
+        ~Unmount() { ::umount2(dir.c_str(), MNT_DETACH); }
+    } unmount{in};
+    const std::string out = m_runner.scratch("out");
+    const std::string big = random_bytes(16 << 20);
+    const std::vector<std::string> small = {"a.txt", "m.txt", "z.txt"};
+    ProgramRunner::writeFile(out + "/big.bin", big);
+    for (const std::string& name : small)
+        ProgramRunner::writeFile(out + "/" + name, std::string(100 << 10, name[0]));
+    std::unique_ptr<RunningProgram> server = startServer({"--in_dir=" + in});
+    ASSERT_FALSE(HasFatalFailure());
+
+    const ProgramResult sent = send(out, "", false, m_port);
+    EXPECT_EQ(sent.exit_code, kExitNotSent) << sent.output();
+    EXPECT_NE(sent.output().find("big.bin has been refused: the receiver refused its content"),
+              std::string::npos)
+        << sent.output();
+    EXPECT_EQ(sent.output().find("Broken pipe"), std::string::npos) << sent.output();
+    EXPECT_TRUE(ProgramRunner::readFile(out + "/big.bin") == big);
+    for (const std::string& name : small) {
+        EXPECT_TRUE(ProgramRunner::readFile(in + "/" + name) == std::string(100 << 10, name[0]))
+            << name;
+        EXPECT_FALSE(fs::exists(out + "/" + name)) << name;
+    }
+    EXPECT_FALSE(fs::exists(in + "/big.bin"));
+    std::size_t entries = 0;
+    for (const auto& entry : fs::directory_iterator(in))
+        entries += entry.path().filename() == CQKNameLock::kFileName ? 0 : 1;
+    EXPECT_EQ(entries, small.size()) << "a temporary left in the incoming tree";
+
+    stop(*server, SIGTERM);
 }
 
 struct StopCase {
