@@ -24,24 +24,20 @@
 #include <utility>
 
 #include "base/CQKReplacingFile.h"
+#include "pki/qk_openssl_ptr.h"
 
 namespace {
 
 using KeyPtr = std::unique_ptr<EVP_PKEY, CQKCertificateAuthority::SQKOpenSslFree>;
 using CertPtr = std::unique_ptr<X509, CQKCertificateAuthority::SQKOpenSslFree>;
 
-template <typename T, void (*Free)(T*)>
-struct SQKFreeWith {
-    void operator()(T* object) const noexcept { Free(object); }
-};
-using BioPtr = std::unique_ptr<BIO, SQKFreeWith<BIO, BIO_free_all>>;
-using BignumPtr = std::unique_ptr<BIGNUM, SQKFreeWith<BIGNUM, BN_free>>;
-using ExtensionPtr =
-    std::unique_ptr<X509_EXTENSION, SQKFreeWith<X509_EXTENSION, X509_EXTENSION_free>>;
-using CrlPtr = std::unique_ptr<X509_CRL, SQKFreeWith<X509_CRL, X509_CRL_free>>;
-using RevokedPtr = std::unique_ptr<X509_REVOKED, SQKFreeWith<X509_REVOKED, X509_REVOKED_free>>;
-using TimePtr = std::unique_ptr<ASN1_TIME, SQKFreeWith<ASN1_TIME, ASN1_TIME_free>>;
-using IntegerPtr = std::unique_ptr<ASN1_INTEGER, SQKFreeWith<ASN1_INTEGER, ASN1_INTEGER_free>>;
+using BioPtr = QKOwned<BIO, BIO_free_all>;
+using BignumPtr = QKOwned<BIGNUM, BN_free>;
+using ExtensionPtr = QKOwned<X509_EXTENSION, X509_EXTENSION_free>;
+using CrlPtr = QKOwned<X509_CRL, X509_CRL_free>;
+using RevokedPtr = QKOwned<X509_REVOKED, X509_REVOKED_free>;
+using TimePtr = QKOwned<ASN1_TIME, ASN1_TIME_free>;
+using IntegerPtr = QKOwned<ASN1_INTEGER, ASN1_INTEGER_free>;
 
 // Issued certificates start an hour in the past so that a peer whose clock runs a little
 // behind does not refuse a certificate made a moment ago.

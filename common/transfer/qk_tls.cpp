@@ -24,6 +24,7 @@
 
 #include "base/qk_log.h"
 #include "base/qk_path.h"
+#include "pki/qk_openssl_ptr.h"
 #include "transfer/qk_relay_metrics.h"
 
 void qk_check_tls_files(const std::string& key_fpath, const std::string& cert_fpath,
@@ -73,14 +74,10 @@ Poco::Net::Context::Ptr qk_create_tls_context(Poco::Net::Context::Usage usage,
 
 namespace {
 
-template <typename T, void (*Free)(T*)>
-struct SQKFreeWith {
-    void operator()(T* object) const noexcept { Free(object); }
-};
-using BioPtr = std::unique_ptr<BIO, SQKFreeWith<BIO, BIO_free_all>>;
-using BignumPtr = std::unique_ptr<BIGNUM, SQKFreeWith<BIGNUM, BN_free>>;
-using CertPtr = std::unique_ptr<X509, SQKFreeWith<X509, X509_free>>;
-using CrlPtr = std::unique_ptr<X509_CRL, SQKFreeWith<X509_CRL, X509_CRL_free>>;
+using BioPtr = QKOwned<BIO, BIO_free_all>;
+using BignumPtr = QKOwned<BIGNUM, BN_free>;
+using CertPtr = QKOwned<X509, X509_free>;
+using CrlPtr = QKOwned<X509_CRL, X509_CRL_free>;
 
 // A CRL of a few thousand entries takes some hundred kilobytes.
 constexpr std::size_t kMaxListSize = 8 * 1024 * 1024;

@@ -25,20 +25,17 @@
 
 #include "TempDir.h"
 #include "TestPki.h"
+#include "pki/qk_openssl_ptr.h"
 #include "transfer/qk_tls.h"
 
 namespace {
 
-template <typename T, void (*Free)(T*)>
-struct FreeWith {
-    void operator()(T* object) const noexcept { Free(object); }
-};
-using CertPtr = std::unique_ptr<X509, FreeWith<X509, X509_free>>;
-using KeyPtr = std::unique_ptr<EVP_PKEY, FreeWith<EVP_PKEY, EVP_PKEY_free>>;
-using StorePtr = std::unique_ptr<X509_STORE, FreeWith<X509_STORE, X509_STORE_free>>;
-using StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, FreeWith<X509_STORE_CTX, X509_STORE_CTX_free>>;
-using BioPtr = std::unique_ptr<BIO, FreeWith<BIO, BIO_free_all>>;
-using CrlPtr = std::unique_ptr<X509_CRL, FreeWith<X509_CRL, X509_CRL_free>>;
+using CertPtr = QKOwned<X509, X509_free>;
+using KeyPtr = QKOwned<EVP_PKEY, EVP_PKEY_free>;
+using StorePtr = QKOwned<X509_STORE, X509_STORE_free>;
+using StoreCtxPtr = QKOwned<X509_STORE_CTX, X509_STORE_CTX_free>;
+using BioPtr = QKOwned<BIO, BIO_free_all>;
+using CrlPtr = QKOwned<X509_CRL, X509_CRL_free>;
 
 CertPtr read_cert(const std::string& path) {
     BioPtr bio(BIO_new_file(path.c_str(), "r"));
