@@ -57,10 +57,10 @@ srv_pid=
 proxy_pid=
 on_exit() {
     local rc=$?
-    [ -n "$proxy_pid" ] && kill "$proxy_pid" 2>/dev/null
+    [ -z "$proxy_pid" ] || kill "$proxy_pid" 2>/dev/null || true
     if [ -n "$srv_pid" ]; then
-        kill -INT "$srv_pid" 2>/dev/null
-        wait "$srv_pid" 2>/dev/null
+        kill -INT "$srv_pid" 2>/dev/null || true
+        wait "$srv_pid" 2>/dev/null || true
     fi
     if [ "$rc" -ne 0 ] || [ -n "$keep" ]; then
         echo "wan.sh: everything of this run is kept in $work" >&2
