@@ -76,10 +76,7 @@ fail() {
 
 # An install tree of its own with fresh keys, laid out as scripts/demo.sh does.
 tree=$work/tree
-cp -a "$stage" "$tree"
-rm -rf "$tree/share/orvane/ca"
-find "$tree/share/orvane" -path '*/keys/*' -type f -delete
-find "$tree/var/log" -type f -delete
+copy_stage "$stage" "$tree"
 "$tree/bin/qk_relay_keys" >"$work/keys.out" 2>&1 || fail "qk_relay_keys failed (see $work/keys.out)"
 
 # The receiving side apart from the sending side (other inode groups, see docs/performance.md).

@@ -83,11 +83,7 @@ started=$SECONDS
 section "2. A fresh install tree"
 demo=$(mktemp -d "${TMPDIR:-/tmp}/qk_relay_demo.XXXXXX")
 tree=$demo/tree
-cp -a "$stage" "$tree"
-# Keys and logs that runs from the build's own tree may have left there.
-rm -rf "$tree/share/orvane/ca"
-find "$tree/share/orvane" -path '*/keys/*' -type f -delete
-find "$tree/var/log" -type f -delete
+copy_stage "$stage" "$tree"
 outgoing=$demo/outgoing
 incoming=$demo/incoming
 srv_backup=$demo/server-backup

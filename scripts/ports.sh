@@ -1,4 +1,5 @@
-# Port helpers shared by the scripts that start servers (sourced, not run).
+# Helpers shared by the scripts that start servers (sourced, not run): free ports, and a
+# fresh install tree to run them from.
 
 # True when something listens on the TCP port (IPv4 or IPv6). Read from /proc, so it
 # needs no tool and never connects: a probe connection would only add noise to the log.
@@ -20,4 +21,13 @@ pick_port() {
         fi
     done
     return 1
+}
+
+# copy_stage STAGE TREE: TREE becomes a copy of the build's STAGE without the keys and logs
+# that runs from the stage may have left there, ready for qk_relay_keys.
+copy_stage() {
+    cp -a "$1" "$2"
+    rm -rf "$2/share/orvane/ca"
+    find "$2/share/orvane" -path '*/keys/*' -type f -delete
+    find "$2/var/log" -type f -delete
 }

@@ -66,10 +66,7 @@ stage=$build_dir/stage
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qk_relay_screenshot.XXXXXX")
 tree=$work/tree
-cp -a "$stage" "$tree"
-rm -rf "$tree/share/orvane/ca"
-find "$tree/share/orvane" -path '*/keys/*' -type f -delete
-find "$tree/var/log" -type f -delete
+copy_stage "$stage" "$tree"
 "$tree/bin/qk_relay_keys" >"$work/keys.out" 2>&1 || fail "qk_relay_keys failed (see $work/keys.out)"
 
 # Both services with their control ports, which the window's pages read.
