@@ -4,9 +4,10 @@
 For each file, in turn: create it, write --size bytes, fsync the file, fsync the directory.
 That is the least a receiver does for a file it must not lose before it acknowledges it, so
 the figure is the ceiling of a receiver that handles one file at a time on that disk. The
-files are made in a fresh sub-directory of --dir and removed afterwards (not timed).
+files are made in a fresh sub-directory of --dir and removed afterwards (not timed), or left
+there with --keep (a benchmark that keeps what its receivers wrote keeps these too).
 
-    bench/disk_serial_rate.py --dir /var/tmp [--files 2000] [--size 1024]
+    bench/disk_serial_rate.py --dir /var/tmp [--files 2000] [--size 1024] [--keep]
 """
 
 import argparse
@@ -22,6 +23,7 @@ def main():
     p.add_argument("--dir", required=True, help="directory on the disk to measure")
     p.add_argument("--files", type=int, default=2000)
     p.add_argument("--size", type=int, default=1024, help="bytes per file")
+    p.add_argument("--keep", action="store_true", help="leave the files in place")
     args = p.parse_args()
 
     work = tempfile.mkdtemp(prefix="disk_serial_rate.", dir=args.dir)
@@ -46,7 +48,8 @@ def main():
         elapsed = time.monotonic() - start
         os.close(dir_fd)
     finally:
-        shutil.rmtree(work, ignore_errors=True)
+        if not args.keep:
+            shutil.rmtree(work, ignore_errors=True)
 
     times.sort()
     print("%s: %d files of %d bytes, create+write+fsync(file)+fsync(dir) one after another"
