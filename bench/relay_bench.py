@@ -9,11 +9,13 @@ outgoing side holds no file any more.
 """
 
 import argparse
+import contextlib
 import datetime
 import hashlib
 import os
 import platform
 import random
+import re
 import shutil
 import signal
 import socket
@@ -29,6 +31,9 @@ SERVER_CERT_NAME = "Orvane.Zorvex.Server"
 RSYNC_MODULE = "qkbench"
 MIB = 1 << 20
 CHUNK = 4 * MIB
+HERE = os.path.dirname(os.path.abspath(__file__))
+DELAY_PROXY = os.path.join(HERE, "delay_proxy.py")
+DISK_SERIAL_RATE = os.path.join(HERE, "disk_serial_rate.py")
 
 
 class CaseFailed(Exception):
@@ -258,11 +263,12 @@ def median_or_none(values):
 class Series:
     """The runs of one program pair member for one workload."""
 
-    def __init__(self, key, label, unit, procs):
+    def __init__(self, key, label, unit, procs, work=None):
         self.key = key
         self.label = label
         self.unit = unit            # "MiB/s" or "files/s"
         self.procs = procs          # names of the measured processes, e.g. ("srv", "cln")
+        self.work = work            # MiB or files of one run, when not the --big-mib/--files
         self.runs = []              # dicts: seconds, speed, rss_<proc>, cpu_<proc>
         self.failed = None
 
@@ -358,7 +364,8 @@ class Bench:
         os.makedirs(self.out)
         used = {flex_group(self.out)}
         spare = []
-        for name in ("in_qk", "in_peer"):
+        # in_disk: where the disk's serial rate of durable small files is measured.
+        for name in ("in_qk", "in_peer", "in_disk"):
             path = os.path.join(self.work, name)
             for attempt in range(12):
                 os.makedirs(path)
@@ -374,8 +381,9 @@ class Bench:
             os.rmdir(path)
         self.flex_group = flex_group
         if ipg:
-            self.layout = "inode flex groups: out %s, in_qk %s, in_peer %s" % (
-                flex_group(self.out), flex_group(self.in_qk), flex_group(self.in_peer))
+            self.layout = "inode flex groups: out %s, in_qk %s, in_peer %s, in_disk %s" % (
+                flex_group(self.out), flex_group(self.in_qk), flex_group(self.in_peer),
+                flex_group(self.in_disk))
         else:
             self.layout = "inode groups unknown"
 
@@ -511,9 +519,47 @@ class Bench:
 
     # ------------------------------------------------------------ one measured run
 
-    def fresh(self, run, small):
+    @contextlib.contextmanager
+    def proxy(self, rtt, target, run):
+        """A delay proxy (bench/delay_proxy.py) in front of the local port `target`, holding
+        every chunk rtt/2 ms in each direction, for the time of the block; started and
+        stopped outside the timed part. Yields .port to connect to and, after the block,
+        .usage: the proxy's CPU time (from when it listened) and peak RSS. rtt None: no
+        proxy, .port is `target`."""
+        use = argparse.Namespace(port=target, usage={})
+        if rtt is None:
+            yield use
+            return
+        err = open(os.path.join(self.logs, run + ".proxy.err"), "wb")
+        proc = subprocess.Popen(
+            [sys.executable, DELAY_PROXY, "--listen", "0", "--target", "127.0.0.1:%d" % target,
+             "--delay-ms", "%g" % (rtt / 2.0), "--window-bytes", str(self.args.wan_window_bytes)],
+            stdout=subprocess.PIPE, stderr=err, text=True, start_new_session=True)
+        err.close()
+        self.procs.append(proc)
+        try:
+            line = proc.stdout.readline()
+            found = re.search(r"listening on 127\.0\.0\.1:(\d+) ", line)
+            if not found:
+                raise CaseFailed("the delay proxy did not start (see %s.proxy.err)" % run)
+            use.port = int(found.group(1))
+            cpu0 = proc_cpu_seconds(proc.pid)
+            yield use
+            if proc.poll() is not None:
+                raise CaseFailed("the delay proxy ended during the run")
+            use.usage = {"cpu_proxy": proc_cpu_seconds(proc.pid) - cpu0,
+                         "rss_proxy": proc_hwm_kib(proc.pid)}
+        finally:
+            self.stop(proc)
+            proc.stdout.close()
+
+    def fresh(self, run, small, make=None):
+        """Fresh data for a run in the outgoing directory: `make(root)` when given (it
+        returns the digest), else the --files small files or the --big-mib file."""
         src = os.path.join(self.out, run)
-        if small:
+        if make is not None:
+            digest = make(src)
+        elif small:
             digest = make_small(src, self.args.files, self.args.dirs, 1024)
         else:
             digest = make_big(src, self.big_size)
@@ -568,14 +614,24 @@ class Bench:
         shutil.rmtree(dest, ignore_errors=True)
         os.sync()
 
-    def run_qk(self, series, run, small, tls, backups=False):
-        src, digest = self.fresh(run, small)
+    def run_qk(self, series, run, small, tls, backups=False, rtt=None, make=None):
+        """rtt: through a delay proxy with that round-trip time (ms) in front of the server;
+        make: the run's data instead of the --files or --big-mib set (see fresh())."""
+        src, digest = self.fresh(run, small, make)
+        with self.proxy(rtt, self.ssl_port if tls else self.port, run) as proxy:
+            sample = self.send_qk(run, tls, backups, proxy.port)
+        sample.update(proxy.usage)
+        self.check(run, os.path.join(self.in_qk, run), digest, series)
+        if not small:
+            self.drop_received_big(os.path.join(self.in_qk, run))
+        return sample
+
+    def send_qk(self, run, tls, backups, port):
         tfile = os.path.join(self.logs, run + ".time")
         log = os.path.join(self.logs, run + ".client.out")
         cmd = [GNU_TIME, "-v", "-o", tfile, os.path.join(self.bin, "qk_relay_cln"),
                "--send_files", "--out_dir=" + self.out, "--sub_dirs",
-               "--server_address=127.0.0.1",
-               "--server_port=%d" % (self.ssl_port if tls else self.port)]
+               "--server_address=127.0.0.1", "--server_port=%d" % port]
         if tls:
             cmd.append("--use_ssl")
         if backups:
@@ -603,9 +659,6 @@ class Bench:
             break
         if self.server.poll() is not None:
             raise CaseFailed("qk_relay_srv ended during the run")
-        self.check(run, os.path.join(self.in_qk, run), digest, series)
-        if not small:
-            self.drop_received_big(os.path.join(self.in_qk, run))
         t = parse_gnu_time(tfile)
         return {"seconds": seconds, "busy": busy, "rss_srv": hwm if hwm_reset else None,
                 "cpu_srv": cpu1 - cpu0, "rss_cln": t["rss_kib"], "cpu_cln": t["cpu_s"]}
@@ -686,8 +739,10 @@ class Bench:
         c = parse_gnu_time(ctime)
         return {"seconds": seconds, "busy": busy, "rss_dd": c["rss_kib"], "cpu_dd": c["cpu_s"]}
 
-    def run_rsync(self, series, run, fsync):
-        src, digest = self.fresh(run, True)
+    def run_rsync(self, series, run, fsync, rtt=None, make=None, big=False):
+        """rtt and make as for run_qk(), the proxy in front of the daemon; big: the received
+        tree is dropped after its check, as for the big file of our client."""
+        src, digest = self.fresh(run, True, make)
         port = free_port()
         conf = os.path.join(self.work, "rsyncd.conf")
         with open(conf, "w") as f:
@@ -706,15 +761,16 @@ class Bench:
             if not wait_listening((port,), daemon):
                 raise CaseFailed("the rsync daemon did not start listening")
             ctime = os.path.join(self.logs, run + ".client.time")
-            cmd = [GNU_TIME, "-v", "-o", ctime, "rsync", "-a", "--whole-file",
-                   "--remove-source-files"]
-            if fsync:
-                cmd.append("--fsync")
-            cmd += [self.out + "/", "rsync://127.0.0.1:%d/%s/" % (port, RSYNC_MODULE)]
-            with open(os.path.join(self.logs, run + ".client.out"), "wb") as out:
-                t0, b0 = time.perf_counter(), busy_cpu_seconds()
-                rc = subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT).returncode
-                seconds, busy = time.perf_counter() - t0, busy_cpu_seconds() - b0
+            with self.proxy(rtt, port, run) as proxy:
+                cmd = [GNU_TIME, "-v", "-o", ctime, "rsync", "-a", "--whole-file",
+                       "--remove-source-files"]
+                if fsync:
+                    cmd.append("--fsync")
+                cmd += [self.out + "/", "rsync://127.0.0.1:%d/%s/" % (proxy.port, RSYNC_MODULE)]
+                with open(os.path.join(self.logs, run + ".client.out"), "wb") as out:
+                    t0, b0 = time.perf_counter(), busy_cpu_seconds()
+                    rc = subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT).returncode
+                    seconds, busy = time.perf_counter() - t0, busy_cpu_seconds() - b0
             # The daemon's connection child must be reaped before the daemon stops, so
             # that its usage counts in the daemon's figures.
             deadline = time.monotonic() + 10
@@ -737,9 +793,38 @@ class Bench:
         if rc != 0:
             raise CaseFailed("rsync client exited with %d" % rc)
         self.check(run, os.path.join(self.in_peer, run), digest, series)
+        if big:
+            self.drop_received_big(os.path.join(self.in_peer, run))
         d, c = parse_gnu_time(dtime), parse_gnu_time(ctime)
-        return {"seconds": seconds, "busy": busy, "rss_daemon": d["rss_kib"], "cpu_daemon": d["cpu_s"],
-                "rss_client": c["rss_kib"], "cpu_client": c["cpu_s"]}
+        sample = {"seconds": seconds, "busy": busy, "rss_daemon": d["rss_kib"],
+                  "cpu_daemon": d["cpu_s"], "rss_client": c["rss_kib"], "cpu_client": c["cpu_s"]}
+        sample.update(proxy.usage)
+        return sample
+
+    def run_disk_rate(self, series, run):
+        """The disk's serial rate of durable small files (bench/disk_serial_rate.py: create,
+        write, fsync the file, fsync the directory, one file after another), --files files
+        of 1 KiB in a fresh directory below in_disk, on the same disk as the receivers. Its
+        files stay until the end, as the received trees do. The time is the tool's own
+        (its loop only, without its start)."""
+        os.sync()
+        self.wait_quiet()
+        tfile = os.path.join(self.logs, run + ".time")
+        log = os.path.join(self.logs, run + ".out")
+        cmd = [GNU_TIME, "-v", "-o", tfile, sys.executable, DISK_SERIAL_RATE, "--dir",
+               self.in_disk, "--files", str(self.args.files), "--size", "1024", "--keep"]
+        with open(log, "w") as out:
+            b0 = busy_cpu_seconds()
+            rc = subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT).returncode
+            busy = busy_cpu_seconds() - b0
+        with open(log, errors="replace") as f:
+            text = f.read()
+        found = re.search(r"^([0-9.]+) s, ", text, re.M)
+        if rc != 0 or not found:
+            raise CaseFailed("disk_serial_rate.py exited with %d (output: %s)" % (rc, log))
+        t = parse_gnu_time(tfile)
+        return {"seconds": float(found.group(1)), "busy": busy, "rss_tool": t["rss_kib"],
+                "cpu_tool": t["cpu_s"]}
 
     # ------------------------------------------------------------ the services
 
@@ -1033,6 +1118,8 @@ class Bench:
             shutil.rmtree(os.path.join(self.out, run), ignore_errors=True)
             return
         work = self.big_size / MIB if series.unit == "MiB/s" else self.args.files
+        if series.work is not None:
+            work = series.work
         if series.key == "load":
             work = self.load_files_total
         sample["speed"] = work / sample["seconds"]
@@ -1088,6 +1175,67 @@ class Bench:
                                                           self.args.load_files),
             "files/s", ("srv",))
         self.load_files_total = nload
+
+        # Over a delayed link: every case through a delay proxy (rtt/2 ms each way, also at
+        # 0 ms), ours plain and TLS against an rsync daemon behind a proxy of its own.
+        wfiles, wmib = self.args.wan_files, self.args.wan_big_mib
+        self.wan_rtts = [float(x) for x in self.args.wan_rtts.split(",") if x.strip()]
+        wan_plan = []
+        for rtt in self.wan_rtts:
+            ms = "%g ms" % rtt
+            k = "wan%g_" % rtt
+            add(k + "small_plain", "qk_relay, %s, %d files, plain" % (ms, wfiles), "files/s",
+                ("srv", "cln", "proxy"))
+            add(k + "small_rsync", "rsync --fsync, %s, %d files" % (ms, wfiles), "files/s",
+                ("daemon", "client", "proxy"))
+            add(k + "small_tls", "qk_relay, %s, %d files, TLS" % (ms, wfiles), "files/s",
+                ("srv", "cln", "proxy"))
+            add(k + "big_plain", "qk_relay, %s, %d MiB, plain" % (ms, wmib), "MiB/s",
+                ("srv", "cln", "proxy"))
+            add(k + "big_rsync", "rsync --fsync, %s, %d MiB" % (ms, wmib), "MiB/s",
+                ("daemon", "client", "proxy"))
+            add(k + "big_tls", "qk_relay, %s, %d MiB, TLS" % (ms, wmib), "MiB/s",
+                ("srv", "cln", "proxy"))
+            for key in ("small_plain", "small_rsync", "small_tls"):
+                sr[k + key].work = wfiles
+            for key in ("big_plain", "big_rsync", "big_tls"):
+                sr[k + key].work = wmib
+
+            def small(root):
+                return make_small(root, wfiles, self.args.dirs, 4096)
+
+            def big(root):
+                return make_big(root, wmib * MIB)
+
+            def wan_rounds(k, rtt, small, big):
+                return (
+                    [(k + "small_plain", lambda run: self.run_qk(
+                        sr[k + "small_plain"], run, True, False, rtt=rtt, make=small)),
+                     (k + "small_rsync", lambda run: self.run_rsync(
+                         sr[k + "small_rsync"], run, True, rtt=rtt, make=small)),
+                     (k + "small_tls", lambda run: self.run_qk(
+                         sr[k + "small_tls"], run, True, True, rtt=rtt, make=small))],
+                    [(k + "big_plain", lambda run: self.run_qk(
+                        sr[k + "big_plain"], run, False, False, rtt=rtt, make=big)),
+                     (k + "big_rsync", lambda run: self.run_rsync(
+                         sr[k + "big_rsync"], run, True, rtt=rtt, make=big, big=True)),
+                     (k + "big_tls", lambda run: self.run_qk(
+                         sr[k + "big_tls"], run, False, True, rtt=rtt, make=big))])
+
+            small_wan, big_wan = wan_rounds(k, rtt, small, big)
+            wan_plan.append(("wan, %s round trip through the delay proxy: %s files of 4 KiB "
+                             "in %d directories" % (ms, "{:,}".format(wfiles), self.args.dirs),
+                             small_wan))
+            wan_plan.append(("wan, %s round trip through the delay proxy: one %d MiB file"
+                             % (ms, wmib), big_wan))
+        add("loop_plain", "qk_relay, loopback, %s files, plain" % nfiles, "files/s",
+            ("srv", "cln"))
+        add("disk_serial", "disk serial rate, %s files" % nfiles, "files/s", ("tool",))
+        wan_plan.append((
+            "loopback without proxy: %s files of 1 KiB against the disk's serial rate"
+            % nfiles,
+            [("loop_plain", lambda run: self.run_qk(sr["loop_plain"], run, True, False)),
+             ("disk_serial", lambda run: self.run_disk_rate(sr["disk_serial"], run))]))
 
         big_round = [
             ("qk_big_plain", lambda run: self.run_qk(sr["qk_big_plain"], run, False, False)),
@@ -1146,6 +1294,8 @@ class Bench:
             self.prepare_load_clients()
             plan.append(("load: %d console clients at once, %d files of 1 KiB each"
                          % (self.args.load_clients, self.args.load_files), load_round))
+        if self.wants("wan"):
+            plan += wan_plan
         for title, schedule in plan:
             for r in range(1, rounds + 1):
                 say("\nRound %d/%d: %s" % (r, rounds, title))
@@ -1192,7 +1342,24 @@ class Bench:
         targets = {"local_copy": {"qk_big_plain": 0.8, "qk_big_tls": 0.65},
                    "rsync_fsync": {"qk_small_plain": 1.3, "qk_small_tls": 1.15},
                    "qk_small_back": {"svc_small": 1.0},
-                   "svc_small": {"svc_small_metrics": 0.98}}
+                   "svc_small": {"svc_small_metrics": 0.98},
+                   "disk_serial": {"loop_plain": 1.0},
+                   "wan50_small_rsync": {"wan50_small_plain": 1.5, "wan50_small_tls": 1.5},
+                   "wan50_big_rsync": {"wan50_big_plain": 1.0, "wan50_big_tls": 1.0}}
+        wfiles = "{:,}".format(self.args.wan_files)
+        for rtt in self.wan_rtts:
+            k = "wan%g_" % rtt
+            for link in ("plain", "tls"):
+                pairs.append(("%g ms RTT (proxy), %s × 4 KiB, %s: qk_relay vs rsync --fsync"
+                              % (rtt, wfiles, "TLS" if link == "tls" else link),
+                              k + "small_" + link, k + "small_rsync"))
+            for link in ("plain", "tls"):
+                pairs.append(("%g ms RTT (proxy), %d MiB, %s: qk_relay vs rsync --fsync"
+                              % (rtt, self.args.wan_big_mib, "TLS" if link == "tls" else link),
+                              k + "big_" + link, k + "big_rsync"))
+        pairs.append(("%s × 1 KiB, loopback, plain: qk_relay vs the disk's serial rate "
+                      "(create, write, fsync file, fsync dir)" % nfiles, "loop_plain",
+                      "disk_serial"))
         rows = []
         for title, ours_key, peer_key in pairs:
             ours, peer = sr[ours_key], sr[peer_key]
@@ -1360,10 +1527,17 @@ def main(argv):
     p.add_argument("--big-mib", type=int, default=1024)
     p.add_argument("--files", type=int, default=10000)
     p.add_argument("--dirs", type=int, default=10)
-    p.add_argument("--only", help="big, small, services, latency, load, or several with commas")
+    p.add_argument("--only",
+                   help="big, small, services, latency, load, wan, or several with commas")
     p.add_argument("--latency-seconds", type=float, default=30)
     p.add_argument("--load-clients", type=int, default=20)
     p.add_argument("--load-files", type=int, default=500)
+    p.add_argument("--wan-rtts", default="0,10,50",
+                   help="round-trip times (ms) of the wan part, with commas")
+    p.add_argument("--wan-files", type=int, default=1000, help="files of 4 KiB in the wan part")
+    p.add_argument("--wan-big-mib", type=int, default=64, help="size of the wan part's big file")
+    p.add_argument("--wan-window-bytes", type=int, default=4 << 20,
+                   help="bytes the delay proxy holds per direction at most")
     p.add_argument("--work-root", required=True)
     p.add_argument("--lock-wait", type=float, default=600)
     p.add_argument("--quiet-wait", type=float, default=120)
@@ -1373,8 +1547,14 @@ def main(argv):
     p.add_argument("--sources", default="unknown", help="commit the programs were built from")
     p.add_argument("--passed", nargs=argparse.REMAINDER, default=[])
     args = p.parse_args(argv)
-    if args.rounds < 1 or args.big_mib < 1 or args.files < 1 or args.dirs < 1:
-        p.error("--rounds, --big-mib, --files and --dirs take positive numbers")
+    if min(args.rounds, args.big_mib, args.files, args.dirs, args.wan_files, args.wan_big_mib,
+           args.wan_window_bytes) < 1:
+        p.error("--rounds, --big-mib, --files, --dirs and the --wan- sizes take positive numbers")
+    try:
+        if any(float(x) < 0 for x in args.wan_rtts.split(",") if x.strip()):
+            raise ValueError
+    except ValueError:
+        p.error("--wan-rtts takes round-trip times in ms (0 or more) with commas")
     bench = Bench(args)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     try:

@@ -16,7 +16,14 @@
 #     scans only (scan_time 1000, the earlier service) in the same run;
 #   - load: 20 console clients at once (each as a user id of its own: the single-instance
 #     lock is one per program and user), 500 files each, into the one qk_relay_srv; every
-#     file must arrive exactly once and leave its client; the server's peak RSS is reported.
+#     file must arrive exactly once and leave its client; the server's peak RSS is reported;
+#   - wan: over a delayed link, each case through bench/delay_proxy.py holding every chunk
+#     half the round trip in each direction (0, 10 and 50 ms round trips; 0 ms still goes
+#     through the proxy): 1,000 files of 4 KiB in 10 sub-directories and one 64 MiB file,
+#     plain TCP and TLS, against an rsync daemon (--whole-file --remove-source-files --fsync)
+#     behind a proxy of its own; and on loopback without a proxy, 10,000 files of 1 KiB
+#     (plain) against the disk's serial rate of durable small files (bench/disk_serial_rate.py
+#     on the same disk: create, write, fsync file, fsync directory, one after another).
 # Every row with a target prints its ratio against it. Several receivers behind HAProxy on
 # one shared incoming tree (20 senders into one, two and three receivers) are measured apart,
 # by bench/cluster.sh (docs/cluster.md).
@@ -24,14 +31,19 @@
 # checked (identical tree received, outgoing side emptied) before it counts. Prints a table
 # of medians and ratios and appends it as Markdown to bench/results/<date>.md.
 #
-#   bench/run.sh [--rounds N] [--big-mib M] [--files N] [--only big,small,services,latency,load]
-#                [--load-clients N] [--load-files N] [--latency-seconds S] [--no-extra] [--no-build]
-#                [--work-root DIR] [--keep]
+#   bench/run.sh [--rounds N] [--big-mib M] [--files N]
+#                [--only big,small,services,latency,load,wan]
+#                [--load-clients N] [--load-files N] [--latency-seconds S]
+#                [--wan-rtts 0,10,50] [--wan-files N] [--wan-big-mib M] [--wan-window-bytes N]
+#                [--no-extra] [--no-build] [--work-root DIR] [--keep]
 #
-# A full run (3 rounds) takes about 18 minutes on 2 cores. The services and the server hold
-# single-instance locks shared with other users of the machine: run it as
-# `flock /tmp/qk_services.lock bench/run.sh ...` where others test the services too. It needs root for apt-get when a
-# tool is missing, and starts its own qk_relay_srv: only one may run on the machine.
+# A full run (3 rounds) takes about 18 minutes on 2 cores without the wan part; the wan part
+# adds about 4 minutes a round while the sender waits for each file (about 10 files/s at
+# 50 ms), well under one once it keeps files in flight. `--only wan --rounds 1` is the quick
+# look at it. The services and the server hold single-instance locks shared with other users
+# of the machine: run it as `flock /tmp/qk_services.lock bench/run.sh ...` where others test
+# the services too. It needs root for apt-get when a tool is missing, and starts its own
+# qk_relay_srv: only one may run on the machine.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -65,8 +77,10 @@ while [ $# -gt 0 ]; do
     --only=*) only=${1#*=}; shift ;;
     --work-root) work_root=$2; shift 2 ;;
     --work-root=*) work_root=${1#*=}; shift ;;
-    --load-clients | --load-files | --latency-seconds) pass+=("$1" "$2"); shift 2 ;;
-    --load-clients=* | --load-files=* | --latency-seconds=*) pass+=("$1"); shift ;;
+    --load-clients | --load-files | --latency-seconds | --wan-rtts | --wan-files | --wan-big-mib | \
+        --wan-window-bytes) pass+=("$1" "$2"); shift 2 ;;
+    --load-clients=* | --load-files=* | --latency-seconds=* | --wan-rtts=* | --wan-files=* | \
+        --wan-big-mib=* | --wan-window-bytes=*) pass+=("$1"); shift ;;
     --no-build) build=; shift ;;
     --no-extra) extra=; shift ;;
     --keep) keep=1; shift ;;
