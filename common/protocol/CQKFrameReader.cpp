@@ -51,6 +51,25 @@ std::size_t CQKFrameReader::frameLength(const std::uint8_t* data, std::size_t le
         }
         case QK_SEND_FILE_FFINISHED:
             return std::max(len, QK_FINISHED_FRAME_SIZE);
+        case QK_FILE_SEND_FWINDOW:
+            return std::max(len, QK_WINDOW_FRAME_SIZE);
+        default:
+            return len;
+    }
+}
+
+std::size_t CQKFrameReader::exactFrameLength(const std::uint8_t* data, std::size_t len) {
+    if (len == 0)
+        return 1;
+    switch (data[0]) {
+        case QK_FILE_SEND_FHEADER:
+            return len < 3 ? 3 : 1 + static_cast<std::size_t>(data[1] | (data[2] << 8));
+        case QK_SEND_FILE_FFINISHED:
+            return QK_FINISHED_FRAME_SIZE;
+        case QK_SEND_FILE_FFINISHED_ALL:
+            return 1;
+        case QK_FILE_SEND_FWINDOW:
+            return QK_WINDOW_FRAME_SIZE;
         default:
             return len;
     }
@@ -76,7 +95,15 @@ CQKFrameReader::Event CQKFrameReader::consume(const std::uint8_t* data, std::siz
 }
 
 CQKFrameReader::Event CQKFrameReader::consumeFrame(const std::uint8_t* data, std::size_t len) {
+    const bool first_frame = m_first_frame;
+    m_first_frame = false;
     switch (m_recv_data) {
+        case QK_FILE_SEND_FWINDOW:
+            // Only as the opening frame: later the conversation's mode is settled.
+            if (!first_frame || !qk_read_window(data, len, m_window))
+                throw_unknown_code(m_recv_data);
+            m_recv_data = QK_FILE_SEND_FNO_STATUS;
+            return Event::Window;
         case QK_FILE_SEND_FHEADER:
             if (len == 1 || m_file_in_progress || !qk_read_header(data + 1, len - 1, m_header)) {
                 throw ReceivingStatusException(QK_ERROR_MALFORMED_FILE_FRAME);

@@ -29,6 +29,7 @@ public:
         Finished,     // checkSum() holds the sender's CRC-32; a status is owed
         FinishedAll,  // the end of the conversation; a status is owed
         StrayData,    // a data frame while no file is due: nothing to do, no status
+        Window,       // the sender offers files in flight: window() holds its frame
     };
 
     // The conversation state: the code table's QK_FILE_SEND_FNO_STATUS, QK_FILE_SEND_FHEADER,
@@ -40,15 +41,22 @@ public:
     // read of file data never swallows the finished frame behind it.
     std::size_t readSize() const;
     // Total bytes the frame beginning with data (len bytes read so far) needs: 1 + the
-    // record's total_size for a header, 5 for a finished frame, len for anything else.
+    // record's total_size for a header, 5 for a finished frame, QK_WINDOW_FRAME_SIZE for a
+    // window frame, len for anything else.
     // A caller gathers a frame split by the network until it has that many bytes.
     static std::size_t frameLength(const std::uint8_t* data, std::size_t len);
+    // The exact length of the frame beginning with data, for a stream of frames that follow
+    // one another (a windowed sender): 3 while a header's total_size has not arrived, then
+    // 1 + total_size; 5 for a finished frame, 1 for the finished-all frame,
+    // QK_WINDOW_FRAME_SIZE for a window frame, len for any other code (refused anyway).
+    static std::size_t exactFrameLength(const std::uint8_t* data, std::size_t len);
 
     // Interprets one read of len >= 1 bytes. Throws ReceivingStatusException with the
     // receiver's texts for a malformed frame or an unexpected code.
     Event consume(const std::uint8_t* data, std::size_t len);
 
     const QKRelayHeader& header() const { return m_header; }
+    const QKWindowFrame& window() const { return m_window; }
     std::uint32_t checkSum() const { return m_check_sum; }
     std::uint64_t receivedSize() const { return m_curr_size; }
     bool dataComplete() const { return m_curr_size == m_header.file_size; }
@@ -63,6 +71,8 @@ private:
     std::uint64_t m_curr_size = 0;
     std::uint32_t m_check_sum = 0;
     bool m_file_in_progress = false;
+    bool m_first_frame = true;  // a window frame is taken only as the first frame
+    QKWindowFrame m_window;
     const char* m_finished_all_error;
 };
 

@@ -57,6 +57,8 @@ const char* qk_code_name(qk_code_t code) {
             return "QK_FILE_SEND_READ_CONFIG";
         case QK_FILE_SEND_APPLY_CONFIG:
             return "QK_FILE_SEND_APPLY_CONFIG";
+        case QK_FILE_SEND_FWINDOW:
+            return "QK_FILE_SEND_FWINDOW";
         case QK_FILE_SEND_FNO_STATUS:
             return "QK_FILE_SEND_FNO_STATUS";
         case QK_SEND_FILE_FERROR:
@@ -129,4 +131,24 @@ void qk_put_u32(std::uint8_t* out, std::uint32_t value) {
 std::uint32_t qk_get_u32(const std::uint8_t* in) {
     return static_cast<std::uint32_t>(in[0]) | (static_cast<std::uint32_t>(in[1]) << 8) |
            (static_cast<std::uint32_t>(in[2]) << 16) | (static_cast<std::uint32_t>(in[3]) << 24);
+}
+
+void qk_build_window(std::uint8_t* out, const QKWindowFrame& frame) {
+    std::memset(out, 0, QK_WINDOW_FRAME_SIZE);
+    out[0] = QK_FILE_SEND_FWINDOW;
+    out[1] = frame.version;
+    put_u16(out + 2, frame.features);
+    put_u16(out + 4, frame.files);
+    put_u64(out + 8, frame.bytes);
+}
+
+bool qk_read_window(const std::uint8_t* in, std::size_t length, QKWindowFrame& frame) {
+    if (length != QK_WINDOW_FRAME_SIZE || in[0] != QK_FILE_SEND_FWINDOW)
+        return false;
+    frame.version = in[1];
+    frame.features = get_u16(in + 2);
+    frame.files = get_u16(in + 4);
+    frame.bytes = get_u64(in + 8);
+    return frame.version >= 1 && (frame.features & QK_WINDOW_FEATURE_FILES) != 0 &&
+           frame.files > 0 && frame.bytes > 0;
 }

@@ -22,6 +22,7 @@ constexpr qk_code_t QK_SEND_FILE_FFINISHED_ALL = 0x04;  // frame: end of the con
 constexpr qk_code_t QK_FILE_SEND_READ_CONFIG = 0x05;    // control protocol only
 constexpr qk_code_t QK_FILE_SEND_APPLY_CONFIG = 0x06;   // control protocol only
 constexpr qk_code_t QK_FILE_SEND_FNO_STATUS = 0x0F;     // state: no status owed
+constexpr qk_code_t QK_FILE_SEND_FWINDOW = 0x10;        // frame: files in flight, offered
 constexpr qk_code_t QK_SEND_FILE_FERROR = 0x7F;         // status: the step failed
 
 // Size of every read and send buffer; a header frame (code + record) fits one read.
@@ -64,6 +65,39 @@ std::size_t qk_build_header(std::uint8_t* buffer, std::size_t capacity,
 // malformed record: too short for its fixed fields, or a file_name or sub_dir whose
 // terminator lies outside its field or outside the record. Reads nothing beyond length.
 bool qk_read_header(const std::uint8_t* record, std::size_t length, QKRelayHeader& header);
+
+// Files in flight: an extension both sides must have. The sender offers it with the window
+// frame as its first frame after the greeting, without waiting for an answer; a receiver
+// that has it answers with its own window frame, the first bytes it sends after the
+// greeting, and from then on the conversation is windowed (see the README of this folder):
+// the sender sends the frames of later files before the statuses of earlier ones arrive,
+// and the receiver answers each file with exactly one status, after its finished frame, in
+// the order the files came. A receiver without it refuses the unknown code with 0x7F and
+// ends the connection; the sender then speaks the classic conversation to it.
+//
+// Window frame, both ways, QK_WINDOW_FRAME_SIZE bytes: code 0x10, version (1), features
+// (16 bits, bit 0: files in flight), files (16 bits), reserved (16 bits, zero), bytes (64
+// bits). From the sender: the most files and bytes it would keep in flight; from the
+// receiver: the most it takes, which bind the sender. A sender keeps at most
+// QK_WINDOW_INITIAL_FILES files in flight until the receiver's frame has arrived; every
+// receiver that has the extension takes at least that many.
+constexpr std::size_t QK_WINDOW_FRAME_SIZE = 16;
+constexpr std::uint8_t QK_WINDOW_VERSION = 1;
+constexpr std::uint16_t QK_WINDOW_FEATURE_FILES = 0x0001;
+constexpr std::uint16_t QK_WINDOW_INITIAL_FILES = 16;
+
+struct QKWindowFrame {
+    std::uint8_t version = QK_WINDOW_VERSION;
+    std::uint16_t features = QK_WINDOW_FEATURE_FILES;
+    std::uint16_t files = 0;
+    std::uint64_t bytes = 0;
+};
+
+// Writes the frame (QK_WINDOW_FRAME_SIZE bytes, code included) into out.
+void qk_build_window(std::uint8_t* out, const QKWindowFrame& frame);
+// Reads a frame of length bytes (code included). False when it is not a window frame of
+// the right size, or offers no files in flight or no bytes.
+bool qk_read_window(const std::uint8_t* in, std::size_t length, QKWindowFrame& frame);
 
 // Little-endian helpers for the frames.
 void qk_put_u32(std::uint8_t* out, std::uint32_t value);

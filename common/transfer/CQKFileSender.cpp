@@ -12,6 +12,8 @@
 #include <Poco/Timestamp.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -46,6 +48,28 @@ constexpr const char* QK_REFUSED_HEADER =
     "sending it, or a directory or file the receiver cannot create)";
 constexpr const char* QK_REFUSED_CONTENT =
     "the receiver refused its content (a checksum mismatch or a failed write)";
+// A windowed status tells only that the file was refused, not at which step.
+constexpr const char* QK_REFUSED_IN_WINDOW =
+    "the receiver refused it (its name, a directory of that name, another sender sending it, "
+    "a directory or file the receiver cannot create, a checksum mismatch or a failed write)";
+
+// Thrown out of an attempt whose receiver turned out to speak only the classic conversation:
+// the attempt is made again at once, classically, and does not count.
+struct SQKClassicPeer {};
+
+// Receivers known to speak only the classic conversation ("address:port"), with the time
+// they were found so; shared by every sender of the process.
+std::mutex g_classic_mutex;
+std::map<std::string, std::chrono::steady_clock::time_point> g_classic_peers;
+
+// "recv Error... received status = 0x.., expected status = 0x..".
+std::string status_text(qk_code_t status, qk_code_t expected) {
+    char text[128];
+    std::snprintf(text, sizeof(text),
+                  "recv Error... received status = 0x%02X, expected status = 0x%02X", status,
+                  expected);
+    return text;
+}
 
 // On the wire sub-directory components are separated by "\\".
 std::string wire_sub_dir(std::string sub_dir) {
@@ -70,6 +94,24 @@ std::chrono::milliseconds dir_grace() {
     if (text && Poco::NumberParser::tryParse(text, value) && value >= 0 && value <= 60000)
         return std::chrono::milliseconds(value);
     return QK_EMPTY_DIR_GRACE;
+}
+
+// QK_RELAY_FILES_IN_FLIGHT=off keeps the senders to the classic conversation, one file at a
+// time: for a comparison, or a link whose middle box mangles the windowed one. Unset or
+// "on": files in flight are offered. Any other value is said once and leaves them on.
+bool files_in_flight_wanted(const QKLogTag& tag) {
+    const char* text = std::getenv("QK_RELAY_FILES_IN_FLIGHT");
+    if (text == nullptr || std::strcmp(text, "on") == 0)
+        return true;
+    if (std::strcmp(text, "off") == 0)
+        return false;
+    static std::once_flag said;
+    std::call_once(said, [&] {
+        log_message(LOG_LEVEL_WARN, &tag,
+                    "QK_RELAY_FILES_IN_FLIGHT=%s is neither on nor off: files in flight stay on",
+                    text);
+    });
+    return true;
 }
 
 // An acknowledged file: its bytes and the time of the last delivery.
@@ -245,6 +287,9 @@ void CQKFileSender::sendWithAttempts(const QKLogTag& tag, const std::function<vo
         log_message(LOG_LEVEL_INFO, &tag, "Attempt: count = %d", attempt);
         try {
             runAttempt(tag, exchange);
+        } catch (const SQKClassicPeer&) {
+            --attempt;  // the receiver is remembered as classic: no second offer follows
+            continue;
         } catch (const Poco::Exception& e) {
             qk_sender_metrics().failed_attempts.inc();
             qk_report_exception(&tag, e);
@@ -376,8 +421,10 @@ void CQKFileSender::noteRefusal(const QKLogTag& tag, const std::string& file_pat
         refused = SQKKept{};
     refused.last = std::chrono::steady_clock::now();
     const unsigned runs = ++refused.runs;
-    closeConnection();
-    m_connection_ended = true;
+    if (!m_window) {
+        closeConnection();
+        m_connection_ended = true;
+    }
     // Said at INFO the first time; a file refused again at every scan would fill the log.
     const std::string text = "File: " + file_path + " has been refused: " + reason +
                              ". It stays in the outgoing directory for the next run.";
@@ -489,11 +536,13 @@ bool CQKFileSender::isHeldAfterDelivery(const QKLogTag& tag, const std::string& 
 // reported.
 void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>& exchange) {
     m_connection_ended = false;
+    m_window = false;
     try {
         openConnection();
         log_message(LOG_LEVEL_TRACE, &tag, "recvStatus: QK_FILE_SEND_FOK ------- >>");
         recvStatus(QK_SEND_FILE_FOK);
         log_message(LOG_LEVEL_TRACE, &tag, "recvStatus: QK_FILE_SEND_FOK ------- <<");
+        offerWindow(tag);
         exchange();
         finishRemovals();
         if (!m_connection_ended)
@@ -501,12 +550,216 @@ void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>&
         m_curr_result = QK_SEND_FILE_FOK;
     } catch (...) {
         m_curr_result = QK_SEND_FILE_FERROR;
+        // Files in flight without a status stay where they are, to be sent again.
+        const bool classic = m_window && !answeredWindow();
+        forgetInFlight();
+        m_window = false;
         m_removals.drainQuietly();
         keepUnremovable();
         if (!m_connection_ended)
             closeConnection();
+        if (classic) {
+            rememberClassicPeer(tag);
+            throw SQKClassicPeer{};
+        }
         throw;
     }
+}
+
+// The offer costs no wait: the first files follow it at once, and the answer is read with
+// their statuses.
+void CQKFileSender::offerWindow(const QKLogTag& tag) {
+    m_window = false;
+    m_window_answered = false;
+    m_window_refused = false;
+    m_recv_begin = m_recv_end = 0;
+    noteRoundTrip();
+    if (!files_in_flight_wanted(tag) || isClassicPeer())
+        return;
+    QKWindowFrame offer;
+    offer.files = QK_SENDER_WINDOW_FILES;
+    offer.bytes = QK_SENDER_WINDOW_BYTES;
+    std::uint8_t frame[QK_WINDOW_FRAME_SIZE];
+    qk_build_window(frame, offer);
+    sendData(frame[0], frame + 1, static_cast<std::int32_t>(sizeof(frame) - 1), true);
+    m_window = true;
+    m_window_files = QK_WINDOW_INITIAL_FILES;
+    m_window_bytes = UINT64_MAX;
+    log_message(LOG_LEVEL_DEBUG, &tag, "Files in flight offered to the receiver");
+}
+
+// Whether the receiver of a failed attempt has answered the window frame: what it sent after
+// the greeting tells. A classic receiver refuses the frame with 0x7F and closes the
+// connection, often before the sender has read that 0x7F (the sender was busy sending the
+// files behind the offer): a reset, or the end of the connection, says the same.
+bool CQKFileSender::answeredWindow() {
+    if (m_window_answered)
+        return true;
+    if (m_window_refused || !hasSocket())
+        return false;
+    try {
+        std::uint8_t first = 0;
+        return nextAnswerByte(first, true) && first == QK_FILE_SEND_FWINDOW;
+    } catch (const Poco::Exception&) {
+        return false;
+    }
+}
+
+std::string CQKFileSender::peerKey() const {
+    const SQKSendParams params = sendParams();
+    return params.srv_address + ":" + std::to_string(params.srv_port);
+}
+
+bool CQKFileSender::isClassicPeer() const {
+    const std::string key = peerKey();
+    std::lock_guard<std::mutex> lock(g_classic_mutex);
+    const auto found = g_classic_peers.find(key);
+    if (found == g_classic_peers.end())
+        return false;
+    if (std::chrono::steady_clock::now() - found->second < QK_CLASSIC_PEER_MEMORY)
+        return true;
+    g_classic_peers.erase(found);  // offered again: it may have been upgraded
+    return false;
+}
+
+void CQKFileSender::rememberClassicPeer(const QKLogTag& tag) {
+    const std::string key = peerKey();
+    {
+        std::lock_guard<std::mutex> lock(g_classic_mutex);
+        g_classic_peers[key] = std::chrono::steady_clock::now();
+    }
+    const std::string text = "The receiver " + key +
+                             " takes one file at a time (it does not know files in flight); "
+                             "sending to it that way.";
+    log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
+    qk_print_console(text);
+}
+
+// Room for one more file of size bytes: waits for statuses while the receiver's bounds are
+// reached. One file is always let through, however big.
+void CQKFileSender::makeRoom(const QKLogTag& tag, std::uint64_t size) {
+    takeAnswers(tag, false);
+    while (!m_in_flight.empty() &&
+           (m_in_flight.size() >= m_window_files || m_in_flight_bytes + size > m_window_bytes))
+        takeAnswers(tag, true);
+}
+
+// Takes the answers that have come (with wait, waits up to the time limit for at least one
+// status) and settles the files they answer. True when a file was settled.
+bool CQKFileSender::takeAnswers(const QKLogTag& tag, bool wait) {
+    bool settled = false;
+    std::uint8_t byte = 0;
+    while (!m_in_flight.empty() && nextAnswerByte(byte, wait && !settled)) {
+        if (!m_window_answered) {
+            readWindowAnswer(tag, byte);
+            continue;
+        }
+        settleOldest(tag, byte);
+        settled = true;
+    }
+    noteRoundTrip();
+    return settled;
+}
+
+// The next byte the receiver sent; false when none has come and wait is false. A closed
+// connection or a time-out fails as a missing status does.
+bool CQKFileSender::nextAnswerByte(std::uint8_t& byte, bool wait) {
+    if (m_recv_begin == m_recv_end) {
+        const bool ready = socket().available() > 0 ||
+                           qk_poll_socket(socket(), wait ? m_timeout : Poco::Timespan(0),
+                                          Poco::Net::Socket::SELECT_READ);
+        if (!ready) {
+            if (!wait)
+                return false;
+            const QKLogTag tag = makeTag("recvStatus()");
+            fail(tag, QK_NO_STATUS_TEXT);
+            throw SockReadStatusException(QK_NO_STATUS_TEXT);
+        }
+        const int received =
+            socket().receiveBytes(m_recv_buffer.data(), static_cast<int>(m_recv_buffer.size()));
+        if (received <= 0) {
+            const QKLogTag tag = makeTag("recvStatus()");
+            const std::string text = status_text(QK_FILE_SEND_FNO_STATUS, QK_SEND_FILE_FOK);
+            fail(tag, text.c_str());
+            throw ReceivingStatusException(text);
+        }
+        m_recv_begin = 0;
+        m_recv_end = static_cast<std::size_t>(received);
+    }
+    byte = m_recv_buffer[m_recv_begin++];
+    return true;
+}
+
+// The receiver's window frame, whose first byte is first. Anything else where it is due is
+// a receiver that refused the offer.
+void CQKFileSender::readWindowAnswer(const QKLogTag& tag, std::uint8_t first) {
+    if (first != QK_FILE_SEND_FWINDOW) {
+        m_window_refused = true;
+        throw ReceivingStatusException(status_text(first, QK_FILE_SEND_FWINDOW));
+    }
+    std::uint8_t frame[QK_WINDOW_FRAME_SIZE] = {first};
+    for (std::size_t i = 1; i < sizeof(frame); ++i)
+        nextAnswerByte(frame[i], true);
+    QKWindowFrame answer;
+    if (!qk_read_window(frame, sizeof(frame), answer))
+        throw ReceivingStatusException("The receiver's answer to files in flight is malformed");
+    m_window_answered = true;
+    m_window_files = std::min(answer.files, QK_SENDER_WINDOW_FILES);
+    m_window_bytes = answer.bytes;
+    log_message(LOG_LEVEL_DEBUG, &tag, "The receiver takes %u files and %llu bytes in flight",
+                static_cast<unsigned>(m_window_files),
+                static_cast<unsigned long long>(m_window_bytes));
+}
+
+void CQKFileSender::drainWindow(const QKLogTag& tag) {
+    while (m_window && !m_in_flight.empty())
+        takeAnswers(tag, true);
+}
+
+// One status settles the oldest file in flight, as a status settles a file classically.
+void CQKFileSender::settleOldest(const QKLogTag& tag, std::uint8_t status) {
+    const SQKSentFile file = std::move(m_in_flight.front());
+    m_in_flight.pop_front();
+    m_in_flight_bytes -= file.size;
+    qk_sender_metrics().files_in_flight.add(-1);
+    print_code(&status, 1, LOG_LEVEL_TRACE);
+    if (status == QK_SEND_FILE_FOK) {
+        acknowledge(tag, file);
+        return;
+    }
+    const std::string text = status_text(status, QK_SEND_FILE_FOK);
+    if (status != QK_SEND_FILE_FERROR) {
+        fail(tag, text.c_str());
+        throw ReceivingStatusException(text);
+    }
+    log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
+    noteRefusal(tag, file.path, QK_REFUSED_IN_WINDOW);
+}
+
+// Acknowledged: the backup and the removal go on while the next files travel.
+void CQKFileSender::acknowledge(const QKLogTag& tag, const SQKSentFile& file) {
+    noteDelivery(file.path);
+    count_delivery(file.size);
+    m_removals.add([this, tag, file] {
+        backUpAndRemove(tag, *file.lease, file.path, file.sub_dir, file.back_dir);
+    });
+}
+
+void CQKFileSender::forgetInFlight() noexcept {
+    qk_sender_metrics().files_in_flight.add(-static_cast<double>(m_in_flight.size()));
+    m_in_flight.clear();
+    m_in_flight_bytes = 0;
+}
+
+// The kernel's smoothed round trip of the connection, for the metrics.
+void CQKFileSender::noteRoundTrip() const {
+    if (!m_socket)
+        return;
+    struct tcp_info info {};
+    socklen_t length = sizeof(info);
+    if (::getsockopt(m_socket->impl()->sockfd(), IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
+        info.tcpi_rtt > 0)
+        qk_sender_metrics().round_trip.set(static_cast<double>(info.tcpi_rtt) / 1e6);
 }
 
 void CQKFileSender::sendFile(std::string file_path) {
@@ -562,18 +815,23 @@ void CQKFileSender::sendLeased(const QKLogTag& tag, const std::string& file_path
     const std::string out_dir = Poco::Path(params.out_dir).makeDirectory().toString();
     const std::string sub_dir = qk_get_sub_dir(out_dir, Poco::Path(file_path).parent().toString());
     reconnectAfterRefusal(tag);
-    try {
-        sendThrough(tag, *lease, file_path, sub_dir, lease->size());
-    } catch (const FileRefusedException& e) {
-        noteRefusal(tag, file_path, e.message());
+    SQKSentFile sent{file_path, sub_dir, params.back_dir, lease, lease->size()};
+    if (!m_window) {
+        try {
+            sendThrough(tag, *lease, file_path, sub_dir, sent.size);
+        } catch (const FileRefusedException& e) {
+            noteRefusal(tag, file_path, e.message());
+            return;
+        }
+        acknowledge(tag, sent);
         return;
     }
-    noteDelivery(file_path);
-    count_delivery(lease->size());
-    // Acknowledged: the backup and the removal go on while the next file travels.
-    m_removals.add([this, tag, file_path, sub_dir, back_dir = params.back_dir, lease] {
-        backUpAndRemove(tag, *lease, file_path, sub_dir, back_dir);
-    });
+    makeRoom(tag, sent.size);
+    sendThrough(tag, *lease, file_path, sub_dir, sent.size, false);
+    m_in_flight_bytes += sent.size;
+    m_in_flight.push_back(std::move(sent));
+    qk_sender_metrics().files_in_flight.add(1);
+    takeAnswers(tag, false);
 }
 
 // Runs only after the receiver has acknowledged the file, on the removal queue's thread.
@@ -639,6 +897,8 @@ void CQKFileSender::keepUnremovable() {
 }
 
 void CQKFileSender::finishRemovals() {
+    if (m_window && hasSocket() && !m_in_flight.empty())
+        drainWindow(makeTag("finishRemovals()"));
     try {
         m_removals.drain();
     } catch (...) {
@@ -674,9 +934,9 @@ void CQKFileSender::sendFile(std::string file_path, std::string sub_dir, std::ui
 
 void CQKFileSender::sendThrough(const QKLogTag& tag, const CQKReadLease& source,
                                 const std::string& file_path, const std::string& sub_dir,
-                                std::uint64_t file_size) {
+                                std::uint64_t file_size, bool await) {
     try {
-        transferFile(tag, source, file_path, sub_dir, file_size);
+        transferFile(tag, source, file_path, sub_dir, file_size, await);
     } catch (const FileRefusedException&) {
         throw;
     } catch (const Poco::Exception& e) {
@@ -690,7 +950,7 @@ void CQKFileSender::sendThrough(const QKLogTag& tag, const CQKReadLease& source,
 // content of the file the header named.
 void CQKFileSender::transferFile(const QKLogTag& tag, const CQKReadLease& source,
                                  const std::string& file_path, const std::string& sub_dir,
-                                 std::uint64_t file_size) {
+                                 std::uint64_t file_size, bool await) {
     log_message(LOG_LEVEL_DEBUG, &tag,
                 "%s::sendFile() file_path = %s sub_dir = %s file_size = %" PRIu64, m_class_name,
                 file_path.c_str(), sub_dir.c_str(), file_size);
@@ -698,14 +958,16 @@ void CQKFileSender::transferFile(const QKLogTag& tag, const CQKReadLease& source
     if (!source.currentSize(opened_size))
         throw Poco::OpenFileException("File: " + file_path + " can't be opened for reading...");
     sendHeader(tag, file_path, sub_dir, file_size);
-    awaitAcceptance(QK_REFUSED_HEADER);
+    if (await)
+        awaitAcceptance(QK_REFUSED_HEADER);
 
     std::uint8_t check_sum[4];
     const std::uint32_t crc = sendContent(tag, source, file_path, file_size);
     log_message(LOG_LEVEL_TRACE, &tag, "check_sum: %08X", crc);
     qk_put_u32(check_sum, crc);
     sendData(QK_SEND_FILE_FFINISHED, check_sum, sizeof(check_sum), file_size == 0);
-    awaitAcceptance(QK_REFUSED_CONTENT);
+    if (await)
+        awaitAcceptance(QK_REFUSED_CONTENT);
     log_message(LOG_LEVEL_DEBUG, &tag, "sendFile End...");
 }
 
@@ -776,8 +1038,29 @@ void CQKFileSender::sendFinishSendFiles() {
         return;
     }
     sendData(QK_SEND_FILE_FFINISHED_ALL, nullptr, 0, true);
-    recvStatus(QK_SEND_FILE_FOK);
+    if (m_window)
+        awaitWindowEnd(tag);
+    else
+        recvStatus(QK_SEND_FILE_FOK);
     log_message(LOG_LEVEL_DEBUG, &tag, "sendFinishSendFiles End...");
+}
+
+// Windowed end: the statuses of the files still in flight, then the one of the finished-all
+// frame (after the window answer, when no file was sent at all).
+void CQKFileSender::awaitWindowEnd(const QKLogTag& tag) {
+    drainWindow(tag);
+    std::uint8_t status = 0;
+    nextAnswerByte(status, true);
+    if (!m_window_answered) {
+        readWindowAnswer(tag, status);
+        nextAnswerByte(status, true);
+    }
+    if (status != QK_SEND_FILE_FOK) {
+        const std::string text = status_text(status, QK_SEND_FILE_FOK);
+        fail(tag, text.c_str());
+        throw ReceivingStatusException(text);
+    }
+    m_curr_result = QK_SEND_FILE_FOK;
 }
 
 void CQKFileSender::recvStatus(qk_code_t expected) {

@@ -25,6 +25,17 @@
 // modification time) stays the same: later runs only try its removal again. A changed file is
 // sent again as any other.
 //
+// Files in flight: after the greeting the sender offers the windowed conversation (a window
+// frame) and goes on without waiting. A receiver that has it answers with its bounds, and the
+// sender then keeps sending the next files while the statuses of earlier ones are on their
+// way, up to those bounds (QK_WINDOW_INITIAL_FILES until the answer has come); each status
+// settles the oldest file in flight as one status settles one file classically. A refused
+// file does not end the connection there. A receiver that refuses the offer, or ends the
+// connection before answering it, speaks only the classic conversation: the attempt is made
+// again at once without the offer (not counted as a failed attempt), and the receiver's
+// address is remembered as classic for QK_CLASSIC_PEER_MEMORY, by every sender of the
+// process.
+//
 // A subclass says where its parameters come from (sendParams, asked at each use) and under
 // which class name it logs; it opens and closes its connection with the helpers here. Every
 // step that fails throws; sendWithAttempts turns a Poco::Exception into a failed attempt.
@@ -40,6 +51,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -61,6 +73,13 @@ class CQKReadLease;
 constexpr unsigned QK_REFUSALS_IN_A_ROW = 8;
 // Runs in a row that refused a file after which a run's summary is logged at ERROR.
 constexpr unsigned QK_REFUSED_RUNS_REPORTED = 3;
+
+// How long a receiver that refused the windowed conversation is spoken to classically before
+// it is offered again (it may have been upgraded).
+constexpr std::chrono::minutes QK_CLASSIC_PEER_MEMORY{60};
+// The most files a sender keeps in flight, whatever the receiver takes.
+constexpr std::uint16_t QK_SENDER_WINDOW_FILES = 256;
+constexpr std::uint64_t QK_SENDER_WINDOW_BYTES = 1ull << 30;
 
 // Default of the time an empty sub-directory is left alone after its last modification.
 constexpr std::chrono::milliseconds QK_EMPTY_DIR_GRACE{2000};
@@ -189,10 +208,13 @@ protected:
     // no longer the same file: the memory holds only what still waits in the outgoing tree.
     void forgetGone();
 
-    // Waits until every acknowledged file is backed up and removed; throws the first error
-    // of that. Done at the end of each attempt, and by a walk before it looks at what is
-    // left in a directory.
+    // Waits for the statuses of every file in flight, then until every acknowledged file is
+    // backed up and removed; throws the first error of that. Done at the end of each
+    // attempt, and by a walk before it looks at what is left in a directory.
     void finishRemovals();
+    // True while the conversation on the open connection is windowed (offered, and not
+    // refused so far).
+    bool isWindowed() const { return m_window; }
 
     // A tag "<class>::<operation>".
     QKLogTag makeTag(const char* operation) const;
@@ -245,6 +267,29 @@ private:
     void noteRefusal(const QKLogTag& tag, const std::string& file_path, const std::string& reason);
     void noteDelivery(const std::string& file_path);
     void awaitAcceptance(const char* refused_step);
+    // A file sent whose status has not come yet.
+    struct SQKSentFile {
+        std::string path;
+        std::string sub_dir;
+        std::string back_dir;
+        std::shared_ptr<CQKReadLease> lease;
+        std::uint64_t size = 0;
+    };
+    void offerWindow(const QKLogTag& tag);
+    void makeRoom(const QKLogTag& tag, std::uint64_t size);
+    bool takeAnswers(const QKLogTag& tag, bool wait);
+    bool nextAnswerByte(std::uint8_t& byte, bool wait);
+    void readWindowAnswer(const QKLogTag& tag, std::uint8_t first);
+    void drainWindow(const QKLogTag& tag);
+    void awaitWindowEnd(const QKLogTag& tag);
+    void settleOldest(const QKLogTag& tag, std::uint8_t status);
+    void acknowledge(const QKLogTag& tag, const SQKSentFile& file);
+    void forgetInFlight() noexcept;
+    bool answeredWindow();
+    std::string peerKey() const;
+    bool isClassicPeer() const;
+    void rememberClassicPeer(const QKLogTag& tag);
+    void noteRoundTrip() const;
     void sendLeased(const QKLogTag& tag, const std::string& file_path);
     void backUpAndRemove(const QKLogTag& tag, const CQKReadLease& lease,
                          const std::string& file_path, const std::string& sub_dir,
@@ -254,9 +299,9 @@ private:
                            const std::string& file_path, int error);
     void keepUnremovable();
     void sendThrough(const QKLogTag& tag, const CQKReadLease& source, const std::string& file_path,
-                     const std::string& sub_dir, std::uint64_t file_size);
+                     const std::string& sub_dir, std::uint64_t file_size, bool await = true);
     void transferFile(const QKLogTag& tag, const CQKReadLease& source, const std::string& file_path,
-                      const std::string& sub_dir, std::uint64_t file_size);
+                      const std::string& sub_dir, std::uint64_t file_size, bool await);
     std::uint32_t sendContent(const QKLogTag& tag, const CQKReadLease& source,
                               const std::string& file_path, std::uint64_t file_size);
     void sendHeader(const QKLogTag& tag, const std::string& file_path, const std::string& sub_dir,
@@ -272,6 +317,16 @@ private:
     std::vector<std::uint8_t> m_header_buffer;  // the header record is built here
     std::vector<std::uint8_t> m_data_buffer;    // one piece of file content
     std::vector<std::uint8_t> m_recv_buffer;    // one read of statuses
+    // Windowed: the answers read but not yet taken, the receiver's bounds, the files in flight.
+    std::size_t m_recv_begin = 0;
+    std::size_t m_recv_end = 0;
+    bool m_window = false;           // offered on the open connection
+    bool m_window_answered = false;  // and answered by the receiver
+    bool m_window_refused = false;   // the receiver sent something else where the answer was due
+    std::uint16_t m_window_files = QK_WINDOW_INITIAL_FILES;
+    std::uint64_t m_window_bytes = 0;
+    std::deque<SQKSentFile> m_in_flight;
+    std::uint64_t m_in_flight_bytes = 0;
     // Refusals: files refused in this run with the reason, refusals since the last delivery,
     // and whether the receiver has ended the connection after the last one.
     std::map<std::string, std::string> m_run_refusals;

@@ -209,15 +209,31 @@ bool CQKIncomingFile::prepare() {
 }
 
 void CQKIncomingFile::commit() {
+    place();
+    makeDurable(true);
+}
+
+void CQKIncomingFile::startFlush() noexcept {
+    if (m_fd >= 0 && m_written > m_writeback_from) {
+        ::sync_file_range(m_fd, static_cast<off64_t>(m_writeback_from),
+                          static_cast<off64_t>(m_written - m_writeback_from),
+                          SYNC_FILE_RANGE_WRITE);
+    }
+}
+
+void CQKIncomingFile::place() {
     const bool placed = prepare();
     m_placed = false;
-    // Names are given relative to the open directory: the one that is synced below.
+    // Names are given relative to the open directory: the one that is synced afterwards.
     if (!placed &&
         ::renameat(m_dir_fd, m_temp_name.c_str(), m_dir_fd, m_target_name.c_str()) != 0) {
         throw Poco::WriteFileException("Error of renaming of file: " + m_target_path, errno_text());
     }
     m_temp_name.clear();
-    if (syncDirectory(m_dir_fd) != 0) {
+}
+
+void CQKIncomingFile::makeDurable(bool sync_directory) {
+    if (sync_directory && syncDirectory(m_dir_fd) != 0) {
         throw Poco::WriteFileException("Error of syncing of directory: " + m_dir, errno_text());
     }
     // Replaced while the file was written: the synced name is not under the path.

@@ -48,8 +48,23 @@ public:
     // Does prepare() unless done, puts the file under the target name (replacing what was
     // there in one step) and makes that durable by syncing the directory. Throws when the
     // directory's path names another directory by then: the name is not where the caller
-    // will look for it.
+    // will look for it. The same as place() and makeDurable(true).
     void commit();
+    // Hands the content not yet written back to the disk, without waiting: files finished
+    // together are flushed as one batch when each is started before the first is waited for.
+    void startFlush() noexcept;
+    // Does prepare() unless done and puts the file under the target name; durable only
+    // after makeDurable().
+    void place();
+    // Makes the placed name durable: syncs the directory (unless sync_directory is false,
+    // because a file placed in the same directory syncs it after this one was placed) and
+    // checks that its path still names it.
+    void makeDurable(bool sync_directory);
+    // True when both files are received into the same directory.
+    bool sameDirectory(const CQKIncomingFile& other) const {
+        return m_dir_fd >= 0 && other.m_dir_fd >= 0 && m_dir_device == other.m_dir_device &&
+               m_dir_inode == other.m_dir_inode;
+    }
     // Drops the content; the target stays as it was.
     void abandon() noexcept;
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "base/qk_console.h"
@@ -63,7 +64,8 @@ CQKSrvConnection::CQKSrvConnection(const Poco::Net::StreamSocket& socket, CQKFil
       m_listener(listener),
       m_is_secure(is_secure),
       m_name(listener.connectionName(false)),
-      m_reader(listener.finishedAllError()) {
+      m_reader(listener.finishedAllError()),
+      m_cur(std::make_unique<SQKReceivedFile>()) {
     const std::string self = m_name + "::" + m_name + "()";
     QKLogTag tag = qk_make_tag(self.c_str());
     log_message(LOG_LEVEL_DEBUG, &tag, "%s", self.c_str());
@@ -83,6 +85,7 @@ CQKSrvConnection::~CQKSrvConnection() {
     QKLogTag tag = qk_make_tag(self.c_str());
     log_message(LOG_LEVEL_DEBUG, &tag, "%s", self.c_str());
     releaseFile();
+    dropFinished();
     qk_receiver_metrics().connections_open.add(-1);
     // Last: once removed, the listener may be destroyed.
     m_listener.removeConnection(current_thread_key());
@@ -157,8 +160,10 @@ void CQKSrvConnection::run() {
         releaseFile();
         qk_report_unknown_exception(&tag);
     }
-    // A stop in the middle of a file leaves nothing under the target name.
+    // A stop in the middle of a file leaves nothing under the target name; files finished
+    // but not answered are dropped too: their sender still has them.
     releaseFile();
+    dropFinished();
     log_message(LOG_LEVEL_DEBUG, &tag, "Connection Thread Finished: address = %s is_secure = %d",
                 address.c_str(), secure);
     log_message(LOG_LEVEL_DEBUG, &tag, "End run()...");
@@ -204,9 +209,15 @@ void CQKSrvConnection::countRefusal() noexcept {
     m_refusal = Refusal::None;
 }
 
+// Windowed, the files finished before the failure are answered first, in their order: the
+// 0x7F then falls to the file the failure interrupted, not to one that arrived whole.
 void CQKSrvConnection::sendErrorStatus() noexcept {
     m_status = QK_SEND_FILE_FERROR;
     try {
+        if (m_window && !m_finished.empty()) {
+            commitFinished();
+            answerFinished();
+        }
         sendStatus();
     } catch (const Poco::Exception& e) {
         // The peer is most likely gone; the original failure is what gets reported.
@@ -240,7 +251,29 @@ void CQKSrvConnection::sendStatus() {
     log_message(LOG_LEVEL_TRACE, &tag, "sendStatus End... status = %02X", m_status);
 }
 
+// Windowed answers: the window frame and runs of statuses, each in one send when the socket
+// takes it.
+void CQKSrvConnection::sendBytesAll(const std::uint8_t* data, std::size_t length) {
+    QKLogTag tag = tagOf("sendStatus()");
+    std::size_t sent = 0;
+    while (sent < length) {
+        if (!qk_poll_socket(socket(), m_listener.timeout(), Poco::Net::Socket::SELECT_WRITE)) {
+            log_message(LOG_LEVEL_ERROR, &tag, "Error receiving of the status...");
+            throw SockWriteStatusException("Error receiving of the status...");
+        }
+        const int n = socket().sendBytes(data + sent, static_cast<int>(length - sent));
+        if (n <= 0) {
+            throw SendingDataException("sendBytes Error... sent " + std::to_string(sent) + " of " +
+                                       std::to_string(length) + " bytes");
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    log_message(LOG_LEVEL_TRACE, &tag, "sendBytes: bytes sent = %d", static_cast<int>(length));
+}
+
 CQKSrvConnection::Wait CQKSrvConnection::waitReadable() {
+    if (m_ahead_begin < m_ahead_end)
+        return Wait::Ready;
     try {
         if (socket().available() > 0)
             return Wait::Ready;  // bytes a TLS record already holds
@@ -266,25 +299,67 @@ CQKSrvConnection::Wait CQKSrvConnection::waitReadable() {
 }
 
 std::size_t CQKSrvConnection::readSome(std::uint8_t* buffer, std::size_t size) {
+    std::size_t taken = 0;
+    if (readAhead(buffer, size, taken))
+        return taken;
     const int n = socket().receiveBytes(buffer, static_cast<int>(size));
     if (n < 0)
         throw Poco::TimeoutException("Time-out of receiving from the client");
     return static_cast<std::size_t>(n);
 }
 
+// A windowed sender's frames follow one another without a pause, so a read may take in the
+// start of the next frame or file: what it took beyond what was asked waits in m_ahead for
+// the next reads. False when the caller is to read from the socket itself: nothing waits, and
+// the connection is classic (whose sender waits for each status, so a read never runs past
+// its frame) or the caller asks for a large piece of content, which never runs past its file.
+bool CQKSrvConnection::readAhead(std::uint8_t* buffer, std::size_t size, std::size_t& n) {
+    if (m_ahead_begin == m_ahead_end) {
+        if (!m_exact_frames || size >= QK_BUFFER_SIZE / 2)
+            return false;
+        const int got = socket().receiveBytes(m_ahead.data(), static_cast<int>(m_ahead.size()));
+        if (got < 0)
+            throw Poco::TimeoutException("Time-out of receiving from the client");
+        m_ahead_begin = 0;
+        m_ahead_end = static_cast<std::size_t>(got);
+    }
+    n = std::min(size, m_ahead_end - m_ahead_begin);
+    std::memcpy(buffer, m_ahead.data() + m_ahead_begin, n);
+    m_ahead_begin += n;
+    return true;
+}
+
+// The opening frame settles how frames are read: a classic sender's frame is what one read
+// brings (gathered to its length), as it always was; from a sender that opens with a window
+// frame, each frame is read to its exact length.
+std::size_t CQKSrvConnection::frameNeed(const std::uint8_t* data, std::size_t len) const {
+    const std::size_t need = m_exact_frames ? CQKFrameReader::exactFrameLength(data, len)
+                                            : CQKFrameReader::frameLength(data, len);
+    return std::min(need, QK_BUFFER_SIZE);
+}
+
 // Reads one frame, gathering the rest of a frame that the network split, within the time
 // limit. A frame still incomplete after it is malformed.
 std::size_t CQKSrvConnection::readFrame(std::uint8_t* buffer) {
-    std::size_t n = readSome(buffer, QK_BUFFER_SIZE);
+    if (m_first_frame) {
+        m_first_frame = false;
+        m_ahead.resize(QK_BUFFER_SIZE);
+        const int got = socket().receiveBytes(m_ahead.data(), static_cast<int>(m_ahead.size()));
+        if (got < 0)
+            throw Poco::TimeoutException("Time-out of receiving from the client");
+        m_ahead_end = static_cast<std::size_t>(got);
+        m_exact_frames = got > 0 && m_ahead[0] == QK_FILE_SEND_FWINDOW;
+    }
+    std::size_t n = readSome(buffer, m_exact_frames ? 1 : QK_BUFFER_SIZE);
     if (n == 0)
         return 0;
-    std::size_t need = std::min(CQKFrameReader::frameLength(buffer, n), QK_BUFFER_SIZE);
+    std::size_t need = frameNeed(buffer, n);
     while (n < need && waitReadable() == Wait::Ready) {
         const std::size_t more = readSome(buffer + n, need - n);
         if (more == 0)
             break;
         n += more;
-        need = std::min(CQKFrameReader::frameLength(buffer, n), QK_BUFFER_SIZE);
+        need = frameNeed(buffer, n);
     }
     if (n < need)
         throw ReceivingStatusException(QK_ERROR_MALFORMED_FILE_FRAME);
@@ -294,12 +369,16 @@ std::size_t CQKSrvConnection::readFrame(std::uint8_t* buffer) {
 void CQKSrvConnection::receiveData() {
     QKLogTag tag = tagOf("receiveData()");
     log_message(LOG_LEVEL_TRACE, &tag, "receiveData Start...");
+    if (commitDue()) {
+        commitFinished();
+        answerFinished();
+    }
     const Wait wait = waitReadable();
     if (wait == Wait::TimedOut) {
         log_message(LOG_LEVEL_ERROR, &tag, "select Error...");
         // An idle peer between files may stay; one that stalls inside a file may not.
         if (m_is_receiving) {
-            throw Poco::TimeoutException("Time-out of receiving of file: " + m_file_name);
+            throw Poco::TimeoutException("Time-out of receiving of file: " + m_cur->file_name);
         }
     }
     if (wait == Wait::Ready) {
@@ -347,18 +426,18 @@ std::uint8_t* CQKSrvConnection::writerBuffer() {
 // and the finished frame gets the 0x7F (refuseDropped()).
 void CQKSrvConnection::dropContent(const Poco::Exception& error) {
     m_writer.abandon();
-    m_file.abandon();
+    m_cur->content.abandon();
     m_dropping = true;
     m_refusal = Refusal::Write;  // also for a time-out or a bad frame before the file's end
     const std::string cause = error.message().empty() ? error.displayText() : error.message();
-    const std::uint64_t due = m_file_size - m_reader.receivedSize();
+    const std::uint64_t due = m_cur->file_size - m_reader.receivedSize();
     const std::string rest =
         due == 0 ? "" : "; the " + std::to_string(due) + " bytes still due are read and dropped";
     QKLogTag tag = tagOf("receiveData()");
     log_message(LOG_LEVEL_ERROR, &tag,
                 "Receiving file: %s refused, its content could not be written: %s%s",
-                m_file_path.c_str(), cause.c_str(), rest.c_str());
-    qk_print_console("Receiving file: " + m_file_name +
+                m_cur->file_path.c_str(), cause.c_str(), rest.c_str());
+    qk_print_console("Receiving file: " + m_cur->file_name +
                      " refused, its content could not be written: " + cause);
 }
 
@@ -368,12 +447,17 @@ void CQKSrvConnection::dropContent(const Poco::Exception& error) {
 void CQKSrvConnection::refuseDropped() {
     QKLogTag tag = tagOf("receiveData()");
     log_message(LOG_LEVEL_INFO, &tag, "Receiving file: %s finished and refused: a write failed.",
-                m_file_name.c_str());
+                m_cur->file_name.c_str());
     log_message(LOG_LEVEL_INFO, &tag, "%s", kLogBannerEnd);
-    qk_print_console("Receiving file: " + m_file_name + " finished and refused: a write failed.");
+    qk_print_console("Receiving file: " + m_cur->file_name +
+                     " finished and refused: a write failed.");
     qk_print_console(kConsoleBannerEnd);
     m_refusal = Refusal::Write;
     countRefusal();
+    if (m_window) {
+        finishFile(true);
+        return;
+    }
     sendErrorStatus();
     releaseFile();
     m_end = true;
@@ -382,7 +466,16 @@ void CQKSrvConnection::refuseDropped() {
 void CQKSrvConnection::handleRead(const std::uint8_t* data, std::size_t len) {
     switch (m_reader.consume(data, len)) {
         case CQKFrameReader::Event::Header:
-            handleHeader();
+            try {
+                handleHeader();
+            } catch (const Poco::Exception& e) {
+                if (!m_window)
+                    throw;
+                refuseInWindow(e);
+            }
+            break;
+        case CQKFrameReader::Event::Window:
+            handleWindow();
             break;
         case CQKFrameReader::Event::Data:
             handleData(len);
@@ -399,14 +492,15 @@ void CQKSrvConnection::handleRead(const std::uint8_t* data, std::size_t len) {
 }
 
 // The peer closed the connection: the conversation is over. A file it was sending is
-// dropped; the sender still has it.
+// dropped, and so are files finished but not answered; the sender still has them.
 void CQKSrvConnection::handlePeerGone() {
     m_end = true;
+    dropFinished();
     if (m_is_receiving) {
         QKLogTag tag = tagOf("receiveData()");
         log_message(LOG_LEVEL_ERROR, &tag,
                     "Connection closed by the client while receiving file: %s",
-                    m_file_path.c_str());
+                    m_cur->file_path.c_str());
         releaseFile();
     }
 }
@@ -415,24 +509,24 @@ void CQKSrvConnection::handleHeader() {
     QKLogTag tag = tagOf("receiveData()");
     log_message(LOG_LEVEL_TRACE, &tag, "QK_FILE_SEND_FHEADER");
     const QKRelayHeader& header = m_reader.header();
-    m_file_name = header.file_name;
-    m_file_size = header.file_size;
-    const bool safe_sub_dir = qk_normalise_sub_dir(header.sub_dir, m_sub_dir);
+    m_cur->file_name = header.file_name;
+    m_cur->file_size = header.file_size;
+    const bool safe_sub_dir = qk_normalise_sub_dir(header.sub_dir, m_cur->sub_dir);
     const SQKReceivingDirs dirs = m_listener.receivingDirs();
-    m_in_dir = qk_generate_path(dirs.in_dir, m_sub_dir);
-    m_back_dir = dirs.back_dir;
-    log_message(LOG_LEVEL_TRACE, &tag, "m_file_name = %s", m_file_name.c_str());
-    log_message(LOG_LEVEL_TRACE, &tag, "m_sub_dir = %s m_in_dir = %s", m_sub_dir.c_str(),
-                m_in_dir.c_str());
-    log_message(LOG_LEVEL_TRACE, &tag, "m_file_size = %llu",
-                static_cast<unsigned long long>(m_file_size));
+    m_cur->in_dir = qk_generate_path(dirs.in_dir, m_cur->sub_dir);
+    m_cur->back_dir = dirs.back_dir;
+    log_message(LOG_LEVEL_TRACE, &tag, "m_cur->file_name = %s", m_cur->file_name.c_str());
+    log_message(LOG_LEVEL_TRACE, &tag, "m_cur->sub_dir = %s m_cur->in_dir = %s",
+                m_cur->sub_dir.c_str(), m_cur->in_dir.c_str());
+    log_message(LOG_LEVEL_TRACE, &tag, "m_cur->file_size = %llu",
+                static_cast<unsigned long long>(m_cur->file_size));
     log_message(LOG_LEVEL_TRACE, &tag, "m_curr_size = %d", 0);
     m_refusal = Refusal::Name;
-    if (m_file_name.empty()) {
-        throw Poco::Exception("QK_FILE_SEND_FHEADER: m_file_name = " + m_file_name +
+    if (m_cur->file_name.empty()) {
+        throw Poco::Exception("QK_FILE_SEND_FHEADER: m_cur->file_name = " + m_cur->file_name +
                               " length == 0");
     }
-    if (!safe_sub_dir || !qk_is_safe_file_name(m_file_name)) {
+    if (!safe_sub_dir || !qk_is_safe_file_name(m_cur->file_name)) {
         log_message(LOG_LEVEL_ERROR, &tag, "Refused path: file_name = %s sub_dir = %s",
                     header.file_name.c_str(), header.sub_dir.c_str());
         throw ReceivingStatusException(QK_ERROR_MALFORMED_FILE_FRAME);
@@ -442,7 +536,7 @@ void CQKSrvConnection::handleHeader() {
     createTargetDirectory();
     announceFile();
 
-    const std::string file_path = qk_generate_path(m_in_dir, m_file_name);
+    const std::string file_path = qk_generate_path(m_cur->in_dir, m_cur->file_name);
     log_message(LOG_LEVEL_TRACE, &tag, "file_path = %s", file_path.c_str());
     const std::string normalised = Poco::Path(file_path).toString();
     if (!m_listener.receivingFiles().tryInsert(normalised)) {
@@ -450,14 +544,15 @@ void CQKSrvConnection::handleHeader() {
         throw FileIsReceivingAlready("QK_FILE_SEND_FHEADER: File = " + file_path +
                                      " is receiving already");
     }
-    m_file_path = normalised;
+    m_cur->file_path = normalised;
     m_refusal = Refusal::Receiving;  // also when another receiver holds the name
     lockName(dirs.in_dir);
     m_refusal = Refusal::Name;
-    targetExists();  // refuses a directory under the name before any content arrives
+    targetExists(
+        m_cur->file_path);  // refuses a directory under the name before any content arrives
     m_refusal = Refusal::Write;
     try {
-        m_file.open(m_in_dir, m_file_path);
+        m_cur->content.open(m_cur->in_dir, m_cur->file_path);
     } catch (const Poco::Exception& e) {
         log_message(LOG_LEVEL_ERROR, &tag, "%s", e.displayText().c_str());
         throw Poco::Exception(
@@ -466,9 +561,41 @@ void CQKSrvConnection::handleHeader() {
             file_path);
     }
     m_is_receiving = true;
-    m_writer.begin(m_file, m_file_size);
+    m_writer.begin(m_cur->content, m_cur->file_size);
     m_refusal = Refusal::None;
-    m_status_owed = true;
+    m_status_owed = !m_window;
+}
+
+// The sender offers files in flight: the answer gives the receiver's bounds, and from now
+// on each file gets one status, in order.
+void CQKSrvConnection::handleWindow() {
+    const QKWindowFrame& offer = m_reader.window();
+    QKWindowFrame answer;
+    answer.features = offer.features & QK_WINDOW_FEATURE_FILES;
+    answer.files = QK_WINDOW_FILES;
+    answer.bytes = QK_WINDOW_BYTES;
+    std::uint8_t frame[QK_WINDOW_FRAME_SIZE];
+    qk_build_window(frame, answer);
+    sendBytesAll(frame, sizeof(frame));
+    m_window = true;
+    QKLogTag tag = tagOf("receiveData()");
+    log_message(LOG_LEVEL_DEBUG, &tag,
+                "Files in flight: the sender offers %u, this receiver takes %u files and %llu "
+                "bytes: address = %s",
+                offer.files, answer.files, static_cast<unsigned long long>(answer.bytes),
+                peer().c_str());
+}
+
+// A windowed file refused at its header: said as a classic refusal is, then its content is
+// read and dropped, and its finished frame takes its place among the statuses.
+void CQKSrvConnection::refuseInWindow(const Poco::Exception& error) {
+    QKLogTag tag = tagOf("run()");
+    qk_report_exception(&tag, error);
+    countRefusal();
+    releaseFile();
+    m_cur->refused = true;
+    m_is_receiving = true;
+    m_dropping = true;
 }
 
 // Refuses a header whose file name, or a sub-directory of it, is a name the receiver keeps
@@ -478,15 +605,15 @@ void CQKSrvConnection::refuseOwnNames() const {
     std::string component;
     const char* use = nullptr;
     std::size_t start = 0;
-    while (use == nullptr && start < m_sub_dir.size()) {
-        const std::size_t end = std::min(m_sub_dir.find('/', start), m_sub_dir.size());
-        component = m_sub_dir.substr(start, end - start);
+    while (use == nullptr && start < m_cur->sub_dir.size()) {
+        const std::size_t end = std::min(m_cur->sub_dir.find('/', start), m_cur->sub_dir.size());
+        component = m_cur->sub_dir.substr(start, end - start);
         use = own_use_of(component, start == 0);
         start = end + 1;
     }
     if (use == nullptr) {
-        component = m_file_name;
-        use = own_use_of(component, m_sub_dir.empty());
+        component = m_cur->file_name;
+        use = own_use_of(component, m_cur->sub_dir.empty());
     }
     if (use == nullptr)
         return;
@@ -494,17 +621,17 @@ void CQKSrvConnection::refuseOwnNames() const {
     log_message(LOG_LEVEL_ERROR, &tag,
                 "Refused path: file_name = %s sub_dir = %s: %s is a name the receiver keeps for "
                 "itself (%s)",
-                m_file_name.c_str(), m_sub_dir.c_str(), component.c_str(), use);
+                m_cur->file_name.c_str(), m_cur->sub_dir.c_str(), component.c_str(), use);
     throw ReceivingStatusException("QK_FILE_SEND_FHEADER: " + component +
                                    " is a name the receiver keeps for itself");
 }
 
 void CQKSrvConnection::createTargetDirectory() {
-    const std::string error = "QK_FILE_SEND_FHEADER: m_sub_dir = " + m_sub_dir +
-                              " m_in_dir = " + m_in_dir + " doesn't exists...";
+    const std::string error = "QK_FILE_SEND_FHEADER: m_cur->sub_dir = " + m_cur->sub_dir +
+                              " m_cur->in_dir = " + m_cur->in_dir + " doesn't exists...";
     try {
-        qk_create_private_dirs(m_in_dir);
-        if (qk_is_directory(m_in_dir))
+        qk_create_private_dirs(m_cur->in_dir);
+        if (qk_is_directory(m_cur->in_dir))
             return;
     } catch (const Poco::Exception&) {
         // A file in the way, or no permission: reported below.
@@ -514,13 +641,13 @@ void CQKSrvConnection::createTargetDirectory() {
 
 void CQKSrvConnection::announceFile() {
     QKLogTag tag = tagOf("receiveData()");
-    const unsigned long long size = m_file_size;
+    const unsigned long long size = m_cur->file_size;
     log_message(LOG_LEVEL_INFO, &tag, "%s", kLogBanner);
     log_message(LOG_LEVEL_INFO, &tag, "Start Receiving file: %s to sub directory: %s size: %llu",
-                m_file_name.c_str(), m_sub_dir.c_str(), size);
+                m_cur->file_name.c_str(), m_cur->sub_dir.c_str(), size);
     qk_print_console(kConsoleBanner);
-    qk_print_console("Start Receiving file: " + m_file_name + " to sub directory: " + m_sub_dir +
-                     " size: " + std::to_string(size));
+    qk_print_console("Start Receiving file: " + m_cur->file_name +
+                     " to sub directory: " + m_cur->sub_dir + " size: " + std::to_string(size));
 }
 
 // Keeps receivers of other machines that share the incoming tree away from the name until
@@ -529,12 +656,13 @@ void CQKSrvConnection::announceFile() {
 // without locks is said once per listener start and not relied on: refusing every file would
 // stop the relay, and this receiver's own files are still kept apart by the registry.
 void CQKSrvConnection::lockName(const std::string& in_dir) {
-    const std::string relative = m_sub_dir.empty() ? m_file_name : m_sub_dir + "/" + m_file_name;
-    switch (m_name_lock.tryLock(in_dir, relative)) {
+    const std::string relative =
+        m_cur->sub_dir.empty() ? m_cur->file_name : m_cur->sub_dir + "/" + m_cur->file_name;
+    switch (m_cur->name_lock.tryLock(in_dir, relative)) {
         case CQKNameLock::Result::Held:
             return;
         case CQKNameLock::Result::Busy: {
-            const std::string file_path = m_file_path;
+            const std::string file_path = m_cur->file_path;
             releaseFile();
             throw FileIsReceivingAlready("QK_FILE_SEND_FHEADER: File = " + file_path +
                                          " is receiving already by another receiver");
@@ -545,7 +673,7 @@ void CQKSrvConnection::lockName(const std::string& in_dir) {
             log_message(level, &tag,
                         "No lock on the shared incoming directory, files are kept apart only "
                         "within this receiver: %s",
-                        m_name_lock.error().c_str());
+                        m_cur->name_lock.error().c_str());
             return;
         }
     }
@@ -553,53 +681,182 @@ void CQKSrvConnection::lockName(const std::string& in_dir) {
 
 // True when a file stands under the target name, which the new one will replace. A
 // directory there can never be replaced by a file: the file is refused.
-bool CQKSrvConnection::targetExists() const {
-    Poco::File target(m_file_path);
+bool CQKSrvConnection::targetExists(const std::string& file_path) {
+    Poco::File target(file_path);
     if (!target.exists())
         return false;
     if (target.isDirectory()) {
-        throw Poco::Exception("Error of replacing file: file_path = " + m_file_path +
+        throw Poco::Exception("Error of replacing file: file_path = " + file_path +
                               " is a directory");
     }
     return true;
 }
 
-// Puts the checked content under its name. The file it replaces stays in place until then,
-// so a reader never finds the name missing or partial, and is backed up only once the new
-// content is on the disk: a sender retrying a file that fails (disk full, no permission, a
-// bad checksum) rotates nothing out of the backups, and each replaced version is backed up
-// once.
-void CQKSrvConnection::placeFile() {
-    const bool replacing = !m_file.prepare() && targetExists();
-    if (replacing)
-        backupReplaced();
-    // The sender deletes its copy on our 0x00: the file must be durable under its name first.
-    m_file.commit();
-    if (replacing) {
-        QKLogTag tag = tagOf("receiveData()");
-        log_message(LOG_LEVEL_INFO, &tag, "File: %s has been replaced.", m_file_path.c_str());
-    }
-    m_name_lock.unlock();
-    m_listener.receivingFiles().erase(m_file_path);
-    m_file_path.clear();
-    m_is_receiving = false;
+// True when a windowed connection should make its finished files durable and answer them
+// now: enough of them wait, or the peer has paused (nothing more to read at once), so that
+// waiting longer would only delay their statuses.
+bool CQKSrvConnection::commitDue() {
+    if (!m_window || m_finished.empty())
+        return false;
+    if (m_finished.size() >= QK_COMMIT_FILES || m_finished_bytes >= QK_COMMIT_BYTES)
+        return true;
+    if (m_ahead_begin < m_ahead_end || socket().available() > 0)
+        return false;
+    return !qk_poll_socket(socket(), Poco::Timespan(0), Poco::Net::Socket::SELECT_READ);
 }
 
-void CQKSrvConnection::backupReplaced() {
-    if (m_back_dir.empty())
+// Puts the finished files under their names, durably, together: their flushes are started
+// one after another before the first is waited for, so the disk takes them as one batch, and
+// each directory is synced once after all of them are placed. Classic, a failure refuses the
+// file (its only one) by the exception; windowed, a failed file is refused alone and the
+// others keep their place.
+void CQKSrvConnection::commitFinished() {
+    for (const auto& file : m_finished) {
+        if (!file->refused)
+            file->content.startFlush();
+    }
+    for (const auto& file : m_finished) {
+        if (file->refused)
+            continue;
+        try {
+            placeFinished(*file);
+        } catch (const Poco::Exception& e) {
+            if (!m_window)
+                throw;
+            refuseFinished(*file, e);
+        }
+    }
+    syncDirectories();
+    QKLogTag tag = tagOf("receiveData()");
+    const SQKReceiverMetrics& metrics = qk_receiver_metrics();
+    for (const auto& file : m_finished) {
+        if (file->refused)
+            continue;
+        if (file->replacing)
+            log_message(LOG_LEVEL_INFO, &tag, "File: %s has been replaced.",
+                        file->file_path.c_str());
+        releaseName(*file);
+        metrics.files.inc();
+        metrics.bytes.inc(file->file_size);
+    }
+}
+
+// The file it replaces stays in place until then, so a reader never finds the name missing
+// or partial, and is backed up only once the new content is on the disk: a sender retrying a
+// file that fails (disk full, no permission, a bad checksum) rotates nothing out of the
+// backups, and each replaced version is backed up once.
+void CQKSrvConnection::placeFinished(SQKReceivedFile& file) {
+    file.replacing = !file.content.prepare() && targetExists(file.file_path);
+    if (file.replacing)
+        backupReplaced(file);
+    file.content.place();
+}
+
+// The sender deletes its copy on our 0x00: each name must be durable first. A directory is
+// synced once for all the files placed in it.
+void CQKSrvConnection::syncDirectories() {
+    for (std::size_t i = 0; i < m_finished.size(); ++i) {
+        SQKReceivedFile& file = *m_finished[i];
+        if (file.refused)
+            continue;
+        bool synced = false;
+        for (std::size_t j = 0; j < i && !synced; ++j) {
+            synced = !m_finished[j]->refused && m_finished[j]->content.sameDirectory(file.content);
+        }
+        try {
+            file.content.makeDurable(!synced);
+        } catch (const Poco::Exception& e) {
+            if (!m_window)
+                throw;
+            refuseFinished(file, e);
+        }
+    }
+}
+
+void CQKSrvConnection::refuseFinished(SQKReceivedFile& file, const Poco::Exception& error) {
+    QKLogTag tag = tagOf("run()");
+    qk_report_exception(&tag, error);
+    qk_receiver_metrics().refused_write.inc();
+    file.refused = true;
+    file.content.abandon();
+    releaseName(file);
+}
+
+void CQKSrvConnection::releaseName(SQKReceivedFile& file) noexcept {
+    file.name_lock.unlock();
+    if (file.file_path.empty())
+        return;
+    try {
+        m_listener.receivingFiles().erase(file.file_path);
+    } catch (...) {
+    }
+    file.file_path.clear();
+}
+
+// Windowed: one status per finished file, in their order, in one send.
+void CQKSrvConnection::answerFinished() {
+    std::vector<std::uint8_t> statuses;
+    statuses.reserve(m_finished.size());
+    for (const auto& file : m_finished)
+        statuses.push_back(file->refused ? QK_SEND_FILE_FERROR : QK_SEND_FILE_FOK);
+    recycleFinished();
+    sendBytesAll(statuses.data(), statuses.size());
+}
+
+// Files answered go back to the spare ones, which keep their directory open for the next.
+void CQKSrvConnection::recycleFinished() noexcept {
+    for (auto& file : m_finished) {
+        file->content.abandon();
+        releaseName(*file);
+        file->refused = false;
+        file->replacing = false;
+        m_spare.push_back(std::move(file));
+    }
+    m_finished.clear();
+    m_finished_bytes = 0;
+}
+
+// Files finished but not answered are dropped: nothing of them goes under a name.
+void CQKSrvConnection::dropFinished() noexcept {
+    recycleFinished();
+}
+
+// The received file is complete (or refused): it waits among the finished ones for its
+// status, and a fresh one takes its place for the next header.
+void CQKSrvConnection::finishFile(bool refused) {
+    m_cur->refused = refused;
+    if (refused) {
+        m_writer.abandon();
+        m_cur->content.abandon();
+        releaseName(*m_cur);
+    }
+    m_finished_bytes += m_cur->file_size;
+    m_finished.push_back(std::move(m_cur));
+    if (m_spare.empty()) {
+        m_cur = std::make_unique<SQKReceivedFile>();
+    } else {
+        m_cur = std::move(m_spare.back());
+        m_spare.pop_back();
+    }
+    m_is_receiving = false;
+    m_dropping = false;
+}
+
+void CQKSrvConnection::backupReplaced(const SQKReceivedFile& file) {
+    if (file.back_dir.empty())
         return;
     QKLogTag tag = tagOf("receiveData()");
     log_message(LOG_LEVEL_DEBUG, &tag,
                 "Backuping file: m_file_path = %s m_in_dir = %s m_sub_dir = %s",
-                m_file_path.c_str(), m_back_dir.c_str(), m_sub_dir.c_str());
+                file.file_path.c_str(), file.back_dir.c_str(), file.sub_dir.c_str());
     try {
-        qk_backup_file(m_file_path, m_back_dir, m_sub_dir);
+        qk_backup_file(file.file_path, file.back_dir, file.sub_dir);
     } catch (const Poco::Exception& e) {
         // Reported once, by the refusal's ERROR, which names the file and the backup tree.
-        throw Poco::WriteFileException("Backup of " + m_file_path + " into " + m_back_dir +
+        throw Poco::WriteFileException("Backup of " + file.file_path + " into " + file.back_dir +
                                        " failed, the file is refused: " + e.displayText());
     }
-    log_message(LOG_LEVEL_INFO, &tag, "File: %s has been backuped.", m_file_path.c_str());
+    log_message(LOG_LEVEL_INFO, &tag, "File: %s has been backuped.", file.file_path.c_str());
 }
 
 // The piece was received into the writer's buffer; the writer checksums and writes it.
@@ -643,31 +900,38 @@ void CQKSrvConnection::handleFinished() {
     log_message(LOG_LEVEL_TRACE, &tag, "Solved CheckSum = %08X", computed);
     log_message(LOG_LEVEL_INFO, &tag,
                 "Receiving file: %s finished. Checksum: %08X. Received CheckSum: %08X",
-                m_file_name.c_str(), computed, received);
-    qk_print_console("Receiving file: " + m_file_name + " finished." +
+                m_cur->file_name.c_str(), computed, received);
+    qk_print_console("Receiving file: " + m_cur->file_name + " finished." +
                      " Checksum: " + hex32(computed) + ". Recieved checksum: " + hex32(received));
     if (computed != received) {
         log_message(LOG_LEVEL_ERROR, &tag, "CheckSum != Received CheckSum");
         log_message(LOG_LEVEL_INFO, &tag, "Receiving file: %s. CheckSum != Received CheckSum.",
-                    m_file_name.c_str());
-        qk_print_console("Receiving file: " + m_file_name + ". CheckSum != Received CheckSum");
+                    m_cur->file_name.c_str());
+        qk_print_console("Receiving file: " + m_cur->file_name + ". CheckSum != Received CheckSum");
         m_refusal = Refusal::Checksum;
+        if (m_window) {
+            countRefusal();
+            finishFile(true);
+            return;
+        }
         throw Poco::Exception(
             "m_recv_data = QK_SEND_FILE_FFINISHED: CheckSum != Received CheckSum");
     }
+    const std::string file_name = m_cur->file_name;
     m_refusal = Refusal::Write;
-    placeFile();
+    finishFile(false);
+    if (!m_window) {
+        commitFinished();
+        recycleFinished();
+        m_status_owed = true;
+    }
     m_refusal = Refusal::None;
-    const SQKReceiverMetrics& metrics = qk_receiver_metrics();
-    metrics.files.inc();
-    metrics.bytes.inc(m_file_size);
     log_message(LOG_LEVEL_TRACE, &tag, "CheckSum == Received CheckSum");
     log_message(LOG_LEVEL_INFO, &tag, "Receiving file: %s. CheckSum == Received CheckSum.",
-                m_file_name.c_str());
+                file_name.c_str());
     log_message(LOG_LEVEL_INFO, &tag, "%s", kLogBannerEnd);
-    qk_print_console("Receiving file: " + m_file_name + ". CheckSum == Received CheckSum");
+    qk_print_console("Receiving file: " + file_name + ". CheckSum == Received CheckSum");
     qk_print_console(kConsoleBannerEnd);
-    m_status_owed = true;
 }
 
 void CQKSrvConnection::handleFinishedAll() {
@@ -679,23 +943,27 @@ void CQKSrvConnection::handleFinishedAll() {
     qk_print_console(kConsoleBanner);
     qk_print_console("Finish receiving all files");
     qk_print_console(kConsoleBannerEnd);
+    if (m_window) {
+        commitFinished();
+        answerFinished();
+    }
     m_status_owed = true;
     m_end = true;
 }
 
 void CQKSrvConnection::releaseFile() noexcept {
     m_writer.abandon();
-    m_file.abandon();
+    m_cur->content.abandon();
     m_is_receiving = false;
     m_dropping = false;
-    m_name_lock.unlock();
-    if (m_file_path.empty())
+    m_cur->name_lock.unlock();
+    if (m_cur->file_path.empty())
         return;
     try {
-        m_listener.receivingFiles().erase(m_file_path);
+        m_listener.receivingFiles().erase(m_cur->file_path);
     } catch (...) {
     }
-    m_file_path.clear();
+    m_cur->file_path.clear();
 }
 
 CQKSrvSSslConnection::CQKSrvSSslConnection(const Poco::Net::StreamSocket& socket,

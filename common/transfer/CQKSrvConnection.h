@@ -7,6 +7,17 @@
 // checked and on stable storage; only then is status 0x00 sent for it, since the sender
 // deletes its copy on that byte.
 //
+// Two modes, chosen by the sender's first frame. Classic: a status after each header and
+// each finished frame, and a refused file ends the connection. Windowed (the sender opened
+// with a window frame, which is answered with the receiver's): one status per file, sent in
+// the files' order once the file is durable or refused; a refused file (its header, its
+// content or its checksum) has the rest of its content read and dropped, and the files after
+// it go on. Both modes share every step of a file: the checks of its header, the writing,
+// the checksum and the placing. Files finished back to back are made durable together
+// (commitFinished): their content is flushed one after another, and each directory is
+// synced once for all of them; a windowed connection does so when the peer has paused, or
+// when QK_COMMIT_FILES files or QK_COMMIT_BYTES bytes are waiting, whichever comes first.
+//
 // A connection runs on one pool thread of its listener's TCPServer; run() ends the
 // conversation and never lets an exception escape.
 #pragma once
@@ -16,6 +27,8 @@
 #include <Poco/Net/TCPServerConnectionFactory.h>
 
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +39,15 @@
 #include "transfer/CQKPieceWriter.h"
 
 class CQKFileListener;
+
+// What a windowed connection takes in flight, and what its frame announces: at most this many
+// files and bytes sent but not yet answered.
+constexpr std::uint16_t QK_WINDOW_FILES = 256;
+constexpr std::uint64_t QK_WINDOW_BYTES = 256ull << 20;
+// Finished files waiting for their durability that make a windowed connection commit them
+// at once, whether or not the peer goes on sending.
+constexpr std::size_t QK_COMMIT_FILES = 64;
+constexpr std::uint64_t QK_COMMIT_BYTES = 16ull << 20;
 
 class CQKSrvConnection : public Poco::Net::TCPServerConnection {
 public:
@@ -52,6 +74,20 @@ private:
     // What a failure of the step under way refuses the file for, for the refusal counters.
     enum class Refusal { None, Checksum, Name, Receiving, Write };
 
+    // A file from its header to its status.
+    struct SQKReceivedFile {
+        std::string file_name;
+        std::string sub_dir;   // relative, "/"-separated
+        std::string in_dir;    // target directory below the incoming directory
+        std::string back_dir;  // backup directory of this file; empty for none
+        std::uint64_t file_size = 0;
+        std::string file_path;  // registered in the listener's registry while set
+        CQKNameLock name_lock;  // the name on the shared store, while file_path is set
+        CQKIncomingFile content;
+        bool refused = false;    // its status is 0x7F
+        bool replacing = false;  // a file stands under its name
+    };
+
     Wait waitReadable();
     std::size_t readFrame(std::uint8_t* buffer);
     std::size_t readSome(std::uint8_t* buffer, std::size_t size);
@@ -60,14 +96,28 @@ private:
     void handleData(std::size_t len);
     void handleFinished();
     void handleFinishedAll();
+    void handleWindow();
+    bool readAhead(std::uint8_t* buffer, std::size_t size, std::size_t& n);
+    std::size_t frameNeed(const std::uint8_t* data, std::size_t len) const;
+    void sendBytesAll(const std::uint8_t* data, std::size_t length);
+    void refuseInWindow(const Poco::Exception& error);
+    void finishFile(bool refused);
+    bool commitDue();
+    void commitFinished();
+    void placeFinished(SQKReceivedFile& file);
+    void syncDirectories();
+    void refuseFinished(SQKReceivedFile& file, const Poco::Exception& error);
+    void releaseName(SQKReceivedFile& file) noexcept;
+    void answerFinished();
+    void recycleFinished() noexcept;
+    void dropFinished() noexcept;
     void handlePeerGone();
     void refuseOwnNames() const;
     void createTargetDirectory();
     void announceFile();
     void lockName(const std::string& in_dir);
-    bool targetExists() const;
-    void placeFile();
-    void backupReplaced();
+    static bool targetExists(const std::string& file_path);
+    void backupReplaced(const SQKReceivedFile& file);
     void releaseFile() noexcept;
     void sendErrorStatus() noexcept;
     void sendGreeting();
@@ -81,17 +131,20 @@ private:
     const std::string m_name;
     CQKFrameReader m_reader;
     std::vector<std::uint8_t> m_buffer = std::vector<std::uint8_t>(QK_BUFFER_SIZE);
-    std::string m_file_name;
-    std::string m_sub_dir;   // relative, "/"-separated
-    std::string m_in_dir;    // target directory below the incoming directory
-    std::string m_back_dir;  // backup directory of this file; empty for none
-    std::uint64_t m_file_size = 0;
-    std::string m_file_path;  // registered in the listener's registry while set
-    CQKNameLock m_name_lock;  // the name on the shared store, while m_file_path is set
+    // Windowed: bytes read beyond the frame being handled, taken by the next reads.
+    std::vector<std::uint8_t> m_ahead;
+    std::size_t m_ahead_begin = 0;
+    std::size_t m_ahead_end = 0;
+    bool m_first_frame = true;
+    bool m_exact_frames = false;             // the sender opened with a window frame
+    bool m_window = false;                   // the window frame has been answered
+    std::unique_ptr<SQKReceivedFile> m_cur;  // the file being received
+    std::deque<std::unique_ptr<SQKReceivedFile>> m_finished;  // waiting for their status
+    std::uint64_t m_finished_bytes = 0;
+    std::vector<std::unique_ptr<SQKReceivedFile>> m_spare;  // kept with their open directory
     bool m_is_receiving = false;
     bool m_dropping = false;  // a write failed: the rest of the content is read and dropped
-    CQKIncomingFile m_file;
-    CQKPieceWriter m_writer;  // after m_file: its thread writes into m_file until destroyed
+    CQKPieceWriter m_writer;  // after the files: its thread writes into one until destroyed
     std::uint8_t m_status = 0x7F;
     bool m_status_owed = false;  // the last read was a frame that gets a status
     bool m_end = false;          // the conversation is over (finished-all, or the peer left)

@@ -51,6 +51,11 @@ const SQKSenderMetrics& qk_sender_metrics() {
                       "each counted once; they are not sent again while they are unchanged."),
             r.gauge("qk_relay_last_delivery_time_seconds",
                     "Time of the last acknowledged file since the unix epoch; 0 before the first."),
+            r.gauge("qk_relay_sender_files_in_flight",
+                    "Files sent whose status has not come back yet (files in flight)."),
+            r.gauge("qk_relay_sender_round_trip_seconds",
+                    "Round trip to the receiver as the sender's TCP connection measures it "
+                    "(smoothed); 0 before the first connection."),
         };
     }();
     return metrics;

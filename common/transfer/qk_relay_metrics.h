@@ -29,6 +29,8 @@ struct SQKSenderMetrics {
     CQKCounter& refused;           // refusals by the receiver: a file refused at n runs counts n
     CQKCounter& unremovable;       // delivered files that could not be removed, each once
     CQKGauge& last_delivery_time;  // unix seconds of the last acknowledgement
+    CQKGauge& files_in_flight;     // sent, their status not yet come (all connections)
+    CQKGauge& round_trip;          // seconds, as the last connection's TCP measures it
 };
 
 // The client service's scans: the backlog as of the last listing and the scans' time.

@@ -85,6 +85,7 @@ protected:
         return names;
     }
 
+    ClassicSenders classic;
     TempDir dir;
     FakeReceiver receiver;
     SQKClnSParams params;

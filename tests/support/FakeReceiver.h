@@ -21,6 +21,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -29,6 +30,17 @@
 #include <vector>
 
 #include "protocol/qk_protocol.h"
+
+// Keeps the senders of a test to the classic conversation that FakeReceiver speaks, so that
+// the test sees only the connections it makes: a sender that offers files in flight has its
+// first connection to a classic receiver refused at the offer, and then falls back.
+class ClassicSenders {
+public:
+    ClassicSenders() { ::setenv("QK_RELAY_FILES_IN_FLIGHT", "off", 1); }
+    ~ClassicSenders() { ::unsetenv("QK_RELAY_FILES_IN_FLIGHT"); }
+    ClassicSenders(const ClassicSenders&) = delete;
+    ClassicSenders& operator=(const ClassicSenders&) = delete;
+};
 
 class FakeReceiver {
 public:

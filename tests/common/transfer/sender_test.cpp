@@ -121,6 +121,7 @@ protected:
         return by_path;
     }
 
+    ClassicSenders classic;
     TempDir dir;
     FakeReceiver receiver;
     SQKClnParams params;
