@@ -2,6 +2,9 @@
 #include "transfer/CQKFileListener.h"
 
 #include <Poco/Exception.h>
+#include <sys/resource.h>
+
+#include <algorithm>
 
 #include "base/qk_console.h"
 #include "base/qk_log.h"
@@ -50,6 +53,24 @@ CQKFileListener::Texts CQKFileListener::sslTexts(const char* tag_start, const ch
             "TCP (SSL) Server has been stopped."};
 }
 
+namespace {
+
+// A windowed connection holds up to QK_COMMIT_FILES finished files open (the file, its
+// directory and the name lock's file each), and a listener serves kMaxThreads connections:
+// more than the soft limit of 1024 descriptors that services start with. The hard limit
+// (systemd's default is far above) is what the kernel guards; the soft one is raised to it,
+// up to what the connections can use.
+void raise_descriptor_limit() {
+    constexpr rlim_t kWanted = 65536;
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= kWanted)
+        return;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? kWanted : std::min(limit.rlim_max, kWanted);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+}  // namespace
+
 void CQKFileListener::startServer(std::unique_ptr<Poco::Net::ServerSocket> socket,
                                   Poco::Net::TCPServerConnectionFactory::Ptr factory, int port,
                                   const Texts& texts) {
@@ -59,6 +80,7 @@ void CQKFileListener::startServer(std::unique_ptr<Poco::Net::ServerSocket> socke
     Poco::Net::TCPServerParams::Ptr params = new Poco::Net::TCPServerParams;
     params->setMaxQueued(kMaxQueued);
     params->setMaxThreads(kMaxThreads);
+    raise_descriptor_limit();
     m_server_socket = std::move(socket);
     m_server = std::make_unique<Poco::Net::TCPServer>(factory, *m_server_socket, params);
     log_message(LOG_LEVEL_DEBUG, &tag, "%s", texts.launching);

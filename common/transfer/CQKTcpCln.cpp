@@ -61,8 +61,10 @@ void CQKTcpCln::sendSelected(const QKLogTag& tag) {
     } else {
         log_message(LOG_LEVEL_DEBUG, &tag, "Sending files from dircetory: m_params.m_out_dir = %s",
                     out_dir);
+        m_walked_dirs.clear();
         sendFilesFromDir(m_params.m_out_dir);
         sendFinishSendFiles();
+        removeWalkedDirs(tag);
         log_message(LOG_LEVEL_DEBUG, &tag,
                     "Sending files from dircetory: m_params.m_out_dir = %s finished", out_dir);
     }
@@ -113,12 +115,15 @@ void CQKTcpCln::sendFilesFromDir(std::string dir_path) {
 
 // The directory's age is taken before its walk, whose own removals touch it. One modified
 // within the grace period may be a producer's fresh directory about to receive a file (by a
-// write or a rename): it stays for a later run, and so does every directory above it.
+// write or a rename): it stays for a later run, and so does every directory above it. The
+// removal waits for the end of the walk: with files in flight, a directory's last files are
+// removed only once their statuses have come, and waiting for them at each directory would
+// cost a round trip per directory.
 void CQKTcpCln::sendDirAndRemoveIfEmpty(const QKLogTag& tag, const Poco::File& dir) {
     const bool settled = isSettled(dir, m_dir_grace);
     sendFilesFromDir(dir.path());
     if (settled) {
-        removeIfEmpty(tag, dir.path());
+        m_walked_dirs.push_back(dir.path());
         return;
     }
     log_message(LOG_LEVEL_DEBUG, &tag,
@@ -130,8 +135,14 @@ void CQKTcpCln::sendDirAndRemoveIfEmpty(const QKLogTag& tag, const Poco::File& d
 // a link, or a fresh directory), and with it this one. A plain directory removal: a file
 // that arrives meanwhile makes it fail instead of being deleted. One the account may not
 // remove (or on a read-only tree) stays with an ERROR line and fails nothing.
+void CQKTcpCln::removeWalkedDirs(const QKLogTag& tag) {
+    finishRemovals();  // the directories' last files may still be on the removal queue
+    for (const std::string& dir : m_walked_dirs)
+        removeIfEmpty(tag, dir);
+    m_walked_dirs.clear();
+}
+
 void CQKTcpCln::removeIfEmpty(const QKLogTag& tag, const std::string& dir_path) {
-    finishRemovals();  // the directory's last files may still be on the removal queue
     std::vector<std::string> entries;
     Poco::File(dir_path).list(entries);
     if (!entries.empty())

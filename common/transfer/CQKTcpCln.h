@@ -17,6 +17,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "config/SQKClnParams.h"
 #include "transfer/CQKFileSender.h"
@@ -61,7 +62,11 @@ private:
     void sendSelected(const QKLogTag& tag);
     bool oneFileMode();
     void sendDirAndRemoveIfEmpty(const QKLogTag& tag, const Poco::File& dir);
+    void removeWalkedDirs(const QKLogTag& tag);
     void removeIfEmpty(const QKLogTag& tag, const std::string& dir_path);
 
     bool m_one_file = false;  // one-file mode, once chosen, holds for the rest of the run
+    // Sub-directories walked and settled, children before their parents: removed when empty
+    // once every file of the walk has its status.
+    std::vector<std::string> m_walked_dirs;
 };
