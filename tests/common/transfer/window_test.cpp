@@ -1,0 +1,295 @@
+// Files in flight: a raw windowed peer against a real listener (one status per file, in
+// order, a refused file not ending the connection), and a real sender against a real
+// listener and against a classic receiver it must fall back to.
+#include <gtest/gtest.h>
+
+#include <Poco/DirectoryIterator.h>
+#include <Poco/File.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "FakeReceiver.h"
+#include "RawClient.h"
+#include "TempDir.h"
+#include "protocol/qk_protocol.h"
+#include "transfer/CQKNameLock.h"
+#include "transfer/CQKSrvConnection.h"
+#include "transfer/CQKTcpCln.h"
+#include "transfer/CQKTcpSrv.h"
+#include "transfer/qk_relay_metrics.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Every entry below dir, recursively, relative to it; the name lock file at the top aside.
+std::vector<std::string> tree_of(const std::string& dir) {
+    std::vector<std::string> entries;
+    std::vector<std::string> pending{""};
+    while (!pending.empty()) {
+        const std::string rel = pending.back();
+        pending.pop_back();
+        for (Poco::DirectoryIterator it(dir + "/" + rel), end; it != end; ++it) {
+            if (rel.empty() && it.name() == CQKNameLock::kFileName)
+                continue;
+            const std::string child = rel.empty() ? it.name() : rel + "/" + it.name();
+            entries.push_back(child);
+            if (it->isDirectory())
+                pending.push_back(child);
+        }
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+std::vector<std::uint8_t> window_frame(std::uint16_t files, std::uint16_t features) {
+    QKWindowFrame frame;
+    frame.features = features;
+    frame.files = files;
+    frame.bytes = 1 << 20;
+    std::vector<std::uint8_t> bytes(QK_WINDOW_FRAME_SIZE);
+    qk_build_window(bytes.data(), frame);
+    return bytes;
+}
+
+// Header, content and finished frame of one file, with its CRC spoiled when asked.
+std::vector<std::uint8_t> file_frames(const std::string& name, const std::string& sub_dir,
+                                      const std::string& content, bool bad_crc = false) {
+    std::vector<std::uint8_t> bytes = RawClient::headerFrame(name, sub_dir, content.size());
+    bytes.insert(bytes.end(), content.begin(), content.end());
+    const std::vector<std::uint8_t> finished =
+        RawClient::finishedFrame(RawClient::crcOf(content) ^ (bad_crc ? 1u : 0u));
+    bytes.insert(bytes.end(), finished.begin(), finished.end());
+    return bytes;
+}
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The senders here offer files in flight whatever the environment says.
+        ::unsetenv("QK_RELAY_FILES_IN_FLIGHT");
+        SQKSrvParams params;
+        params.m_in_dir = m_root / "in";
+        params.m_back_dir = m_root / "back";
+        Poco::File(params.m_in_dir).createDirectories();
+        Poco::File(m_root / "out").createDirectories();
+        m_listener.setParams(params);
+        m_listener.setTimeout(Poco::Timespan(2, 0));
+        m_listener.start();
+    }
+    void TearDown() override { m_listener.stop(); }
+
+    // Greeted, and the window offered; the answer is left for the test to read.
+    std::unique_ptr<RawClient> connectWindowed() {
+        auto client = std::make_unique<RawClient>(m_listener.boundPort());
+        EXPECT_EQ(client->readStatus(), QK_SEND_FILE_FOK) << "greeting";
+        client->send(window_frame(64, QK_WINDOW_FEATURE_FILES));
+        return client;
+    }
+    void expectWindowAnswer(RawClient& client) {
+        const std::vector<std::uint8_t> answer = client.readBytes(QK_WINDOW_FRAME_SIZE);
+        QKWindowFrame frame;
+        ASSERT_TRUE(qk_read_window(answer.data(), answer.size(), frame));
+        EXPECT_EQ(frame.version, QK_WINDOW_VERSION);
+        EXPECT_EQ(frame.features, QK_WINDOW_FEATURE_FILES);
+        EXPECT_EQ(frame.files, QK_WINDOW_FILES);
+        EXPECT_EQ(frame.bytes, QK_WINDOW_BYTES);
+    }
+
+    // One sending run of a real sender to port; returns its result.
+    int send(std::uint16_t port) {
+        SQKClnParams params;
+        params.m_op_code = OperationCode::send_files;
+        params.m_out_dir = m_root / "out";
+        params.m_srv_address = "127.0.0.1";
+        params.m_srv_port = port;
+        params.m_sub_dirs = 1;
+        CQKTcpCln sender;
+        sender.setParams(params);
+        sender.setTimeout(Poco::Timespan(5, 0));
+        sender.setRetryDelay(10ms);
+        sender.setDirGrace(0ms);
+        sender.sendFiles();
+        return sender.currResult();
+    }
+
+    TempDir m_root;
+    CQKTcpSrv m_listener;
+};
+
+// Files sent back to back without reading: a name that would leave the incoming directory, a
+// spoiled checksum and a name another connection is receiving are each refused in their
+// place, and the files around them are delivered whole.
+TEST_F(WindowTest, RefusedFilesGetTheirStatusInOrderAndTheOthersAreDelivered) {
+    auto holder = std::make_unique<RawClient>(m_listener.boundPort());
+    ASSERT_EQ(holder->readStatus(), QK_SEND_FILE_FOK);
+    holder->send(RawClient::headerFrame("held.txt", "", 4));
+    ASSERT_EQ(holder->readStatus(), QK_SEND_FILE_FOK);
+
+    const SQKReceiverMetrics& metrics = qk_receiver_metrics();
+    const std::uint64_t name = metrics.refused_name.value();
+    const std::uint64_t checksum = metrics.refused_checksum.value();
+    const std::uint64_t receiving = metrics.refused_receiving.value();
+    const std::uint64_t write = metrics.refused_write.value();
+    const std::string big(200000, 'b');
+    auto client = connectWindowed();
+    std::vector<std::uint8_t> stream;
+    const auto add = [&](const std::vector<std::uint8_t>& bytes) {
+        stream.insert(stream.end(), bytes.begin(), bytes.end());
+    };
+    add(file_frames("a.txt", "", "alpha"));
+    add(file_frames("x", "../outside", std::string(70000, 'x')));
+    add(file_frames("big.bin", "d", big));
+    add(file_frames("crc.txt", "d", "spoiled", true));
+    add(file_frames("held.txt", "", "mine"));
+    add(file_frames("empty", "d/e", ""));
+    add(file_frames("last.txt", "", "omega"));
+    add(RawClient::finishedAllFrame());
+    client->send(stream);
+
+    expectWindowAnswer(*client);
+    const std::vector<std::uint8_t> expected{0x00, 0x7F, 0x00, 0x7F, 0x7F, 0x00, 0x00, 0x00};
+    EXPECT_EQ(client->readBytes(expected.size()), expected) << "file statuses, finished-all";
+    EXPECT_TRUE(client->closedByPeer());
+    EXPECT_EQ(metrics.refused_name.value(), name + 1);
+    EXPECT_EQ(metrics.refused_checksum.value(), checksum + 1);
+    EXPECT_EQ(metrics.refused_receiving.value(), receiving + 1);
+    // Fails with the receiver as it is: a file refused at its header in a window (here for
+    // its name and for a name being received) is counted a second time under "write" when its
+    // finished frame arrives, and logged as "finished and refused: a write failed".
+    EXPECT_EQ(metrics.refused_write.value(), write) << "each refused file counted once";
+
+    // The refusal took nothing from the connection that holds the name.
+    holder->send(std::string("ours"));
+    holder->send(RawClient::finishedFrame(RawClient::crcOf("ours")));
+    EXPECT_EQ(holder->readStatus(), QK_SEND_FILE_FOK);
+
+    EXPECT_EQ(m_root.readFile("in/a.txt"), "alpha");
+    EXPECT_EQ(m_root.readFile("in/d/big.bin"), big);
+    EXPECT_EQ(m_root.readFile("in/d/e/empty"), "");
+    EXPECT_EQ(m_root.readFile("in/last.txt"), "omega");
+    EXPECT_EQ(m_root.readFile("in/held.txt"), "ours");
+    EXPECT_EQ(tree_of(m_root / "in"),
+              (std::vector<std::string>{"a.txt", "d", "d/big.bin", "d/e", "d/e/empty", "held.txt",
+                                        "last.txt"}));
+    EXPECT_FALSE(m_root.exists("outside"));
+}
+
+// The window frame opens a conversation or nothing: later, or malformed, it is refused and
+// the connection ends; files finished before it still get their statuses first.
+TEST_F(WindowTest, AWindowFrameOnlyOpensTheConversation) {
+    {
+        SCOPED_TRACE("after a classic file");
+        RawClient client(m_listener.boundPort());
+        ASSERT_EQ(client.readStatus(), QK_SEND_FILE_FOK);
+        ASSERT_EQ(client.sendFile("classic.txt", "", "c"), QK_SEND_FILE_FOK);
+        client.send(window_frame(64, QK_WINDOW_FEATURE_FILES));
+        EXPECT_EQ(client.readStatus(), QK_SEND_FILE_FERROR);
+        EXPECT_TRUE(client.closedByPeer());
+    }
+    {
+        SCOPED_TRACE("offering nothing");
+        for (const auto& offer : {window_frame(0, QK_WINDOW_FEATURE_FILES), window_frame(8, 0)}) {
+            RawClient client(m_listener.boundPort());
+            ASSERT_EQ(client.readStatus(), QK_SEND_FILE_FOK);
+            client.send(offer);
+            EXPECT_EQ(client.readStatus(), QK_SEND_FILE_FERROR);
+            EXPECT_TRUE(client.closedByPeer());
+        }
+    }
+    {
+        SCOPED_TRACE("a second window frame");
+        auto client = connectWindowed();
+        std::vector<std::uint8_t> stream = file_frames("first.txt", "", "1");
+        const std::vector<std::uint8_t> again = window_frame(64, QK_WINDOW_FEATURE_FILES);
+        stream.insert(stream.end(), again.begin(), again.end());
+        client->send(stream);
+        expectWindowAnswer(*client);
+        EXPECT_EQ(client->readBytes(2), (std::vector<std::uint8_t>{0x00, 0x7F}));
+        EXPECT_TRUE(client->closedByPeer());
+    }
+    EXPECT_EQ(tree_of(m_root / "in"), (std::vector<std::string>{"classic.txt", "first.txt"}));
+}
+
+// More files than the first window and than one batch of commits, one of them refused (its
+// name held by another receiver of the shared tree): the status that refuses it settles that
+// very file, so it alone stays with the sender, and no file is counted in flight after.
+TEST_F(WindowTest, ASenderKeepsExactlyTheFileTheReceiverRefused) {
+    std::map<std::string, std::string> tree;
+    for (int i = 0; i < 300; ++i)
+        tree["s" + std::to_string(i % 3) + "/f" + std::to_string(i)] =
+            std::string(i * 7, 'a' + i % 26);
+    for (const auto& [path, content] : tree)
+        m_root.writeFile("out/" + path, content);
+    CQKNameLock other;
+    ASSERT_EQ(other.tryLock(m_root / "in", "s1/f100"), CQKNameLock::Result::Held);
+    const double in_flight = qk_sender_metrics().files_in_flight.value();
+
+    EXPECT_NE(send(m_listener.boundPort()), 0) << "a file stayed";
+    EXPECT_EQ(qk_sender_metrics().files_in_flight.value(), in_flight);
+    for (const auto& [path, content] : tree) {
+        if (path == "s1/f100") {
+            EXPECT_EQ(m_root.readFile("out/" + path), content);
+            EXPECT_FALSE(m_root.exists("in/" + path));
+        } else {
+            EXPECT_TRUE(m_root.exists("in/" + path) && m_root.readFile("in/" + path) == content)
+                << path;
+            EXPECT_FALSE(m_root.exists("out/" + path)) << path;
+        }
+    }
+
+    other.unlock();
+    EXPECT_EQ(send(m_listener.boundPort()), 0);
+    EXPECT_EQ(m_root.readFile("in/s1/f100"), tree["s1/f100"]);
+    EXPECT_TRUE(tree_of(m_root / "out").empty());
+}
+
+// A classic receiver refuses the offer and ends the connection: the run goes on at once in
+// the classic conversation and delivers everything, and a later run to the same receiver
+// speaks classically from its first byte.
+TEST_F(WindowTest, ASenderFallsBackToAClassicReceiverAndRemembersIt) {
+    FakeReceiver classic;
+    const std::map<std::string, std::string> first{
+        {"a.txt", "alpha"}, {"d/b.bin", std::string(100000, 'b')}, {"d/c.txt", "gamma"}};
+    for (const auto& [path, content] : first)
+        m_root.writeFile("out/" + path, content);
+    const double in_flight = qk_sender_metrics().files_in_flight.value();
+    const std::uint64_t failed = qk_sender_metrics().failed_attempts.value();
+
+    EXPECT_EQ(send(classic.port()), 0);
+    ASSERT_TRUE(classic.waitForClosed(2, 5s));
+    std::vector<FakeReceiver::Connection> connections = classic.connections();
+    ASSERT_EQ(connections.size(), 2u);
+    ASSERT_FALSE(connections[0].bytes.empty());
+    EXPECT_EQ(connections[0].bytes[0], QK_FILE_SEND_FWINDOW) << "the offer comes first";
+    EXPECT_TRUE(connections[0].protocol_error);
+    EXPECT_TRUE(connections[0].files.empty());
+    EXPECT_TRUE(connections[1].finished_all);
+    EXPECT_FALSE(connections[1].protocol_error);
+    std::map<std::string, std::string> received;
+    for (const FakeReceiver::File& file : connections[1].files) {
+        const std::string dir = file.header.sub_dir.empty() ? "" : file.header.sub_dir + "/";
+        received[dir + file.header.file_name] = file.content;
+    }
+    EXPECT_EQ(received, first);
+    EXPECT_TRUE(tree_of(m_root / "out").empty());
+    EXPECT_EQ(qk_sender_metrics().files_in_flight.value(), in_flight);
+    EXPECT_EQ(qk_sender_metrics().failed_attempts.value(), failed) << "the fallback is no failure";
+
+    m_root.writeFile("out/later.txt", "later");
+    EXPECT_EQ(send(classic.port()), 0);
+    ASSERT_TRUE(classic.waitForClosed(3, 5s));
+    connections = classic.connections();
+    ASSERT_EQ(connections.size(), 3u) << "one connection, classic from the start";
+    ASSERT_FALSE(connections[2].bytes.empty());
+    EXPECT_EQ(connections[2].bytes[0], QK_FILE_SEND_FHEADER);
+    ASSERT_EQ(connections[2].files.size(), 1u);
+    EXPECT_EQ(connections[2].files[0].content, "later");
+}
+
+}  // namespace
