@@ -880,6 +880,10 @@ void CQKSrvConnection::handleData(std::size_t len) {
 void CQKSrvConnection::handleFinished() {
     QKLogTag tag = tagOf("receiveData()");
     log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FFINISHED");
+    if (m_cur->refused) {
+        finishFile(true);  // refused at its header, and said so there
+        return;
+    }
     const std::uint32_t received = m_reader.checkSum();
     // A piece that could not be written refuses the file, never confirmed.
     m_refusal = Refusal::Write;
