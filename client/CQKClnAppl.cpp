@@ -36,6 +36,7 @@ int op_code(const SQKClnParams& params) {
 CQKClnAppl::CQKClnAppl()
     : CQKConsoleAppl("qk_relay_cln", "CQKClnAppl"),
       m_port_validator(new Poco::Util::IntValidator(0, 65535)),
+      m_streams_validator(new Poco::Util::IntValidator(1, QK_MAX_STREAMS)),
       m_address_validator(new Poco::Util::RegExpValidator(kServerAddressPattern)),
       m_path_validator(new Poco::Util::RegExpValidator(kPathPattern)) {
     const QKLogTag tag = qk_make_tag("CQKClnAppl::CQKClnAppl()");
@@ -110,6 +111,13 @@ void CQKClnAppl::defineOptions(Poco::Util::OptionSet& options) {
         Option("use_ssl", "l", "use ssl for tcp connection...").required(false).repeatable(false));
     options.addOption(
         Option("sub_dirs", "s", "scan subdirectoris...").required(false).repeatable(false));
+    options.addOption(Option("streams", "",
+                             "connections a directory run spreads its files over, 1 to " +
+                                 std::to_string(QK_MAX_STREAMS) + " (default 1)...")
+                          .required(false)
+                          .repeatable(false)
+                          .argument("<streams>")
+                          .validator(m_streams_validator.duplicate()));
     // Repeatable: the patterns of every occurrence add up.
     options.addOption(Option("exclude", "x",
                              "file names not to send: glob patterns separated by spaces or "
@@ -175,6 +183,11 @@ void CQKClnAppl::handleOption(const std::string& name, const std::string& value)
         m_params.m_sub_dirs = 1;
         log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_sub_dirs = %d", option,
                     m_params.m_sub_dirs);
+    } else if (name == "streams") {
+        // The validator has accepted a decimal integer in 1..QK_MAX_STREAMS.
+        m_params.m_streams = Poco::NumberParser::parse(value);
+        log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_streams = %d", option,
+                    m_params.m_streams);
     } else if (name == "exclude") {
         // A refused value ends the start-up: sending without it could take temporaries.
         qk_add_exclude(m_params.m_exclude, value);
@@ -249,6 +262,7 @@ void CQKClnAppl::echoParams() const {
     qk_print_console("\tm_params.m_use_ssl\t    = " + std::to_string(m_params.m_use_ssl));
     qk_print_console("\tm_params.m_sub_dirs\t    = " + std::to_string(m_params.m_sub_dirs));
     qk_print_console("\tm_params.m_exclude      = " + m_params.m_exclude.text());
+    qk_print_console("\tm_params.m_streams\t    = " + std::to_string(m_params.m_streams));
 }
 
 void CQKClnAppl::logParams() const {
@@ -266,6 +280,7 @@ void CQKClnAppl::logParams() const {
     log_message(LOG_LEVEL_INFO, &tag, "\tm_params.m_sub_dirs\t\t= %d", m_params.m_sub_dirs);
     log_message(LOG_LEVEL_INFO, &tag, "\tm_params.m_exclude\t\t= %s",
                 m_params.m_exclude.text().c_str());
+    log_message(LOG_LEVEL_INFO, &tag, "\tm_params.m_streams\t\t= %d", m_params.m_streams);
 }
 
 int CQKClnAppl::main(const std::vector<std::string>& /*args*/) {

@@ -1,5 +1,6 @@
 // The application class of qk_relay_cln: its command line, the check of its parameters and
-// one sending run on the plain or the TLS sender.
+// one sending run on the plain or the TLS sender (which spreads a directory over --streams
+// connections).
 //
 // Threads: everything runs on the main thread, inside the console frame.
 #pragma once
@@ -57,6 +58,7 @@ private:
     CQKTcpCln m_tcp_cln;
     CQKTcpSslCln m_tcp_ssl_cln;
     Poco::AutoPtr<Poco::Util::IntValidator> m_port_validator;
+    Poco::AutoPtr<Poco::Util::IntValidator> m_streams_validator;
     Poco::AutoPtr<Poco::Util::RegExpValidator> m_address_validator;
     Poco::AutoPtr<Poco::Util::RegExpValidator> m_path_validator;
     SQKClnParams m_params;

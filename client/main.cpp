@@ -2,9 +2,10 @@
 // server, plain or in TLS, and removes each file once the server has acknowledged it.
 //
 // Usage: qk_relay_cln --send_files --out_dir=DIR [--back_dir=DIR] [--sub_dirs]
-//                     --server_address=HOST --server_port=PORT [--use_ssl]
+//                     --server_address=HOST --server_port=PORT [--use_ssl] [--streams=N]
 //        qk_relay_cln --send_files --file=FILE --server_address=HOST --server_port=PORT ...
-// Without a command the help is shown. One instance runs at a time.
+// Without a command the help is shown. One instance runs at a time. --streams=N (1 to 16)
+// spreads the files of a directory over N connections at once.
 //
 // Exit codes: 0 after the help or a completed run; 69 when every sending attempt failed (the
 // files not sent are still in place); 74 for a bad parameter, a second instance or another
@@ -12,7 +13,8 @@
 //
 // SECURITY: the command line and the configuration files are trusted only as far as their
 // checks go: path values are limited to 260 bytes, the server address must be a dotted IPv4
-// address or a host name of the expected form, the port must lie in 1..65535. Every byte
+// address or a host name of the expected form, the port must lie in 1..65535, the streams
+// in 1..16. Every byte
 // from the server is hostile: statuses are awaited with a time-out and only the expected
 // code is accepted; in TLS the server must present a certificate of our CA carrying the
 // server's name. A file is removed only after the server has acknowledged it. The files sent

@@ -7,6 +7,9 @@
 #include "base/qk_name_filter.h"
 #include "config/OperationCode.h"
 
+// The most connections one sending run (console or service) spreads its files over.
+constexpr std::int32_t QK_MAX_STREAMS = 16;
+
 struct SQKClnParams {
     OperationCode m_op_code = OperationCode::none;  // send_files or help
     std::string m_out_dir;            // outgoing directory; base of every file's sub-directory
@@ -17,6 +20,7 @@ struct SQKClnParams {
     std::int32_t m_use_ssl = 0;       // 1: connect with TLS
     std::int32_t m_sub_dirs = 0;      // 1: descend into sub-directories of m_out_dir
     CQKNameFilter m_exclude;          // names never sent (--exclude); empty: none
+    std::int32_t m_streams = 1;       // 1..QK_MAX_STREAMS connections of a directory run
     std::string m_ssl_key_fpath;      // client private key
     std::string m_ssl_cert_fpath;     // client certificate
     std::string m_ssl_ca_cert_fpath;  // certificate authority

@@ -5,13 +5,44 @@
 #include <Poco/Exception.h>
 #include <Poco/File.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <exception>
+#include <numeric>
+#include <thread>
 #include <vector>
 
 #include "base/qk_console.h"
 #include "base/qk_log.h"
+#include "protocol/qk_exceptions.h"
+
+namespace {
+
+// What a file weighs in the split besides its bytes: every file costs its own frames and
+// statuses, and the receiver makes each one durable. It also spreads a tree of empty files
+// evenly instead of putting every one of them on the first stream.
+constexpr std::uint64_t kFileWeight = 64 * 1024;
+
+std::uint64_t size_of(const Poco::File& file) {
+    struct stat info {};
+    if (::stat(file.path().c_str(), &info) != 0)
+        return 0;  // gone since the walk saw it; the stream passes it over
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+// Joins the threads it holds when it goes, also when starting a later one threw.
+struct SQKJoiner {
+    std::vector<std::thread> threads;
+    ~SQKJoiner() {
+        for (std::thread& thread : threads)
+            thread.join();
+    }
+};
+
+}  // namespace
 
 CQKTcpCln::CQKTcpCln() : CQKFileSender("CQKTcpCln") {
     const QKLogTag tag = qk_make_tag("CQKTcpCln::CQKTcpCln()");
@@ -40,7 +71,10 @@ void CQKTcpCln::sendFiles() {
                          " matches an exclude pattern. Not sent.");
         m_curr_result = QK_SEND_FILE_FOK;
     } else {
-        sendWithAttempts(tag, [this, &tag] { sendSelected(tag); });
+        if (!oneFileMode() && m_params.m_streams > 1)
+            sendStreamed(tag);
+        else
+            sendWithAttempts(tag, [this, &tag] { sendSelected(tag); });
     }
     const Poco::DateTime end;
     qk_print_console("");
@@ -81,6 +115,11 @@ bool CQKTcpCln::oneFileMode() {
 }
 
 void CQKTcpCln::sendFilesFromDir(std::string dir_path) {
+    walkDir(dir_path, [this](const Poco::File& file) { sendFile(file.path()); });
+}
+
+// take gets every regular file to send, in the order of the directory listing.
+void CQKTcpCln::walkDir(const std::string& dir_path, const Take& take) {
     const QKLogTag tag = qk_make_tag("CQKTcpCln::sendFilesFromDir()");
     log_message(LOG_LEVEL_INFO, &tag, "Sending files from the directory: dir_path = %s",
                 dir_path.c_str());
@@ -102,13 +141,13 @@ void CQKTcpCln::sendFilesFromDir(std::string dir_path) {
                 continue;
             log_message(LOG_LEVEL_DEBUG, &tag, "Sending file: (*it).path = %s",
                         entry.path().c_str());
-            sendFile(entry.path());
+            take(entry);
         } else if (m_params.m_sub_dirs != 0 && isRealDirectory(entry)) {
             log_message(LOG_LEVEL_DEBUG, &tag, "Sending files from the directory: (*it).path = %s",
                         entry.path().c_str());
             // One the account may not list stays with what it holds; the others go on.
             if (canList(tag, entry.path()))
-                sendDirAndRemoveIfEmpty(tag, entry);
+                walkSubDir(tag, entry, take);
         }
     }
 }
@@ -119,9 +158,9 @@ void CQKTcpCln::sendFilesFromDir(std::string dir_path) {
 // removal waits for the end of the walk: with files in flight, a directory's last files are
 // removed only once their statuses have come, and waiting for them at each directory would
 // cost a round trip per directory.
-void CQKTcpCln::sendDirAndRemoveIfEmpty(const QKLogTag& tag, const Poco::File& dir) {
+void CQKTcpCln::walkSubDir(const QKLogTag& tag, const Poco::File& dir, const Take& take) {
     const bool settled = isSettled(dir, m_dir_grace);
-    sendFilesFromDir(dir.path());
+    walkDir(dir.path(), take);
     if (settled) {
         m_walked_dirs.push_back(dir.path());
         return;
@@ -129,6 +168,112 @@ void CQKTcpCln::sendDirAndRemoveIfEmpty(const QKLogTag& tag, const Poco::File& d
     log_message(LOG_LEVEL_DEBUG, &tag,
                 "Directory: %s was modified less than %lld ms ago. Left for a later run.",
                 dir.path().c_str(), static_cast<long long>(m_dir_grace.count()));
+}
+
+// The tree is walked once, before any connection: the streams send lists that share no
+// file, and the emptied directories are removed only after every stream has its statuses.
+// A stream that fails leaves its files; the others' files are delivered all the same.
+void CQKTcpCln::sendStreamed(const QKLogTag& tag) {
+    m_walked_dirs.clear();
+    std::vector<SQKListed> listed;
+    bool failed = !listOutDir(tag, listed);
+    if (!failed) {
+        failed = !runStreams(tag, splitBySize(listed, m_params.m_streams));
+        try {
+            removeWalkedDirs(tag);
+        } catch (const Poco::Exception& e) {
+            qk_report_exception(&tag, e);
+            failed = true;
+        }
+    }
+    // A sub-directory the walk could not list stays with what it holds.
+    if (takeUnreadable())
+        failed = true;
+    m_curr_result = failed ? QK_SEND_FILE_FERROR : QK_SEND_FILE_FOK;
+}
+
+// False, with the failure reported, when the walk failed: nothing is sent then.
+bool CQKTcpCln::listOutDir(const QKLogTag& tag, std::vector<SQKListed>& listed) {
+    try {
+        walkDir(m_params.m_out_dir, [&listed](const Poco::File& file) {
+            listed.push_back({file.path(), size_of(file)});
+        });
+        return true;
+    } catch (const Poco::Exception& e) {
+        qk_report_exception(&tag, e);
+        return false;
+    }
+}
+
+// Largest first, each to the stream that weighs least so far, so that the streams end close
+// together; within a stream the files keep the walk's order. No more streams than files,
+// and one for an empty list: that run still greets the receiver and ends the conversation,
+// as a run of one stream does.
+std::vector<std::vector<std::string>> CQKTcpCln::splitBySize(const std::vector<SQKListed>& listed,
+                                                             std::int32_t streams) {
+    const std::size_t count =
+        std::max<std::size_t>(1, std::min<std::size_t>(std::max(streams, 1), listed.size()));
+    std::vector<std::size_t> order(listed.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&listed](std::size_t a, std::size_t b) {
+        return listed[a].size > listed[b].size;
+    });
+    std::vector<std::uint64_t> weight(count, 0);
+    std::vector<std::size_t> stream_of(listed.size(), 0);
+    for (const std::size_t index : order) {
+        const std::size_t lightest = static_cast<std::size_t>(
+            std::min_element(weight.begin(), weight.end()) - weight.begin());
+        stream_of[index] = lightest;
+        weight[lightest] += listed[index].size + kFileWeight;
+    }
+    std::vector<std::vector<std::string>> parts(count);
+    for (std::size_t index = 0; index < listed.size(); ++index)
+        parts[stream_of[index]].push_back(listed[index].path);
+    return parts;
+}
+
+// One sender and one thread a part. A stream's Poco::Exception is its own attempts' affair;
+// anything else is passed on once every stream has ended, as a run of one stream passes it.
+bool CQKTcpCln::runStreams(const QKLogTag& tag,
+                           const std::vector<std::vector<std::string>>& parts) {
+    std::vector<std::unique_ptr<CQKTcpCln>> streams;
+    for (std::size_t index = 0; index < parts.size(); ++index) {
+        streams.push_back(makeStream());
+        const std::string text = "Stream " + std::to_string(index + 1) + " of " +
+                                 std::to_string(parts.size()) + ": " +
+                                 std::to_string(parts[index].size()) + " files";
+        log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
+        qk_print_console(text);
+    }
+    std::vector<std::exception_ptr> errors(parts.size());
+    {
+        SQKJoiner joiner;
+        for (std::size_t index = 0; index < parts.size(); ++index) {
+            joiner.threads.emplace_back([&streams, &parts, &errors, index] {
+                try {
+                    streams[index]->sendPart(parts[index]);
+                } catch (...) {
+                    errors[index] = std::current_exception();
+                }
+            });
+        }
+    }
+    for (const std::exception_ptr& error : errors) {
+        if (error)
+            std::rethrow_exception(error);
+    }
+    return std::all_of(streams.begin(), streams.end(),
+                       [](const auto& stream) { return stream->currResult() == QK_SEND_FILE_FOK; });
+}
+
+// A file an earlier attempt delivered and removed is passed over by sendFile.
+void CQKTcpCln::sendPart(const std::vector<std::string>& paths) {
+    const QKLogTag tag = qk_make_tag("CQKTcpCln::sendPart()");
+    sendWithAttempts(tag, [this, &paths] {
+        for (const std::string& path : paths)
+            sendFile(path);
+        sendFinishSendFiles();
+    });
 }
 
 // Empty directories below were removed by their own walks; what is left there stays (a file,
@@ -155,6 +300,18 @@ void CQKTcpCln::removeIfEmpty(const QKLogTag& tag, const std::string& dir_path) 
         return;
     if (Poco::File(dir_path).exists())
         throw Poco::IOException("Directory: " + dir_path + " wasn't removed. Error...");
+}
+
+std::unique_ptr<CQKTcpCln> CQKTcpCln::makeStream() const {
+    auto stream = std::make_unique<CQKTcpCln>();
+    stream->CQKTcpCln::setParams(m_params);
+    stream->takeLimitsOf(*this);
+    return stream;
+}
+
+void CQKTcpCln::takeLimitsOf(const CQKTcpCln& lead) {
+    m_timeout = lead.m_timeout;
+    m_dir_grace = lead.m_dir_grace;
 }
 
 SQKSendParams CQKTcpCln::sendParams() const {

@@ -12,10 +12,20 @@
 // sendFiles alone catches.
 // The protocol steps and the per-file transfer are the shared sender core (CQKFileSender).
 //
+// Streams: with m_streams above 1, a directory run first walks the tree into a list, splits
+// the list by bytes into that many parts and sends each part on its own connection, through
+// a sender object of its own (makeStream) on a thread of its own, each with its three
+// attempts. The emptied sub-directories are removed once every stream has ended. The run's
+// result is a failure when any stream's is. A one-file run has one connection whatever
+// m_streams says.
+//
 // Threads: an object is used by one thread at a time; it shares nothing but the console
-// and the log, which lock themselves.
+// and the log, which lock themselves. The stream senders of a run are the run's own.
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,7 +49,8 @@ public:
     void closeConnection() override;
     // One sending run of at most three attempts, a retry delay apart. Failures of an attempt
     // are echoed and logged; a Poco::Exception fails the attempt, anything else ends the run
-    // and is passed on. currResult() is 0 after a completed attempt, 127 when all failed.
+    // and is passed on. currResult() is 0 after a completed attempt, 127 when all failed;
+    // with streams, 127 when any stream's attempts all failed or left files behind.
     // A named file whose name the exclude patterns match is not sent: no connection, result 0.
     virtual void sendFiles();
     // Sends every regular file of dir_path and, with m_sub_dirs, of its sub-directories,
@@ -55,13 +66,32 @@ protected:
     // Throws Poco::Exception "Stream Socket already is created and connected..." when a
     // socket exists.
     void checkNoSocket() const;
+    // A sender for one stream of a directory run: this one's parameters, readiness time-out
+    // and directory grace, and a connection of its own.
+    virtual std::unique_ptr<CQKTcpCln> makeStream() const;
+    // Takes the readiness time-out and the directory grace of lead.
+    void takeLimitsOf(const CQKTcpCln& lead);
 
     SQKClnParams m_params;
 
 private:
+    // A file found by a walk, with its size when it was found (0 when it is gone).
+    struct SQKListed {
+        std::string path;
+        std::uint64_t size = 0;
+    };
+    using Take = std::function<void(const Poco::File&)>;
+
     void sendSelected(const QKLogTag& tag);
     bool oneFileMode();
-    void sendDirAndRemoveIfEmpty(const QKLogTag& tag, const Poco::File& dir);
+    void walkDir(const std::string& dir_path, const Take& take);
+    void walkSubDir(const QKLogTag& tag, const Poco::File& dir, const Take& take);
+    void sendStreamed(const QKLogTag& tag);
+    bool listOutDir(const QKLogTag& tag, std::vector<SQKListed>& listed);
+    static std::vector<std::vector<std::string>> splitBySize(const std::vector<SQKListed>& listed,
+                                                             std::int32_t streams);
+    bool runStreams(const QKLogTag& tag, const std::vector<std::vector<std::string>>& parts);
+    void sendPart(const std::vector<std::string>& paths);
     void removeWalkedDirs(const QKLogTag& tag);
     void removeIfEmpty(const QKLogTag& tag, const std::string& dir_path);
 

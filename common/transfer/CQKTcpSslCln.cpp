@@ -36,6 +36,16 @@ void CQKTcpSslCln::initSsl() {
     m_context = qk_create_tls_context(Poco::Net::Context::TLSV1_2_CLIENT_USE, m_ssl_params);
 }
 
+// The context is shared as it is: each connection makes its own TLS session on it.
+std::unique_ptr<CQKTcpCln> CQKTcpSslCln::makeStream() const {
+    auto stream = std::make_unique<CQKTcpSslCln>();
+    stream->CQKTcpCln::setParams(m_params);
+    stream->takeLimitsOf(*this);
+    stream->m_ssl_params = m_ssl_params;
+    stream->m_context = m_context;
+    return stream;
+}
+
 void CQKTcpSslCln::openConnection() {
     QKLogTag tag;
     log_set_tag(&tag, "CQKTcpSslCln::openConnection()");

@@ -1,6 +1,7 @@
 // The sending side of the transfer protocol inside TLS: the plain sender with a client
 // context (our key and certificate, peers verified strictly against our CA) and a secure
-// socket that expects the server's certificate name.
+// socket that expects the server's certificate name. The stream senders of a directory run
+// connect on this sender's context: the key files are loaded once a run.
 #pragma once
 
 #include <Poco/Net/Context.h>
@@ -24,6 +25,9 @@ public:
     // server whose certificate does not carry the server name; bounded by the readiness
     // time-out. Throws as the plain connect does, and when initSsl has not succeeded.
     void openConnection() override;
+
+protected:
+    std::unique_ptr<CQKTcpCln> makeStream() const override;
 
 private:
     Poco::Net::Context::Params m_ssl_params;
