@@ -4,6 +4,7 @@
 #include <Poco/NumberParser.h>
 #include <Poco/Path.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "CQKClnSControl.h"
@@ -40,8 +41,8 @@ std::size_t watch_limit() {
 
 CQKClnSScan::CQKClnSScan(CQKClnSControl& control, SQKClnSParams* params)
     : CQKPassTask("CQKClnSScan"), m_control(control), m_params(params) {
-    m_tcp_cln.setParams(&m_in_force);
-    m_ssl_cln.setParams(&m_in_force);
+    keepStreams(m_tcp_streams);
+    keepStreams(m_ssl_streams);
     m_watcher.setWatchLimit(watch_limit());
 }
 
@@ -73,35 +74,61 @@ void CQKClnSScan::pass() {
         return;
     }
     m_watcher.ignoreFiles(m_in_force.m_exclude);
-    // A refused file is offered again after a scan period, not at every file that lands.
-    m_tcp_cln.setRefusalPause(std::chrono::milliseconds(sleepMs()));
-    m_ssl_cln.setRefusalPause(std::chrono::milliseconds(sleepMs()));
     keepWatching();  // before the listing: what completes during this scan wakes the next
     if (m_in_force.m_use_ssl != 0)
-        sendAndNote(m_ssl_cln);
+        sendAndNote(m_ssl_streams);
     else
-        sendAndNote(m_tcp_cln);
+        sendAndNote(m_tcp_streams);
 }
 
-// The failed attempts are the senders' own count; the contact says whether the receiver
-// answered and the last error. A run whose attempts all failed has not reached it, whatever
-// its first attempts heard; one that ended with a completed attempt has.
+// A refused file is offered again after a scan period, not at every file that lands.
 template <class Sender>
-void CQKClnSScan::sendAndNote(CQKContactSender<Sender>& sender) {
+void CQKClnSScan::keepStreams(CQKStreams<Sender>& streams) {
+    const std::size_t count = static_cast<std::size_t>(std::max(m_in_force.m_streams, 1));
+    if (streams.size() > count)
+        streams.resize(count);
+    while (streams.size() < count) {
+        streams.push_back(std::make_unique<CQKContactSender<Sender>>());
+        streams.back()->setParams(&m_in_force);
+    }
+    for (const auto& stream : streams)
+        stream->setRefusalPause(std::chrono::milliseconds(sleepMs()));
+}
+
+// The failed attempts are the senders' own count; the contacts say whether the receiver
+// answered and the last error. Each stream that connected had three attempts: a stream
+// whose attempts all failed has not reached the receiver, whatever its first attempts
+// heard; one that ended with a completed attempt has, and then fewer than all the streams'
+// attempts failed.
+template <class Sender>
+void CQKClnSScan::sendAndNote(CQKStreams<Sender>& streams) {
+    keepStreams(streams);
     const CQKCounter& failures = qk_sender_metrics().failed_attempts;
     const std::uint64_t failed_before = failures.value();
-    sender.contact() = SQKReceiverContact{};
-    sender.sendAllFiles();
+    std::vector<CQKTcpClnS*> senders;
+    for (const auto& stream : streams) {
+        stream->contact() = SQKReceiverContact{};
+        senders.push_back(stream.get());
+    }
+    CQKContactSender<Sender>& lead = *streams.front();
+    lead.sendAllFiles(senders);
     std::uint64_t failed = failures.value() - failed_before;
-    bool reached = failed < kAttemptsPerRun && (failed > 0 || sender.contact().answered);
-    if (failed == 0 && !sender.contact().answered && !m_control.isReady()) {
-        reached = reachReceiver(sender);
+    SQKReceiverContact contact;
+    for (const auto& stream : streams) {
+        contact.answered = contact.answered || stream->contact().answered;
+        if (contact.last_error.empty())
+            contact.last_error = stream->contact().last_error;
+    }
+    const std::uint64_t attempts = kAttemptsPerRun * std::max<std::uint64_t>(lead.streamsRun(), 1);
+    bool reached = failed < attempts && (failed > 0 || contact.answered);
+    if (failed == 0 && !contact.answered && !m_control.isReady()) {
+        reached = reachReceiver(lead);
         failed = reached ? 0 : 1;
+        contact.last_error = lead.contact().last_error;
     }
     const std::string receiver =
         m_in_force.m_srv_address + ":" + std::to_string(m_in_force.m_srv_port);
-    m_control.noteScan(static_cast<unsigned>(failed), reached, sender.contact().last_error,
-                       receiver);
+    m_control.noteScan(static_cast<unsigned>(failed), reached, contact.last_error, receiver);
 }
 
 template <class Sender>
@@ -125,10 +152,11 @@ void CQKClnSScan::cancel() {
     m_watcher.wake();
 }
 
+// The first sender lists, so it knows when the next file is due.
 const CQKTcpClnS& CQKClnSScan::senderInForce() const {
     if (m_in_force.m_use_ssl != 0)
-        return m_ssl_cln;
-    return m_tcp_cln;
+        return *m_ssl_streams.front();
+    return *m_tcp_streams.front();
 }
 
 // The watch follows the record: the directory of the single file, or the outgoing tree. It
@@ -208,5 +236,6 @@ void CQKClnSScan::traceParams() const {
     log_message(LOG_LEVEL_TRACE, &tag, "m_delay_sleep\t= %d", p.m_delay_sleep);
     log_message(LOG_LEVEL_TRACE, &tag, "m_control_port\t= %d", p.m_control_port);
     log_message(LOG_LEVEL_TRACE, &tag, "m_exclude\t\t= %s", p.m_exclude.text().c_str());
+    log_message(LOG_LEVEL_TRACE, &tag, "m_streams\t\t= %d", p.m_streams);
     log_message(LOG_LEVEL_TRACE, &tag, "CQKClnSScan ------------------------ <<");
 }

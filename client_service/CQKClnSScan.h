@@ -18,12 +18,20 @@
 // the service is not ready, it tries the receiver once instead (a connection, the greeting
 // and the end of the conversation, as a run with no file), so that readiness comes back
 // when the receiver does, not only with the next file.
+//
+// "streams" senders send each scan's files, each on a connection of its own. They live as
+// long as the scanner, so that each keeps what it remembers of its files from scan to scan
+// (refused, unreadable, delivered but not removable); a file goes to the same sender at
+// every scan (CQKTcpClnS::streamOf). A change of "streams" keeps the first senders and adds
+// or drops the others.
 #pragma once
 
 #include <Poco/Exception.h>
 
+#include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "CQKTcpClnS.h"
 #include "CQKTcpSslClnS.h"
@@ -80,6 +88,10 @@ private:
     SQKReceiverContact m_contact;
 };
 
+// The senders of a scan, the first one listing for all.
+template <class Sender>
+using CQKStreams = std::vector<std::unique_ptr<CQKContactSender<Sender>>>;
+
 class CQKClnSScan : public CQKPassTask {
 public:
     CQKClnSScan(CQKClnSControl& control, SQKClnSParams* params);
@@ -98,10 +110,13 @@ private:
     void traceParams() const;
     void keepWatching();
     const CQKTcpClnS& senderInForce() const;
+    // As many senders as "streams" says, each with the refusal pause of this pass.
+    template <class Sender>
+    void keepStreams(CQKStreams<Sender>& streams);
     // Sends what the tree holds, then tells the control task what the scan found of the
     // receiver.
     template <class Sender>
-    void sendAndNote(CQKContactSender<Sender>& sender);
+    void sendAndNote(CQKStreams<Sender>& streams);
     // One connection with no file: the greeting and the end of the conversation. Notes why
     // it failed in the sender's contact.
     template <class Sender>
@@ -110,8 +125,8 @@ private:
     CQKClnSControl& m_control;
     SQKClnSParams* m_params;   // shared with the control connections, under the lock
     SQKClnSParams m_in_force;  // this pass's copy: what the senders and the sleep read
-    CQKContactSender<CQKTcpClnS> m_tcp_cln;
-    CQKContactSender<CQKTcpSslClnS> m_ssl_cln;
+    CQKStreams<CQKTcpClnS> m_tcp_streams;
+    CQKStreams<CQKTcpSslClnS> m_ssl_streams;
     CQKTreeWatcher m_watcher;
     std::string m_watched;  // what the watch was set up for: root and sub-directory flag
 };

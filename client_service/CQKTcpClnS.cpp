@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <functional>
+#include <thread>
 
 #include "base/CQKReadLease.h"
 #include "base/qk_console.h"
@@ -78,20 +80,33 @@ SQKSendParams CQKTcpClnS::sendParams() const {
 }
 
 void CQKTcpClnS::sendAllFiles() {
+    sendAllFiles({this});
+}
+
+void CQKTcpClnS::sendAllFiles(const std::vector<CQKTcpClnS*>& streams) {
     const QKLogTag tag = makeTag("sendAllFiles()");
     log_message(LOG_LEVEL_TRACE, &tag, "sendAllFiles Start...");
     m_curr_result = QK_SEND_FILE_FOK;
+    m_streams = streams;
+    m_streams_run = 0;
     const Poco::DateTime start;
+    bool failed = false;
     try {
-        if (buildList(tag))
-            sendWithAttempts(tag, [this, &tag] { sendList(tag); });
+        const std::vector<CQKTcpClnS*> sending = buildList(tag);
+        failed = m_curr_result == QK_SEND_FILE_FERROR;
+        m_streams_run = sending.size();
+        if (!sending.empty() && !runStreams(sending))
+            failed = true;
     } catch (...) {
-        // Reported by the attempt; a scan's run never throws.
-        m_curr_result = QK_SEND_FILE_FERROR;
+        // Reported by the attempt, or a thread that could not be started; a scan's run
+        // never throws.
+        failed = true;
     }
     // Files or directories the account could not read stay: also when no run was made.
-    if (takeUnreadable())
-        m_curr_result = QK_SEND_FILE_FERROR;
+    for (CQKTcpClnS* sender : runSenders())
+        failed = sender->takeUnreadable() || failed;
+    m_streams.clear();
+    m_curr_result = failed ? QK_SEND_FILE_FERROR : QK_SEND_FILE_FOK;
     const Poco::DateTime end;
     const Poco::Timespan spent = end - start;
     qk_scan_metrics().last_scan_duration.set(static_cast<double>(spent.totalMicroseconds()) / 1e6);
@@ -100,16 +115,19 @@ void CQKTcpClnS::sendAllFiles() {
     log_message(LOG_LEVEL_TRACE, &tag, "sendAllFiles End...");
 }
 
-// False when there is nothing to send or the list could not be built (reported here).
-bool CQKTcpClnS::buildList(const QKLogTag& tag) {
+// The streams with a file of their share to send; none when there is nothing to send or the
+// list could not be built (reported here, with the result a failure).
+std::vector<CQKTcpClnS*> CQKTcpClnS::buildList(const QKLogTag& tag) {
     try {
-        forgetGone();
+        for (CQKTcpClnS* sender : runSenders())
+            sender->forgetGone();
         const SQKClnSParams& record = params();
         if (!record.m_file_path.empty() && is_present_file(Poco::File(record.m_file_path)))
             fillList(record.m_file_path);
         else
             fillList(record.m_out_dir);
-        putRefusedLast(m_file_list);
+        for (CQKTcpClnS* sender : runSenders())
+            sender->putRefusedLast(sender->m_part);
         publish_backlog(m_file_list);
     } catch (const Poco::Exception& e) {
         m_curr_result = QK_SEND_FILE_FERROR;
@@ -121,20 +139,24 @@ bool CQKTcpClnS::buildList(const QKLogTag& tag) {
         m_curr_result = QK_SEND_FILE_FERROR;
         qk_report_unknown_exception(&tag);
     }
+    std::vector<CQKTcpClnS*> sending;
     if (m_curr_result == QK_SEND_FILE_FERROR || m_file_list.empty())
-        return false;
-    if (anySendable(tag))
-        return true;
-    log_message(LOG_LEVEL_DEBUG, &tag,
-                "Every listed file is open for writing or unreadable: no connection.");
-    return false;
+        return sending;
+    for (CQKTcpClnS* sender : runSenders()) {
+        if (!sender->m_part.empty() && sender->anySendable(tag))
+            sending.push_back(sender);
+    }
+    if (sending.empty())
+        log_message(LOG_LEVEL_DEBUG, &tag,
+                    "Every listed file is open for writing or unreadable: no connection.");
+    return sending;
 }
 
 // A file a writer holds open, or one the account may not read, would only be passed over
-// after a connection (a TLS handshake) was made for it; the first file that is neither
-// decides. An unreadable one is reported here, as the run would.
+// after a connection (a TLS handshake) was made for it; the first file of the share that is
+// neither decides. An unreadable one is reported here, as the run would.
 bool CQKTcpClnS::anySendable(const QKLogTag& tag) {
-    for (const std::string& path : m_file_list) {
+    for (const std::string& path : m_part) {
         const CQKReadLease probe(path);
         switch (probe.state()) {
             case CQKReadLease::State::Writing:
@@ -152,12 +174,62 @@ bool CQKTcpClnS::anySendable(const QKLogTag& tag) {
     return false;
 }
 
+// The senders of the run: its streams and this one, which lists, each once.
+std::vector<CQKTcpClnS*> CQKTcpClnS::runSenders() {
+    std::vector<CQKTcpClnS*> senders = m_streams;
+    if (std::find(senders.begin(), senders.end(), this) == senders.end())
+        senders.push_back(this);
+    return senders;
+}
+
+// The stream that sends path. A hash of the path and not a balance of sizes: the same file
+// must go to the same stream at every scan, for the stream that was refused it (or could
+// not remove it) to remember it, offer it last and say so once. When the number of streams
+// changes, files may change streams and their memories start afresh.
+CQKTcpClnS& CQKTcpClnS::streamOf(const std::string& path) {
+    if (m_streams.empty())
+        return *this;
+    return *m_streams[std::hash<std::string>{}(path) % m_streams.size()];
+}
+
+// One stream sends on the scanner's thread, as a single sender always has; more each on a
+// thread of their own, all joined before the scan goes on.
+bool CQKTcpClnS::runStreams(const std::vector<CQKTcpClnS*>& sending) {
+    if (sending.size() == 1)
+        return sending.front()->sendPart();
+    std::vector<char> sent(sending.size(), 0);
+    std::vector<std::thread> threads;
+    try {
+        for (std::size_t index = 0; index < sending.size(); ++index)
+            threads.emplace_back(
+                [&sending, &sent, index] { sent[index] = sending[index]->sendPart(); });
+    } catch (...) {
+        for (std::thread& thread : threads)
+            thread.join();
+        throw;
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    return std::all_of(sent.begin(), sent.end(), [](char ok) { return ok != 0; });
+}
+
+// This stream's share in at most three attempts; true when it was all delivered.
+bool CQKTcpClnS::sendPart() {
+    const QKLogTag tag = makeTag("sendAllFiles()");
+    try {
+        sendWithAttempts(tag, [this, &tag] { sendList(tag); });
+    } catch (...) {
+        m_curr_result = QK_SEND_FILE_FERROR;  // reported by the attempt
+    }
+    return m_curr_result == QK_SEND_FILE_FOK;
+}
+
 // One attempt's exchange after the greeting. A file that has gone since the listing, also
 // one an earlier attempt removed, is passed over by sendFile.
 void CQKTcpClnS::sendList(const QKLogTag& tag) {
     const std::string single = params().m_file_path;
     log_message(LOG_LEVEL_DEBUG, &tag, "Sending one file: %s", single.c_str());
-    for (const std::string& path : m_file_list)
+    for (const std::string& path : m_part)
         sendFile(path);
     sendFinishSendFiles();
     log_message(LOG_LEVEL_DEBUG, &tag, "Sending file: %s finished", single.c_str());
@@ -166,6 +238,8 @@ void CQKTcpClnS::sendList(const QKLogTag& tag) {
 void CQKTcpClnS::fillList(const std::string& path) {
     const QKLogTag tag = makeTag("fillList()");
     m_file_list.clear();
+    for (CQKTcpClnS* sender : runSenders())
+        sender->m_part.clear();
     m_next_due_ms = -1;
     const Poco::File entry(path);
     if (isRegularFile(entry)) {
@@ -227,12 +301,14 @@ std::uint32_t CQKTcpClnS::walkSubDir(const QKLogTag& tag, const Poco::File& dir)
 // A file modified too recently, or refused and still in its pause, is counted (its
 // directory stays) but not listed; when it is due is kept, so that the scanner looks again
 // then. A file delivered earlier that could not be removed is neither listed nor due: it
-// waits for a change, and the scanner wakes for that.
+// waits for a change, and the scanner wakes for that. What is remembered of the file is asked
+// of the stream that sends it.
 void CQKTcpClnS::listFile(const QKLogTag& tag, const Poco::File& file) {
-    if (isHeldAfterDelivery(tag, file.path()))
+    CQKTcpClnS& stream = streamOf(file.path());
+    if (stream.isHeldAfterDelivery(tag, file.path()))
         return;
     const std::int32_t min_age = params().m_min_age;
-    long due_ms = msUntilOfferedAgain(file.path());
+    long due_ms = stream.msUntilOfferedAgain(file.path());
     if (due_ms > 0) {
         noteDue(due_ms);
         log_message(LOG_LEVEL_DEBUG, &tag, "File: %s was refused; offered again in %ld ms.",
@@ -247,6 +323,7 @@ void CQKTcpClnS::listFile(const QKLogTag& tag, const Poco::File& file) {
         return;
     }
     m_file_list.push_back(file.path());
+    stream.m_part.push_back(file.path());
 }
 
 void CQKTcpClnS::noteDue(long due_ms) {

@@ -15,7 +15,15 @@
 // service's account may not read stays listed (and in the backlog), but no connection is made
 // for it alone; it, and a sub-directory the account may not list, are said once.
 //
-// Threads: runs on the scanner's thread only. The record is read without the configuration
+// Streams: a run may spread its list over several sender objects, each sending its share on
+// a connection and a thread of its own. The object the run is called on lists; each file
+// goes to the stream a hash of its path names, so that at every scan the same file goes to
+// the same stream: what a stream remembers of a file (refused, unreadable, delivered but
+// not removable) is asked by the listing and used by the stream that sends it, as one
+// sender does with its own memory.
+//
+// Threads: runs on the scanner's thread, and a run's streams each on a thread of their own;
+// an object is used by one thread at a time. The record is read without the configuration
 // lock; it changes only under that lock, between scans.
 #pragma once
 
@@ -36,6 +44,13 @@ public:
     // One scan's run; never throws. Failures are echoed and logged; currResult() is 0 after
     // success (also when nothing was to be sent), 127 after a failure.
     virtual void sendAllFiles();
+    // The run over streams (this one usually among them, all on the same record): this one
+    // lists, and every stream with files of its share to send sends them at once with it;
+    // currResult() is 127 when any stream's run failed or left a file. Each stream must be
+    // given at the same place at every scan, for its files to come back to it.
+    void sendAllFiles(const std::vector<CQKTcpClnS*>& streams);
+    // How many streams made connections in the last run (0 when nothing was to be sent).
+    std::size_t streamsRun() const { return m_streams_run; }
     // Connects to the record's server (TCP_NODELAY on); a socket still held from an
     // earlier attempt is closed and released first.
     void openConnection() override;
@@ -65,9 +80,13 @@ protected:
     const SQKClnSParams& params() const;
 
 private:
-    bool buildList(const QKLogTag& tag);
+    std::vector<CQKTcpClnS*> buildList(const QKLogTag& tag);
     bool anySendable(const QKLogTag& tag);
     void noteDue(long due_ms);
+    std::vector<CQKTcpClnS*> runSenders();
+    CQKTcpClnS& streamOf(const std::string& path);
+    static bool runStreams(const std::vector<CQKTcpClnS*>& sending);
+    bool sendPart();
     void sendList(const QKLogTag& tag);
     void listFile(const QKLogTag& tag, const Poco::File& file);
     static bool isFresh(const Poco::File& file, std::int32_t min_age, long& due_ms);
@@ -75,6 +94,9 @@ private:
     void removeEmptyDir(const QKLogTag& tag, const std::string& dir);
 
     SQKClnSParams* m_params = nullptr;
-    std::vector<std::string> m_file_list;
+    std::vector<std::string> m_file_list;  // the whole listing
+    std::vector<std::string> m_part;       // this stream's share of the listing
+    std::vector<CQKTcpClnS*> m_streams;    // the streams of the run this one lists for
+    std::size_t m_streams_run = 0;
     long m_next_due_ms = -1;
 };

@@ -7,6 +7,7 @@
 
 #include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
+#include "config/SQKClnParams.h"
 #include "config/qk_service_params.h"
 
 namespace {
@@ -49,6 +50,7 @@ void SQKClnSParams::readParams() {
     m_min_age = conf.getInt("min_age", 0);
     m_metrics_port = qk_read_metrics_port(conf);
     m_metrics_address = qk_read_metrics_address(conf);
+    m_streams = conf.getInt("streams", 1);
     m_log_level = qk_read_log_level(conf);
     m_exclude = CQKNameFilter();
     qk_add_exclude(m_exclude, conf.getString("exclude", ""));
@@ -105,6 +107,11 @@ void SQKClnSParams::checkParams() {
     if (m_min_age < 0) {
         throw Poco::Util::OptionException("Wrong value of min_age: " + std::to_string(m_min_age) +
                                           ". It must be 0 or more milliseconds.");
+    }
+    if (m_streams < 1 || m_streams > QK_MAX_STREAMS) {
+        throw Poco::Util::OptionException("Wrong value of streams: " + std::to_string(m_streams) +
+                                          ". It must be 1 to " + std::to_string(QK_MAX_STREAMS) +
+                                          ".");
     }
 }
 
