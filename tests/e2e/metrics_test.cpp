@@ -147,6 +147,11 @@ TEST_F(E2eMetrics, BothServicesCountWhatTheyDeliverAndRefuseAndReportTheirHealth
     EXPECT_NE(get(m_srv_metrics, "/metrics").body.find("\nqk_relay_received_bytes_total 5\n"),
               std::string::npos);
     EXPECT_TRUE(answers(m_cln_metrics, "/metrics", 200, "\nqk_relay_sent_files_total 1\n"));
+    // The file went with files in flight: none is left in flight once it is acknowledged,
+    // and the connection's round trip has been measured.
+    const std::string sent = get(m_cln_metrics, "/metrics").body;
+    EXPECT_EQ(value_of(sent, "qk_relay_sender_files_in_flight"), 0);
+    EXPECT_GT(value_of(sent, "qk_relay_sender_round_trip_seconds"), 0);
 
     // A directory at the receiver where the file would go: refused for its name, and the
     // file stays in the outgoing tree.
