@@ -291,6 +291,39 @@ TEST_F(ServiceParamsTest, MetricsPortIsCheckedNeverInForceWhenRefusedAndKeptByAW
     EXPECT_EQ(message_of([&] { client.checkParams(); }), "");
 }
 
+// "streams" is a key of the file alone: absent it is 1, a value outside 1..16 (or not a
+// number) refuses the whole file and leaves the value in force, and a write keeps the key.
+TEST_F(ServiceParamsTest, StreamsIsRefusedOutsideOneToSixteenAndKeptByAWrite) {
+    const std::string client_xml = "<out_dir>" + tmp / "out" +
+                                   "</out_dir><back_dir/><file/><server_address>127.0.0.1"
+                                   "</server_address><server_port>5001</server_port><sub_dirs>"
+                                   "true</sub_dirs><control_port>0</control_port>";
+    auto use_streams = [&](const std::string& value) {
+        use_views("<config>" + client_xml + "<streams>" + value + "</streams></config>");
+    };
+    use_views("<config>" + client_xml + "</config>");
+    SQKClnSParams client;
+    EXPECT_EQ(qk_take_checked_params(client), nullptr);
+    EXPECT_EQ(client.m_streams, 1);
+    use_streams("16");
+    EXPECT_EQ(qk_take_checked_params(client), nullptr);
+    EXPECT_EQ(client.m_streams, 16);
+
+    for (const char* value : {"0", "17", "three"}) {
+        use_streams(value);
+        const std::exception_ptr refusal = qk_take_checked_params(client);
+        ASSERT_NE(refusal, nullptr) << value;
+        EXPECT_EQ(client.m_streams, 16) << "the value in force stays";
+    }
+    use_streams("17");
+    EXPECT_EQ(message_of([&] { std::rethrow_exception(qk_take_checked_params(client)); }),
+              "Wrong value of streams: 17. It must be 1 to 16.");
+    use_streams("3");
+    client.m_streams = 5;
+    client.writeParams();
+    EXPECT_EQ(CQKBaseConfigs::instance().view("conf_c").getInt("streams"), 3);
+}
+
 // "log_level" is a key of the file alone: absent it is TRACE, a wrong value is refused and
 // leaves the level in force, a passed one is put in force, and a write keeps the key.
 TEST_F(ServiceParamsTest, LogLevelIsCheckedPutInForceAndKeptByAWrite) {
