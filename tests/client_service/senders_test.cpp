@@ -44,10 +44,13 @@ protected:
         params.m_out_dir = out();
         params.m_srv_address = "127.0.0.1";
         params.m_srv_port = receiver.port();
-        sender.setParams(&params);
-        sender.setTimeout(Poco::Timespan(5, 0));
-        sender.setRetryDelay(10ms);
-        sender.setDirGrace(0ms);
+        configure(sender);
+    }
+    void configure(CQKTcpClnS& stream) {
+        stream.setParams(&params);
+        stream.setTimeout(Poco::Timespan(5, 0));
+        stream.setRetryDelay(10ms);
+        stream.setDirGrace(0ms);
     }
 
     std::string out() const { return dir / "out"; }
@@ -56,11 +59,14 @@ protected:
         dir.writeFile("out/" + relative, content);
     }
 
-    // One scan's run; keeps the console output and waits until the receiver has seen every
-    // connection end.
-    void run() {
+    // One scan's run, by sender alone or over streams with sender first; keeps the console
+    // output and waits until the receiver has seen every connection end.
+    void run(const std::vector<CQKTcpClnS*>& streams = {}) {
         testing::internal::CaptureStdout();
-        sender.sendAllFiles();
+        if (streams.empty())
+            sender.sendAllFiles();
+        else
+            sender.sendAllFiles(streams);
         console = testing::internal::GetCapturedStdout();
         EXPECT_TRUE(receiver.waitForClosed(receiver.connections().size(), 5s));
     }
@@ -402,6 +408,45 @@ TEST_F(ServiceSenderTest, AFileTheAccountCannotReadIsSaidOnceAndTheOthersGo) {
     EXPECT_EQ(receiver.connections().size(), 1u);
     EXPECT_EQ(count_of(console, "cannot be read"), 0u) << console;
     EXPECT_EQ(dir.readFile("out/secret.txt"), "secret");
+}
+
+// Over three streams a tree arrives on several connections. Each file goes to the same stream
+// at every scan, and what that stream remembers holds when the first one lists: refused
+// files pausing for an hour are not offered again, whichever stream refused them.
+TEST_F(ServiceSenderTest, StreamsSendATreeAndKeepWhatTheyRememberOfTheirFiles) {
+    CQKTcpClnS second;
+    CQKTcpClnS third;
+    configure(second);
+    configure(third);
+    const std::vector<CQKTcpClnS*> streams = {&sender, &second, &third};
+    receiver.setScript([](const FakeReceiver::Event& event) {
+        const bool refuse = event.step == Step::Header && event.file->header.file_name[0] == 'r';
+        return FakeReceiver::status(refuse ? QK_SEND_FILE_FERROR : QK_SEND_FILE_FOK);
+    });
+    params.m_sub_dirs = 1;
+    for (int i = 0; i < 30; ++i)
+        put("d" + std::to_string(i % 4) + "/f" + std::to_string(i), std::to_string(i));
+    for (int i = 0; i < 6; ++i)  // on the first stream alone 1 time in 729
+        put("r" + std::to_string(i), "refused");
+
+    run(streams);
+
+    EXPECT_EQ(sender.currResult(), QK_SEND_FILE_FERROR) << console;
+    EXPECT_EQ(receiver.files().size(), 36u);
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(dir.readFile("out/r" + std::to_string(i)), "refused");
+
+    for (CQKTcpClnS* stream : streams)
+        stream->setRefusalPause(1h);
+    put("d0/late", "late");
+    const std::size_t connections = receiver.connections().size();
+    run(streams);
+
+    EXPECT_EQ(sender.currResult(), QK_SEND_FILE_FOK) << console;
+    EXPECT_EQ(receiver.connections().size(), connections + 1);
+    EXPECT_EQ(receiver.files().back().header.file_name, "late");
+    EXPECT_GT(sender.msUntilNextDue(), 0);
+    EXPECT_FALSE(dir.exists("out/d1")) << "emptied by the first scan, removed by the second";
 }
 
 }  // namespace
