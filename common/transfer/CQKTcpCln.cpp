@@ -70,11 +70,10 @@ void CQKTcpCln::sendFiles() {
         qk_print_console("File: " + m_params.m_file_path +
                          " matches an exclude pattern. Not sent.");
         m_curr_result = QK_SEND_FILE_FOK;
+    } else if (!oneFileMode() && m_params.m_streams > 1) {
+        sendStreamed(tag);
     } else {
-        if (!oneFileMode() && m_params.m_streams > 1)
-            sendStreamed(tag);
-        else
-            sendWithAttempts(tag, [this, &tag] { sendSelected(tag); });
+        sendWithAttempts(tag, [this, &tag] { sendSelected(tag); });
     }
     const Poco::DateTime end;
     qk_print_console("");
