@@ -4,10 +4,15 @@
 #include <Poco/File.h>
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/SecureStreamSocket.h>
+#include <Poco/Net/SocketImpl.h>
 #include <Poco/Path.h>
 #include <Poco/Thread.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -214,10 +219,8 @@ void CQKSrvConnection::countRefusal() noexcept {
 void CQKSrvConnection::sendErrorStatus() noexcept {
     m_status = QK_SEND_FILE_FERROR;
     try {
-        if (m_window && !m_finished.empty()) {
-            commitFinished();
-            answerFinished();
-        }
+        if (m_window)
+            answerCommitted(Answers::All);
         sendStatus();
     } catch (const Poco::Exception& e) {
         // The peer is most likely gone; the original failure is what gets reported.
@@ -271,7 +274,9 @@ void CQKSrvConnection::sendBytesAll(const std::uint8_t* data, std::size_t length
     log_message(LOG_LEVEL_TRACE, &tag, "sendBytes: bytes sent = %d", static_cast<int>(length));
 }
 
-CQKSrvConnection::Wait CQKSrvConnection::waitReadable() {
+// With answers, a windowed connection also wakes when committed files wait for their
+// statuses (Wait::Answers).
+CQKSrvConnection::Wait CQKSrvConnection::waitReadable(bool answers) {
     if (m_ahead_begin < m_ahead_end)
         return Wait::Ready;
     try {
@@ -287,10 +292,16 @@ CQKSrvConnection::Wait CQKSrvConnection::waitReadable() {
             deadline - std::chrono::steady_clock::now());
         const Poco::Timespan slice(std::max<long long>(
             0, std::min<long long>(left.count(), kStopCheckSlice.totalMicroseconds())));
-        if (qk_poll_socket(socket(), slice,
-                           Poco::Net::Socket::SELECT_READ | Poco::Net::Socket::SELECT_ERROR)) {
+        const int wake_fd = answers ? m_wake_fd : -1;
+        pollfd entries[2] = {{socket().impl()->sockfd(), POLLIN, 0}, {wake_fd, POLLIN, 0}};
+        const int ready = ::poll(entries, wake_fd >= 0 ? 2 : 1,
+                                 static_cast<int>((slice.totalMicroseconds() + 999) / 1000));
+        if (ready > 0 && entries[0].revents != 0)
             return Wait::Ready;
-        }
+        if (ready > 0 && entries[1].revents != 0)
+            return Wait::Answers;
+        if (ready < 0 && errno != EINTR)
+            return Wait::Ready;  // the read reports the error
         if (m_listener.isStopped())
             return Wait::Stopped;
         if (std::chrono::steady_clock::now() >= deadline)
@@ -369,11 +380,13 @@ std::size_t CQKSrvConnection::readFrame(std::uint8_t* buffer) {
 void CQKSrvConnection::receiveData() {
     QKLogTag tag = tagOf("receiveData()");
     log_message(LOG_LEVEL_TRACE, &tag, "receiveData Start...");
-    if (commitDue()) {
-        commitFinished();
-        answerFinished();
+    if (m_window)
+        answerWhileFull();
+    const Wait wait = waitReadable(true);
+    if (wait == Wait::Answers) {
+        answerCommitted(Answers::None);
+        return;
     }
-    const Wait wait = waitReadable();
     if (wait == Wait::TimedOut) {
         log_message(LOG_LEVEL_ERROR, &tag, "select Error...");
         // An idle peer between files may stay; one that stalls inside a file may not.
@@ -578,6 +591,7 @@ void CQKSrvConnection::handleWindow() {
     qk_build_window(frame, answer);
     sendBytesAll(frame, sizeof(frame));
     m_window = true;
+    startCommitter();
     QKLogTag tag = tagOf("receiveData()");
     log_message(LOG_LEVEL_DEBUG, &tag,
                 "Files in flight: the sender offers %u, this receiver takes %u files and %llu "
@@ -692,30 +706,17 @@ bool CQKSrvConnection::targetExists(const std::string& file_path) {
     return true;
 }
 
-// True when a windowed connection should make its finished files durable and answer them
-// now: enough of them wait, or the peer has paused (nothing more to read at once), so that
-// waiting longer would only delay their statuses.
-bool CQKSrvConnection::commitDue() {
-    if (!m_window || m_finished.empty())
-        return false;
-    if (m_finished.size() >= QK_COMMIT_FILES || m_finished_bytes >= QK_COMMIT_BYTES)
-        return true;
-    if (m_ahead_begin < m_ahead_end || socket().available() > 0)
-        return false;
-    return !qk_poll_socket(socket(), Poco::Timespan(0), Poco::Net::Socket::SELECT_READ);
-}
-
 // Puts the finished files under their names, durably, together: their flushes are started
 // one after another before the first is waited for, so the disk takes them as one batch, and
 // each directory is synced once after all of them are placed. Classic, a failure refuses the
 // file (its only one) by the exception; windowed, a failed file is refused alone and the
 // others keep their place.
-void CQKSrvConnection::commitFinished() {
-    for (const auto& file : m_finished) {
+void CQKSrvConnection::commitBatch(FileQueue& batch) {
+    for (const auto& file : batch) {
         if (!file->refused)
             file->content.startFlush();
     }
-    for (const auto& file : m_finished) {
+    for (const auto& file : batch) {
         if (file->refused)
             continue;
         try {
@@ -726,10 +727,10 @@ void CQKSrvConnection::commitFinished() {
             refuseFinished(*file, e);
         }
     }
-    syncDirectories();
+    syncDirectories(batch);
     QKLogTag tag = tagOf("receiveData()");
     const SQKReceiverMetrics& metrics = qk_receiver_metrics();
-    for (const auto& file : m_finished) {
+    for (const auto& file : batch) {
         if (file->refused)
             continue;
         if (file->replacing)
@@ -739,6 +740,114 @@ void CQKSrvConnection::commitFinished() {
         metrics.files.inc();
         metrics.bytes.inc(file->file_size);
     }
+}
+
+// Windowed: the connection hands each finished file (or refused one, which keeps its place in
+// the line) to the committer and goes on receiving; the committer takes all that have come
+// while it made the last ones durable, as one batch. The statuses leave from the connection's
+// own thread (a TLS session is not shared between threads), woken through m_wake_fd.
+void CQKSrvConnection::startCommitter() {
+    m_wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_wake_fd < 0)
+        throw Poco::SystemException("eventfd failed", std::strerror(errno));
+    m_committer = std::thread([this] { committerLoop(); });
+}
+
+void CQKSrvConnection::committerLoop() {
+    std::unique_lock<std::mutex> lock(m_commit_mutex);
+    for (;;) {
+        m_commit_changed.wait(lock, [this] { return m_commit_stop || !m_to_commit.empty(); });
+        if (m_commit_stop)
+            return;
+        FileQueue batch;
+        batch.swap(m_to_commit);
+        m_committing = true;
+        lock.unlock();
+        try {
+            commitBatch(batch);
+        } catch (...) {
+            // Not expected (each file's failure refuses that file alone); whatever was not
+            // answered is sent again by the sender, and nothing is lost.
+            for (const auto& file : batch)
+                file->refused = true;
+        }
+        lock.lock();
+        for (auto& file : batch)
+            m_committed.push_back(std::move(file));
+        m_committing = false;
+        m_commit_changed.notify_all();
+        const std::uint64_t one = 1;
+        (void)!::write(m_wake_fd, &one, sizeof(one));
+    }
+}
+
+// Stops the committer after the batch it is committing; what it had not taken is dropped
+// with the rest of the files not answered.
+void CQKSrvConnection::stopCommitter() noexcept {
+    if (m_committer.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(m_commit_mutex);
+            m_commit_stop = true;
+        }
+        m_commit_changed.notify_all();
+        m_committer.join();
+    }
+    if (m_wake_fd >= 0) {
+        ::close(m_wake_fd);
+        m_wake_fd = -1;
+    }
+    recycle(m_to_commit);
+    recycle(m_committed);
+    m_unanswered = 0;
+    m_unanswered_bytes = 0;
+}
+
+void CQKSrvConnection::handOver(std::unique_ptr<SQKReceivedFile> file) {
+    ++m_unanswered;
+    m_unanswered_bytes += file->file_size;
+    {
+        std::lock_guard<std::mutex> lock(m_commit_mutex);
+        m_to_commit.push_back(std::move(file));
+    }
+    m_commit_changed.notify_all();
+}
+
+// Sends the statuses of the files committed so far, in their order. Waits first: with
+// Wait::One for at least one (too many files are unanswered), with Wait::All until every file
+// handed over has been committed (the end of the conversation, or a failure of it).
+void CQKSrvConnection::answerCommitted(Answers wait) {
+    // Taken before the files: a batch committed after the swap below wakes the next wait.
+    std::uint64_t count = 0;
+    (void)!::read(m_wake_fd, &count, sizeof(count));
+    FileQueue ready;
+    {
+        std::unique_lock<std::mutex> lock(m_commit_mutex);
+        if (wait == Answers::All) {
+            m_commit_changed.wait(lock, [this] { return m_to_commit.empty() && !m_committing; });
+        } else if (wait == Answers::One) {
+            m_commit_changed.wait(lock, [this] { return !m_committed.empty(); });
+        }
+        ready.swap(m_committed);
+    }
+    if (ready.empty())
+        return;
+    std::vector<std::uint8_t> statuses;
+    statuses.reserve(ready.size());
+    for (const auto& file : ready) {
+        statuses.push_back(file->refused ? QK_SEND_FILE_FERROR : QK_SEND_FILE_FOK);
+        m_unanswered_bytes -= file->file_size;
+    }
+    m_unanswered -= ready.size();
+    recycle(ready);
+    sendBytesAll(statuses.data(), statuses.size());
+}
+
+// Holds the reading while too many files wait for their statuses: memory and open files
+// stay bounded whatever the peer sends.
+void CQKSrvConnection::answerWhileFull() {
+    answerCommitted(Answers::None);
+    while (m_unanswered >= QK_COMMIT_FILES || m_unanswered_bytes >= QK_COMMIT_BYTES)
+        answerCommitted(Answers::One);
 }
 
 // The file it replaces stays in place until then, so a reader never finds the name missing
@@ -754,15 +863,14 @@ void CQKSrvConnection::placeFinished(SQKReceivedFile& file) {
 
 // The sender deletes its copy on our 0x00: each name must be durable first. A directory is
 // synced once for all the files placed in it.
-void CQKSrvConnection::syncDirectories() {
-    for (std::size_t i = 0; i < m_finished.size(); ++i) {
-        SQKReceivedFile& file = *m_finished[i];
+void CQKSrvConnection::syncDirectories(FileQueue& batch) {
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        SQKReceivedFile& file = *batch[i];
         if (file.refused)
             continue;
         bool synced = false;
-        for (std::size_t j = 0; j < i && !synced; ++j) {
-            synced = !m_finished[j]->refused && m_finished[j]->content.sameDirectory(file.content);
-        }
+        for (std::size_t j = 0; j < i && !synced; ++j)
+            synced = !batch[j]->refused && batch[j]->content.sameDirectory(file.content);
         try {
             file.content.makeDurable(!synced);
         } catch (const Poco::Exception& e) {
@@ -793,36 +901,28 @@ void CQKSrvConnection::releaseName(SQKReceivedFile& file) noexcept {
     file.file_path.clear();
 }
 
-// Windowed: one status per finished file, in their order, in one send.
-void CQKSrvConnection::answerFinished() {
-    std::vector<std::uint8_t> statuses;
-    statuses.reserve(m_finished.size());
-    for (const auto& file : m_finished)
-        statuses.push_back(file->refused ? QK_SEND_FILE_FERROR : QK_SEND_FILE_FOK);
-    recycleFinished();
-    sendBytesAll(statuses.data(), statuses.size());
-}
-
 // Files answered go back to the spare ones, which keep their directory open for the next.
-void CQKSrvConnection::recycleFinished() noexcept {
-    for (auto& file : m_finished) {
+// Those not committed are dropped: nothing of them goes under a name.
+void CQKSrvConnection::recycle(FileQueue& files) noexcept {
+    for (auto& file : files) {
         file->content.abandon();
         releaseName(*file);
         file->refused = false;
         file->replacing = false;
         m_spare.push_back(std::move(file));
     }
-    m_finished.clear();
-    m_finished_bytes = 0;
+    files.clear();
 }
 
-// Files finished but not answered are dropped: nothing of them goes under a name.
+// Files finished but not answered are dropped; the sender still has them.
 void CQKSrvConnection::dropFinished() noexcept {
-    recycleFinished();
+    stopCommitter();
+    recycle(m_finished);
 }
 
-// The received file is complete (or refused): it waits among the finished ones for its
-// status, and a fresh one takes its place for the next header.
+// The received file is complete (or refused): it waits for its status, committed at once
+// (classic) or by the committer (windowed), and a fresh one takes its place for the next
+// header.
 void CQKSrvConnection::finishFile(bool refused) {
     m_cur->refused = refused;
     if (refused) {
@@ -830,8 +930,10 @@ void CQKSrvConnection::finishFile(bool refused) {
         m_cur->content.abandon();
         releaseName(*m_cur);
     }
-    m_finished_bytes += m_cur->file_size;
-    m_finished.push_back(std::move(m_cur));
+    if (m_window)
+        handOver(std::move(m_cur));
+    else
+        m_finished.push_back(std::move(m_cur));
     if (m_spare.empty()) {
         m_cur = std::make_unique<SQKReceivedFile>();
     } else {
@@ -925,8 +1027,8 @@ void CQKSrvConnection::handleFinished() {
     m_refusal = Refusal::Write;
     finishFile(false);
     if (!m_window) {
-        commitFinished();
-        recycleFinished();
+        commitBatch(m_finished);
+        recycle(m_finished);
         m_status_owed = true;
     }
     m_refusal = Refusal::None;
@@ -947,10 +1049,8 @@ void CQKSrvConnection::handleFinishedAll() {
     qk_print_console(kConsoleBanner);
     qk_print_console("Finish receiving all files");
     qk_print_console(kConsoleBannerEnd);
-    if (m_window) {
-        commitFinished();
-        answerFinished();
-    }
+    if (m_window)
+        answerCommitted(Answers::All);
     m_status_owed = true;
     m_end = true;
 }

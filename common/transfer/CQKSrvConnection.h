@@ -13,10 +13,12 @@
 // the files' order once the file is durable or refused; a refused file (its header, its
 // content or its checksum) has the rest of its content read and dropped, and the files after
 // it go on. Both modes share every step of a file: the checks of its header, the writing,
-// the checksum and the placing. Files finished back to back are made durable together
-// (commitFinished): their content is flushed one after another, and each directory is
-// synced once for all of them; a windowed connection does so when the peer has paused, or
-// when QK_COMMIT_FILES files or QK_COMMIT_BYTES bytes are waiting, whichever comes first.
+// the checksum and the placing (commitBatch). A windowed connection hands its finished files
+// to a committer thread of its own and goes on receiving: the committer makes all the files
+// that came while it committed the last ones durable together (their flushes started one
+// after another, each directory synced once for all of them), and the connection's thread
+// sends their statuses. At most QK_COMMIT_FILES files or QK_COMMIT_BYTES bytes wait for their
+// statuses; beyond that the connection stops reading until some are answered.
 //
 // A connection runs on one pool thread of its listener's TCPServer; run() ends the
 // conversation and never lets an exception escape.
@@ -26,10 +28,13 @@
 #include <Poco/Net/TCPServerConnection.h>
 #include <Poco/Net/TCPServerConnectionFactory.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/qk_log.h"
@@ -44,10 +49,10 @@ class CQKFileListener;
 // files and bytes sent but not yet answered.
 constexpr std::uint16_t QK_WINDOW_FILES = 256;
 constexpr std::uint64_t QK_WINDOW_BYTES = 256ull << 20;
-// Finished files waiting for their durability that make a windowed connection commit them
-// at once, whether or not the peer goes on sending.
+// Files (and their bytes) a windowed connection holds between their finished frame and their
+// status, at most: each holds its file, its directory and its name lock open until then.
 constexpr std::size_t QK_COMMIT_FILES = 64;
-constexpr std::uint64_t QK_COMMIT_BYTES = 16ull << 20;
+constexpr std::uint64_t QK_COMMIT_BYTES = 256ull << 20;
 
 class CQKSrvConnection : public Poco::Net::TCPServerConnection {
 public:
@@ -70,7 +75,8 @@ protected:
     QKLogTag tagOf(const char* operation) const;
 
 private:
-    enum class Wait { Ready, TimedOut, Stopped };
+    enum class Wait { Ready, TimedOut, Stopped, Answers };
+    enum class Answers { None, One, All };
     // What a failure of the step under way refuses the file for, for the refusal counters.
     enum class Refusal { None, Checksum, Name, Receiving, Write };
 
@@ -88,7 +94,7 @@ private:
         bool replacing = false;  // a file stands under its name
     };
 
-    Wait waitReadable();
+    Wait waitReadable(bool answers = false);
     std::size_t readFrame(std::uint8_t* buffer);
     std::size_t readSome(std::uint8_t* buffer, std::size_t size);
     void handleRead(const std::uint8_t* data, std::size_t len);
@@ -101,15 +107,20 @@ private:
     std::size_t frameNeed(const std::uint8_t* data, std::size_t len) const;
     void sendBytesAll(const std::uint8_t* data, std::size_t length);
     void refuseInWindow(const Poco::Exception& error);
+    using FileQueue = std::deque<std::unique_ptr<SQKReceivedFile>>;
     void finishFile(bool refused);
-    bool commitDue();
-    void commitFinished();
+    void commitBatch(FileQueue& batch);
     void placeFinished(SQKReceivedFile& file);
-    void syncDirectories();
+    void syncDirectories(FileQueue& batch);
     void refuseFinished(SQKReceivedFile& file, const Poco::Exception& error);
     void releaseName(SQKReceivedFile& file) noexcept;
-    void answerFinished();
-    void recycleFinished() noexcept;
+    void startCommitter();
+    void committerLoop();
+    void stopCommitter() noexcept;
+    void handOver(std::unique_ptr<SQKReceivedFile> file);
+    void answerCommitted(Answers wait);
+    void answerWhileFull();
+    void recycle(FileQueue& files) noexcept;
     void dropFinished() noexcept;
     void handlePeerGone();
     void refuseOwnNames() const;
@@ -139,8 +150,19 @@ private:
     bool m_exact_frames = false;             // the sender opened with a window frame
     bool m_window = false;                   // the window frame has been answered
     std::unique_ptr<SQKReceivedFile> m_cur;  // the file being received
-    std::deque<std::unique_ptr<SQKReceivedFile>> m_finished;  // waiting for their status
-    std::uint64_t m_finished_bytes = 0;
+    FileQueue m_finished;                    // classic: the file committed at its finished frame
+    // Windowed: files handed to the committer, and those it has committed (or refused),
+    // waiting for their statuses, under m_commit_mutex; the counts are the connection's.
+    std::thread m_committer;
+    std::mutex m_commit_mutex;
+    std::condition_variable m_commit_changed;
+    FileQueue m_to_commit;
+    FileQueue m_committed;
+    bool m_committing = false;
+    bool m_commit_stop = false;
+    int m_wake_fd = -1;  // an eventfd the committer signals after each batch
+    std::size_t m_unanswered = 0;
+    std::uint64_t m_unanswered_bytes = 0;
     std::vector<std::unique_ptr<SQKReceivedFile>> m_spare;  // kept with their open directory
     bool m_is_receiving = false;
     bool m_dropping = false;  // a write failed: the rest of the content is read and dropped
