@@ -26,10 +26,22 @@ std::atomic<bool> g_console_echo{true};
 std::atomic<QKConsoleEcho> g_echo_mode{QKConsoleEcho::Printed};
 std::atomic<bool> g_stdout_is_journal{false};
 char g_locale_name[kLocaleNameSize] = {};
+// A transient line stands on the terminal; written and read under the console mutex.
+bool g_transient_shown = false;
+
+// Carriage return, then clear to the end of the line: the cursor is back at the start of
+// an empty line. Call with the console mutex held.
+void erase_transient() {
+    if (!g_transient_shown)
+        return;
+    std::fputs("\r\033[K", stdout);
+    g_transient_shown = false;
+}
 
 // Writes text (and a line end) to standard output as one block under the console mutex.
 void write_stdout(const char* text, std::size_t len, bool newline) {
     std::lock_guard<std::recursive_mutex> lock(qk_console_mutex());
+    erase_transient();
     std::fwrite(text, 1, len, stdout);
     if (newline) {
         std::fputc('\n', stdout);
@@ -69,6 +81,21 @@ std::recursive_mutex& qk_console_mutex() {
     return mutex;
 }
 
+void qk_show_transient_line(const std::string& text) {
+    std::lock_guard<std::recursive_mutex> lock(qk_console_mutex());
+    std::fputc('\r', stdout);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputs("\033[K", stdout);
+    std::fflush(stdout);
+    g_transient_shown = true;
+}
+
+void qk_clear_transient_line() {
+    std::lock_guard<std::recursive_mutex> lock(qk_console_mutex());
+    erase_transient();
+    std::fflush(stdout);
+}
+
 qk_res_t qk_print_message(const char* format, ...) {
     if (format == nullptr)
         return QK_RES_ERROR;
@@ -97,6 +124,7 @@ qk_res_t qk_print_plain(const char* format, ...) {
     va_list args;
     va_start(args, format);
     std::lock_guard<std::recursive_mutex> lock(qk_console_mutex());
+    erase_transient();
     int n = std::vprintf(format, args);
     va_end(args);
     return n < 0 ? QK_RES_ERROR : QK_RES_OK;
@@ -142,6 +170,7 @@ void qk_echo_log_line(int priority, const char* text, std::size_t len) {
     if (!g_console_echo.load(std::memory_order_relaxed))
         return;
     std::lock_guard<std::recursive_mutex> lock(qk_console_mutex());
+    erase_transient();
     if (g_stdout_is_journal.load(std::memory_order_relaxed))
         std::fprintf(stdout, "<%d>", priority);
     std::fwrite(text, 1, len, stdout);

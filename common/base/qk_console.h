@@ -56,6 +56,14 @@ void qk_echo_log_line(int priority, const char* text, std::size_t len);
 // The process-wide console mutex; hold it to write several lines as one block.
 std::recursive_mutex& qk_console_mutex();
 
+// A line shown in place and rewritten as it changes (a transfer's progress on a terminal):
+// a carriage return, the text, the rest of the terminal line cleared, no line end. Every
+// later write to the console erases it first, so that no line is glued to it; the next
+// show brings it back.
+void qk_show_transient_line(const std::string& text);
+// Erases the line qk_show_transient_line shows, if any.
+void qk_clear_transient_line();
+
 // Sets the process locale to the first accepted of "English.utf8", "en_US.utf8", "en_US"
 // and "C.UTF-8". QK_RES_TRUE on success, QK_RES_FALSE (after printing an error) when none
 // is accepted.

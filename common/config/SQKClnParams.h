@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/qk_name_filter.h"
+#include "base/qk_rate_schedule.h"
 #include "config/OperationCode.h"
 
 // The most connections one sending run (console or service) spreads its files over.
@@ -21,6 +22,7 @@ struct SQKClnParams {
     std::int32_t m_sub_dirs = 0;      // 1: descend into sub-directories of m_out_dir
     CQKNameFilter m_exclude;          // names never sent (--exclude); empty: none
     std::int32_t m_streams = 1;       // 1..QK_MAX_STREAMS connections of a directory run
+    CQKRateSchedule m_bw_limit;       // --bwlimit: bytes per second of the whole run; off
     std::string m_ssl_key_fpath;      // client private key
     std::string m_ssl_cert_fpath;     // client certificate
     std::string m_ssl_ca_cert_fpath;  // certificate authority

@@ -34,6 +34,8 @@
 #include "base/qk_name_filter.h"
 #include "base/qk_path.h"
 #include "protocol/qk_exceptions.h"
+#include "transfer/CQKProgress.h"
+#include "transfer/CQKRateLimit.h"
 #include "transfer/qk_relay_metrics.h"
 #include "transfer/qk_socket.h"
 #include "transfer/qk_tls.h"
@@ -1004,6 +1006,7 @@ void CQKFileSender::sendHeader(const QKLogTag& tag, const std::string& file_path
 std::uint32_t CQKFileSender::sendContent(const QKLogTag& tag, const CQKReadLease& source,
                                          const std::string& file_path, std::uint64_t file_size) {
     Poco::Checksum check_sum(Poco::Checksum::TYPE_CRC32);
+    CQKProgressFile progress(file_path, file_size);  // the console's progress line, if shown
     std::uint64_t offset = 0;
     while (offset < file_size) {
         const std::size_t length = static_cast<std::size_t>(
@@ -1019,6 +1022,7 @@ std::uint32_t CQKFileSender::sendContent(const QKLogTag& tag, const CQKReadLease
         log_message(LOG_LEVEL_TRACE, &tag, "sendData: res = %d", m_curr_result);
         log_message(LOG_LEVEL_TRACE, &tag, "send ---------------------------- <<");
         offset += length;
+        progress.add(length);
     }
     std::uint8_t beyond = 0;
     const long more = source.readAt(&beyond, 1, file_size);
@@ -1163,11 +1167,15 @@ void CQKFileSender::sendData(qk_code_t code, const std::uint8_t* data, std::int3
 // A blocking send may still take fewer bytes than offered (TLS does); the rest follows
 // until everything is out or the socket takes nothing. Failures of the socket throw.
 // MSG_NOSIGNAL: a peer that has gone must fail the send, not kill the process.
+// Under a rate limit each piece is as large as the process's limit grants, after its wait.
 std::size_t CQKFileSender::sendAll(const std::uint8_t* data, std::size_t length) {
+    CQKRateLimit& limit = qk_rate_limit();
     std::size_t total = 0;
     while (total < length) {
-        const int sent =
-            socket().sendBytes(data + total, static_cast<int>(length - total), MSG_NOSIGNAL);
+        std::size_t piece = length - total;
+        if (limit.isOn())
+            piece = limit.take(piece);
+        const int sent = socket().sendBytes(data + total, static_cast<int>(piece), MSG_NOSIGNAL);
         if (sent <= 0)
             break;
         total += static_cast<std::size_t>(sent);

@@ -40,8 +40,11 @@
 // which class name it logs; it opens and closes its connection with the helpers here. Every
 // step that fails throws; sendWithAttempts turns a Poco::Exception into a failed attempt.
 //
-// Threads: an object is used by one thread at a time; it shares nothing but the console and
-// the log, which lock themselves.
+// Every send draws on the process's rate limit (CQKRateLimit), and every file's content is
+// reported to the console's progress line (CQKProgress) when that is shown.
+//
+// Threads: an object is used by one thread at a time; it shares nothing but the console, the
+// log, the rate limit and the progress line, which lock themselves.
 #pragma once
 
 #include <Poco/Net/Context.h>
