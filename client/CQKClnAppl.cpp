@@ -7,12 +7,15 @@
 #include <Poco/RegularExpression.h>
 #include <Poco/Util/Option.h>
 #include <Poco/Util/OptionException.h>
+#include <unistd.h>
 
 #include "base/qk_console.h"
 #include "config/CQKBaseConfigs.h"
 #include "config/qk_service_params.h"
 #include "protocol/qk_exceptions.h"
 #include "protocol/qk_protocol.h"
+#include "transfer/CQKProgress.h"
+#include "transfer/CQKRateLimit.h"
 
 namespace {
 
@@ -118,6 +121,13 @@ void CQKClnAppl::defineOptions(Poco::Util::OptionSet& options) {
                           .repeatable(false)
                           .argument("<streams>")
                           .validator(m_streams_validator.duplicate()));
+    options.addOption(Option("bwlimit", "",
+                             "bytes per second the run sends at most, all streams together: "
+                             "RATE (K, M, G: 1024, 1024^2, 1024^3; 0 or off: no limit) or a "
+                             "daily timetable \"08:00,2M 18:00,off\" (default off)...")
+                          .required(false)
+                          .repeatable(false)
+                          .argument("<rate>"));
     // Repeatable: the patterns of every occurrence add up.
     options.addOption(Option("exclude", "x",
                              "file names not to send: glob patterns separated by spaces or "
@@ -188,6 +198,13 @@ void CQKClnAppl::handleOption(const std::string& name, const std::string& value)
         m_params.m_streams = Poco::NumberParser::parse(value);
         log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_streams = %d", option,
                     m_params.m_streams);
+    } else if (name == "bwlimit") {
+        // Refused like a bad port: a run must not go faster than the operator asked.
+        const std::string problem = m_params.m_bw_limit.parse(value);
+        if (!problem.empty())
+            throw Poco::Util::OptionException("Wrong value of bwlimit: " + problem + ".");
+        log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_bw_limit = %s", option,
+                    m_params.m_bw_limit.text().c_str());
     } else if (name == "exclude") {
         // A refused value ends the start-up: sending without it could take temporaries.
         qk_add_exclude(m_params.m_exclude, value);
@@ -250,6 +267,20 @@ void CQKClnAppl::checkParams() {
                                           m_params.m_srv_address);
 }
 
+// The limit covers every stream of the run. The progress line is for a person watching a
+// terminal: piped or redirected output, and a silenced console, get none.
+void CQKClnAppl::sendWithProgress(CQKTcpCln& sender) {
+    qk_rate_limit().setSchedule(m_params.m_bw_limit);
+    qk_progress().enable(::isatty(STDOUT_FILENO) == 1 && qk_is_console_echo());
+    try {
+        sender.sendFiles();
+    } catch (...) {
+        qk_progress().enable(false);
+        throw;
+    }
+    qk_progress().enable(false);
+}
+
 void CQKClnAppl::echoParams() const {
     qk_print_console("Client: Send Files...");
     qk_print_console("Parameters:");
@@ -263,6 +294,7 @@ void CQKClnAppl::echoParams() const {
     qk_print_console("\tm_params.m_sub_dirs\t    = " + std::to_string(m_params.m_sub_dirs));
     qk_print_console("\tm_params.m_exclude      = " + m_params.m_exclude.text());
     qk_print_console("\tm_params.m_streams\t    = " + std::to_string(m_params.m_streams));
+    qk_print_console("\tm_params.m_bw_limit     = " + m_params.m_bw_limit.text());
 }
 
 void CQKClnAppl::logParams() const {
@@ -281,6 +313,8 @@ void CQKClnAppl::logParams() const {
     log_message(LOG_LEVEL_INFO, &tag, "\tm_params.m_exclude\t\t= %s",
                 m_params.m_exclude.text().c_str());
     log_message(LOG_LEVEL_INFO, &tag, "\tm_params.m_streams\t\t= %d", m_params.m_streams);
+    log_message(LOG_LEVEL_INFO, &tag, "\tm_params.m_bw_limit\t\t= %s",
+                m_params.m_bw_limit.text().c_str());
 }
 
 int CQKClnAppl::main(const std::vector<std::string>& /*args*/) {
@@ -303,7 +337,7 @@ int CQKClnAppl::main(const std::vector<std::string>& /*args*/) {
             m_tcp_ssl_cln.setParams(m_params);
             CQKTcpCln& sender =
                 m_params.m_use_ssl != 0 ? static_cast<CQKTcpCln&>(m_tcp_ssl_cln) : m_tcp_cln;
-            sender.sendFiles();
+            sendWithProgress(sender);
 
             log_message(LOG_LEVEL_INFO, &tag, "Client: Sending Files finished...");
             // sendFiles reports each failed attempt itself; a run whose last attempt failed

@@ -52,6 +52,8 @@ protected:
 private:
     void echoParams() const;
     void logParams() const;
+    // One run of sender under the rate limit, with the progress line on a terminal.
+    void sendWithProgress(CQKTcpCln& sender);
     // The value of a path option, or nothing (an ERROR line) when it is too long.
     bool acceptPath(const std::string& name, const std::string& value, std::string& target);
 

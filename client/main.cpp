@@ -3,9 +3,12 @@
 //
 // Usage: qk_relay_cln --send_files --out_dir=DIR [--back_dir=DIR] [--sub_dirs]
 //                     --server_address=HOST --server_port=PORT [--use_ssl] [--streams=N]
+//                     [--bwlimit=RATE]
 //        qk_relay_cln --send_files --file=FILE --server_address=HOST --server_port=PORT ...
 // Without a command the help is shown. One instance runs at a time. --streams=N (1 to 16)
-// spreads the files of a directory over N connections at once.
+// spreads the files of a directory over N connections at once. --bwlimit=RATE caps the bytes
+// per second of the whole run (K, M, G suffixes; a daily timetable "08:00,2M 18:00,off").
+// On a terminal a progress line shows the file being sent, its bytes, rate and time left.
 //
 // Exit codes: 0 after the help or a completed run; 69 when every sending attempt failed (the
 // files not sent are still in place); 74 for a bad parameter, a second instance or another
