@@ -11,6 +11,7 @@
 #include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
 #include "config/qk_service_params.h"
+#include "transfer/CQKRateLimit.h"
 #include "transfer/qk_relay_metrics.h"
 
 namespace {
@@ -68,6 +69,8 @@ void CQKClnSScan::pass() {
     if (refusal)
         std::rethrow_exception(refusal);
     traceParams();
+    // A changed limit holds from this scan on, for every stream; the same one keeps its bucket.
+    qk_rate_limit().setSchedule(m_in_force.m_bw_limit);
     if (m_in_force.m_op_code != kSendFiles) {
         m_watcher.stop();
         m_watched.clear();
@@ -237,5 +240,6 @@ void CQKClnSScan::traceParams() const {
     log_message(LOG_LEVEL_TRACE, &tag, "m_control_port\t= %d", p.m_control_port);
     log_message(LOG_LEVEL_TRACE, &tag, "m_exclude\t\t= %s", p.m_exclude.text().c_str());
     log_message(LOG_LEVEL_TRACE, &tag, "m_streams\t\t= %d", p.m_streams);
+    log_message(LOG_LEVEL_TRACE, &tag, "m_bw_limit\t\t= %s", p.m_bw_limit.text().c_str());
     log_message(LOG_LEVEL_TRACE, &tag, "CQKClnSScan ------------------------ <<");
 }

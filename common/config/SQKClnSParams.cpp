@@ -30,6 +30,18 @@ const Poco::RegularExpression& server_address_pattern() {
     return pattern;
 }
 
+// "bw_limit": no limit when missing or blank, else the rate or timetable it holds.
+CQKRateSchedule read_bw_limit(const Poco::Util::AbstractConfiguration& conf) {
+    const std::string value = conf.getString("bw_limit", "");
+    CQKRateSchedule schedule;
+    if (value.find_first_not_of(" \t\r\n") == std::string::npos)
+        return schedule;
+    const std::string problem = schedule.parse(value);
+    if (!problem.empty())
+        throw Poco::Util::OptionException("Wrong value of bw_limit: " + problem + ".");
+    return schedule;
+}
+
 }  // namespace
 
 void SQKClnSParams::readParams() {
@@ -54,6 +66,7 @@ void SQKClnSParams::readParams() {
     m_log_level = qk_read_log_level(conf);
     m_exclude = CQKNameFilter();
     qk_add_exclude(m_exclude, conf.getString("exclude", ""));
+    m_bw_limit = read_bw_limit(conf);
     raise_delay_sleep(m_delay_sleep);
     qk_read_key_paths(*this, configs.view("ssl_keys"));
 }

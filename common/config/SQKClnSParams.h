@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/qk_name_filter.h"
+#include "base/qk_rate_schedule.h"
 
 struct SQKClnSParams {
     std::int32_t m_control_code = 0;  // 1: run the scanner, 2: stop it
@@ -35,13 +36,14 @@ struct SQKClnSParams {
     std::string m_common_gui_cert_fpath;  // verifies records the control program applies
     std::string m_log_level = "TRACE";    // of the file alone, never in a control record
     CQKNameFilter m_exclude;              // "exclude": names never sent; of the file alone too
+    CQKRateSchedule m_bw_limit;           // "bw_limit": bytes per second of a scan; file alone
 
     // Fills the record. Defaults: "control_code" and "op_code" 1, "use_ssl" false,
     // "scan_time" 1000, "min_age" 0, "metrics_port" 0, "metrics_address" 127.0.0.1,
-    // "streams" 1, "log_level" TRACE, "exclude" empty (nothing excluded); a "control_port"
-    // that is not a number gives 0. A refused "exclude" throws Poco::Util::OptionException
-    // naming the key; any other missing key or bad value throws the configuration's
-    // exception, a missing view Poco::NullPointerException.
+    // "streams" 1, "log_level" TRACE, "exclude" empty (nothing excluded), "bw_limit" empty
+    // (no limit); a "control_port" that is not a number gives 0. A refused "exclude" or
+    // "bw_limit" throws Poco::Util::OptionException naming the key; any other missing key or bad
+    // value throws the configuration's exception, a missing view Poco::NullPointerException.
     void readParams();
     // Reads only what decides whether a scanner runs and what the control listener lives
     // on: "control_code", "control_port" and the key paths.
@@ -53,7 +55,8 @@ struct SQKClnSParams {
     // 1..QK_MAX_STREAMS.
     void checkParams();
     // Stores the record into the views in memory ("op_code" always 1; "log_level",
-    // "exclude", "metrics_port", "metrics_address" and "streams" are the file's and stay);
+    // "exclude", "metrics_port", "metrics_address", "streams" and "bw_limit" are the file's
+    // and stay);
     // CQKBaseConfigs writes the files.
     void writeParams();
 };

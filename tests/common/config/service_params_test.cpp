@@ -324,6 +324,45 @@ TEST_F(ServiceParamsTest, StreamsIsRefusedOutsideOneToSixteenAndKeptByAWrite) {
     EXPECT_EQ(CQKBaseConfigs::instance().view("conf_c").getInt("streams"), 3);
 }
 
+// "bw_limit" is a key of the file alone: absent or blank there is no limit, a rate or a
+// timetable is taken, a malformed value refuses the whole file naming the key and leaves the
+// limit in force, and a write keeps the key as the file has it.
+TEST_F(ServiceParamsTest, BwLimitIsRefusedWhenMalformedAndKeptByAWrite) {
+    const std::string client_xml = "<out_dir>" + tmp / "out" +
+                                   "</out_dir><back_dir/><file/><server_address>127.0.0.1"
+                                   "</server_address><server_port>5001</server_port><sub_dirs>"
+                                   "true</sub_dirs><control_port>0</control_port>";
+    auto use_limit = [&](const std::string& value) {
+        use_views("<config>" + client_xml + "<bw_limit>" + value + "</bw_limit></config>");
+    };
+    use_views("<config>" + client_xml + "</config>");
+    SQKClnSParams client;
+    EXPECT_EQ(qk_take_checked_params(client), nullptr);
+    EXPECT_FALSE(client.m_bw_limit.isLimited());
+    use_limit(" ");
+    EXPECT_EQ(qk_take_checked_params(client), nullptr);
+    EXPECT_FALSE(client.m_bw_limit.isLimited());
+
+    const std::string table = "08:00,2M 18:00,off";
+    use_limit(table);
+    EXPECT_EQ(qk_take_checked_params(client), nullptr);
+    EXPECT_EQ(client.m_bw_limit.text(), table);
+
+    for (const char* value : {"5X", "25:00,1M", "08:00", "08:00,1M 07:00,2M"}) {
+        use_limit(value);
+        const std::exception_ptr refusal = qk_take_checked_params(client);
+        ASSERT_NE(refusal, nullptr) << value;
+        EXPECT_EQ(client.m_bw_limit.text(), table) << "the limit in force stays";
+    }
+    use_limit("5X");
+    EXPECT_EQ(message_of([&] { std::rethrow_exception(qk_take_checked_params(client)); }),
+              "Wrong value of bw_limit: rate 5X has an unknown suffix (K, M or G).");
+    use_limit("512K");
+    ASSERT_EQ(client.m_bw_limit.parse("1M"), "");
+    client.writeParams();
+    EXPECT_EQ(CQKBaseConfigs::instance().view("conf_c").getString("bw_limit"), "512K");
+}
+
 // "log_level" is a key of the file alone: absent it is TRACE, a wrong value is refused and
 // leaves the level in force, a passed one is put in force, and a write keeps the key.
 TEST_F(ServiceParamsTest, LogLevelIsCheckedPutInForceAndKeptByAWrite) {
