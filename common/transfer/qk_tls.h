@@ -1,5 +1,6 @@
-// TLS settings shared by every listener and sender: TLS 1.2 only, one ECDSA cipher suite
-// on P-256, peer certificates required and verified against our own CA alone. Contexts
+// TLS settings shared by every listener and sender: TLS 1.3 where the peer has it, TLS 1.2
+// with one ECDSA cipher suite for older peers, explicit TLS 1.3 suites and key exchange
+// groups, peer certificates required and verified against our own CA alone. Contexts
 // are built directly from these parameters, never from a global configuration, so a
 // certificate that fails verification is refused without asking anybody.
 //
@@ -28,10 +29,13 @@ void qk_check_tls_files(const std::string& key_fpath, const std::string& cert_fp
                         const std::string& ca_cert_fpath);
 
 // A context for usage (Context::TLSV1_2_SERVER_USE or TLSV1_2_CLIENT_USE) that speaks
-// TLS 1.2 and nothing else: OpenSSL would otherwise also offer TLS 1.3, whose cipher
-// suites are not ours to choose. A server context resumes no session, neither from its
-// cache nor from a ticket, so every handshake shows and verifies the client's certificate
-// anew. Poco's exceptions pass on for files that can't be loaded.
+// TLS 1.3 and TLS 1.2 and nothing older: TLS 1.3 with our own list of cipher suites, TLS 1.2
+// with the one suite of params.cipherList; key exchange on X25519 or P-256. A server picks
+// by its own order. No context resumes a session, neither from a cache nor from a ticket (of
+// either version), so every handshake shows and verifies the client's certificate anew.
+// Under TLS 1.3 the client takes the handshake as done before the server has checked its
+// certificate: a refusal then shows to the client at its first read. Poco's exceptions pass
+// on for files that can't be loaded; Poco::Net::SSLContextException when a setting fails.
 Poco::Net::Context::Ptr qk_create_tls_context(Poco::Net::Context::Usage usage,
                                               const Poco::Net::Context::Params& params);
 

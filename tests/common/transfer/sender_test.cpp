@@ -627,7 +627,8 @@ TEST_F(SenderTest, CloseAfterFailedConnectLetsTheNextConnectStartAfresh) {
     EXPECT_EQ(sender.currResult(), QK_SEND_FILE_FOK);
 }
 
-// Over TLS the sender must insist on the server's certificate name.
+// Over TLS the sender must insist on the server's certificate name, and speak TLS 1.3 with
+// our receivers and TLS 1.2 with older ones.
 class TlsSenderTest : public SenderTest {
 protected:
     TlsSenderTest() : pki(sharedTestPki()) {
@@ -638,14 +639,21 @@ protected:
         params.m_ssl_ca_cert_fpath = pki.caCert();
     }
 
-    // tls_version, when set, is the only protocol version the server speaks.
+    // The server has our receivers' TLS settings, or with tls12_only those of an older
+    // receiver: TLS 1.2 and its one cipher suite.
     std::uint8_t runWithServerCert(const std::string& key, const std::string& cert,
-                                   int tls_version = 0) {
-        Poco::Net::Context::Ptr context = new Poco::Net::Context(
-            Poco::Net::Context::TLSV1_2_SERVER_USE, qk_tls_params(key, cert, pki.caCert()));
-        if (tls_version != 0) {
-            SSL_CTX_set_min_proto_version(context->sslContext(), tls_version);
-            SSL_CTX_set_max_proto_version(context->sslContext(), tls_version);
+                                   bool tls12_only = false) {
+        const Poco::Net::Context::Params server_params = qk_tls_params(key, cert, pki.caCert());
+        const Poco::Net::Context::Usage usage = Poco::Net::Context::TLSV1_2_SERVER_USE;
+        Poco::Net::Context::Ptr context =
+            tls12_only ? Poco::Net::Context::Ptr(new Poco::Net::Context(usage, server_params))
+                       : qk_create_tls_context(usage, server_params);
+        if (tls12_only)
+            SSL_CTX_set_max_proto_version(context->sslContext(), TLS1_2_VERSION);
+        SSL_CTX_set_info_callback(context->sslContext(), recordNegotiated);
+        {
+            std::lock_guard<std::mutex> lock(negotiated_mutex);
+            negotiated.clear();
         }
         FakeReceiver tls_receiver(context);
         params.m_srv_port = tls_receiver.port();
@@ -655,8 +663,25 @@ protected:
         return tls_result;
     }
 
+    // "version cipher" of the server's last completed handshake.
+    static std::string lastNegotiated() {
+        std::lock_guard<std::mutex> lock(negotiated_mutex);
+        return negotiated;
+    }
+
     const TestPki& pki;
     std::vector<FakeReceiver::File> tls_files;
+
+private:
+    static void recordNegotiated(const SSL* ssl, int where, int) {
+        if ((where & SSL_CB_HANDSHAKE_DONE) == 0)
+            return;
+        std::lock_guard<std::mutex> lock(negotiated_mutex);
+        negotiated = std::string(SSL_get_version(ssl)) + " " + SSL_get_cipher_name(ssl);
+    }
+
+    static inline std::mutex negotiated_mutex;
+    static inline std::string negotiated;
 };
 
 TEST_F(TlsSenderTest, SendsToAServerThatCarriesTheServerName) {
@@ -667,12 +692,13 @@ TEST_F(TlsSenderTest, SendsToAServerThatCarriesTheServerName) {
     EXPECT_FALSE(dir.exists("out/f.bin"));
 }
 
-TEST_F(TlsSenderTest, SpeaksTls12AndNothingElse) {
-    EXPECT_EQ(runWithServerCert(pki.serverKey(), pki.serverCert(), TLS1_3_VERSION),
-              QK_SEND_FILE_FERROR);
-    EXPECT_TRUE(dir.exists("out/f.bin"));
-    EXPECT_EQ(runWithServerCert(pki.serverKey(), pki.serverCert(), TLS1_2_VERSION),
-              QK_SEND_FILE_FOK);
+TEST_F(TlsSenderTest, SpeaksTls13AndStillTls12ToOlderServers) {
+    EXPECT_EQ(runWithServerCert(pki.serverKey(), pki.serverCert()), QK_SEND_FILE_FOK);
+    EXPECT_EQ(lastNegotiated(), "TLSv1.3 TLS_AES_256_GCM_SHA384");
+    put("f.bin", pattern(65537));
+    EXPECT_EQ(runWithServerCert(pki.serverKey(), pki.serverCert(), true), QK_SEND_FILE_FOK);
+    EXPECT_EQ(lastNegotiated(), "TLSv1.2 ECDHE-ECDSA-AES256-GCM-SHA384");
+    EXPECT_EQ(tls_files.size(), 1u);
 }
 
 TEST_F(TlsSenderTest, RefusesAServerOfOurCaWithAnotherName) {

@@ -1,5 +1,5 @@
 // The TLS listener with real certificates: who gets in, who is refused (revoked clients
-// among them), and that the listener keeps serving after a refusal.
+// among them) over TLS 1.3 and TLS 1.2, and that the listener keeps serving after a refusal.
 #include <gtest/gtest.h>
 
 #include <Poco/File.h>
@@ -24,18 +24,29 @@
 
 namespace {
 
-// Connects with the given client key and certificate (none when empty), offering only
-// tls_version when it is set, and reads the greeting. True only when the handshake passed
-// and the greeting 0x00 arrived.
+// The protocol version of the last handshake a client of greeted() completed on its side,
+// whether or not the server then accepted it; empty for none.
+std::string g_client_version;
+
+void record_client_version(const SSL* ssl, int where, int) {
+    if ((where & SSL_CB_HANDSHAKE_DONE) != 0)
+        g_client_version = SSL_get_version(ssl);
+}
+
+// Connects with the given client key and certificate (none when empty) and reads the
+// greeting: with our sender's TLS settings, or as an older sender that speaks only TLS 1.2.
+// True only when the handshake passed and the greeting 0x00 arrived.
 bool greeted(std::uint16_t port, const std::string& key, const std::string& cert,
-             const std::string& ca, int tls_version = 0) {
-    Poco::Net::Context::Params params = qk_tls_params(key, cert, ca);
+             const std::string& ca, bool tls12_only = false) {
+    g_client_version.clear();
+    const Poco::Net::Context::Params params = qk_tls_params(key, cert, ca);
+    const Poco::Net::Context::Usage usage = Poco::Net::Context::TLSV1_2_CLIENT_USE;
     Poco::Net::Context::Ptr context =
-        new Poco::Net::Context(Poco::Net::Context::TLSV1_2_CLIENT_USE, params);
-    if (tls_version != 0) {
-        SSL_CTX_set_min_proto_version(context->sslContext(), tls_version);
-        SSL_CTX_set_max_proto_version(context->sslContext(), tls_version);
-    }
+        tls12_only ? Poco::Net::Context::Ptr(new Poco::Net::Context(usage, params))
+                   : qk_create_tls_context(usage, params);
+    if (tls12_only)
+        SSL_CTX_set_max_proto_version(context->sslContext(), TLS1_2_VERSION);
+    SSL_CTX_set_info_callback(context->sslContext(), record_client_version);
     try {
         Poco::Net::SecureStreamSocket socket(context);
         socket.setPeerHostName(QK_TLS_SERVER_NAME);
@@ -118,26 +129,69 @@ protected:
         CQKCertificateAuthority::load(m_pki->caKey(), m_pki->caCert());
 };
 
-TEST_F(TlsListenerTest, OnlyClientsOfOurCaWithTheClientNameGetIn) {
+// Under TLS 1.3 a client is done with its handshake before the server has checked its
+// certificate: each refusal below comes after that, and counts once as a refused handshake.
+TEST_F(TlsListenerTest, OnlyClientsOfOurCaWithTheClientNameGetInOverTls13And12) {
     CQKTcpSslSrvS listener;
     listener.setParams(params());
     listener.setTimeout(Poco::Timespan(2, 0));
     listener.start();
     const std::uint16_t port = listener.boundPort();
     const TestPki& pki = *m_pki;
+    const CQKCounter& refused = qk_receiver_metrics().tls_handshakes_refused;
+    const std::uint64_t refused_before = refused.value();
 
-    EXPECT_FALSE(greeted(port, pki.wrongNameKey(), pki.wrongNameCert(), pki.caCert()))
-        << "a certificate of our CA with another name";
-    EXPECT_FALSE(greeted(port, pki.otherClientKey(), pki.otherClientCert(), pki.caCert()))
-        << "a certificate of a foreign CA";
-    EXPECT_FALSE(greeted(port, "", "", pki.caCert())) << "no certificate";
-    EXPECT_FALSE(greeted(port, pki.serverKey(), pki.serverCert(), pki.caCert()))
-        << "the server's own certificate";
-    EXPECT_FALSE(greeted(port, pki.clientKey(), pki.clientCert(), pki.caCert(), TLS1_3_VERSION))
-        << "TLS 1.3, whose cipher suites are not the configured one";
-    EXPECT_TRUE(greeted(port, pki.clientKey(), pki.clientCert(), pki.caCert(), TLS1_2_VERSION));
-    // Refusals end only their own connections.
+    struct Refused {
+        std::string key, cert;
+        const char* what;
+    };
+    const Refused cases[] = {
+        {pki.wrongNameKey(), pki.wrongNameCert(), "a certificate of our CA with another name"},
+        {pki.otherClientKey(), pki.otherClientCert(), "a certificate of a foreign CA"},
+        {"", "", "no certificate"},
+        {pki.serverKey(), pki.serverCert(), "the server's own certificate"},
+    };
+    for (const Refused& c : cases) {
+        EXPECT_FALSE(greeted(port, c.key, c.cert, pki.caCert())) << c.what;
+        EXPECT_EQ(g_client_version, "TLSv1.3") << c.what;
+    }
+    EXPECT_TRUE(within_15s([&] { return refused.value() >= refused_before + 4; }));
+    EXPECT_EQ(refused.value(), refused_before + 4);
+    // Refusals end only their own connections; an older sender gets in with TLS 1.2.
     EXPECT_TRUE(greeted(port, pki.clientKey(), pki.clientCert(), pki.caCert()));
+    EXPECT_EQ(g_client_version, "TLSv1.3");
+    EXPECT_TRUE(greeted(port, pki.clientKey(), pki.clientCert(), pki.caCert(), true));
+    EXPECT_EQ(g_client_version, "TLSv1.2");
+    EXPECT_EQ(refused.value(), refused_before + 4);
+    listener.stop();
+}
+
+// A resumed session would skip the client's certificate and the revocation check, so the
+// listener must refuse to resume for a client that asks, under either version.
+TEST_F(TlsListenerTest, EveryConnectionMakesAFullHandshake) {
+    CQKTcpSslSrvS listener;
+    listener.setParams(params());
+    listener.setTimeout(Poco::Timespan(2, 0));
+    listener.start();
+    for (const int version : {TLS1_3_VERSION, TLS1_2_VERSION}) {
+        Poco::Net::Context::Ptr context = new Poco::Net::Context(
+            Poco::Net::Context::TLSV1_2_CLIENT_USE,
+            qk_tls_params(m_pki->clientKey(), m_pki->clientCert(), m_pki->caCert()));
+        context->enableSessionCache(true);
+        SSL_CTX_set_max_proto_version(context->sslContext(), version);
+        Poco::Net::Session::Ptr session;
+        for (int i = 0; i < 2; ++i) {
+            Poco::Net::SecureStreamSocket socket(context, session);
+            socket.setPeerHostName(QK_TLS_SERVER_NAME);
+            socket.connect(Poco::Net::SocketAddress("127.0.0.1", listener.boundPort()),
+                           Poco::Timespan(5, 0));
+            socket.setReceiveTimeout(Poco::Timespan(5, 0));
+            std::uint8_t status = 0xFF;
+            ASSERT_EQ(socket.receiveBytes(&status, 1), 1);
+            EXPECT_FALSE(socket.sessionWasReused()) << version;
+            session = socket.currentSession();
+        }
+    }
     listener.stop();
 }
 
@@ -201,7 +255,9 @@ TEST_F(TlsListenerTest, ARevokedClientIsRefusedWithoutARestartWhileTheOthersDeli
     m_root.writeFile(QK_CRL_FILE, "-----BEGIN X509 CRL-----\ngarbage\n-----END X509 CRL-----\n");
     const std::uint64_t revoked_then = revoked.value();
     EXPECT_FALSE(greeted(port, stolen.key, stolen.cert, ca));
-    EXPECT_EQ(revoked.value(), revoked_then + 1);
+    EXPECT_EQ(g_client_version, "TLSv1.3");
+    EXPECT_FALSE(greeted(port, stolen.key, stolen.cert, ca, true));
+    EXPECT_EQ(revoked.value(), revoked_then + 2);
     EXPECT_TRUE(greeted(port, kept.key, kept.cert, ca));
     // So does a list of another CA.
     CQKCertificateAuthority::load(m_pki->otherCaKey(), m_pki->otherCaCert())
