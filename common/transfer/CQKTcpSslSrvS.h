@@ -1,6 +1,6 @@
-// The TLS file listener: the plain listener's design on a TLS 1.2 server socket that
-// requires and verifies a client certificate of our CA carrying the client name and, when a
-// revocation list is set, not named in it (qk_refuse_revoked).
+// The TLS file listener: the plain listener's design on a TLS server socket (1.3, or 1.2 for older
+// peers) that requires and verifies a client certificate of our CA carrying the client name and,
+// when a revocation list is set, not named in it (qk_refuse_revoked).
 #pragma once
 
 #include <Poco/Net/Context.h>

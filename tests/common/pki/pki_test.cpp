@@ -1,5 +1,5 @@
 // Tests of the CA code through the test key set: chain verification, names, key files,
-// certificate profiles, loading, refusals of bad input, and a real TLS 1.2 handshake.
+// certificate profiles, loading, refusals of bad input, and a real TLS handshake.
 #include "pki/CQKCertificateAuthority.h"
 
 #include <gtest/gtest.h>
