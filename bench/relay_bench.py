@@ -626,7 +626,8 @@ class Bench:
             self.drop_received_big(os.path.join(self.in_qk, run))
         return sample
 
-    def send_qk(self, run, tls, backups, port):
+    def send_qk(self, run, tls, backups, port, options=()):
+        """options: more command-line options of the client."""
         tfile = os.path.join(self.logs, run + ".time")
         log = os.path.join(self.logs, run + ".client.out")
         cmd = [GNU_TIME, "-v", "-o", tfile, os.path.join(self.bin, "qk_relay_cln"),
@@ -637,6 +638,7 @@ class Bench:
         if backups:
             # As the client service, which always backs up (into its default directory).
             cmd.append("--back_dir=" + os.path.join(self.send, "back_cln", run))
+        cmd += list(options)
         deadline = time.monotonic() + self.args.lock_wait
         while True:
             pid = self.server.pid
@@ -662,6 +664,142 @@ class Bench:
         t = parse_gnu_time(tfile)
         return {"seconds": seconds, "busy": busy, "rss_srv": hwm if hwm_reset else None,
                 "cpu_srv": cpu1 - cpu0, "rss_cln": t["rss_kib"], "cpu_cln": t["cpu_s"]}
+
+    def run_limit(self, series, run):
+        """One fresh file of --limit-mib sent with --bwlimit=--limit-rate through a delay
+        proxy of --limit-rtt ms (plain TCP). The time is the client's, from its start to its
+        exit; meanwhile the bytes that have reached the receiving file are sampled every
+        second (self.limit_samples), for the rate of the steady part without the start
+        (connection, the first burst) and the end (the last acknowledgement)."""
+        size = self.args.limit_mib * MIB
+        src, digest = self.fresh(run, False, lambda root: make_big(root, size))
+        dest = os.path.join(self.in_qk, run)
+        stop, samples = threading.Event(), []
+        sampler = threading.Thread(target=self.sample_received, args=(dest, stop, samples))
+        with self.proxy(self.args.limit_rtt, self.port, run) as proxy:
+            sampler.start()
+            try:
+                sample = self.send_qk(run, False, False, proxy.port,
+                                      ["--bwlimit=" + self.args.limit_rate])
+            finally:
+                stop.set()
+                sampler.join()
+        sample.update(proxy.usage)
+        self.check(run, dest, digest, series)
+        self.drop_received_big(dest)
+        self.limit_samples = samples
+        return sample
+
+    def sample_received(self, dest, stop, samples):
+        """Every second until `stop`: (time, bytes received below `dest`). The receiver
+        writes a file's content into an unnamed file (O_TMPFILE) in the target directory and
+        links it under its name at the end, so the bytes are those of the files the server
+        holds open there (seen through /proc/<pid>/fd) and of the files placed there, each
+        file counted once."""
+        pid = self.server.pid
+        fd_dir = "/proc/%d/fd" % pid
+        prefix = dest.rstrip("/") + "/"
+        tick = time.perf_counter()
+        while True:
+            seen, total = set(), 0
+            try:
+                fds = os.listdir(fd_dir)
+            except OSError:
+                fds = []
+            for fd in fds:
+                path = os.path.join(fd_dir, fd)
+                try:
+                    if not os.readlink(path).startswith(prefix):
+                        continue
+                    st = os.stat(path)
+                except OSError:
+                    continue
+                if (st.st_dev, st.st_ino) not in seen:
+                    seen.add((st.st_dev, st.st_ino))
+                    total += st.st_size
+            for path in files_below(dest):
+                try:
+                    st = os.stat(path)
+                except OSError:
+                    continue
+                if (st.st_dev, st.st_ino) not in seen:
+                    seen.add((st.st_dev, st.st_ino))
+                    total += st.st_size
+            samples.append((time.perf_counter(), total))
+            tick += 1.0
+            if stop.wait(max(0.0, tick - time.perf_counter())):
+                return
+
+    def limit_figures(self):
+        """What the rate-limit run achieved, or None when it did not run or failed:
+        the rate from the client's start to its exit, and the steady part's rate from the
+        receiver's samples (2 s cut from each end of the span in which bytes came in)."""
+        s = self.series.get("limit")
+        if s is None or s.failed or not s.runs:
+            return None
+        limit = self.limit_rate / MIB
+        size = self.args.limit_mib * MIB
+        run = s.runs[-1]
+        fig = {"limit": limit, "client": run["speed"], "seconds": run["seconds"],
+               "steady": None}
+        samples = getattr(self, "limit_samples", [])
+        moving = [i for i, (_t, b) in enumerate(samples) if 0 < b]
+        if moving:
+            first = moving[0]
+            done = next((i for i, (_t, b) in enumerate(samples) if b >= size), len(samples) - 1)
+            lo, hi = first + 2, done - 2
+            if hi - lo >= 2:
+                (t0, b0), (t1, b1) = samples[lo], samples[hi]
+                per_second = [(samples[i + 1][1] - samples[i][1]) / MIB
+                              / (samples[i + 1][0] - samples[i][0]) for i in range(lo, hi)]
+                fig["steady"] = (b1 - b0) / MIB / (t1 - t0)
+                fig["steady_span"] = (samples[lo][0] - samples[first][0],
+                                      samples[hi][0] - samples[first][0])
+                fig["steady_min"], fig["steady_max"] = min(per_second), max(per_second)
+                fig["samples"] = len(samples)
+        return fig
+
+    def limit_target(self, rate, limit):
+        dev = (rate / limit - 1) * 100
+        return "within 5 %%: %+.2f %% (%s)" % (dev, "met" if abs(dev) <= 5 else "NOT met")
+
+    def limit_lines(self):
+        """The rate-limit row's details, for the console and the Markdown."""
+        fig = self.limit_figures()
+        if fig is None:
+            return []
+        limit = fig["limit"]
+        lines = ["--bwlimit=%s (%.4g MiB/s), one file of %d MiB, plain TCP, through the delay "
+                 "proxy at %g ms round trip; one round only, whatever --rounds says (%d here)"
+                 % (self.args.limit_rate, limit, self.args.limit_mib, self.args.limit_rtt,
+                    self.args.rounds),
+                 "client, start to exit: %.2f MiB/s over %.2f s, %s"
+                 % (fig["client"], fig["seconds"], self.limit_target(fig["client"], limit))]
+        if fig["steady"] is None:
+            lines.append("receiver, steady part: too few samples for it")
+        else:
+            lines.append("receiver, steady part (%.0f s to %.0f s after the first bytes arrived, "
+                         "sampled every second): %.3f MiB/s, single seconds %.3f to %.3f MiB/s, %s"
+                         % (fig["steady_span"][0], fig["steady_span"][1], fig["steady"],
+                            fig["steady_min"], fig["steady_max"],
+                            self.limit_target(fig["steady"], limit)))
+        lines.append(self.proxy_cap_text())
+        return lines
+
+    def proxy_cap_text(self):
+        """The delay proxy holds at most --wan-window-bytes per direction for rtt/2, which
+        caps a stream near window / (rtt/2): far above the limit, or the row measures the
+        proxy."""
+        hold = self.args.limit_rtt / 2000.0
+        limit = self.limit_rate / MIB
+        window = self.args.wan_window_bytes / MIB
+        if hold <= 0:
+            return "the proxy holds nothing (0 ms): its window caps no rate"
+        cap = window / hold
+        return ("the proxy's own cap, window / hold = %g MiB / %g ms = %.0f MiB/s, is %.0f times "
+                "the limit%s" % (window, hold * 1000, cap, cap / limit,
+                                 "" if cap >= 2 * limit else ": TOO CLOSE, the proxy may be what "
+                                 "limits the rate"))
 
     def run_socat(self, series, run, tls, block=None):
         src, digest = self.fresh(run, False)
@@ -1228,6 +1366,12 @@ class Bench:
                              small_wan))
             wan_plan.append(("wan, %s round trip through the delay proxy: one %d MiB file"
                              % (ms, wmib), big_wan))
+        # The client's rate limit through the delay proxy: one round, whatever --rounds says.
+        add("limit", "qk_relay --bwlimit=%s, %g ms, %d MiB" % (
+            self.args.limit_rate, self.args.limit_rtt, self.args.limit_mib), "MiB/s",
+            ("srv", "cln", "proxy"))
+        sr["limit"].work = self.args.limit_mib
+        limit_round = [("limit", lambda run: self.run_limit(sr["limit"], run))]
         add("loop_plain", "qk_relay, loopback, %s files, plain" % nfiles, "files/s",
             ("srv", "cln"))
         add("disk_serial", "disk serial rate, %s files" % nfiles, "files/s", ("tool",))
@@ -1296,9 +1440,15 @@ class Bench:
                          % (self.args.load_clients, self.args.load_files), load_round))
         if self.wants("wan"):
             plan += wan_plan
-        for title, schedule in plan:
-            for r in range(1, rounds + 1):
-                say("\nRound %d/%d: %s" % (r, rounds, title))
+        if self.wants("limit"):
+            say("Rate limit: " + self.proxy_cap_text())
+            plan.append(("limit: one %d MiB file at --bwlimit=%s through the delay proxy "
+                         "(%g ms round trip), plain; one round only" % (
+                             self.args.limit_mib, self.args.limit_rate, self.args.limit_rtt),
+                         limit_round, 1))
+        for title, schedule, *once in plan:
+            for r in range(1, (once[0] if once else rounds) + 1):
+                say("\nRound %d/%d: %s" % (r, once[0] if once else rounds, title))
                 if schedule is None:
                     self.measure_latency()
                     continue
@@ -1361,6 +1511,20 @@ class Bench:
                       "(create, write, fsync file, fsync dir)" % nfiles, "loop_plain",
                       "disk_serial"))
         rows = []
+        limit = self.limit_figures()
+        if limit is not None or sr["limit"].failed:
+            ours = sr["limit"]
+            o_rss, o_cpu = ours.resources()
+            rows_limit = [[
+                "--bwlimit=%s, %g ms RTT (proxy), %d MiB, plain: achieved rate vs the limit, "
+                "client start to exit (one round)" % (self.args.limit_rate, self.args.limit_rtt,
+                                                      self.args.limit_mib),
+                ours.speed_text(), "%.4g MiB/s (the limit)" % (self.limit_rate / MIB),
+                "%.3f" % (limit["client"] / limit["limit"]) if limit else "-",
+                self.limit_target(limit["client"], limit["limit"]) if limit
+                else "within 5 %: -", "%s; %s" % (o_rss, o_cpu), "-"]]
+        else:
+            rows_limit = []
         for title, ours_key, peer_key in pairs:
             ours, peer = sr[ours_key], sr[peer_key]
             if not ours.runs and not peer.runs and not ours.failed and not peer.failed:
@@ -1373,7 +1537,7 @@ class Bench:
             rows.append([title, ours.speed_text(), peer.speed_text(), ratio,
                          self.target_text(ours_key, peer_key, ratio, targets),
                          "%s; %s" % (o_rss, o_cpu), "%s; %s" % (p_rss, p_cpu)])
-        return rows
+        return rows + rows_limit
 
     def target_text(self, ours_key, peer_key, ratio, targets):
         """The row's target and how far the run got: ratio/target (met at 1.00 or more)."""
@@ -1428,6 +1592,11 @@ class Bench:
                 "receiver (ms, all rounds pooled):")
             for r in latency:
                 say("  %-50s %6d files  p50 %7s  p99 %7s  max %7s  %s" % tuple(r))
+        limit = self.limit_lines()
+        if limit:
+            say("\nRate limit:")
+            for line in limit:
+                say("  " + line)
         for note in self.notes:
             say("  note: " + note)
         if self.failures:
@@ -1481,6 +1650,13 @@ class Bench:
             for r in latency:
                 md.append("| " + " | ".join(str(c) for c in r) + " |")
             md.append("")
+        limit = self.limit_lines()
+        if limit:
+            md.append("Rate limit:")
+            md.append("")
+            for line in limit:
+                md.append("- " + line)
+            md.append("")
         md.append("Every run, in seconds, in the order measured (other CPU: busy CPU time of the "
                   "machine during the run that the measured processes did not use):")
         md.append("")
@@ -1528,7 +1704,7 @@ def main(argv):
     p.add_argument("--files", type=int, default=10000)
     p.add_argument("--dirs", type=int, default=10)
     p.add_argument("--only",
-                   help="big, small, services, latency, load, wan, or several with commas")
+                   help="big, small, services, latency, load, wan, limit, or several with commas")
     p.add_argument("--latency-seconds", type=float, default=30)
     p.add_argument("--load-clients", type=int, default=20)
     p.add_argument("--load-files", type=int, default=500)
@@ -1538,6 +1714,12 @@ def main(argv):
     p.add_argument("--wan-big-mib", type=int, default=64, help="size of the wan part's big file")
     p.add_argument("--wan-window-bytes", type=int, default=4 << 20,
                    help="bytes the delay proxy holds per direction at most")
+    p.add_argument("--limit-rate", default="10M",
+                   help="the client's --bwlimit in the limit part (bytes/s, K/M/G = 1024^n)")
+    p.add_argument("--limit-mib", type=int, default=300,
+                   help="size of the limit part's file (300 MiB: about 30 s at 10M)")
+    p.add_argument("--limit-rtt", type=float, default=50,
+                   help="round trip (ms) of the delay proxy in the limit part")
     p.add_argument("--work-root", required=True)
     p.add_argument("--lock-wait", type=float, default=600)
     p.add_argument("--quiet-wait", type=float, default=120)
@@ -1555,7 +1737,13 @@ def main(argv):
             raise ValueError
     except ValueError:
         p.error("--wan-rtts takes round-trip times in ms (0 or more) with commas")
+    found = re.fullmatch(r"([1-9][0-9]*)([KMGkmg]?)", args.limit_rate)
+    if not found or args.limit_mib < 1 or args.limit_rtt < 0:
+        p.error("--limit-rate takes a rate like 10M, --limit-mib a positive number of MiB, "
+                "--limit-rtt a round trip in ms (0 or more)")
     bench = Bench(args)
+    bench.limit_rate = int(found.group(1)) * 1024 ** " KMG".index(
+        (found.group(2) or " ").upper())
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     try:
         bench.load_start = "%.2f" % os.getloadavg()[0]

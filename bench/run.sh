@@ -23,7 +23,12 @@
 #     plain TCP and TLS, against an rsync daemon (--whole-file --remove-source-files --fsync)
 #     behind a proxy of its own; and on loopback without a proxy, 10,000 files of 1 KiB
 #     (plain) against the disk's serial rate of durable small files (bench/disk_serial_rate.py
-#     on the same disk: create, write, fsync file, fsync directory, one after another).
+#     on the same disk: create, write, fsync file, fsync directory, one after another);
+#   - limit: how well the client's --bwlimit holds: one 300 MiB file at --bwlimit=10M, plain,
+#     through bench/delay_proxy.py at a 50 ms round trip (about 30 s); the rate from the
+#     client's start to its exit and, from the bytes reaching the receiving file sampled
+#     every second, the rate of the steady part, each against the limit (target: within
+#     5 %). One round only, whatever --rounds says.
 # Every row with a target prints its ratio against it. Several receivers behind HAProxy on
 # one shared incoming tree (20 senders into one, two and three receivers) are measured apart,
 # by bench/cluster.sh (docs/cluster.md).
@@ -32,15 +37,16 @@
 # of medians and ratios and appends it as Markdown to bench/results/<date>.md.
 #
 #   bench/run.sh [--rounds N] [--big-mib M] [--files N]
-#                [--only big,small,services,latency,load,wan]
+#                [--only big,small,services,latency,load,wan,limit]
 #                [--load-clients N] [--load-files N] [--latency-seconds S]
 #                [--wan-rtts 0,10,50] [--wan-files N] [--wan-big-mib M] [--wan-window-bytes N]
+#                [--limit-rate 10M] [--limit-mib 300] [--limit-rtt 50]
 #                [--no-extra] [--no-build] [--work-root DIR] [--keep]
 #
 # A full run (3 rounds) takes about 18 minutes on 2 cores without the wan part; the wan part
 # adds about 4 minutes a round while the sender waits for each file (about 10 files/s at
 # 50 ms), well under one once it keeps files in flight. `--only wan --rounds 1` is the quick
-# look at it. The services and the server hold single-instance locks shared with other users
+# look at it. The limit part adds about 35 s (`--only limit --rounds 1`). The services and the server hold single-instance locks shared with other users
 # of the machine: run it as `flock /tmp/qk_services.lock bench/run.sh ...` where others test
 # the services too. It needs root for apt-get when a tool is missing, and starts its own
 # qk_relay_srv: only one may run on the machine.
@@ -78,9 +84,10 @@ while [ $# -gt 0 ]; do
     --work-root) work_root=$2; shift 2 ;;
     --work-root=*) work_root=${1#*=}; shift ;;
     --load-clients | --load-files | --latency-seconds | --wan-rtts | --wan-files | --wan-big-mib | \
-        --wan-window-bytes) pass+=("$1" "$2"); shift 2 ;;
+        --wan-window-bytes | --limit-rate | --limit-mib | --limit-rtt) pass+=("$1" "$2"); shift 2 ;;
     --load-clients=* | --load-files=* | --latency-seconds=* | --wan-rtts=* | --wan-files=* | \
-        --wan-big-mib=* | --wan-window-bytes=*) pass+=("$1"); shift ;;
+        --wan-big-mib=* | --wan-window-bytes=* | --limit-rate=* | --limit-mib=* | --limit-rtt=*)
+        pass+=("$1"); shift ;;
     --no-build) build=; shift ;;
     --no-extra) extra=; shift ;;
     --keep) keep=1; shift ;;
