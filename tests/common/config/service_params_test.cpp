@@ -79,13 +79,6 @@ protected:
         params.m_ssl_port = 5001;
         return params;
     }
-    // The keys a client file needs, for tests of the keys of the file alone.
-    std::string clientXml() const {
-        return "<out_dir>" + tmp / "out" +
-               "</out_dir><back_dir/><file/><server_address>127.0.0.1</server_address>"
-               "<server_port>5001</server_port><sub_dirs>true</sub_dirs><control_port>0"
-               "</control_port>";
-    }
     SQKClnSParams validClient() const {
         SQKClnSParams params;
         params.m_control_code = 1;
@@ -301,7 +294,10 @@ TEST_F(ServiceParamsTest, MetricsPortIsCheckedNeverInForceWhenRefusedAndKeptByAW
 // "streams" is a key of the file alone: absent it is 1, a value outside 1..16 (or not a
 // number) refuses the whole file and leaves the value in force, and a write keeps the key.
 TEST_F(ServiceParamsTest, StreamsIsRefusedOutsideOneToSixteenAndKeptByAWrite) {
-    const std::string client_xml = clientXml();
+    const std::string client_xml = "<out_dir>" + tmp / "out" +
+                                   "</out_dir><back_dir/><file/><server_address>127.0.0.1"
+                                   "</server_address><server_port>5001</server_port><sub_dirs>"
+                                   "true</sub_dirs><control_port>0</control_port>";
     auto use_streams = [&](const std::string& value) {
         use_views("<config>" + client_xml + "<streams>" + value + "</streams></config>");
     };
@@ -331,7 +327,10 @@ TEST_F(ServiceParamsTest, StreamsIsRefusedOutsideOneToSixteenAndKeptByAWrite) {
 // "keep_alive" likewise: absent it is 60 seconds, 0 to 600 is taken, anything else refuses
 // the file and leaves the value in force.
 TEST_F(ServiceParamsTest, KeepAliveIsRefusedOutsideZeroToSixHundred) {
-    const std::string client_xml = clientXml();
+    const std::string client_xml = "<out_dir>" + tmp / "out" +
+                                   "</out_dir><back_dir/><file/><server_address>127.0.0.1"
+                                   "</server_address><server_port>5001</server_port><sub_dirs>"
+                                   "true</sub_dirs><control_port>0</control_port>";
     use_views("<config>" + client_xml + "</config>");
     SQKClnSParams client;
     EXPECT_EQ(qk_take_checked_params(client), nullptr);
@@ -350,7 +349,10 @@ TEST_F(ServiceParamsTest, KeepAliveIsRefusedOutsideZeroToSixHundred) {
 // timetable is taken, a malformed value refuses the whole file naming the key and leaves the
 // limit in force, and a write keeps the key as the file has it.
 TEST_F(ServiceParamsTest, BwLimitIsRefusedWhenMalformedAndKeptByAWrite) {
-    const std::string client_xml = clientXml();
+    const std::string client_xml = "<out_dir>" + tmp / "out" +
+                                   "</out_dir><back_dir/><file/><server_address>127.0.0.1"
+                                   "</server_address><server_port>5001</server_port><sub_dirs>"
+                                   "true</sub_dirs><control_port>0</control_port>";
     auto use_limit = [&](const std::string& value) {
         use_views("<config>" + client_xml + "<bw_limit>" + value + "</bw_limit></config>");
     };
@@ -420,7 +422,10 @@ TEST_F(ServiceParamsTest, LogLevelIsCheckedPutInForceAndKeptByAWrite) {
 // once read, a bad one is refused naming the key and leaves the patterns in force, and a
 // write keeps the key as the file has it.
 TEST_F(ServiceParamsTest, ExcludeIsReadRefusedWhenBadAndKeptByAWrite) {
-    const std::string client_xml = clientXml();
+    const std::string client_xml = "<out_dir>" + tmp / "out" +
+                                   "</out_dir><back_dir/><file/><server_address>127.0.0.1"
+                                   "</server_address><server_port>5001</server_port><sub_dirs>"
+                                   "true</sub_dirs><control_port>0</control_port>";
     auto use_exclude = [&](const std::string& value) {
         use_views("<config>" + client_xml + "<exclude>" + value + "</exclude></config>");
     };
