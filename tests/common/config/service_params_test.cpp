@@ -79,6 +79,13 @@ protected:
         params.m_ssl_port = 5001;
         return params;
     }
+    // The keys a client file needs, for tests of the keys of the file alone.
+    std::string clientXml() const {
+        return "<out_dir>" + tmp / "out" +
+               "</out_dir><back_dir/><file/><server_address>127.0.0.1</server_address>"
+               "<server_port>5001</server_port><sub_dirs>true</sub_dirs><control_port>0"
+               "</control_port>";
+    }
     SQKClnSParams validClient() const {
         SQKClnSParams params;
         params.m_control_code = 1;
@@ -294,10 +301,7 @@ TEST_F(ServiceParamsTest, MetricsPortIsCheckedNeverInForceWhenRefusedAndKeptByAW
 // "streams" is a key of the file alone: absent it is 1, a value outside 1..16 (or not a
 // number) refuses the whole file and leaves the value in force, and a write keeps the key.
 TEST_F(ServiceParamsTest, StreamsIsRefusedOutsideOneToSixteenAndKeptByAWrite) {
-    const std::string client_xml = "<out_dir>" + tmp / "out" +
-                                   "</out_dir><back_dir/><file/><server_address>127.0.0.1"
-                                   "</server_address><server_port>5001</server_port><sub_dirs>"
-                                   "true</sub_dirs><control_port>0</control_port>";
+    const std::string client_xml = clientXml();
     auto use_streams = [&](const std::string& value) {
         use_views("<config>" + client_xml + "<streams>" + value + "</streams></config>");
     };
@@ -328,10 +332,7 @@ TEST_F(ServiceParamsTest, StreamsIsRefusedOutsideOneToSixteenAndKeptByAWrite) {
 // timetable is taken, a malformed value refuses the whole file naming the key and leaves the
 // limit in force, and a write keeps the key as the file has it.
 TEST_F(ServiceParamsTest, BwLimitIsRefusedWhenMalformedAndKeptByAWrite) {
-    const std::string client_xml = "<out_dir>" + tmp / "out" +
-                                   "</out_dir><back_dir/><file/><server_address>127.0.0.1"
-                                   "</server_address><server_port>5001</server_port><sub_dirs>"
-                                   "true</sub_dirs><control_port>0</control_port>";
+    const std::string client_xml = clientXml();
     auto use_limit = [&](const std::string& value) {
         use_views("<config>" + client_xml + "<bw_limit>" + value + "</bw_limit></config>");
     };
@@ -401,10 +402,7 @@ TEST_F(ServiceParamsTest, LogLevelIsCheckedPutInForceAndKeptByAWrite) {
 // once read, a bad one is refused naming the key and leaves the patterns in force, and a
 // write keeps the key as the file has it.
 TEST_F(ServiceParamsTest, ExcludeIsReadRefusedWhenBadAndKeptByAWrite) {
-    const std::string client_xml = "<out_dir>" + tmp / "out" +
-                                   "</out_dir><back_dir/><file/><server_address>127.0.0.1"
-                                   "</server_address><server_port>5001</server_port><sub_dirs>"
-                                   "true</sub_dirs><control_port>0</control_port>";
+    const std::string client_xml = clientXml();
     auto use_exclude = [&](const std::string& value) {
         use_views("<config>" + client_xml + "<exclude>" + value + "</exclude></config>");
     };
