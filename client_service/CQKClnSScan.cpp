@@ -94,8 +94,10 @@ void CQKClnSScan::keepStreams(CQKStreams<Sender>& streams) {
         streams.push_back(std::make_unique<CQKContactSender<Sender>>());
         streams.back()->setParams(&m_in_force);
     }
-    for (const auto& stream : streams)
+    for (const auto& stream : streams) {
         stream->setRefusalPause(std::chrono::milliseconds(sleepMs()));
+        stream->setKeepConnection(std::chrono::seconds(m_in_force.m_keep_alive));
+    }
 }
 
 // The failed attempts are the senders' own count; the contacts say whether the receiver

@@ -71,6 +71,10 @@ public:
         noting([this] { Sender::sendFinishSendFiles(); });
     }
 
+protected:
+    // Statuses on a kept connection come without a greeting: they are answers too.
+    void noteAnswer() override { m_contact.answered = true; }
+
 private:
     template <class Step>
     void noting(const Step& step) {

@@ -63,6 +63,7 @@ void SQKClnSParams::readParams() {
     m_metrics_port = qk_read_metrics_port(conf);
     m_metrics_address = qk_read_metrics_address(conf);
     m_streams = conf.getInt("streams", 1);
+    m_keep_alive = conf.getInt("keep_alive", 60);
     m_log_level = qk_read_log_level(conf);
     m_exclude = CQKNameFilter();
     qk_add_exclude(m_exclude, conf.getString("exclude", ""));
@@ -125,6 +126,11 @@ void SQKClnSParams::checkParams() {
         throw Poco::Util::OptionException("Wrong value of streams: " + std::to_string(m_streams) +
                                           ". It must be 1 to " + std::to_string(QK_MAX_STREAMS) +
                                           ".");
+    }
+    if (m_keep_alive < 0 || m_keep_alive > QK_MAX_KEEP_ALIVE) {
+        throw Poco::Util::OptionException(
+            "Wrong value of keep_alive: " + std::to_string(m_keep_alive) + ". It must be 0 to " +
+            std::to_string(QK_MAX_KEEP_ALIVE) + " seconds.");
     }
 }
 

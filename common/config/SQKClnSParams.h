@@ -11,6 +11,9 @@
 #include "base/qk_name_filter.h"
 #include "base/qk_rate_schedule.h"
 
+// The longest "keep_alive": receivers keep an idle connection no longer.
+constexpr std::int32_t QK_MAX_KEEP_ALIVE = 600;
+
 struct SQKClnSParams {
     std::int32_t m_control_code = 0;  // 1: run the scanner, 2: stop it
     std::int32_t m_op_code = 0;       // 1: every scan sends
@@ -26,6 +29,7 @@ struct SQKClnSParams {
     std::int32_t m_min_age = 0;         // milliseconds a file stays unmodified before it is sent
     std::int32_t m_metrics_port = 0;    // metrics endpoint; 0: none; of the file alone
     std::int32_t m_streams = 1;         // "streams": connections a scan sends over; file alone
+    std::int32_t m_keep_alive = 60;     // "keep_alive": seconds an idle connection stays open
     std::string m_metrics_address = "127.0.0.1";
     std::string m_key_fpath;
     std::string m_cert_fpath;
@@ -40,10 +44,11 @@ struct SQKClnSParams {
 
     // Fills the record. Defaults: "control_code" and "op_code" 1, "use_ssl" false,
     // "scan_time" 1000, "min_age" 0, "metrics_port" 0, "metrics_address" 127.0.0.1,
-    // "streams" 1, "log_level" TRACE, "exclude" empty (nothing excluded), "bw_limit" empty
-    // (no limit); a "control_port" that is not a number gives 0. A refused "exclude" or
-    // "bw_limit" throws Poco::Util::OptionException naming the key; any other missing key or bad
-    // value throws the configuration's exception, a missing view Poco::NullPointerException.
+    // "streams" 1, "keep_alive" 60, "log_level" TRACE, "exclude" empty (nothing excluded),
+    // "bw_limit" empty (no limit); a "control_port" that is not a number gives 0. A refused
+    // "exclude" or "bw_limit" throws Poco::Util::OptionException naming the key; any other missing
+    // key or bad value throws the configuration's exception, a missing view
+    // Poco::NullPointerException.
     void readParams();
     // Reads only what decides whether a scanner runs and what the control listener lives
     // on: "control_code", "control_port" and the key paths.
@@ -51,11 +56,12 @@ struct SQKClnSParams {
     // Raises the scan period to 1000, checks the log level, the metrics address and port
     // (0..65535, not the control or server port), then (control code 1 only) checks the rest
     // of the record in a fixed order, creating missing directories, and throws on the first
-    // failure (Poco::Util::OptionException, Poco::FileExistsException); "streams" last, in
-    // 1..QK_MAX_STREAMS.
+    // failure (Poco::Util::OptionException, Poco::FileExistsException); "streams" in
+    // 1..QK_MAX_STREAMS, then "keep_alive" in 0..QK_MAX_KEEP_ALIVE (0: closed after each scan).
     void checkParams();
     // Stores the record into the views in memory ("op_code" always 1; "log_level",
-    // "exclude", "metrics_port", "metrics_address", "streams" and "bw_limit" are the file's
+    // "exclude", "metrics_port", "metrics_address", "streams", "keep_alive" and "bw_limit" are
+    // the file's
     // and stay);
     // CQKBaseConfigs writes the files.
     void writeParams();

@@ -139,6 +139,7 @@ void qk_build_window(std::uint8_t* out, const QKWindowFrame& frame) {
     out[1] = frame.version;
     put_u16(out + 2, frame.features);
     put_u16(out + 4, frame.files);
+    put_u16(out + 6, frame.keep);
     put_u64(out + 8, frame.bytes);
 }
 
@@ -148,6 +149,7 @@ bool qk_read_window(const std::uint8_t* in, std::size_t length, QKWindowFrame& f
     frame.version = in[1];
     frame.features = get_u16(in + 2);
     frame.files = get_u16(in + 4);
+    frame.keep = get_u16(in + 6);
     frame.bytes = get_u64(in + 8);
     return frame.version >= 1 && (frame.features & QK_WINDOW_FEATURE_FILES) != 0 &&
            frame.files > 0 && frame.bytes > 0;

@@ -76,20 +76,25 @@ bool qk_read_header(const std::uint8_t* record, std::size_t length, QKRelayHeade
 // ends the connection; the sender then speaks the classic conversation to it.
 //
 // Window frame, both ways, QK_WINDOW_FRAME_SIZE bytes: code 0x10, version (1), features
-// (16 bits, bit 0: files in flight), files (16 bits), reserved (16 bits, zero), bytes (64
-// bits). From the sender: the most files and bytes it would keep in flight; from the
-// receiver: the most it takes, which bind the sender. A sender keeps at most
-// QK_WINDOW_INITIAL_FILES files in flight until the receiver's frame has arrived; every
-// receiver that has the extension takes at least that many.
+// (16 bits, bit 0: files in flight, bit 1: a kept connection), files (16 bits), keep (16
+// bits: seconds an idle connection is kept; zero without bit 1), bytes (64 bits). From the sender:
+// the most files and bytes it would keep in flight; from the receiver: the most it takes, which
+// bind the sender. A sender keeps at most QK_WINDOW_INITIAL_FILES files in flight until the
+// receiver's frame has arrived; every receiver that has the extension takes at least that many.
 constexpr std::size_t QK_WINDOW_FRAME_SIZE = 16;
 constexpr std::uint8_t QK_WINDOW_VERSION = 1;
 constexpr std::uint16_t QK_WINDOW_FEATURE_FILES = 0x0001;
+// The sender may leave the connection open and idle between its runs, for at most the keep
+// seconds the receiver grants, and send the next files on it without a new handshake; a
+// run then ends when its last status has come, without the finished-all frame.
+constexpr std::uint16_t QK_WINDOW_FEATURE_KEEP = 0x0002;
 constexpr std::uint16_t QK_WINDOW_INITIAL_FILES = 16;
 
 struct QKWindowFrame {
     std::uint8_t version = QK_WINDOW_VERSION;
     std::uint16_t features = QK_WINDOW_FEATURE_FILES;
     std::uint16_t files = 0;
+    std::uint16_t keep = 0;  // seconds, with QK_WINDOW_FEATURE_KEEP
     std::uint64_t bytes = 0;
 };
 

@@ -71,6 +71,13 @@ void raise_descriptor_limit() {
 
 }  // namespace
 
+// Asked by connection threads while the listener may be stopping: m_server changes hands
+// only under m_server_mutex.
+bool CQKFileListener::hasWaitingConnections() const {
+    std::lock_guard<std::mutex> lock(m_server_mutex);
+    return m_server && m_server->queuedConnections() > 0;
+}
+
 void CQKFileListener::startServer(std::unique_ptr<Poco::Net::ServerSocket> socket,
                                   Poco::Net::TCPServerConnectionFactory::Ptr factory, int port,
                                   const Texts& texts) {
@@ -82,6 +89,7 @@ void CQKFileListener::startServer(std::unique_ptr<Poco::Net::ServerSocket> socke
     params->setMaxThreads(kMaxThreads);
     raise_descriptor_limit();
     m_server_socket = std::move(socket);
+    std::lock_guard<std::mutex> lock(m_server_mutex);
     m_server = std::make_unique<Poco::Net::TCPServer>(factory, *m_server_socket, params);
     log_message(LOG_LEVEL_DEBUG, &tag, "%s", texts.launching);
     m_stopped.store(false);
@@ -95,8 +103,13 @@ void CQKFileListener::stopAccepting(const Texts& texts) {
     QKLogTag tag = qk_make_tag(texts.tag_stop);
     m_stopped.store(true);
     log_message(LOG_LEVEL_DEBUG, &tag, "%s", texts.finishing);
-    m_server->stop();
-    m_server.reset();
+    std::unique_ptr<Poco::Net::TCPServer> server;
+    {
+        std::lock_guard<std::mutex> lock(m_server_mutex);
+        server = std::move(m_server);
+    }
+    server->stop();
+    server.reset();
     log_message(LOG_LEVEL_DEBUG, &tag, "%s", texts.finished);
 }
 

@@ -68,6 +68,8 @@ public:
     virtual CQKReceivingRegistry& receivingFiles() { return *m_receiving_files; }
     // True from a stop until the next start: connections end after their current step.
     virtual bool isStopped() const { return m_stopped.load(); }
+    // True when accepted connections wait for a thread of the pool.
+    bool hasWaitingConnections() const;
 
     // Lets this listener share its registry of files being received with another one of
     // the same program, so one path can't be written by both at once.
@@ -115,6 +117,7 @@ private:
     const ConnectionNames m_names;
     std::unique_ptr<Poco::Net::ServerSocket> m_server_socket;
     std::unique_ptr<Poco::Net::TCPServer> m_server;
+    mutable std::mutex m_server_mutex;  // m_server for hasWaitingConnections
     std::shared_ptr<CQKReceivingRegistry> m_receiving_files;
     mutable std::mutex m_connections_mutex;
     std::condition_variable m_connections_empty;

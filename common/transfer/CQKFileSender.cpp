@@ -55,8 +55,9 @@ constexpr const char* QK_REFUSED_IN_WINDOW =
     "the receiver refused it (its name, a directory of that name, another sender sending it, "
     "a directory or file the receiver cannot create, a checksum mismatch or a failed write)";
 
-// Thrown out of an attempt whose receiver turned out to speak only the classic conversation:
-// the attempt is made again at once, classically, and does not count.
+// Thrown out of an attempt whose receiver turned out to speak only the classic conversation,
+// or that ran on a kept connection the receiver had closed before answering: the attempt is
+// made again at once (classically, or on a new connection) and does not count.
 struct SQKClassicPeer {};
 
 // Receivers known to speak only the classic conversation ("address:port"), with the time
@@ -538,24 +539,36 @@ bool CQKFileSender::isHeldAfterDelivery(const QKLogTag& tag, const std::string& 
 // reported.
 void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>& exchange) {
     m_connection_ended = false;
-    m_window = false;
+    m_reusing = keptConnectionUsable();
+    m_heard = false;
     try {
-        openConnection();
-        log_message(LOG_LEVEL_TRACE, &tag, "recvStatus: QK_FILE_SEND_FOK ------- >>");
-        recvStatus(QK_SEND_FILE_FOK);
-        log_message(LOG_LEVEL_TRACE, &tag, "recvStatus: QK_FILE_SEND_FOK ------- <<");
-        offerWindow(tag);
+        if (m_reusing) {
+            log_message(LOG_LEVEL_DEBUG, &tag, "Sending on the kept connection");
+        } else {
+            m_window = false;
+            openConnection();
+            log_message(LOG_LEVEL_TRACE, &tag, "recvStatus: QK_FILE_SEND_FOK ------- >>");
+            recvStatus(QK_SEND_FILE_FOK);
+            log_message(LOG_LEVEL_TRACE, &tag, "recvStatus: QK_FILE_SEND_FOK ------- <<");
+            offerWindow(tag);
+        }
         exchange();
         finishRemovals();
-        if (!m_connection_ended)
+        if (keepsConnection()) {
+            m_kept_until = std::chrono::steady_clock::now() + m_keep_granted;
+            m_kept_key = peerKey();
+        } else if (!m_connection_ended) {
             closeConnection();
+        }
         m_curr_result = QK_SEND_FILE_FOK;
     } catch (...) {
         m_curr_result = QK_SEND_FILE_FERROR;
         // Files in flight without a status stay where they are, to be sent again.
-        const bool classic = m_window && !answeredWindow();
+        const bool classic = !m_reusing && m_window && !answeredWindow();
+        const bool stale = m_reusing && !m_heard;
         forgetInFlight();
         m_window = false;
+        m_keep_granted = std::chrono::seconds(0);
         m_removals.drainQuietly();
         keepUnremovable();
         if (!m_connection_ended)
@@ -564,8 +577,41 @@ void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>&
             rememberClassicPeer(tag);
             throw SQKClassicPeer{};
         }
+        if (stale) {
+            log_message(LOG_LEVEL_DEBUG, &tag,
+                        "The kept connection was closed by the receiver: connecting again");
+            throw SQKClassicPeer{};
+        }
         throw;
     }
+}
+
+// A kept connection serves the next run while it is granted, not expired, to the receiver
+// the parameters name now, and still open: a receiver that closed it (its keep time ran out,
+// it restarted, it needed the thread) shows an end of stream, which poll reports as
+// readable; so does anything else it might have sent unasked. Otherwise it is closed.
+bool CQKFileSender::keptConnectionUsable() {
+    if (!hasSocket() || m_keep_granted.count() == 0)
+        return false;
+    const bool usable =
+        std::chrono::steady_clock::now() < m_kept_until && m_kept_key == peerKey() &&
+        socket().available() <= 0 &&
+        !qk_poll_socket(socket(), Poco::Timespan(0), Poco::Net::Socket::SELECT_READ);
+    if (!usable)
+        dropKeptConnection();
+    return usable;
+}
+
+bool CQKFileSender::keepsConnection() const {
+    return m_window && m_window_answered && m_keep_granted.count() > 0 && m_keep.count() > 0 &&
+           m_socket != nullptr;
+}
+
+void CQKFileSender::dropKeptConnection() {
+    m_keep_granted = std::chrono::seconds(0);
+    m_window = false;
+    if (hasSocket())
+        closeConnection();
 }
 
 // The offer costs no wait: the first files follow it at once, and the answer is read with
@@ -581,6 +627,11 @@ void CQKFileSender::offerWindow(const QKLogTag& tag) {
     QKWindowFrame offer;
     offer.files = QK_SENDER_WINDOW_FILES;
     offer.bytes = QK_SENDER_WINDOW_BYTES;
+    m_keep_granted = std::chrono::seconds(0);
+    if (m_keep.count() > 0) {
+        offer.features |= QK_WINDOW_FEATURE_KEEP;
+        offer.keep = static_cast<std::uint16_t>(std::min<long long>(m_keep.count(), 65535));
+    }
     std::uint8_t frame[QK_WINDOW_FRAME_SIZE];
     qk_build_window(frame, offer);
     sendData(frame[0], frame + 1, static_cast<std::int32_t>(sizeof(frame) - 1), true);
@@ -687,6 +738,8 @@ bool CQKFileSender::nextAnswerByte(std::uint8_t& byte, bool wait) {
         }
         m_recv_begin = 0;
         m_recv_end = static_cast<std::size_t>(received);
+        m_heard = true;
+        noteAnswer();
     }
     byte = m_recv_buffer[m_recv_begin++];
     return true;
@@ -706,6 +759,8 @@ void CQKFileSender::readWindowAnswer(const QKLogTag& tag, std::uint8_t first) {
     if (!qk_read_window(frame, sizeof(frame), answer))
         throw ReceivingStatusException("The receiver's answer to files in flight is malformed");
     m_window_answered = true;
+    if ((answer.features & QK_WINDOW_FEATURE_KEEP) != 0 && answer.keep > 0)
+        m_keep_granted = std::min(m_keep, std::chrono::seconds(answer.keep));
     m_window_files = std::min(answer.files, QK_SENDER_WINDOW_FILES);
     m_window_bytes = answer.bytes;
     log_message(LOG_LEVEL_DEBUG, &tag, "The receiver takes %u files and %llu bytes in flight",
@@ -1039,6 +1094,12 @@ void CQKFileSender::sendFinishSendFiles() {
     log_message(LOG_LEVEL_DEBUG, &tag, "sendFinishSendFiles Start...");
     if (m_connection_ended) {
         log_message(LOG_LEVEL_DEBUG, &tag, "The receiver ended the connection after a refusal");
+        return;
+    }
+    if (keepsConnection()) {
+        // The connection stays for the next run: the files' statuses end this one.
+        drainWindow(tag);
+        log_message(LOG_LEVEL_DEBUG, &tag, "sendFinishSendFiles End... (connection kept)");
         return;
     }
     sendData(QK_SEND_FILE_FFINISHED_ALL, nullptr, 0, true);

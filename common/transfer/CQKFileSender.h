@@ -165,6 +165,13 @@ public:
     // again. The client service scans whenever a file lands: without a pause a refused file
     // would cost a connection and a refusal at each of those scans.
     void setRefusalPause(std::chrono::milliseconds pause) { m_refusal_pause = pause; }
+    // How long the connection may stay open and idle after a run (0, the default: closed at
+    // the end of each run). A receiver that grants it keeps the connection for at most that
+    // long; the next run sends on it without a new connection or handshake, and a kept
+    // connection the receiver has closed meanwhile costs one reconnect, not a failed attempt.
+    void setKeepConnection(std::chrono::seconds keep) { m_keep = keep; }
+    // Closes a kept connection; the next run connects anew.
+    void dropKeptConnection();
 
     // The file-system questions of a walk; none throws, a vanished entry answers false.
     static bool isRegularFile(const Poco::File& file);
@@ -181,6 +188,9 @@ public:
 
 protected:
     virtual SQKSendParams sendParams() const = 0;
+    // Called whenever bytes from the receiver arrive on a windowed connection (statuses);
+    // the default does nothing.
+    virtual void noteAnswer() {}
     // Called for an existing regular file before it is sent; the default does nothing.
     virtual void prepareFile(const QKLogTag& tag, Poco::File& file);
     // Orders a run's list so that files refused at earlier runs come last, those refused at
@@ -289,6 +299,8 @@ private:
     void acknowledge(const QKLogTag& tag, const SQKSentFile& file);
     void forgetInFlight() noexcept;
     bool answeredWindow();
+    bool keptConnectionUsable();
+    bool keepsConnection() const;
     std::string peerKey() const;
     bool isClassicPeer() const;
     void rememberClassicPeer(const QKLogTag& tag);
@@ -326,6 +338,15 @@ private:
     bool m_window = false;           // offered on the open connection
     bool m_window_answered = false;  // and answered by the receiver
     bool m_window_refused = false;   // the receiver sent something else where the answer was due
+    // A kept connection: asked for (m_keep), granted for m_keep_granted, usable until
+    // m_kept_until to the receiver m_kept_key; m_reusing while an attempt runs on it, and
+    // m_heard once the receiver answered on it in that attempt.
+    std::chrono::seconds m_keep{0};
+    std::chrono::seconds m_keep_granted{0};
+    std::chrono::steady_clock::time_point m_kept_until;
+    std::string m_kept_key;
+    bool m_reusing = false;
+    bool m_heard = false;
     std::uint16_t m_window_files = QK_WINDOW_INITIAL_FILES;
     std::uint64_t m_window_bytes = 0;
     std::deque<SQKSentFile> m_in_flight;

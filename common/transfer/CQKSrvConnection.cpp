@@ -285,8 +285,10 @@ CQKSrvConnection::Wait CQKSrvConnection::waitReadable(bool answers) {
     } catch (const Poco::Exception&) {
         // No TLS session yet: fall through to the socket itself.
     }
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::microseconds(m_listener.timeout().totalMicroseconds());
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::microseconds(m_listener.timeout().totalMicroseconds());
+    if (answers && keptIdle())
+        deadline = m_idle_since + std::chrono::seconds(m_keep_seconds);
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
             deadline - std::chrono::steady_clock::now());
@@ -304,6 +306,9 @@ CQKSrvConnection::Wait CQKSrvConnection::waitReadable(bool answers) {
             return Wait::Ready;  // the read reports the error
         if (m_listener.isStopped())
             return Wait::Stopped;
+        // A kept connection gives its thread up to senders that wait for one.
+        if (answers && keptIdle() && m_listener.hasWaitingConnections())
+            return Wait::TimedOut;
         if (std::chrono::steady_clock::now() >= deadline)
             return Wait::TimedOut;
     }
@@ -385,6 +390,10 @@ void CQKSrvConnection::receiveData() {
     const Wait wait = waitReadable(true);
     if (wait == Wait::Answers) {
         answerCommitted(Answers::None);
+        return;
+    }
+    if (wait == Wait::TimedOut && keptIdle()) {
+        closeIdle(tag);
         return;
     }
     if (wait == Wait::TimedOut) {
@@ -579,12 +588,37 @@ void CQKSrvConnection::handleHeader() {
     m_status_owed = !m_window;
 }
 
+// True when a kept connection waits between the sender's runs: no file in progress and
+// none unanswered. Marks when that began.
+bool CQKSrvConnection::keptIdle() {
+    const bool idle = m_keep_seconds > 0 && !m_is_receiving && m_unanswered == 0;
+    if (!idle)
+        m_idle_since = std::chrono::steady_clock::time_point();
+    else if (m_idle_since == std::chrono::steady_clock::time_point())
+        m_idle_since = std::chrono::steady_clock::now();
+    return idle;
+}
+
+// Ends a kept connection that stayed idle for its keep time, or whose thread another sender
+// waits for; its sender connects again at its next run.
+void CQKSrvConnection::closeIdle(const QKLogTag& tag) {
+    log_message(LOG_LEVEL_DEBUG, &tag, "Kept connection closed while idle: address = %s",
+                peer().c_str());
+    m_end = true;
+}
+
 // The sender offers files in flight: the answer gives the receiver's bounds, and from now
 // on each file gets one status, in order.
 void CQKSrvConnection::handleWindow() {
     const QKWindowFrame& offer = m_reader.window();
     QKWindowFrame answer;
-    answer.features = offer.features & QK_WINDOW_FEATURE_FILES;
+    answer.features = offer.features & (QK_WINDOW_FEATURE_FILES | QK_WINDOW_FEATURE_KEEP);
+    if ((answer.features & QK_WINDOW_FEATURE_KEEP) != 0 && offer.keep > 0) {
+        m_keep_seconds = std::min(offer.keep, QK_KEEP_SECONDS);
+        answer.keep = m_keep_seconds;
+    } else {
+        answer.features &= static_cast<std::uint16_t>(~QK_WINDOW_FEATURE_KEEP);
+    }
     answer.files = QK_WINDOW_FILES;
     answer.bytes = QK_WINDOW_BYTES;
     std::uint8_t frame[QK_WINDOW_FRAME_SIZE];

@@ -28,6 +28,7 @@
 #include <Poco/Net/TCPServerConnection.h>
 #include <Poco/Net/TCPServerConnectionFactory.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -52,6 +53,8 @@ constexpr std::uint64_t QK_WINDOW_BYTES = 256ull << 20;
 // Files (and their bytes) a windowed connection holds between their finished frame and their
 // status, at most: each holds its file, its directory and its name lock open until then.
 constexpr std::size_t QK_COMMIT_FILES = 64;
+// The longest a sender may keep an idle connection open (it asks for its own time).
+constexpr std::uint16_t QK_KEEP_SECONDS = 600;
 constexpr std::uint64_t QK_COMMIT_BYTES = 256ull << 20;
 
 class CQKSrvConnection : public Poco::Net::TCPServerConnection {
@@ -103,6 +106,8 @@ private:
     void handleFinished();
     void handleFinishedAll();
     void handleWindow();
+    bool keptIdle();
+    void closeIdle(const QKLogTag& tag);
     bool readAhead(std::uint8_t* buffer, std::size_t size, std::size_t& n);
     std::size_t frameNeed(const std::uint8_t* data, std::size_t len) const;
     void sendBytesAll(const std::uint8_t* data, std::size_t length);
@@ -162,6 +167,8 @@ private:
     bool m_commit_stop = false;
     int m_wake_fd = -1;  // an eventfd the committer signals after each batch
     std::size_t m_unanswered = 0;
+    std::uint16_t m_keep_seconds = 0;  // granted: the connection may idle that long
+    std::chrono::steady_clock::time_point m_idle_since;
     std::uint64_t m_unanswered_bytes = 0;
     std::vector<std::unique_ptr<SQKReceivedFile>> m_spare;  // kept with their open directory
     bool m_is_receiving = false;

@@ -1,6 +1,7 @@
 // Several connections at once: qk_relay_cln --streams, plain and in TLS, against qk_relay_srv,
 // and qk_relay_clnsvc with "streams" against qk_relay_srvsvc. The trees arrive byte for byte,
-// the outgoing tree is emptied, and the receiver has seen more than one connection.
+// the outgoing tree is emptied, and the receiver has seen more than one connection. And the
+// client service's connection kept between its scans.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -9,6 +10,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ProgramRunner.h"
@@ -96,6 +98,26 @@ protected:
         EXPECT_EQ(*code, 0) << program.out() << program.err();
     }
 
+    // The two services' files: TLS, a scan period of 1 s, and extra keys for the client.
+    void writeServiceConfigs(const std::string& client_extra) {
+        ProgramRunner::writeFile(
+            m_runner.path("share/orvane/common/qk_relay_srvsvc.xml"),
+            "<config><control_code>1</control_code><in_dir>" + in() + "</in_dir><back_dir>" +
+                m_runner.scratch("srv_back") + "</back_dir><port>" + std::to_string(m_port) +
+                "</port><ssl_port>" + std::to_string(m_ssl_port) + "</ssl_port><control_port>" +
+                std::to_string(m_srv_ctrl_port) + "</control_port></config>");
+        ProgramRunner::writeFile(
+            m_runner.path("share/orvane/common/qk_relay_clnsvc.xml"),
+            "<config><control_code>1</control_code><op_code>1</op_code><out_dir>" + out() +
+                "</out_dir><back_dir>" + m_runner.scratch("cln_back") +
+                "</back_dir><file></file><server_address>127.0.0.1</server_address>"
+                "<server_port>" +
+                std::to_string(m_ssl_port) +
+                "</server_port><use_ssl>true</use_ssl><sub_dirs>true</sub_dirs><scan_time>1000"
+                "</scan_time><control_port>" +
+                std::to_string(m_cln_ctrl_port) + "</control_port>" + client_extra + "</config>");
+    }
+
     std::string in() const { return m_runner.scratch("in"); }
     std::string out() const { return m_runner.scratch("out"); }
 
@@ -157,21 +179,7 @@ TEST_F(E2eStreamsTest, ClientRefusesStreamsOutsideOneToSixteen) {
 // The tree is moved in with one rename, so that one scan lists all of it and spreads it over
 // the three senders.
 TEST_F(E2eStreamsTest, ClientServiceSpreadsAScanOverItsStreams) {
-    ProgramRunner::writeFile(
-        m_runner.path("share/orvane/common/qk_relay_srvsvc.xml"),
-        "<config><control_code>1</control_code><in_dir>" + in() + "</in_dir><back_dir>" +
-            m_runner.scratch("srv_back") + "</back_dir><port>" + std::to_string(m_port) +
-            "</port><ssl_port>" + std::to_string(m_ssl_port) + "</ssl_port><control_port>" +
-            std::to_string(m_srv_ctrl_port) + "</control_port></config>");
-    ProgramRunner::writeFile(
-        m_runner.path("share/orvane/common/qk_relay_clnsvc.xml"),
-        "<config><control_code>1</control_code><op_code>1</op_code><out_dir>" + out() +
-            "</out_dir><back_dir>" + m_runner.scratch("cln_back") +
-            "</back_dir><file></file><server_address>127.0.0.1</server_address><server_port>" +
-            std::to_string(m_ssl_port) +
-            "</server_port><use_ssl>true</use_ssl><sub_dirs>true</sub_dirs><scan_time>1000"
-            "</scan_time><control_port>" +
-            std::to_string(m_cln_ctrl_port) + "</control_port><streams>3</streams></config>");
+    writeServiceConfigs("<streams>3</streams><keep_alive>0</keep_alive>");
     fs::create_directories(out());
     const std::map<std::string, std::string> tree = make_tree(120);
     write_tree(m_runner.scratch("stage/tree"), tree);
@@ -191,6 +199,41 @@ TEST_F(E2eStreamsTest, ClientServiceSpreadsAScanOverItsStreams) {
 
     expectDelivered(arriving);
     EXPECT_GE(logCount("qk_relay_srvsvc", kConnectionStarted) - before, 2u);
+    stop(*client);
+    stop(*server);
+}
+
+// Files that land a second apart leave on the connection of the first: one handshake. A
+// receiver restarted meanwhile costs one new connection and nothing else.
+TEST_F(E2eStreamsTest, ClientServiceKeepsItsConnectionBetweenScans) {
+    writeServiceConfigs("");
+    fs::create_directories(out());
+    const std::map<std::string, std::string> env = {{"QK_RELAY_PASS_MS", "200"}};
+    std::unique_ptr<RunningProgram> server = m_runner.start("qk_relay_srvsvc", {}, env);
+    ASSERT_TRUE(ProgramRunner::waitForPort(m_ssl_port, 10s)) << server->out();
+    std::unique_ptr<RunningProgram> client = m_runner.start("qk_relay_clnsvc", {}, env);
+    ASSERT_TRUE(ProgramRunner::waitForPort(m_cln_ctrl_port, 10s)) << client->out();
+    const std::size_t before = connectionsAfterProbes("qk_relay_srvsvc", 1);
+
+    const auto deliver = [&](const std::string& name) {
+        ProgramRunner::writeFile(m_runner.scratch("stage/" + name), name + " content");
+        fs::rename(m_runner.scratch("stage/" + name), out() + "/" + name);
+        EXPECT_TRUE(ProgramRunner::waitUntil([&] { return fs::is_empty(out()); }, 15s)) << name;
+        EXPECT_TRUE(ProgramRunner::readFile(in() + "/" + name) == name + " content") << name;
+    };
+    for (const std::string name : {"a.txt", "b.txt", "c.txt"}) {
+        deliver(name);
+        std::this_thread::sleep_for(1200ms);  // another scan, on the kept connection
+    }
+    EXPECT_EQ(logCount("qk_relay_srvsvc", kConnectionStarted) - before, 1u);
+
+    stop(*server);
+    server = m_runner.start("qk_relay_srvsvc", {}, env);
+    ASSERT_TRUE(ProgramRunner::waitForPort(m_ssl_port, 10s)) << server->out();
+    deliver("d.txt");
+    deliver("e.txt");
+    EXPECT_EQ(logCount("qk_relay_clnsvc", "Attempt: count = 2"), 0u)
+        << "the closed kept connection cost a failed attempt";
     stop(*client);
     stop(*server);
 }

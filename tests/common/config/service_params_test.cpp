@@ -328,6 +328,27 @@ TEST_F(ServiceParamsTest, StreamsIsRefusedOutsideOneToSixteenAndKeptByAWrite) {
     EXPECT_EQ(CQKBaseConfigs::instance().view("conf_c").getInt("streams"), 3);
 }
 
+// "keep_alive" likewise: absent it is 60 seconds, 0 to 600 is taken, anything else refuses
+// the file and leaves the value in force.
+TEST_F(ServiceParamsTest, KeepAliveIsRefusedOutsideZeroToSixHundred) {
+    const std::string client_xml = "<out_dir>" + tmp / "out" +
+                                   "</out_dir><back_dir/><file/><server_address>127.0.0.1"
+                                   "</server_address><server_port>5001</server_port><sub_dirs>"
+                                   "true</sub_dirs><control_port>0</control_port>";
+    use_views("<config>" + client_xml + "</config>");
+    SQKClnSParams client;
+    EXPECT_EQ(qk_take_checked_params(client), nullptr);
+    EXPECT_EQ(client.m_keep_alive, 60);
+    use_views("<config>" + client_xml + "<keep_alive>0</keep_alive></config>");
+    EXPECT_EQ(qk_take_checked_params(client), nullptr);
+    EXPECT_EQ(client.m_keep_alive, 0);
+    for (const char* value : {"-1", "601", "soon"}) {
+        use_views("<config>" + client_xml + "<keep_alive>" + value + "</keep_alive></config>");
+        EXPECT_NE(qk_take_checked_params(client), nullptr) << value;
+        EXPECT_EQ(client.m_keep_alive, 0) << "the value in force stays";
+    }
+}
+
 // "bw_limit" is a key of the file alone: absent or blank there is no limit, a rate or a
 // timetable is taken, a malformed value refuses the whole file naming the key and leaves the
 // limit in force, and a write keeps the key as the file has it.
