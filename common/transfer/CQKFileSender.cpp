@@ -768,6 +768,14 @@ void CQKFileSender::readWindowAnswer(const QKLogTag& tag, std::uint8_t first) {
                 static_cast<unsigned long long>(m_window_bytes));
 }
 
+void CQKFileSender::awaitWindowAnswer(const QKLogTag& tag) {
+    if (m_window_answered)
+        return;
+    std::uint8_t first = 0;
+    nextAnswerByte(first, true);
+    readWindowAnswer(tag, first);
+}
+
 void CQKFileSender::drainWindow(const QKLogTag& tag) {
     while (m_window && !m_in_flight.empty())
         takeAnswers(tag, true);
@@ -1096,9 +1104,14 @@ void CQKFileSender::sendFinishSendFiles() {
         log_message(LOG_LEVEL_DEBUG, &tag, "The receiver ended the connection after a refusal");
         return;
     }
+    if (m_window && m_keep.count() > 0) {
+        // Whether the receiver keeps the connection is in its window answer, which may still
+        // be on its way with the statuses: both come before the choice.
+        drainWindow(tag);
+        awaitWindowAnswer(tag);
+    }
     if (keepsConnection()) {
         // The connection stays for the next run: the files' statuses end this one.
-        drainWindow(tag);
         log_message(LOG_LEVEL_DEBUG, &tag, "sendFinishSendFiles End... (connection kept)");
         return;
     }
@@ -1114,12 +1127,9 @@ void CQKFileSender::sendFinishSendFiles() {
 // frame (after the window answer, when no file was sent at all).
 void CQKFileSender::awaitWindowEnd(const QKLogTag& tag) {
     drainWindow(tag);
+    awaitWindowAnswer(tag);
     std::uint8_t status = 0;
     nextAnswerByte(status, true);
-    if (!m_window_answered) {
-        readWindowAnswer(tag, status);
-        nextAnswerByte(status, true);
-    }
     if (status != QK_SEND_FILE_FOK) {
         const std::string text = status_text(status, QK_SEND_FILE_FOK);
         fail(tag, text.c_str());

@@ -293,6 +293,7 @@ private:
     bool takeAnswers(const QKLogTag& tag, bool wait);
     bool nextAnswerByte(std::uint8_t& byte, bool wait);
     void readWindowAnswer(const QKLogTag& tag, std::uint8_t first);
+    void awaitWindowAnswer(const QKLogTag& tag);
     void drainWindow(const QKLogTag& tag);
     void awaitWindowEnd(const QKLogTag& tag);
     void settleOldest(const QKLogTag& tag, std::uint8_t status);
