@@ -10,10 +10,13 @@ Order is kept. When one side shuts down its writing, the other side gets the sam
 everything before it has been delivered; a connection ends when both directions have.
 
 --cut-after-bytes N resets a connection (both legs, SO_LINGER 0) once N bytes from the client
-have reached the target: the target sees exactly N bytes, then the reset.
+have reached the target: the target sees exactly N bytes, then the reset. With
+--cut-connections K only the first K connections accepted are cut; later ones (a sender's
+retry) pass whole.
 
     bench/delay_proxy.py --listen PORT --target HOST:PORT --delay-ms D
-                         [--window-bytes 4194304] [--cut-after-bytes N] [--verbose]
+                         [--window-bytes 4194304] [--cut-after-bytes N [--cut-connections K]]
+                         [--verbose]
 
 --listen 0 takes a free port; the one line printed at start names it.
 """
@@ -140,7 +143,10 @@ class Connection:
         self.legs = [client_writer, server_writer]
         for writer in self.legs:
             tune(writer)
-        up = Direction(self, "up", client_reader, server_writer, self.args.cut_after_bytes)
+        cut_after = self.args.cut_after_bytes
+        if self.args.cut_connections is not None and self.number > self.args.cut_connections:
+            cut_after = None
+        up = Direction(self, "up", client_reader, server_writer, cut_after)
         down = Direction(self, "down", server_reader, client_writer)
         tasks = [asyncio.ensure_future(t) for t in (up.read(), up.write(), down.read(), down.write())]
         failed = []
@@ -178,7 +184,10 @@ async def main(args):
     print("delay_proxy: listening on 127.0.0.1:%d -> %s:%d, %g ms each way, window %d bytes%s"
           % (port, args.target[0], args.target[1], args.delay_ms, args.window_bytes,
              ", cut after %d bytes up" % args.cut_after_bytes
-             if args.cut_after_bytes is not None else ""), flush=True)
+             if args.cut_after_bytes is not None else "")
+          + (" of the first %d connection(s)" % args.cut_connections
+             if args.cut_after_bytes is not None and args.cut_connections is not None else ""),
+          flush=True)
     async with server:
         await server.serve_forever()
 
@@ -199,12 +208,16 @@ def parse():
                    help="most bytes held per direction (default 4 MiB)")
     p.add_argument("--cut-after-bytes", type=int, default=None,
                    help="reset a connection once this many client bytes reached the target")
+    p.add_argument("--cut-connections", type=int, default=None,
+                   help="cut only the first this many connections (default: every one)")
     p.add_argument("--verbose", action="store_true", help="a line per connection")
     args = p.parse_args()
     if args.delay_ms < 0 or args.window_bytes < 1:
         p.error("--delay-ms must be >= 0 and --window-bytes >= 1")
     if args.cut_after_bytes is not None and args.cut_after_bytes < 0:
         p.error("--cut-after-bytes must be >= 0")
+    if args.cut_connections is not None and args.cut_connections < 0:
+        p.error("--cut-connections must be >= 0")
     return args
 
 

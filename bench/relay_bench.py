@@ -34,6 +34,8 @@ CHUNK = 4 * MIB
 HERE = os.path.dirname(os.path.abspath(__file__))
 DELAY_PROXY = os.path.join(HERE, "delay_proxy.py")
 DISK_SERIAL_RATE = os.path.join(HERE, "disk_serial_rate.py")
+RESUME_RTT = 50     # ms, the round trip of --only resume
+KEEP_RTT = 50       # ms, the round trip of --only keep
 
 
 class CaseFailed(Exception):
@@ -304,6 +306,7 @@ class Bench:
         self.noisy = 0
         self.services_noted = False
         self.latency = {}           # mode -> milliseconds from rename to placement
+        self.kept = {}              # keep_alive mode -> latencies, handshakes (--only keep)
 
     # ------------------------------------------------------------ set-up
 
@@ -387,7 +390,10 @@ class Bench:
         else:
             self.layout = "inode groups unknown"
 
-    def start_server(self):
+    def start_server(self, options=(), quiet=False):
+        """options: more command-line options; a server that does not start with them is a
+        failed case (CaseFailed), not the end of the benchmark. quiet: no line when it
+        runs (a restart within a measured case)."""
         deadline = time.monotonic() + self.args.lock_wait
         while True:
             port = free_port()
@@ -395,14 +401,15 @@ class Bench:
             out = open(os.path.join(self.logs, "server.out"), "ab")
             proc = subprocess.Popen(
                 [os.path.join(self.bin, "qk_relay_srv"), "--start_server",
-                 "--in_dir=" + self.in_qk, "--port=%d" % port, "--ssl_port=%d" % ssl_port],
-                stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
+                 "--in_dir=" + self.in_qk, "--port=%d" % port, "--ssl_port=%d" % ssl_port]
+                + list(options), stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
             out.close()
             self.procs.append(proc)
             if wait_listening((port, ssl_port), proc):
                 self.server, self.port, self.ssl_port = proc, port, ssl_port
-                say("qk_relay_srv running (pid %d): plain port %d, TLS port %d"
-                    % (proc.pid, port, ssl_port))
+                if not quiet:
+                    say("qk_relay_srv running (pid %d): plain port %d, TLS port %d"
+                        % (proc.pid, port, ssl_port))
                 return
             self.stop(proc, signal.SIGINT)
             with open(os.path.join(self.logs, "server.out"), errors="replace") as f:
@@ -413,7 +420,17 @@ class Bench:
                     pass
                 time.sleep(10)
                 continue
+            if options:
+                raise CaseFailed("qk_relay_srv did not start with %s: %s" % (
+                    " ".join(options), (text.strip().splitlines() or ["no output"])[-1]))
             raise SystemExit("bench: qk_relay_srv did not start; its output:\n" + text[-3000:])
+
+    def restart_server(self, options=()):
+        """The server stopped and started again with `options` (on new ports)."""
+        if self.server is not None:
+            self.stop(self.server, signal.SIGINT)
+            self.server = None
+        self.start_server(options, quiet=True)
 
     def stop(self, proc, sig=signal.SIGTERM, timeout=15):
         """Stops a child of this script and what it started (each child leads its own
@@ -520,12 +537,13 @@ class Bench:
     # ------------------------------------------------------------ one measured run
 
     @contextlib.contextmanager
-    def proxy(self, rtt, target, run):
+    def proxy(self, rtt, target, run, options=()):
         """A delay proxy (bench/delay_proxy.py) in front of the local port `target`, holding
         every chunk rtt/2 ms in each direction, for the time of the block; started and
         stopped outside the timed part. Yields .port to connect to and, after the block,
         .usage: the proxy's CPU time (from when it listened) and peak RSS. rtt None: no
-        proxy, .port is `target`."""
+        proxy, .port is `target`. options: more options of the proxy (with --verbose, its
+        lines about each connection are read by proxy_connections(run))."""
         use = argparse.Namespace(port=target, usage={})
         if rtt is None:
             yield use
@@ -533,8 +551,8 @@ class Bench:
         err = open(os.path.join(self.logs, run + ".proxy.err"), "wb")
         proc = subprocess.Popen(
             [sys.executable, DELAY_PROXY, "--listen", "0", "--target", "127.0.0.1:%d" % target,
-             "--delay-ms", "%g" % (rtt / 2.0), "--window-bytes", str(self.args.wan_window_bytes)],
-            stdout=subprocess.PIPE, stderr=err, text=True, start_new_session=True)
+             "--delay-ms", "%g" % (rtt / 2.0), "--window-bytes", str(self.args.wan_window_bytes)]
+            + list(options), stdout=subprocess.PIPE, stderr=err, text=True, start_new_session=True)
         err.close()
         self.procs.append(proc)
         try:
@@ -552,6 +570,30 @@ class Bench:
         finally:
             self.stop(proc)
             proc.stdout.close()
+
+    def proxy_connections(self, run, settle=0.0):
+        """The connections a --verbose delay proxy of the run has accepted, from its log:
+        {number: {"up": bytes from the client, "down": bytes to it (both None while
+        open), "cut": whether the proxy cut it}}. settle: seconds to wait at most for every
+        accepted connection to have closed (the proxy logs a connection when it ends)."""
+        deadline = time.monotonic() + settle
+        while True:
+            conns = {}
+            with open(os.path.join(self.logs, run + ".proxy.err"), errors="replace") as f:
+                for line in f:
+                    found = re.match(r"delay_proxy: #(\d+) (from|cut|closed: (\d+) bytes up, "
+                                     r"(\d+) bytes down)", line)
+                    if not found:
+                        continue
+                    conn = conns.setdefault(int(found.group(1)),
+                                            {"up": None, "down": None, "cut": False})
+                    if found.group(2) == "cut":
+                        conn["cut"] = True
+                    elif found.group(3) is not None:
+                        conn["up"], conn["down"] = int(found.group(3)), int(found.group(4))
+            if all(c["up"] is not None for c in conns.values()) or time.monotonic() > deadline:
+                return conns
+            time.sleep(0.05)
 
     def fresh(self, run, small, make=None):
         """Fresh data for a run in the outgoing directory: `make(root)` when given (it
@@ -626,8 +668,10 @@ class Bench:
             self.drop_received_big(os.path.join(self.in_qk, run))
         return sample
 
-    def send_qk(self, run, tls, backups, port, options=()):
-        """options: more command-line options of the client."""
+    def send_qk(self, run, tls, backups, port, options=(), again=False):
+        """options: more command-line options of the client; again: a client that exits
+        with an error is run once more (its attempts may all have met a cut link), the time
+        and machine CPU counting both runs, and the sample's client_runs says how many ran."""
         tfile = os.path.join(self.logs, run + ".time")
         log = os.path.join(self.logs, run + ".client.out")
         cmd = [GNU_TIME, "-v", "-o", tfile, os.path.join(self.bin, "qk_relay_cln"),
@@ -640,14 +684,17 @@ class Bench:
             cmd.append("--back_dir=" + os.path.join(self.send, "back_cln", run))
         cmd += list(options)
         deadline = time.monotonic() + self.args.lock_wait
+        runs, spent, spent_busy = 0, 0.0, 0.0
+        pid = self.server.pid
+        hwm_reset = reset_hwm(pid)
+        cpu0 = proc_cpu_seconds(pid)
         while True:
-            pid = self.server.pid
-            hwm_reset = reset_hwm(pid)
-            cpu0 = proc_cpu_seconds(pid)
-            with open(log, "wb") as out:
+            runs += 1
+            with open(log, "ab" if runs > 1 else "wb") as out:
                 t0, b0 = time.perf_counter(), busy_cpu_seconds()
                 rc = subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT).returncode
-                seconds, busy = time.perf_counter() - t0, busy_cpu_seconds() - b0
+                seconds = spent + time.perf_counter() - t0
+                busy = spent_busy + busy_cpu_seconds() - b0
             cpu1 = proc_cpu_seconds(pid)
             hwm = proc_hwm_kib(pid)
             if rc != 0:
@@ -655,7 +702,12 @@ class Bench:
                     text = f.read()
                 if "launched already" in text and time.monotonic() < deadline:
                     say("    another qk_relay_cln holds the machine-wide lock; waiting...")
+                    runs -= 1
                     time.sleep(5)
+                    continue
+                if again and runs == 1:
+                    print("[client exited with %d; once more] " % rc, end="", flush=True)
+                    spent, spent_busy = seconds, busy
                     continue
                 raise CaseFailed("qk_relay_cln exited with %d (output: %s)" % (rc, log))
             break
@@ -663,7 +715,8 @@ class Bench:
             raise CaseFailed("qk_relay_srv ended during the run")
         t = parse_gnu_time(tfile)
         return {"seconds": seconds, "busy": busy, "rss_srv": hwm if hwm_reset else None,
-                "cpu_srv": cpu1 - cpu0, "rss_cln": t["rss_kib"], "cpu_cln": t["cpu_s"]}
+                "cpu_srv": cpu1 - cpu0, "rss_cln": t["rss_kib"], "cpu_cln": t["cpu_s"],
+                "client_runs": runs}
 
     def run_limit(self, series, run):
         """One fresh file of --limit-mib sent with --bwlimit=--limit-rate through a delay
@@ -689,6 +742,68 @@ class Bench:
         self.drop_received_big(dest)
         self.limit_samples = samples
         return sample
+
+    def run_resume(self, series, run, resume):
+        """One fresh file of --resume-mib sent by the console client (plain TCP) through a
+        delay proxy of RESUME_RTT ms that resets the first connection once half the file's
+        bytes have reached the receiver; the client's next attempt, or one more run of it
+        when all its attempts failed, goes through whole. What counts is what the
+        connections after the cut carried up: with resume, about the half left, without,
+        the whole file again. resume False: the server runs with --resume-min-size=off for
+        this run (and is started again as before after it)."""
+        size = self.args.resume_mib * MIB
+        src, digest = self.fresh(run, False, lambda root: make_big(root, size))
+        dest = os.path.join(self.in_qk, run)
+        try:
+            if not resume:
+                self.restart_server(["--resume-min-size=off"])
+            with self.proxy(RESUME_RTT, self.port, run,
+                            ["--verbose", "--cut-after-bytes", str(size // 2),
+                             "--cut-connections", "1"]) as proxy:
+                sample = self.send_qk(run, False, False, proxy.port, again=True)
+                conns = self.proxy_connections(run, settle=10)
+        finally:
+            if not resume:
+                self.restart_server()
+        sample.update(proxy.usage)
+        self.check(run, dest, digest, series)
+        self.drop_received_big(dest)
+        if not conns.get(1, {}).get("cut"):
+            raise CaseFailed("the proxy did not cut the first connection (see %s.proxy.err)"
+                             % run)
+        later = [c for n, c in sorted(conns.items()) if n > 1]
+        if not later or any(c["up"] is None for c in later):
+            raise CaseFailed("no connection after the cut, or one still open (see %s.proxy.err)"
+                             % run)
+        sample["before_cut"] = conns[1]["up"]
+        sample["after_cut"] = sum(c["up"] for c in later)
+        sample["after_cut_conns"] = len(later)
+        return sample
+
+    def resume_lines(self):
+        """The figures of --only resume per row, for the console and the Markdown."""
+        size = self.args.resume_mib * MIB
+        lines = []
+        for key, label in (("resume_on", "resume on (receiver's default)"),
+                           ("resume_off", "resume off (--resume-min-size=off)")):
+            s = self.series.get(key)
+            if s is None or (not s.runs and not s.failed):
+                continue
+            if s.failed:
+                lines.append("%s: FAILED: %s" % (label, s.failed))
+                continue
+            r = s.runs[-1]
+            share = 100.0 * r["after_cut"] / size
+            lines.append("%s: %.1f %% of the file sent up again after the cut (%.1f MiB over %d "
+                         "connection(s) after the first, which carried %.1f MiB up to its cut); "
+                         "client run %s; %.2f s in all%s" % (
+                             label, share, r["after_cut"] / MIB, r["after_cut_conns"],
+                             r["before_cut"] / MIB,
+                             "once" if r["client_runs"] == 1 else "twice (all attempts of the "
+                             "first failed)", r["seconds"],
+                             "; target at most 55 %%: %s" % ("met" if share <= 55 else "NOT met")
+                             if key == "resume_on" else "; expected about 100 %"))
+        return lines
 
     def sample_received(self, dest, stop, samples):
         """Every second until `stop`: (time, bytes received below `dest`). The receiver
@@ -966,13 +1081,17 @@ class Bench:
 
     # ------------------------------------------------------------ the services
 
-    def start_services(self, tls=False, env=None, in_dir=None, metrics=False):
+    def start_services(self, tls=False, env=None, in_dir=None, metrics=False, ports=None,
+                       cln_port=None, cln_xml=""):
         """qk_relay_srvsvc and qk_relay_clnsvc from the benchmark's tree, plain TCP (or TLS),
         the scanner at its shortest period. For the throughput runs they run for all of
         them; start-up is not timed. Their single-instance locks are their own, apart from
         qk_relay_srv's. They log from INFO up, as the package's files set it (the console
         programs have no level: they log everything). env: added to their environment.
-        metrics: with their metrics endpoints (self.metrics_ports), else without."""
+        metrics: with their metrics endpoints (self.metrics_ports), else without. ports:
+        the receiver's (plain, TLS) ports, else free ones; cln_port: where the client service
+        connects (a proxy in front of the receiver), else the receiver's port; cln_xml: more
+        keys of the client service's file."""
         common = os.path.join(self.tree, "share/orvane/common")
         self.svc_out = os.path.join(self.send, "out_svc")
         os.makedirs(self.svc_out, exist_ok=True)
@@ -981,7 +1100,7 @@ class Bench:
         in_dir = in_dir or self.in_qk
         for name in ("back_clnsvc", "back_cln"):
             os.makedirs(os.path.join(self.send, name), exist_ok=True)
-        port, ssl_port = free_port(), free_port()
+        port, ssl_port = ports or (free_port(), free_port())
         taken = {port, ssl_port}
         self.metrics_ports = [free_port(taken), None] if metrics else []
         if metrics:
@@ -1000,9 +1119,10 @@ class Bench:
                     "</out_dir><back_dir>%s</back_dir><file></file><server_address>127.0.0.1"
                     "</server_address><server_port>%d</server_port><use_ssl>%s</use_ssl>"
                     "<sub_dirs>true</sub_dirs><scan_time>1000</scan_time><min_age>0</min_age>"
-                    "<control_port>0</control_port>%s<log_level>INFO</log_level></config>\n" % (
+                    "<control_port>0</control_port>%s<log_level>INFO</log_level>%s</config>\n" % (
                         self.svc_out, os.path.join(self.send, "back_clnsvc"),
-                        ssl_port if tls else port, "true" if tls else "false", metrics_xml[1]))
+                        cln_port or (ssl_port if tls else port), "true" if tls else "false",
+                        metrics_xml[1], cln_xml))
         os.makedirs(os.path.join(self.work, "back_srvsvc"), exist_ok=True)
         if self.flex_group(self.in_qk) is not None and not self.services_noted:
             self.services_noted = True
@@ -1105,24 +1225,42 @@ class Bench:
         env = {"QK_RELAY_SCAN_ONLY": "1"} if mode == "scan" else {}
         self.start_services(tls=True, env=env, in_dir=dest)
         try:
-            renamed = {}
-            content = bytes(random.getrandbits(8) for _ in range(4096))
-            end = time.monotonic() + self.args.latency_seconds
-            n = 0
-            while time.monotonic() < end:
-                name = "%s_%06d.dat" % (mode, n)
-                staged = os.path.join(self.svc_stage, name + ".tmp")
-                with open(staged, "wb") as f:
-                    f.write(content)
-                os.rename(staged, os.path.join(self.svc_out, name))
-                renamed[name] = time.time()
-                n += 1
-                time.sleep(max(0.0, 0.020 - (time.time() - renamed[name])))
-            deadline = time.monotonic() + 30
-            while len(os.listdir(dest)) < len(renamed) and time.monotonic() < deadline:
-                time.sleep(0.1)
+            renamed = self.produce(mode, 0.020, self.args.latency_seconds, dest)
         finally:
             self.stop_services()
+        samples = self.placement_ms(renamed, dest)
+        self.latency.setdefault(mode, []).extend(samples)
+        shutil.rmtree(dest, ignore_errors=True)
+        q = statistics.quantiles(samples, n=100)
+        say("  %-40s %5d files: p50 %6.1f ms  p99 %7.1f ms  max %7.1f ms" % (
+            "latency, " + ("inotify" if mode == "watch" else "scans only") + ", TLS",
+            len(samples), q[49], q[98], max(samples)))
+
+    def produce(self, prefix, period, seconds, dest):
+        """A producer for the running client service: a 4 KiB file written beside its
+        outgoing directory and renamed in, every `period` s for `seconds`; then waits (at
+        most 30 s) until as many files are in `dest`. Returns {name: time of its rename}."""
+        renamed = {}
+        content = bytes(random.getrandbits(8) for _ in range(4096))
+        end = time.monotonic() + seconds
+        n = 0
+        while time.monotonic() < end:
+            name = "%s_%06d.dat" % (prefix, n)
+            staged = os.path.join(self.svc_stage, name + ".tmp")
+            with open(staged, "wb") as f:
+                f.write(content)
+            os.rename(staged, os.path.join(self.svc_out, name))
+            renamed[name] = time.time()
+            n += 1
+            time.sleep(max(0.0, period - (time.time() - renamed[name])))
+        deadline = time.monotonic() + 30
+        while len(os.listdir(dest)) < len(renamed) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        return renamed
+
+    def placement_ms(self, renamed, dest):
+        """Each file's time (ms) from its rename to its placement under its name in `dest`
+        (the ctime of the placed file); every file must have arrived whole."""
         samples = []
         for name, at in renamed.items():
             try:
@@ -1132,12 +1270,73 @@ class Bench:
             if placed.st_size != 4096:
                 raise CaseFailed("%s arrived with %d bytes" % (name, placed.st_size))
             samples.append(max(0.0, (placed.st_ctime - at) * 1000))
-        self.latency.setdefault(mode, []).extend(samples)
+        return samples
+
+    def run_keep(self, keep_alive):
+        """The client service's kept connection: qk_relay_clnsvc sends to qk_relay_srvsvc
+        over TLS through a delay proxy of KEEP_RTT ms while a 4 KiB file is renamed into its
+        outgoing directory every 2 s for --keep-seconds. keep_alive None: the client file
+        leaves the key out (its default), else sets it. Records the pick-up latency of each
+        file and the TLS handshakes of the run: the connections the proxy accepted from the
+        first rename until the last file was placed (each connection to the TLS port is
+        one handshake; the start-up's own connections are counted apart)."""
+        mode = "default" if keep_alive is None else str(keep_alive)
+        run = "keep_" + mode
+        dest = os.path.join(self.work, "in_keep_" + mode)
         shutil.rmtree(dest, ignore_errors=True)
-        q = statistics.quantiles(samples, n=100)
-        say("  %-40s %5d files: p50 %6.1f ms  p99 %7.1f ms  max %7.1f ms" % (
-            "latency, " + ("inotify" if mode == "watch" else "scans only") + ", TLS",
-            len(samples), q[49], q[98], max(samples)))
+        os.makedirs(dest)
+        port = free_port()
+        ssl_port = free_port({port})
+        with self.proxy(KEEP_RTT, ssl_port, run, ["--verbose"]) as proxy:
+            self.start_services(tls=True, in_dir=dest, ports=(port, ssl_port), cln_port=proxy.port,
+                                cln_xml="" if keep_alive is None
+                                else "<keep_alive>%d</keep_alive>" % keep_alive)
+            try:
+                startup = len(self.proxy_connections(run))
+                renamed = self.produce("keep" + mode, 2.0, self.args.keep_seconds, dest)
+                during = len(self.proxy_connections(run)) - startup
+            finally:
+                self.stop_services()
+        samples = self.placement_ms(renamed, dest)
+        shutil.rmtree(dest, ignore_errors=True)
+        self.kept[mode] = {"samples": samples, "handshakes": during, "startup": startup}
+        # Some 30 files: percentiles between the measured values, not beyond them.
+        q = statistics.quantiles(samples, n=100, method="inclusive")
+        say("  %-40s %5d files: p50 %6.1f ms  p99 %7.1f ms  max %7.1f ms  TLS handshakes %d "
+            "(start-up %d)" % ("keep_alive %s, TLS, %g ms" % (
+                "default" if keep_alive is None else keep_alive, KEEP_RTT),
+                len(samples), q[49], q[98], max(samples), during, startup))
+
+    def measure_keep(self):
+        """keep_alive default, then 0; the throughput services are stopped meanwhile."""
+        self.stop_services()
+        for keep_alive in (None, 0):
+            try:
+                self.run_keep(keep_alive)
+            except CaseFailed as e:
+                self.failures.append("keep, keep_alive %s: %s" % (
+                    "default" if keep_alive is None else keep_alive, e))
+                say("  keep, keep_alive %s: FAILED: %s" % (
+                    "default" if keep_alive is None else keep_alive, e))
+
+    def keep_rows(self):
+        rows = []
+        budget = 2 * KEEP_RTT + 50
+        for mode, label in (("default", "keep_alive default (60 s)"),
+                            ("0", "keep_alive 0: a connection per scan")):
+            fig = self.kept.get(mode)
+            if not fig:
+                continue
+            values = fig["samples"]
+            q = statistics.quantiles(values, n=100, method="inclusive")
+            target = "-"
+            if mode == "default":
+                target = "p99 < %g ms: %s; one handshake: %s" % (
+                    budget, "met" if q[98] < budget else "NOT met",
+                    "met" if fig["handshakes"] == 1 else "NOT met")
+            rows.append([label, len(values), "%.1f" % q[49], "%.1f" % q[98],
+                         "%.1f" % max(values), fig["handshakes"], fig["startup"], target])
+        return rows
 
     def latency_rows(self):
         rows = []
@@ -1372,6 +1571,15 @@ class Bench:
             ("srv", "cln", "proxy"))
         sr["limit"].work = self.args.limit_mib
         limit_round = [("limit", lambda run: self.run_limit(sr["limit"], run))]
+        # A transfer cut at half its bytes and sent again, with the receiver's resume and
+        # without: one round, whatever --rounds says.
+        for key, how in (("resume_on", "resume on"), ("resume_off", "resume off")):
+            add(key, "qk_relay, cut at half, %d MiB, %s" % (self.args.resume_mib, how), "MiB/s",
+                ("srv", "cln", "proxy"))
+            sr[key].work = self.args.resume_mib
+        resume_round = [
+            ("resume_on", lambda run: self.run_resume(sr["resume_on"], run, True)),
+            ("resume_off", lambda run: self.run_resume(sr["resume_off"], run, False))]
         add("loop_plain", "qk_relay, loopback, %s files, plain" % nfiles, "files/s",
             ("srv", "cln"))
         add("disk_serial", "disk serial rate, %s files" % nfiles, "files/s", ("tool",))
@@ -1433,7 +1641,7 @@ class Bench:
         if self.wants("latency"):
             plan.append(("latency: a 4 KiB file renamed into qk_relay_clnsvc's outgoing "
                          "directory every 20 ms for %g s, TLS" % self.args.latency_seconds,
-                         None))
+                         self.measure_latency))
         if self.wants("load"):
             self.prepare_load_clients()
             plan.append(("load: %d console clients at once, %d files of 1 KiB each"
@@ -1446,11 +1654,21 @@ class Bench:
                          "(%g ms round trip), plain; one round only" % (
                              self.args.limit_mib, self.args.limit_rate, self.args.limit_rtt),
                          limit_round, 1))
+        if self.wants("resume"):
+            plan.append(("resume: one %d MiB file, plain, through the delay proxy (%g ms round "
+                         "trip) that resets the first connection at half the file, with the "
+                         "receiver's resume and without; one round only"
+                         % (self.args.resume_mib, RESUME_RTT), resume_round, 1))
+        if self.wants("keep"):
+            plan.append(("keep: a 4 KiB file renamed into qk_relay_clnsvc's outgoing directory "
+                         "every 2 s for %g s, TLS through the delay proxy (%g ms round trip), "
+                         "keep_alive default and 0; one round only"
+                         % (self.args.keep_seconds, KEEP_RTT), self.measure_keep, 1))
         for title, schedule, *once in plan:
             for r in range(1, (once[0] if once else rounds) + 1):
                 say("\nRound %d/%d: %s" % (r, once[0] if once else rounds, title))
-                if schedule is None:
-                    self.measure_latency()
+                if callable(schedule):
+                    schedule()
                     continue
                 for key, fn in schedule:
                     run = "r%d_%s" % (r, key)
@@ -1525,6 +1743,31 @@ class Bench:
                 else "within 5 %: -", "%s; %s" % (o_rss, o_cpu), "-"]]
         else:
             rows_limit = []
+        on, off = sr["resume_on"], sr["resume_off"]
+        if on.runs or off.runs or on.failed or off.failed:
+            size = self.args.resume_mib * MIB
+
+            def share(series):
+                if series.failed:
+                    return "FAILED"
+                if not series.runs:
+                    return "-"
+                return "%.1f %% of the file" % (100.0 * series.runs[-1]["after_cut"] / size)
+
+            ratio = "-"
+            if on.runs and off.runs and not on.failed and not off.failed:
+                ratio = "%.2f" % (on.runs[-1]["after_cut"] / off.runs[-1]["after_cut"])
+            target = "at most 55 %: -"
+            if on.runs and not on.failed:
+                got = 100.0 * on.runs[-1]["after_cut"] / size
+                target = "at most 55 %%: %.1f %% (%s)" % (got, "met" if got <= 55 else "NOT met")
+            o_rss, o_cpu = on.resources()
+            p_rss, p_cpu = off.resources()
+            rows_limit.append([
+                "cut at half, %g ms RTT (proxy), %d MiB, plain: bytes sent up again after the "
+                "cut, resume on vs off (one round)" % (RESUME_RTT, self.args.resume_mib),
+                share(on), share(off), ratio, target, "%s; %s" % (o_rss, o_cpu),
+                "%s; %s" % (p_rss, p_cpu)])
         for title, ours_key, peer_key in pairs:
             ours, peer = sr[ours_key], sr[peer_key]
             if not ours.runs and not peer.runs and not ours.failed and not peer.failed:
@@ -1597,6 +1840,18 @@ class Bench:
             say("\nRate limit:")
             for line in limit:
                 say("  " + line)
+        resume = self.resume_lines()
+        if resume:
+            say("\nA transfer cut at half and sent again:")
+            for line in resume:
+                say("  " + line)
+        keep = self.keep_rows()
+        if keep:
+            say("\nKept connection, rename -> placed at the receiver (ms) and TLS handshakes "
+                "(connections the proxy accepted during the run; start-up apart):")
+            for r in keep:
+                say("  %-38s %4d files  p50 %7s  p99 %7s  max %7s  handshakes %3d  "
+                    "(start-up %d)  %s" % tuple(r))
         for note in self.notes:
             say("  note: " + note)
         if self.failures:
@@ -1657,6 +1912,35 @@ class Bench:
             for line in limit:
                 md.append("- " + line)
             md.append("")
+        resume = self.resume_lines()
+        if resume:
+            md.append("A transfer cut at half and sent again: one %d MiB file, plain, through "
+                      "the delay proxy at %g ms round trip, which resets the first connection "
+                      "once half the file's bytes reached the receiver; the bytes are those "
+                      "the proxy counted up on the connections after the first:"
+                      % (self.args.resume_mib, RESUME_RTT))
+            md.append("")
+            for line in resume:
+                md.append("- " + line)
+            md.append("")
+        keep = self.keep_rows()
+        if keep:
+            md.append("Kept connection of the client service over TLS through the delay proxy "
+                      "at %g ms round trip: a 4 KiB file renamed into its outgoing directory "
+                      "every 2 s for %g s; pick-up latency from the rename to the file's "
+                      "placement at qk_relay_srvsvc (its ctime), and TLS handshakes: the "
+                      "connections the proxy accepted from the first rename until the last "
+                      "file was placed (each connection to the TLS port is one handshake; the "
+                      "receiver logs its \"Connection Thread Started\" at DEBUG only), the "
+                      "services' start-up connections apart:"
+                      % (KEEP_RTT, self.args.keep_seconds))
+            md.append("")
+            md.append("| Client service | Files | p50 ms | p99 ms | max ms | Handshakes | "
+                      "Start-up connections | Target |")
+            md.append("|---|---:|---:|---:|---:|---:|---:|---|")
+            for r in keep:
+                md.append("| " + " | ".join(str(c) for c in r) + " |")
+            md.append("")
         md.append("Every run, in seconds, in the order measured (other CPU: busy CPU time of the "
                   "machine during the run that the measured processes did not use):")
         md.append("")
@@ -1704,7 +1988,8 @@ def main(argv):
     p.add_argument("--files", type=int, default=10000)
     p.add_argument("--dirs", type=int, default=10)
     p.add_argument("--only",
-                   help="big, small, services, latency, load, wan, limit, or several with commas")
+                   help="big, small, services, latency, load, wan, limit, resume, keep, or "
+                        "several with commas")
     p.add_argument("--latency-seconds", type=float, default=30)
     p.add_argument("--load-clients", type=int, default=20)
     p.add_argument("--load-files", type=int, default=500)
@@ -1720,6 +2005,10 @@ def main(argv):
                    help="size of the limit part's file (300 MiB: about 30 s at 10M)")
     p.add_argument("--limit-rtt", type=float, default=50,
                    help="round trip (ms) of the delay proxy in the limit part")
+    p.add_argument("--resume-mib", type=int, default=1024,
+                   help="size of the file cut and sent again (--only resume)")
+    p.add_argument("--keep-seconds", type=float, default=60,
+                   help="how long files are dropped for the kept connection (--only keep)")
     p.add_argument("--work-root", required=True)
     p.add_argument("--lock-wait", type=float, default=600)
     p.add_argument("--quiet-wait", type=float, default=120)
@@ -1730,8 +2019,9 @@ def main(argv):
     p.add_argument("--passed", nargs=argparse.REMAINDER, default=[])
     args = p.parse_args(argv)
     if min(args.rounds, args.big_mib, args.files, args.dirs, args.wan_files, args.wan_big_mib,
-           args.wan_window_bytes) < 1:
-        p.error("--rounds, --big-mib, --files, --dirs and the --wan- sizes take positive numbers")
+           args.wan_window_bytes, args.resume_mib) < 1 or args.keep_seconds < 4:
+        p.error("--rounds, --big-mib, --files, --dirs, --resume-mib and the --wan- sizes take "
+                "positive numbers, --keep-seconds 4 or more")
     try:
         if any(float(x) < 0 for x in args.wan_rtts.split(",") if x.strip()):
             raise ValueError

@@ -29,6 +29,20 @@
 #     client's start to its exit and, from the bytes reaching the receiving file sampled
 #     every second, the rate of the steady part, each against the limit (target: within
 #     5 %). One round only, whatever --rounds says.
+#   - resume: a cut transfer sent again: one 1 GiB file (--resume-mib) of random data, plain,
+#     through bench/delay_proxy.py at a 50 ms round trip, which resets the first connection
+#     only, once half the file's bytes have reached the receiver; the client retries on its
+#     own (and is run once more if it exits with an error). The bytes the connections after
+#     the cut carried up, as a share of the file (target: at most 55 %), with the receiver's
+#     resume and, as the comparison, with qk_relay_srv --resume-min-size=off (about 100 %).
+#     One round only.
+#   - keep: the client service's kept connection: qk_relay_clnsvc -> qk_relay_srvsvc over TLS
+#     through bench/delay_proxy.py at a 50 ms round trip, a 4 KiB file renamed into the
+#     outgoing directory every 2 s for 60 s (--keep-seconds); the pick-up latency of each
+#     file (50th, 99th percentile, largest; target: p99 under 2 round trips + 50 ms = 150 ms)
+#     and the TLS handshakes of the run, counted as the connections the proxy accepted from
+#     the first rename to the last placement (target: one); keep_alive as shipped, and 0 as
+#     the comparison. One round only.
 # Every row with a target prints its ratio against it. Several receivers behind HAProxy on
 # one shared incoming tree (20 senders into one, two and three receivers) are measured apart,
 # by bench/cluster.sh (docs/cluster.md).
@@ -37,16 +51,18 @@
 # of medians and ratios and appends it as Markdown to bench/results/<date>.md.
 #
 #   bench/run.sh [--rounds N] [--big-mib M] [--files N]
-#                [--only big,small,services,latency,load,wan,limit]
+#                [--only big,small,services,latency,load,wan,limit,resume,keep]
 #                [--load-clients N] [--load-files N] [--latency-seconds S]
 #                [--wan-rtts 0,10,50] [--wan-files N] [--wan-big-mib M] [--wan-window-bytes N]
 #                [--limit-rate 10M] [--limit-mib 300] [--limit-rtt 50]
+#                [--resume-mib 1024] [--keep-seconds 60]
 #                [--no-extra] [--no-build] [--work-root DIR] [--keep]
 #
 # A full run (3 rounds) takes about 18 minutes on 2 cores without the wan part; the wan part
 # adds about 4 minutes a round while the sender waits for each file (about 10 files/s at
 # 50 ms), well under one once it keeps files in flight. `--only wan --rounds 1` is the quick
-# look at it. The limit part adds about 35 s (`--only limit --rounds 1`). The services and the server hold single-instance locks shared with other users
+# look at it. The limit part adds about 35 s (`--only limit --rounds 1`), `--only resume`
+# about a minute, `--only keep` about 2.5 minutes. The services and the server hold single-instance locks shared with other users
 # of the machine: run it as `flock /tmp/qk_services.lock bench/run.sh ...` where others test
 # the services too. It needs root for apt-get when a tool is missing, and starts its own
 # qk_relay_srv: only one may run on the machine.
@@ -84,9 +100,11 @@ while [ $# -gt 0 ]; do
     --work-root) work_root=$2; shift 2 ;;
     --work-root=*) work_root=${1#*=}; shift ;;
     --load-clients | --load-files | --latency-seconds | --wan-rtts | --wan-files | --wan-big-mib | \
-        --wan-window-bytes | --limit-rate | --limit-mib | --limit-rtt) pass+=("$1" "$2"); shift 2 ;;
+        --wan-window-bytes | --limit-rate | --limit-mib | --limit-rtt | --resume-mib | \
+        --keep-seconds) pass+=("$1" "$2"); shift 2 ;;
     --load-clients=* | --load-files=* | --latency-seconds=* | --wan-rtts=* | --wan-files=* | \
-        --wan-big-mib=* | --wan-window-bytes=* | --limit-rate=* | --limit-mib=* | --limit-rtt=*)
+        --wan-big-mib=* | --wan-window-bytes=* | --limit-rate=* | --limit-mib=* | --limit-rtt=* | \
+        --resume-mib=* | --keep-seconds=*)
         pass+=("$1"); shift ;;
     --no-build) build=; shift ;;
     --no-extra) extra=; shift ;;
