@@ -749,14 +749,14 @@ class Bench:
         bytes have reached the receiver; the client's next attempt, or one more run of it
         when all its attempts failed, goes through whole. What counts is what the
         connections after the cut carried up: with resume, about the half left, without,
-        the whole file again. resume False: the server runs with --resume-min-size=off for
+        the whole file again. resume False: the server runs with --resume_min_size=off for
         this run (and is started again as before after it)."""
         size = self.args.resume_mib * MIB
         src, digest = self.fresh(run, False, lambda root: make_big(root, size))
         dest = os.path.join(self.in_qk, run)
         try:
             if not resume:
-                self.restart_server(["--resume-min-size=off"])
+                self.restart_server(["--resume_min_size=off"])
             with self.proxy(RESUME_RTT, self.port, run,
                             ["--verbose", "--cut-after-bytes", str(size // 2),
                              "--cut-connections", "1"]) as proxy:
@@ -785,7 +785,7 @@ class Bench:
         size = self.args.resume_mib * MIB
         lines = []
         for key, label in (("resume_on", "resume on (receiver's default)"),
-                           ("resume_off", "resume off (--resume-min-size=off)")):
+                           ("resume_off", "resume off (--resume_min_size=off)")):
             s = self.series.get(key)
             if s is None or (not s.runs and not s.failed):
                 continue
