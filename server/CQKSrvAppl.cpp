@@ -138,6 +138,18 @@ void CQKSrvAppl::defineOptions(Poco::Util::OptionSet& options) {
                           .required(false)
                           .repeatable(false)
                           .argument("<metrics_address>", true));
+    options.addOption(Option("resume_min_size", "",
+                             "smallest file whose transfer resumes after a cut (K, M, G; at "
+                             "least 1M; off: none), 64M by default...")
+                          .required(false)
+                          .repeatable(false)
+                          .argument("<size>", true));
+    options.addOption(Option("partial_hours", "",
+                             "hours the partial content of a cut transfer is kept (1 to 8760), "
+                             "24 by default...")
+                          .required(false)
+                          .repeatable(false)
+                          .argument("<hours>", true));
 }
 
 void CQKSrvAppl::handleOption(const std::string& name, const std::string& value) {
@@ -180,6 +192,14 @@ void CQKSrvAppl::handleOption(const std::string& name, const std::string& value)
         m_params.m_metrics_address = value;
         log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_metrics_address = %s",
                     name.c_str(), m_params.m_metrics_address.c_str());
+    } else if (name == "resume_min_size") {
+        m_params.m_resume_min_size = qk_parse_resume_min_size(value);
+    } else if (name == "partial_hours") {
+        int hours = 0;
+        if (!Poco::NumberParser::tryParse(value, hours))
+            hours = -1;
+        qk_check_partial_hours(hours);
+        m_params.m_partial_hours = hours;
     }
 }
 

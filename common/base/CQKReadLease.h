@@ -45,6 +45,8 @@ public:
     int error() const { return m_error; }
     // The file's size when it was opened.
     std::uint64_t size() const { return static_cast<std::uint64_t>(m_opened.st_size); }
+    // The opened file's status as it was at the opening (its identity, size and times).
+    const struct stat& opened() const { return m_opened; }
     // True while the path still names the file opened, of the same size and modification
     // time, and (when held) the lease is unbroken: no writer has opened it since. Always false
     // in the states Writing, Missing and Failed.

@@ -14,35 +14,9 @@ constexpr int kMinutesPerDay = 24 * 60;
 std::string parse_rate(const std::string& text, std::uint64_t& rate) {
     if (text.empty())
         return "a rate is missing";
-    if (text == "off" || text == "0") {
-        rate = 0;
-        return "";
-    }
-    std::size_t digits = 0;
-    std::uint64_t value = 0;
-    const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
-    while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) {
-        const std::uint64_t digit = static_cast<std::uint64_t>(text[digits] - '0');
-        if (value > (max - digit) / 10)
-            return "rate " + text + " is too large";
-        value = value * 10 + digit;
-        ++digits;
-    }
-    if (digits == 0)
-        return "rate " + text + " is not a number of bytes per second";
-    std::uint64_t unit = 1;
-    const std::string suffix = text.substr(digits);
-    if (suffix == "K" || suffix == "k")
-        unit = 1ull << 10;
-    else if (suffix == "M" || suffix == "m")
-        unit = 1ull << 20;
-    else if (suffix == "G" || suffix == "g")
-        unit = 1ull << 30;
-    else if (!suffix.empty())
-        return "rate " + text + " has an unknown suffix (K, M or G)";
-    if (value > max / unit)
-        return "rate " + text + " is too large";
-    rate = value * unit;
+    const std::string problem = qk_parse_bytes(text, "rate", "bytes per second", rate);
+    if (!problem.empty())
+        return problem;
     if (rate != 0 && rate < QK_RATE_MIN)
         return "rate " + text + " is below 1K per second";
     return "";
@@ -78,6 +52,41 @@ std::string time_text(int minute_of_day) {
 }
 
 }  // namespace
+
+std::string qk_parse_bytes(const std::string& text, const char* what, const char* unit_name,
+                           std::uint64_t& bytes) {
+    if (text == "off" || text == "0") {
+        bytes = 0;
+        return "";
+    }
+    const std::string named = std::string(what) + " " + text;
+    std::size_t digits = 0;
+    std::uint64_t value = 0;
+    const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+    while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) {
+        const std::uint64_t digit = static_cast<std::uint64_t>(text[digits] - '0');
+        if (value > (max - digit) / 10)
+            return named + " is too large";
+        value = value * 10 + digit;
+        ++digits;
+    }
+    if (digits == 0)
+        return named + " is not a number of " + unit_name;
+    std::uint64_t unit = 1;
+    const std::string suffix = text.substr(digits);
+    if (suffix == "K" || suffix == "k")
+        unit = 1ull << 10;
+    else if (suffix == "M" || suffix == "m")
+        unit = 1ull << 20;
+    else if (suffix == "G" || suffix == "g")
+        unit = 1ull << 30;
+    else if (!suffix.empty())
+        return named + " has an unknown suffix (K, M or G)";
+    if (value > max / unit)
+        return named + " is too large";
+    bytes = value * unit;
+    return "";
+}
 
 std::string qk_rate_text(std::uint64_t bytes_per_second) {
     if (bytes_per_second == 0)

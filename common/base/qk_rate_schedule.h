@@ -44,6 +44,12 @@ private:
     std::string m_text = "off";
 };
 
+// "" when text is a number of bytes with an optional suffix K, M or G (upper or lower case,
+// powers of 1024), or "0" or "off" (bytes is then 0); else why not, naming the value as
+// "<what> <text>" and its unit as unit_name. A refused text leaves bytes as it was.
+std::string qk_parse_bytes(const std::string& text, const char* what, const char* unit_name,
+                           std::uint64_t& bytes);
+
 // The text of a byte count per second with the largest suffix that divides it ("2M",
 // "1536K", "off" for 0).
 std::string qk_rate_text(std::uint64_t bytes_per_second);

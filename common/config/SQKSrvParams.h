@@ -1,9 +1,18 @@
 // Parameters of a receiving server, copied into each of its listeners.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "config/OperationCode.h"
+#include "protocol/qk_protocol.h"
+
+// Resume of cut transfers (qk_service_params.h): the default smallest resumable file and
+// the lowest allowed, and the default and longest time partial content is kept.
+constexpr std::uint64_t QK_RESUME_MIN_SIZE_DEFAULT = 64ull << 20;
+constexpr std::uint64_t QK_RESUME_MIN_SIZE_LOWEST = QK_RESUME_SIZE_FLOOR;
+constexpr int QK_PARTIAL_HOURS_DEFAULT = 24;
+constexpr int QK_PARTIAL_HOURS_MAX = 8760;
 
 struct SQKSrvParams {
     OperationCode m_op_code = OperationCode::none;
@@ -13,6 +22,8 @@ struct SQKSrvParams {
     int m_ssl_port = 0;      // TLS port
     int m_metrics_port = 0;  // metrics endpoint; 0: none
     std::string m_metrics_address = "127.0.0.1";
+    std::uint64_t m_resume_min_size = QK_RESUME_MIN_SIZE_DEFAULT;  // 0: no resume
+    int m_partial_hours = QK_PARTIAL_HOURS_DEFAULT;  // partial content is kept that long
     std::string m_key_fpath;
     std::string m_cert_fpath;
     std::string m_ca_cert_fpath;

@@ -32,6 +32,8 @@ void SQKSrvSParams::readParams() {
     m_metrics_port = qk_read_metrics_port(conf);
     m_metrics_address = qk_read_metrics_address(conf);
     m_log_level = qk_read_log_level(conf);
+    m_resume_min_size_text = conf.getString("resume_min_size", "64M");
+    m_partial_hours = conf.getInt("partial_hours", QK_PARTIAL_HOURS_DEFAULT);
     qk_read_key_paths(*this, configs.view("ssl_keys"));
 }
 
@@ -78,6 +80,8 @@ void SQKSrvSParams::checkParams() {
     qk_check_metrics_port(m_metrics_port, {{"port number", m_port},
                                            {"ssl port number", m_ssl_port},
                                            {"control port number", m_control_port}});
+    m_resume_min_size = qk_parse_resume_min_size(m_resume_min_size_text);
+    qk_check_partial_hours(m_partial_hours);
 }
 
 void SQKSrvSParams::writeParams() {

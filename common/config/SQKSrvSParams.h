@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "config/SQKSrvParams.h"
+
 struct SQKSrvSParams {
     std::int32_t m_control_code = 0;  // 1: run the file listeners
     std::string m_in_dir;             // incoming directory
@@ -24,11 +26,16 @@ struct SQKSrvSParams {
     std::string m_common_cln_cert_fpath;
     std::string m_common_gui_cert_fpath;  // verifies records the control program applies
     std::string m_log_level = "TRACE";    // of the file alone, never in a control record
+    // Resume of cut transfers (qk_service_params.h), keys of the file alone.
+    std::string m_resume_min_size_text = "64M";
+    std::uint64_t m_resume_min_size = QK_RESUME_MIN_SIZE_DEFAULT;  // by checkParams()
+    std::int32_t m_partial_hours = QK_PARTIAL_HOURS_DEFAULT;
 
     // Fills the record; a missing key (other than "control_code", default 1,
-    // "metrics_port", default 0, "metrics_address", default 127.0.0.1, and "log_level",
-    // default TRACE) or a value that is not a number (other than "control_port", then 0)
-    // throws the configuration's exception, a missing view Poco::NullPointerException.
+    // "metrics_port", default 0, "metrics_address", default 127.0.0.1, "log_level", default
+    // TRACE, "resume_min_size", default 64M, and "partial_hours", default 24) or a value that is
+    // not a number (other than "control_port", then 0) throws the configuration's exception, a
+    // missing view Poco::NullPointerException.
     void readParams();
     // Reads only what the control listener lives on: "control_port" and the key paths.
     void readControlValues();

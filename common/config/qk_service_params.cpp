@@ -17,7 +17,9 @@
 #include "base/qk_log.h"
 #include "base/qk_name_filter.h"
 #include "base/qk_path.h"
+#include "base/qk_rate_schedule.h"
 #include "config/CQKBaseConfigs.h"
+#include "config/SQKSrvParams.h"
 
 std::int32_t qk_read_control_port(const Poco::Util::AbstractConfiguration& view,
                                   const QKLogTag* tag) {
@@ -95,6 +97,24 @@ void qk_check_metrics_address(const std::string& address) {
         throw Poco::Util::OptionException("Wrong value of metrics address: " + address +
                                           ". It must be a literal IPv4 address such as "
                                           "127.0.0.1, or 0.0.0.0 for all.");
+    }
+}
+
+std::uint64_t qk_parse_resume_min_size(const std::string& text) {
+    std::uint64_t size = 0;
+    std::string problem = qk_parse_bytes(text, "size", "bytes", size);
+    if (problem.empty() && size != 0 && size < QK_RESUME_MIN_SIZE_LOWEST)
+        problem = "size " + text + " is below 1M";
+    if (!problem.empty())
+        throw Poco::Util::OptionException("Wrong value of resume_min_size: " + problem + ".");
+    return size;
+}
+
+void qk_check_partial_hours(std::int32_t hours) {
+    if (hours < 1 || hours > QK_PARTIAL_HOURS_MAX) {
+        throw Poco::Util::OptionException("Wrong value of partial_hours: " + std::to_string(hours) +
+                                          ". It must be 1 to " +
+                                          std::to_string(QK_PARTIAL_HOURS_MAX) + ".");
     }
 }
 

@@ -50,6 +50,17 @@ std::string qk_read_metrics_address(const Poco::Util::AbstractConfiguration& vie
 // four decimal numbers ("0.0.0.0": every address of the machine).
 void qk_check_metrics_address(const std::string& address);
 
+// Resume of cut transfers, at a receiver. "resume_min_size": the smallest file whose partial
+// content is kept when its transfer is cut, a byte count with K, M or G (powers of 1024), at
+// least 1M; "off" or 0: none is kept and no transfer resumes. "partial_hours": how long
+// partial content that nothing writes is kept, 1 to 8760.
+// The defaults and bounds are in SQKSrvParams.h.
+// The size text means; throws Poco::Util::OptionException "Wrong value of resume_min_size: "
+// and the reason when it is refused.
+std::uint64_t qk_parse_resume_min_size(const std::string& text);
+// Throws Poco::Util::OptionException unless hours is 1 to QK_PARTIAL_HOURS_MAX.
+void qk_check_partial_hours(std::int32_t hours);
+
 // Makes sure path is a directory, creating it with every missing parent (mode 0750 less the
 // umask: the trees hold files other accounts must not read). Throws
 // Poco::FileExistsException label + path + " not exists..." when it cannot be made, and

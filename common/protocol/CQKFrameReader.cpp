@@ -27,8 +27,9 @@ namespace {
 }  // namespace
 
 bool CQKFrameReader::expectsFrame() const {
-    const bool data_due = (m_recv_data == QK_FILE_SEND_FHEADER && m_header.file_size != 0) ||
-                          m_recv_data == QK_SEND_FILE_FDATA;
+    const bool data_due =
+        (m_recv_data == QK_FILE_SEND_FHEADER || m_recv_data == QK_SEND_FILE_FDATA) &&
+        m_curr_size < m_header.file_size;
     return !data_due;
 }
 
@@ -64,6 +65,11 @@ std::size_t CQKFrameReader::exactFrameLength(const std::uint8_t* data, std::size
     switch (data[0]) {
         case QK_FILE_SEND_FHEADER:
             return len < 3 ? 3 : 1 + static_cast<std::size_t>(data[1] | (data[2] << 8));
+        case QK_FILE_SEND_FRHEADER: {
+            constexpr std::size_t at = QK_RESUMABLE_HEADER_PREFIX;
+            return len < at + 2 ? at + 2
+                                : at + static_cast<std::size_t>(data[at] | (data[at + 1] << 8));
+        }
         case QK_SEND_FILE_FFINISHED:
             return QK_FINISHED_FRAME_SIZE;
         case QK_SEND_FILE_FFINISHED_ALL:
@@ -110,7 +116,24 @@ CQKFrameReader::Event CQKFrameReader::consumeFrame(const std::uint8_t* data, std
             }
             m_curr_size = 0;
             m_file_in_progress = true;
+            m_resumable = false;
             return Event::Header;
+        case QK_FILE_SEND_FRHEADER: {
+            constexpr std::size_t at = QK_RESUMABLE_HEADER_PREFIX;
+            if (!m_resume)
+                throw_unknown_code(m_recv_data);
+            if (len <= at || m_file_in_progress || !qk_read_header(data + at, len - at, m_header)) {
+                throw ReceivingStatusException(QK_ERROR_MALFORMED_FILE_FRAME);
+            }
+            std::copy(data + 1, data + at, m_source_tag);
+            m_curr_size = 0;
+            m_file_in_progress = true;
+            m_resumable = true;
+            // The state stays at the header's: its finished frame must follow when no content
+            // is due.
+            m_recv_data = QK_FILE_SEND_FHEADER;
+            return Event::Header;
+        }
         case QK_SEND_FILE_FFINISHED:
             if (len < QK_FINISHED_FRAME_SIZE || !m_file_in_progress || !dataComplete()) {
                 throw ReceivingStatusException(QK_ERROR_MALFORMED_FILE_FRAME);
@@ -133,6 +156,10 @@ CQKFrameReader::Event CQKFrameReader::consumeFrame(const std::uint8_t* data, std
         default:
             throw_unknown_code(m_recv_data);
     }
+}
+
+void CQKFrameReader::startContentAt(std::uint64_t offset) {
+    m_curr_size = std::min(offset, m_header.file_size);
 }
 
 CQKFrameReader::Event CQKFrameReader::consumeData(std::size_t len) {

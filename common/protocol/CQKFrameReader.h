@@ -47,9 +47,17 @@ public:
     static std::size_t frameLength(const std::uint8_t* data, std::size_t len);
     // The exact length of the frame beginning with data, for a stream of frames that follow
     // one another (a windowed sender): 3 while a header's total_size has not arrived, then
-    // 1 + total_size; 5 for a finished frame, 1 for the finished-all frame,
+    // 1 + total_size (a resumable header: QK_RESUMABLE_HEADER_PREFIX + total_size); 5 for a
+    // finished frame, 1 for the finished-all frame,
     // QK_WINDOW_FRAME_SIZE for a window frame, len for any other code (refused anyway).
     static std::size_t exactFrameLength(const std::uint8_t* data, std::size_t len);
+
+    // Resumable headers are taken from now on (the receiver granted resume); without it
+    // their code is unknown.
+    void allowResumableHeaders() { m_resume = true; }
+    // The content of the file just announced starts at offset (<= its size): the bytes before
+    // it are held already, or none are due at all when offset is the size.
+    void startContentAt(std::uint64_t offset);
 
     // Interprets one read of len >= 1 bytes. Throws ReceivingStatusException with the
     // receiver's texts for a malformed frame or an unexpected code.
@@ -57,6 +65,9 @@ public:
 
     const QKRelayHeader& header() const { return m_header; }
     const QKWindowFrame& window() const { return m_window; }
+    // For the last header: whether it was resumable, and its source's tag.
+    bool resumable() const { return m_resumable; }
+    const std::uint8_t* sourceTag() const { return m_source_tag; }
     std::uint32_t checkSum() const { return m_check_sum; }
     std::uint64_t receivedSize() const { return m_curr_size; }
     bool dataComplete() const { return m_curr_size == m_header.file_size; }
@@ -72,6 +83,9 @@ private:
     std::uint32_t m_check_sum = 0;
     bool m_file_in_progress = false;
     bool m_first_frame = true;  // a window frame is taken only as the first frame
+    bool m_resume = false;
+    bool m_resumable = false;
+    std::uint8_t m_source_tag[QK_SOURCE_TAG_SIZE] = {};
     QKWindowFrame m_window;
     const char* m_finished_all_error;
 };

@@ -59,6 +59,10 @@ const char* qk_code_name(qk_code_t code) {
             return "QK_FILE_SEND_APPLY_CONFIG";
         case QK_FILE_SEND_FWINDOW:
             return "QK_FILE_SEND_FWINDOW";
+        case QK_FILE_SEND_FRESUME:
+            return "QK_FILE_SEND_FRESUME";
+        case QK_FILE_SEND_FRHEADER:
+            return "QK_FILE_SEND_FRHEADER";
         case QK_FILE_SEND_FNO_STATUS:
             return "QK_FILE_SEND_FNO_STATUS";
         case QK_SEND_FILE_FERROR:
@@ -153,4 +157,27 @@ bool qk_read_window(const std::uint8_t* in, std::size_t length, QKWindowFrame& f
     frame.bytes = get_u64(in + 8);
     return frame.version >= 1 && (frame.features & QK_WINDOW_FEATURE_FILES) != 0 &&
            frame.files > 0 && frame.bytes > 0;
+}
+
+void qk_build_resume_terms(std::uint8_t* out, std::uint64_t min_size) {
+    std::memset(out, 0, QK_RESUME_TERMS_SIZE);
+    out[0] = QK_FILE_SEND_FRESUME;
+    out[1] = 1;
+    put_u64(out + 8, min_size);
+}
+
+bool qk_read_resume_terms(const std::uint8_t* in, std::size_t length, std::uint64_t& min_size) {
+    if (length != QK_RESUME_TERMS_SIZE || in[0] != QK_FILE_SEND_FRESUME || in[1] < 1)
+        return false;
+    min_size = get_u64(in + 8);
+    return min_size > 0;
+}
+
+void qk_build_resume_offset(std::uint8_t* out, std::uint64_t offset) {
+    out[0] = QK_FILE_SEND_FRHEADER;
+    put_u64(out + 1, offset);
+}
+
+std::uint64_t qk_read_resume_offset(const std::uint8_t* in) {
+    return get_u64(in + 1);
 }

@@ -23,6 +23,8 @@ constexpr qk_code_t QK_FILE_SEND_READ_CONFIG = 0x05;    // control protocol only
 constexpr qk_code_t QK_FILE_SEND_APPLY_CONFIG = 0x06;   // control protocol only
 constexpr qk_code_t QK_FILE_SEND_FNO_STATUS = 0x0F;     // state: no status owed
 constexpr qk_code_t QK_FILE_SEND_FWINDOW = 0x10;        // frame: files in flight, offered
+constexpr qk_code_t QK_FILE_SEND_FRESUME = 0x11;        // frame: the receiver's resume terms
+constexpr qk_code_t QK_FILE_SEND_FRHEADER = 0x12;       // frame: a resumable file's header
 constexpr qk_code_t QK_SEND_FILE_FERROR = 0x7F;         // status: the step failed
 
 // Size of every read and send buffer; a header frame (code + record) fits one read.
@@ -88,6 +90,11 @@ constexpr std::uint16_t QK_WINDOW_FEATURE_FILES = 0x0001;
 // seconds the receiver grants, and send the next files on it without a new handshake; a
 // run then ends when its last status has come, without the finished-all frame.
 constexpr std::uint16_t QK_WINDOW_FEATURE_KEEP = 0x0002;
+// Resume: a file of at least the receiver's smallest resumable size goes with a resumable
+// header, and the content the receiver already holds from a cut transfer of the same source
+// is not sent again. The receiver that grants it sends its resume terms right after its
+// window frame.
+constexpr std::uint16_t QK_WINDOW_FEATURE_RESUME = 0x0004;
 constexpr std::uint16_t QK_WINDOW_INITIAL_FILES = 16;
 
 struct QKWindowFrame {
@@ -103,6 +110,31 @@ void qk_build_window(std::uint8_t* out, const QKWindowFrame& frame);
 // Reads a frame of length bytes (code included). False when it is not a window frame of
 // the right size, or offers no files in flight or no bytes.
 bool qk_read_window(const std::uint8_t* in, std::size_t length, QKWindowFrame& frame);
+
+// Resume terms, receiver to sender, QK_RESUME_TERMS_SIZE bytes, right after its window frame
+// when it grants QK_WINDOW_FEATURE_RESUME: code 0x11, version (1), six reserved bytes, and
+// at offset 8 the smallest file size (64 bits, >= 1) it keeps partial content of.
+constexpr std::size_t QK_RESUME_TERMS_SIZE = 16;
+void qk_build_resume_terms(std::uint8_t* out, std::uint64_t min_size);
+// False when it is not a terms frame of the right size, or names no size.
+bool qk_read_resume_terms(const std::uint8_t* in, std::size_t length, std::uint64_t& min_size);
+
+// Resumable header, sender to receiver: code 0x12, the source's tag (QK_SOURCE_TAG_SIZE
+// bytes, which change whenever the source may have: its machine, device, inode, size,
+// modification and change times), then the header record as in a header frame. The receiver
+// answers at once, ahead of any status still owed, with its offset frame: code 0x12 and the
+// bytes it holds (64 bits); the sender sends the content from there, and the finished frame
+// carries the CRC-32 of the whole content. QK_RESUME_SKIP instead of an offset refuses the
+// file at its header: no content follows, and its status is 0x7F.
+constexpr std::size_t QK_SOURCE_TAG_SIZE = 32;
+// The smallest resumable size a receiver may name: a sender waits for the receiver's answer
+// to its offer before it sends the first file this big, to know whether it resumes.
+constexpr std::uint64_t QK_RESUME_SIZE_FLOOR = 1ull << 20;
+constexpr std::size_t QK_RESUMABLE_HEADER_PREFIX = 1 + QK_SOURCE_TAG_SIZE;
+constexpr std::size_t QK_RESUME_OFFSET_SIZE = 9;
+constexpr std::uint64_t QK_RESUME_SKIP = ~0ull;
+void qk_build_resume_offset(std::uint8_t* out, std::uint64_t offset);
+std::uint64_t qk_read_resume_offset(const std::uint8_t* in);
 
 // Little-endian helpers for the frames.
 void qk_put_u32(std::uint8_t* out, std::uint32_t value);

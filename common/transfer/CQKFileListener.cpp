@@ -9,6 +9,7 @@
 #include "base/qk_console.h"
 #include "base/qk_log.h"
 #include "protocol/qk_protocol.h"
+#include "transfer/CQKPartialStore.h"
 #include "transfer/qk_socket.h"
 
 namespace {
@@ -88,6 +89,9 @@ void CQKFileListener::startServer(std::unique_ptr<Poco::Net::ServerSocket> socke
     params->setMaxQueued(kMaxQueued);
     params->setMaxThreads(kMaxThreads);
     raise_descriptor_limit();
+    // Partial content past its time is removed now, not only when the next big file comes.
+    const SQKReceivingDirs dirs = receivingDirs();
+    CQKPartialStore(dirs.in_dir).sweep(std::chrono::hours(dirs.partial_hours), true);
     m_server_socket = std::move(socket);
     std::lock_guard<std::mutex> lock(m_server_mutex);
     m_server = std::make_unique<Poco::Net::TCPServer>(factory, *m_server_socket, params);

@@ -31,6 +31,10 @@ class CQKSrvConnection;
 struct SQKReceivingDirs {
     std::string in_dir;    // root of all received files
     std::string back_dir;  // backups of replaced files; empty for none
+    // Resume of cut transfers: the smallest file whose partial content is kept (0: none),
+    // and for how long.
+    std::uint64_t resume_min_size = 0;
+    int partial_hours = 24;
 };
 
 class CQKFileListener {

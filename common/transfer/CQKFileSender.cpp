@@ -2,13 +2,13 @@
 // transfer, backup and removal of one file.
 #include "transfer/CQKFileSender.h"
 
-#include <Poco/Checksum.h>
 #include <Poco/DateTime.h>
 #include <Poco/Exception.h>
 #include <Poco/File.h>
 #include <Poco/Net/SecureStreamSocket.h>
 #include <Poco/NumberParser.h>
 #include <Poco/Path.h>
+#include <Poco/SHA2Engine.h>
 #include <Poco/Timestamp.h>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -26,6 +26,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+
+#include <zlib.h>
 
 #include "base/CQKReadLease.h"
 #include "base/qk_bounded.h"
@@ -148,6 +150,47 @@ bool is_immutable(const std::string& path) {
 
 bool is_permission(int error) {
     return error == EACCES || error == EPERM;
+}
+
+// This machine, for source tags: the same device and inode numbers on two client machines
+// name different files.
+const std::string& machine_identity() {
+    static const std::string identity = [] {
+        std::string text;
+        for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+            std::FILE* file = std::fopen(path, "r");
+            if (file == nullptr)
+                continue;
+            char line[128] = {};
+            if (std::fgets(line, sizeof(line), file) != nullptr)
+                text = line;
+            std::fclose(file);
+            if (!text.empty())
+                return text;
+        }
+        char host[256] = {};
+        ::gethostname(host, sizeof(host) - 1);
+        return std::string(host);
+    }();
+    return identity;
+}
+
+// The source tag of a resumable header: a SHA-256 of the machine and of the opened file's
+// device, inode, size and modification and change times. Any write changes the times, a
+// replaced file the inode; the change time cannot be set back from user space.
+void qk_source_tag(const struct stat& opened, std::uint8_t* out) {
+    Poco::SHA2Engine engine(Poco::SHA2Engine::SHA_256);
+    engine.update(machine_identity());
+    const std::int64_t fields[] = {static_cast<std::int64_t>(opened.st_dev),
+                                   static_cast<std::int64_t>(opened.st_ino),
+                                   static_cast<std::int64_t>(opened.st_size),
+                                   static_cast<std::int64_t>(opened.st_mtim.tv_sec),
+                                   static_cast<std::int64_t>(opened.st_mtim.tv_nsec),
+                                   static_cast<std::int64_t>(opened.st_ctim.tv_sec),
+                                   static_cast<std::int64_t>(opened.st_ctim.tv_nsec)};
+    engine.update(fields, sizeof(fields));
+    const Poco::DigestEngine::Digest& digest = engine.digest();
+    std::copy(digest.begin(), digest.begin() + QK_SOURCE_TAG_SIZE, out);
 }
 
 }  // namespace
@@ -627,6 +670,8 @@ void CQKFileSender::offerWindow(const QKLogTag& tag) {
     QKWindowFrame offer;
     offer.files = QK_SENDER_WINDOW_FILES;
     offer.bytes = QK_SENDER_WINDOW_BYTES;
+    offer.features |= QK_WINDOW_FEATURE_RESUME;
+    m_resume_min_size = 0;
     m_keep_granted = std::chrono::seconds(0);
     if (m_keep.count() > 0) {
         offer.features |= QK_WINDOW_FEATURE_KEEP;
@@ -759,6 +804,8 @@ void CQKFileSender::readWindowAnswer(const QKLogTag& tag, std::uint8_t first) {
     if (!qk_read_window(frame, sizeof(frame), answer))
         throw ReceivingStatusException("The receiver's answer to files in flight is malformed");
     m_window_answered = true;
+    if ((answer.features & QK_WINDOW_FEATURE_RESUME) != 0)
+        readResumeTerms();
     if ((answer.features & QK_WINDOW_FEATURE_KEEP) != 0 && answer.keep > 0)
         m_keep_granted = std::min(m_keep, std::chrono::seconds(answer.keep));
     m_window_files = std::min(answer.files, QK_SENDER_WINDOW_FILES);
@@ -766,6 +813,15 @@ void CQKFileSender::readWindowAnswer(const QKLogTag& tag, std::uint8_t first) {
     log_message(LOG_LEVEL_DEBUG, &tag, "The receiver takes %u files and %llu bytes in flight",
                 static_cast<unsigned>(m_window_files),
                 static_cast<unsigned long long>(m_window_bytes));
+}
+
+// The receiver's resume terms, right after its window frame.
+void CQKFileSender::readResumeTerms() {
+    std::uint8_t frame[QK_RESUME_TERMS_SIZE];
+    for (std::uint8_t& byte : frame)
+        nextAnswerByte(byte, true);
+    if (!qk_read_resume_terms(frame, sizeof(frame), m_resume_min_size))
+        throw ReceivingStatusException("The receiver's resume terms are malformed");
 }
 
 void CQKFileSender::awaitWindowAnswer(const QKLogTag& tag) {
@@ -1022,12 +1078,20 @@ void CQKFileSender::transferFile(const QKLogTag& tag, const CQKReadLease& source
     std::uint64_t opened_size = 0;
     if (!source.currentSize(opened_size))
         throw Poco::OpenFileException("File: " + file_path + " can't be opened for reading...");
-    sendHeader(tag, file_path, sub_dir, file_size);
+    std::uint64_t offset = 0;
+    if (isResumable(tag, file_size)) {
+        sendResumableHeader(tag, source, file_path, sub_dir, file_size);
+        offset = awaitResumeOffset(tag, file_size);
+    } else {
+        sendHeader(tag, file_path, sub_dir, file_size);
+    }
     if (await)
         awaitAcceptance(QK_REFUSED_HEADER);
 
     std::uint8_t check_sum[4];
-    const std::uint32_t crc = sendContent(tag, source, file_path, file_size);
+    // Refused at its header: no content, and the file's status says 0x7F.
+    const std::uint32_t crc =
+        offset == QK_RESUME_SKIP ? 0 : sendContent(tag, source, file_path, file_size, offset);
     log_message(LOG_LEVEL_TRACE, &tag, "check_sum: %08X", crc);
     qk_put_u32(check_sum, crc);
     sendData(QK_SEND_FILE_FFINISHED, check_sum, sizeof(check_sum), file_size == 0);
@@ -1046,8 +1110,68 @@ void CQKFileSender::awaitAcceptance(const char* refused_step) {
     }
 }
 
+// A file of at least the size the receiver named in its resume terms goes with a resumable
+// header. Before the receiver's answer to the offer has come, a file that might qualify
+// waits for it.
+bool CQKFileSender::isResumable(const QKLogTag& tag, std::uint64_t file_size) {
+    if (!m_window || file_size < QK_RESUME_SIZE_FLOOR)
+        return false;
+    awaitWindowAnswer(tag);
+    return m_resume_min_size > 0 && file_size >= m_resume_min_size;
+}
+
+// The source's tag: a digest of what changes whenever the content may have, taken from the
+// descriptor the content is read through. A receiver holding partial content under another
+// tag starts the file from its first byte.
+void CQKFileSender::sendResumableHeader(const QKLogTag& tag, const CQKReadLease& source,
+                                        const std::string& file_path, const std::string& sub_dir,
+                                        std::uint64_t file_size) {
+    std::uint8_t* const frame = m_header_buffer.data();
+    qk_source_tag(source.opened(), frame);
+    const std::size_t record_size =
+        buildHeader(tag, frame + QK_SOURCE_TAG_SIZE, m_header_buffer.size() - QK_SOURCE_TAG_SIZE,
+                    file_path, sub_dir, file_size);
+    sendData(QK_FILE_SEND_FRHEADER, frame,
+             static_cast<std::int32_t>(QK_SOURCE_TAG_SIZE + record_size), true);
+}
+
+// The receiver's offset frame comes ahead of the statuses it still owes; those that come
+// before it settle their files as usual.
+std::uint64_t CQKFileSender::awaitResumeOffset(const QKLogTag& tag, std::uint64_t file_size) {
+    std::uint8_t byte = 0;
+    for (;;) {
+        nextAnswerByte(byte, true);
+        if (byte == QK_FILE_SEND_FRHEADER)
+            break;
+        if (m_in_flight.empty())
+            throw ReceivingStatusException(status_text(byte, QK_FILE_SEND_FRHEADER));
+        settleOldest(tag, byte);
+    }
+    std::uint8_t frame[QK_RESUME_OFFSET_SIZE] = {byte};
+    for (std::size_t i = 1; i < sizeof(frame); ++i)
+        nextAnswerByte(frame[i], true);
+    const std::uint64_t offset = qk_read_resume_offset(frame);
+    if (offset != QK_RESUME_SKIP && offset > file_size)
+        throw ReceivingStatusException("The receiver's resume offset is beyond the file");
+    if (offset != QK_RESUME_SKIP && offset > 0) {
+        log_message(LOG_LEVEL_INFO, &tag,
+                    "The receiver holds %" PRIu64 " of its %" PRIu64 " bytes: sending the rest",
+                    offset, file_size);
+    }
+    return offset;
+}
+
 void CQKFileSender::sendHeader(const QKLogTag& tag, const std::string& file_path,
                                const std::string& sub_dir, std::uint64_t file_size) {
+    const std::size_t record_size = buildHeader(tag, m_header_buffer.data(), m_header_buffer.size(),
+                                                file_path, sub_dir, file_size);
+    sendData(QK_FILE_SEND_FHEADER, m_header_buffer.data(), static_cast<std::int32_t>(record_size),
+             true);
+}
+
+std::size_t CQKFileSender::buildHeader(const QKLogTag& tag, std::uint8_t* buffer,
+                                       std::size_t capacity, const std::string& file_path,
+                                       const std::string& sub_dir, std::uint64_t file_size) {
     QKRelayHeader header;
     header.file_size = file_size;
     header.file_name = Poco::Path(file_path).getFileName();
@@ -1056,10 +1180,7 @@ void CQKFileSender::sendHeader(const QKLogTag& tag, const std::string& file_path
                 header.file_name.c_str());
     log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FSUBDIR sub_dir = %s", sub_dir.c_str());
     log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FSIZE file_size = %" PRIu64, file_size);
-    const std::size_t record_size =
-        qk_build_header(m_header_buffer.data(), m_header_buffer.size(), header);
-    sendData(QK_FILE_SEND_FHEADER, m_header_buffer.data(), static_cast<std::int32_t>(record_size),
-             true);
+    return qk_build_header(buffer, capacity, header);
 }
 
 // Sends exactly file_size bytes in pieces of at most 65536 and returns their CRC-32. The
@@ -1067,17 +1188,23 @@ void CQKFileSender::sendHeader(const QKLogTag& tag, const std::string& file_path
 // file throws before the finished frame, so the receiver never confirms a partial copy
 // and the file stays to be sent again.
 std::uint32_t CQKFileSender::sendContent(const QKLogTag& tag, const CQKReadLease& source,
-                                         const std::string& file_path, std::uint64_t file_size) {
-    Poco::Checksum check_sum(Poco::Checksum::TYPE_CRC32);
+                                         const std::string& file_path, std::uint64_t file_size,
+                                         std::uint64_t held) {
     CQKProgressFile progress(file_path, file_size);  // the console's progress line, if shown
     std::uint64_t offset = 0;
+    uLong check_sum = ::crc32(0L, Z_NULL, 0);
     while (offset < file_size) {
         const std::size_t length = static_cast<std::size_t>(
             std::min<std::uint64_t>(file_size - offset, m_data_buffer.size()));
         if (source.readAt(m_data_buffer.data(), length, offset) != static_cast<long>(length))
             throw Poco::ReadFileException("File: " + file_path + " can't be read. Error...");
-        check_sum.update(reinterpret_cast<const char*>(m_data_buffer.data()),
-                         static_cast<unsigned>(length));
+        check_sum = ::crc32(check_sum, m_data_buffer.data(), static_cast<uInt>(length));
+        if (offset < held) {
+            // Held by the receiver already: only its checksum counts.
+            offset += length;
+            progress.skip(length);
+            continue;
+        }
         log_message(LOG_LEVEL_TRACE, &tag, "send ---------------------------- >>");
         log_message(LOG_LEVEL_TRACE, &tag, "sendData: QK_SEND_FILE_FDATA ------- >>");
         sendData(m_data_buffer.data(), static_cast<std::int32_t>(length));
@@ -1094,7 +1221,7 @@ std::uint32_t CQKFileSender::sendContent(const QKLogTag& tag, const CQKReadLease
     std::uint64_t size_now = 0;
     if (more > 0 || !source.currentSize(size_now) || size_now != file_size)
         throw Poco::IOException("File: " + file_path + " has been changed while sending. Error...");
-    return check_sum.checksum();  // 0 for no content
+    return static_cast<std::uint32_t>(check_sum);  // 0 for no content
 }
 
 void CQKFileSender::sendFinishSendFiles() {

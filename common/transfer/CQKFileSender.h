@@ -319,9 +319,19 @@ private:
     void transferFile(const QKLogTag& tag, const CQKReadLease& source, const std::string& file_path,
                       const std::string& sub_dir, std::uint64_t file_size, bool await);
     std::uint32_t sendContent(const QKLogTag& tag, const CQKReadLease& source,
-                              const std::string& file_path, std::uint64_t file_size);
+                              const std::string& file_path, std::uint64_t file_size,
+                              std::uint64_t held = 0);
     void sendHeader(const QKLogTag& tag, const std::string& file_path, const std::string& sub_dir,
                     std::uint64_t file_size);
+    std::size_t buildHeader(const QKLogTag& tag, std::uint8_t* buffer, std::size_t capacity,
+                            const std::string& file_path, const std::string& sub_dir,
+                            std::uint64_t file_size);
+    bool isResumable(const QKLogTag& tag, std::uint64_t file_size);
+    void sendResumableHeader(const QKLogTag& tag, const CQKReadLease& source,
+                             const std::string& file_path, const std::string& sub_dir,
+                             std::uint64_t file_size);
+    std::uint64_t awaitResumeOffset(const QKLogTag& tag, std::uint64_t file_size);
+    void readResumeTerms();
     std::size_t sendAll(const std::uint8_t* data, std::size_t length);
     Poco::Net::StreamSocket& socket();
     void fail(const QKLogTag& tag, const char* text);
@@ -339,6 +349,7 @@ private:
     bool m_window = false;           // offered on the open connection
     bool m_window_answered = false;  // and answered by the receiver
     bool m_window_refused = false;   // the receiver sent something else where the answer was due
+    std::uint64_t m_resume_min_size = 0;  // resume granted: files this big go resumable
     // A kept connection: asked for (m_keep), granted for m_keep_granted, usable until
     // m_kept_until to the receiver m_kept_key; m_reusing while an attempt runs on it, and
     // m_heard once the receiver answered on it in that attempt.

@@ -11,6 +11,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
+
+#include <zlib.h>
 
 #include "base/qk_path.h"
 
@@ -87,6 +90,79 @@ void CQKIncomingFile::open(const std::string& dir, const std::string& target_pat
         openNamed();
     m_written = 0;
     m_writeback_from = 0;
+}
+
+bool CQKIncomingFile::openPartial(const std::string& dir, const std::string& target_path,
+                                  const std::string& partial_dir, const std::string& name,
+                                  std::uint64_t file_size, std::uint64_t& held) {
+    abandon();
+    openDirectory(dir.empty() ? "." : dir);
+    const int partial_dir_fd = ::open(partial_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat info;
+    if (partial_dir_fd < 0 || ::fstat(partial_dir_fd, &info) != 0 || info.st_dev != m_dir_device) {
+        if (partial_dir_fd >= 0)
+            ::close(partial_dir_fd);
+        return false;
+    }
+    m_partial_dir_fd = partial_dir_fd;
+    m_partial_name = name;
+    m_target_path = target_path;
+    m_target_name = target_path.substr(target_path.rfind('/') + 1);
+    m_fd = ::openat(m_partial_dir_fd, name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
+                    QK_PRIVATE_FILE_MODE);
+    if (m_fd < 0 || ::fstat(m_fd, &info) != 0) {
+        const std::string error = errno_text();
+        discard();
+        throw Poco::CreateFileException("Error of creating of file: " + m_target_path, error);
+    }
+    held = static_cast<std::uint64_t>(info.st_size);
+    // Longer than the file now announced: not content of this file, whatever its name says.
+    if (held > file_size && ::ftruncate(m_fd, 0) == 0)
+        held = 0;
+    if (::lseek(m_fd, static_cast<off_t>(held), SEEK_SET) < 0) {
+        const std::string error = errno_text();
+        discard();
+        throw Poco::OpenFileException("Error of opening of file: " + m_target_path, error);
+    }
+    m_written = held;
+    m_writeback_from = held;
+    // Positional reads below the end, while the writer appends: they never meet.
+    const int fd = m_fd;
+    m_held_crc = std::async(std::launch::async, [fd, held] { return crcOfHeld(fd, held); });
+    return true;
+}
+
+std::uint32_t CQKIncomingFile::heldChecksum() {
+    if (!m_held_crc.valid())
+        return 0;
+    return m_held_crc.get();
+}
+
+// Before the descriptor the reading uses is closed.
+void CQKIncomingFile::forgetHeldChecksum() noexcept {
+    if (m_held_crc.valid())
+        m_held_crc.wait();
+    m_held_crc = std::future<std::uint32_t>();
+}
+
+std::uint32_t CQKIncomingFile::crcOfHeld(int fd, std::uint64_t held) {
+    std::vector<unsigned char> buffer(1u << 20);
+    uLong crc = ::crc32(0L, Z_NULL, 0);
+    std::uint64_t at = 0;
+    while (at < held) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), held - at));
+        const ssize_t n = ::pread(fd, buffer.data(), want, static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw Poco::ReadFileException("Error of reading of partial content",
+                                          n < 0 ? errno_text() : "shorter than it was");
+        crc = ::crc32(crc, buffer.data(), static_cast<uInt>(n));
+        at += static_cast<std::uint64_t>(n);
+    }
+    ::posix_fadvise(fd, 0, static_cast<off_t>(held), POSIX_FADV_DONTNEED);
+    return static_cast<std::uint32_t>(crc);
 }
 
 void CQKIncomingFile::openDirectory(const std::string& dir) {
@@ -200,7 +276,11 @@ bool CQKIncomingFile::prepare() {
         return m_placed;  // prepared already
     if (syncFile(m_fd) != 0)
         throw Poco::WriteFileException("Error of syncing of file: " + m_target_path, errno_text());
-    m_placed = m_temp_name.empty() && linkUnderTarget();
+    if (m_partial_dir_fd >= 0) {
+        forgetHeldChecksum();
+        movePartialIn();
+    } else
+        m_placed = m_temp_name.empty() && linkUnderTarget();
     const int fd = m_fd;
     m_fd = -1;
     if (::close(fd) != 0)
@@ -258,8 +338,46 @@ bool CQKIncomingFile::linkUnderTarget() {
     return false;
 }
 
+// A complete resumable file goes from the partial-content directory into its own: under the
+// target name when that is free, else under a hidden name that place() renames over the
+// file it replaces.
+void CQKIncomingFile::movePartialIn() {
+    m_placed = ::renameat2(m_partial_dir_fd, m_partial_name.c_str(), m_dir_fd,
+                           m_target_name.c_str(), RENAME_NOREPLACE) == 0;
+    if (!m_placed) {
+        // A taken name, or a file system without the flag: the two-step way.
+        if (errno != EEXIST && errno != EINVAL && errno != ENOSYS)
+            throw Poco::WriteFileException("Error of renaming of file: " + m_target_path,
+                                           errno_text());
+        const std::string name = temporary_name();
+        if (::renameat(m_partial_dir_fd, m_partial_name.c_str(), m_dir_fd, name.c_str()) != 0)
+            throw Poco::WriteFileException("Error of renaming of file: " + m_target_path,
+                                           errno_text());
+        m_temp_name = name;
+    }
+    closePartial();
+}
+
+void CQKIncomingFile::closePartial() noexcept {
+    if (m_partial_dir_fd >= 0)
+        ::close(m_partial_dir_fd);
+    m_partial_dir_fd = -1;
+    m_partial_name.clear();
+}
+
+void CQKIncomingFile::discard() noexcept {
+    if (m_partial_dir_fd >= 0)
+        ::unlinkat(m_partial_dir_fd, m_partial_name.c_str(), 0);
+    closePartial();
+    abandon();
+}
+
 void CQKIncomingFile::abandon() noexcept {
     m_placed = false;
+    forgetHeldChecksum();
+    if (m_fd >= 0 && m_partial_dir_fd >= 0)
+        ::fdatasync(m_fd);  // what the next attempt resumes from must be on the disk
+    closePartial();
     if (m_fd >= 0) {
         ::close(m_fd);  // an unnamed file vanishes with its last descriptor
         m_fd = -1;

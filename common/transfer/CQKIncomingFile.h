@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <future>
 #include <string>
 
 #include <sys/types.h>
@@ -34,6 +35,20 @@ public:
 
     // Starts a file in dir that commit() will put under target_path (a name in dir).
     void open(const std::string& dir, const std::string& target_path);
+    // Starts a resumable file in dir, to be put under target_path: its content goes into the
+    // file name of partial_dir, which keeps what was written if the transfer is cut (abandon()
+    // and the destructor leave it, synced; discard() removes it). What name holds already, up
+    // to file_size bytes, is kept and counts as written: held receives its length, and its
+    // CRC-32 is read back from the disk meanwhile (heldChecksum()). False, with nothing
+    // opened, when partial_dir is not on dir's file system (the content could not be moved
+    // under its name in one step).
+    bool openPartial(const std::string& dir, const std::string& target_path,
+                     const std::string& partial_dir, const std::string& name,
+                     std::uint64_t file_size, std::uint64_t& held);
+    // The CRC-32 of the content a resumable file held when it was opened: what is really on
+    // the disk, not what an earlier process believed it wrote. Waits for it to be read;
+    // throws Poco::ReadFileException when it could not be.
+    std::uint32_t heldChecksum();
     // Writes all bytes; a short or failed write throws Poco::WriteFileException. Every few
     // MiB the written range is handed to the disk at once, and the range before it waited
     // for and dropped from the page cache, so that commit()'s flush has little left and a
@@ -65,8 +80,11 @@ public:
         return m_dir_fd >= 0 && other.m_dir_fd >= 0 && m_dir_device == other.m_dir_device &&
                m_dir_inode == other.m_dir_inode;
     }
-    // Drops the content; the target stays as it was.
+    // Drops the content; the target stays as it was. A resumable file's partial content is
+    // synced and kept for the next attempt.
     void abandon() noexcept;
+    // Drops the content, a resumable file's partial content included.
+    void discard() noexcept;
 
     bool isOpen() const { return m_fd >= 0; }
 
@@ -102,6 +120,10 @@ private:
     void openNamed();
     bool linkUnderTarget();
     void closeDirectory() noexcept;
+    static std::uint32_t crcOfHeld(int fd, std::uint64_t held);
+    void forgetHeldChecksum() noexcept;
+    void movePartialIn();
+    void closePartial() noexcept;
     void startWriteback();
 
     int m_fd = -1;
@@ -114,6 +136,11 @@ private:
     LinkWay m_link_way = LinkWay::Unknown;  // for the open directory
     std::string m_dir;
     std::string m_temp_name;  // the hidden name in the directory while one is used, else empty
+    // A resumable file: its partial-content directory and name, until it is moved under its
+    // name or dropped.
+    int m_partial_dir_fd = -1;
+    std::string m_partial_name;
+    std::future<std::uint32_t> m_held_crc;  // read while the rest of the content comes
     std::string m_target_path;
     std::string m_target_name;  // the last component of m_target_path
 };

@@ -1,6 +1,8 @@
 // The writer thread of a receiving connection: pieces in, CRC-32 and file writes out.
 #include "transfer/CQKPieceWriter.h"
 
+#include <zlib.h>
+
 #include "protocol/qk_protocol.h"
 #include "transfer/CQKIncomingFile.h"
 
@@ -18,7 +20,7 @@ CQKPieceWriter::~CQKPieceWriter() {
 
 void CQKPieceWriter::begin(CQKIncomingFile& file, std::uint64_t file_size) {
     m_file = &file;
-    m_crc = Poco::Checksum(Poco::Checksum::TYPE_CRC32);
+    m_crc = 0;
     m_overlapped = file_size > QK_BUFFER_SIZE;
     m_next_free = 0;
     if (m_buffers[0].empty()) {
@@ -67,7 +69,7 @@ std::uint32_t CQKPieceWriter::finish() {
         throwPendingError();
     }
     m_file = nullptr;
-    return m_crc.checksum();
+    return m_crc;
 }
 
 void CQKPieceWriter::abandon() noexcept {
@@ -90,7 +92,7 @@ void CQKPieceWriter::throwPendingError() {
 
 void CQKPieceWriter::writePiece(std::size_t index, std::size_t len) {
     const std::uint8_t* data = m_buffers[index].data();
-    m_crc.update(reinterpret_cast<const char*>(data), static_cast<unsigned>(len));
+    m_crc = static_cast<std::uint32_t>(::crc32(m_crc, data, static_cast<uInt>(len)));
     m_file->write(data, len);
 }
 

@@ -13,8 +13,6 @@
 // first file of more than one piece and runs until the object is destroyed.
 #pragma once
 
-#include <Poco/Checksum.h>
-
 #include <array>
 #include <condition_variable>
 #include <cstddef>
@@ -59,7 +57,7 @@ private:
     std::array<std::vector<std::uint8_t>, kBuffers> m_buffers;
     CQKIncomingFile* m_file = nullptr;
     bool m_overlapped = false;  // the current file goes through the writer thread
-    Poco::Checksum m_crc{Poco::Checksum::TYPE_CRC32};
+    std::uint32_t m_crc = 0;
     std::size_t m_next_free = 0;  // the buffer freeBuffer() handed out last
     // Shared with the writer thread, under m_mutex:
     std::mutex m_mutex;

@@ -105,6 +105,16 @@ void CQKProgress::add(std::uint64_t ticket, std::uint64_t bytes) {
         show(now);
 }
 
+void CQKProgress::skip(std::uint64_t ticket, std::uint64_t bytes) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_files.find(ticket);
+    if (found == m_files.end())
+        return;
+    found->second.sent += bytes;
+    if (ticket == m_followed)
+        m_followed_sent += bytes;
+}
+
 void CQKProgress::end(std::uint64_t ticket) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_files.erase(ticket);

@@ -48,6 +48,9 @@ public:
     std::uint64_t begin(const std::string& path, std::uint64_t size);
     // bytes more of the file were sent; shows the line when it is due.
     void add(std::uint64_t ticket, std::uint64_t bytes);
+    // bytes more of the file need not be sent (the receiver holds them from a cut transfer):
+    // counted as sent, but not in the rate.
+    void skip(std::uint64_t ticket, std::uint64_t bytes);
     void end(std::uint64_t ticket);
     // Erases the line: the run is over, or other output follows.
     void finish();
@@ -92,6 +95,10 @@ public:
     void add(std::uint64_t bytes) {
         if (m_ticket != 0)
             qk_progress().add(m_ticket, bytes);
+    }
+    void skip(std::uint64_t bytes) {
+        if (m_ticket != 0)
+            qk_progress().skip(m_ticket, bytes);
     }
 
 private:

@@ -18,11 +18,14 @@
 #include <cstring>
 #include <vector>
 
+#include <zlib.h>
+
 #include "base/qk_console.h"
 #include "base/qk_log.h"
 #include "base/qk_path.h"
 #include "protocol/qk_exceptions.h"
 #include "transfer/CQKFileListener.h"
+#include "transfer/CQKPartialStore.h"
 #include "transfer/qk_relay_metrics.h"
 #include "transfer/qk_socket.h"
 #include "transfer/qk_tls.h"
@@ -54,6 +57,8 @@ std::uint32_t current_thread_key() {
 const char* own_use_of(const std::string& name, bool at_top) {
     if (at_top && name == CQKNameLock::kFileName)
         return "its name lock file";
+    if (at_top && name == CQKPartialStore::kDirName)
+        return "the partial content of cut transfers";
     if (CQKIncomingFile::isTemporaryName(name))
         return "the temporaries of received files";
     if (qk_is_backup_temporary_name(name))
@@ -448,7 +453,7 @@ std::uint8_t* CQKSrvConnection::writerBuffer() {
 // and the finished frame gets the 0x7F (refuseDropped()).
 void CQKSrvConnection::dropContent(const Poco::Exception& error) {
     m_writer.abandon();
-    m_cur->content.abandon();
+    m_cur->content.discard();
     m_dropping = true;
     m_refusal = Refusal::Write;  // also for a time-out or a bad frame before the file's end
     const std::string cause = error.message().empty() ? error.displayText() : error.message();
@@ -531,6 +536,7 @@ void CQKSrvConnection::handleHeader() {
     QKLogTag tag = tagOf("receiveData()");
     log_message(LOG_LEVEL_TRACE, &tag, "QK_FILE_SEND_FHEADER");
     const QKRelayHeader& header = m_reader.header();
+    m_offset_due = m_reader.resumable();
     m_cur->file_name = header.file_name;
     m_cur->file_size = header.file_size;
     const bool safe_sub_dir = qk_normalise_sub_dir(header.sub_dir, m_cur->sub_dir);
@@ -573,19 +579,83 @@ void CQKSrvConnection::handleHeader() {
     targetExists(
         m_cur->file_path);  // refuses a directory under the name before any content arrives
     m_refusal = Refusal::Write;
-    try {
-        m_cur->content.open(m_cur->in_dir, m_cur->file_path);
-    } catch (const Poco::Exception& e) {
-        log_message(LOG_LEVEL_ERROR, &tag, "%s", e.displayText().c_str());
-        throw Poco::Exception(
-            "QK_FILE_SEND_FHEADER: Error of opening (std::ios::out | std::ios::trunc) file: "
-            "file_path = " +
-            file_path);
-    }
+    const std::uint64_t held = openContent(dirs);
     m_is_receiving = true;
-    m_writer.begin(m_cur->content, m_cur->file_size);
+    m_writer.begin(m_cur->content, m_cur->file_size - held);
     m_refusal = Refusal::None;
     m_status_owed = !m_window;
+}
+
+// Opens where the content goes and returns the bytes of it held already. A resumable file
+// of at least the smallest resumable size goes into the partial-content store, where it
+// resumes what a cut transfer of the same source left; the sender learns at once from which
+// byte to send.
+std::uint64_t CQKSrvConnection::openContent(const SQKReceivingDirs& dirs) {
+    std::uint64_t held = 0;
+    m_cur->partial_root.clear();
+    if (m_reader.resumable() && m_cur->file_size >= m_resume_min_size && openPartial(dirs, held)) {
+        m_cur->partial_root = dirs.in_dir;
+    } else {
+        try {
+            m_cur->content.open(m_cur->in_dir, m_cur->file_path);
+        } catch (const Poco::Exception& e) {
+            QKLogTag tag = tagOf("receiveData()");
+            log_message(LOG_LEVEL_ERROR, &tag, "%s", e.displayText().c_str());
+            throw Poco::Exception(
+                "QK_FILE_SEND_FHEADER: Error of opening (std::ios::out | std::ios::trunc) file: "
+                "file_path = " +
+                m_cur->file_path);
+        }
+    }
+    m_cur->held = held;
+    if (m_offset_due)
+        sendOffset(held);
+    m_reader.startContentAt(held);
+    return held;
+}
+
+bool CQKSrvConnection::openPartial(const SQKReceivingDirs& dirs, std::uint64_t& held) {
+    const CQKPartialStore store(dirs.in_dir);
+    const std::chrono::hours max_age(dirs.partial_hours);
+    store.sweep(max_age);
+    const std::string dir = store.ensureDir();
+    if (dir.empty())
+        return false;
+    const std::string relative =
+        m_cur->sub_dir.empty() ? m_cur->file_name : m_cur->sub_dir + "/" + m_cur->file_name;
+    const std::string name =
+        CQKPartialStore::nameOf(relative, m_reader.sourceTag(), QK_SOURCE_TAG_SIZE);
+    store.removeOtherSources(name);
+    if (!m_cur->content.openPartial(m_cur->in_dir, m_cur->file_path, dir, name, m_cur->file_size,
+                                    held)) {
+        return false;
+    }
+    store.sweep(max_age, true);
+    if (held > 0) {
+        QKLogTag tag = tagOf("receiveData()");
+        log_message(LOG_LEVEL_INFO, &tag, "Resuming file: %s from byte %llu of %llu",
+                    m_cur->file_path.c_str(), static_cast<unsigned long long>(held),
+                    static_cast<unsigned long long>(m_cur->file_size));
+        qk_receiver_metrics().resumed_files.inc();
+        qk_receiver_metrics().resumed_bytes.inc(held);
+    }
+    return true;
+}
+
+// The answer to a resumable header, ahead of any status still owed: the sender waits for it.
+void CQKSrvConnection::sendOffset(std::uint64_t offset) {
+    std::uint8_t frame[QK_RESUME_OFFSET_SIZE];
+    qk_build_resume_offset(frame, offset);
+    sendBytesAll(frame, sizeof(frame));
+    m_offset_due = false;
+}
+
+// Partial content kept or used up: the metrics say what the store holds now.
+void CQKSrvConnection::notePartialStore(const SQKReceivedFile& file) const {
+    if (file.partial_root.empty())
+        return;
+    CQKPartialStore(file.partial_root)
+        .sweep(std::chrono::hours(m_listener.receivingDirs().partial_hours), true);
 }
 
 // True when a kept connection waits between the sender's runs: no file in progress and
@@ -612,7 +682,11 @@ void CQKSrvConnection::closeIdle(const QKLogTag& tag) {
 void CQKSrvConnection::handleWindow() {
     const QKWindowFrame& offer = m_reader.window();
     QKWindowFrame answer;
-    answer.features = offer.features & (QK_WINDOW_FEATURE_FILES | QK_WINDOW_FEATURE_KEEP);
+    const SQKReceivingDirs dirs = m_listener.receivingDirs();
+    answer.features = offer.features &
+                      (QK_WINDOW_FEATURE_FILES | QK_WINDOW_FEATURE_KEEP | QK_WINDOW_FEATURE_RESUME);
+    if (dirs.resume_min_size == 0)
+        answer.features &= static_cast<std::uint16_t>(~QK_WINDOW_FEATURE_RESUME);
     if ((answer.features & QK_WINDOW_FEATURE_KEEP) != 0 && offer.keep > 0) {
         m_keep_seconds = std::min(offer.keep, QK_KEEP_SECONDS);
         answer.keep = m_keep_seconds;
@@ -621,9 +695,17 @@ void CQKSrvConnection::handleWindow() {
     }
     answer.files = QK_WINDOW_FILES;
     answer.bytes = QK_WINDOW_BYTES;
-    std::uint8_t frame[QK_WINDOW_FRAME_SIZE];
-    qk_build_window(frame, answer);
-    sendBytesAll(frame, sizeof(frame));
+    // The resume terms follow the window frame, in the same send.
+    std::uint8_t frames[QK_WINDOW_FRAME_SIZE + QK_RESUME_TERMS_SIZE];
+    qk_build_window(frames, answer);
+    std::size_t length = QK_WINDOW_FRAME_SIZE;
+    if ((answer.features & QK_WINDOW_FEATURE_RESUME) != 0) {
+        m_resume_min_size = dirs.resume_min_size;
+        qk_build_resume_terms(frames + length, m_resume_min_size);
+        length += QK_RESUME_TERMS_SIZE;
+        m_reader.allowResumableHeaders();
+    }
+    sendBytesAll(frames, length);
     m_window = true;
     startCommitter();
     QKLogTag tag = tagOf("receiveData()");
@@ -641,6 +723,11 @@ void CQKSrvConnection::refuseInWindow(const Poco::Exception& error) {
     qk_report_exception(&tag, error);
     countRefusal();
     releaseFile();
+    if (m_offset_due) {
+        // A resumable file refused at its header costs the link nothing: no content comes.
+        sendOffset(QK_RESUME_SKIP);
+        m_reader.startContentAt(m_reader.header().file_size);
+    }
     m_cur->refused = true;
     m_is_receiving = true;
     m_dropping = true;
@@ -771,6 +858,7 @@ void CQKSrvConnection::commitBatch(FileQueue& batch) {
             log_message(LOG_LEVEL_INFO, &tag, "File: %s has been replaced.",
                         file->file_path.c_str());
         releaseName(*file);
+        notePartialStore(*file);
         metrics.files.inc();
         metrics.bytes.inc(file->file_size);
     }
@@ -920,7 +1008,7 @@ void CQKSrvConnection::refuseFinished(SQKReceivedFile& file, const Poco::Excepti
     qk_report_exception(&tag, error);
     qk_receiver_metrics().refused_write.inc();
     file.refused = true;
-    file.content.abandon();
+    file.content.discard();
     releaseName(file);
 }
 
@@ -943,6 +1031,8 @@ void CQKSrvConnection::recycle(FileQueue& files) noexcept {
         releaseName(*file);
         file->refused = false;
         file->replacing = false;
+        file->partial_root.clear();
+        file->held = 0;
         m_spare.push_back(std::move(file));
     }
     files.clear();
@@ -961,7 +1051,8 @@ void CQKSrvConnection::finishFile(bool refused) {
     m_cur->refused = refused;
     if (refused) {
         m_writer.abandon();
-        m_cur->content.abandon();
+        m_cur->content.discard();  // partial content included: it did not add up
+        notePartialStore(*m_cur);
         releaseName(*m_cur);
     }
     if (m_window)
@@ -1027,6 +1118,11 @@ void CQKSrvConnection::handleFinished() {
     if (!m_dropping) {
         try {
             computed = m_writer.finish();
+            if (m_cur->held > 0) {
+                computed = static_cast<std::uint32_t>(
+                    ::crc32_combine(m_cur->content.heldChecksum(), computed,
+                                    static_cast<z_off_t>(m_cur->file_size - m_cur->held)));
+            }
         } catch (const Poco::Exception& e) {
             dropContent(e);
         }
@@ -1091,7 +1187,12 @@ void CQKSrvConnection::handleFinishedAll() {
 
 void CQKSrvConnection::releaseFile() noexcept {
     m_writer.abandon();
-    m_cur->content.abandon();
+    m_cur->content.abandon();  // a resumable file's partial content stays for the next attempt
+    try {
+        notePartialStore(*m_cur);
+    } catch (...) {
+    }
+    m_cur->partial_root.clear();
     m_is_receiving = false;
     m_dropping = false;
     m_cur->name_lock.unlock();

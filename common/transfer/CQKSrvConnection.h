@@ -45,6 +45,7 @@
 #include "transfer/CQKPieceWriter.h"
 
 class CQKFileListener;
+struct SQKReceivingDirs;
 
 // What a windowed connection takes in flight, and what its frame announces: at most this many
 // files and bytes sent but not yet answered.
@@ -93,8 +94,10 @@ private:
         std::string file_path;  // registered in the listener's registry while set
         CQKNameLock name_lock;  // the name on the shared store, while file_path is set
         CQKIncomingFile content;
-        bool refused = false;    // its status is 0x7F
-        bool replacing = false;  // a file stands under its name
+        bool refused = false;      // its status is 0x7F
+        bool replacing = false;    // a file stands under its name
+        std::uint64_t held = 0;    // resumed: bytes of its content held before this transfer
+        std::string partial_root;  // its content is partial content of this incoming root
     };
 
     Wait waitReadable(bool answers = false);
@@ -106,6 +109,10 @@ private:
     void handleFinished();
     void handleFinishedAll();
     void handleWindow();
+    std::uint64_t openContent(const SQKReceivingDirs& dirs);
+    bool openPartial(const SQKReceivingDirs& dirs, std::uint64_t& held);
+    void sendOffset(std::uint64_t offset);
+    void notePartialStore(const SQKReceivedFile& file) const;
     bool keptIdle();
     void closeIdle(const QKLogTag& tag);
     bool readAhead(std::uint8_t* buffer, std::size_t size, std::size_t& n);
@@ -173,6 +180,8 @@ private:
     std::vector<std::unique_ptr<SQKReceivedFile>> m_spare;  // kept with their open directory
     bool m_is_receiving = false;
     bool m_dropping = false;  // a write failed: the rest of the content is read and dropped
+    std::uint64_t m_resume_min_size = 0;  // granted: resumable headers of files this big
+    bool m_offset_due = false;            // a resumable header waits for its offset frame
     CQKPieceWriter m_writer;  // after the files: its thread writes into one until destroyed
     std::uint8_t m_status = 0x7F;
     bool m_status_owed = false;  // the last read was a frame that gets a status

@@ -30,6 +30,14 @@ const SQKReceiverMetrics& qk_receiver_metrics() {
             r.counter("qk_relay_tls_revoked_refused_total",
                       "TLS handshakes refused because the revocation list names the client's "
                       "certificate; each is also a refused handshake."),
+            r.gauge("qk_relay_receiver_partial_files",
+                    "Files of cut transfers whose partial content is kept for a resume, as of "
+                    "the last look at the store."),
+            r.gauge("qk_relay_receiver_partial_bytes", "Bytes of that partial content."),
+            r.counter("qk_relay_receiver_resumed_files_total",
+                      "Files whose transfer resumed from partial content."),
+            r.counter("qk_relay_receiver_resumed_bytes_total",
+                      "Bytes of partial content that resumed transfers did not send again."),
         };
     }();
     return metrics;

@@ -19,6 +19,10 @@ struct SQKReceiverMetrics {
     CQKGauge& connections_open;
     CQKCounter& tls_handshakes_refused;
     CQKCounter& tls_revoked_refused;  // client certificates the revocation list names
+    CQKGauge& partial_files;          // partial content kept for a resume
+    CQKGauge& partial_bytes;
+    CQKCounter& resumed_files;
+    CQKCounter& resumed_bytes;  // held already, not sent again
 };
 
 // The senders: qk_relay_clnsvc (and qk_relay_cln, which serves no endpoint).

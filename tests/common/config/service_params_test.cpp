@@ -349,6 +349,35 @@ TEST_F(ServiceParamsTest, KeepAliveIsRefusedOutsideZeroToSixHundred) {
     }
 }
 
+// "resume_min_size" and "partial_hours" are keys of the server's file alone, with defaults;
+// a malformed or out-of-range value refuses the file and leaves the values in force.
+TEST_F(ServiceParamsTest, ResumeKeysHaveDefaultsAndAreRefusedWhenMalformed) {
+    const std::string server_xml = "<in_dir>" + tmp / "in" +
+                                   "</in_dir><back_dir/><port>5000</port><ssl_port>5001"
+                                   "</ssl_port><control_port>0</control_port>";
+    use_views("<config>" + server_xml + "</config>");
+    SQKSrvSParams server;
+    EXPECT_EQ(qk_take_checked_params(server), nullptr);
+    EXPECT_EQ(server.m_resume_min_size, 64u << 20);
+    EXPECT_EQ(server.m_partial_hours, 24);
+    use_views("<config>" + server_xml +
+              "<resume_min_size>1g</resume_min_size><partial_hours>2</partial_hours></config>");
+    EXPECT_EQ(qk_take_checked_params(server), nullptr);
+    EXPECT_EQ(server.m_resume_min_size, 1u << 30);
+    EXPECT_EQ(server.m_partial_hours, 2);
+    for (const char* keys :
+         {"<resume_min_size>512K</resume_min_size>", "<resume_min_size>5X</resume_min_size>",
+          "<partial_hours>0</partial_hours>", "<partial_hours>8761</partial_hours>"}) {
+        use_views("<config>" + server_xml + keys + "</config>");
+        EXPECT_NE(qk_take_checked_params(server), nullptr) << keys;
+        EXPECT_EQ(server.m_resume_min_size, 1u << 30) << keys;
+        EXPECT_EQ(server.m_partial_hours, 2) << keys;
+    }
+    use_views("<config>" + server_xml + "<resume_min_size>off</resume_min_size></config>");
+    EXPECT_EQ(qk_take_checked_params(server), nullptr);
+    EXPECT_EQ(server.m_resume_min_size, 0u);
+}
+
 // "bw_limit" is a key of the file alone: absent or blank there is no limit, a rate or a
 // timetable is taken, a malformed value refuses the whole file naming the key and leaves the
 // limit in force, and a write keeps the key as the file has it.
