@@ -12,6 +12,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FakeReceiver.h"
@@ -58,6 +59,13 @@ std::vector<std::uint8_t> file_frames(const std::string& name, const std::string
         RawClient::finishedFrame(RawClient::crcOf(content) ^ (bad_crc ? 1u : 0u));
     bytes.insert(bytes.end(), finished.begin(), finished.end());
     return bytes;
+}
+
+template <class Condition>
+bool eventually(const Condition& condition) {
+    for (int i = 0; i < 500 && !condition(); ++i)
+        std::this_thread::sleep_for(10ms);
+    return condition();
 }
 
 void append(std::vector<std::uint8_t>& stream, const std::vector<std::uint8_t>& bytes) {
@@ -170,6 +178,70 @@ TEST_F(WindowTest, RefusedFilesGetTheirStatusInOrderAndTheOthersAreDelivered) {
               (std::vector<std::string>{"a.txt", "d", "d/big.bin", "d/e", "d/e/empty", "held.txt",
                                         "last.txt"}));
     EXPECT_FALSE(m_root.exists("outside"));
+}
+
+// Resume over the wire: the terms follow the window answer, a resumable header is answered
+// at once with the bytes held (none at first, what the cut left the second time), the whole
+// file's CRC-32 decides, and a resumable file refused at its header gets the offset that
+// sends no content.
+TEST_F(WindowTest, AResumableFileGetsItsOffsetAtOnceAndResumesAfterACut) {
+    SQKSrvParams params = m_listener.params();
+    params.m_resume_min_size = 1 << 20;
+    m_listener.setParams(params);
+    const std::string content(3 << 20, 'r');
+    const auto resumable_header = [&](const std::string& sub_dir) {
+        std::vector<std::uint8_t> frame{QK_FILE_SEND_FRHEADER};
+        frame.insert(frame.end(), QK_SOURCE_TAG_SIZE, 0xA5);
+        const std::vector<std::uint8_t> classic =
+            RawClient::headerFrame("r.bin", sub_dir, content.size());
+        frame.insert(frame.end(), classic.begin() + 1, classic.end());
+        return frame;
+    };
+    const auto open_resumable = [&](const std::string& sub_dir) {
+        auto client = std::make_unique<RawClient>(m_listener.boundPort());
+        EXPECT_EQ(client->readStatus(), QK_SEND_FILE_FOK);
+        client->send(window_frame(64, QK_WINDOW_FEATURE_FILES | QK_WINDOW_FEATURE_RESUME));
+        client->send(resumable_header(sub_dir));
+        std::vector<std::uint8_t> answer = client->readBytes(QK_WINDOW_FRAME_SIZE);
+        QKWindowFrame window;
+        EXPECT_TRUE(qk_read_window(answer.data(), answer.size(), window));
+        EXPECT_EQ(window.features, QK_WINDOW_FEATURE_FILES | QK_WINDOW_FEATURE_RESUME);
+        answer = client->readBytes(QK_RESUME_TERMS_SIZE);
+        std::uint64_t min_size = 0;
+        EXPECT_TRUE(qk_read_resume_terms(answer.data(), answer.size(), min_size));
+        EXPECT_EQ(min_size, 1u << 20);
+        return client;
+    };
+    const auto offset_of = [](RawClient& client) {
+        const std::vector<std::uint8_t> frame = client.readBytes(QK_RESUME_OFFSET_SIZE);
+        EXPECT_EQ(frame.at(0), QK_FILE_SEND_FRHEADER);
+        return qk_read_resume_offset(frame.data());
+    };
+
+    auto first = open_resumable("");
+    ASSERT_EQ(offset_of(*first), 0u);
+    first->send(content.substr(0, 2 << 20));
+    const std::string store = m_root / "in/.qk_relay.partial";
+    ASSERT_TRUE(eventually(
+        [&] { return std::filesystem::is_directory(store) && tree_of(store).size() == 1; }));
+    first.reset();  // the cut
+    ASSERT_TRUE(eventually([&] { return m_listener.receivingFiles().size() == 0; }));
+    EXPECT_FALSE(m_root.exists("in/r.bin"));
+
+    auto second = open_resumable("");
+    const std::uint64_t held = offset_of(*second);
+    EXPECT_GT(held, 0u);
+    EXPECT_LE(held, 2u << 20);
+    second->send(content.substr(held));
+    second->send(RawClient::finishedFrame(RawClient::crcOf(content)));
+    second->send(resumable_header("../out"));  // refused: no content follows
+    EXPECT_EQ(offset_of(*second), QK_RESUME_SKIP);
+    second->send(RawClient::finishedFrame(0));
+    second->send(RawClient::finishedAllFrame());
+    const std::vector<std::uint8_t> statuses{0x00, 0x7F, 0x00};
+    EXPECT_EQ(second->readBytes(statuses.size()), statuses);
+    EXPECT_EQ(m_root.readFile("in/r.bin"), content);
+    EXPECT_TRUE(tree_of(store).empty());
 }
 
 // The window frame opens a conversation or nothing: later, or malformed, it is refused and
