@@ -95,24 +95,27 @@ std::uint64_t CQKProgress::begin(const std::string& path, std::uint64_t size) {
 }
 
 void CQKProgress::add(std::uint64_t ticket, std::uint64_t bytes) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const auto found = m_files.find(ticket);
-    if (found == m_files.end())
-        return;
-    found->second.sent += bytes;
-    const Clock::time_point now = Clock::now();
-    if (now >= m_next_show && isOn())
-        show(now);
+    count(ticket, bytes, true);
 }
 
 void CQKProgress::skip(std::uint64_t ticket, std::uint64_t bytes) {
+    count(ticket, bytes, false);
+}
+
+void CQKProgress::count(std::uint64_t ticket, std::uint64_t bytes, bool in_rate) {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto found = m_files.find(ticket);
     if (found == m_files.end())
         return;
     found->second.sent += bytes;
-    if (ticket == m_followed)
-        m_followed_sent += bytes;
+    if (!in_rate) {
+        if (ticket == m_followed)
+            m_followed_sent += bytes;
+        return;
+    }
+    const Clock::time_point now = Clock::now();
+    if (now >= m_next_show && isOn())
+        show(now);
 }
 
 void CQKProgress::end(std::uint64_t ticket) {

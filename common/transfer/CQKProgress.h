@@ -62,6 +62,7 @@ private:
         std::uint64_t size = 0;
         std::uint64_t sent = 0;
     };
+    void count(std::uint64_t ticket, std::uint64_t bytes, bool in_rate);
     void show(Clock::time_point now);
     double followRate(std::uint64_t ticket, std::uint64_t sent, Clock::time_point now);
 

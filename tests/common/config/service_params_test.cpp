@@ -79,6 +79,12 @@ protected:
         params.m_ssl_port = 5001;
         return params;
     }
+    // The keys a server file needs, for tests of the keys of the file alone.
+    std::string serverXml() const {
+        return "<in_dir>" + tmp / "in" +
+               "</in_dir><back_dir/><port>5000</port><ssl_port>5001</ssl_port><control_port>"
+               "5002</control_port>";
+    }
     // The keys a client file needs, for tests of the keys of the file alone.
     std::string clientXml() const {
         return "<out_dir>" + tmp / "out" +
@@ -253,9 +259,7 @@ TEST_F(ServiceParamsTest, WriteParamsRoundTripsAndKeepsThePeersCertificates) {
 // "metrics_port" is a key of the file alone: absent it is 0, it is checked against every
 // other port of its file, a refused value is never in force, and a write keeps the file's.
 TEST_F(ServiceParamsTest, MetricsPortIsCheckedNeverInForceWhenRefusedAndKeptByAWrite) {
-    const std::string server_xml = "<in_dir>" + tmp / "in" +
-                                   "</in_dir><back_dir/><port>5000</port><ssl_port>5001"
-                                   "</ssl_port><control_port>5002</control_port>";
+    const std::string server_xml = serverXml();
     use_views("<config>" + server_xml + "</config>");
     SQKSrvSParams server;
     EXPECT_EQ(qk_take_checked_params(server), nullptr);
@@ -331,10 +335,7 @@ TEST_F(ServiceParamsTest, StreamsIsRefusedOutsideOneToSixteenAndKeptByAWrite) {
 // "keep_alive" likewise: absent it is 60 seconds, 0 to 600 is taken, anything else refuses
 // the file and leaves the value in force.
 TEST_F(ServiceParamsTest, KeepAliveIsRefusedOutsideZeroToSixHundred) {
-    const std::string client_xml = "<out_dir>" + tmp / "out" +
-                                   "</out_dir><back_dir/><file/><server_address>127.0.0.1"
-                                   "</server_address><server_port>5001</server_port><sub_dirs>"
-                                   "true</sub_dirs><control_port>0</control_port>";
+    const std::string client_xml = clientXml();
     use_views("<config>" + client_xml + "</config>");
     SQKClnSParams client;
     EXPECT_EQ(qk_take_checked_params(client), nullptr);
@@ -352,9 +353,7 @@ TEST_F(ServiceParamsTest, KeepAliveIsRefusedOutsideZeroToSixHundred) {
 // "resume_min_size" and "partial_hours" are keys of the server's file alone, with defaults;
 // a malformed or out-of-range value refuses the file and leaves the values in force.
 TEST_F(ServiceParamsTest, ResumeKeysHaveDefaultsAndAreRefusedWhenMalformed) {
-    const std::string server_xml = "<in_dir>" + tmp / "in" +
-                                   "</in_dir><back_dir/><port>5000</port><ssl_port>5001"
-                                   "</ssl_port><control_port>0</control_port>";
+    const std::string server_xml = serverXml();
     use_views("<config>" + server_xml + "</config>");
     SQKSrvSParams server;
     EXPECT_EQ(qk_take_checked_params(server), nullptr);
@@ -419,9 +418,7 @@ TEST_F(ServiceParamsTest, BwLimitIsRefusedWhenMalformedAndKeptByAWrite) {
 TEST_F(ServiceParamsTest, LogLevelIsCheckedPutInForceAndKeptByAWrite) {
     ASSERT_TRUE(init_log(LOG_MODE_FILE, tmp.path(), "params", "log", LOG_LEVEL_TRACE,
                          LOG_LEVEL_FATAL, 0, 0));
-    const std::string server_xml = "<in_dir>" + tmp / "in" +
-                                   "</in_dir><back_dir/><port>5000</port><ssl_port>5001"
-                                   "</ssl_port><control_port>0</control_port>";
+    const std::string server_xml = serverXml();
     use_views("<config>" + server_xml + "</config>");
     SQKSrvSParams server;
     EXPECT_EQ(qk_take_checked_params(server), nullptr);
