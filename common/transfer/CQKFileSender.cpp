@@ -1199,20 +1199,23 @@ std::uint32_t CQKFileSender::sendContent(const QKLogTag& tag, const CQKReadLease
         if (source.readAt(m_data_buffer.data(), length, offset) != static_cast<long>(length))
             throw Poco::ReadFileException("File: " + file_path + " can't be read. Error...");
         check_sum = ::crc32(check_sum, m_data_buffer.data(), static_cast<uInt>(length));
-        if (offset < held) {
-            // Held by the receiver already: only its checksum counts.
-            offset += length;
-            progress.skip(length);
+        // What the receiver holds already counts in the checksum only; it ends anywhere in
+        // a piece.
+        const std::size_t held_here =
+            offset >= held
+                ? 0
+                : static_cast<std::size_t>(std::min<std::uint64_t>(held - offset, length));
+        progress.skip(held_here);
+        offset += length;
+        if (held_here == length)
             continue;
-        }
         log_message(LOG_LEVEL_TRACE, &tag, "send ---------------------------- >>");
         log_message(LOG_LEVEL_TRACE, &tag, "sendData: QK_SEND_FILE_FDATA ------- >>");
-        sendData(m_data_buffer.data(), static_cast<std::int32_t>(length));
+        sendData(m_data_buffer.data() + held_here, static_cast<std::int32_t>(length - held_here));
         log_message(LOG_LEVEL_TRACE, &tag, "sendData: QK_SEND_FILE_FDATA ------- <<");
         log_message(LOG_LEVEL_TRACE, &tag, "sendData: res = %d", m_curr_result);
         log_message(LOG_LEVEL_TRACE, &tag, "send ---------------------------- <<");
-        offset += length;
-        progress.add(length);
+        progress.add(length - held_here);
     }
     std::uint8_t beyond = 0;
     const long more = source.readAt(&beyond, 1, file_size);
