@@ -7,6 +7,7 @@
 #include "config/qk_service_params.h"
 #include "protocol/qk_exceptions.h"
 #include "transfer/CQKIncomingFile.h"
+#include "transfer/CQKPartialStore.h"
 #include "transfer/qk_relay_metrics.h"
 
 namespace {
@@ -68,6 +69,7 @@ void CQKSrvSControl::pass() {
     std::int32_t ssl_port = 0;
     std::string in_dir;
     std::string back_dir;
+    std::int32_t partial_hours = 0;
     {
         // Control connections change the record under this lock at any time.
         Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
@@ -83,11 +85,14 @@ void CQKSrvSControl::pass() {
         ssl_port = m_params.m_ssl_port;
         in_dir = m_params.m_in_dir;
         back_dir = m_params.m_back_dir;
+        partial_hours = m_params.m_partial_hours;
     }
     stopFlagged();
     startMissing(control_wanted, files_wanted);
     m_metrics.follow(metrics_port, metrics_address);
     const std::string store_problem = files_wanted ? probeStores(in_dir, back_dir) : "";
+    if (files_wanted)  // partial content past its time goes even when no big file comes
+        CQKPartialStore(in_dir).sweep(std::chrono::hours(partial_hours));
     m_metrics.setHealth(healthText(files_wanted, port, ssl_port, store_problem));
     if (refusal)
         std::rethrow_exception(refusal);

@@ -30,8 +30,8 @@ public:
                               std::size_t tag_size);
     // Removes the partial content of name's path from every other source.
     void removeOtherSources(const std::string& name) const;
-    // Removes partial content not written for max_age, at most once every few minutes per
-    // process unless forced, and updates the metrics.
+    // Removes partial content not written for max_age and updates the metrics: at once when
+    // forced, else at most once every 10 minutes per process.
     void sweep(std::chrono::hours max_age, bool force = false) const;
 
 private:

@@ -617,7 +617,6 @@ std::uint64_t CQKSrvConnection::openContent(const SQKReceivingDirs& dirs) {
 bool CQKSrvConnection::openPartial(const SQKReceivingDirs& dirs, std::uint64_t& held) {
     const CQKPartialStore store(dirs.in_dir);
     const std::chrono::hours max_age(dirs.partial_hours);
-    store.sweep(max_age);
     const std::string dir = store.ensureDir();
     if (dir.empty())
         return false;
@@ -704,6 +703,7 @@ void CQKSrvConnection::handleWindow() {
         qk_build_resume_terms(frames + length, m_resume_min_size);
         length += QK_RESUME_TERMS_SIZE;
         m_reader.allowResumableHeaders();
+        CQKPartialStore(dirs.in_dir).sweep(std::chrono::hours(dirs.partial_hours));
     }
     sendBytesAll(frames, length);
     m_window = true;
