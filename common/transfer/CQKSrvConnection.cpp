@@ -392,9 +392,17 @@ void CQKSrvConnection::receiveData() {
     log_message(LOG_LEVEL_TRACE, &tag, "receiveData Start...");
     if (m_window)
         answerWhileFull();
+    const bool idle = keptIdle();
     const Wait wait = waitReadable(true);
     if (wait == Wait::Answers) {
         answerCommitted(Answers::None);
+        return;
+    }
+    if (wait == Wait::Ready && idle && !clientStillAccepted()) {
+        log_message(LOG_LEVEL_WARN, &tag,
+                    "Kept connection closed: its client is no longer accepted: address = %s",
+                    peer().c_str());
+        m_end = true;
         return;
     }
     if (wait == Wait::TimedOut && keptIdle()) {
@@ -666,6 +674,21 @@ bool CQKSrvConnection::keptIdle() {
     else if (m_idle_since == std::chrono::steady_clock::time_point())
         m_idle_since = std::chrono::steady_clock::now();
     return idle;
+}
+
+// A kept connection verified its client at its handshake, maybe long ago: before the client
+// sends more on it, the revocation list in force now is asked again, so that a revoked
+// client is shut out at its next run and not only at its next connection.
+bool CQKSrvConnection::clientStillAccepted() {
+    if (!m_is_secure)
+        return true;
+    try {
+        Poco::Net::SecureStreamSocket secure(socket());
+        const Poco::Net::X509Certificate client = secure.peerCertificate();
+        return qk_client_still_accepted(*secure.context(), client.certificate());
+    } catch (const Poco::Exception&) {
+        return false;
+    }
 }
 
 // Ends a kept connection that stayed idle for its keep time, or whose thread another sender

@@ -114,6 +114,7 @@ private:
     void sendOffset(std::uint64_t offset);
     void notePartialStore(const SQKReceivedFile& file) const;
     bool keptIdle();
+    bool clientStillAccepted();
     void closeIdle(const QKLogTag& tag);
     bool readAhead(std::uint8_t* buffer, std::size_t size, std::size_t& n);
     std::size_t frameNeed(const std::uint8_t* data, std::size_t len) const;

@@ -129,7 +129,7 @@ std::string serial_of(const ASN1_INTEGER* serial) {
 }
 
 // The subject's organizational unit: the label an exported client certificate carries.
-std::string label_of(X509* cert) {
+std::string label_of(const X509* cert) {
     const X509_NAME* subject = X509_get_subject_name(cert);
     const int index = X509_NAME_get_index_by_NID(subject, NID_organizationalUnitName, -1);
     if (index < 0)
@@ -293,33 +293,41 @@ int check_slot() {
     return slot;
 }
 
-// Verifies the client's chain as OpenSSL would, then asks the revocation list about the
-// client's own certificate (the list is the CA's, and the CA issues to clients directly).
+// Asks the revocation list about a client's own certificate (the list is the CA's, and the
+// CA issues to clients directly); a refusal is logged, and counted when it refuses a
+// handshake. X509_V_OK, else the reason for X509_STORE_CTX_set_error.
+int refusal_of(CQKRevocationCheck& check, const X509* cert, bool handshake) {
+    const std::string serial = serial_of(X509_get0_serialNumber(cert));
+    const CQKRevocationCheck::Verdict verdict = check.verdict(serial);
+    if (verdict == CQKRevocationCheck::Verdict::Accepted)
+        return X509_V_OK;
+    QKLogTag tag = qk_make_tag("qk_tls::revocation");
+    const std::string label = label_of(cert);
+    if (verdict == CQKRevocationCheck::Verdict::Revoked) {
+        log_message(LOG_LEVEL_WARN, &tag,
+                    "Client certificate refused: serial %s, label %s, is revoked by %s",
+                    serial.c_str(), label.c_str(), check.path().c_str());
+        if (handshake)
+            qk_receiver_metrics().tls_revoked_refused.inc();
+        return X509_V_ERR_CERT_REVOKED;
+    }
+    log_message(LOG_LEVEL_WARN, &tag,
+                "Client certificate refused: serial %s, label %s: no revocation list could be "
+                "read from %s",
+                serial.c_str(), label.c_str(), check.path().c_str());
+    return X509_V_ERR_UNABLE_TO_GET_CRL;
+}
+
+// Verifies the client's chain as OpenSSL would, then asks the revocation list.
 int verify_client(X509_STORE_CTX* store, void* arg) {
     try {
         if (X509_verify_cert(store) != 1)
             return 0;
-        auto* check = static_cast<CQKRevocationCheck*>(arg);
-        X509* cert = X509_STORE_CTX_get0_cert(store);
-        const std::string serial = serial_of(X509_get0_serialNumber(cert));
-        const CQKRevocationCheck::Verdict verdict = check->verdict(serial);
-        if (verdict == CQKRevocationCheck::Verdict::Accepted)
+        const int refusal = refusal_of(*static_cast<CQKRevocationCheck*>(arg),
+                                       X509_STORE_CTX_get0_cert(store), true);
+        if (refusal == X509_V_OK)
             return 1;
-        QKLogTag tag = qk_make_tag("qk_tls::revocation");
-        const std::string label = label_of(cert);
-        if (verdict == CQKRevocationCheck::Verdict::Revoked) {
-            log_message(LOG_LEVEL_WARN, &tag,
-                        "Client certificate refused: serial %s, label %s, is revoked by %s",
-                        serial.c_str(), label.c_str(), check->path().c_str());
-            qk_receiver_metrics().tls_revoked_refused.inc();
-            X509_STORE_CTX_set_error(store, X509_V_ERR_CERT_REVOKED);
-        } else {
-            log_message(LOG_LEVEL_WARN, &tag,
-                        "Client certificate refused: serial %s, label %s: no revocation list "
-                        "could be read from %s",
-                        serial.c_str(), label.c_str(), check->path().c_str());
-            X509_STORE_CTX_set_error(store, X509_V_ERR_UNABLE_TO_GET_CRL);
-        }
+        X509_STORE_CTX_set_error(store, refusal);
         return 0;
     } catch (...) {
         X509_STORE_CTX_set_error(store, X509_V_ERR_OUT_OF_MEM);
@@ -355,4 +363,16 @@ void qk_refuse_revoked(Poco::Net::Context& context, const std::string& crl_fpath
         throw Poco::Net::SSLContextException("Cannot attach the revocation check to the context");
     }
     SSL_CTX_set_cert_verify_callback(ssl, verify_client, check.release());
+}
+
+bool qk_client_still_accepted(Poco::Net::Context& context, const X509* client_cert) {
+    auto* check =
+        static_cast<CQKRevocationCheck*>(SSL_CTX_get_ex_data(context.sslContext(), check_slot()));
+    if (check == nullptr || client_cert == nullptr)
+        return true;
+    try {
+        return refusal_of(*check, client_cert, false) == X509_V_OK;
+    } catch (...) {
+        return false;
+    }
 }

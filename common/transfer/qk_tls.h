@@ -11,6 +11,7 @@
 #pragma once
 
 #include <Poco/Net/Context.h>
+#include <openssl/x509.h>
 
 #include <string>
 
@@ -56,7 +57,8 @@ std::string qk_crl_fpath_beside(const std::string& fpath);
 // - No file: every certificate the CA verifies is accepted, as without a list.
 // - The file is looked at (one stat) at each client certificate and read again whenever its
 //   device, inode, size, modification or change time differ from the last look, so a new
-//   list is in force from the next handshake on. Connections already running go on.
+//   list is in force from the next handshake on. Connections already running go on; a
+//   kept connection asks again before its next run (qk_client_still_accepted).
 // - A list read whole: INFO "Revocation list PATH in force: N revoked client
 //   certificate(s)". Its next-update time is not enforced: an aged list keeps refusing
 //   what it names rather than everybody.
@@ -73,3 +75,8 @@ std::string qk_crl_fpath_beside(const std::string& fpath);
 // Throws Poco::Net::SSLContextException when the CA certificate cannot be read.
 void qk_refuse_revoked(Poco::Net::Context& context, const std::string& crl_fpath,
                        const std::string& ca_cert_fpath);
+// For a connection that outlives its handshake (a kept connection starting another run):
+// whether the revocation list of the context that verified client_cert still accepts it,
+// looked at as at a handshake (logged and counted the same way when not). True when the
+// context has no list.
+bool qk_client_still_accepted(Poco::Net::Context& context, const X509* client_cert);

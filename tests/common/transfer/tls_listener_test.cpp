@@ -102,9 +102,19 @@ protected:
         client.serial = m_ca.issue(QK_TLS_CLIENT_NAME, client.key, client.cert, 30, label);
         return client;
     }
+    // Sends one file with sender; true when it arrived.
+    bool delivers(CQKTcpSslCln& sender, const std::string& name) const {
+        m_root.writeFile("out/" + name, "from " + name);
+        sender.sendFiles();
+        return m_root.exists("in/" + name);
+    }
     // Sends one file with the client's certificate; true when it arrived.
     bool delivers(std::uint16_t port, const Client& client, const std::string& name) const {
-        m_root.writeFile("out/" + name, "from " + name);
+        CQKTcpSslCln sender;
+        configure(sender, port, client);
+        return delivers(sender, name);
+    }
+    void configure(CQKTcpSslCln& sender, std::uint16_t port, const Client& client) const {
         SQKClnParams p;
         p.m_op_code = OperationCode::send_files;
         p.m_out_dir = m_root / "out";
@@ -114,13 +124,10 @@ protected:
         p.m_ssl_key_fpath = client.key;
         p.m_ssl_cert_fpath = client.cert;
         p.m_ssl_ca_cert_fpath = m_pki->caCert();
-        CQKTcpSslCln sender;
         sender.setParams(p);
         sender.setTimeout(Poco::Timespan(5, 0));
         sender.setRetryDelay(std::chrono::milliseconds(10));
         sender.setDirGrace(std::chrono::milliseconds(0));
-        sender.sendFiles();
-        return m_root.exists("in/" + name);
     }
 
     const TestPki* m_pki = &sharedTestPki();
@@ -264,6 +271,29 @@ TEST_F(TlsListenerTest, ARevokedClientIsRefusedWithoutARestartWhileTheOthersDeli
         .writeRevocationList({}, crl);
     EXPECT_FALSE(greeted(port, stolen.key, stolen.cert, ca));
     EXPECT_TRUE(greeted(port, kept.key, kept.cert, ca));
+    listener.stop();
+}
+
+// A kept connection was verified at its handshake: a client revoked since is shut out at its
+// next run on it, not only at its next connection.
+TEST_F(TlsListenerTest, AKeptConnectionOfAClientRevokedSinceCarriesNoMoreFiles) {
+    const Client client = issueClient("host-k");
+    const std::string crl = m_root / QK_CRL_FILE;
+    CQKTcpSslSrvS listener;
+    listener.setRevocationList(crl);
+    listener.setParams(params());
+    listener.setTimeout(Poco::Timespan(2, 0));
+    listener.start();
+    CQKTcpSslCln sender;
+    configure(sender, listener.boundPort(), client);
+    sender.setKeepConnection(std::chrono::seconds(60));
+    ASSERT_TRUE(delivers(sender, "before.txt"));
+    ASSERT_TRUE(delivers(sender, "kept.txt"));
+    EXPECT_EQ(listener.connectionCount(), 1u) << "the second run went on the kept connection";
+
+    m_ca.writeRevocationList({{"serial=" + client.serial, std::time(nullptr)}}, crl);
+    EXPECT_FALSE(delivers(sender, "after.txt"));
+    EXPECT_TRUE(m_root.exists("out/after.txt"));
     listener.stop();
 }
 
