@@ -366,12 +366,20 @@ void qk_refuse_revoked(Poco::Net::Context& context, const std::string& crl_fpath
 }
 
 bool qk_client_still_accepted(Poco::Net::Context& context, const X509* client_cert) {
-    auto* check =
-        static_cast<CQKRevocationCheck*>(SSL_CTX_get_ex_data(context.sslContext(), check_slot()));
-    if (check == nullptr || client_cert == nullptr)
-        return true;
+    if (client_cert == nullptr)
+        return false;
     try {
-        return refusal_of(*check, client_cert, false) == X509_V_OK;
+        if (X509_cmp_current_time(X509_get0_notAfter(client_cert)) <= 0) {
+            QKLogTag tag = qk_make_tag("qk_tls::revocation");
+            log_message(LOG_LEVEL_WARN, &tag,
+                        "Client certificate refused: serial %s, label %s, has expired",
+                        serial_of(X509_get0_serialNumber(client_cert)).c_str(),
+                        label_of(client_cert).c_str());
+            return false;
+        }
+        auto* check = static_cast<CQKRevocationCheck*>(
+            SSL_CTX_get_ex_data(context.sslContext(), check_slot()));
+        return check == nullptr || refusal_of(*check, client_cert, false) == X509_V_OK;
     } catch (...) {
         return false;
     }

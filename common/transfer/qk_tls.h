@@ -76,7 +76,6 @@ std::string qk_crl_fpath_beside(const std::string& fpath);
 void qk_refuse_revoked(Poco::Net::Context& context, const std::string& crl_fpath,
                        const std::string& ca_cert_fpath);
 // For a connection that outlives its handshake (a kept connection starting another run):
-// whether the revocation list of the context that verified client_cert still accepts it,
-// looked at as at a handshake (logged and counted the same way when not). True when the
-// context has no list.
+// whether client_cert has not expired since and the revocation list of the context that
+// verified it still accepts it, looked at as at a handshake (logged the same way when not).
 bool qk_client_still_accepted(Poco::Net::Context& context, const X509* client_cert);
