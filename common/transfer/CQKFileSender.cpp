@@ -764,7 +764,7 @@ bool CQKFileSender::takeAnswers(const QKLogTag& tag, bool wait) {
 bool CQKFileSender::nextAnswerByte(std::uint8_t& byte, bool wait) {
     if (m_recv_begin == m_recv_end) {
         const bool ready = socket().available() > 0 ||
-                           qk_poll_socket(socket(), wait ? m_timeout : Poco::Timespan(0),
+                           qk_poll_socket(socket(), wait ? answerTimeout() : Poco::Timespan(0),
                                           Poco::Net::Socket::SELECT_READ);
         if (!ready) {
             if (!wait)
@@ -788,6 +788,17 @@ bool CQKFileSender::nextAnswerByte(std::uint8_t& byte, bool wait) {
     }
     byte = m_recv_buffer[m_recv_begin++];
     return true;
+}
+
+// A resumed file's status comes only after the receiver has read the bytes it held back from
+// its disk, which may take longer than the usual limit when few bytes followed many: its
+// wait grows with them, at a pessimistic 16 MiB/s.
+Poco::Timespan CQKFileSender::answerTimeout() const {
+    constexpr std::uint64_t kHeldReadRate = 16u << 20;
+    if (m_in_flight.empty() || m_in_flight.front().held == 0)
+        return m_timeout;
+    const std::uint64_t seconds = m_in_flight.front().held / kHeldReadRate;
+    return m_timeout + Poco::Timespan(static_cast<long>(seconds), 0);
 }
 
 // The receiver's window frame, whose first byte is first. Anything else where it is due is
@@ -949,6 +960,7 @@ void CQKFileSender::sendLeased(const QKLogTag& tag, const std::string& file_path
     }
     makeRoom(tag, sent.size);
     sendThrough(tag, *lease, file_path, sub_dir, sent.size, false);
+    sent.held = m_last_held;
     m_in_flight_bytes += sent.size;
     m_in_flight.push_back(std::move(sent));
     qk_sender_metrics().files_in_flight.add(1);
@@ -1079,9 +1091,11 @@ void CQKFileSender::transferFile(const QKLogTag& tag, const CQKReadLease& source
     if (!source.currentSize(opened_size))
         throw Poco::OpenFileException("File: " + file_path + " can't be opened for reading...");
     std::uint64_t offset = 0;
+    m_last_held = 0;
     if (isResumable(tag, file_size)) {
         sendResumableHeader(tag, source, file_path, sub_dir, file_size);
         offset = awaitResumeOffset(tag, file_size);
+        m_last_held = offset == QK_RESUME_SKIP ? 0 : offset;
     } else {
         sendHeader(tag, file_path, sub_dir, file_size);
     }

@@ -287,11 +287,13 @@ private:
         std::string back_dir;
         std::shared_ptr<CQKReadLease> lease;
         std::uint64_t size = 0;
+        std::uint64_t held = 0;  // bytes the receiver held already (resumed)
     };
     void offerWindow(const QKLogTag& tag);
     void makeRoom(const QKLogTag& tag, std::uint64_t size);
     bool takeAnswers(const QKLogTag& tag, bool wait);
     bool nextAnswerByte(std::uint8_t& byte, bool wait);
+    Poco::Timespan answerTimeout() const;
     void readWindowAnswer(const QKLogTag& tag, std::uint8_t first);
     void awaitWindowAnswer(const QKLogTag& tag);
     void drainWindow(const QKLogTag& tag);
@@ -350,6 +352,7 @@ private:
     bool m_window_answered = false;  // and answered by the receiver
     bool m_window_refused = false;   // the receiver sent something else where the answer was due
     std::uint64_t m_resume_min_size = 0;  // resume granted: files this big go resumable
+    std::uint64_t m_last_held = 0;        // of the file transferred last
     // A kept connection: asked for (m_keep), granted for m_keep_granted, usable until
     // m_kept_until to the receiver m_kept_key; m_reusing while an attempt runs on it, and
     // m_heard once the receiver answered on it in that attempt.

@@ -857,6 +857,10 @@ bool CQKSrvConnection::targetExists(const std::string& file_path) {
 // others keep their place.
 void CQKSrvConnection::commitBatch(FileQueue& batch) {
     for (const auto& file : batch) {
+        if (!file->refused && file->held > 0)
+            checkResumed(*file);
+    }
+    for (const auto& file : batch) {
         if (!file->refused)
             file->content.startFlush();
     }
@@ -1141,17 +1145,16 @@ void CQKSrvConnection::handleFinished() {
     if (!m_dropping) {
         try {
             computed = m_writer.finish();
-            if (m_cur->held > 0) {
-                computed = static_cast<std::uint32_t>(
-                    ::crc32_combine(m_cur->content.heldChecksum(), computed,
-                                    static_cast<z_off_t>(m_cur->file_size - m_cur->held)));
-            }
         } catch (const Poco::Exception& e) {
             dropContent(e);
         }
     }
     if (m_dropping) {
         refuseDropped();
+        return;
+    }
+    if (m_cur->held > 0) {
+        handOverResumed(received, computed);
         return;
     }
     log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FFINISHED: m_check_sum: %08X", received);
@@ -1191,6 +1194,51 @@ void CQKSrvConnection::handleFinished() {
     log_message(LOG_LEVEL_INFO, &tag, "%s", kLogBannerEnd);
     qk_print_console("Receiving file: " + file_name + ". CheckSum == Received CheckSum");
     qk_print_console(kConsoleBannerEnd);
+}
+
+// A resumed file's checksum also needs the CRC-32 of the bytes held before, read back from
+// the disk on the side: the committer compares it, and this thread goes on with the next
+// files meanwhile.
+void CQKSrvConnection::handOverResumed(std::uint32_t received, std::uint32_t computed) {
+    QKLogTag tag = tagOf("receiveData()");
+    log_message(LOG_LEVEL_INFO, &tag,
+                "Receiving file: %s finished; its checksum is compared with the %llu bytes held "
+                "before once they are read back.",
+                m_cur->file_name.c_str(), static_cast<unsigned long long>(m_cur->held));
+    log_message(LOG_LEVEL_INFO, &tag, "%s", kLogBannerEnd);
+    m_cur->sent_crc = received;
+    m_cur->new_crc = computed;
+    finishFile(false);
+    m_refusal = Refusal::None;
+}
+
+// On the committer's thread: the whole resumed file's CRC-32, from the bytes held and the
+// new ones; a mismatch refuses the file and drops its partial content.
+void CQKSrvConnection::checkResumed(SQKReceivedFile& file) {
+    QKLogTag tag = tagOf("receiveData()");
+    std::uint32_t computed = 0;
+    try {
+        computed = static_cast<std::uint32_t>(
+            ::crc32_combine(file.content.heldChecksum(), file.new_crc,
+                            static_cast<z_off_t>(file.file_size - file.held)));
+    } catch (const Poco::Exception& e) {
+        refuseFinished(file, e);
+        return;
+    }
+    log_message(LOG_LEVEL_INFO, &tag,
+                "Receiving file: %s finished. Checksum: %08X. Received CheckSum: %08X",
+                file.file_name.c_str(), computed, file.sent_crc);
+    if (computed == file.sent_crc) {
+        log_message(LOG_LEVEL_INFO, &tag, "Receiving file: %s. CheckSum == Received CheckSum.",
+                    file.file_name.c_str());
+        return;
+    }
+    log_message(LOG_LEVEL_ERROR, &tag, "Receiving file: %s. CheckSum != Received CheckSum.",
+                file.file_name.c_str());
+    qk_receiver_metrics().refused_checksum.inc();
+    file.refused = true;
+    file.content.discard();
+    releaseName(file);
 }
 
 void CQKSrvConnection::handleFinishedAll() {

@@ -94,10 +94,12 @@ private:
         std::string file_path;  // registered in the listener's registry while set
         CQKNameLock name_lock;  // the name on the shared store, while file_path is set
         CQKIncomingFile content;
-        bool refused = false;      // its status is 0x7F
-        bool replacing = false;    // a file stands under its name
-        std::uint64_t held = 0;    // resumed: bytes of its content held before this transfer
-        std::string partial_root;  // its content is partial content of this incoming root
+        bool refused = false;        // its status is 0x7F
+        bool replacing = false;      // a file stands under its name
+        std::uint64_t held = 0;      // resumed: bytes of its content held before this transfer
+        std::string partial_root;    // its content is partial content of this incoming root
+        std::uint32_t sent_crc = 0;  // resumed: the sender's CRC-32 of the whole content
+        std::uint32_t new_crc = 0;   // resumed: the CRC-32 of the bytes after those held
     };
 
     Wait waitReadable(bool answers = false);
@@ -108,6 +110,8 @@ private:
     void handleData(std::size_t len);
     void handleFinished();
     void handleFinishedAll();
+    void handOverResumed(std::uint32_t received, std::uint32_t computed);
+    void checkResumed(SQKReceivedFile& file);
     void handleWindow();
     std::uint64_t openContent(const SQKReceivingDirs& dirs);
     bool openPartial(const SQKReceivingDirs& dirs, std::uint64_t& held);
