@@ -1905,24 +1905,16 @@ class Bench:
             for r in latency:
                 md.append("| " + " | ".join(str(c) for c in r) + " |")
             md.append("")
-        limit = self.limit_lines()
-        if limit:
-            md.append("Rate limit:")
-            md.append("")
-            for line in limit:
-                md.append("- " + line)
-            md.append("")
-        resume = self.resume_lines()
-        if resume:
-            md.append("A transfer cut at half and sent again: one %d MiB file, plain, through "
-                      "the delay proxy at %g ms round trip, which resets the first connection "
-                      "once half the file's bytes reached the receiver; the bytes are those "
-                      "the proxy counted up on the connections after the first:"
-                      % (self.args.resume_mib, RESUME_RTT))
-            md.append("")
-            for line in resume:
-                md.append("- " + line)
-            md.append("")
+        def bullets(heading, lines):
+            if lines:
+                md.extend([heading, ""] + ["- " + line for line in lines] + [""])
+
+        bullets("Rate limit:", self.limit_lines())
+        bullets("A transfer cut at half and sent again: one %d MiB file, plain, through "
+                "the delay proxy at %g ms round trip, which resets the first connection "
+                "once half the file's bytes reached the receiver; the bytes are those "
+                "the proxy counted up on the connections after the first:"
+                % (self.args.resume_mib, RESUME_RTT), self.resume_lines())
         keep = self.keep_rows()
         if keep:
             md.append("Kept connection of the client service over TLS through the delay proxy "
