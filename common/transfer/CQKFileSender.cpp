@@ -60,7 +60,7 @@ constexpr const char* QK_REFUSED_IN_WINDOW =
 // Thrown out of an attempt whose receiver turned out to speak only the classic conversation,
 // or that ran on a kept connection the receiver had closed before answering: the attempt is
 // made again at once (classically, or on a new connection) and does not count.
-struct SQKClassicPeer {};
+struct SQKRetryAtOnce {};
 
 // Receivers known to speak only the classic conversation ("address:port"), with the time
 // they were found so; shared by every sender of the process.
@@ -178,7 +178,7 @@ const std::string& machine_identity() {
 // The source tag of a resumable header: a SHA-256 of the machine and of the opened file's
 // device, inode, size and modification and change times. Any write changes the times, a
 // replaced file the inode; the change time cannot be set back from user space.
-void qk_source_tag(const struct stat& opened, std::uint8_t* out) {
+void source_tag(const struct stat& opened, std::uint8_t* out) {
     Poco::SHA2Engine engine(Poco::SHA2Engine::SHA_256);
     engine.update(machine_identity());
     const std::int64_t fields[] = {static_cast<std::int64_t>(opened.st_dev),
@@ -333,7 +333,7 @@ void CQKFileSender::sendWithAttempts(const QKLogTag& tag, const std::function<vo
         log_message(LOG_LEVEL_INFO, &tag, "Attempt: count = %d", attempt);
         try {
             runAttempt(tag, exchange);
-        } catch (const SQKClassicPeer&) {
+        } catch (const SQKRetryAtOnce&) {
             --attempt;  // the receiver is remembered as classic: no second offer follows
             continue;
         } catch (const Poco::Exception& e) {
@@ -618,12 +618,12 @@ void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>&
             closeConnection();
         if (classic) {
             rememberClassicPeer(tag);
-            throw SQKClassicPeer{};
+            throw SQKRetryAtOnce{};
         }
         if (stale) {
             log_message(LOG_LEVEL_DEBUG, &tag,
                         "The kept connection was closed by the receiver: connecting again");
-            throw SQKClassicPeer{};
+            throw SQKRetryAtOnce{};
         }
         throw;
     }
@@ -1141,7 +1141,7 @@ void CQKFileSender::sendResumableHeader(const QKLogTag& tag, const CQKReadLease&
                                         const std::string& file_path, const std::string& sub_dir,
                                         std::uint64_t file_size) {
     std::uint8_t* const frame = m_header_buffer.data();
-    qk_source_tag(source.opened(), frame);
+    source_tag(source.opened(), frame);
     const std::size_t record_size =
         buildHeader(tag, frame + QK_SOURCE_TAG_SIZE, m_header_buffer.size() - QK_SOURCE_TAG_SIZE,
                     file_path, sub_dir, file_size);
