@@ -22,6 +22,7 @@ namespace {
 constexpr const char* kReceivingTimeout = "Error receiving of the status...";
 constexpr const char* kRequestTimeout = "No request from the control program in time...";
 constexpr const char* kStopping = "The control listener stops";
+constexpr const char* kExchangeTimeout = "The control exchange took too long";
 // How long a wait goes on before it looks at the listener's stopping flag again.
 const Poco::Timespan kStopLook(0, 100000);
 
@@ -155,6 +156,7 @@ void CQKCtrlConnection::run() {
 }
 
 void CQKCtrlConnection::exchange(const QKLogTag& log_tag) {
+    m_exchange_start.update();
     m_status = QK_SEND_FILE_FOK;
     framedSendStatus(log_tag);  // the service is ready
     m_code = 0;
@@ -206,18 +208,28 @@ void CQKCtrlConnection::receiveCode() {
 }
 
 // In slices, so that a stop never waits for a silent peer. A socket that is ready is used
-// even while the listener stops: the status that ends a failed exchange still goes out.
+// even while the listener stops or once the exchange's time is over: the status that ends a
+// failed exchange still goes out.
 void CQKCtrlConnection::waitFor(const QKLogTag& log_tag, int mode, const Poco::Timespan& timeout,
                                 const char* timeout_text) {
     const Poco::Timestamp begin;
+    Poco::Timespan limit = timeout;
     const char* failure = timeout_text;
-    for (Poco::Timespan left = timeout; left > 0; left = timeout - begin.elapsed()) {
-        if (qk_poll_socket(socket(), std::min(left, kStopLook), mode))
+    const Poco::Timespan exchange_left =
+        m_listener.exchangeTimeout() - Poco::Timespan(m_exchange_start.elapsed());
+    if (exchange_left < limit) {
+        limit = exchange_left;
+        failure = kExchangeTimeout;
+    }
+    for (Poco::Timespan left = limit;; left = limit - begin.elapsed()) {
+        if (qk_poll_socket(socket(), std::clamp(left, Poco::Timespan(0), kStopLook), mode))
             return;
         if (m_listener.isStopping()) {
             failure = kStopping;
             break;
         }
+        if (left <= 0)
+            break;
     }
     m_status = QK_SEND_FILE_FERROR;
     log_message(LOG_LEVEL_ERROR, &log_tag, "%s", failure);

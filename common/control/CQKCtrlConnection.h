@@ -4,8 +4,9 @@
 //
 // SECURITY: only a peer at 127.0.0.1 gets a byte; the request must come within the
 // listener's request time, every later step moves its whole count within the step time
-// limit, in as many pieces as the network splits it into. Every wait ends as soon as the
-// listener stops.
+// limit, in as many pieces as the network splits it into, and the whole exchange ends within
+// the listener's exchange time, so a peer that sends a byte now and then holds its thread no
+// longer. Every wait ends as soon as the listener stops.
 //
 // run() executes on one of the listener's server threads. An exception that ends the exchange
 // leaves run() for Poco's ErrorHandler, after the connection has left the registry.
@@ -13,6 +14,7 @@
 
 #include <Poco/Net/TCPServerConnection.h>
 #include <Poco/Timespan.h>
+#include <Poco/Timestamp.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -55,8 +57,9 @@ protected:
     // Move size bytes, waiting for the socket before each piece, until all are moved, the
     // peer closes (fewer are returned) or the time limit (by default the step time limit)
     // ends: then m_status becomes 0x7F, timeout_text is logged and thrown as
-    // SockWriteStatusException. When the listener stops meanwhile, the same with the text
-    // "The control listener stops".
+    // SockWriteStatusException; when the exchange's time ends first, the same with the text
+    // "The control exchange took too long". When the listener stops meanwhile, the same with
+    // the text "The control listener stops".
     std::size_t sendWhole(const QKLogTag& log_tag, const void* data, std::size_t size,
                           const char* timeout_text);
     std::size_t receiveWhole(const QKLogTag& log_tag, void* data, std::size_t size,
@@ -80,4 +83,5 @@ private:
 
     CQKCtrlListener& m_listener;
     const std::string m_name;
+    Poco::Timestamp m_exchange_start;  // when the greeting was sent
 };

@@ -22,6 +22,7 @@ namespace {
 constexpr int kMaxThreads = 4;
 constexpr int kMaxQueued = 4;
 const Poco::Timespan kRequestTimeout(2, 0);
+const Poco::Timespan kExchangeTimeout(5, 0);
 // How often stop looks at the registry while connections end.
 constexpr long kStopLookMs = 50;
 // At most one line a second about refused connections, whatever a flood of them.
@@ -75,7 +76,8 @@ CQKCtrlListener::CQKCtrlListener(const char* name)
     : m_name(name),
       m_pool(kMaxThreads, kMaxThreads),
       m_step_timeout(QK_READY_TIMEOUT),
-      m_request_timeout(kRequestTimeout) {
+      m_request_timeout(kRequestTimeout),
+      m_exchange_timeout(kExchangeTimeout) {
     qk_ignore_sigpipe();
 }
 

@@ -42,6 +42,10 @@ public:
     // it at once); set before start().
     void setRequestTimeout(const Poco::Timespan& timeout) { m_request_timeout = timeout; }
     const Poco::Timespan& requestTimeout() const { return m_request_timeout; }
+    // Time limit of a whole exchange from the greeting on, however its peer spreads its bytes
+    // (default 5 s: the control program answers each step at once); set before start().
+    void setExchangeTimeout(const Poco::Timespan& timeout) { m_exchange_timeout = timeout; }
+    const Poco::Timespan& exchangeTimeout() const { return m_exchange_timeout; }
     // True while a stop runs: exchanges end instead of waiting for their peer.
     bool isStopping() const { return m_stopping.load(); }
 
@@ -78,5 +82,6 @@ private:
     std::unique_ptr<Poco::Net::TCPServer> m_server;
     Poco::Timespan m_step_timeout;
     Poco::Timespan m_request_timeout;
+    Poco::Timespan m_exchange_timeout;
     std::atomic<bool> m_stopping{false};
 };

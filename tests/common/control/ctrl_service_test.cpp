@@ -470,6 +470,46 @@ TYPED_TEST(CtrlServiceTest, AnIdlePeerHoldsUpNoOtherExchangeAndIsDropped) {
                   "SockWriteStatusException: No request from the control program in time..."});
 }
 
+// Peers that send their request and then go silent (one after the record it asked for, one
+// after the greeting of an apply, one halfway through its record) hold their threads for the
+// exchange time (5 s), not for the step time limit: with all four threads held, a real
+// exchange that waits in the queue is served soon after.
+TYPED_TEST(CtrlServiceTest, SilentPeersHoldTheirThreadsNoLongerThanTheExchangeTime) {
+    this->m_listener.stop();
+    this->m_listener.setStepTimeout(Poco::Timespan(30, 0));
+    this->m_listener.start();
+    const Bytes record = this->signedByGui(this->fresh());
+    std::vector<std::unique_ptr<CtrlPeer>> silent;
+    for (int i = 0; i < 4; ++i) {
+        silent.push_back(std::make_unique<CtrlPeer>(this->m_port));
+        RawClient& raw = silent.back()->raw();
+        ASSERT_EQ(raw.readStatus(), QK_SEND_FILE_FOK);
+        if (i < 2) {
+            raw.send(Bytes{QK_FILE_SEND_READ_CONFIG});
+            ASSERT_EQ(raw.readBytes(TypeParam::kSize).size(), TypeParam::kSize);
+        } else {
+            raw.send(Bytes{QK_FILE_SEND_APPLY_CONFIG});
+            ASSERT_EQ(raw.readStatus(), QK_SEND_FILE_FOK);
+            if (i == 3)
+                raw.send(Bytes(record.begin(), record.begin() + 100));
+        }
+    }
+    CtrlPeer real(this->m_port);
+    ASSERT_EQ(real.raw().readStatus(Poco::Timespan(20, 0)), QK_SEND_FILE_FOK);
+    real.raw().send(Bytes{QK_FILE_SEND_APPLY_CONFIG});
+    ASSERT_EQ(real.raw().readStatus(), QK_SEND_FILE_FOK);
+    real.raw().send(record);
+    EXPECT_EQ(real.raw().readStatus(), QK_SEND_FILE_FOK);
+    EXPECT_EQ(this->params(), this->fresh());
+    for (const auto& peer : silent) {
+        EXPECT_EQ(peer->raw().readStatus(), QK_SEND_FILE_FERROR);
+        EXPECT_TRUE(peer->raw().closedByPeer());
+    }
+    EXPECT_EQ(this->m_errors.taken(4),
+              std::vector<std::string>(
+                  4, "SockWriteStatusException: The control exchange took too long"));
+}
+
 // A stop ends at once the exchanges that wait for their peers, before the request and in the
 // middle of one, however long their time limits.
 TYPED_TEST(CtrlServiceTest, StopEndsTheExchangesThatWaitForTheirPeers) {
