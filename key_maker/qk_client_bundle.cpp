@@ -13,6 +13,9 @@
 #include <Poco/Timestamp.h>
 #include <Poco/Util/Application.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <ctime>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -34,6 +37,7 @@ constexpr const char* kFileTag = "file: ";
 constexpr const char* kExportsFile = "exports.txt";
 constexpr const char* kExportedDir = "exported/";
 constexpr const char* kRevokedFile = "revoked.txt";
+constexpr const char* kListNumberFile = "crl_number.txt";
 // A bundle holds five PEM blocks of about a kilobyte each.
 constexpr std::streamsize kMaxBundleSize = 64 * 1024;
 
@@ -188,6 +192,35 @@ std::time_t revocation_time(const SQKRevocationRecord& record) {
     }
     date.makeUTC(zone);
     return date.timestamp().epochTime();
+}
+
+// The number of the next revocation list: above the last one this CA directory gave, and
+// never below the time of writing, so that it also rises above the lists of older versions,
+// which were numbered by their time. Recorded before the list is written: a number is never
+// given twice, even when writing the list fails.
+std::int64_t take_list_number(const std::string& ca_dir) {
+    const std::string fpath = ca_dir + kListNumberFile;
+    std::int64_t last = 0;
+    const std::vector<std::vector<std::string>> records = read_records(fpath, 1);
+    if (!records.empty()) {
+        const std::string& text = records.back()[0];
+        std::size_t used = 0;
+        try {
+            last = std::stoll(text, &used);
+        } catch (const std::exception&) {
+            used = 0;
+        }
+        if (used == 0 || used != text.size() || last < 0) {
+            throw Poco::DataFormatException(
+                fpath +
+                    " holds no revocation list number; put the number of the last list "
+                    "written into it (openssl crl -noout -crlnumber)",
+                text);
+        }
+    }
+    const std::int64_t next = std::max<std::int64_t>(last + 1, std::time(nullptr));
+    CQKReplacingFile::replace(fpath, std::to_string(next) + '\n', QK_CERT_FILE_MODE);
+    return next;
 }
 
 // Where each file of an imported bundle goes: (target, content, mode).
@@ -423,7 +456,8 @@ int qk_revoke_client(const std::string& root, const std::string& which) {
     for (const SQKRevocationRecord& record : revocations)
         certificates.push_back({record.serial, revocation_time(record)});
     const std::string crl_fpath = qk_common_keys_dir(root) + QK_CRL_FILE;
-    ca.writeRevocationList(certificates, crl_fpath);
+    const std::int64_t number = take_list_number(ca_dir);
+    ca.writeRevocationList(certificates, crl_fpath, number);
 
     const SQKExportRecord& target = in_force.empty() ? *matched.front() : *in_force.front();
     if (in_force.empty()) {
@@ -435,7 +469,8 @@ int qk_revoke_client(const std::string& root, const std::string& which) {
                   << '\n';
     }
     qk_print_written(crl_fpath);
-    std::cout << "  " << certificates.size() << " revoked client certificate(s) in the list\n"
+    std::cout << "  " << certificates.size()
+              << " revoked client certificate(s) in the list, number " << number << '\n'
               << "Copy " << crl_fpath
               << " into the shared keys directory of every receiver (/etc/orvane/common/keys/ "
                  "on an installed machine): each refuses the certificate from its next TLS "

@@ -21,7 +21,9 @@
 // of "revoked.txt" in the CA directory (serial, label, date) and makes the CA sign the
 // revocation list anew, with every certificate revoked so far, into the shared keys
 // directory (transfer/qk_tls.h's QK_CRL_FILE, mode 0644, replaced whole): the receivers
-// check client certificates against that file. A label names the one export of that label
+// check client certificates against that file. Every list carries a larger number than the
+// one before (its last is kept in "crl_number.txt" in the CA directory), so receivers can
+// refuse an older list copied back over a newer one. A label names the one export of that label
 // not yet revoked; with several, each must be revoked by its serial number. Revoking again
 // writes the list again and records nothing.
 //

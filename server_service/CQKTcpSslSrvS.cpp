@@ -31,18 +31,19 @@ CQKTcpSslSrvS::~CQKTcpSslSrvS() {
 void CQKTcpSslSrvS::initSsl() {
     if (!m_params)
         throw Poco::NullPointerException("The listener has no parameters");
-    std::string key, cert, ca, crl;
+    std::string key, cert, ca, crl, in_dir;
     {
         Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
         key = m_params->m_key_fpath;
         cert = m_params->m_cert_fpath;
         ca = m_params->m_ca_cert_fpath;
         crl = qk_crl_fpath_beside(m_params->m_common_ca_cert_fpath);
+        in_dir = m_params->m_in_dir;
     }
     qk_check_tls_files(key, cert, ca);
     m_context =
         qk_create_tls_context(Poco::Net::Context::TLSV1_2_SERVER_USE, qk_tls_params(key, cert, ca));
-    qk_refuse_revoked(*m_context, crl, ca);
+    qk_refuse_revoked(*m_context, crl, ca, in_dir);
 }
 
 void CQKTcpSslSrvS::start() {

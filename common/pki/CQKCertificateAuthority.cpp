@@ -472,7 +472,11 @@ std::string CQKCertificateAuthority::canonicalSerial(const std::string& text) {
 }
 
 void CQKCertificateAuthority::writeRevocationList(const std::vector<SQKRevokedCertificate>& revoked,
-                                                  const std::string& crl_fpath) const {
+                                                  const std::string& crl_fpath,
+                                                  std::int64_t number) const {
+    if (number < 1)
+        throw Poco::InvalidArgumentException("A revocation list number must be at least 1",
+                                             std::to_string(number));
     std::vector<std::pair<BignumPtr, std::time_t>> entries;
     for (const SQKRevokedCertificate& certificate : revoked)
         entries.emplace_back(parse_serial(certificate.serial), certificate.revoked_at);
@@ -480,8 +484,8 @@ void CQKCertificateAuthority::writeRevocationList(const std::vector<SQKRevokedCe
     const std::time_t now = std::time(nullptr);
     CrlPtr crl(X509_CRL_new());
     TimePtr this_update(ASN1_TIME_set(nullptr, now));
-    IntegerPtr number(ASN1_INTEGER_new());
-    check(crl && this_update && number &&
+    IntegerPtr crl_number(ASN1_INTEGER_new());
+    check(crl && this_update && crl_number &&
               X509_CRL_set_version(crl.get(), X509_CRL_VERSION_2) == 1 &&
               X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(m_cert.get())) == 1 &&
               X509_CRL_set1_lastUpdate(crl.get(), this_update.get()) == 1 &&
@@ -498,9 +502,8 @@ void CQKCertificateAuthority::writeRevocationList(const std::vector<SQKRevokedCe
         X509V3_EXT_nconf_nid(nullptr, &ctx, NID_authority_key_identifier, "keyid:always"));
     check(key_id && X509_CRL_add_ext(crl.get(), key_id.get(), -1) == 1,
           "Cannot add the authority key identifier to the revocation list");
-    // Later lists carry larger numbers, as a relying party expects.
-    check(ASN1_INTEGER_set_int64(number.get(), now) == 1 &&
-              X509_CRL_add1_ext_i2d(crl.get(), NID_crl_number, number.get(), 0, 0) == 1,
+    check(ASN1_INTEGER_set_int64(crl_number.get(), number) == 1 &&
+              X509_CRL_add1_ext_i2d(crl.get(), NID_crl_number, crl_number.get(), 0, 0) == 1,
           "Cannot number the revocation list");
     check(X509_CRL_sign(crl.get(), m_key.get(), EVP_sha256()) > 0,
           "Cannot sign the revocation list");

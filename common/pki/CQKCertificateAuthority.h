@@ -22,6 +22,7 @@
 #include <openssl/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -84,12 +85,14 @@ public:
     static std::string canonicalSerial(const std::string& text);
 
     // Writes the list of the certificates this CA has revoked: an X.509 v2 CRL in PEM, mode
-    // 0644, signed with the CA's key, with a CRL number that grows with the time of writing.
-    // It is issued now and its next update is the CA's own end of validity, so a receiver
-    // never holds a list that ran out before the CA did. An empty list is a valid CRL. Each
-    // serial must pass canonicalSerial; nothing is written otherwise.
+    // 0644, signed with the CA's key, with number as its CRL number (at least 1): receivers
+    // refuse a list numbered lower than one they have seen, so each list must carry a larger
+    // number than the lists before it. It is issued now and its next update is the CA's own
+    // end of validity, so a receiver never holds a list that ran out before the CA did. An
+    // empty list is a valid CRL. Each serial must pass canonicalSerial; nothing is written
+    // otherwise.
     void writeRevocationList(const std::vector<SQKRevokedCertificate>& revoked,
-                             const std::string& crl_fpath) const;
+                             const std::string& crl_fpath, std::int64_t number) const;
 
     struct SQKOpenSslFree {
         void operator()(EVP_PKEY* key) const noexcept;

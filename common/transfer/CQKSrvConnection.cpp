@@ -57,6 +57,8 @@ std::uint32_t current_thread_key() {
 const char* own_use_of(const std::string& name, bool at_top) {
     if (at_top && name == CQKNameLock::kFileName)
         return "its name lock file";
+    if (at_top && qk_is_crl_number_name(name))
+        return "its record of revocation list numbers";
     if (at_top && name == CQKPartialStore::kDirName)
         return "the partial content of cut transfers";
     if (CQKIncomingFile::isTemporaryName(name))

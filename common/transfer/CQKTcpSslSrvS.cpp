@@ -48,7 +48,7 @@ void CQKTcpSslSrvS::initSsl() {
         qk_tls_params(m_params.m_key_fpath, m_params.m_cert_fpath, m_params.m_ca_cert_fpath);
     m_context = nullptr;
     m_context = qk_create_tls_context(Poco::Net::Context::TLSV1_2_SERVER_USE, m_ssl_params);
-    qk_refuse_revoked(*m_context, m_crl_fpath, m_params.m_ca_cert_fpath);
+    qk_refuse_revoked(*m_context, m_crl_fpath, m_params.m_ca_cert_fpath, m_params.m_in_dir);
 }
 
 void CQKTcpSslSrvS::start() {

@@ -13,15 +13,19 @@
 #include <Poco/Exception.h>
 #include <Poco/Net/SSLException.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <utility>
 
+#include "base/CQKReplacingFile.h"
 #include "base/qk_log.h"
 #include "base/qk_path.h"
 #include "pki/qk_openssl_ptr.h"
@@ -103,6 +107,7 @@ using BioPtr = QKOwned<BIO, BIO_free_all>;
 using BignumPtr = QKOwned<BIGNUM, BN_free>;
 using CertPtr = QKOwned<X509, X509_free>;
 using CrlPtr = QKOwned<X509_CRL, X509_CRL_free>;
+using IntegerPtr = QKOwned<ASN1_INTEGER, ASN1_INTEGER_free>;
 
 // A CRL of a few thousand entries takes some hundred kilobytes.
 constexpr std::size_t kMaxListSize = 8 * 1024 * 1024;
@@ -191,9 +196,29 @@ std::string read_whole(const std::string& fpath) {
     return content;
 }
 
-// The serial numbers a list names, once it has proved to come from ca. Throws
-// std::runtime_error saying what is wrong.
-std::set<std::string> read_list(const std::string& fpath, X509* ca) {
+// What a list that proved to come from the CA says.
+struct SQKRevocationList {
+    std::set<std::string> serials;
+    std::optional<std::int64_t> number;  // none in lists of older versions
+};
+
+std::optional<std::int64_t> number_of(const X509_CRL* crl) {
+    int critical = 0;
+    IntegerPtr number(
+        static_cast<ASN1_INTEGER*>(X509_CRL_get_ext_d2i(crl, NID_crl_number, &critical, nullptr)));
+    if (!number && critical == -1)
+        return std::nullopt;
+    std::int64_t value = -1;
+    if (!number || ASN1_INTEGER_get_int64(&value, number.get()) != 1 || value < 0) {
+        ERR_clear_error();
+        throw std::runtime_error("its number cannot be read");
+    }
+    return value;
+}
+
+// The list in fpath, once it has proved to come from ca. Throws std::runtime_error saying
+// what is wrong.
+SQKRevocationList read_list(const std::string& fpath, X509* ca) {
     const std::string content = read_whole(fpath);
     ERR_clear_error();
     BioPtr bio(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
@@ -206,13 +231,87 @@ std::set<std::string> read_list(const std::string& fpath, X509* ca) {
         ERR_clear_error();
         throw std::runtime_error("it was not issued and signed by the CA the receiver trusts");
     }
-    std::set<std::string> serials;
+    SQKRevocationList list;
+    list.number = number_of(crl.get());
     const STACK_OF(X509_REVOKED)* revoked = X509_CRL_get_REVOKED(crl.get());
     for (int i = 0; i < sk_X509_REVOKED_num(revoked); ++i)
-        serials.insert(
+        list.serials.insert(
             serial_of(X509_REVOKED_get0_serialNumber(sk_X509_REVOKED_value(revoked, i))));
-    return serials;
+    return list;
 }
+
+// The highest list number a receiver has seen, kept in a file of its incoming root so that
+// a restart does not forget it. Used under its check's mutex; the file is replaced whole.
+class CQKListNumberRecord {
+public:
+    // No file when dpath is empty: load gives 0, store keeps nothing.
+    explicit CQKListNumberRecord(const std::string& dpath)
+        : m_fpath(dpath.empty() ? std::string()
+                                : dpath + (dpath.back() == '/' ? "" : "/") + QK_CRL_NUMBER_FILE) {}
+
+    // The number recorded; 0 with a WARN when the file is missing or holds no number.
+    std::int64_t load() const {
+        if (m_fpath.empty())
+            return 0;
+        std::string problem;
+        const std::optional<std::int64_t> number = read(&problem);
+        if (number)
+            return *number;
+        QKLogTag tag = qk_make_tag("qk_tls::revocation");
+        log_message(LOG_LEVEL_WARN, &tag,
+                    "Revocation list number record %s %s: taken as 0, so a list of any number "
+                    "is accepted",
+                    m_fpath.c_str(), problem.c_str());
+        return 0;
+    }
+
+    // Records number, unless the file already holds a higher one (another listener's).
+    void store(std::int64_t number) const {
+        if (m_fpath.empty())
+            return;
+        std::string ignored;
+        if (read(&ignored).value_or(0) >= number)
+            return;
+        try {
+            CQKReplacingFile::replace(m_fpath, std::to_string(number) + '\n', 0644);
+        } catch (const Poco::Exception& e) {
+            QKLogTag tag = qk_make_tag("qk_tls::revocation");
+            log_message(LOG_LEVEL_WARN, &tag,
+                        "Cannot record revocation list number %lld in %s: %s. A restart forgets "
+                        "it",
+                        static_cast<long long>(number), m_fpath.c_str(), e.displayText().c_str());
+        }
+    }
+
+private:
+    std::optional<std::int64_t> read(std::string* problem) const {
+        std::ifstream in(m_fpath);
+        if (!in) {
+            *problem = errno == ENOENT ? std::string("is missing")
+                                       : "cannot be read: " + std::string(std::strerror(errno));
+            return std::nullopt;
+        }
+        char text[32] = {};
+        in.read(text, sizeof text - 1);
+        std::size_t length = static_cast<std::size_t>(in.gcount());
+        if (length > 0 && text[length - 1] == '\n')
+            --length;
+        std::int64_t value = 0;
+        bool valid = length > 0;
+        for (std::size_t i = 0; valid && i < length; ++i) {
+            const int digit = text[i] - '0';
+            valid = digit >= 0 && digit <= 9 && value <= (INT64_MAX - digit) / 10;
+            value = value * 10 + (valid ? digit : 0);
+        }
+        if (!valid) {
+            *problem = "holds no number";
+            return std::nullopt;
+        }
+        return value;
+    }
+
+    const std::string m_fpath;
+};
 
 // The revocation check of one server context; handshakes on the listener's threads ask it
 // at once, so it keeps its state under a mutex.
@@ -220,8 +319,8 @@ class CQKRevocationCheck {
 public:
     enum class Verdict { Accepted, Revoked, NoList };
 
-    CQKRevocationCheck(std::string crl_fpath, CertPtr ca)
-        : m_crl_fpath(std::move(crl_fpath)), m_ca(std::move(ca)) {
+    CQKRevocationCheck(std::string crl_fpath, CertPtr ca, const std::string& number_dpath)
+        : m_crl_fpath(std::move(crl_fpath)), m_ca(std::move(ca)), m_number_record(number_dpath) {
         std::lock_guard<std::mutex> lock(m_mutex);
         refresh();
     }
@@ -255,14 +354,41 @@ private:
         }
         m_file_seen = true;
         try {
-            m_revoked = read_list(m_crl_fpath, m_ca.get());
+            SQKRevocationList list = read_list(m_crl_fpath, m_ca.get());
+            admitNumber(list.number);
+            m_revoked = std::move(list.serials);
             m_list_read = true;
+            const std::string number =
+                list.number ? "number " + std::to_string(*list.number) : "without a number";
             log_message(LOG_LEVEL_INFO, &tag,
-                        "Revocation list %s in force: %zu revoked client certificate(s)",
-                        m_crl_fpath.c_str(), m_revoked.size());
+                        "Revocation list %s in force: %zu revoked client certificate(s), %s",
+                        m_crl_fpath.c_str(), m_revoked.size(), number.c_str());
         } catch (const std::exception& e) {
             log_message(LOG_LEVEL_ERROR, &tag, "Revocation list %s cannot be used: %s. %s",
                         m_crl_fpath.c_str(), e.what(), consequence().c_str());
+        }
+    }
+
+    // Throws std::runtime_error for a list older than one seen; records a higher number.
+    void admitNumber(const std::optional<std::int64_t>& number) {
+        if (!m_number_loaded) {
+            m_highest_number = std::max(m_highest_number, m_number_record.load());
+            m_number_loaded = true;
+        }
+        const std::string highest = std::to_string(m_highest_number);
+        if (!number && m_highest_number > 0)
+            throw std::runtime_error("it has no number, and a list numbered " + highest +
+                                     " was seen before (an older copy)");
+        if (!number)
+            return;
+        if (*number < m_highest_number) {
+            throw std::runtime_error("its number " + std::to_string(*number) + " is lower than " +
+                                     highest +
+                                     ", the number of a list seen before (an older copy)");
+        }
+        if (*number > m_highest_number) {
+            m_highest_number = *number;
+            m_number_record.store(*number);
         }
     }
 
@@ -281,6 +407,9 @@ private:
     bool m_file_seen = false;  // the file existed at some look since the start
     bool m_list_read = false;  // a list was read whole: m_revoked is in force
     std::set<std::string> m_revoked;
+    const CQKListNumberRecord m_number_record;
+    bool m_number_loaded = false;       // the record was read (at the first list read)
+    std::int64_t m_highest_number = 0;  // the highest list number seen
 };
 
 void free_check(void*, void* check, CRYPTO_EX_DATA*, int, long, void*) {
@@ -344,8 +473,14 @@ std::string qk_crl_fpath_beside(const std::string& fpath) {
     return (slash == std::string::npos ? std::string() : fpath.substr(0, slash + 1)) + QK_CRL_FILE;
 }
 
+bool qk_is_crl_number_name(const std::string& name) {
+    // CQKReplacingFile's temporaries are ".<name>.XXXXXX".
+    static const std::string temporary = std::string(".") + QK_CRL_NUMBER_FILE + ".";
+    return name == QK_CRL_NUMBER_FILE || name.compare(0, temporary.size(), temporary) == 0;
+}
+
 void qk_refuse_revoked(Poco::Net::Context& context, const std::string& crl_fpath,
-                       const std::string& ca_cert_fpath) {
+                       const std::string& ca_cert_fpath, const std::string& number_dpath) {
     if (crl_fpath.empty())
         return;
     ERR_clear_error();
@@ -357,7 +492,7 @@ void qk_refuse_revoked(Poco::Net::Context& context, const std::string& crl_fpath
     }
     SSL_CTX* ssl = context.sslContext();
     const int slot = check_slot();
-    auto check = std::make_unique<CQKRevocationCheck>(crl_fpath, std::move(ca));
+    auto check = std::make_unique<CQKRevocationCheck>(crl_fpath, std::move(ca), number_dpath);
     if (slot < 0 || SSL_CTX_get_ex_data(ssl, slot) != nullptr ||
         SSL_CTX_set_ex_data(ssl, slot, check.get()) != 1) {
         throw Poco::Net::SSLContextException("Cannot attach the revocation check to the context");

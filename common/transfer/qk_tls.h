@@ -23,6 +23,11 @@ constexpr const char* QK_TLS_GUI_NAME = "Orvane.Zorvex.Gui";
 // The list of revoked client certificates (an X.509 CRL in PEM) in the shared keys
 // directory, beside the CA there.
 constexpr const char* QK_CRL_FILE = "crl.zx.orvane.pem";
+// The file in a receiver's incoming root that remembers the highest revocation list number
+// the receiver has seen, so that an older list copied back is refused after a restart too.
+constexpr const char* QK_CRL_NUMBER_FILE = ".qk_relay.crl_number";
+// Whether name, an entry of the incoming root, is that file or a temporary of its writing.
+bool qk_is_crl_number_name(const std::string& name);
 
 // Throws Poco::Exception "Error of SSL files initializing. Key File Error..." (then
 // Certificate, then CA Certificate) for the first of the three that is not a regular file.
@@ -51,8 +56,11 @@ std::string qk_crl_fpath_beside(const std::string& fpath);
 
 // Makes the server context refuse the client certificates that the revocation list
 // crl_fpath names; nothing changes when crl_fpath is empty. The list must be a CRL issued
-// and signed by the CA of ca_cert_fpath (the CA the context verifies clients with). Call
-// once per context, before it serves; the check lives as long as the context.
+// and signed by the CA of ca_cert_fpath (the CA the context verifies clients with), numbered
+// no lower than any list seen before: the highest number seen is remembered in
+// QK_CRL_NUMBER_FILE of number_dpath (the incoming root; when empty, only as long as the
+// context lives). Call once per context, before it serves; the check lives as long as the
+// context.
 //
 // - No file: every certificate the CA verifies is accepted, as without a list.
 // - The file is looked at (one stat) at each client certificate and read again whenever its
@@ -60,21 +68,27 @@ std::string qk_crl_fpath_beside(const std::string& fpath);
 //   list is in force from the next handshake on. Connections already running go on; a
 //   kept connection asks again before its next run (qk_client_still_accepted).
 // - A list read whole: INFO "Revocation list PATH in force: N revoked client
-//   certificate(s)". Its next-update time is not enforced: an aged list keeps refusing
-//   what it names rather than everybody.
+//   certificate(s), number M" ("without a number" for an unnumbered one). Its next-update time is
+//   not enforced: an aged list keeps refusing what it names rather than everybody.
 // - A certificate it names: the handshake fails (alert certificate_revoked), WARN "Client
 //   certificate refused: serial S, label L, is revoked by PATH" (L is the subject's
 //   organizational unit, the label of an exported bundle, or "(none)"), and the counter
 //   qk_relay_tls_revoked_refused_total.
-// - A list that cannot be read, does not parse or was not signed by the CA, and a file
+// - A list that cannot be read, does not parse or was not signed by the CA, one numbered
+//   lower than the highest seen (an older list copied back) or without a number once a
+//   numbered one was seen (lists of older versions of qk_relay_keys carry none), and a file
 //   that vanishes once one was seen: one ERROR line for each such state; the last list read
-//   whole stays in force. Without one (a broken list from the start) no client certificate
+//   whole stays in force.
+// - The number record is read when the first list is: missing or unreadable, it counts as
+//   0 with a WARN. It is replaced whole (temporary, fsync, rename) whenever a list with a
+//   higher number comes into force; a failed write is a WARN and the number stays
+//   remembered in memory. Without one (a broken list from the start) no client certificate
 //   is accepted until a list can be read: WARN "Client certificate refused: serial S, label
 //   L: no revocation list could be read from PATH". A file once seen is needed from then
 //   on: removing it lifts nothing until the listener starts again.
 // Throws Poco::Net::SSLContextException when the CA certificate cannot be read.
 void qk_refuse_revoked(Poco::Net::Context& context, const std::string& crl_fpath,
-                       const std::string& ca_cert_fpath);
+                       const std::string& ca_cert_fpath, const std::string& number_dpath);
 // For a connection that outlives its handshake (a kept connection starting another run):
 // whether client_cert has not expired since and the revocation list of the context that
 // verified it still accepts it, looked at as at a handshake (logged the same way when not).

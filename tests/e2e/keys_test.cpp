@@ -275,11 +275,22 @@ TEST(E2eKeysTest, AClientMachineSetUpFromAnExportedBundleDeliversOverTls) {
         << srv_log;
 
     // machine-c by its serial as openssl prints it; again is harmless; an unknown one is not.
+    // Every list written is numbered above the one before, also within one second, so that
+    // receivers can refuse an older list.
     std::string typed = "serial=" + bundle_serial(bundle_c);
     for (char& c : typed)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    EXPECT_EQ(server_tree.run("qk_relay_keys", {"--revoke=" + typed}).exit_code, 0);
-    EXPECT_EQ(server_tree.run("qk_relay_keys", {"--revoke=" + typed}).exit_code, 0);
+    std::vector<long long> numbers;
+    for (const ProgramResult& result :
+         {revoked, server_tree.run("qk_relay_keys", {"--revoke=" + typed}),
+          server_tree.run("qk_relay_keys", {"--revoke=" + typed})}) {
+        EXPECT_EQ(result.exit_code, 0) << result.output();
+        const std::size_t at = result.out.find("in the list, number ");
+        ASSERT_NE(at, std::string::npos) << result.output();
+        numbers.push_back(std::stoll(result.out.substr(at + 20)));
+    }
+    EXPECT_LT(numbers[0], numbers[1]);
+    EXPECT_LT(numbers[1], numbers[2]);
     const ProgramResult unknown = server_tree.run("qk_relay_keys", {"--revoke=machine-z"});
     EXPECT_EQ(unknown.exit_code, 65) << unknown.output();
     const ProgramResult listed = server_tree.run("qk_relay_keys", {"--list_exports"});

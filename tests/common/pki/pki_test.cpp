@@ -329,7 +329,7 @@ TEST_F(PkiTest, RevocationListIsTheCasAndRefusesOnlyTheCertificatesItNames) {
     std::string typed = "SERIAL=" + revoked;
     for (char& c : typed)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    ca.writeRevocationList({{typed, when}}, tmp / "crl.pem");
+    ca.writeRevocationList({{typed, when}}, tmp / "crl.pem", 7);
 
     EXPECT_EQ(0644u, file_mode(tmp / "crl.pem"));
     EXPECT_EQ(X509_V_ERR_CERT_REVOKED,
@@ -348,11 +348,20 @@ TEST_F(PkiTest, RevocationListIsTheCasAndRefusesOnlyTheCertificatesItNames) {
     ASSERT_EQ(1, sk_X509_REVOKED_num(X509_CRL_get_REVOKED(crl.get())));
     const X509_REVOKED* entry = sk_X509_REVOKED_value(X509_CRL_get_REVOKED(crl.get()), 0);
     EXPECT_EQ(0, ASN1_TIME_cmp_time_t(X509_REVOKED_get0_revocationDate(entry), when));
+    // Numbered as asked, so that receivers can tell an older list; numbers start at 1.
+    std::int64_t number = 0;
+    ASN1_INTEGER* crl_number = static_cast<ASN1_INTEGER*>(
+        X509_CRL_get_ext_d2i(crl.get(), NID_crl_number, nullptr, nullptr));
+    ASSERT_NE(crl_number, nullptr);
+    EXPECT_EQ(1, ASN1_INTEGER_get_int64(&number, crl_number));
+    ASN1_INTEGER_free(crl_number);
+    EXPECT_EQ(number, 7);
+    EXPECT_THROW(ca.writeRevocationList({}, tmp / "bad.pem", 0), Poco::InvalidArgumentException);
 
     for (const char* bad : {"", "serial=", "12G4", "-1", "12 34"}) {
         SCOPED_TRACE(bad);
         EXPECT_THROW(CQKCertificateAuthority::canonicalSerial(bad), Poco::InvalidArgumentException);
-        EXPECT_THROW(ca.writeRevocationList({{bad, when}}, tmp / "bad.pem"),
+        EXPECT_THROW(ca.writeRevocationList({{bad, when}}, tmp / "bad.pem", 8),
                      Poco::InvalidArgumentException);
         EXPECT_FALSE(tmp.exists("bad.pem"));
     }

@@ -386,6 +386,7 @@ TEST_F(ReceiverTest, NamesTheReceiverKeepsForItselfAreRefused) {
     const std::string part = ".qk_relay." + qk_machine_tag() + ".4711.3.part";
     const std::pair<std::string, std::string> cases[] = {
         {CQKNameLock::kFileName, ""},
+        {".qk_relay.crl_number", ""},  // the record of revocation list numbers
         {part, ""},
         {".qk_relay.4711.3.part", "d"},  // the older form
         {".qk_backup." + qk_machine_tag() + ".4711.3.tmp", "d"},

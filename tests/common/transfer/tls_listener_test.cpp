@@ -10,11 +10,13 @@
 
 #include <chrono>
 #include <ctime>
+#include <fstream>
 #include <memory>
 #include <thread>
 
 #include "TempDir.h"
 #include "TestPki.h"
+#include "base/qk_log.h"
 #include "pki/CQKCertificateAuthority.h"
 #include "protocol/qk_protocol.h"
 #include "transfer/CQKTcpSslCln.h"
@@ -253,7 +255,7 @@ TEST_F(TlsListenerTest, ARevokedClientIsRefusedWithoutARestartWhileTheOthersDeli
     ASSERT_TRUE(greeted(port, stolen.key, stolen.cert, ca));
     const CQKCounter& revoked = qk_receiver_metrics().tls_revoked_refused;
     const std::uint64_t revoked_before = revoked.value();
-    m_ca.writeRevocationList({{"serial=" + stolen.serial, std::time(nullptr)}}, crl);
+    m_ca.writeRevocationList({{"serial=" + stolen.serial, std::time(nullptr)}}, crl, 1);
     EXPECT_TRUE(within_15s([&] { return !greeted(port, stolen.key, stolen.cert, ca); }));
     EXPECT_GT(revoked.value(), revoked_before);
     EXPECT_TRUE(delivers(port, kept, "kept.txt"));
@@ -268,7 +270,7 @@ TEST_F(TlsListenerTest, ARevokedClientIsRefusedWithoutARestartWhileTheOthersDeli
     EXPECT_TRUE(greeted(port, kept.key, kept.cert, ca));
     // So does a list of another CA.
     CQKCertificateAuthority::load(m_pki->otherCaKey(), m_pki->otherCaCert())
-        .writeRevocationList({}, crl);
+        .writeRevocationList({}, crl, 2);
     EXPECT_FALSE(greeted(port, stolen.key, stolen.cert, ca));
     EXPECT_TRUE(greeted(port, kept.key, kept.cert, ca));
     listener.stop();
@@ -291,7 +293,7 @@ TEST_F(TlsListenerTest, AKeptConnectionOfAClientRevokedSinceCarriesNoMoreFiles) 
     ASSERT_TRUE(delivers(sender, "kept.txt"));
     EXPECT_EQ(listener.connectionCount(), 1u) << "the second run went on the kept connection";
 
-    m_ca.writeRevocationList({{"serial=" + client.serial, std::time(nullptr)}}, crl);
+    m_ca.writeRevocationList({{"serial=" + client.serial, std::time(nullptr)}}, crl, 1);
     EXPECT_FALSE(delivers(sender, "after.txt"));
     EXPECT_TRUE(m_root.exists("out/after.txt"));
     listener.stop();
@@ -309,10 +311,67 @@ TEST_F(TlsListenerTest, ABrokenListAtTheStartLetsNoClientInUntilAGoodOneComes) {
     const std::uint16_t port = listener.boundPort();
     EXPECT_FALSE(greeted(port, client.key, client.cert, m_pki->caCert()));
 
-    m_ca.writeRevocationList({}, crl);
+    m_ca.writeRevocationList({}, crl, 1);
     EXPECT_TRUE(
         within_15s([&] { return greeted(port, client.key, client.cert, m_pki->caCert()); }));
     listener.stop();
+}
+
+// A list copied back over a newer one (a stale copy from configuration management)
+// re-admits nobody: it is refused with one ERROR and the newer list stays in force. The
+// highest number seen is kept in the incoming root, so after a restart the older list is
+// still refused, and until a newer list comes no client gets in.
+TEST_F(TlsListenerTest, AnOlderListCopiedBackReadmitsNoRevokedClient) {
+    const Client stolen = issueClient("host-s");
+    const Client kept = issueClient("host-t");
+    const std::string crl = m_root / QK_CRL_FILE;
+    const std::string& ca = m_pki->caCert();
+    m_ca.writeRevocationList({}, crl, 5);
+    const std::string older = m_root.readFile(QK_CRL_FILE);
+    m_ca.writeRevocationList({{"serial=" + stolen.serial, std::time(nullptr)}}, crl, 6);
+    Poco::File(m_root / "in").createDirectories();
+    Poco::File(m_root / "log").createDirectories();
+    ASSERT_TRUE(init_log(LOG_MODE_DEFAULT, m_root / "log", "tls", "log", LOG_LEVEL_TRACE,
+                         LOG_LEVEL_FATAL, 1 << 26, 2));
+    auto refusals = [&] {
+        std::ifstream log(m_root / "log/tls.000.log");
+        int count = 0;
+        for (std::string line; std::getline(log, line);)
+            count += line.find("cannot be used: its number 5 is lower than 6") != std::string::npos;
+        return count;
+    };
+    auto started = [&] {
+        auto listener = std::make_unique<CQKTcpSslSrvS>();
+        listener->setRevocationList(crl);
+        listener->setParams(params());
+        listener->setTimeout(Poco::Timespan(2, 0));
+        listener->start();
+        return listener;
+    };
+    auto listener = started();
+    ASSERT_FALSE(greeted(listener->boundPort(), stolen.key, stolen.cert, ca));
+    EXPECT_EQ(m_root.readFile("in/.qk_relay.crl_number"), "6\n");
+
+    m_root.writeFile(QK_CRL_FILE, older);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(greeted(listener->boundPort(), stolen.key, stolen.cert, ca));
+        EXPECT_TRUE(greeted(listener->boundPort(), kept.key, kept.cert, ca));
+    }
+    EXPECT_EQ(refusals(), 1);
+    listener->stop();
+    listener = started();
+    const int at_start = refusals();
+    EXPECT_GE(at_start, 2);
+    EXPECT_FALSE(greeted(listener->boundPort(), stolen.key, stolen.cert, ca));
+    EXPECT_FALSE(greeted(listener->boundPort(), kept.key, kept.cert, ca));
+    EXPECT_EQ(refusals(), at_start) << "no line per connection";
+    m_ca.writeRevocationList({{"serial=" + stolen.serial, std::time(nullptr)}}, crl, 7);
+    EXPECT_TRUE(
+        within_15s([&] { return greeted(listener->boundPort(), kept.key, kept.cert, ca); }));
+    EXPECT_FALSE(greeted(listener->boundPort(), stolen.key, stolen.cert, ca));
+    listener->stop();
+    close_log();
+    EXPECT_EQ(m_root.readFile("in/.qk_relay.crl_number"), "7\n");
 }
 
 }  // namespace
