@@ -199,7 +199,7 @@ std::string read_whole(const std::string& fpath) {
 // What a list that proved to come from the CA says.
 struct SQKRevocationList {
     std::set<std::string> serials;
-    std::optional<std::int64_t> number;  // none in lists of older versions
+    std::optional<std::int64_t> number;  // none in lists some other tools make
 };
 
 std::optional<std::int64_t> number_of(const X509_CRL* crl) {
@@ -273,7 +273,7 @@ public:
         if (read(&ignored).value_or(0) >= number)
             return;
         try {
-            CQKReplacingFile::replace(m_fpath, std::to_string(number) + '\n', 0644);
+            CQKReplacingFile::replace(m_fpath, std::to_string(number) + '\n', 0600);
         } catch (const Poco::Exception& e) {
             QKLogTag tag = qk_make_tag("qk_tls::revocation");
             log_message(LOG_LEVEL_WARN, &tag,

@@ -68,24 +68,24 @@ std::string qk_crl_fpath_beside(const std::string& fpath);
 //   list is in force from the next handshake on. Connections already running go on; a
 //   kept connection asks again before its next run (qk_client_still_accepted).
 // - A list read whole: INFO "Revocation list PATH in force: N revoked client
-//   certificate(s), number M" ("without a number" for an unnumbered one). Its next-update time is
-//   not enforced: an aged list keeps refusing what it names rather than everybody.
+//   certificate(s), number M" ("without a number" for an unnumbered one). Its next-update
+//   time is not enforced: an aged list keeps refusing what it names rather than everybody.
 // - A certificate it names: the handshake fails (alert certificate_revoked), WARN "Client
 //   certificate refused: serial S, label L, is revoked by PATH" (L is the subject's
 //   organizational unit, the label of an exported bundle, or "(none)"), and the counter
 //   qk_relay_tls_revoked_refused_total.
 // - A list that cannot be read, does not parse or was not signed by the CA, one numbered
 //   lower than the highest seen (an older list copied back) or without a number once a
-//   numbered one was seen (lists of older versions of qk_relay_keys carry none), and a file
-//   that vanishes once one was seen: one ERROR line for each such state; the last list read
-//   whole stays in force.
-// - The number record is read when the first list is: missing or unreadable, it counts as
-//   0 with a WARN. It is replaced whole (temporary, fsync, rename) whenever a list with a
-//   higher number comes into force; a failed write is a WARN and the number stays
-//   remembered in memory. Without one (a broken list from the start) no client certificate
-//   is accepted until a list can be read: WARN "Client certificate refused: serial S, label
-//   L: no revocation list could be read from PATH". A file once seen is needed from then
-//   on: removing it lifts nothing until the listener starts again.
+//   numbered one was seen (only other tools make lists without one), and a file that
+//   vanishes once one was seen: one ERROR line for each such state; the last list read whole
+//   stays in force. Without one (a broken list from the start) no client certificate is
+//   accepted until a list can be read: WARN "Client certificate refused: serial S, label L:
+//   no revocation list could be read from PATH". A file once seen is needed from then on:
+//   removing it lifts nothing until the listener starts again.
+// - The number record is read when the first list is: missing or unreadable, it counts as 0
+//   with a WARN. It is replaced whole (temporary, fsync, rename; mode 0600, as private as
+//   the received files) whenever a list with a higher number comes into force; a failed
+//   write is a WARN, and the number stays remembered as long as the context lives.
 // Throws Poco::Net::SSLContextException when the CA certificate cannot be read.
 void qk_refuse_revoked(Poco::Net::Context& context, const std::string& crl_fpath,
                        const std::string& ca_cert_fpath, const std::string& number_dpath);
