@@ -152,10 +152,12 @@ public:
     virtual void sendFinishSendFiles();
     // Waits at most the readiness time-out for one status; throws SockReadStatusException
     // on time-out, FileRefusedException for status 0x7F and ReceivingStatusException when it
-    // is missing or another one.
+    // is missing or another one; SendingStoppedException when the senders were stopped
+    // before it came.
     virtual void recvStatus(qk_code_t expected);
-    // Sends raw bytes (file content) without waiting for writability; a short send is
-    // continued until all bytes are out. SendingDataException when the socket takes none.
+    // Sends raw bytes (file content); a short send is continued until all bytes are out.
+    // SendingDataException when the receiver takes none for the readiness time-out;
+    // SendingStoppedException once the senders are stopped.
     virtual void sendData(const std::uint8_t* data, std::int32_t size);
     // Sends one frame: the code byte, then size payload bytes (none when size <= 0). With
     // poll_synch, first waits at most the readiness time-out for writability
