@@ -16,6 +16,7 @@
 #include "protocol/qk_protocol.h"
 #include "transfer/CQKProgress.h"
 #include "transfer/CQKRateLimit.h"
+#include "transfer/CQKSenderStop.h"
 
 namespace {
 
@@ -342,7 +343,14 @@ int CQKClnAppl::main(const std::vector<std::string>& /*args*/) {
             log_message(LOG_LEVEL_INFO, &tag, "Client: Sending Files finished...");
             // sendFiles reports each failed attempt itself; a run whose last attempt failed
             // must not look like a success to the caller.
-            if (sender.currResult() == QK_SEND_FILE_FERROR) {
+            if (sender.currResult() == QK_SEND_FILE_FERROR && qk_sender_stop().requested()) {
+                const char* text =
+                    "Client: Sending Files stopped: the files not sent stay in the outgoing "
+                    "directory...";
+                qk_print_console(text);
+                log_message(LOG_LEVEL_INFO, &tag, "%s", text);
+                exit_code = kExitNotSent;
+            } else if (sender.currResult() == QK_SEND_FILE_FERROR) {
                 const char* text =
                     "Client: Sending Files failed: not all files have been sent, the rest stay "
                     "in the outgoing directory...";

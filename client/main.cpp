@@ -13,6 +13,10 @@
 // Exit codes: 0 after the help or a completed run; 69 when every sending attempt failed (the
 // files not sent are still in place); 74 for a bad parameter, a second instance or another
 // failure inside the run; 1 when start-up failed (locale, log, configuration, options).
+// SIGINT, SIGTERM or SIGHUP stops the run within a second: the file on its way stays in
+// place (the receiver keeps what it got where resume applies), files already acknowledged
+// are removed as usual; the program then ends by that signal. A second signal ends it at
+// once.
 //
 // SECURITY: the command line and the configuration files are trusted only as far as their
 // checks go: path values are limited to 260 bytes, the server address must be a dotted IPv4
@@ -25,10 +29,18 @@
 // only, since whatever lies there is sent and then deleted.
 #include "CQKClnAppl.h"
 #include "app/CQKConsoleAppl.h"
+#include "app/CQKStopSignals.h"
 #include "base/qk_console.h"
+#include "transfer/CQKSenderStop.h"
 
 int main(int argc, char** argv) {
     qk_ignore_sigpipe();
+    CQKStopSignals stop_signals;  // before any thread exists
+    stop_signals.start([](int signo) {
+        const QKLogTag tag = qk_make_tag("main()");
+        log_message(LOG_LEVEL_INFO, &tag, "Stop requested by signal %d", signo);
+        qk_sender_stop().request();
+    });
     SQKFrameSettings settings;
     settings.constants = {"orvane",
                           "qk_relay_cln",
@@ -41,6 +53,8 @@ int main(int argc, char** argv) {
                           "cln.zx.orvane.cert",
                           "ca.zx.orvane.pem"};
     settings.min_level = LOG_LEVEL_DEBUG;
-    return qk_run_console_frame(argc, argv, settings,
-                                [] { return std::make_unique<CQKClnAppl>(); });
+    const int exit_code =
+        qk_run_console_frame(argc, argv, settings, [] { return std::make_unique<CQKClnAppl>(); });
+    stop_signals.finish();
+    return exit_code;
 }

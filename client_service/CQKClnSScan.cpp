@@ -12,6 +12,7 @@
 #include "config/CQKBaseConfigs.h"
 #include "config/qk_service_params.h"
 #include "transfer/CQKRateLimit.h"
+#include "transfer/CQKSenderStop.h"
 #include "transfer/qk_relay_metrics.h"
 
 namespace {
@@ -58,6 +59,8 @@ void CQKClnSScan::runTask() {
 
 // A refused file sends nothing in this pass; the control port it names is followed anyway.
 void CQKClnSScan::pass() {
+    if (qk_sender_stop().requested())
+        return;  // the service is stopping: nothing more is sent
     std::exception_ptr refusal;
     {
         Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
@@ -117,6 +120,8 @@ void CQKClnSScan::sendAndNote(CQKStreams<Sender>& streams) {
     }
     CQKContactSender<Sender>& lead = *streams.front();
     lead.sendAllFiles(senders);
+    if (qk_sender_stop().requested())
+        return;  // a stop tells nothing of the receiver
     std::uint64_t failed = failures.value() - failed_before;
     SQKReceiverContact contact;
     for (const auto& stream : streams) {

@@ -4,7 +4,8 @@
 // holds with the TLS or the plain sender; then it sleeps "scan_time" milliseconds, at least 1000.
 // The senders work on the scanner's own copy of the record, taken under the lock, because an
 // apply over the control port replaces the shared record at any time. It runs on the control
-// task's own pool until cancelled.
+// task's own pool until cancelled. The service's stop (CQKSenderStop) ends the scan under way
+// within a second (the file on its way stays) and starts no other.
 //
 // Between scans it waits on a watch of the outgoing tree: a file closed after writing or
 // moved in, or a new sub-directory, starts the next scan within milliseconds. "scan_time" is

@@ -383,7 +383,7 @@ void CQKTcpClnS::openConnection() {
     const QKLogTag tag = makeTag("openConnection()");
     if (hasSocket())
         closeSocket(tag);
-    connectSocket(std::make_unique<Poco::Net::StreamSocket>(), tag);
+    connectSocket(tag);
 }
 
 void CQKTcpClnS::closeConnection() {
@@ -397,6 +397,6 @@ void CQKTcpClnS::closeConnection() {
         log_message(LOG_LEVEL_DEBUG, &tag, "Connection: address = %s port = %d is closed",
                     target.srv_address.c_str(), target.srv_port);
     } catch (...) {
-        m_socket.reset();  // a close never fails
+        discardSocket();  // a close never fails
     }
 }

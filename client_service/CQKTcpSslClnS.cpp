@@ -15,7 +15,7 @@ CQKTcpSslClnS::~CQKTcpSslClnS() {
     const QKLogTag tag = qk_make_tag("CQKTcpSslClnS::~CQKTcpSslClnS()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpSslClnS::~CQKTcpSslClnS()");
     // Secure objects go before the library is released.
-    m_socket.reset();
+    discardSocket();
     m_context.reset();
     Poco::Net::uninitializeSSL();
 }

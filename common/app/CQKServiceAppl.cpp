@@ -11,6 +11,7 @@
 
 #include "base/qk_console.h"
 #include "protocol/qk_exceptions.h"
+#include "transfer/CQKSenderStop.h"
 
 namespace {
 
@@ -163,6 +164,8 @@ void CQKServiceAppl::runService() {
     tasks.start(control.get());
     closeStartReport();
     waitForTerminationRequest();
+    // First the senders: a file on its way is cut at once and stays for the next start.
+    qk_sender_stop().request();
     tasks.cancelAll();
     tasks.joinAll();
     // Leaving the scope destroys the task, which stops its listeners.

@@ -73,8 +73,8 @@ private:
     int runFramed();
     void runBody();
     // Runs the control task on a task manager until the termination request (SIGINT,
-    // SIGTERM or SIGQUIT), then cancels and joins it and destroys it, which stops its
-    // listeners.
+    // SIGTERM or SIGQUIT), then stops the process's senders (CQKSenderStop), cancels and
+    // joins the task and destroys it, which stops its listeners.
     void runService();
 
     SQKFrameSettings m_settings;

@@ -5,6 +5,7 @@
 #include <Poco/DateTime.h>
 #include <Poco/Exception.h>
 #include <Poco/File.h>
+#include <Poco/Net/SSLException.h>
 #include <Poco/Net/SecureStreamSocket.h>
 #include <Poco/NumberParser.h>
 #include <Poco/Path.h>
@@ -25,7 +26,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include <zlib.h>
 
@@ -38,6 +38,7 @@
 #include "protocol/qk_exceptions.h"
 #include "transfer/CQKProgress.h"
 #include "transfer/CQKRateLimit.h"
+#include "transfer/CQKSenderStop.h"
 #include "transfer/qk_relay_metrics.h"
 #include "transfer/qk_socket.h"
 #include "transfer/qk_tls.h"
@@ -45,6 +46,9 @@
 namespace {
 
 constexpr int QK_SEND_ATTEMPTS = 3;
+// The longest a send call may block: a send that makes no progress is looked at again after
+// it, against the stop and the readiness time-out since the receiver last took a byte.
+const Poco::Timespan kSendSlice(0, 200000);
 constexpr const char* QK_NO_STATUS_TEXT = "Error receiving of the status...";
 // What a refusal at each step of a file means; the status byte carries no more than that.
 constexpr const char* QK_REFUSED_HEADER =
@@ -205,7 +209,9 @@ CQKFileSender::CQKFileSender(const char* class_name)
     qk_ignore_sigpipe();
 }
 
-CQKFileSender::~CQKFileSender() = default;
+CQKFileSender::~CQKFileSender() {
+    discardSocket();
+}
 
 QKLogTag CQKFileSender::makeTag(const char* operation) const {
     return qk_make_tag((std::string(m_class_name) + "::" + operation).c_str());
@@ -326,9 +332,11 @@ void CQKFileSender::reportSpent(const QKLogTag& tag, const char* label,
                      " microseconds = " + std::to_string(spent.microseconds()));
 }
 
+// A stop is no failure of the receiver's: it is not counted, and no attempt follows it.
 void CQKFileSender::sendWithAttempts(const QKLogTag& tag, const std::function<void()>& exchange) {
     beginRun();
-    for (int attempt = 1; attempt <= QK_SEND_ATTEMPTS; ++attempt) {
+    CQKSenderStop& stop = qk_sender_stop();
+    for (int attempt = 1; attempt <= QK_SEND_ATTEMPTS && !stop.requested(); ++attempt) {
         qk_print_console("Attempt: " + std::to_string(attempt));
         log_message(LOG_LEVEL_INFO, &tag, "Attempt: count = %d", attempt);
         try {
@@ -337,8 +345,10 @@ void CQKFileSender::sendWithAttempts(const QKLogTag& tag, const std::function<vo
             --attempt;  // the receiver is remembered as classic: no second offer follows
             continue;
         } catch (const Poco::Exception& e) {
-            qk_sender_metrics().failed_attempts.inc();
-            qk_report_exception(&tag, e);
+            if (!stop.requested()) {
+                qk_sender_metrics().failed_attempts.inc();
+                qk_report_exception(&tag, e);
+            }
         } catch (...) {
             qk_sender_metrics().failed_attempts.inc();
             qk_report_unknown_exception(&tag);
@@ -346,12 +356,22 @@ void CQKFileSender::sendWithAttempts(const QKLogTag& tag, const std::function<vo
         }
         if (m_curr_result != QK_SEND_FILE_FERROR || attempt == QK_SEND_ATTEMPTS)
             break;
-        std::this_thread::sleep_for(m_retry_delay);
+        stop.sleepFor(m_retry_delay);
     }
+    if (stop.requested() && m_curr_result == QK_SEND_FILE_FERROR)
+        reportStop(tag);
     endRun(tag);
 }
 
+void CQKFileSender::reportStop(const QKLogTag& tag) {
+    const char* text =
+        "Sending stopped: the files whose status has not come stay in the outgoing directory.";
+    log_message(LOG_LEVEL_INFO, &tag, "%s", text);
+    qk_print_console(text);
+}
+
 void CQKFileSender::beginRun() {
+    m_curr_result = QK_SEND_FILE_FERROR;  // until an attempt completes
     m_run_refusals.clear();
     m_refusals_in_a_row = 0;
 }
@@ -606,9 +626,12 @@ void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>&
         m_curr_result = QK_SEND_FILE_FOK;
     } catch (...) {
         m_curr_result = QK_SEND_FILE_FERROR;
-        // Files in flight without a status stay where they are, to be sent again.
-        const bool classic = !m_reusing && m_window && !answeredWindow();
-        const bool stale = m_reusing && !m_heard;
+        const bool stopped = qk_sender_stop().requested();
+        const bool classic = !stopped && !m_reusing && m_window && refusedByOlderReceiver();
+        const bool stale = !stopped && m_reusing && !m_heard;
+        // Statuses that came before the failure settle their files; the files in flight
+        // without one stay where they are, to be sent again.
+        settleArrived(tag);
         forgetInFlight();
         m_window = false;
         m_keep_granted = std::chrono::seconds(0);
@@ -662,6 +685,7 @@ void CQKFileSender::dropKeptConnection() {
 void CQKFileSender::offerWindow(const QKLogTag& tag) {
     m_window = false;
     m_window_answered = false;
+    m_window_heard = false;
     m_window_refused = false;
     m_recv_begin = m_recv_end = 0;
     noteRoundTrip();
@@ -686,20 +710,58 @@ void CQKFileSender::offerWindow(const QKLogTag& tag) {
     log_message(LOG_LEVEL_DEBUG, &tag, "Files in flight offered to the receiver");
 }
 
-// Whether the receiver of a failed attempt has answered the window frame: what it sent after
-// the greeting tells. A classic receiver refuses the frame with 0x7F and closes the
-// connection, often before the sender has read that 0x7F (the sender was busy sending the
-// files behind the offer): a reset, or the end of the connection, says the same.
-bool CQKFileSender::answeredWindow() {
-    if (m_window_answered)
-        return true;
-    if (m_window_refused || !hasSocket())
+// Whether the receiver of a failed attempt refused the offer the way older versions do: its
+// first byte after the greeting is 0x7F, read already or arrived by now. Such a receiver
+// closes the connection right after that byte, often while the sender is still sending the
+// files behind the offer, and the kernel keeps the byte readable after the reset. Nothing
+// else marks a receiver classic: a close or a cut without that byte, another byte, silence
+// or a stop may come from a current receiver that was stopped or cut off.
+bool CQKFileSender::refusedByOlderReceiver() {
+    if (m_window_heard)
+        return m_window_refused;
+    if (!hasSocket())
         return false;
     try {
-        std::uint8_t first = 0;
-        return nextAnswerByte(first, true) && first == QK_FILE_SEND_FWINDOW;
+        if (m_recv_begin == m_recv_end) {
+            if (socket().available() <= 0 &&
+                !qk_poll_socket(socket(), Poco::Timespan(0), Poco::Net::Socket::SELECT_READ))
+                return false;
+            const int received =
+                receiveSome(m_recv_buffer.data(), static_cast<int>(m_recv_buffer.size()));
+            if (received <= 0)
+                return false;
+            m_recv_begin = 0;
+            m_recv_end = static_cast<std::size_t>(received);
+        }
+        return m_recv_buffer[m_recv_begin] == QK_SEND_FILE_FERROR;
     } catch (const Poco::Exception&) {
         return false;
+    }
+}
+
+// Without waiting: what has arrived is read, and every status in it settles its file (an
+// acknowledged one is backed up and removed as usual). A connection that has ended, or bytes
+// that are no status, end it quietly: the attempt has failed already.
+void CQKFileSender::settleArrived(const QKLogTag& tag) noexcept {
+    if (!m_window || !m_window_answered || !hasSocket())
+        return;
+    try {
+        while (!m_in_flight.empty()) {
+            if (m_recv_begin == m_recv_end) {
+                if (socket().available() <= 0 &&
+                    !qk_poll_socket(socket(), Poco::Timespan(0), Poco::Net::Socket::SELECT_READ))
+                    return;
+                const int received =
+                    receiveSome(m_recv_buffer.data(), static_cast<int>(m_recv_buffer.size()));
+                if (received <= 0)
+                    return;
+                m_recv_begin = 0;
+                m_recv_end = static_cast<std::size_t>(received);
+            }
+            settleOldest(tag, m_recv_buffer[m_recv_begin++]);
+        }
+    } catch (...) {
+        // What has no status stays in the outgoing tree.
     }
 }
 
@@ -763,19 +825,23 @@ bool CQKFileSender::takeAnswers(const QKLogTag& tag, bool wait) {
 // connection or a time-out fails as a missing status does.
 bool CQKFileSender::nextAnswerByte(std::uint8_t& byte, bool wait) {
     if (m_recv_begin == m_recv_end) {
-        const bool ready = socket().available() > 0 ||
-                           qk_poll_socket(socket(), wait ? answerTimeout() : Poco::Timespan(0),
-                                          Poco::Net::Socket::SELECT_READ);
-        if (!ready) {
+        const int size = static_cast<int>(m_recv_buffer.size());
+        int received = -1;
+        if (wait)
+            received = receiveAnswer(m_recv_buffer.data(), size, answerTimeout());
+        else if (socket().available() > 0 ||
+                 qk_poll_socket(socket(), Poco::Timespan(0), Poco::Net::Socket::SELECT_READ))
+            received = receiveSome(m_recv_buffer.data(), size);
+        if (received < 0) {
             if (!wait)
                 return false;
+            qk_sender_stop().check();
             const QKLogTag tag = makeTag("recvStatus()");
             fail(tag, QK_NO_STATUS_TEXT);
             throw SockReadStatusException(QK_NO_STATUS_TEXT);
         }
-        const int received =
-            socket().receiveBytes(m_recv_buffer.data(), static_cast<int>(m_recv_buffer.size()));
-        if (received <= 0) {
+        if (received == 0) {
+            qk_sender_stop().check();
             const QKLogTag tag = makeTag("recvStatus()");
             const std::string text = status_text(QK_FILE_SEND_FNO_STATUS, QK_SEND_FILE_FOK);
             fail(tag, text.c_str());
@@ -804,8 +870,9 @@ Poco::Timespan CQKFileSender::answerTimeout() const {
 // The receiver's window frame, whose first byte is first. Anything else where it is due is
 // a receiver that refused the offer.
 void CQKFileSender::readWindowAnswer(const QKLogTag& tag, std::uint8_t first) {
+    m_window_heard = true;
     if (first != QK_FILE_SEND_FWINDOW) {
-        m_window_refused = true;
+        m_window_refused = first == QK_SEND_FILE_FERROR;
         throw ReceivingStatusException(status_text(first, QK_FILE_SEND_FWINDOW));
     }
     std::uint8_t frame[QK_WINDOW_FRAME_SIZE] = {first};
@@ -1285,15 +1352,16 @@ void CQKFileSender::awaitWindowEnd(const QKLogTag& tag) {
 void CQKFileSender::recvStatus(qk_code_t expected) {
     const QKLogTag tag = makeTag("recvStatus()");
     log_message(LOG_LEVEL_TRACE, &tag, "Client.select (recv). start...");
-    // A TLS layer may already hold the bytes that the socket no longer shows as readable.
-    if (socket().available() <= 0 &&
-        !qk_poll_socket(socket(), m_timeout, Poco::Net::Socket::SELECT_READ)) {
+    const int received =
+        receiveAnswer(m_recv_buffer.data(), static_cast<int>(m_recv_buffer.size()), m_timeout);
+    if (received < 0) {
+        qk_sender_stop().check();
         fail(tag, QK_NO_STATUS_TEXT);
         throw SockReadStatusException(QK_NO_STATUS_TEXT);
     }
-    const int received =
-        socket().receiveBytes(m_recv_buffer.data(), static_cast<int>(m_recv_buffer.size()));
     log_message(LOG_LEVEL_TRACE, &tag, "receiveBytes: bytes received = %d", received);
+    if (received == 0)
+        qk_sender_stop().check();
     // A closed connection delivers no status; it is shown as "no status" (0x0F).
     const qk_code_t status = received > 0 ? m_recv_buffer[0] : QK_FILE_SEND_FNO_STATUS;
     if (received <= 0 || status != expected) {
@@ -1312,6 +1380,7 @@ void CQKFileSender::recvStatus(qk_code_t expected) {
         throw ReceivingStatusException(text);
     }
     m_curr_result = QK_SEND_FILE_FOK;
+    m_greeted = true;  // the first status of a connection is its greeting
     log_message(LOG_LEVEL_TRACE, &tag, "recv Ok...");
     print_code(&status, 1, LOG_LEVEL_TRACE);
     log_message(LOG_LEVEL_TRACE, &tag, "Client.select (recv). end...");
@@ -1379,23 +1448,125 @@ void CQKFileSender::sendData(qk_code_t code, const std::uint8_t* data, std::int3
     log_message(LOG_LEVEL_TRACE, &tag, "m_curr_result = %d", m_curr_result);
 }
 
-// A blocking send may still take fewer bytes than offered (TLS does); the rest follows
-// until everything is out or the socket takes nothing. Failures of the socket throw.
-// MSG_NOSIGNAL: a peer that has gone must fail the send, not kill the process.
-// Under a rate limit each piece is as large as the process's limit grants, after its wait.
+// Sends until everything is out, or until the receiver has taken nothing for the readiness
+// time-out, counted from the last bytes it took: no send call blocks for more than a slice,
+// so a receiver that stops reading costs that time-out however the bytes were split. A stop
+// ends it at once. Failures of the socket throw.
+// Under a rate limit each piece is as large as the process's limit grants, after its wait;
+// a piece the socket took only in part is finished before the next is granted.
 std::size_t CQKFileSender::sendAll(const std::uint8_t* data, std::size_t length) {
+    using Clock = std::chrono::steady_clock;
     CQKRateLimit& limit = qk_rate_limit();
+    CQKSenderStop& stop = qk_sender_stop();
+    const std::chrono::microseconds patience(m_timeout.totalMicroseconds());
+    Clock::time_point stalled_until = Clock::now() + patience;
     std::size_t total = 0;
+    std::size_t granted = 0;
     while (total < length) {
-        std::size_t piece = length - total;
-        if (limit.isOn())
-            piece = limit.take(piece);
-        const int sent = socket().sendBytes(data + total, static_cast<int>(piece), MSG_NOSIGNAL);
-        if (sent <= 0)
+        if (granted == 0)
+            granted = limit.isOn() ? limit.take(length - total) : length - total;
+        stop.check();
+        const std::size_t sent = sendSome(data + total, granted);
+        if (sent > 0) {
+            total += sent;
+            granted -= sent;
+            stalled_until = Clock::now() + patience;
+        } else if (Clock::now() >= stalled_until) {
             break;
-        total += static_cast<std::size_t>(sent);
+        }
     }
     return total;
+}
+
+// At most a slice's wait for room. TLS is offered the very same bytes again after a slice
+// without progress, as it requires; a plain socket is written without blocking.
+// MSG_NOSIGNAL: a peer that has gone must fail the send, not kill the process.
+std::size_t CQKFileSender::sendSome(const std::uint8_t* data, std::size_t length) {
+    if (!qk_poll_socket(socket(), kSendSlice, Poco::Net::Socket::SELECT_WRITE))
+        return 0;
+    if (m_secure) {
+        int sent = 0;
+        try {
+            sent = socket().sendBytes(data, static_cast<int>(length));
+        } catch (const Poco::TimeoutException&) {
+            return 0;
+        }
+        if (sent == Poco::Net::SecureStreamSocket::ERR_SSL_WANT_READ)
+            qk_poll_socket(socket(), kSendSlice, Poco::Net::Socket::SELECT_READ);
+        return sent > 0 ? static_cast<std::size_t>(sent) : 0;
+    }
+    const ssize_t sent = ::send(m_socket_fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent >= 0)
+        return static_cast<std::size_t>(sent);
+    const int error = errno;
+    if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)
+        return 0;
+    if (error == ECONNRESET)
+        throw Poco::Net::ConnectionResetException();
+    throw Poco::Net::NetException(std::strerror(error));
+}
+
+// A TLS read may find only part of a record, or none of the application's: -1 then, as for
+// a read that the slice's time limit ended.
+int CQKFileSender::receiveSome(std::uint8_t* buffer, int size) {
+    try {
+        const int received = socket().receiveBytes(buffer, size);
+        return received < 0 ? -1 : received;
+    } catch (const Poco::TimeoutException&) {
+        return -1;
+    }
+}
+
+int CQKFileSender::receiveAnswer(std::uint8_t* buffer, int size, const Poco::Timespan& timeout) {
+    SQKWait wait(timeout);
+    for (;;) {
+        // A TLS layer may already hold bytes that the socket no longer shows as readable.
+        if (socket().available() <= 0 && !awaitReady(wait, Poco::Net::Socket::SELECT_READ))
+            return -1;
+        const int received = receiveSome(buffer, size);
+        if (received >= 0)
+            return received;
+    }
+}
+
+CQKFileSender::SQKWait::SQKWait(const Poco::Timespan& timeout)
+    : start(std::chrono::steady_clock::now()),
+      deadline(start + std::chrono::microseconds(timeout.totalMicroseconds())) {}
+
+// The stop shuts the socket down, which ends the poll at once. A wait that lasts
+// QK_SLOW_ANSWER is said once at INFO.
+bool CQKFileSender::awaitReady(SQKWait& wait, int mode) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point slow_at = wait.start + QK_SLOW_ANSWER;
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        if (now >= wait.deadline)
+            return false;
+        const bool note = !wait.said && slow_at < wait.deadline;
+        const Clock::time_point until = note ? std::max(now, slow_at) : wait.deadline;
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - now);
+        if (qk_poll_socket(socket(), Poco::Timespan(left.count()), mode))
+            return true;
+        if (note && Clock::now() >= slow_at) {
+            wait.said = true;
+            noteSlowAnswer(wait);
+        }
+    }
+}
+
+// Once per wait for a status; once per connection for what leads to the greeting (the
+// connect, the TLS handshake and the greeting itself).
+void CQKFileSender::noteSlowAnswer(const SQKWait& wait) {
+    if (!m_greeted && m_slow_said)
+        return;
+    m_slow_said = m_slow_said || !m_greeted;
+    const QKLogTag tag = makeTag("recvStatus()");
+    const auto limit =
+        std::chrono::duration_cast<std::chrono::seconds>(wait.deadline - wait.start).count();
+    log_message(LOG_LEVEL_INFO, &tag, "Still waiting for %s %s after %lld s (the limit is %lld s)",
+                m_greeted ? "a status from the receiver" : "the greeting of the receiver",
+                peerKey().c_str(), static_cast<long long>(QK_SLOW_ANSWER.count()),
+                static_cast<long long>(limit));
 }
 
 Poco::Net::SocketAddress CQKFileSender::serverAddress(const SQKSendParams& params) {
@@ -1405,29 +1576,8 @@ Poco::Net::SocketAddress CQKFileSender::serverAddress(const SQKSendParams& param
     return Poco::Net::SocketAddress(params.srv_address, static_cast<Poco::UInt16>(params.srv_port));
 }
 
-// The address is resolved first: when that fails no socket exists, and the close of the
-// failed attempt reports "Stream Socket isn't created yet...". So that the operator learns
-// why, the real cause is logged and echoed first, with the address and port.
-void CQKFileSender::connectSocket(std::unique_ptr<Poco::Net::StreamSocket> socket,
-                                  const QKLogTag& tag) {
-    const SQKSendParams params = sendParams();
-    try {
-        const Poco::Net::SocketAddress address = serverAddress(params);
-        m_socket = std::move(socket);
-        m_socket->connect(address, m_timeout);
-    } catch (const Poco::Exception& e) {
-        const std::string text = "Connection to " + params.srv_address + ":" +
-                                 std::to_string(params.srv_port) + " failed: " + e.displayText();
-        log_message(LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
-        qk_print_console(text);
-        throw;
-    }
-    m_socket->setNoDelay(true);
-    // Bounds a send to a receiver that stopped reading, and a TLS record left half-read.
-    m_socket->setSendTimeout(m_timeout);
-    m_socket->setReceiveTimeout(m_timeout);
-    log_message(LOG_LEVEL_DEBUG, &tag, "Connection: address = %s port = %d is opened",
-                params.srv_address.c_str(), params.srv_port);
+void CQKFileSender::connectSocket(const QKLogTag& tag) {
+    openSocket(std::make_unique<Poco::Net::StreamSocket>(), false, tag);
 }
 
 void CQKFileSender::connectSecureSocket(const Poco::Net::Context::Ptr& context,
@@ -1435,12 +1585,82 @@ void CQKFileSender::connectSecureSocket(const Poco::Net::Context::Ptr& context,
     if (context.isNull())
         throw Poco::InvalidAccessException("TLS context isn't initialized...");
     auto socket = std::make_unique<Poco::Net::SecureStreamSocket>(context);
-    // Checked against the server's certificate during the handshake inside connect.
+    // Checked against the server's certificate at the end of the handshake.
     socket->setPeerHostName(QK_TLS_SERVER_NAME);
-    connectSocket(std::move(socket), tag);
+    openSocket(std::move(socket), true, tag);
+}
+
+// The address is resolved first: when that fails no socket exists, and the close of the
+// failed attempt reports "Stream Socket isn't created yet...". So that the operator learns
+// why, the real cause is logged and echoed first, with the address and port. The connect and
+// the handshake do not block: their waits are the sender's own, which the stop ends and
+// which say when they last long. Once connected no call blocks for more than a slice.
+void CQKFileSender::openSocket(std::unique_ptr<Poco::Net::StreamSocket> socket, bool secure,
+                               const QKLogTag& tag) {
+    const SQKSendParams params = sendParams();
+    try {
+        qk_sender_stop().check();
+        const Poco::Net::SocketAddress address = serverAddress(params);
+        m_socket = std::move(socket);
+        m_secure = secure;
+        m_greeted = false;
+        m_slow_said = false;
+        m_socket->connectNB(address);
+        m_socket_fd = m_socket->impl()->sockfd();
+        qk_sender_stop().enlist(m_socket_fd);
+        m_socket->setNoDelay(true);
+        m_socket->setSendTimeout(kSendSlice);
+        m_socket->setReceiveTimeout(kSendSlice);
+        awaitConnect(address);
+        if (secure)
+            shakeHands();
+        m_socket->setBlocking(true);
+    } catch (const Poco::Exception& e) {
+        if (qk_sender_stop().requested())
+            throw SendingStoppedException();
+        const std::string text = "Connection to " + params.srv_address + ":" +
+                                 std::to_string(params.srv_port) + " failed: " + e.displayText();
+        log_message(LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
+        qk_print_console(text);
+        throw;
+    }
+    log_message(LOG_LEVEL_DEBUG, &tag, "Connection: address = %s port = %d is opened",
+                params.srv_address.c_str(), params.srv_port);
+}
+
+void CQKFileSender::awaitConnect(const Poco::Net::SocketAddress& address) {
+    SQKWait wait(m_timeout);
+    if (!awaitReady(wait, Poco::Net::Socket::SELECT_WRITE))
+        throw Poco::TimeoutException("connect timed out", address.toString());
+    const int error = m_socket->impl()->socketError();
+    if (error == ECONNREFUSED)
+        throw Poco::Net::ConnectionRefusedException(address.toString());
+    if (error != 0)
+        throw Poco::Net::NetException(std::strerror(error), address.toString());
+}
+
+// Non-blocking, each of its waits one of the sender's, all within the readiness time-out;
+// at its end the server's certificate name is checked as a blocking connect checks it.
+void CQKFileSender::shakeHands() {
+    auto& secure = static_cast<Poco::Net::SecureStreamSocket&>(*m_socket);
+    SQKWait wait(m_timeout);
+    for (;;) {
+        const int done = secure.completeHandshake();
+        if (done == 1)
+            break;
+        if (done == 0)
+            throw Poco::Net::SSLConnectionUnexpectedlyClosedException();
+        const int mode = done == Poco::Net::SecureStreamSocket::ERR_SSL_WANT_WRITE
+                             ? Poco::Net::Socket::SELECT_WRITE
+                             : Poco::Net::Socket::SELECT_READ;
+        if (!awaitReady(wait, mode))
+            throw Poco::TimeoutException("TLS handshake timed out");
+    }
+    secure.verifyPeerCertificate();
 }
 
 void CQKFileSender::closeSocket(const QKLogTag& tag) {
+    qk_sender_stop().delist(m_socket_fd);
     try {
         m_socket->shutdown();
     } catch (const Poco::Exception&) {
@@ -1452,9 +1672,17 @@ void CQKFileSender::closeSocket(const QKLogTag& tag) {
         // The descriptor is released with the object below either way.
     }
     m_socket.reset();
+    m_socket_fd = -1;
     const SQKSendParams params = sendParams();
     log_message(LOG_LEVEL_DEBUG, &tag, "Connection: address = %s port = %d is closed",
                 params.srv_address.c_str(), params.srv_port);
+}
+
+void CQKFileSender::discardSocket() noexcept {
+    if (m_socket_fd >= 0)
+        qk_sender_stop().delist(m_socket_fd);
+    m_socket_fd = -1;
+    m_socket.reset();
 }
 
 Poco::Net::StreamSocket& CQKFileSender::socket() {

@@ -30,11 +30,24 @@
 // sender then keeps sending the next files while the statuses of earlier ones are on their
 // way, up to those bounds (QK_WINDOW_INITIAL_FILES until the answer has come); each status
 // settles the oldest file in flight as one status settles one file classically. A refused
-// file does not end the connection there. A receiver that refuses the offer, or ends the
-// connection before answering it, speaks only the classic conversation: the attempt is made
-// again at once without the offer (not counted as a failed attempt), and the receiver's
-// address is remembered as classic for QK_CLASSIC_PEER_MEMORY, by every sender of the
-// process.
+// file does not end the connection there. A receiver that refuses the offer the way older
+// versions do (status 0x7F where the answer is due) speaks only the classic conversation: the
+// attempt is made again at once without the offer (not counted as a failed attempt), and the
+// receiver's address is remembered as classic for QK_CLASSIC_PEER_MEMORY, by every sender of
+// the process. A connection that fails before the answer for any other reason (a cut, a
+// close without that refusal, another byte, a time-out, a stop) is a failed attempt and
+// nothing more: the next one offers again.
+//
+// Time limits: every wait has one. A connect, a TLS handshake, the greeting and each status
+// wait at most the readiness time-out (a resumed file's status longer, in proportion to the
+// bytes the receiver reads back); a send fails once the receiver has taken nothing for the
+// readiness time-out, however the bytes were split into calls. A wait for the greeting or a
+// status that lasts QK_SLOW_ANSWER is said once at INFO, naming the receiver.
+//
+// Stop: once the process asks its senders to stop (CQKSenderStop), a sender ends within a
+// fraction of a second: its socket is shut down, the statuses that had already arrived settle
+// their files (an acknowledged file is backed up and removed as usual), the files without a
+// status stay in the outgoing tree, and no further attempt is made. The receiver sees a cut.
 //
 // A subclass says where its parameters come from (sendParams, asked at each use) and under
 // which class name it logs; it opens and closes its connection with the helpers here. Every
@@ -76,6 +89,9 @@ class CQKReadLease;
 constexpr unsigned QK_REFUSALS_IN_A_ROW = 8;
 // Runs in a row that refused a file after which a run's summary is logged at ERROR.
 constexpr unsigned QK_REFUSED_RUNS_REPORTED = 3;
+
+// How long a wait for the receiver's greeting or a status lasts before it is said at INFO.
+constexpr std::chrono::seconds QK_SLOW_ANSWER{5};
 
 // How long a receiver that refused the windowed conversation is spoken to classically before
 // it is offered again (it may have been upgraded).
@@ -136,10 +152,12 @@ public:
     virtual void sendFinishSendFiles();
     // Waits at most the readiness time-out for one status; throws SockReadStatusException
     // on time-out, FileRefusedException for status 0x7F and ReceivingStatusException when it
-    // is missing or another one.
+    // is missing or another one; SendingStoppedException when the senders were stopped
+    // before it came.
     virtual void recvStatus(qk_code_t expected);
-    // Sends raw bytes (file content) without waiting for writability; a short send is
-    // continued until all bytes are out. SendingDataException when the socket takes none.
+    // Sends raw bytes (file content); a short send is continued until all bytes are out.
+    // SendingDataException when the receiver takes none for the readiness time-out;
+    // SendingStoppedException once the senders are stopped.
     virtual void sendData(const std::uint8_t* data, std::int32_t size);
     // Sends one frame: the code byte, then size payload bytes (none when size <= 0). With
     // poll_synch, first waits at most the readiness time-out for writability
@@ -151,8 +169,8 @@ public:
 
     // Result of the last protocol step: QK_SEND_FILE_FOK or QK_SEND_FILE_FERROR.
     std::uint8_t currResult() const { return m_curr_result; }
-    // Readiness time-out of every status wait, frame send, connect and stalled send
-    // (default QK_READY_TIMEOUT).
+    // Readiness time-out of every status wait, frame send, connect, TLS handshake and send
+    // that makes no progress (default QK_READY_TIMEOUT).
     void setTimeout(const Poco::Timespan& timeout) { m_timeout = timeout; }
     // Pause between two attempts of a run (default 1000 ms).
     void setRetryDelay(std::chrono::milliseconds delay) { m_retry_delay = delay; }
@@ -241,20 +259,24 @@ protected:
     void sendWithAttempts(const QKLogTag& tag, const std::function<void()>& exchange);
     // The server's address; Poco::InvalidArgumentException for a port outside 1..65535.
     static Poco::Net::SocketAddress serverAddress(const SQKSendParams& params);
-    // Stores the new socket before connecting it, so that closeSocket can discard it when
-    // the connect fails; then switches on TCP_NODELAY and bounds stalled I/O.
-    void connectSocket(std::unique_ptr<Poco::Net::StreamSocket> socket, const QKLogTag& tag);
-    // connectSocket with a TLS socket on context that checks the server's certificate name
-    // during the handshake. Poco::InvalidAccessException without a context.
+    // Connects a plain socket to the server, at most the readiness time-out; the socket is
+    // kept from the start of the connect, so that closeSocket can discard it when the connect
+    // fails. Switches on TCP_NODELAY and bounds stalled I/O. SendingStoppedException once
+    // the senders are asked to stop.
+    void connectSocket(const QKLogTag& tag);
+    // connectSocket with a TLS socket on context, then the handshake, which refuses a server
+    // whose certificate does not carry the server's name; each step at most the readiness
+    // time-out. Poco::InvalidAccessException without a context.
     void connectSecureSocket(const Poco::Net::Context::Ptr& context, const QKLogTag& tag);
     // Shuts down, closes and discards the socket, also one that never got connected; logs
     // the close. Needs a socket.
     void closeSocket(const QKLogTag& tag);
+    // Discards the socket without a word (a close that must not fail).
+    void discardSocket() noexcept;
     bool hasSocket() const { return m_socket != nullptr; }
 
     // Logs and echoes a duration as "<label>: hour = ... microseconds = ...".
     static void reportSpent(const QKLogTag& tag, const char* label, const Poco::Timespan& spent);
-    std::unique_ptr<Poco::Net::StreamSocket> m_socket;  // null while no connection exists
     std::uint8_t m_curr_result = QK_SEND_FILE_FERROR;
     Poco::Timespan m_timeout = QK_READY_TIMEOUT;
     std::chrono::milliseconds m_dir_grace;
@@ -272,6 +294,24 @@ private:
     // text and, for EACCES and EPERM, the permission the account needs.
     static std::string readProblem(int error, bool directory);
     void runAttempt(const QKLogTag& tag, const std::function<void()>& exchange);
+    void endAttempt(const QKLogTag& tag);
+    void reportStop(const QKLogTag& tag);
+    void openSocket(std::unique_ptr<Poco::Net::StreamSocket> socket, bool secure,
+                    const QKLogTag& tag);
+    void awaitConnect(const Poco::Net::SocketAddress& address);
+    void shakeHands();
+    // A wait for the receiver: its time limit, and whether it was said to be slow.
+    struct SQKWait {
+        explicit SQKWait(const Poco::Timespan& timeout);
+        std::chrono::steady_clock::time_point start;
+        std::chrono::steady_clock::time_point deadline;
+        bool said = false;
+    };
+    bool awaitReady(SQKWait& wait, int mode);
+    void noteSlowAnswer(const SQKWait& wait);
+    std::size_t sendSome(const std::uint8_t* data, std::size_t length);
+    int receiveSome(std::uint8_t* buffer, int size);
+    int receiveAnswer(std::uint8_t* buffer, int size, const Poco::Timespan& timeout);
     void beginRun();
     void endRun(const QKLogTag& tag);
     void reportRefusals(const QKLogTag& tag) const;
@@ -290,6 +330,8 @@ private:
         std::uint64_t held = 0;  // bytes the receiver held already (resumed)
     };
     void offerWindow(const QKLogTag& tag);
+    bool refusedByOlderReceiver();
+    void settleArrived(const QKLogTag& tag) noexcept;
     void makeRoom(const QKLogTag& tag, std::uint64_t size);
     bool takeAnswers(const QKLogTag& tag, bool wait);
     bool nextAnswerByte(std::uint8_t& byte, bool wait);
@@ -301,7 +343,6 @@ private:
     void settleOldest(const QKLogTag& tag, std::uint8_t status);
     void acknowledge(const QKLogTag& tag, const SQKSentFile& file);
     void forgetInFlight() noexcept;
-    bool answeredWindow();
     bool keptConnectionUsable();
     bool keepsConnection() const;
     std::string peerKey() const;
@@ -339,6 +380,11 @@ private:
     void fail(const QKLogTag& tag, const char* text);
     static void reportLeftFile(const QKLogTag& tag, const std::string& text);
 
+    std::unique_ptr<Poco::Net::StreamSocket> m_socket;  // null while no connection exists
+    int m_socket_fd = -1;                               // enlisted for the stop
+    bool m_secure = false;                              // m_socket is a TLS socket
+    bool m_greeted = false;    // the receiver's greeting has come on the open connection
+    bool m_slow_said = false;  // the wait for the greeting was said to be slow
     const char* m_class_name;
     std::chrono::milliseconds m_retry_delay{1000};
     std::vector<std::uint8_t> m_frame_buffer;   // code byte + at most 65535 payload bytes
@@ -348,9 +394,10 @@ private:
     // Windowed: the answers read but not yet taken, the receiver's bounds, the files in flight.
     std::size_t m_recv_begin = 0;
     std::size_t m_recv_end = 0;
-    bool m_window = false;           // offered on the open connection
-    bool m_window_answered = false;  // and answered by the receiver
-    bool m_window_refused = false;   // the receiver sent something else where the answer was due
+    bool m_window = false;                // offered on the open connection
+    bool m_window_answered = false;       // and answered by the receiver
+    bool m_window_heard = false;          // the first byte where the answer is due has come
+    bool m_window_refused = false;        // and it refused the offer the way older receivers do
     std::uint64_t m_resume_min_size = 0;  // resume granted: files this big go resumable
     std::uint64_t m_last_held = 0;        // of the file transferred last
     // A kept connection: asked for (m_keep), granted for m_keep_granted, usable until

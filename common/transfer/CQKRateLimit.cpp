@@ -3,7 +3,8 @@
 
 #include <algorithm>
 #include <ctime>
-#include <thread>
+
+#include "transfer/CQKSenderStop.h"
 
 namespace {
 
@@ -69,6 +70,6 @@ std::size_t CQKRateLimit::take(std::size_t length) {
             wait = std::chrono::duration<double>(-m_tokens / rate);
     }
     if (wait.count() > 0)
-        std::this_thread::sleep_for(wait);
+        qk_sender_stop().sleepFor(std::chrono::duration_cast<std::chrono::nanoseconds>(wait));
     return piece;
 }

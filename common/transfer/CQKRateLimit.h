@@ -4,9 +4,9 @@
 //
 // The bucket holds at most a tenth of a second's worth of bytes; a send takes at most that
 // much at once and waits for what the bucket lacks, outside the lock, so that the streams'
-// waits line up one after the other. A timetable's rate is looked up again at each new
-// minute of the wall clock, when a send takes tokens: a transfer that runs across a change
-// of rate takes the new rate at its time.
+// waits line up one after the other; the senders' stop (CQKSenderStop) cuts a wait short. A
+// timetable's rate is looked up again at each new minute of the wall clock, when a send takes
+// tokens: a transfer that runs across a change of rate takes the new rate at its time.
 //
 // With no limit set the cost of a send is one relaxed atomic load (isOn).
 //

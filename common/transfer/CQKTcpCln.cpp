@@ -320,7 +320,7 @@ SQKSendParams CQKTcpCln::sendParams() const {
 void CQKTcpCln::openConnection() {
     const QKLogTag tag = qk_make_tag("CQKTcpCln::openConnection()");
     checkNoSocket();
-    connectSocket(std::make_unique<Poco::Net::StreamSocket>(), tag);
+    connectSocket(tag);
 }
 
 void CQKTcpCln::checkNoSocket() const {

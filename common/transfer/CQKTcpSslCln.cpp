@@ -17,7 +17,7 @@ CQKTcpSslCln::~CQKTcpSslCln() {
     log_set_tag(&tag, "CQKTcpSslCln::~CQKTcpSslCln()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpSslCln::~CQKTcpSslCln()");
     // Secure objects go before the library is released.
-    m_socket.reset();
+    discardSocket();
     m_context.reset();
     Poco::Net::uninitializeSSL();
 }

@@ -50,6 +50,11 @@ void FakeReceiver::setScript(Script script) {
     m_script = std::move(script);
 }
 
+void FakeReceiver::setRefusal(Answer answer) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_refusal = answer;
+}
+
 std::vector<FakeReceiver::Connection> FakeReceiver::connections() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_connections;
@@ -98,10 +103,15 @@ void FakeReceiver::run() {
 void FakeReceiver::serve(Poco::Net::StreamSocket& socket, std::size_t index) {
     m_pending.clear();
     m_data_due = 0;
+    m_deaf = false;
     if (!keepsConnection(answer(socket, Step::Greeting, index)))
         return;
     std::vector<std::uint8_t> buffer(QK_BUFFER_SIZE);
     while (!m_stop) {
+        if (m_deaf) {
+            holdDeaf();
+            return;
+        }
         // TLS may hold decrypted bytes that the socket no longer shows as readable.
         if (socket.available() <= 0 && !socket.poll(kPollInterval, Poco::Net::Socket::SELECT_READ))
             continue;
@@ -121,7 +131,7 @@ void FakeReceiver::serve(Poco::Net::StreamSocket& socket, std::size_t index) {
 
 // Interprets the pending bytes as far as they go; false when the connection must end.
 bool FakeReceiver::consume(Poco::Net::StreamSocket& socket, std::size_t index) {
-    while (!m_pending.empty()) {
+    while (!m_pending.empty() && !m_deaf) {
         if (m_data_due > 0) {
             const std::size_t take =
                 static_cast<std::size_t>(std::min<std::uint64_t>(m_data_due, m_pending.size()));
@@ -199,9 +209,20 @@ bool FakeReceiver::refuse(Poco::Net::StreamSocket& socket, std::size_t index) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_connections[index].protocol_error = true;
     }
-    const qk_code_t error = QK_SEND_FILE_FERROR;
-    socket.sendBytes(&error, 1, MSG_NOSIGNAL);
+    Answer refusal;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        refusal = m_refusal;
+    }
+    if (refusal.kind == Answer::Status)
+        socket.sendBytes(&refusal.status, 1, MSG_NOSIGNAL);
     return false;
+}
+
+// Reads nothing until another connection waits to be served, or the receiver stops.
+void FakeReceiver::holdDeaf() {
+    while (!m_stop && !m_server.poll(kPollInterval, Poco::Net::Socket::SELECT_READ)) {
+    }
 }
 
 // Sends the scripted answer to this step and returns it.
@@ -212,14 +233,15 @@ FakeReceiver::Answer FakeReceiver::answer(Poco::Net::StreamSocket& socket, Step 
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_counts[step];
     }
-    if (reply.kind == Answer::Status)
+    if (reply.kind == Answer::Status || reply.kind == Answer::Deaf)
         socket.sendBytes(&reply.status, 1, MSG_NOSIGNAL);
+    m_deaf = m_deaf || reply.kind == Answer::Deaf;
     return reply;
 }
 
 // A closed connection ends, and so does one after a status 0x7F.
 bool FakeReceiver::keepsConnection(const Answer& reply) {
-    return reply.kind == Answer::Silent ||
+    return reply.kind == Answer::Silent || reply.kind == Answer::Deaf ||
            (reply.kind == Answer::Status && reply.status != QK_SEND_FILE_FERROR);
 }
 

@@ -3,10 +3,13 @@
 // It listens on an ephemeral port and serves one connection at a time on its own thread:
 // it greets, records every byte it receives, follows the frames (header, file data,
 // finished, finished-all) and answers each step as scripted: status 0x00 unless told
-// otherwise, another status, silence, or closing the connection. Like a real receiver it
-// closes the connection after any status 0x7F, after the finished-all status, and after a
-// frame it cannot follow (answered 0x7F, flagged as a protocol error). Frames split by the
-// network are gathered before they are interpreted.
+// otherwise, another status, silence, closing the connection, or a status after which it
+// reads nothing more (deaf: a receiver gone behind a relay that keeps the connection; it
+// holds the connection until another one waits). Like a real receiver it closes the
+// connection after any status 0x7F, after the finished-all status, and after a frame it
+// cannot follow (answered 0x7F as an older receiver answers a window frame, unless told
+// otherwise; flagged as a protocol error). Frames split by the network are gathered before
+// they are interpreted.
 //
 // With a TLS context it listens with TLS and expects the client's certificate name.
 //
@@ -47,13 +50,14 @@ public:
     enum class Step { Greeting, Header, Finished, FinishedAll };
 
     struct Answer {
-        enum Kind { Status, Silent, Close };
+        enum Kind { Status, Silent, Close, Deaf };
         Kind kind = Status;
         qk_code_t status = QK_SEND_FILE_FOK;
     };
     static Answer status(qk_code_t code) { return {Answer::Status, code}; }
     static Answer silent() { return {Answer::Silent, QK_SEND_FILE_FOK}; }
     static Answer close() { return {Answer::Close, QK_SEND_FILE_FOK}; }
+    static Answer deaf(qk_code_t code = QK_SEND_FILE_FOK) { return {Answer::Deaf, code}; }
 
     struct File {
         QKRelayHeader header;
@@ -93,6 +97,9 @@ public:
     // The answer to every step of this kind, unless a script is set.
     void setAnswer(Step step, Answer answer);
     void setScript(Script script);
+    // The answer to a frame it cannot follow, before it closes: status 0x7F by default;
+    // another status, or close() for none.
+    void setRefusal(Answer answer);
 
     std::vector<Connection> connections() const;
     // The files of all connections, in order of arrival.
@@ -109,6 +116,7 @@ private:
     Answer answer(Poco::Net::StreamSocket& socket, Step step, std::size_t index);
     static bool keepsConnection(const Answer& reply);
     bool refuse(Poco::Net::StreamSocket& socket, std::size_t index);
+    void holdDeaf();
     Answer decide(Step step, std::size_t index);
     std::size_t addConnection();
     void endConnection(std::size_t index);
@@ -123,10 +131,12 @@ private:
     std::map<Step, Answer> m_answers;
     std::map<Step, std::size_t> m_counts;
     Script m_script;
+    Answer m_refusal = status(QK_SEND_FILE_FERROR);
 
     // Parsing state of the connection being served; touched by the serving thread only.
     std::vector<std::uint8_t> m_pending;
     std::uint64_t m_data_due = 0;
+    bool m_deaf = false;
 
     std::atomic<bool> m_stop{false};
     std::thread m_thread;

@@ -19,6 +19,7 @@
 #include <Poco/Net/SocketAddress.h>
 
 #include <chrono>
+#include <iostream>
 #include <iterator>
 #include <map>
 #include <string>
@@ -59,6 +60,11 @@ std::size_t count_of(const std::string& text, const std::string& what) {
         ++count;
     return count;
 }
+
+// The readiness time-out of the tests with a receiver that stops reading, in seconds.
+constexpr long kStallTimeout = 4;
+// More than the socket buffers on both sides of a loopback connection hold.
+constexpr std::size_t kStallSize = 32u << 20;
 
 std::vector<std::string> entries_of(const std::string& dir) {
     std::vector<std::string> names;
@@ -447,6 +453,72 @@ TEST_F(SenderTest, AnUnresolvableNameIsNamedBeforeTheCloseText) {
     EXPECT_NE(close, std::string::npos) << console;
 }
 
+// Only the refusal of an older receiver (0x7F where the answer to the offer of files in
+// flight is due) makes a receiver classic. A close right after the greeting, or a 0x0F, as a
+// current receiver gives when it is stopped or cut off, costs the attempt and nothing more:
+// every attempt offers files in flight again.
+TEST_F(SenderTest, OnlyTheRefusalOfAnOlderReceiverMakesItClassic) {
+    ::unsetenv("QK_RELAY_FILES_IN_FLIGHT");
+    put("f.txt", "content");
+    for (const FakeReceiver::Answer refusal :
+         {FakeReceiver::close(), FakeReceiver::status(QK_FILE_SEND_FNO_STATUS)}) {
+        FakeReceiver current;  // a port of its own: what a sender remembers is per receiver
+        current.setRefusal(refusal);
+        params.m_srv_port = current.port();
+        CQKTcpCln sender;
+        EXPECT_EQ(run_sender(sender, params, current, console), QK_SEND_FILE_FERROR);
+        const std::vector<FakeReceiver::Connection> connections = current.connections();
+        ASSERT_EQ(connections.size(), 3u) << console;
+        for (const FakeReceiver::Connection& connection : connections)
+            EXPECT_EQ(connection.bytes.at(0), QK_FILE_SEND_FWINDOW);
+        EXPECT_EQ(count_of(console, "takes one file at a time"), 0u) << console;
+        EXPECT_TRUE(dir.exists("out/f.txt"));
+    }
+
+    params.m_srv_port = receiver.port();
+    run();
+    EXPECT_EQ(result, QK_SEND_FILE_FOK) << console;
+    EXPECT_EQ(count_of(console, "takes one file at a time"), 1u) << console;
+    EXPECT_EQ(count_of(console, "Attempt: 2"), 0u) << "the fallback cost an attempt";
+}
+
+// A receiver that stops reading in the middle of a file (gone behind a relay that keeps the
+// connection) fails the attempt once it has taken nothing for the time-out, however the
+// sends were split; the next attempt delivers the file. Returns how long the first attempt
+// took, from the start of the run to the next connection.
+double run_into_stalled_receiver(CQKTcpCln& sender, const SQKClnParams& params,
+                                 FakeReceiver& receiver, const std::string& content,
+                                 std::string& console) {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point second;
+    receiver.setScript([&second](const FakeReceiver::Event& event) {
+        if (event.connection == 1 && event.step == Step::Greeting)
+            second = Clock::now();
+        if (event.connection == 0 && event.step == Step::Header)
+            return FakeReceiver::deaf();
+        return FakeReceiver::Answer();
+    });
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(run_sender(sender, params, receiver, console, Poco::Timespan(kStallTimeout, 0)),
+              QK_SEND_FILE_FOK)
+        << console;
+    receiver.setScript(nullptr);
+    const std::vector<FakeReceiver::File> files = receiver.files();
+    EXPECT_EQ(files.size(), 2u);
+    EXPECT_TRUE(!files.empty() && files.back().content == content);
+    return std::chrono::duration<double>(second - start).count();
+}
+
+TEST_F(SenderTest, AReceiverThatStopsReadingCostsTheTimeout) {
+    const std::string content = pattern(kStallSize);
+    put("big.bin", content);
+    CQKTcpCln sender;
+    const double first = run_into_stalled_receiver(sender, params, receiver, content, console);
+    std::cout << "[ measured ] plain: given up after " << first << " s (time-out " << kStallTimeout
+              << " s)" << std::endl;
+    EXPECT_LT(first, kStallTimeout + 3.0);
+}
+
 // Files delivered before an attempt failed are gone, so the next attempt sends only the rest.
 TEST_F(SenderTest, RetryDoesNotSendDeliveredFilesAgain) {
     put("first.txt", "1");
@@ -658,6 +730,11 @@ protected:
         FakeReceiver tls_receiver(context);
         params.m_srv_port = tls_receiver.port();
         CQKTcpSslCln sender;
+        if (!stall_content.empty()) {
+            stalled_after =
+                run_into_stalled_receiver(sender, params, tls_receiver, stall_content, console);
+            return sender.currResult();
+        }
         const std::uint8_t tls_result = run_sender(sender, params, tls_receiver, console);
         tls_files = tls_receiver.files();
         return tls_result;
@@ -671,6 +748,9 @@ protected:
 
     const TestPki& pki;
     std::vector<FakeReceiver::File> tls_files;
+    // With content: a run into a receiver that stops reading, and how long it took.
+    std::string stall_content;
+    double stalled_after = 0;
 
 private:
     static void recordNegotiated(const SSL* ssl, int where, int) {
@@ -699,6 +779,17 @@ TEST_F(TlsSenderTest, SpeaksTls13AndStillTls12ToOlderServers) {
     EXPECT_EQ(runWithServerCert(pki.serverKey(), pki.serverCert(), true), QK_SEND_FILE_FOK);
     EXPECT_EQ(lastNegotiated(), "TLSv1.2 ECDHE-ECDSA-AES256-GCM-SHA384");
     EXPECT_EQ(tls_files.size(), 1u);
+}
+
+// TLS sends bytes in records that a blocking send may split across many calls, each of which
+// used to wait the whole time-out.
+TEST_F(TlsSenderTest, AReceiverThatStopsReadingCostsTheTimeout) {
+    stall_content = pattern(kStallSize);
+    put("f.bin", stall_content);
+    EXPECT_EQ(runWithServerCert(pki.serverKey(), pki.serverCert()), QK_SEND_FILE_FOK);
+    std::cout << "[ measured ] TLS: given up after " << stalled_after << " s (time-out "
+              << kStallTimeout << " s)" << std::endl;
+    EXPECT_LT(stalled_after, kStallTimeout + 3.0);
 }
 
 TEST_F(TlsSenderTest, RefusesAServerOfOurCaWithAnotherName) {
