@@ -3,6 +3,7 @@
 
 #include <Poco/File.h>
 #include <Poco/Net/NetException.h>
+#include <Poco/Net/SSLException.h>
 #include <Poco/Net/SecureStreamSocket.h>
 #include <Poco/Net/SocketImpl.h>
 #include <Poco/Path.h>
@@ -124,15 +125,10 @@ void CQKSrvConnection::run() {
                 address.c_str(), secure);
     m_status = QK_SEND_FILE_FOK;
     m_end = false;
+    m_idle_since = std::chrono::steady_clock::now();  // idle until its first frame
     try {
-        // A TLS client speaks first. Waiting for its hello here, in stop-aware slices, keeps a
-        // client that never starts the handshake from holding up a stop.
-        if (m_is_secure && waitReadable() != Wait::Ready) {
-            log_message(LOG_LEVEL_ERROR, &tag, "No TLS handshake from the client: address = %s",
-                        address.c_str());
-            qk_receiver_metrics().tls_handshakes_refused.inc();
-            m_end = true;
-        }
+        if (m_is_secure)
+            startSecure(tag);
         if (!m_end)
             sendGreeting();
         while (!m_end && !m_listener.isStopped()) {
@@ -181,17 +177,71 @@ void CQKSrvConnection::run() {
     log_message(LOG_LEVEL_DEBUG, &tag, "End run()...");
 }
 
-// The first status. Over TLS it runs the handshake: a failure there is a refused handshake.
+// The TLS handshake, before the greeting. One that fails (throws) or does not finish in time is
+// a refused handshake; one that gives its thread up, or meets a stop, ends the connection
+// quietly.
+void CQKSrvConnection::startSecure(const QKLogTag& tag) {
+    Wait wait = Wait::Ready;
+    try {
+        wait = handshake();
+    } catch (...) {
+        qk_receiver_metrics().tls_handshakes_refused.inc();
+        throw;
+    }
+    if (wait == Wait::GiveUp) {
+        closeIdle(tag, true);
+    } else if (wait != Wait::Ready) {
+        m_end = true;
+    }
+    if (wait == Wait::TimedOut) {
+        log_message(LOG_LEVEL_ERROR, &tag,
+                    "No TLS handshake from the client within %lld s: address = %s",
+                    static_cast<long long>(QK_HANDSHAKE_LIMIT.count()), peer().c_str());
+        qk_receiver_metrics().tls_handshakes_refused.inc();
+    }
+}
+
+// A TLS client speaks first. The handshake runs on a non-blocking socket with no time-out of
+// its own, so each step takes what has come and returns at once: between steps the wait is
+// in stop-aware slices, the whole handshake keeps to QK_HANDSHAKE_LIMIT however the client
+// paces its bytes, and a client that has not finished gives its thread up like any idle
+// connection. The client's certificate is then checked against its expected name, as a
+// blocking handshake would. Throws on a refused handshake.
+CQKSrvConnection::Wait CQKSrvConnection::handshake() {
+    Poco::Net::SecureStreamSocket secure(socket());
+    const auto deadline = std::chrono::steady_clock::now() + QK_HANDSHAKE_LIMIT;
+    socket().setBlocking(false);
+    socket().setReceiveTimeout(Poco::Timespan(0));
+    socket().setSendTimeout(Poco::Timespan(0));
+    for (;;) {
+        int step = Poco::Net::SecureStreamSocket::ERR_SSL_WANT_READ;
+        try {
+            step = secure.completeHandshake();
+        } catch (const Poco::TimeoutException&) {
+            // Nothing more to take yet.
+        }
+        if (step == 1)
+            break;
+        if (step != Poco::Net::SecureStreamSocket::ERR_SSL_WANT_READ &&
+            step != Poco::Net::SecureStreamSocket::ERR_SSL_WANT_WRITE) {
+            throw Poco::Net::SSLConnectionUnexpectedlyClosedException(
+                "The client closed the connection during the TLS handshake");
+        }
+        const Wait wait = pollUntil(deadline, true, -1);
+        if (wait != Wait::Ready)
+            return wait;
+    }
+    socket().setBlocking(true);
+    socket().setReceiveTimeout(m_listener.timeout());
+    socket().setSendTimeout(m_listener.timeout());
+    secure.verifyPeerCertificate();
+    return Wait::Ready;
+}
+
 void CQKSrvConnection::sendGreeting() {
     QKLogTag tag = tagOf("run()");
     log_message(LOG_LEVEL_TRACE, &tag, "sendStatus: ------- >>");
-    try {
-        sendStatus();
-    } catch (...) {
-        if (m_is_secure)
-            qk_receiver_metrics().tls_handshakes_refused.inc();
-        throw;
-    }
+    sendStatus();
     log_message(LOG_LEVEL_TRACE, &tag, "sendStatus: ------- <<");
 }
 
@@ -281,8 +331,9 @@ void CQKSrvConnection::sendBytesAll(const std::uint8_t* data, std::size_t length
     log_message(LOG_LEVEL_TRACE, &tag, "sendBytes: bytes sent = %d", static_cast<int>(length));
 }
 
-// With answers, a windowed connection also wakes when committed files wait for their
-// statuses (Wait::Answers).
+// With answers (the wait for the next frame), a windowed connection also wakes when committed
+// files wait for their statuses (Wait::Answers), and an idle connection may give its thread up
+// (Wait::GiveUp); a kept one waits up to its keep time.
 CQKSrvConnection::Wait CQKSrvConnection::waitReadable(bool answers) {
     if (m_ahead_begin < m_ahead_end)
         return Wait::Ready;
@@ -294,14 +345,22 @@ CQKSrvConnection::Wait CQKSrvConnection::waitReadable(bool answers) {
     }
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::microseconds(m_listener.timeout().totalMicroseconds());
-    if (answers && keptIdle())
+    const bool idle = answers && isIdle();
+    if (idle && m_keep_seconds > 0)
         deadline = m_idle_since + std::chrono::seconds(m_keep_seconds);
+    return pollUntil(deadline, idle, answers ? m_wake_fd : -1);
+}
+
+// Waits for the socket to be readable (and for wake_fd, when one is given) in short slices, so
+// that a stop is seen at once, until deadline. An idle connection gives its thread up once it
+// has been idle for the grace while accepted connections wait for a thread.
+CQKSrvConnection::Wait CQKSrvConnection::pollUntil(std::chrono::steady_clock::time_point deadline,
+                                                   bool idle, int wake_fd) {
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
             deadline - std::chrono::steady_clock::now());
         const Poco::Timespan slice(std::max<long long>(
             0, std::min<long long>(left.count(), kStopCheckSlice.totalMicroseconds())));
-        const int wake_fd = answers ? m_wake_fd : -1;
         pollfd entries[2] = {{socket().impl()->sockfd(), POLLIN, 0}, {wake_fd, POLLIN, 0}};
         const int ready = ::poll(entries, wake_fd >= 0 ? 2 : 1,
                                  static_cast<int>((slice.totalMicroseconds() + 999) / 1000));
@@ -313,10 +372,10 @@ CQKSrvConnection::Wait CQKSrvConnection::waitReadable(bool answers) {
             return Wait::Ready;  // the read reports the error
         if (m_listener.isStopped())
             return Wait::Stopped;
-        // A kept connection gives its thread up to senders that wait for one.
-        if (answers && keptIdle() && m_listener.hasWaitingConnections())
-            return Wait::TimedOut;
-        if (std::chrono::steady_clock::now() >= deadline)
+        const auto now = std::chrono::steady_clock::now();
+        if (idle && now - m_idle_since >= QK_IDLE_GRACE && m_listener.hasWaitingConnections())
+            return Wait::GiveUp;
+        if (now >= deadline)
             return Wait::TimedOut;
     }
 }
@@ -407,16 +466,19 @@ void CQKSrvConnection::receiveData() {
         m_end = true;
         return;
     }
-    if (wait == Wait::TimedOut && keptIdle()) {
-        closeIdle(tag);
+    if (wait == Wait::GiveUp || (wait == Wait::TimedOut && keptIdle())) {
+        closeIdle(tag, wait == Wait::GiveUp);
         return;
     }
-    if (wait == Wait::TimedOut) {
+    // An idle peer between files may stay while no other connection waits for its thread; one
+    // that stalls inside a file may not.
+    if (wait == Wait::TimedOut && m_is_receiving) {
         log_message(LOG_LEVEL_ERROR, &tag, "select Error...");
-        // An idle peer between files may stay; one that stalls inside a file may not.
-        if (m_is_receiving) {
-            throw Poco::TimeoutException("Time-out of receiving of file: " + m_cur->file_name);
-        }
+        throw Poco::TimeoutException("Time-out of receiving of file: " + m_cur->file_name);
+    }
+    if (wait == Wait::TimedOut) {
+        log_message(LOG_LEVEL_DEBUG, &tag, "Nothing from the client between files: address = %s",
+                    peer().c_str());
     }
     if (wait == Wait::Ready) {
         log_message(LOG_LEVEL_TRACE, &tag, "recv ---------------------------- >>");
@@ -667,15 +729,20 @@ void CQKSrvConnection::notePartialStore(const SQKReceivedFile& file) const {
         .sweep(std::chrono::hours(m_listener.receivingDirs().partial_hours), true);
 }
 
-// True when a kept connection waits between the sender's runs: no file in progress and
-// none unanswered. Marks when that began.
-bool CQKSrvConnection::keptIdle() {
-    const bool idle = m_keep_seconds > 0 && !m_is_receiving && m_unanswered == 0;
+// True when the connection waits for the sender's next file (or its first, or its next run):
+// no file in progress and none unanswered. Marks when that began.
+bool CQKSrvConnection::isIdle() {
+    const bool idle = !m_is_receiving && m_unanswered == 0;
     if (!idle)
         m_idle_since = std::chrono::steady_clock::time_point();
     else if (m_idle_since == std::chrono::steady_clock::time_point())
         m_idle_since = std::chrono::steady_clock::now();
     return idle;
+}
+
+// True when a kept connection waits between the sender's runs.
+bool CQKSrvConnection::keptIdle() {
+    return m_keep_seconds > 0 && isIdle();
 }
 
 // A kept connection verified its client at its handshake, maybe long ago: before the client
@@ -693,11 +760,20 @@ bool CQKSrvConnection::clientStillAccepted() {
     }
 }
 
-// Ends a kept connection that stayed idle for its keep time, or whose thread another sender
-// waits for; its sender connects again at its next run.
-void CQKSrvConnection::closeIdle(const QKLogTag& tag) {
-    log_message(LOG_LEVEL_DEBUG, &tag, "Kept connection closed while idle: address = %s",
-                peer().c_str());
+// Ends an idle connection: a kept one that stayed idle for its keep time, or any whose thread
+// another connection waits for (for_waiting). Its sender finds the connection closed between
+// files, keeps every file not answered, and connects again. Said at DEBUG: a crowd of idle
+// peers makes no flood of errors.
+void CQKSrvConnection::closeIdle(const QKLogTag& tag, bool for_waiting) {
+    if (for_waiting) {
+        qk_receiver_metrics().idle_closed.inc();
+        log_message(LOG_LEVEL_DEBUG, &tag,
+                    "Idle connection closed: another connection waits for its thread: address = %s",
+                    peer().c_str());
+    } else {
+        log_message(LOG_LEVEL_DEBUG, &tag, "Kept connection closed while idle: address = %s",
+                    peer().c_str());
+    }
     m_end = true;
 }
 

@@ -21,7 +21,12 @@
 // statuses; beyond that the connection stops reading until some are answered.
 //
 // A connection runs on one pool thread of its listener's TCPServer; run() ends the
-// conversation and never lets an exception escape.
+// conversation and never lets an exception escape. An idle connection (between files, before
+// its first frame, kept between runs, or in a TLS handshake not yet finished) gives its thread
+// up once it has been idle for QK_IDLE_GRACE while other accepted connections wait for one: it
+// is closed, and its sender, who still has every file not answered, connects again. A TLS
+// handshake has QK_HANDSHAKE_LIMIT from the start of the connection, however slowly the client
+// sends.
 #pragma once
 
 #include <Poco/Exception.h>
@@ -56,6 +61,11 @@ constexpr std::uint64_t QK_WINDOW_BYTES = 256ull << 20;
 constexpr std::size_t QK_COMMIT_FILES = 64;
 // The longest a sender may keep an idle connection open (it asks for its own time).
 constexpr std::uint16_t QK_KEEP_SECONDS = 600;
+// How long a connection stays idle before it gives its thread up to connections that wait
+// for one: a sender busy between two files keeps its connection.
+constexpr std::chrono::milliseconds QK_IDLE_GRACE{1000};
+// The whole TLS handshake, from the start of the connection.
+constexpr std::chrono::seconds QK_HANDSHAKE_LIMIT{10};
 constexpr std::uint64_t QK_COMMIT_BYTES = 256ull << 20;
 
 class CQKSrvConnection : public Poco::Net::TCPServerConnection {
@@ -79,7 +89,7 @@ protected:
     QKLogTag tagOf(const char* operation) const;
 
 private:
-    enum class Wait { Ready, TimedOut, Stopped, Answers };
+    enum class Wait { Ready, TimedOut, Stopped, Answers, GiveUp };
     enum class Answers { None, One, All };
     // What a failure of the step under way refuses the file for, for the refusal counters.
     enum class Refusal { None, Checksum, Name, Receiving, Write };
@@ -103,6 +113,9 @@ private:
     };
 
     Wait waitReadable(bool answers = false);
+    Wait pollUntil(std::chrono::steady_clock::time_point deadline, bool idle, int wake_fd);
+    Wait handshake();
+    void startSecure(const QKLogTag& tag);
     std::size_t readFrame(std::uint8_t* buffer);
     std::size_t readSome(std::uint8_t* buffer, std::size_t size);
     void handleRead(const std::uint8_t* data, std::size_t len);
@@ -117,9 +130,10 @@ private:
     bool openPartial(const SQKReceivingDirs& dirs, std::uint64_t& held);
     void sendOffset(std::uint64_t offset);
     void notePartialStore(const SQKReceivedFile& file) const;
+    bool isIdle();
     bool keptIdle();
     bool clientStillAccepted();
-    void closeIdle(const QKLogTag& tag);
+    void closeIdle(const QKLogTag& tag, bool for_waiting);
     bool readAhead(std::uint8_t* buffer, std::size_t size, std::size_t& n);
     std::size_t frameNeed(const std::uint8_t* data, std::size_t len) const;
     void sendBytesAll(const std::uint8_t* data, std::size_t length);
@@ -180,7 +194,7 @@ private:
     int m_wake_fd = -1;  // an eventfd the committer signals after each batch
     std::size_t m_unanswered = 0;
     std::uint16_t m_keep_seconds = 0;  // granted: the connection may idle that long
-    std::chrono::steady_clock::time_point m_idle_since;
+    std::chrono::steady_clock::time_point m_idle_since;  // zero while not idle
     std::uint64_t m_unanswered_bytes = 0;
     std::vector<std::unique_ptr<SQKReceivedFile>> m_spare;  // kept with their open directory
     bool m_is_receiving = false;

@@ -38,6 +38,9 @@ const SQKReceiverMetrics& qk_receiver_metrics() {
                       "Files whose transfer resumed from partial content."),
             r.counter("qk_relay_receiver_resumed_bytes_total",
                       "Bytes of partial content that resumed transfers did not send again."),
+            r.counter("qk_relay_receiver_idle_closed_total",
+                      "Idle file connections closed to give their thread to a connection that "
+                      "waits for one."),
         };
     }();
     return metrics;

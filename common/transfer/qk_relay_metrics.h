@@ -23,6 +23,9 @@ struct SQKReceiverMetrics {
     CQKGauge& partial_bytes;
     CQKCounter& resumed_files;
     CQKCounter& resumed_bytes;  // held already, not sent again
+    // Idle connections (between files, before their first frame, in an unfinished TLS
+    // handshake) closed to give their thread to a connection that waits for one.
+    CQKCounter& idle_closed;
 };
 
 // The senders: qk_relay_clnsvc (and qk_relay_cln, which serves no endpoint).

@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <iterator>
 #include <thread>
 
@@ -524,6 +525,46 @@ TEST_F(ReceiverTest, StopReturnsPromptlyWhileAClientIdles) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_TRUE(client->closedByPeer());
     EXPECT_EQ(m_listener.connectionCount(), 0u);
+}
+
+// Idle peers from many addresses (each under any share one address may hold) fill every
+// thread: windowed ones that did not ask to keep the connection, and classic ones silent after
+// the greeting waiting behind them. Each gives its thread up in turn to the connections that
+// wait, and a sender that comes after them all is greeted and delivers.
+TEST_F(ReceiverTest, IdlePeersGiveTheirThreadsUpToTheConnectionsThatWait) {
+    m_listener.setTimeout(Poco::Timespan(30, 0));
+    const std::uint16_t port = m_listener.boundPort();
+    const std::uint64_t given_up = qk_receiver_metrics().idle_closed.value();
+    QKWindowFrame offer;
+    offer.features = QK_WINDOW_FEATURE_FILES;
+    offer.files = 64;
+    offer.bytes = 1 << 20;
+    std::vector<std::uint8_t> window(QK_WINDOW_FRAME_SIZE);
+    qk_build_window(window.data(), offer);
+    std::vector<std::unique_ptr<RawClient>> windowed;
+    for (int i = 0; i < 10; ++i) {
+        windowed.push_back(std::make_unique<RawClient>(port, "127.0.0." + std::to_string(2 + i)));
+        ASSERT_EQ(windowed.back()->readStatus(), QK_SEND_FILE_FOK);
+        windowed.back()->send(window);
+        ASSERT_EQ(windowed.back()->readBytes(QK_WINDOW_FRAME_SIZE).size(), QK_WINDOW_FRAME_SIZE);
+    }
+    std::vector<std::unique_ptr<RawClient>> classic;
+    for (int i = 0; i < 10; ++i)
+        classic.push_back(std::make_unique<RawClient>(port, "127.0.0." + std::to_string(12 + i)));
+
+    const auto start = std::chrono::steady_clock::now();
+    RawClient sender(port, "127.0.0.22");
+    ASSERT_EQ(sender.readStatus(Poco::Timespan(20, 0)), QK_SEND_FILE_FOK) << "greeting";
+    const auto waited = std::chrono::steady_clock::now() - start;
+    std::cout << "[ measured ] greeting beside 20 idle peers after "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count() << " ms"
+              << std::endl;
+    EXPECT_EQ(sender.sendFile("after-idle.txt", "", "late"), QK_SEND_FILE_FOK);
+    EXPECT_EQ(m_root.readFile(in("after-idle.txt")), "late");
+    for (auto& peer : windowed)
+        EXPECT_TRUE(peer->closedByPeer());
+    // The windowed ten, and at least one classic peer before the sender had a thread.
+    EXPECT_GE(qk_receiver_metrics().idle_closed.value() - given_up, 11u);
 }
 
 TEST(ListenerLifecycle, StopOfAListenerNeverStartedThrowsAndStartTwiceIsRefused) {

@@ -11,20 +11,26 @@
 #include <chrono>
 #include <ctime>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <thread>
+#include <vector>
 
+#include "RawClient.h"
 #include "TempDir.h"
 #include "TestPki.h"
 #include "base/qk_log.h"
 #include "pki/CQKCertificateAuthority.h"
 #include "protocol/qk_protocol.h"
+#include "transfer/CQKSrvConnection.h"
 #include "transfer/CQKTcpSslCln.h"
 #include "transfer/CQKTcpSslSrvS.h"
 #include "transfer/qk_relay_metrics.h"
 #include "transfer/qk_tls.h"
 
 namespace {
+
+using namespace std::chrono_literals;
 
 // The protocol version of the last handshake a client of greeted() completed on its side,
 // whether or not the server then accepted it; empty for none.
@@ -37,9 +43,10 @@ void record_client_version(const SSL* ssl, int where, int) {
 
 // Connects with the given client key and certificate (none when empty) and reads the
 // greeting: with our sender's TLS settings, or as an older sender that speaks only TLS 1.2.
-// True only when the handshake passed and the greeting 0x00 arrived.
+// True only when the handshake passed and the greeting 0x00 arrived within wait.
 bool greeted(std::uint16_t port, const std::string& key, const std::string& cert,
-             const std::string& ca, bool tls12_only = false) {
+             const std::string& ca, bool tls12_only = false,
+             const Poco::Timespan& wait = Poco::Timespan(5, 0)) {
     g_client_version.clear();
     const Poco::Net::Context::Params params = qk_tls_params(key, cert, ca);
     const Poco::Net::Context::Usage usage = Poco::Net::Context::TLSV1_2_CLIENT_USE;
@@ -52,8 +59,8 @@ bool greeted(std::uint16_t port, const std::string& key, const std::string& cert
     try {
         Poco::Net::SecureStreamSocket socket(context);
         socket.setPeerHostName(QK_TLS_SERVER_NAME);
-        socket.connect(Poco::Net::SocketAddress("127.0.0.1", port), Poco::Timespan(5, 0));
-        socket.setReceiveTimeout(Poco::Timespan(5, 0));
+        socket.connect(Poco::Net::SocketAddress("127.0.0.1", port), wait);
+        socket.setReceiveTimeout(wait);
         std::uint8_t status = 0xFF;
         return socket.receiveBytes(&status, 1) == 1 && status == QK_SEND_FILE_FOK;
     } catch (const Poco::Exception&) {
@@ -213,6 +220,59 @@ TEST_F(TlsListenerTest, ClientThatNeverStartsTheHandshakeDoesNotHoldUpAStop) {
     const auto start = std::chrono::steady_clock::now();
     listener.stop();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// Peers from many addresses (each under any share one address may hold) that never start
+// their handshake or leave it half done fill every thread and more wait: each gives its thread
+// up in turn, and a client that comes after them is greeted and delivers.
+TEST_F(TlsListenerTest, ClientsThatNeverFinishTheirHandshakeGiveTheirThreadsUp) {
+    CQKTcpSslSrvS listener;
+    listener.setParams(params());
+    listener.start();  // the default 30 s time-out
+    const std::uint16_t port = listener.boundPort();
+    const std::uint64_t given_up = qk_receiver_metrics().idle_closed.value();
+    std::vector<std::unique_ptr<RawClient>> idle;
+    for (int i = 0; i < 20; ++i) {
+        idle.push_back(std::make_unique<RawClient>(port, "127.0.0." + std::to_string(2 + i)));
+        if (i % 2 == 1)
+            idle.back()->send(std::vector<std::uint8_t>{0x16, 0x03, 0x01, 0x02, 0x00});
+    }
+    const Client client = issueClient("host-i");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(
+        greeted(port, client.key, client.cert, m_pki->caCert(), false, Poco::Timespan(20, 0)));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    std::cout << "[ measured ] TLS greeting beside 20 idle peers after "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count() << " ms"
+              << std::endl;
+    EXPECT_TRUE(delivers(port, client, "after-idle.txt"));
+    EXPECT_GE(qk_receiver_metrics().idle_closed.value() - given_up, 10u);
+    listener.stop();
+}
+
+// A byte of the handshake now and then, each within any time-out of a read, does not keep the
+// connection: the whole handshake has its own time limit.
+TEST_F(TlsListenerTest, AHandshakeSentByteByByteEndsAtItsTimeLimit) {
+    CQKTcpSslSrvS listener;
+    listener.setParams(params());
+    listener.setTimeout(Poco::Timespan(2, 0));
+    listener.start();
+    const std::uint64_t refused = qk_receiver_metrics().tls_handshakes_refused.value();
+    RawClient client(listener.boundPort());
+    client.send(std::vector<std::uint8_t>{0x16, 0x03, 0x01, 0x40, 0x00});  // a 16 KiB record
+    const auto deadline = std::chrono::steady_clock::now() + QK_HANDSHAKE_LIMIT + 15s;
+    bool ended = false;  // an alert or the end of the connection
+    while (!ended && std::chrono::steady_clock::now() < deadline) {
+        try {
+            client.send(std::vector<std::uint8_t>{0x00});
+            ended = client.readStatus(Poco::Timespan(0, 250000)) != RawClient::kTimedOut;
+        } catch (const Poco::Exception&) {
+            ended = true;
+        }
+    }
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(qk_receiver_metrics().tls_handshakes_refused.value() - refused, 1u);
+    listener.stop();
 }
 
 TEST_F(TlsListenerTest, MissingFilesStopTheStartWithTheirTexts) {
