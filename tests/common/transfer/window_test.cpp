@@ -63,7 +63,7 @@ std::vector<std::uint8_t> file_frames(const std::string& name, const std::string
 
 template <class Condition>
 bool eventually(const Condition& condition) {
-    for (int i = 0; i < 500 && !condition(); ++i)
+    for (int i = 0; i < 3000 && !condition(); ++i)
         std::this_thread::sleep_for(10ms);
     return condition();
 }
@@ -83,7 +83,7 @@ protected:
         Poco::File(params.m_in_dir).createDirectories();
         Poco::File(m_root / "out").createDirectories();
         m_listener.setParams(params);
-        m_listener.setTimeout(Poco::Timespan(2, 0));
+        m_listener.setTimeout(Poco::Timespan(30, 0));
         m_listener.start();
     }
     void TearDown() override { m_listener.stop(); }
@@ -115,7 +115,7 @@ protected:
         params.m_sub_dirs = 1;
         CQKTcpCln sender;
         sender.setParams(params);
-        sender.setTimeout(Poco::Timespan(5, 0));
+        sender.setTimeout(Poco::Timespan(30, 0));
         sender.setRetryDelay(10ms);
         sender.setDirGrace(0ms);
         sender.sendFiles();
@@ -317,7 +317,7 @@ TEST_F(WindowTest, ASenderFallsBackToAClassicReceiverAndRemembersIt) {
     const std::uint64_t failed = qk_sender_metrics().failed_attempts.value();
 
     EXPECT_EQ(send(classic.port()), 0);
-    ASSERT_TRUE(classic.waitForClosed(2, 5s));
+    ASSERT_TRUE(classic.waitForClosed(2, 30s));
     std::vector<FakeReceiver::Connection> connections = classic.connections();
     ASSERT_EQ(connections.size(), 2u);
     ASSERT_FALSE(connections[0].bytes.empty());
@@ -337,7 +337,7 @@ TEST_F(WindowTest, ASenderFallsBackToAClassicReceiverAndRemembersIt) {
 
     m_root.writeFile("out/later.txt", "later");
     EXPECT_EQ(send(classic.port()), 0);
-    ASSERT_TRUE(classic.waitForClosed(3, 5s));
+    ASSERT_TRUE(classic.waitForClosed(3, 30s));
     connections = classic.connections();
     ASSERT_EQ(connections.size(), 3u) << "one connection, classic from the start";
     ASSERT_EQ(connections[2].files.size(), 1u);
