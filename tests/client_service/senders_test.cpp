@@ -48,7 +48,7 @@ protected:
     }
     void configure(CQKTcpClnS& stream) {
         stream.setParams(&params);
-        stream.setTimeout(Poco::Timespan(5, 0));
+        stream.setTimeout(Poco::Timespan(30, 0));
         stream.setRetryDelay(10ms);
         stream.setDirGrace(0ms);
     }
@@ -68,7 +68,7 @@ protected:
         else
             sender.sendAllFiles(streams);
         console = testing::internal::GetCapturedStdout();
-        EXPECT_TRUE(receiver.waitForClosed(receiver.connections().size(), 5s));
+        EXPECT_TRUE(receiver.waitForClosed(receiver.connections().size(), 30s));
     }
 
     // One scan as "nobody", in a tree that account may enter and write; a test makes parts

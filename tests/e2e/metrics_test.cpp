@@ -39,7 +39,7 @@ Answer get(std::uint16_t port, const std::string& path) {
     Answer answer;
     try {
         Poco::Net::HTTPClientSession session("127.0.0.1", port);
-        session.setTimeout(Poco::Timespan(5, 0));
+        session.setTimeout(Poco::Timespan(30, 0));
         Poco::Net::HTTPRequest request(Poco::Net::HTTPRequest::HTTP_GET, path,
                                        Poco::Net::HTTPMessage::HTTP_1_1);
         session.sendRequest(request);
@@ -204,7 +204,7 @@ std::string status_line_for_127002(std::uint16_t port) {
     try {
         RawClient peer(port, "127.0.0.2");
         peer.send(std::string("GET /health HTTP/1.1\r\n\r\n"));
-        const std::vector<std::uint8_t> bytes = peer.readBytes(15, Poco::Timespan(3, 0));
+        const std::vector<std::uint8_t> bytes = peer.readBytes(15);
         return std::string(bytes.begin(), bytes.end());
     } catch (const Poco::Exception&) {
         return "";

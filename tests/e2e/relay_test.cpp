@@ -195,7 +195,7 @@ TEST_F(E2eRelayTest, RestartsOnTheSamePortsRightAfterAKill) {
     ASSERT_EQ(send(out, "", false, m_port).exit_code, 0);
 
     Poco::Net::StreamSocket connected(Poco::Net::SocketAddress("127.0.0.1", m_port));
-    connected.setReceiveTimeout(Poco::Timespan(5, 0));
+    connected.setReceiveTimeout(Poco::Timespan(30, 0));
     std::uint8_t greeting = 0xFF;
     ASSERT_EQ(connected.receiveBytes(&greeting, 1), 1);
     server->signal(SIGKILL);
@@ -304,7 +304,7 @@ TEST_P(E2eStopTest, StopsPromptlyWhileAClientIsIdle) {
         idle = std::make_unique<Poco::Net::StreamSocket>(
             Poco::Net::SocketAddress("127.0.0.1", m_port));
     }
-    idle->setReceiveTimeout(Poco::Timespan(5, 0));
+    idle->setReceiveTimeout(Poco::Timespan(30, 0));
     std::uint8_t greeting = 0xFF;
     ASSERT_EQ(idle->receiveBytes(&greeting, 1), 1);
     ASSERT_EQ(greeting, QK_SEND_FILE_FOK);

@@ -47,7 +47,7 @@ std::string health(std::uint16_t port) {
     std::string body;
     try {
         Poco::Net::HTTPClientSession session("127.0.0.1", port);
-        session.setTimeout(Poco::Timespan(5, 0));
+        session.setTimeout(Poco::Timespan(30, 0));
         Poco::Net::HTTPRequest request(Poco::Net::HTTPRequest::HTTP_GET, "/health",
                                        Poco::Net::HTTPMessage::HTTP_1_1);
         session.sendRequest(request);

@@ -19,13 +19,15 @@ public:
 
     void send(const std::vector<std::uint8_t>& bytes);
     void send(const std::string& bytes);
+    // The default time limits are generous: a busy machine may be slow to answer, and a
+    // passing test never waits them out.
     // The next status byte, or kTimedOut / kClosed.
-    int readStatus(const Poco::Timespan& timeout = Poco::Timespan(5, 0));
+    int readStatus(const Poco::Timespan& timeout = Poco::Timespan(30, 0));
     // Up to n bytes, fewer when the peer closes or nothing arrives within timeout.
     std::vector<std::uint8_t> readBytes(std::size_t n,
-                                        const Poco::Timespan& timeout = Poco::Timespan(5, 0));
+                                        const Poco::Timespan& timeout = Poco::Timespan(30, 0));
     // True when the peer has closed the connection (reads end of stream) within timeout.
-    bool closedByPeer(const Poco::Timespan& timeout = Poco::Timespan(5, 0));
+    bool closedByPeer(const Poco::Timespan& timeout = Poco::Timespan(30, 0));
     void close();
 
     // Frames of the transfer protocol.

@@ -33,7 +33,7 @@ namespace {
 using Bytes = CtrlPeer::Bytes;
 using Values = std::vector<std::string>;
 
-const Poco::Timespan kStep(0, 400000);
+const Poco::Timespan kStep(10, 0);
 
 // What left the control connections, as "class: message".
 class RecordingErrorHandler : public Poco::ErrorHandler {
@@ -43,9 +43,9 @@ public:
     }
     void exception(const std::exception& e) override { add(e.what()); }
     void exception() override { add("unknown"); }
-    // Waits a little for the connection's thread: the handler runs after the socket closed.
+    // Waits for the connection's thread: the handler runs after the socket closed.
     std::vector<std::string> taken(std::size_t expected) {
-        for (int i = 0; i < 200 && count() < expected; ++i)
+        for (int i = 0; i < 3000 && count() < expected; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         std::lock_guard<std::mutex> lock(m_mutex);
         std::vector<std::string> all;
@@ -405,7 +405,7 @@ TYPED_TEST(CtrlServiceTest, RefusedRecordsChangeNothing) {
     const auto begin = std::chrono::steady_clock::now();
     this->m_listener.stop();
     this->m_listener.start();
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(300));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
     CtrlPeer peer(this->m_port);
     int final_status = 0;
     EXPECT_EQ(peer.read(TypeParam::kSize, 0x00, &final_status).size(), TypeParam::kSize);
@@ -463,7 +463,7 @@ TYPED_TEST(CtrlServiceTest, AnIdlePeerHoldsUpNoOtherExchangeAndIsDropped) {
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
     EXPECT_EQ(this->params(), this->fresh());
 
-    EXPECT_EQ(idle.readStatus(Poco::Timespan(5, 0)), QK_SEND_FILE_FERROR);
+    EXPECT_EQ(idle.readStatus(), QK_SEND_FILE_FERROR);
     EXPECT_TRUE(idle.closedByPeer());
     EXPECT_EQ(this->m_errors.taken(1),
               std::vector<std::string>{
@@ -525,7 +525,7 @@ TYPED_TEST(CtrlServiceTest, StopEndsTheExchangesThatWaitForTheirPeers) {
     ASSERT_EQ(halfway.raw().readStatus(), QK_SEND_FILE_FOK);  // now waiting for the record
     const auto begin = std::chrono::steady_clock::now();
     this->m_listener.stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
     EXPECT_FALSE(this->m_listener.isStarted());
     EXPECT_EQ(this->m_listener.connectionCount(), 0u);
     for (CtrlPeer* peer : {&silent, &halfway}) {

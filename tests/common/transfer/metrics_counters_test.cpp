@@ -22,7 +22,7 @@ namespace {
 
 template <typename Condition>
 bool eventually(Condition condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (std::chrono::steady_clock::now() < deadline) {
         if (condition())
             return true;
@@ -41,7 +41,7 @@ protected:
         m_params.m_ca_cert_fpath = m_pki->caCert();
         Poco::File(m_params.m_in_dir).createDirectories();
         m_listener.setParams(m_params);
-        m_listener.setTimeout(Poco::Timespan(2, 0));
+        m_listener.setTimeout(Poco::Timespan(30, 0));
         m_listener.start();
     }
     void TearDown() override {
@@ -69,7 +69,7 @@ protected:
         p.m_ssl_ca_cert_fpath = m_pki->caCert();
         CQKTcpCln sender;
         sender.setParams(p);
-        sender.setTimeout(Poco::Timespan(2, 0));
+        sender.setTimeout(Poco::Timespan(30, 0));
         sender.setRetryDelay(std::chrono::milliseconds(10));
         sender.setDirGrace(std::chrono::milliseconds(0));
         sender.sendFiles();
@@ -124,7 +124,7 @@ TEST_F(MetricsCountersTest, ReceiverCountsFilesAndEachRefusalByItsReason) {
 TEST_F(MetricsCountersTest, TlsListenerCountsAHandshakeThatFails) {
     CQKTcpSslSrvS tls;
     tls.setParams(m_params);
-    tls.setTimeout(Poco::Timespan(2, 0));
+    tls.setTimeout(Poco::Timespan(30, 0));
     tls.start();
     const std::uint64_t refused = m_receiver.tls_handshakes_refused.value();
     RawClient client(tls.boundPort());

@@ -83,7 +83,7 @@ std::uint16_t closed_port() {
 // One sending run with short delays; returns the result and keeps the console output. Waits
 // until the receiver has seen every connection end, so that all it got is recorded.
 std::uint8_t run_sender(CQKTcpCln& sender, const SQKClnParams& params, const FakeReceiver& receiver,
-                        std::string& console, Poco::Timespan timeout = Poco::Timespan(5, 0),
+                        std::string& console, Poco::Timespan timeout = Poco::Timespan(30, 0),
                         std::chrono::milliseconds dir_grace = 0ms) {
     sender.setParams(params);
     sender.setTimeout(timeout);
@@ -92,7 +92,7 @@ std::uint8_t run_sender(CQKTcpCln& sender, const SQKClnParams& params, const Fak
     testing::internal::CaptureStdout();
     sender.sendFiles();
     console = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(receiver.waitForClosed(receiver.connections().size(), 5s));
+    EXPECT_TRUE(receiver.waitForClosed(receiver.connections().size(), 30s));
     return sender.currResult();
 }
 
@@ -113,7 +113,7 @@ protected:
     }
 
     // Empty directories are removed at once unless a test asks for a grace period.
-    void run(Poco::Timespan timeout = Poco::Timespan(5, 0),
+    void run(Poco::Timespan timeout = Poco::Timespan(30, 0),
              std::chrono::milliseconds dir_grace = 0ms) {
         CQKTcpCln sender;
         result = run_sender(sender, params, receiver, console, timeout, dir_grace);
@@ -646,7 +646,7 @@ TEST_F(SenderTest, EmptyDirectoriesAreRemovedOnlyAfterTheGracePeriod) {
     Poco::File(out("old")).setLastModified(long_ago);
     params.m_sub_dirs = 1;
 
-    run(Poco::Timespan(5, 0), 60s);
+    run(Poco::Timespan(30, 0), 60s);
 
     EXPECT_TRUE(dir.exists("out/fresh/b"));
     EXPECT_FALSE(dir.exists("out/old"));

@@ -79,13 +79,13 @@ protected:
         return p;
     }
 
-    // One sending run with short time-outs; returns the sender's last result.
+    // One sending run with short delays; returns the sender's last result.
     int send(const SQKClnParams& params) {
         CQKTcpCln plain;
         CQKTcpSslCln tls;
         CQKTcpCln& sender = params.m_use_ssl ? tls : plain;
         sender.setParams(params);
-        sender.setTimeout(Poco::Timespan(5, 0));
+        sender.setTimeout(Poco::Timespan(30, 0));
         sender.setRetryDelay(std::chrono::milliseconds(10));
         sender.setDirGrace(std::chrono::milliseconds(0));  // the tree was made just now
         sender.sendFiles();

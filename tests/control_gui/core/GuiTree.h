@@ -37,7 +37,9 @@ public:
         ProgramRunner::writeFile(path("qk_relay_w/qk_relay_w.xml"), "<config></config>");
         CQKGuiLog::instance().setWindow(&m_mailbox);
         CQKConfigControl::instance().setWindow(&m_mailbox);
-        CQKConfigControl::instance().setStepTimeout(Poco::Timespan(0, 300000));
+        // Generous, as services on a busy machine may be slow to answer; tests of a silent
+        // peer shorten it.
+        CQKConfigControl::instance().setStepTimeout(Poco::Timespan(10, 0));
     }
     ~GuiTree() {
         CQKGuiLog::instance().setWindow(nullptr);

@@ -58,7 +58,7 @@ protected:
     }
     std::unique_ptr<RunningProgram> start(const char* program, std::uint16_t ctrl_port) {
         auto service = m_tree.runner().start(program, {}, {{"QK_RELAY_PASS_MS", "200"}});
-        EXPECT_TRUE(ProgramRunner::waitForPort(ctrl_port, 10s)) << service->out();
+        EXPECT_TRUE(ProgramRunner::waitForPort(ctrl_port, 30s)) << service->out();
         return service;
     }
     void readGuiParams(const std::string& cln_port, const std::string& srv_port) {
@@ -108,12 +108,12 @@ TEST_F(ConfigControl, ReadsAndAppliesBothServicesOverTheirControlPorts) {
     EXPECT_TRUE(applied.said("Parameters were sent to Client Service"));
     EXPECT_FALSE(applied.said("Client Parameters were saved to xml file"));
     EXPECT_TRUE(ProgramRunner::waitUntil(
-        [&] { return has(file("qk_relay_clnsvc"), scratch("new_back")); }, 5s));
+        [&] { return has(file("qk_relay_clnsvc"), scratch("new_back")); }, 30s));
 
     srv_record.m_port = m_spare;
     GuiTree::Outcome srv_applied = m_tree.run(apply_conf_srvs, srv_record);
     EXPECT_TRUE(srv_applied.said("Parameters were sent to Server Service"));
-    EXPECT_TRUE(ProgramRunner::waitForPort(m_spare, 10s));
+    EXPECT_TRUE(ProgramRunner::waitForPort(m_spare, 30s));
 }
 
 TEST_F(ConfigControl, FallsBackToTheFilesKeepingTheirOtherKeys) {
@@ -158,13 +158,24 @@ TEST_F(ConfigControl, FallsBackToTheFilesKeepingTheirOtherKeys) {
     EXPECT_TRUE(m_tree.run(read_file_conf_srvs).replies.empty());
 }
 
-// Accepts one connection on the client's control port. A silent peer keeps it a second
-// without a byte and gives nothing back; any other greets and takes the request code.
+// The step time limit of the tests of a silent peer.
+const Poco::Timespan kShortStep(0, 300000);
+
+// Accepts one connection on the client's control port. A silent peer keeps it without a byte
+// until the control program gives up and closes it, and gives nothing back; any other greets
+// and takes the request code.
 std::optional<Poco::Net::StreamSocket> accept_request(Poco::Net::ServerSocket& listener,
                                                       bool silent) {
     Poco::Net::StreamSocket peer = listener.acceptConnection();
     if (silent) {
-        std::this_thread::sleep_for(1s);
+        peer.setReceiveTimeout(Poco::Timespan(30, 0));
+        unsigned char byte = 0;
+        try {
+            while (peer.receiveBytes(&byte, 1) > 0) {
+            }
+        } catch (const Poco::Exception& e) {
+            ADD_FAILURE() << "the control program kept a silent peer: " << e.displayText();
+        }
         return std::nullopt;
     }
     unsigned char byte = 0;
@@ -208,6 +219,8 @@ TEST_F(ConfigControl, RefusesBadSignaturesAndSilentPeersAndReadsTheFile) {
     };
     Poco::Net::ServerSocket listener(Poco::Net::SocketAddress("127.0.0.1", m_spare));
     for (const Case& c : cases) {
+        if (c.silent)
+            CQKConfigControl::instance().setStepTimeout(kShortStep);
         std::thread peer([&] { play_service(listener, *c.record, c.silent); });
         GuiTree::Outcome read = m_tree.run(read_conf_clns);
         peer.join();
@@ -247,6 +260,8 @@ TEST_F(ConfigControl, AnApplyThatReachedTheServiceNeverWritesItsFile) {
     qk_ctrl_set_string(changed.m_out_dir, scratch("refused"));
     Poco::Net::ServerSocket listener(Poco::Net::SocketAddress("127.0.0.1", m_spare));
     for (bool silent : {false, true}) {
+        if (silent)
+            CQKConfigControl::instance().setStepTimeout(kShortStep);
         std::thread peer([&] { refuse_apply(listener, silent); });
         GuiTree::Outcome applied = m_tree.run(apply_conf_clns, changed);
         peer.join();

@@ -72,7 +72,7 @@ TEST_F(Tasks, QueueProcessesInOrderAndGoesOnAfterAFailure) {
                 codes.push_back(reply->config_code_ctrl);
             return codes.size() >= 2;
         },
-        10s));
+        30s));
     EXPECT_EQ(codes, (std::vector<std::int32_t>{read_file_conf_srvs, read_conf_srvs}));
 }
 
@@ -80,10 +80,10 @@ TEST_F(Tasks, CancelOnAnEmptyQueueEndsTheTask) {
     Poco::AutoPtr<CQKControlTask> queue(new CQKControlTask, true);
     m_manager.start(queue.get());
     ASSERT_TRUE(
-        ProgramRunner::waitUntil([&] { return queue->state() == Poco::Task::TASK_RUNNING; }, 5s));
+        ProgramRunner::waitUntil([&] { return queue->state() == Poco::Task::TASK_RUNNING; }, 30s));
     queue->cancel();
     EXPECT_TRUE(
-        ProgramRunner::waitUntil([&] { return queue->state() == Poco::Task::TASK_FINISHED; }, 2s));
+        ProgramRunner::waitUntil([&] { return queue->state() == Poco::Task::TASK_FINISHED; }, 30s));
 }
 
 // The latest snapshot the poller posted, read under its mutex.
@@ -110,7 +110,7 @@ TEST_F(Tasks, PollerReportsNothingInstalledThenStartingAndRunning) {
     CQKStatusesTask* poller = nullptr;
     SQKServicesStatuses seen;
     ASSERT_TRUE(
-        ProgramRunner::waitUntil([&] { return (seen = latest(m_tree, poller)), poller; }, 5s));
+        ProgramRunner::waitUntil([&] { return (seen = latest(m_tree, poller)), poller; }, 30s));
     EXPECT_EQ(seen.cln_registered, 0);
     EXPECT_EQ(seen.srv_state, 30583u);
     EXPECT_STREQ(CQKStatusesTask::stateText(seen.cln_state), "");
@@ -126,7 +126,7 @@ TEST_F(Tasks, PollerReportsNothingInstalledThenStartingAndRunning) {
     m_manager.start(new CQKStatusesTask(&m_tree.mailbox(), 50, factory));
     poller = nullptr;
     EXPECT_TRUE(ProgramRunner::waitUntil(
-        [&] { return latest(m_tree, poller).srv_state == QK_SERVICE_STARTING; }, 5s));
+        [&] { return latest(m_tree, poller).srv_state == QK_SERVICE_STARTING; }, 30s));
     EXPECT_EQ(latest(m_tree, poller).srv_registered, 1);
 
     const pid_t pid = pidFromFifo();
@@ -134,7 +134,7 @@ TEST_F(Tasks, PollerReportsNothingInstalledThenStartingAndRunning) {
     fs::remove(pid_file);
     ProgramRunner::writeFile(pid_file, std::to_string(pid) + "\n");
     EXPECT_TRUE(ProgramRunner::waitUntil(
-        [&] { return latest(m_tree, poller).srv_state == QK_SERVICE_RUNNING; }, 5s));
+        [&] { return latest(m_tree, poller).srv_state == QK_SERVICE_RUNNING; }, 30s));
     EXPECT_STREQ(CQKStatusesTask::stateText(QK_SERVICE_RUNNING), "Running");
 }
 
