@@ -101,7 +101,8 @@ void CQKFileListener::startServer(std::unique_ptr<Poco::Net::ServerSocket> socke
     // waits for the acceptor thread.
     m_gate = new CQKSourceGate(std::move(rules), texts.kind, [this] {
         std::lock_guard<std::mutex> lock(m_server_mutex);
-        return m_server && m_server->queuedConnections() < kMaxQueued;
+        // No server: a stop is under way, which drops the queue and the gate with it.
+        return !m_server || m_server->queuedConnections() < kMaxQueued;
     });
     m_server = std::make_unique<Poco::Net::TCPServer>(CQKSourceGate::guard(m_gate, factory),
                                                       *m_server_socket, params);
