@@ -1,5 +1,6 @@
 // What every file listener shares, the console server's and the server service's alike: the
-// running TCPServer on its listening socket (at most 10 connections at once, 64 waiting),
+// running TCPServer on its listening socket (at most 10 connections at once, 64 waiting)
+// behind the gate of who may hold its connections (CQKSourceGate),
 // the registry of files being received (which a program's two listeners may share), the
 // set of running receiving connections, the stop flag and the time limit of every wait.
 //
