@@ -110,8 +110,6 @@ bool CQKSourceGate::admit(const Poco::Net::StreamSocket& socket) {
             }
             return true;
         }
-        if (held == 0)
-            m_held.erase(source);
     }
     refuse(source, Refusal::Share);
     return false;
