@@ -61,7 +61,8 @@ cl_prepare() {
 <config><control_code>1</control_code>
 <in_dir>$cl_work/shared/in</in_dir><back_dir>$cl_work/shared/back</back_dir>
 <port>${cl_port[i]}</port><ssl_port>${cl_ssl_port[i]}</ssl_port><control_port>0</control_port>
-<metrics_port>${cl_metrics_port[i]}</metrics_port><log_level>INFO</log_level></config>
+<metrics_port>${cl_metrics_port[i]}</metrics_port><log_level>INFO</log_level>
+<source_connections>64</source_connections></config>
 XML
     done
     cl_front_port=$(pick_port "$taken") || cl_fail "no free TCP port"

@@ -150,6 +150,35 @@ void CQKSrvAppl::defineOptions(Poco::Util::OptionSet& options) {
                           .required(false)
                           .repeatable(false)
                           .argument("<hours>", true));
+    // Who may use the file ports.
+    options.addOption(Option("address", "",
+                             "address of the plain listener, 0.0.0.0 by default (all; it asks "
+                             "no certificate), 127.0.0.1 for this machine only, off: none...")
+                          .required(false)
+                          .repeatable(false)
+                          .argument("<address>", true));
+    options.addOption(
+        Option("ssl_address", "", "address of the TLS listener, 0.0.0.0 by default, off: none...")
+            .required(false)
+            .repeatable(false)
+            .argument("<address>", true));
+    options.addOption(Option("allowed_networks", "",
+                             "source networks the plain listener lets in, such as "
+                             "192.168.1.0/24,10.0.0.7 (default: all)...")
+                          .required(false)
+                          .repeatable(false)
+                          .argument("<networks>", true));
+    options.addOption(Option("ssl_allowed_networks", "",
+                             "source networks the TLS listener lets in (default: all)...")
+                          .required(false)
+                          .repeatable(false)
+                          .argument("<networks>", true));
+    options.addOption(Option("source_connections", "",
+                             "connections one source address may hold on each listener "
+                             "(1 to 64), 4 by default...")
+                          .required(false)
+                          .repeatable(false)
+                          .argument("<count>", true));
 }
 
 void CQKSrvAppl::handleOption(const std::string& name, const std::string& value) {
@@ -200,6 +229,19 @@ void CQKSrvAppl::handleOption(const std::string& name, const std::string& value)
             hours = -1;
         qk_check_partial_hours(hours);
         m_params.m_partial_hours = hours;
+    } else if (name == "address" || name == "ssl_address") {
+        qk_check_listen_address(name.c_str(), value);
+        (name == "address" ? m_params.m_address : m_params.m_ssl_address) = value;
+    } else if (name == "allowed_networks" || name == "ssl_allowed_networks") {
+        qk_check_allowed_networks(name.c_str(), value);
+        (name == "allowed_networks" ? m_params.m_allowed_networks
+                                    : m_params.m_ssl_allowed_networks) = value;
+    } else if (name == "source_connections") {
+        int count = 0;
+        if (!Poco::NumberParser::tryParse(value, count))
+            count = -1;
+        qk_check_source_connections(count);
+        m_params.m_source_connections = count;
     }
 }
 
@@ -239,14 +281,16 @@ void CQKSrvAppl::checkParams() {
                                             " is not a directory...");
     }
 
-    const int port = m_params.m_port;
-    const int ssl_port = m_params.m_ssl_port;
-    if (port <= 0 || port > 65535)
+    // A listener that is off needs no port.
+    qk_check_some_listener(m_params.m_address, m_params.m_ssl_address);
+    const int port = qk_listener_off(m_params.m_address) ? 0 : m_params.m_port;
+    const int ssl_port = qk_listener_off(m_params.m_ssl_address) ? 0 : m_params.m_ssl_port;
+    if (!qk_listener_off(m_params.m_address) && (port <= 0 || port > 65535))
         throw Poco::Util::OptionException("Wrong value of port number:" + std::to_string(port));
-    if (ssl_port <= 0 || ssl_port > 65535)
+    if (!qk_listener_off(m_params.m_ssl_address) && (ssl_port <= 0 || ssl_port > 65535))
         throw Poco::Util::OptionException("Wrong value of ssl port number:" +
                                           std::to_string(ssl_port));
-    if (port == ssl_port)
+    if (port != 0 && port == ssl_port)
         throw Poco::Util::OptionException("Wrong values of port number:" + std::to_string(port) +
                                           " and ssl port number:" + std::to_string(ssl_port) +
                                           ". They shouldn't be equal.");
@@ -257,13 +301,17 @@ void CQKSrvAppl::checkParams() {
 
 void CQKSrvAppl::startListeners() {
     m_tcp_server.setParams(m_params);
-    m_tcp_server.start();
+    if (!qk_listener_off(m_params.m_address))
+        m_tcp_server.start();
     try {
-        m_tcp_ssl_server.setParams(m_params);
-        m_tcp_ssl_server.start();
+        if (!qk_listener_off(m_params.m_ssl_address)) {
+            m_tcp_ssl_server.setParams(m_params);
+            m_tcp_ssl_server.start();
+        }
     } catch (...) {
         try {
-            m_tcp_server.stop();
+            if (m_tcp_server.isListening())
+                m_tcp_server.stop();
         } catch (const Poco::Exception& e) {
             QKLogTag tag = qk_make_tag("CQKSrvAppl::main()");
             qk_report_exception(&tag, e);
@@ -360,7 +408,8 @@ void CQKSrvAppl::terminate() {
                 "terminate: start of call: app_instance->m_tcp_server.stop()");
     app_instance->m_metrics.setHealth("stopping");
     try {
-        app_instance->m_tcp_server.stop();
+        if (app_instance->m_tcp_server.isListening())
+            app_instance->m_tcp_server.stop();
     } catch (const Poco::Exception& e) {
         qk_report_exception(&tag, e);
     }
@@ -369,7 +418,8 @@ void CQKSrvAppl::terminate() {
     log_message(LOG_LEVEL_DEBUG, &tag,
                 "terminate: start of call: app_instance->m_tcp_ssl_server.stop()");
     try {
-        app_instance->m_tcp_ssl_server.stop();
+        if (app_instance->m_tcp_ssl_server.isListening())
+            app_instance->m_tcp_ssl_server.stop();
     } catch (const Poco::Exception& e) {
         qk_report_exception(&tag, e);
     }

@@ -163,9 +163,10 @@ std::string CQKSrvSControl::healthText(bool files_wanted, std::int32_t port, std
     if (!files_wanted)
         return "file listeners not running: no parameters have passed the check";
     std::string down;
-    if (!m_tcp_srv.isStarted())
+    // A listener switched off is as configured, not down.
+    if (!m_tcp_srv.isStarted() && !m_tcp_srv.isSwitchedOff())
         down = "plain listener (port " + std::to_string(port) + ")";
-    if (!m_ssl_srv.isStarted()) {
+    if (!m_ssl_srv.isStarted() && !m_ssl_srv.isSwitchedOff()) {
         down += (down.empty() ? "" : " and ");
         down += "TLS listener (port " + std::to_string(ssl_port) + ")";
     }

@@ -5,6 +5,7 @@
 
 #include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
+#include "config/qk_service_params.h"
 #include "transfer/CQKSrvConnection.h"
 #include "transfer/qk_socket.h"
 
@@ -34,20 +35,36 @@ void CQKTcpSrvS::setParams(SQKSrvSParams* params) {
     m_params = params;
 }
 
-int CQKTcpSrvS::configuredPort(std::int32_t SQKSrvSParams::*port) const {
+CQKTcpSrvS::Binding CQKTcpSrvS::configuredBinding() const {
     if (!m_params)
         throw Poco::NullPointerException("The listener has no parameters");
     Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
-    return m_params->*port;
+    return {m_params->m_address, m_params->m_port, m_params->m_allowed_networks,
+            m_params->m_source_connections};
+}
+
+bool CQKTcpSrvS::isSwitchedOff() const {
+    return qk_listener_off(configuredBinding().address);
 }
 
 void CQKTcpSrvS::start() {
     if (hasServer())
         throw Poco::Exception("TCP server already has been created...");
-    const int port = configuredPort(&SQKSrvSParams::m_port);
-    auto socket = std::make_unique<Poco::Net::ServerSocket>();
-    qk_bind_listener(*socket, port);
-    startServer(std::move(socket), new CQKSrvConnectionFactory(*this), port, kPlainTexts);
+    const Binding binding = configuredBinding();
+    if (qk_listener_off(binding.address))
+        return;
+    startOn(binding, std::make_unique<Poco::Net::ServerSocket>(),
+            new CQKSrvConnectionFactory(*this), kPlainTexts);
+}
+
+void CQKTcpSrvS::startOn(const Binding& binding, std::unique_ptr<Poco::Net::ServerSocket> socket,
+                         Poco::Net::TCPServerConnectionFactory::Ptr factory, const Texts& texts) {
+    SQKSourceRules rules = sourceRules(binding.networks, binding.per_source);
+    qk_bind_listener(*socket, binding.address, binding.port);
+    if (std::string(texts.kind) == "plain")
+        warnIfReachable(texts, binding.address, binding.port, rules);
+    startServer(std::move(socket), factory, binding.port, texts, std::move(rules));
+    m_in_force = binding;
 }
 
 void CQKTcpSrvS::stop() {
@@ -67,7 +84,7 @@ void CQKTcpSrvS::stopWith(const Texts& texts) noexcept {
 }
 
 bool CQKTcpSrvS::isRestartNeeded() const {
-    return isStarted() && configuredPort(&SQKSrvSParams::m_port) != boundPort();
+    return isStarted() && !(configuredBinding() == m_in_force);
 }
 
 SQKReceivingDirs CQKTcpSrvS::receivingDirs() const {

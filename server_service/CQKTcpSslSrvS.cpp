@@ -6,6 +6,7 @@
 
 #include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
+#include "config/qk_service_params.h"
 #include "transfer/CQKSrvConnection.h"
 #include "transfer/qk_socket.h"
 #include "transfer/qk_tls.h"
@@ -49,17 +50,22 @@ void CQKTcpSslSrvS::initSsl() {
 void CQKTcpSslSrvS::start() {
     if (hasServer())
         throw Poco::Exception("TCP server already has been created...");
+    const Binding binding = configuredBinding();
+    if (qk_listener_off(binding.address))
+        return;
     initSsl();
-    const int port = configuredPort(&SQKSrvSParams::m_ssl_port);
-    auto socket = std::make_unique<Poco::Net::SecureServerSocket>(m_context);
-    qk_bind_listener(*socket, port);
-    startServer(std::move(socket), new CQKSrvSSslConnectionFactory(*this), port, kSslTexts);
+    startOn(binding, std::make_unique<Poco::Net::SecureServerSocket>(m_context),
+            new CQKSrvSSslConnectionFactory(*this), kSslTexts);
 }
 
 void CQKTcpSslSrvS::stop() {
     stopWith(kSslTexts);
 }
 
-bool CQKTcpSslSrvS::isRestartNeeded() const {
-    return isStarted() && configuredPort(&SQKSrvSParams::m_ssl_port) != boundPort();
+CQKTcpSslSrvS::Binding CQKTcpSslSrvS::configuredBinding() const {
+    if (!m_params)
+        throw Poco::NullPointerException("The listener has no parameters");
+    Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
+    return {m_params->m_ssl_address, m_params->m_ssl_port, m_params->m_ssl_allowed_networks,
+            m_params->m_source_connections};
 }

@@ -14,6 +14,15 @@ constexpr std::uint64_t QK_RESUME_MIN_SIZE_LOWEST = QK_RESUME_SIZE_FLOOR;
 constexpr int QK_PARTIAL_HOURS_DEFAULT = 24;
 constexpr int QK_PARTIAL_HOURS_MAX = 8760;
 
+// Who may use the file ports (qk_service_params.h): the address a listener binds when none is
+// configured, the one that switches it off, and the connections (waiting or served) one
+// source address may hold on each listener of 10 threads: by default fewer than half, so
+// that idle connections from one address never take every thread.
+constexpr const char* QK_LISTEN_ADDRESS_ALL = "0.0.0.0";
+constexpr const char* QK_LISTEN_OFF = "off";
+constexpr int QK_SOURCE_CONNECTIONS_DEFAULT = 4;
+constexpr int QK_SOURCE_CONNECTIONS_MAX = 64;
+
 struct SQKSrvParams {
     OperationCode m_op_code = OperationCode::none;
     std::string m_in_dir;    // incoming directory, root of all received files
@@ -27,4 +36,11 @@ struct SQKSrvParams {
     std::string m_key_fpath;
     std::string m_cert_fpath;
     std::string m_ca_cert_fpath;
+    // Who may use the file ports: each listener's address ("off": no listener) and source
+    // networks (empty: all), and the connections one source address may hold on each.
+    std::string m_address = QK_LISTEN_ADDRESS_ALL;
+    std::string m_ssl_address = QK_LISTEN_ADDRESS_ALL;
+    std::string m_allowed_networks;
+    std::string m_ssl_allowed_networks;
+    int m_source_connections = QK_SOURCE_CONNECTIONS_DEFAULT;
 };

@@ -34,6 +34,11 @@ void SQKSrvSParams::readParams() {
     m_log_level = qk_read_log_level(conf);
     m_resume_min_size_text = conf.getString("resume_min_size", "64M");
     m_partial_hours = conf.getInt("partial_hours", QK_PARTIAL_HOURS_DEFAULT);
+    m_address = qk_read_listen_address(conf, "address");
+    m_ssl_address = qk_read_listen_address(conf, "ssl_address");
+    m_allowed_networks = conf.getString("allowed_networks", "");
+    m_ssl_allowed_networks = conf.getString("ssl_allowed_networks", "");
+    m_source_connections = conf.getInt("source_connections", QK_SOURCE_CONNECTIONS_DEFAULT);
     qk_read_key_paths(*this, configs.view("ssl_keys"));
 }
 
@@ -60,28 +65,39 @@ void SQKSrvSParams::checkParams() {
         throw Poco::Util::OptionException("Wrong value of control port number:" +
                                           qk_unsigned_text(m_control_port));
     }
-    check_file_port(m_port, "Wrong value of port number:");
-    check_file_port(m_ssl_port, "Wrong value of ssl port number:");
-    if (m_port == m_ssl_port) {
+    // The port of a listener that is off is not used, and not checked.
+    const std::int32_t port = qk_listener_off(m_address) ? 0 : m_port;
+    const std::int32_t ssl_port = qk_listener_off(m_ssl_address) ? 0 : m_ssl_port;
+    if (!qk_listener_off(m_address))
+        check_file_port(m_port, "Wrong value of port number:");
+    if (!qk_listener_off(m_ssl_address))
+        check_file_port(m_ssl_port, "Wrong value of ssl port number:");
+    if (port != 0 && port == ssl_port) {
         throw Poco::Util::OptionException("Wrong values of port number:" + std::to_string(m_port) +
                                           " and ssl port number:" + std::to_string(m_ssl_port) +
                                           ". They shouldn't be equal.");
     }
     // A file listener on the control port would keep one of the two down at every pass.
-    for (const std::int32_t port : {m_port, m_ssl_port}) {
-        if (m_control_port != 0 && port == m_control_port) {
+    for (const std::int32_t file_port : {port, ssl_port}) {
+        if (m_control_port != 0 && file_port == m_control_port) {
             throw Poco::Util::OptionException(
-                "Wrong values of port number:" + std::to_string(port) +
+                "Wrong values of port number:" + std::to_string(file_port) +
                 " and control port number:" + std::to_string(m_control_port) +
                 ". They shouldn't be equal.");
         }
     }
     qk_check_metrics_address(m_metrics_address);
-    qk_check_metrics_port(m_metrics_port, {{"port number", m_port},
-                                           {"ssl port number", m_ssl_port},
+    qk_check_metrics_port(m_metrics_port, {{"port number", port},
+                                           {"ssl port number", ssl_port},
                                            {"control port number", m_control_port}});
     m_resume_min_size = qk_parse_resume_min_size(m_resume_min_size_text);
     qk_check_partial_hours(m_partial_hours);
+    qk_check_listen_address("address", m_address);
+    qk_check_listen_address("ssl_address", m_ssl_address);
+    qk_check_some_listener(m_address, m_ssl_address);
+    qk_check_allowed_networks("allowed_networks", m_allowed_networks);
+    qk_check_allowed_networks("ssl_allowed_networks", m_ssl_allowed_networks);
+    qk_check_source_connections(m_source_connections);
 }
 
 void SQKSrvSParams::writeParams() {

@@ -30,12 +30,20 @@ struct SQKSrvSParams {
     std::string m_resume_min_size_text = "64M";
     std::uint64_t m_resume_min_size = QK_RESUME_MIN_SIZE_DEFAULT;  // by checkParams()
     std::int32_t m_partial_hours = QK_PARTIAL_HOURS_DEFAULT;
+    // Who may use the file ports (qk_service_params.h), keys of the file alone: "address",
+    // "ssl_address", "allowed_networks", "ssl_allowed_networks", "source_connections".
+    std::string m_address = QK_LISTEN_ADDRESS_ALL;
+    std::string m_ssl_address = QK_LISTEN_ADDRESS_ALL;
+    std::string m_allowed_networks;
+    std::string m_ssl_allowed_networks;
+    std::int32_t m_source_connections = QK_SOURCE_CONNECTIONS_DEFAULT;
 
     // Fills the record; a missing key (other than "control_code", default 1,
     // "metrics_port", default 0, "metrics_address", default 127.0.0.1, "log_level", default
-    // TRACE, "resume_min_size", default 64M, and "partial_hours", default 24) or a value that is
-    // not a number (other than "control_port", then 0) throws the configuration's exception, a
-    // missing view Poco::NullPointerException.
+    // TRACE, "resume_min_size", default 64M, "partial_hours", default 24, and the keys of
+    // who may use the file ports, whose defaults keep both listeners on every address for
+    // everyone) or a value that is not a number (other than "control_port", then 0) throws
+    // the configuration's exception, a missing view Poco::NullPointerException.
     void readParams();
     // Reads only what the control listener lives on: "control_port" and the key paths.
     void readControlValues();

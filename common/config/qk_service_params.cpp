@@ -16,6 +16,7 @@
 #include "base/qk_fs.h"
 #include "base/qk_log.h"
 #include "base/qk_name_filter.h"
+#include "base/qk_network_list.h"
 #include "base/qk_path.h"
 #include "base/qk_rate_schedule.h"
 #include "config/CQKBaseConfigs.h"
@@ -115,6 +116,48 @@ void qk_check_partial_hours(std::int32_t hours) {
         throw Poco::Util::OptionException("Wrong value of partial_hours: " + std::to_string(hours) +
                                           ". It must be 1 to " +
                                           std::to_string(QK_PARTIAL_HOURS_MAX) + ".");
+    }
+}
+
+std::string qk_read_listen_address(const Poco::Util::AbstractConfiguration& view, const char* key) {
+    const std::string address = view.getString(key, "");
+    return address.empty() ? QK_LISTEN_ADDRESS_ALL : address;
+}
+
+// Parsed and written back, as the metrics address is.
+void qk_check_listen_address(const char* key, const std::string& address) {
+    Poco::Net::IPAddress parsed;
+    if (qk_listener_off(address))
+        return;
+    if (!Poco::Net::IPAddress::tryParse(address, parsed) ||
+        parsed.family() != Poco::Net::IPAddress::IPv4 || parsed.toString() != address) {
+        throw Poco::Util::OptionException(std::string("Wrong value of ") + key + ": " + address +
+                                          ". It must be a literal IPv4 address such as "
+                                          "127.0.0.1, 0.0.0.0 for all, or off for none.");
+    }
+}
+
+void qk_check_allowed_networks(const char* key, const std::string& value) {
+    CQKNetworkList networks;
+    const std::string refusal = networks.assign(value);
+    if (!refusal.empty())
+        throw Poco::Util::OptionException(std::string("Wrong value of ") + key + ": " + refusal +
+                                          ".");
+}
+
+void qk_check_source_connections(std::int32_t count) {
+    if (count < 1 || count > QK_SOURCE_CONNECTIONS_MAX) {
+        throw Poco::Util::OptionException(
+            "Wrong value of source_connections: " + std::to_string(count) + ". It must be 1 to " +
+            std::to_string(QK_SOURCE_CONNECTIONS_MAX) + ".");
+    }
+}
+
+void qk_check_some_listener(const std::string& address, const std::string& ssl_address) {
+    if (qk_listener_off(address) && qk_listener_off(ssl_address)) {
+        throw Poco::Util::OptionException(
+            "Wrong values of address and ssl_address: both are off. At least one file "
+            "listener must run.");
     }
 }
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <utility>
 
+#include "config/SQKSrvParams.h"
+
 struct QKLogTag;
 class CQKNameFilter;
 
@@ -60,6 +62,24 @@ void qk_check_metrics_address(const std::string& address);
 std::uint64_t qk_parse_resume_min_size(const std::string& text);
 // Throws Poco::Util::OptionException unless hours is 1 to QK_PARTIAL_HOURS_MAX.
 void qk_check_partial_hours(std::int32_t hours);
+
+// Who may use the file ports, at a receiver. "address" and "ssl_address": the literal IPv4
+// address the plain and the TLS listener bind (0.0.0.0: every address of the machine), or
+// "off" for no such listener; absent or empty: 0.0.0.0, as before these keys existed, so an
+// upgraded configuration keeps its senders. "allowed_networks" and "ssl_allowed_networks":
+// the source networks whose peers each listener lets in (base/qk_network_list.h; empty:
+// all). "source_connections": the connections, waiting or served, one source address may
+// hold on each listener, 1 to QK_SOURCE_CONNECTIONS_MAX. The checks throw
+// Poco::Util::OptionException "Wrong value of <key>: " and the reason.
+std::string qk_read_listen_address(const Poco::Util::AbstractConfiguration& view, const char* key);
+void qk_check_listen_address(const char* key, const std::string& address);
+void qk_check_allowed_networks(const char* key, const std::string& value);
+void qk_check_source_connections(std::int32_t count);
+// Throws Poco::Util::OptionException unless at least one of the two listeners runs.
+void qk_check_some_listener(const std::string& address, const std::string& ssl_address);
+inline bool qk_listener_off(const std::string& address) {
+    return address == QK_LISTEN_OFF;
+}
 
 // Makes sure path is a directory, creating it with every missing parent (mode 0750 less the
 // umask: the trees hold files other accounts must not read). Throws

@@ -2,6 +2,7 @@
 #include "transfer/CQKFileListener.h"
 
 #include <Poco/Exception.h>
+#include <Poco/Util/OptionException.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -40,7 +41,8 @@ CQKFileListener::Texts CQKFileListener::plainTexts(const char* tag_start, const 
             "TCP Server has been started. port: ",
             "Start of finishing of the TCP server",
             "TCP server has been stopped...",
-            "TCP Server has been stopped."};
+            "TCP Server has been stopped.",
+            "plain"};
 }
 
 CQKFileListener::Texts CQKFileListener::sslTexts(const char* tag_start, const char* tag_stop) {
@@ -51,7 +53,8 @@ CQKFileListener::Texts CQKFileListener::sslTexts(const char* tag_start, const ch
             "TCP (SSL) Server has been started. port: ",
             "Start of finishing of the TCP server (SSL)",
             "TCP server (SSL) has been stopped...",
-            "TCP (SSL) Server has been stopped."};
+            "TCP (SSL) Server has been stopped.",
+            "TLS"};
 }
 
 namespace {
@@ -81,7 +84,7 @@ bool CQKFileListener::hasWaitingConnections() const {
 
 void CQKFileListener::startServer(std::unique_ptr<Poco::Net::ServerSocket> socket,
                                   Poco::Net::TCPServerConnectionFactory::Ptr factory, int port,
-                                  const Texts& texts) {
+                                  const Texts& texts, SQKSourceRules rules) {
     QKLogTag tag = qk_make_tag(texts.tag_start);
     if (m_server)
         throw Poco::Exception("TCP server already has been created...");
@@ -94,7 +97,16 @@ void CQKFileListener::startServer(std::unique_ptr<Poco::Net::ServerSocket> socke
     CQKPartialStore(dirs.in_dir).sweep(std::chrono::hours(dirs.partial_hours), true);
     m_server_socket = std::move(socket);
     std::lock_guard<std::mutex> lock(m_server_mutex);
-    m_server = std::make_unique<Poco::Net::TCPServer>(factory, *m_server_socket, params);
+    // The gate asks the server under m_server_mutex, which a stop does not hold while it
+    // waits for the acceptor thread.
+    m_gate = new CQKSourceGate(std::move(rules), texts.kind, [this] {
+        std::lock_guard<std::mutex> lock(m_server_mutex);
+        // No server: a stop is under way, which drops the queue and the gate with it.
+        return !m_server || m_server->queuedConnections() < kMaxQueued;
+    });
+    m_server = std::make_unique<Poco::Net::TCPServer>(CQKSourceGate::guard(m_gate, factory),
+                                                      *m_server_socket, params);
+    m_server->setConnectionFilter(m_gate);
     log_message(LOG_LEVEL_DEBUG, &tag, "%s", texts.launching);
     m_stopped.store(false);
     m_name_lock_failure_told.store(false);
@@ -111,6 +123,7 @@ void CQKFileListener::stopAccepting(const Texts& texts) {
     {
         std::lock_guard<std::mutex> lock(m_server_mutex);
         server = std::move(m_server);
+        m_gate.reset();  // its connections keep it while they run
     }
     server->stop();
     server.reset();
@@ -155,4 +168,34 @@ std::size_t CQKFileListener::connectionCount() const {
 
 std::uint16_t CQKFileListener::boundPort() const {
     return m_server_socket ? m_server_socket->address().port() : 0;
+}
+
+std::size_t CQKFileListener::heldBy(const Poco::Net::IPAddress& source) const {
+    std::lock_guard<std::mutex> lock(m_server_mutex);
+    return m_gate ? m_gate->held(source) : 0;
+}
+
+SQKSourceRules CQKFileListener::sourceRules(const std::string& networks, int per_source) {
+    SQKSourceRules rules;
+    const std::string refusal = rules.networks.assign(networks);
+    if (!refusal.empty())
+        throw Poco::Util::OptionException("Wrong value of allowed networks: " + refusal + ".");
+    rules.per_source = static_cast<std::size_t>(std::max(per_source, 1));
+    return rules;
+}
+
+void CQKFileListener::warnIfReachable(const Texts& texts, const std::string& address, int port,
+                                      const SQKSourceRules& rules) {
+    Poco::Net::IPAddress parsed;
+    if (Poco::Net::IPAddress::tryParse(address, parsed) && parsed.isLoopback())
+        return;
+    QKLogTag tag = qk_make_tag(texts.tag_start);
+    const std::string whom = rules.networks.empty()
+                                 ? std::string("anyone who reaches it")
+                                 : "anyone in the allowed networks (" + rules.networks.text() + ")";
+    log_message(LOG_LEVEL_WARN, &tag,
+                "The plain listener on %s:%d accepts files from %s: it asks no certificate. "
+                "Bind it to 127.0.0.1 (address), allow only the senders' networks "
+                "(allowed_networks), or switch it off (address off) and send over TLS.",
+                address.c_str(), port, whom.c_str());
 }

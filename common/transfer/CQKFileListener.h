@@ -1,5 +1,6 @@
 // What every file listener shares, the console server's and the server service's alike: the
-// running TCPServer on its listening socket (at most 10 connections at once, 64 waiting),
+// running TCPServer on its listening socket (at most 10 connections at once, 64 waiting)
+// behind the gate of who may hold its connections (CQKSourceGate),
 // the registry of files being received (which a program's two listeners may share), the
 // set of running receiving connections, the stop flag and the time limit of every wait.
 //
@@ -24,6 +25,7 @@
 #include <string>
 
 #include "transfer/CQKReceivingRegistry.h"
+#include "transfer/CQKSourceGate.h"
 
 class CQKSrvConnection;
 
@@ -49,6 +51,7 @@ public:
         const char* finishing;
         const char* finished;
         const char* stopped;
+        const char* kind;  // "plain" or "TLS", naming the listener in the gate's lines
     };
     // The class names under which the plain and the TLS connections log, and their refusal
     // of a finished-all frame followed by more bytes (null: the console server's text).
@@ -97,6 +100,11 @@ public:
 
     // The port actually bound (useful when the parameters asked for port 0); 0 when none.
     std::uint16_t boundPort() const;
+    // True from a start until the next stop.
+    bool isListening() const { return hasServer(); }
+    // Connections of source that hold a place at the running server's gate (waiting or
+    // served); 0 when none runs.
+    std::size_t heldBy(const Poco::Net::IPAddress& source) const;
 
     // The texts of a plain and of a TLS listener, under the given log tags.
     static Texts plainTexts(const char* tag_start, const char* tag_stop);
@@ -104,10 +112,18 @@ public:
 
 protected:
     // Starts a new TCPServer, with new parameters, on the bound socket, which the listener
-    // keeps until stop. Throws "TCP server already has been created..." when one runs.
+    // keeps until stop, behind a new gate that lets in what rules allow (CQKSourceGate).
+    // Throws "TCP server already has been created..." when one runs.
     void startServer(std::unique_ptr<Poco::Net::ServerSocket> socket,
                      Poco::Net::TCPServerConnectionFactory::Ptr factory, int port,
-                     const Texts& texts);
+                     const Texts& texts, SQKSourceRules rules);
+    // The rules of a listener from its configured networks (checked before: a refused value
+    // throws Poco::Util::OptionException here too) and share.
+    static SQKSourceRules sourceRules(const std::string& networks, int per_source);
+    // One WARN at the start of a plain listener that other machines may reach: it asks no
+    // certificate of anyone.
+    static void warnIfReachable(const Texts& texts, const std::string& address, int port,
+                                const SQKSourceRules& rules);
     bool hasServer() const { return m_server != nullptr; }
     bool hasSocket() const { return m_server_socket != nullptr; }
     // Sets the stop flag, stops and deletes the TCPServer (which must exist).
@@ -121,6 +137,7 @@ private:
     const ConnectionNames m_names;
     std::unique_ptr<Poco::Net::ServerSocket> m_server_socket;
     std::unique_ptr<Poco::Net::TCPServer> m_server;
+    CQKSourceGate::Ptr m_gate;          // of m_server
     mutable std::mutex m_server_mutex;  // m_server for hasWaitingConnections
     std::shared_ptr<CQKReceivingRegistry> m_receiving_files;
     mutable std::mutex m_connections_mutex;

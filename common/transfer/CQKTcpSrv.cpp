@@ -44,10 +44,12 @@ void CQKTcpSrv::setParams(const SQKSrvParams& params) {
 void CQKTcpSrv::start() {
     if (hasSocket())
         throw Poco::Exception("Server Socket already has been created...");
+    SQKSourceRules rules = sourceRules(m_params.m_allowed_networks, m_params.m_source_connections);
     auto socket = std::make_unique<Poco::Net::ServerSocket>();
-    qk_bind_listener(*socket, m_params.m_port);
-    startServer(std::move(socket), new CQKSrvConnectionFactory(*this), m_params.m_port,
-                kPlainTexts);
+    qk_bind_listener(*socket, m_params.m_address, m_params.m_port);
+    warnIfReachable(kPlainTexts, m_params.m_address, m_params.m_port, rules);
+    startServer(std::move(socket), new CQKSrvConnectionFactory(*this), m_params.m_port, kPlainTexts,
+                std::move(rules));
 }
 
 void CQKTcpSrv::stop() {

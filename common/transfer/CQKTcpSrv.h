@@ -17,7 +17,9 @@ public:
 
     virtual void setParams(const SQKSrvParams& params);
     virtual const SQKSrvParams& params() const { return m_params; }
-    // Binds the plain port of the parameters and starts accepting. Throws
+    // Binds the plain address and port of the parameters and starts accepting, behind a gate
+    // of their allowed networks and source share (an "off" address is the caller's to skip:
+    // it does not bind). Throws
     // Poco::Exception when already started; socket errors pass through.
     virtual void start();
     // Stops accepting, waits until every running connection has ended its current step

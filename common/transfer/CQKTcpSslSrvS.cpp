@@ -57,10 +57,12 @@ void CQKTcpSslSrvS::start() {
         throw Poco::Net::SSLException("SSL Context hasn't been initialized.");
     if (hasSocket())
         throw Poco::Exception("Server Socket already has been created...");
+    SQKSourceRules rules =
+        sourceRules(m_params.m_ssl_allowed_networks, m_params.m_source_connections);
     auto socket = std::make_unique<Poco::Net::SecureServerSocket>(m_context);
-    qk_bind_listener(*socket, m_params.m_ssl_port);
+    qk_bind_listener(*socket, m_params.m_ssl_address, m_params.m_ssl_port);
     startServer(std::move(socket), new CQKSrvSSslConnectionFactory(*this), m_params.m_ssl_port,
-                kSslTexts);
+                kSslTexts, std::move(rules));
 }
 
 void CQKTcpSslSrvS::stop() {

@@ -102,3 +102,18 @@ const SQKControlMetrics& qk_control_metrics() {
     }();
     return metrics;
 }
+
+const SQKSourceGateMetrics& qk_source_gate_metrics() {
+    static const SQKSourceGateMetrics metrics = [] {
+        constexpr const char* kName = "qk_relay_receiver_refused_connections_total";
+        constexpr const char* kHelp =
+            "File connections closed at their accept, before the greeting, by reason.";
+        CQKMetricsRegistry& r = CQKMetricsRegistry::instance();
+        return SQKSourceGateMetrics{
+            r.counter(kName, kHelp, "reason", "network"),
+            r.counter(kName, kHelp, "reason", "share"),
+            r.counter(kName, kHelp, "reason", "queue"),
+        };
+    }();
+    return metrics;
+}

@@ -61,3 +61,12 @@ const SQKReceiverMetrics& qk_receiver_metrics();
 const SQKSenderMetrics& qk_sender_metrics();
 const SQKScanMetrics& qk_scan_metrics();
 const SQKControlMetrics& qk_control_metrics();
+
+// The file listeners' gates: connections closed at their accept, before any byte, by reason.
+struct SQKSourceGateMetrics {
+    CQKCounter& refused_network;  // the source is in none of the allowed networks
+    CQKCounter& refused_share;    // the source holds its share of the listener already
+    CQKCounter& refused_queue;    // the listener's queue of waiting connections is full
+};
+
+const SQKSourceGateMetrics& qk_source_gate_metrics();

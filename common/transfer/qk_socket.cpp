@@ -33,9 +33,14 @@ bool qk_poll_socket(const Poco::Net::Socket& socket, const Poco::Timespan& timeo
 }
 
 void qk_bind_listener(Poco::Net::ServerSocket& socket, int port) {
+    qk_bind_listener(socket, "0.0.0.0", port);
+}
+
+void qk_bind_listener(Poco::Net::ServerSocket& socket, const std::string& address, int port) {
     constexpr int kBacklog = 64;
-    socket.bind(Poco::Net::SocketAddress(Poco::Net::IPAddress(), static_cast<Poco::UInt16>(port)),
-                true, false);
+    socket.bind(
+        Poco::Net::SocketAddress(Poco::Net::IPAddress(address), static_cast<Poco::UInt16>(port)),
+        true, false);
     socket.listen(kBacklog);
     socket.setNoDelay(true);
 }

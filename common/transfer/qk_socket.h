@@ -7,6 +7,8 @@
 #include <Poco/Net/Socket.h>
 #include <Poco/Timespan.h>
 
+#include <string>
+
 // Waits until the socket is ready for mode (Poco::Net::Socket::SELECT_READ, SELECT_WRITE,
 // SELECT_ERROR, or-ed) or has failed or hung up, for at most timeout. True when ready (a
 // hang-up counts, so that the next read sees the end of the stream).
@@ -16,3 +18,5 @@ bool qk_poll_socket(const Poco::Net::Socket& socket, const Poco::Timespan& timeo
 // SO_REUSEADDR lets a restarted listener bind while connections of its predecessor linger
 // in TIME_WAIT; without SO_REUSEPORT a second listener on a port in use is still refused.
 void qk_bind_listener(Poco::Net::ServerSocket& socket, int port);
+// The same on one IPv4 address, a literal such as "127.0.0.1" ("0.0.0.0": all interfaces).
+void qk_bind_listener(Poco::Net::ServerSocket& socket, const std::string& address, int port);

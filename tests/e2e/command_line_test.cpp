@@ -1,9 +1,16 @@
 // The command lines of qk_relay_srv and qk_relay_cln as a user types them: help, the
 // parameter checks with their messages and exit codes, and refused options.
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
+
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -12,6 +19,8 @@
 #include "ProgramRunner.h"
 
 namespace {
+
+using namespace std::chrono_literals;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFrameFailed = 1;
@@ -39,7 +48,7 @@ struct Case {
 
 class E2eCommandLineTest : public ::testing::Test {
 protected:
-    // One tree with keys for all cases: none of them starts a listener or sends anything.
+    // One tree with keys for all cases: none of them sends anything.
     static void SetUpTestSuite() {
         s_runner = std::make_unique<ProgramRunner>();
         const ProgramResult keys = s_runner->run("qk_relay_keys", {});
@@ -129,7 +138,58 @@ TEST_F(E2eCommandLineTest, ServerRefusesBadParametersBeforeListening) {
          {"--start_server", in, "--back_dir=" + file, "--port=5000", "--ssl_port=5001"},
          kExitMainFailed,
          "Backup directory: " + file + " is not a directory..."},
+        {"both listeners off",
+         "qk_relay_srv",
+         {"--start_server", in, "--address=off", "--ssl_address=off"},
+         kExitMainFailed,
+         "Wrong values of address and ssl_address: both are off. At least one file listener "
+         "must run."},
     });
+}
+
+// --address binds the plain listener where it is told, off switches it off (no port needed);
+// only a plain listener that other machines may reach is worth a warning, once.
+TEST_F(E2eCommandLineTest, ServerListensOnlyWhereItIsToldAndWarnsOfAnOpenPlainPort) {
+    const std::vector<std::uint16_t> ports = ProgramRunner::freePorts(2);
+    const std::string in = "--in_dir=" + s_runner->scratch("in");
+    const std::string log_fpath =
+        s_runner->path("var/log/orvane/qk_relay_srv/qk_relay_srv.000.log");
+    const std::string warning = "accepts files from anyone who reaches it";
+    const auto serve = [&](const std::vector<std::string>& args, std::uint16_t up,
+                           const std::function<void()>& check) {
+        std::vector<std::string> all = {"--start_server", in};
+        all.insert(all.end(), args.begin(), args.end());
+        std::unique_ptr<RunningProgram> server = s_runner->start("qk_relay_srv", all);
+        ASSERT_TRUE(ProgramRunner::waitForPort(up, 10s)) << server->out() << server->err();
+        check();
+        server->signal(SIGINT);
+        ASSERT_EQ(server->waitForExit(20s), std::optional<int>(0)) << server->out();
+    };
+    const auto greets = [](const std::string& host, std::uint16_t port) {
+        try {
+            Poco::Net::StreamSocket socket(Poco::Net::SocketAddress(host, port));
+            std::uint8_t status = 0xFF;
+            socket.setReceiveTimeout(Poco::Timespan(5, 0));
+            return socket.receiveBytes(&status, 1) == 1 && status == 0x00;
+        } catch (const Poco::Exception&) {
+            return false;
+        }
+    };
+    const std::string plain = "--port=" + std::to_string(ports[0]);
+    serve({plain, "--address=127.0.0.1", "--ssl_address=off"}, ports[0], [&] {
+        EXPECT_TRUE(greets("127.0.0.1", ports[0]));
+        EXPECT_FALSE(greets("127.0.0.2", ports[0]));
+    });
+    serve({"--address=off", "--ssl_port=" + std::to_string(ports[1])}, ports[1],
+          [&] { EXPECT_FALSE(ProgramRunner::waitForPort(ports[0], 300ms)); });
+    std::string log = ProgramRunner::readFile(log_fpath).value_or("");
+    EXPECT_EQ(log.find(warning), std::string::npos) << log;
+    serve({plain, "--ssl_port=" + std::to_string(ports[1])}, ports[0],
+          [&] { EXPECT_TRUE(greets("127.0.0.2", ports[0])); });
+    log = ProgramRunner::readFile(log_fpath).value_or("");
+    const std::size_t first = log.find(warning);
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(warning, first + 1), std::string::npos) << log;
 }
 
 TEST_F(E2eCommandLineTest, ClientRefusesBadParametersBeforeConnecting) {
@@ -209,6 +269,18 @@ TEST_F(E2eCommandLineTest, OptionErrorsEndTheStartUp) {
          {"--send_files", "--exclude=*.tmp", "--exclude=.* a/b"},
          kExitFrameFailed,
          "Wrong value of exclude: pattern 3 (a/b) holds '/', which no file name holds."},
+        {"listener address not a literal",
+         "qk_relay_srv",
+         {"--start_server", "--address=localhost"},
+         kExitFrameFailed,
+         "Wrong value of address: localhost. It must be a literal IPv4 address such as "
+         "127.0.0.1, 0.0.0.0 for all, or off for none."},
+        {"network with bits beyond its prefix",
+         "qk_relay_srv",
+         {"--start_server", "--ssl_allowed_networks=10.0.0.0/8,10.1.2.3/8"},
+         kExitFrameFailed,
+         "Wrong value of ssl_allowed_networks: 10.1.2.3/8 has bits set beyond its prefix "
+         "length."},
         // Neither a dotted IPv4 address nor a host name with a top-level label.
         {"address out of range",
          "qk_relay_cln",

@@ -8,6 +8,8 @@
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPResponse.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
 #include <Poco/StreamCopier.h>
 
 #include <cstdlib>
@@ -82,7 +84,8 @@ protected:
                 m_runner.scratch("back") + "</back_dir><port>" + std::to_string(port) +
                 "</port><ssl_port>" + std::to_string(ssl_port) + "</ssl_port><control_port>" +
                 std::to_string(m_ctrl_port) + "</control_port><metrics_port>" +
-                std::to_string(m_metrics_port) + "</metrics_port></config>");
+                std::to_string(m_metrics_port) + "</metrics_port>" + m_file_port_keys +
+                "</config>");
     }
 
     std::unique_ptr<RunningProgram> start(const std::vector<std::string>& args = {}) {
@@ -152,6 +155,7 @@ protected:
     }
 
     ProgramRunner m_runner;
+    std::string m_file_port_keys;  // of who may use the file ports, written with the others
     std::uint16_t m_port = 0, m_ssl_port = 0, m_ctrl_port = 0, m_metrics_port = 0;
     std::vector<std::uint16_t> m_spare;
 };
@@ -227,6 +231,52 @@ TEST_F(E2eServerService, ReceivesAndRestartsOnlyWhatChanged) {
 
     stop(*service);
     EXPECT_EQ(count_of(log(), kSslStopped), 2u);
+}
+
+// The plain listener bound to 127.0.0.1 is out of reach at any other address, switched off it
+// leaves the TLS listener alone, and with allowed networks it closes other peers before any
+// byte: each change of the file takes force at the next pass, by a restart of that listener.
+TEST_F(E2eServerService, FollowsTheKeysOfWhoMayUseThePlainPort) {
+    const auto connects = [this](const std::string& host) {
+        try {
+            Poco::Net::StreamSocket socket;
+            socket.connect(Poco::Net::SocketAddress(host, m_port), Poco::Timespan(5, 0));
+            return true;
+        } catch (const Poco::Exception&) {
+            return false;
+        }
+    };
+    const std::string open_warning = "The plain listener on ";
+    m_file_port_keys = "<address>127.0.0.1</address>";
+    writeConfig("1", m_port, m_ssl_port);
+    std::unique_ptr<RunningProgram> service = start();
+    ASSERT_TRUE(ProgramRunner::waitForPort(m_port, 10s) &&
+                ProgramRunner::waitForPort(m_ssl_port, 10s))
+        << log();
+    EXPECT_EQ(RawClient(m_port).readStatus(), QK_SEND_FILE_FOK);
+    EXPECT_FALSE(connects("127.0.0.2"));
+    EXPECT_EQ(count_of(log(), open_warning), 0u);
+
+    m_file_port_keys = "<address>off</address>";
+    writeConfig("1", m_port, m_ssl_port);
+    EXPECT_TRUE(ProgramRunner::waitUntil([&] { return !connects("127.0.0.1"); }, 10s)) << log();
+    EXPECT_TRUE(logCountReaches(kPassEnd, count_of(log(), kPassEnd) + 2));
+    EXPECT_FALSE(connects("127.0.0.1"));
+    EXPECT_TRUE(healthReaches("200 ok")) << health(m_metrics_port);
+    expectDelivered("tls-alone.txt", m_ssl_port, true);
+    EXPECT_EQ(count_of(log(), kSslStopped), 0u);
+
+    m_file_port_keys = "<allowed_networks>127.0.0.2</allowed_networks>";
+    writeConfig("1", m_port, m_ssl_port);
+    ASSERT_TRUE(ProgramRunner::waitForPort(m_port, 10s)) << log();
+    EXPECT_TRUE(logCountReaches(open_warning + "0.0.0.0:" + std::to_string(m_port) +
+                                    " accepts files from anyone in the allowed networks "
+                                    "(127.0.0.2/32)",
+                                1))
+        << log();
+    EXPECT_TRUE(RawClient(m_port).readBytes(1, Poco::Timespan(10, 0)).empty());
+    EXPECT_EQ(RawClient(m_port, "127.0.0.2").readStatus(), QK_SEND_FILE_FOK);
+    stop(*service);
 }
 
 // A file whose incoming directory cannot be made keeps the file listeners down but not the

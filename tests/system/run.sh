@@ -5,7 +5,7 @@
 # commit that keeps every received file and backup, services up under their own accounts, a
 # transfer over TLS, start and stop through qk_relay_ctrl and polkit, the control ports,
 # producers and consumers of files and what other accounts may read, a reboot, a second
-# machine set up from a client bundle, removal and purge.
+# machine set up from a client bundle, a peer without a certificate refused, removal and purge.
 #
 # Usage, as root: tests/system/run.sh
 #   QK_SYSTEM_TEST_DEBS=DIR   take the .deb files from DIR instead of building them with
@@ -614,6 +614,51 @@ step_second_machine() {
     expect_delivery B
 }
 
+# first_byte M HOST PORT: the first byte that HOST:PORT sends to a peer in machine M, in hex
+# ("00": the receiver's greeting), through bash's /dev/tcp; empty when the connection fails or
+# nothing comes within 5 s.
+first_byte() {
+    qk_st_in "$1" timeout 10 bash -c "exec 3<>/dev/tcp/$2/$3 && timeout 5 head -c 1 <&3 | od -An -tx1" 2>/dev/null |
+        tr -d ' \n' || true
+}
+
+# srv_metric M NAME: the value of NAME at the server service's metrics endpoint of machine M.
+srv_metric() {
+    qk_st_in "$1" bash -c "exec 3<>/dev/tcp/127.0.0.1/5604 && printf 'GET /metrics HTTP/1.0\r\n\r\n' >&3 && cat <&3" |
+        awk -v name="$2" '$1 == name { print $2 }'
+}
+tls_refusals_above() { [ "$(srv_metric B qk_relay_tls_handshakes_refused_total)" -gt "$1" ]; }
+
+# A peer without a certificate gets nothing from machine B: B, installed afresh, binds its plain
+# port to 127.0.0.1, out of A's reach at B's address (a peer on B itself is greeted there), and
+# B's TLS port ends a handshake that shows no client certificate before any greeting. A,
+# upgraded from a file without the key, keeps its plain port on every address (B is greeted
+# there) and says so once at each start.
+step_uncertified() {
+    local conf=${QK_ST_ROOT[B]}/etc/orvane/common/$SRV.xml got before
+    grep -q '<address>127.0.0.1</address>' "$conf" ||
+        fail "B's new $SRV.xml does not bind the plain port to 127.0.0.1" cat "$conf"
+    [ "$(first_byte B 127.0.0.1 5600)" = 00 ] ||
+        fail "B's plain port does not greet a peer at 127.0.0.1" service_logs B
+    got=$(first_byte A $ADDR_B 5600)
+    [ -z "$got" ] || fail "A reached B's plain port at $ADDR_B (first byte: $got)"
+
+    qk_st_in A sh -c 'command -v openssl' >/dev/null || fail "no openssl in machine A"
+    before=$(srv_metric B qk_relay_tls_handshakes_refused_total)
+    [ -n "$before" ] || fail "B's metrics have no qk_relay_tls_handshakes_refused_total"
+    got=$(qk_st_in A timeout 20 openssl s_client -connect $ADDR_B:5601 -quiet </dev/null 2>/dev/null |
+        head -c 1 | od -An -tx1 | tr -d ' \n') || true
+    [ -z "$got" ] || fail "B's TLS port sent a peer without a certificate: $got" service_logs B
+    wait_for 15 tls_refusals_above "$before" ||
+        fail "B did not count the handshake without a certificate as refused" service_logs B
+
+    [ "$(first_byte B $ADDR_A 5600)" = 00 ] ||
+        fail "A's upgraded plain port does not greet B at $ADDR_A" service_logs A
+    grep -q "The plain listener on 0.0.0.0:5600 accepts files from anyone who reaches it" \
+        "${QK_ST_ROOT[A]}/var/log/orvane/$SRV/$SRV.000.log" ||
+        fail "A does not warn that its plain port is open" service_logs A
+}
+
 # On A, where the CA is, machine B's exported certificate is revoked: A's receiver refuses B
 # from its next connection on, without a restart, while A's own client still delivers.
 step_revoked() {
@@ -691,8 +736,9 @@ main() {
     run_step "9 the journal over a minute" step_quiet_journal
     run_step "10 reboot" step_reboot
     run_step "11 second machine from a bundle" step_second_machine
-    run_step "12 a revoked client refused" step_revoked
-    run_step "13 remove and purge" step_remove_purge
+    run_step "12 a peer without a certificate" step_uncertified
+    run_step "13 a revoked client refused" step_revoked
+    run_step "14 remove and purge" step_remove_purge
     run_step "power off" step_poweroff
 }
 

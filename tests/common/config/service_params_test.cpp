@@ -377,6 +377,50 @@ TEST_F(ServiceParamsTest, ResumeKeysHaveDefaultsAndAreRefusedWhenMalformed) {
     EXPECT_EQ(server.m_resume_min_size, 0u);
 }
 
+// The keys of who may use the file ports are of the file alone: without them both listeners
+// take every address and every source, as before they existed; a malformed value, or both
+// listeners off, refuses the whole file and leaves the values in force. A listener that is
+// off needs no valid port.
+TEST_F(ServiceParamsTest, FilePortKeysKeepTodaysListenersWhenAbsentAndAreRefusedWhenMalformed) {
+    const std::string server_xml = serverXml();
+    use_views("<config>" + server_xml + "</config>");
+    SQKSrvSParams server;
+    EXPECT_EQ(qk_take_checked_params(server), nullptr);
+    EXPECT_EQ(std::make_tuple(server.m_address, server.m_ssl_address, server.m_allowed_networks,
+                              server.m_source_connections),
+              std::make_tuple("0.0.0.0", "0.0.0.0", "", 4));
+    const std::string good =
+        "<address>127.0.0.1</address><allowed_networks>10.0.0.0/8, 192.168.1.7"
+        "</allowed_networks><source_connections>10</source_connections>";
+    use_views("<config>" + server_xml + good + "</config>");
+    EXPECT_EQ(qk_take_checked_params(server), nullptr);
+    EXPECT_EQ(server.m_address, "127.0.0.1");
+    for (const char* keys : {
+             "<address>localhost</address>",
+             "<address>127.1</address>",
+             "<ssl_address>::1</ssl_address>",
+             "<address>off</address><ssl_address>off"
+             "</ssl_address>",
+             "<allowed_networks>10.1.2.3/8</allowed_networks>",
+             "<allowed_networks>10.0.0.0/33</allowed_networks>",
+             "<ssl_allowed_networks>10.0.0.0/</ssl_allowed_networks>",
+             "<ssl_allowed_networks>010.0.0.1</ssl_allowed_networks>",
+             "<source_connections>0</source_connections>",
+             "<source_connections>65</source_connections>",
+         }) {
+        use_views("<config>" + server_xml + keys + "</config>");
+        const std::exception_ptr refusal = qk_take_checked_params(server);
+        ASSERT_NE(refusal, nullptr) << keys;
+        EXPECT_EQ(server.m_address, "127.0.0.1") << keys;
+        EXPECT_EQ(server.m_source_connections, 10) << keys;
+    }
+    use_views("<config><in_dir>" + tmp / "in" +
+              "</in_dir><back_dir/><port>0</port><ssl_port>5001</ssl_port><control_port>5002"
+              "</control_port><address>off</address></config>");
+    EXPECT_EQ(qk_take_checked_params(server), nullptr);
+    EXPECT_EQ(server.m_address, "off");
+}
+
 // "bw_limit" is a key of the file alone: absent or blank there is no limit, a rate or a
 // timetable is taken, a malformed value refuses the whole file naming the key and leaves the
 // limit in force, and a write keeps the key as the file has it.
