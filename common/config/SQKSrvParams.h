@@ -14,6 +14,17 @@ constexpr std::uint64_t QK_RESUME_MIN_SIZE_LOWEST = QK_RESUME_SIZE_FLOOR;
 constexpr int QK_PARTIAL_HOURS_DEFAULT = 24;
 constexpr int QK_PARTIAL_HOURS_MAX = 8760;
 
+// The most partial content may hold in one incoming tree: a size, or a share of the file
+// system the tree is on (qk_parse_partial_max).
+struct SQKPartialMax {
+    std::uint64_t bytes = 0;  // a size; 0: the share below
+    unsigned percent = 10;    // of the file system's size, 1 to 100
+    // The cap in bytes on a file system of fs_size bytes.
+    std::uint64_t of(std::uint64_t fs_size) const {
+        return bytes != 0 ? bytes : fs_size / 100 * percent;
+    }
+};
+
 struct SQKSrvParams {
     OperationCode m_op_code = OperationCode::none;
     std::string m_in_dir;    // incoming directory, root of all received files
@@ -27,4 +38,8 @@ struct SQKSrvParams {
     std::string m_key_fpath;
     std::string m_cert_fpath;
     std::string m_ca_cert_fpath;
+    // Partial content of cut transfers: its cap per incoming tree, and whether the plain port
+    // grants resume (its peers prove nothing of who they are).
+    SQKPartialMax m_partial_max;
+    bool m_resume_plain = false;
 };

@@ -34,6 +34,8 @@ void SQKSrvSParams::readParams() {
     m_log_level = qk_read_log_level(conf);
     m_resume_min_size_text = conf.getString("resume_min_size", "64M");
     m_partial_hours = conf.getInt("partial_hours", QK_PARTIAL_HOURS_DEFAULT);
+    m_partial_max_text = conf.getString("partial_max", "10%");
+    m_resume_plain = conf.getBool("resume_plain", false);
     qk_read_key_paths(*this, configs.view("ssl_keys"));
 }
 
@@ -82,6 +84,7 @@ void SQKSrvSParams::checkParams() {
                                            {"control port number", m_control_port}});
     m_resume_min_size = qk_parse_resume_min_size(m_resume_min_size_text);
     qk_check_partial_hours(m_partial_hours);
+    m_partial_max = qk_parse_partial_max(m_partial_max_text);
 }
 
 void SQKSrvSParams::writeParams() {

@@ -31,11 +31,17 @@ struct SQKSrvSParams {
     std::uint64_t m_resume_min_size = QK_RESUME_MIN_SIZE_DEFAULT;  // by checkParams()
     std::int32_t m_partial_hours = QK_PARTIAL_HOURS_DEFAULT;
 
+    // "partial_max" (default 10%) and "resume_plain" (default false), keys of the file alone.
+    std::string m_partial_max_text = "10%";
+    SQKPartialMax m_partial_max;  // by checkParams()
+    bool m_resume_plain = false;
+
     // Fills the record; a missing key (other than "control_code", default 1,
     // "metrics_port", default 0, "metrics_address", default 127.0.0.1, "log_level", default
-    // TRACE, "resume_min_size", default 64M, and "partial_hours", default 24) or a value that is
-    // not a number (other than "control_port", then 0) throws the configuration's exception, a
-    // missing view Poco::NullPointerException.
+    // TRACE, "resume_min_size", default 64M, "partial_hours", default 24, "partial_max",
+    // default 10%, and "resume_plain", default false) or a value that is not a number (other than
+    // "control_port", then 0) throws the configuration's exception, a missing view
+    // Poco::NullPointerException.
     void readParams();
     // Reads only what the control listener lives on: "control_port" and the key paths.
     void readControlValues();

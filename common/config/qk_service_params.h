@@ -10,6 +10,8 @@
 #include <string>
 #include <utility>
 
+#include "config/SQKSrvParams.h"
+
 struct QKLogTag;
 class CQKNameFilter;
 
@@ -60,6 +62,10 @@ void qk_check_metrics_address(const std::string& address);
 std::uint64_t qk_parse_resume_min_size(const std::string& text);
 // Throws Poco::Util::OptionException unless hours is 1 to QK_PARTIAL_HOURS_MAX.
 void qk_check_partial_hours(std::int32_t hours);
+// "partial_max": the most the partial content of one incoming tree may hold, a size as for
+// resume_min_size (at least 1M), or a share of the tree's file system, "1%" to "100%".
+// Throws Poco::Util::OptionException "Wrong value of partial_max: " and the reason.
+SQKPartialMax qk_parse_partial_max(const std::string& text);
 
 // Makes sure path is a directory, creating it with every missing parent (mode 0750 less the
 // umask: the trees hold files other accounts must not read). Throws

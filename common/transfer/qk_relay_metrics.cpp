@@ -6,6 +6,9 @@ namespace {
 constexpr const char* kReceiverRefused = "qk_relay_receiver_refused_files_total";
 constexpr const char* kReceiverRefusedHelp =
     "Files the receiver refused with status 0x7F, by reason.";
+constexpr const char* kPartialRemoved = "qk_relay_receiver_partial_removed_total";
+constexpr const char* kPartialRemovedHelp =
+    "Files of partial content removed before their transfer completed, by reason.";
 constexpr const char* kControlRefused = "qk_relay_control_refused_total";
 constexpr const char* kControlRefusedHelp =
     "Control connections or exchanges refused or failed, by reason.";
@@ -38,6 +41,10 @@ const SQKReceiverMetrics& qk_receiver_metrics() {
                       "Files whose transfer resumed from partial content."),
             r.counter("qk_relay_receiver_resumed_bytes_total",
                       "Bytes of partial content that resumed transfers did not send again."),
+            r.counter(kPartialRemoved, kPartialRemovedHelp, "reason", "cap"),
+            r.counter(kPartialRemoved, kPartialRemovedHelp, "reason", "reserve"),
+            r.counter(kPartialRemoved, kPartialRemovedHelp, "reason", "expired"),
+            r.counter(kPartialRemoved, kPartialRemovedHelp, "reason", "source"),
         };
     }();
     return metrics;

@@ -23,6 +23,11 @@ struct SQKReceiverMetrics {
     CQKGauge& partial_bytes;
     CQKCounter& resumed_files;
     CQKCounter& resumed_bytes;  // held already, not sent again
+    // Partial content removed before its file came whole, by reason.
+    CQKCounter& partial_removed_cap;      // to keep the store within partial_max
+    CQKCounter& partial_removed_reserve;  // to keep the free space beyond the reserve
+    CQKCounter& partial_removed_expired;  // not written for partial_hours
+    CQKCounter& partial_removed_source;   // the same path from another source: the file changed
 };
 
 // The senders: qk_relay_clnsvc (and qk_relay_cln, which serves no endpoint).
