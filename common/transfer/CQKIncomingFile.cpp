@@ -428,7 +428,9 @@ void CQKIncomingFile::abandon() noexcept {
     forgetHeldChecksum();
     m_held = 0;
     m_held_read_started = false;
-    if (m_fd >= 0 && m_partial_dir_fd >= 0)
+    if (m_fd >= 0 && m_partial_dir_fd >= 0 && m_written == 0)
+        ::unlinkat(m_partial_dir_fd, m_partial_name.c_str(), 0);  // nothing to resume from
+    else if (m_fd >= 0 && m_partial_dir_fd >= 0)
         ::fdatasync(m_fd);  // what the next attempt resumes from must be on the disk
     closePartial();
     if (m_fd >= 0) {

@@ -91,7 +91,7 @@ public:
                m_dir_inode == other.m_dir_inode;
     }
     // Drops the content; the target stays as it was. A resumable file's partial content is
-    // synced and kept for the next attempt.
+    // synced and kept for the next attempt, unless it is empty.
     void abandon() noexcept;
     // Drops the content, a resumable file's partial content included.
     void discard() noexcept;

@@ -31,6 +31,8 @@ constexpr std::size_t kHexDigits = 32;
 constexpr std::chrono::minutes kSweepEvery{10};
 constexpr std::uint64_t kReserveMax = 1ull << 30;
 constexpr unsigned kReservePercent = 5;
+// The least a partial file counts against the cap: the smallest resumable file.
+constexpr std::uint64_t kMinCharge = QK_RESUME_MIN_SIZE_LOWEST;
 
 std::string hex_of(const unsigned char* bytes, std::size_t digits) {
     static const char* const kHex = "0123456789abcdef";
@@ -70,14 +72,17 @@ struct CQKPartialStore::SQKIndex {
     std::mutex mutex;
     std::map<std::string, SQKEntry> entries;
     std::set<std::pair<std::int64_t, std::string>> by_age;
-    std::uint64_t bytes = 0;    // on the disk
-    std::uint64_t charged = 0;  // what counts against the cap: in use, the declared size
-    std::uint64_t unused = 0;   // bytes of the content no connection uses
+    std::uint64_t bytes = 0;           // on the disk
+    std::uint64_t charged = 0;         // what counts against the cap: in use, the declared size
+    std::uint64_t unused = 0;          // bytes of the content no connection uses
+    std::uint64_t unused_charged = 0;  // what that content counts against the cap
     bool listed = false;
     std::int64_t last_sweep = 0;
 
+    // At least kMinCharge each: many tiny cut transfers fill the cap as well as big ones, so
+    // the number of files (and of the index's entries) is bounded too.
     static std::uint64_t chargeOf(const SQKEntry& entry) {
-        return entry.in_use ? std::max(entry.size, entry.declared) : entry.size;
+        return std::max({kMinCharge, entry.size, entry.in_use ? entry.declared : 0});
     }
     const SQKEntry* find(const std::string& name) const {
         const auto it = entries.find(name);
@@ -90,6 +95,7 @@ struct CQKPartialStore::SQKIndex {
         bytes += entry.size;
         charged += chargeOf(entry);
         unused += entry.in_use ? 0 : entry.size;
+        unused_charged += entry.in_use ? 0 : chargeOf(entry);
     }
     void erase(const std::string& name) {
         const auto it = entries.find(name);
@@ -99,12 +105,17 @@ struct CQKPartialStore::SQKIndex {
         bytes -= it->second.size;
         charged -= chargeOf(it->second);
         unused -= it->second.in_use ? 0 : it->second.size;
+        unused_charged -= it->second.in_use ? 0 : chargeOf(it->second);
         entries.erase(it);
     }
-    // Bytes that removing every unused entry but keep would free.
-    std::uint64_t removableBesides(const std::string& keep) const {
+    // Bytes (or, charged, what counts against the cap) that removing every unused entry but
+    // keep would free.
+    std::uint64_t removableBesides(const std::string& keep, bool charged) const {
         const SQKEntry* entry = find(keep);
-        return unused - (entry != nullptr && !entry->in_use ? entry->size : 0);
+        const bool unused_keep = entry != nullptr && !entry->in_use;
+        if (charged)
+            return unused_charged - (unused_keep ? chargeOf(*entry) : 0);
+        return unused - (unused_keep ? entry->size : 0);
     }
     void publish() const {
         const SQKReceiverMetrics& metrics = qk_receiver_metrics();
@@ -137,7 +148,7 @@ void relist(const std::string& dir, SQKIndex& index) {
     }
     index.entries.clear();
     index.by_age.clear();
-    index.bytes = index.charged = index.unused = 0;
+    index.bytes = index.charged = index.unused = index.unused_charged = 0;
     std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(dir.c_str()), ::closedir);
     while (listing) {
         const dirent* item = ::readdir(listing.get());
@@ -152,12 +163,17 @@ void relist(const std::string& dir, SQKIndex& index) {
         }
         SQKIndex::SQKEntry entry;
         const auto used = in_use.find(name);
-        if (used != in_use.end())
+        if (used != in_use.end()) {
             entry = used->second;
+            in_use.erase(used);
+        }
         entry.size = static_cast<std::uint64_t>(info.st_size);
         entry.mtime = static_cast<std::int64_t>(info.st_mtime);
         index.put(name, entry);
     }
+    // Admitted, and not created yet: they count all the same.
+    for (const auto& [name, entry] : in_use)
+        index.put(name, entry);
     index.listed = true;
 }
 
@@ -189,10 +205,10 @@ bool remove_unused(const std::string& dir, SQKIndex& index, const std::string& n
     return removed;
 }
 
-// Removes the oldest unused content but keep until wanted bytes are freed; returns the
-// bytes freed.
+// Removes the oldest unused content but keep until wanted bytes (charged: of the cap) are
+// freed; returns what was freed.
 std::uint64_t make_room(const std::string& dir, SQKIndex& index, const std::string& keep,
-                        std::uint64_t wanted, CQKCounter& removed_for) {
+                        std::uint64_t wanted, bool charged, CQKCounter& removed_for) {
     std::uint64_t freed = 0;
     auto it = index.by_age.begin();
     while (freed < wanted && it != index.by_age.end()) {
@@ -201,7 +217,7 @@ std::uint64_t make_room(const std::string& dir, SQKIndex& index, const std::stri
         const SQKIndex::SQKEntry* entry = index.find(name);
         if (name == keep || entry == nullptr || entry->in_use)
             continue;
-        const std::uint64_t size = entry->size;
+        const std::uint64_t size = charged ? SQKIndex::chargeOf(*entry) : entry->size;
         if (remove_unused(dir, index, name, removed_for))
             freed += size;
     }
@@ -271,8 +287,9 @@ CQKPartialStore::Admission CQKPartialStore::admit(const std::string& name, std::
     const std::uint64_t reserve = reserveOf(fs_size);
     const std::uint64_t wanted = need > UINT64_MAX - reserve ? UINT64_MAX : need + reserve;
     if (avail < wanted) {
-        if (wanted - avail > index.removableBesides(name) ||
-            avail + make_room(m_dir, index, name, wanted - avail, metrics.partial_removed_reserve) <
+        if (wanted - avail > index.removableBesides(name, false) ||
+            avail + make_room(m_dir, index, name, wanted - avail, false,
+                              metrics.partial_removed_reserve) <
                 wanted) {
             return Admission::NoRoom;
         }
@@ -286,8 +303,8 @@ CQKPartialStore::Admission CQKPartialStore::admit(const std::string& name, std::
         return Admission::NotKept;
     if (others + file_size > cap) {
         const std::uint64_t excess = others + file_size - cap;
-        if (index.removableBesides(name) < excess ||
-            make_room(m_dir, index, name, excess, metrics.partial_removed_cap) < excess) {
+        if (index.removableBesides(name, true) < excess ||
+            make_room(m_dir, index, name, excess, true, metrics.partial_removed_cap) < excess) {
             return Admission::NotKept;
         }
     }

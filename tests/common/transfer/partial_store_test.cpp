@@ -71,6 +71,15 @@ TEST_F(PartialStoreTest, TheCapRemovesTheOldestUnusedContentFirst) {
     EXPECT_EQ(m_store.admit(name_of(5), 8 << 20, max), Admission::NotKept);
     EXPECT_TRUE(has(name_of(2)));
     EXPECT_EQ(metrics.partial_removed_cap.value(), cap + 1);
+
+    // Tiny content counts as 1 MiB each, so that no number of tiny cut transfers escapes it.
+    put(name_of(6), 1, 500s);
+    put(name_of(7), 1, 400s);
+    m_store.sweep(24h, true);
+    EXPECT_EQ(m_store.admit(name_of(8), 1 << 20, max), Admission::Kept);
+    EXPECT_FALSE(has(name_of(6)));
+    EXPECT_TRUE(has(name_of(7)));
+    EXPECT_TRUE(has(name_of(2)));
 }
 
 TEST_F(PartialStoreTest, AFileThatCannotFitInTheFreeSpaceBeyondTheReserveHasNoRoom) {
