@@ -749,22 +749,21 @@ class Bench:
         bytes have reached the receiver; the client's next attempt, or one more run of it
         when all its attempts failed, goes through whole. What counts is what the
         connections after the cut carried up: with resume, about the half left, without,
-        the whole file again. resume False: the server runs with --resume_min_size=off for
-        this run (and is started again as before after it)."""
+        the whole file again. The server runs for this run with --resume_plain (resume
+        over the plain port is off by default), or with resume False with
+        --resume_min_size=off, and is started again as before after it."""
         size = self.args.resume_mib * MIB
         src, digest = self.fresh(run, False, lambda root: make_big(root, size))
         dest = os.path.join(self.in_qk, run)
         try:
-            if not resume:
-                self.restart_server(["--resume_min_size=off"])
+            self.restart_server(["--resume_plain"] if resume else ["--resume_min_size=off"])
             with self.proxy(RESUME_RTT, self.port, run,
                             ["--verbose", "--cut-after-bytes", str(size // 2),
                              "--cut-connections", "1"]) as proxy:
                 sample = self.send_qk(run, False, False, proxy.port, again=True)
                 conns = self.proxy_connections(run, settle=10)
         finally:
-            if not resume:
-                self.restart_server()
+            self.restart_server()
         sample.update(proxy.usage)
         self.check(run, dest, digest, series)
         self.drop_received_big(dest)
@@ -784,7 +783,7 @@ class Bench:
         """The figures of --only resume per row, for the console and the Markdown."""
         size = self.args.resume_mib * MIB
         lines = []
-        for key, label in (("resume_on", "resume on (receiver's default)"),
+        for key, label in (("resume_on", "resume on (--resume_plain)"),
                            ("resume_off", "resume off (--resume_min_size=off)")):
             s = self.series.get(key)
             if s is None or (not s.runs and not s.failed):

@@ -33,8 +33,8 @@
 #     through bench/delay_proxy.py at a 50 ms round trip, which resets the first connection
 #     only, once half the file's bytes have reached the receiver; the client retries on its
 #     own (and is run once more if it exits with an error). The bytes the connections after
-#     the cut carried up, as a share of the file (target: at most 55 %), with the receiver's
-#     resume and, as the comparison, with qk_relay_srv --resume_min_size=off (about 100 %).
+#     the cut carried up, as a share of the file (target: at most 55 %), with qk_relay_srv
+#     --resume_plain and, as the comparison, with qk_relay_srv --resume_min_size=off (about 100 %).
 #     One round only.
 #   - keep: the client service's kept connection: qk_relay_clnsvc -> qk_relay_srvsvc over TLS
 #     through bench/delay_proxy.py at a 50 ms round trip, a 4 KiB file renamed into the

@@ -179,6 +179,18 @@ void CQKSrvAppl::defineOptions(Poco::Util::OptionSet& options) {
                           .required(false)
                           .repeatable(false)
                           .argument("<count>", true));
+    options.addOption(Option("partial_max", "",
+                             "most the partial content of cut transfers may hold (K, M, G, at "
+                             "least 1M; or a share of the file system, 1% to 100%), 10% by "
+                             "default...")
+                          .required(false)
+                          .repeatable(false)
+                          .argument("<size>", true));
+    options.addOption(Option("resume_plain", "",
+                             "the plain port resumes cut transfers too (off by default: only "
+                             "the TLS port does)...")
+                          .required(false)
+                          .repeatable(false));
 }
 
 void CQKSrvAppl::handleOption(const std::string& name, const std::string& value) {
@@ -242,6 +254,10 @@ void CQKSrvAppl::handleOption(const std::string& name, const std::string& value)
             count = -1;
         qk_check_source_connections(count);
         m_params.m_source_connections = count;
+    } else if (name == "partial_max") {
+        m_params.m_partial_max = qk_parse_partial_max(value);
+    } else if (name == "resume_plain") {
+        m_params.m_resume_plain = true;
     }
 }
 

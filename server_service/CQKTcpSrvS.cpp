@@ -89,6 +89,6 @@ bool CQKTcpSrvS::isRestartNeeded() const {
 
 SQKReceivingDirs CQKTcpSrvS::receivingDirs() const {
     Poco::Mutex::ScopedLock lock(CQKBaseConfigs::instance().configLock());
-    return {m_params->m_in_dir, m_params->m_back_dir, m_params->m_resume_min_size,
-            m_params->m_partial_hours};
+    return {m_params->m_in_dir,        m_params->m_back_dir,    m_params->m_resume_min_size,
+            m_params->m_partial_hours, m_params->m_partial_max, m_params->m_resume_plain};
 }

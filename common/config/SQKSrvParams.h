@@ -22,6 +22,16 @@ constexpr const char* QK_LISTEN_ADDRESS_ALL = "0.0.0.0";
 constexpr const char* QK_LISTEN_OFF = "off";
 constexpr int QK_SOURCE_CONNECTIONS_DEFAULT = 4;
 constexpr int QK_SOURCE_CONNECTIONS_MAX = 64;
+// The most partial content may hold in one incoming tree: a size, or a share of the file
+// system the tree is on (qk_parse_partial_max).
+struct SQKPartialMax {
+    std::uint64_t bytes = 0;  // a size; 0: the share below
+    unsigned percent = 10;    // of the file system's size, 1 to 100
+    // The cap in bytes on a file system of fs_size bytes.
+    std::uint64_t of(std::uint64_t fs_size) const {
+        return bytes != 0 ? bytes : fs_size / 100 * percent;
+    }
+};
 
 struct SQKSrvParams {
     OperationCode m_op_code = OperationCode::none;
@@ -43,4 +53,8 @@ struct SQKSrvParams {
     std::string m_allowed_networks;
     std::string m_ssl_allowed_networks;
     int m_source_connections = QK_SOURCE_CONNECTIONS_DEFAULT;
+    // Partial content of cut transfers: its cap per incoming tree, and whether the plain port
+    // grants resume (its peers prove nothing of who they are).
+    SQKPartialMax m_partial_max;
+    bool m_resume_plain = false;
 };

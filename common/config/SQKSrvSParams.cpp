@@ -39,6 +39,8 @@ void SQKSrvSParams::readParams() {
     m_allowed_networks = conf.getString("allowed_networks", "");
     m_ssl_allowed_networks = conf.getString("ssl_allowed_networks", "");
     m_source_connections = conf.getInt("source_connections", QK_SOURCE_CONNECTIONS_DEFAULT);
+    m_partial_max_text = conf.getString("partial_max", "10%");
+    m_resume_plain = conf.getBool("resume_plain", false);
     qk_read_key_paths(*this, configs.view("ssl_keys"));
 }
 
@@ -98,6 +100,7 @@ void SQKSrvSParams::checkParams() {
     qk_check_allowed_networks("allowed_networks", m_allowed_networks);
     qk_check_allowed_networks("ssl_allowed_networks", m_ssl_allowed_networks);
     qk_check_source_connections(m_source_connections);
+    m_partial_max = qk_parse_partial_max(m_partial_max_text);
 }
 
 void SQKSrvSParams::writeParams() {

@@ -38,12 +38,18 @@ struct SQKSrvSParams {
     std::string m_ssl_allowed_networks;
     std::int32_t m_source_connections = QK_SOURCE_CONNECTIONS_DEFAULT;
 
+    // "partial_max" (default 10%) and "resume_plain" (default false), keys of the file alone.
+    std::string m_partial_max_text = "10%";
+    SQKPartialMax m_partial_max;  // by checkParams()
+    bool m_resume_plain = false;
+
     // Fills the record; a missing key (other than "control_code", default 1,
     // "metrics_port", default 0, "metrics_address", default 127.0.0.1, "log_level", default
-    // TRACE, "resume_min_size", default 64M, "partial_hours", default 24, and the keys of
-    // who may use the file ports, whose defaults keep both listeners on every address for
-    // everyone) or a value that is not a number (other than "control_port", then 0) throws
-    // the configuration's exception, a missing view Poco::NullPointerException.
+    // TRACE, "resume_min_size", default 64M, "partial_hours", default 24, "partial_max",
+    // default 10%, "resume_plain", default false, and the keys of who may use the file ports,
+    // whose defaults keep both listeners on every address for everyone) or a value that is
+    // not a number (other than "control_port", then 0) throws the configuration's exception,
+    // a missing view Poco::NullPointerException.
     void readParams();
     // Reads only what the control listener lives on: "control_port" and the key paths.
     void readControlValues();

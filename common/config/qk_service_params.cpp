@@ -161,6 +161,28 @@ void qk_check_some_listener(const std::string& address, const std::string& ssl_a
     }
 }
 
+SQKPartialMax qk_parse_partial_max(const std::string& text) {
+    SQKPartialMax max;
+    std::string problem;
+    if (!text.empty() && text.back() == '%') {
+        const std::string number = text.substr(0, text.size() - 1);
+        unsigned percent = 0;
+        if (number.empty() || number.size() > 3 ||
+            number.find_first_not_of("0123456789") != std::string::npos ||
+            (percent = static_cast<unsigned>(std::stoul(number))) < 1 || percent > 100) {
+            problem = "share " + text + " is not 1% to 100%";
+        }
+        max.percent = percent;
+    } else {
+        problem = qk_parse_bytes(text, "size", "bytes", max.bytes);
+        if (problem.empty() && max.bytes < QK_RESUME_MIN_SIZE_LOWEST)
+            problem = "size " + text + " is below 1M";
+    }
+    if (!problem.empty())
+        throw Poco::Util::OptionException("Wrong value of partial_max: " + problem + ".");
+    return max;
+}
+
 void qk_ensure_param_dir(const char* label, const std::string& path, const QKLogTag* tag) {
     Poco::File dir(path);
     if (!dir.exists()) {

@@ -62,6 +62,10 @@ void qk_check_metrics_address(const std::string& address);
 std::uint64_t qk_parse_resume_min_size(const std::string& text);
 // Throws Poco::Util::OptionException unless hours is 1 to QK_PARTIAL_HOURS_MAX.
 void qk_check_partial_hours(std::int32_t hours);
+// "partial_max": the most the partial content of one incoming tree may hold, a size as for
+// resume_min_size (at least 1M), or a share of the tree's file system, "1%" to "100%".
+// Throws Poco::Util::OptionException "Wrong value of partial_max: " and the reason.
+SQKPartialMax qk_parse_partial_max(const std::string& text);
 
 // Who may use the file ports, at a receiver. "address" and "ssl_address": the literal IPv4
 // address the plain and the TLS listener bind (0.0.0.0: every address of the machine), or

@@ -24,6 +24,7 @@
 #include <mutex>
 #include <string>
 
+#include "config/SQKSrvParams.h"
 #include "transfer/CQKReceivingRegistry.h"
 #include "transfer/CQKSourceGate.h"
 
@@ -37,6 +38,8 @@ struct SQKReceivingDirs {
     // and for how long.
     std::uint64_t resume_min_size = 0;
     int partial_hours = 24;
+    SQKPartialMax partial_max;  // the most partial content may hold in in_dir
+    bool resume_plain = false;  // the plain port grants resume too
 };
 
 class CQKFileListener {

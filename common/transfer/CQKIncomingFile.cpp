@@ -37,6 +37,12 @@ std::string temporary_name() {
     return qk_temporary_name(kTemporaryPrefix, ++counter, kTemporarySuffix);
 }
 
+// openLockedPartial: another process holds the file.
+constexpr int kBusy = -2;
+
+// Thrown by the reading of held bytes that was ended early.
+struct HeldReadEnded {};
+
 // The errors by which a file system says it has no unnamed files.
 bool unnamed_files_unsupported(int error) {
     return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
@@ -108,8 +114,12 @@ bool CQKIncomingFile::openPartial(const std::string& dir, const std::string& tar
     m_partial_name = name;
     m_target_path = target_path;
     m_target_name = target_path.substr(target_path.rfind('/') + 1);
-    m_fd = ::openat(m_partial_dir_fd, name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
-                    QK_PRIVATE_FILE_MODE);
+    m_fd = openLockedPartial(name);
+    if (m_fd == kBusy) {
+        m_fd = -1;
+        closePartial();
+        return false;
+    }
     if (m_fd < 0 || ::fstat(m_fd, &info) != 0) {
         const std::string error = errno_text();
         discard();
@@ -124,35 +134,76 @@ bool CQKIncomingFile::openPartial(const std::string& dir, const std::string& tar
         discard();
         throw Poco::OpenFileException("Error of opening of file: " + m_target_path, error);
     }
+    // Written again now: a sweep that goes by age leaves it alone.
+    ::futimens(m_fd, nullptr);
     m_written = held;
     m_writeback_from = held;
-    // Positional reads below the end, while the writer appends: they never meet.
-    const int fd = m_fd;
-    m_held_crc = std::async(std::launch::async, [fd, held] { return crcOfHeld(fd, held); });
+    m_held = held;
+    m_held_read_started = false;
+    m_held_cancel.store(false);
     return true;
 }
 
-std::uint32_t CQKIncomingFile::heldChecksum() {
-    if (!m_held_crc.valid())
-        return 0;
-    return m_held_crc.get();
+// The partial file name, created when missing and locked against sweeps; kBusy when another
+// process holds it. A store without locks is used unlocked. A file a sweep removed between
+// the open and the lock is not what the next attempt would find: it is created anew.
+int CQKIncomingFile::openLockedPartial(const std::string& name) {
+    for (int attempt = 0;; ++attempt) {
+        const int fd = ::openat(m_partial_dir_fd, name.c_str(),
+                                O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, QK_PRIVATE_FILE_MODE);
+        if (fd < 0)
+            return fd;
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        if (::fcntl(fd, F_OFD_SETLK, &lock) != 0 && (errno == EAGAIN || errno == EACCES)) {
+            ::close(fd);
+            return kBusy;
+        }
+        struct stat info;
+        if (attempt > 0 || ::fstat(fd, &info) != 0 || info.st_nlink > 0)
+            return fd;
+        ::close(fd);
+    }
+}
+
+void CQKIncomingFile::startHeldRead(std::function<bool()> stopped) {
+    if (m_held_read_started || m_held == 0 || m_fd < 0)
+        return;
+    m_held_read_started = true;
+    m_held_stopped = std::move(stopped);
+    // Positional reads below the end, while the writer appends: they never meet.
+    m_held_crc = std::async(std::launch::async, [this] { return crcOfHeld(); });
+}
+
+bool CQKIncomingFile::heldChecksum(std::uint32_t& crc) {
+    try {
+        crc = m_held_crc.valid() ? m_held_crc.get() : crcOfHeld();
+        m_held_read_started = true;
+        return true;
+    } catch (const HeldReadEnded&) {
+        return false;
+    }
 }
 
 // Before the descriptor the reading uses is closed.
 void CQKIncomingFile::forgetHeldChecksum() noexcept {
+    m_held_cancel.store(true);
     if (m_held_crc.valid())
         m_held_crc.wait();
     m_held_crc = std::future<std::uint32_t>();
 }
 
-std::uint32_t CQKIncomingFile::crcOfHeld(int fd, std::uint64_t held) {
+std::uint32_t CQKIncomingFile::crcOfHeld() const {
     std::vector<unsigned char> buffer(1u << 20);
     uLong crc = ::crc32(0L, Z_NULL, 0);
     std::uint64_t at = 0;
-    while (at < held) {
+    while (at < m_held) {
+        if (m_held_cancel.load() || (m_held_stopped && m_held_stopped()))
+            throw HeldReadEnded();
         const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), held - at));
-        const ssize_t n = ::pread(fd, buffer.data(), want, static_cast<off_t>(at));
+            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), m_held - at));
+        const ssize_t n = ::pread(m_fd, buffer.data(), want, static_cast<off_t>(at));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -161,7 +212,7 @@ std::uint32_t CQKIncomingFile::crcOfHeld(int fd, std::uint64_t held) {
         crc = ::crc32(crc, buffer.data(), static_cast<uInt>(n));
         at += static_cast<std::uint64_t>(n);
     }
-    ::posix_fadvise(fd, 0, static_cast<off_t>(held), POSIX_FADV_DONTNEED);
+    ::posix_fadvise(m_fd, 0, static_cast<off_t>(m_held), POSIX_FADV_DONTNEED);
     return static_cast<std::uint32_t>(crc);
 }
 
@@ -375,7 +426,11 @@ void CQKIncomingFile::discard() noexcept {
 void CQKIncomingFile::abandon() noexcept {
     m_placed = false;
     forgetHeldChecksum();
-    if (m_fd >= 0 && m_partial_dir_fd >= 0)
+    m_held = 0;
+    m_held_read_started = false;
+    if (m_fd >= 0 && m_partial_dir_fd >= 0 && m_written == 0)
+        ::unlinkat(m_partial_dir_fd, m_partial_name.c_str(), 0);  // nothing to resume from
+    else if (m_fd >= 0 && m_partial_dir_fd >= 0)
         ::fdatasync(m_fd);  // what the next attempt resumes from must be on the disk
     closePartial();
     if (m_fd >= 0) {

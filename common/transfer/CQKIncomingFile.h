@@ -19,8 +19,10 @@
 // may rename or remove a directory and create it anew).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <string>
 
@@ -38,17 +40,25 @@ public:
     // Starts a resumable file in dir, to be put under target_path: its content goes into the
     // file name of partial_dir, which keeps what was written if the transfer is cut (abandon()
     // and the destructor leave it, synced; discard() removes it). What name holds already, up
-    // to file_size bytes, is kept and counts as written: held receives its length, and its
-    // CRC-32 is read back from the disk meanwhile (heldChecksum()). False, with nothing
-    // opened, when partial_dir is not on dir's file system (the content could not be moved
-    // under its name in one step).
+    // to file_size bytes, is kept and counts as written: held receives its length. The file
+    // is locked (an OFD lock) while open, so that no sweep of another receiver removes it.
+    // False, with nothing opened, when partial_dir is not on dir's file system (the content
+    // could not be moved under its name in one step) or another process holds the file.
     bool openPartial(const std::string& dir, const std::string& target_path,
                      const std::string& partial_dir, const std::string& name,
                      std::uint64_t file_size, std::uint64_t& held);
+    // Starts reading the bytes held back from the disk, on a thread of its own, unless
+    // started or none are held: once per openPartial, and only when the transfer goes on.
+    // The reading ends early, between two reads of 1 MiB, when stopped() says so, or at
+    // cancelHeldRead(), abandon() or discard(). stopped is called from that thread.
+    void startHeldRead(std::function<bool()> stopped);
     // The CRC-32 of the content a resumable file held when it was opened: what is really on
-    // the disk, not what an earlier process believed it wrote. Waits for it to be read;
-    // throws Poco::ReadFileException when it could not be.
-    std::uint32_t heldChecksum();
+    // the disk, not what an earlier process believed it wrote. Waits for it to be read
+    // (reading it on the caller's thread when never started); false when the reading was
+    // ended early; throws Poco::ReadFileException when it could not be read.
+    bool heldChecksum(std::uint32_t& crc);
+    // Ends a reading of held bytes early, from any thread; does not wait.
+    void cancelHeldRead() noexcept { m_held_cancel.store(true); }
     // Writes all bytes; a short or failed write throws Poco::WriteFileException. Every few
     // MiB the written range is handed to the disk at once, and the range before it waited
     // for and dropped from the page cache, so that commit()'s flush has little left and a
@@ -81,7 +91,7 @@ public:
                m_dir_inode == other.m_dir_inode;
     }
     // Drops the content; the target stays as it was. A resumable file's partial content is
-    // synced and kept for the next attempt.
+    // synced and kept for the next attempt, unless it is empty.
     void abandon() noexcept;
     // Drops the content, a resumable file's partial content included.
     void discard() noexcept;
@@ -120,7 +130,8 @@ private:
     void openNamed();
     bool linkUnderTarget();
     void closeDirectory() noexcept;
-    static std::uint32_t crcOfHeld(int fd, std::uint64_t held);
+    std::uint32_t crcOfHeld() const;
+    int openLockedPartial(const std::string& name);
     void forgetHeldChecksum() noexcept;
     void movePartialIn();
     void closePartial() noexcept;
@@ -140,6 +151,10 @@ private:
     // name or dropped.
     int m_partial_dir_fd = -1;
     std::string m_partial_name;
+    std::uint64_t m_held = 0;  // bytes held when opened
+    bool m_held_read_started = false;
+    std::function<bool()> m_held_stopped;  // asked by the reading
+    std::atomic<bool> m_held_cancel{false};
     std::future<std::uint32_t> m_held_crc;  // read while the rest of the content comes
     std::string m_target_path;
     std::string m_target_name;  // the last component of m_target_path

@@ -659,15 +659,12 @@ void CQKSrvConnection::handleHeader() {
 }
 
 // Opens where the content goes and returns the bytes of it held already. A resumable file
-// of at least the smallest resumable size goes into the partial-content store, where it
+// that the terms in force now grant resume to goes into the partial-content store, where it
 // resumes what a cut transfer of the same source left; the sender learns at once from which
-// byte to send.
+// byte to send (0 for a file received without resume).
 std::uint64_t CQKSrvConnection::openContent(const SQKReceivingDirs& dirs) {
     std::uint64_t held = 0;
-    m_cur->partial_root.clear();
-    if (m_reader.resumable() && m_cur->file_size >= m_resume_min_size && openPartial(dirs, held)) {
-        m_cur->partial_root = dirs.in_dir;
-    } else {
+    if (!m_reader.resumable() || !resumeGranted(dirs) || !openPartial(dirs, held)) {
         try {
             m_cur->content.open(m_cur->in_dir, m_cur->file_path);
         } catch (const Poco::Exception& e) {
@@ -686,9 +683,19 @@ std::uint64_t CQKSrvConnection::openContent(const SQKReceivingDirs& dirs) {
     return held;
 }
 
+// Asked at each header, so that a kept connection follows the terms in force at each run of
+// its sender, not those of its start. The plain port grants resume only where the operator
+// says so: its peers prove nothing of who leaves partial content behind.
+bool CQKSrvConnection::resumeGranted(const SQKReceivingDirs& dirs) const {
+    return dirs.resume_min_size != 0 && m_cur->file_size >= dirs.resume_min_size &&
+           (m_is_secure || dirs.resume_plain);
+}
+
+// False when the file is received without resume: no store, no room in its cap, or its
+// content busy elsewhere. Throws when it cannot fit in the free space beyond the reserve:
+// refused before any byte of it is sent.
 bool CQKSrvConnection::openPartial(const SQKReceivingDirs& dirs, std::uint64_t& held) {
-    const CQKPartialStore store(dirs.in_dir);
-    const std::chrono::hours max_age(dirs.partial_hours);
+    CQKPartialStore store(dirs.in_dir);
     const std::string dir = store.ensureDir();
     if (dir.empty())
         return false;
@@ -696,14 +703,38 @@ bool CQKSrvConnection::openPartial(const SQKReceivingDirs& dirs, std::uint64_t& 
         m_cur->sub_dir.empty() ? m_cur->file_name : m_cur->sub_dir + "/" + m_cur->file_name;
     const std::string name =
         CQKPartialStore::nameOf(relative, m_reader.sourceTag(), QK_SOURCE_TAG_SIZE);
-    store.removeOtherSources(name);
-    if (!m_cur->content.openPartial(m_cur->in_dir, m_cur->file_path, dir, name, m_cur->file_size,
-                                    held)) {
+    QKLogTag tag = tagOf("receiveData()");
+    switch (store.admit(name, m_cur->file_size, dirs.partial_max)) {
+        case CQKPartialStore::Admission::NoRoom:
+            throw Poco::WriteFileException(
+                "QK_FILE_SEND_FHEADER: File = " + m_cur->file_path + " of " +
+                std::to_string(m_cur->file_size) +
+                " bytes does not fit in the free space of the incoming directory beyond its "
+                "reserve");
+        case CQKPartialStore::Admission::NotKept:
+            log_message(LOG_LEVEL_INFO, &tag,
+                        "Receiving file: %s without resume: its partial content would not fit "
+                        "in partial_max",
+                        m_cur->file_path.c_str());
+            return false;
+        case CQKPartialStore::Admission::Kept:
+            break;
+    }
+    m_cur->partial_root = dirs.in_dir;
+    m_cur->partial_name = name;
+    bool opened = false;
+    try {
+        opened = m_cur->content.openPartial(m_cur->in_dir, m_cur->file_path, dir, name,
+                                            m_cur->file_size, held);
+    } catch (...) {
+        notePartialStore(*m_cur);
+        throw;
+    }
+    if (!opened) {
+        notePartialStore(*m_cur);
         return false;
     }
-    store.sweep(max_age, true);
     if (held > 0) {
-        QKLogTag tag = tagOf("receiveData()");
         log_message(LOG_LEVEL_INFO, &tag, "Resuming file: %s from byte %llu of %llu",
                     m_cur->file_path.c_str(), static_cast<unsigned long long>(held),
                     static_cast<unsigned long long>(m_cur->file_size));
@@ -721,12 +752,26 @@ void CQKSrvConnection::sendOffset(std::uint64_t offset) {
     m_offset_due = false;
 }
 
-// Partial content kept or used up: the metrics say what the store holds now.
-void CQKSrvConnection::notePartialStore(const SQKReceivedFile& file) const {
+// Once the transfer goes on past its offset (its first content, or its finished frame when
+// every byte was held): a header cut before its content costs no reading of the disk.
+void CQKSrvConnection::startHeldRead() {
+    if (m_cur->held > 0) {
+        m_cur->content.startHeldRead(
+            [this] { return m_held_reads_ended.load() || m_listener.isStopped(); });
+    }
+}
+
+// The file's partial content is no longer used by it (kept, placed or removed): the store's
+// index and metrics take what the disk holds now.
+void CQKSrvConnection::notePartialStore(SQKReceivedFile& file) noexcept {
     if (file.partial_root.empty())
         return;
-    CQKPartialStore(file.partial_root)
-        .sweep(std::chrono::hours(m_listener.receivingDirs().partial_hours), true);
+    try {
+        CQKPartialStore(file.partial_root).release(file.partial_name);
+    } catch (...) {
+    }
+    file.partial_root.clear();
+    file.partial_name.clear();
 }
 
 // True when the connection waits for the sender's next file (or its first, or its next run):
@@ -785,7 +830,7 @@ void CQKSrvConnection::handleWindow() {
     const SQKReceivingDirs dirs = m_listener.receivingDirs();
     answer.features = offer.features &
                       (QK_WINDOW_FEATURE_FILES | QK_WINDOW_FEATURE_KEEP | QK_WINDOW_FEATURE_RESUME);
-    if (dirs.resume_min_size == 0)
+    if (dirs.resume_min_size == 0 || (!m_is_secure && !dirs.resume_plain))
         answer.features &= static_cast<std::uint16_t>(~QK_WINDOW_FEATURE_RESUME);
     if ((answer.features & QK_WINDOW_FEATURE_KEEP) != 0 && offer.keep > 0) {
         m_keep_seconds = std::min(offer.keep, QK_KEEP_SECONDS);
@@ -800,8 +845,7 @@ void CQKSrvConnection::handleWindow() {
     qk_build_window(frames, answer);
     std::size_t length = QK_WINDOW_FRAME_SIZE;
     if ((answer.features & QK_WINDOW_FEATURE_RESUME) != 0) {
-        m_resume_min_size = dirs.resume_min_size;
-        qk_build_resume_terms(frames + length, m_resume_min_size);
+        qk_build_resume_terms(frames + length, dirs.resume_min_size);
         length += QK_RESUME_TERMS_SIZE;
         m_reader.allowResumableHeaders();
         CQKPartialStore(dirs.in_dir).sweep(std::chrono::hours(dirs.partial_hours));
@@ -963,7 +1007,6 @@ void CQKSrvConnection::commitBatch(FileQueue& batch) {
             log_message(LOG_LEVEL_INFO, &tag, "File: %s has been replaced.",
                         file->file_path.c_str());
         releaseName(*file);
-        notePartialStore(*file);
         metrics.files.inc();
         metrics.bytes.inc(file->file_size);
     }
@@ -1011,6 +1054,7 @@ void CQKSrvConnection::committerLoop() {
 // Stops the committer after the batch it is committing; what it had not taken is dropped
 // with the rest of the files not answered.
 void CQKSrvConnection::stopCommitter() noexcept {
+    m_held_reads_ended.store(true);  // the batch under way is not waited for
     if (m_committer.joinable()) {
         {
             std::lock_guard<std::mutex> lock(m_commit_mutex);
@@ -1133,10 +1177,10 @@ void CQKSrvConnection::releaseName(SQKReceivedFile& file) noexcept {
 void CQKSrvConnection::recycle(FileQueue& files) noexcept {
     for (auto& file : files) {
         file->content.abandon();
+        notePartialStore(*file);
         releaseName(*file);
         file->refused = false;
         file->replacing = false;
-        file->partial_root.clear();
         file->held = 0;
         m_spare.push_back(std::move(file));
     }
@@ -1157,7 +1201,6 @@ void CQKSrvConnection::finishFile(bool refused) {
     if (refused) {
         m_writer.abandon();
         m_cur->content.discard();  // partial content included: it did not add up
-        notePartialStore(*m_cur);
         releaseName(*m_cur);
     }
     if (m_window)
@@ -1197,6 +1240,7 @@ void CQKSrvConnection::handleData(std::size_t len) {
     log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FDATA");
     if (m_dropping)
         return;
+    startHeldRead();
     m_refusal = Refusal::Write;
     try {
         m_writer.queue(len);
@@ -1232,6 +1276,7 @@ void CQKSrvConnection::handleFinished() {
         return;
     }
     if (m_cur->held > 0) {
+        startHeldRead();
         handOverResumed(received, computed);
         return;
     }
@@ -1291,18 +1336,24 @@ void CQKSrvConnection::handOverResumed(std::uint32_t received, std::uint32_t com
 }
 
 // On the committer's thread: the whole resumed file's CRC-32, from the bytes held and the
-// new ones; a mismatch refuses the file and drops its partial content.
+// new ones; a mismatch refuses the file and drops its partial content. A reading ended early
+// (the connection or the listener ends) refuses the file and keeps its content.
 void CQKSrvConnection::checkResumed(SQKReceivedFile& file) {
     QKLogTag tag = tagOf("receiveData()");
-    std::uint32_t computed = 0;
+    std::uint32_t held_crc = 0;
     try {
-        computed = static_cast<std::uint32_t>(
-            ::crc32_combine(file.content.heldChecksum(), file.new_crc,
-                            static_cast<z_off_t>(file.file_size - file.held)));
+        if (!file.content.heldChecksum(held_crc)) {
+            file.refused = true;
+            file.content.abandon();
+            releaseName(file);
+            return;
+        }
     } catch (const Poco::Exception& e) {
         refuseFinished(file, e);
         return;
     }
+    const std::uint32_t computed = static_cast<std::uint32_t>(
+        ::crc32_combine(held_crc, file.new_crc, static_cast<z_off_t>(file.file_size - file.held)));
     log_message(LOG_LEVEL_INFO, &tag,
                 "Receiving file: %s finished. Checksum: %08X. Received CheckSum: %08X",
                 file.file_name.c_str(), computed, file.sent_crc);
@@ -1337,11 +1388,7 @@ void CQKSrvConnection::handleFinishedAll() {
 void CQKSrvConnection::releaseFile() noexcept {
     m_writer.abandon();
     m_cur->content.abandon();  // a resumable file's partial content stays for the next attempt
-    try {
-        notePartialStore(*m_cur);
-    } catch (...) {
-    }
-    m_cur->partial_root.clear();
+    notePartialStore(*m_cur);
     m_is_receiving = false;
     m_dropping = false;
     m_cur->name_lock.unlock();

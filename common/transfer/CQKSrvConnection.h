@@ -33,6 +33,7 @@
 #include <Poco/Net/TCPServerConnection.h>
 #include <Poco/Net/TCPServerConnectionFactory.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -108,6 +109,7 @@ private:
         bool replacing = false;      // a file stands under its name
         std::uint64_t held = 0;      // resumed: bytes of its content held before this transfer
         std::string partial_root;    // its content is partial content of this incoming root
+        std::string partial_name;    // under this name in its store
         std::uint32_t sent_crc = 0;  // resumed: the sender's CRC-32 of the whole content
         std::uint32_t new_crc = 0;   // resumed: the CRC-32 of the bytes after those held
     };
@@ -127,9 +129,11 @@ private:
     void checkResumed(SQKReceivedFile& file);
     void handleWindow();
     std::uint64_t openContent(const SQKReceivingDirs& dirs);
+    bool resumeGranted(const SQKReceivingDirs& dirs) const;
     bool openPartial(const SQKReceivingDirs& dirs, std::uint64_t& held);
+    void startHeldRead();
     void sendOffset(std::uint64_t offset);
-    void notePartialStore(const SQKReceivedFile& file) const;
+    static void notePartialStore(SQKReceivedFile& file) noexcept;
     bool isIdle();
     bool keptIdle();
     bool clientStillAccepted();
@@ -198,9 +202,10 @@ private:
     std::uint64_t m_unanswered_bytes = 0;
     std::vector<std::unique_ptr<SQKReceivedFile>> m_spare;  // kept with their open directory
     bool m_is_receiving = false;
-    bool m_dropping = false;  // a write failed: the rest of the content is read and dropped
-    std::uint64_t m_resume_min_size = 0;  // granted: resumable headers of files this big
-    bool m_offset_due = false;            // a resumable header waits for its offset frame
+    bool m_dropping = false;    // a write failed: the rest of the content is read and dropped
+    bool m_offset_due = false;  // a resumable header waits for its offset frame
+    // The connection ends: readings of held bytes still under way end at once.
+    std::atomic<bool> m_held_reads_ended{false};
     CQKPieceWriter m_writer;  // after the files: its thread writes into one until destroyed
     std::uint8_t m_status = 0x7F;
     bool m_status_owed = false;  // the last read was a frame that gets a status

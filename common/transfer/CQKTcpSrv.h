@@ -27,8 +27,8 @@ public:
     virtual void stop();
 
     SQKReceivingDirs receivingDirs() const override {
-        return {m_params.m_in_dir, m_params.m_back_dir, m_params.m_resume_min_size,
-                m_params.m_partial_hours};
+        return {m_params.m_in_dir,        m_params.m_back_dir,    m_params.m_resume_min_size,
+                m_params.m_partial_hours, m_params.m_partial_max, m_params.m_resume_plain};
     }
 
 protected:

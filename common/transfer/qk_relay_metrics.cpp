@@ -6,6 +6,9 @@ namespace {
 constexpr const char* kReceiverRefused = "qk_relay_receiver_refused_files_total";
 constexpr const char* kReceiverRefusedHelp =
     "Files the receiver refused with status 0x7F, by reason.";
+constexpr const char* kPartialRemoved = "qk_relay_receiver_partial_removed_total";
+constexpr const char* kPartialRemovedHelp =
+    "Files of partial content removed before their transfer completed, by reason.";
 constexpr const char* kControlRefused = "qk_relay_control_refused_total";
 constexpr const char* kControlRefusedHelp =
     "Control connections or exchanges refused or failed, by reason.";
@@ -41,6 +44,10 @@ const SQKReceiverMetrics& qk_receiver_metrics() {
             r.counter("qk_relay_receiver_idle_closed_total",
                       "Idle file connections closed to give their thread to a connection that "
                       "waits for one."),
+            r.counter(kPartialRemoved, kPartialRemovedHelp, "reason", "cap"),
+            r.counter(kPartialRemoved, kPartialRemovedHelp, "reason", "reserve"),
+            r.counter(kPartialRemoved, kPartialRemovedHelp, "reason", "expired"),
+            r.counter(kPartialRemoved, kPartialRemovedHelp, "reason", "source"),
         };
     }();
     return metrics;

@@ -26,6 +26,11 @@ struct SQKReceiverMetrics {
     // Idle connections (between files, before their first frame, in an unfinished TLS
     // handshake) closed to give their thread to a connection that waits for one.
     CQKCounter& idle_closed;
+    // Partial content removed before its file came whole, by reason.
+    CQKCounter& partial_removed_cap;      // to keep the store within partial_max
+    CQKCounter& partial_removed_reserve;  // to keep the free space beyond the reserve
+    CQKCounter& partial_removed_expired;  // not written for partial_hours
+    CQKCounter& partial_removed_source;   // the same path from another source: the file changed
 };
 
 // The senders: qk_relay_clnsvc (and qk_relay_cln, which serves no endpoint).

@@ -350,8 +350,9 @@ TEST_F(ServiceParamsTest, KeepAliveIsRefusedOutsideZeroToSixHundred) {
     }
 }
 
-// "resume_min_size" and "partial_hours" are keys of the server's file alone, with defaults;
-// a malformed or out-of-range value refuses the file and leaves the values in force.
+// "resume_min_size", "partial_hours", "partial_max" and "resume_plain" are keys of the
+// server's file alone, with defaults; a malformed or out-of-range value refuses the file and
+// leaves the values in force.
 TEST_F(ServiceParamsTest, ResumeKeysHaveDefaultsAndAreRefusedWhenMalformed) {
     const std::string server_xml = serverXml();
     use_views("<config>" + server_xml + "</config>");
@@ -359,19 +360,30 @@ TEST_F(ServiceParamsTest, ResumeKeysHaveDefaultsAndAreRefusedWhenMalformed) {
     EXPECT_EQ(qk_take_checked_params(server), nullptr);
     EXPECT_EQ(server.m_resume_min_size, 64u << 20);
     EXPECT_EQ(server.m_partial_hours, 24);
+    EXPECT_EQ(server.m_partial_max.of(1000), 100u) << "10% of the file system";
+    EXPECT_FALSE(server.m_resume_plain);
     use_views("<config>" + server_xml +
-              "<resume_min_size>1g</resume_min_size><partial_hours>2</partial_hours></config>");
+              "<resume_min_size>1g</resume_min_size><partial_hours>2</partial_hours>"
+              "<partial_max>20G</partial_max><resume_plain>true</resume_plain></config>");
     EXPECT_EQ(qk_take_checked_params(server), nullptr);
     EXPECT_EQ(server.m_resume_min_size, 1u << 30);
     EXPECT_EQ(server.m_partial_hours, 2);
+    EXPECT_EQ(server.m_partial_max.of(1000), 20ull << 30);
+    EXPECT_TRUE(server.m_resume_plain);
     for (const char* keys :
          {"<resume_min_size>512K</resume_min_size>", "<resume_min_size>5X</resume_min_size>",
-          "<partial_hours>0</partial_hours>", "<partial_hours>8761</partial_hours>"}) {
+          "<partial_hours>0</partial_hours>", "<partial_hours>8761</partial_hours>",
+          "<partial_max>0</partial_max>", "<partial_max>101%</partial_max>",
+          "<partial_max>%</partial_max>", "<resume_plain>maybe</resume_plain>"}) {
         use_views("<config>" + server_xml + keys + "</config>");
         EXPECT_NE(qk_take_checked_params(server), nullptr) << keys;
         EXPECT_EQ(server.m_resume_min_size, 1u << 30) << keys;
         EXPECT_EQ(server.m_partial_hours, 2) << keys;
+        EXPECT_EQ(server.m_partial_max.of(1000), 20ull << 30) << keys;
     }
+    use_views("<config>" + server_xml + "<partial_max>50%</partial_max></config>");
+    EXPECT_EQ(qk_take_checked_params(server), nullptr);
+    EXPECT_EQ(server.m_partial_max.of(1000), 500u);
     use_views("<config>" + server_xml + "<resume_min_size>off</resume_min_size></config>");
     EXPECT_EQ(qk_take_checked_params(server), nullptr);
     EXPECT_EQ(server.m_resume_min_size, 0u);

@@ -245,6 +245,36 @@ TEST(IncomingFile, WriteProblemIsEmptyOnlyWhereAFileCanBeCreatedAndLeavesNoTrace
     EXPECT_NE(CQKIncomingFile::writeProblem("/proc/self"), "");
 }
 
+// The bytes a resumable file holds are read back only when asked, and a reading ended early
+// (a cut, a stop) keeps them; while one receiver holds the content no other opens it.
+TEST(IncomingFile, TheBytesHeldAreReadBackOnlyWhenAskedAndAnEarlyEndKeepsThem) {
+    TempDir root;
+    const std::string partial_dir = root / "partial";
+    const std::string held_content(3 << 20, 'h');
+    root.writeFile("partial/p", held_content);
+    const auto open = [&](CQKIncomingFile& file, std::uint64_t& held) {
+        return file.openPartial(root.path(), root / "big.bin", partial_dir, "p", 4 << 20, held);
+    };
+    std::uint64_t held = 0;
+    CQKIncomingFile file;
+    ASSERT_TRUE(open(file, held));
+    EXPECT_EQ(held, held_content.size());
+    CQKIncomingFile other;
+    std::uint64_t other_held = 0;
+    EXPECT_FALSE(open(other, other_held)) << "held by the first";
+
+    file.startHeldRead([] { return true; });
+    std::uint32_t crc = 0;
+    EXPECT_FALSE(file.heldChecksum(crc)) << "ended at once";
+    file.abandon();
+    EXPECT_EQ(root.readFile("partial/p"), held_content);
+
+    ASSERT_TRUE(open(file, held));
+    file.startHeldRead([] { return false; });
+    ASSERT_TRUE(file.heldChecksum(crc));
+    EXPECT_EQ(crc, RawClient::crcOf(held_content));
+}
+
 TEST(PieceWriter, BigAndSmallFilesArriveWhole_AWriteErrorRefusesTheFile) {
     TempDir dir;
     std::string big(9 * 1024 * 1024 + 123, '\0');

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <map>
 #include <string>
@@ -68,6 +69,18 @@ bool eventually(const Condition& condition) {
     return condition();
 }
 
+// Bytes this process has read from files and sockets so far.
+std::uint64_t bytes_read() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    std::uint64_t value = 0;
+    while (io >> key >> value) {
+        if (key == "rchar:")
+            return value;
+    }
+    return 0;
+}
+
 void append(std::vector<std::uint8_t>& stream, const std::vector<std::uint8_t>& bytes) {
     stream.insert(stream.end(), bytes.begin(), bytes.end());
 }
@@ -103,6 +116,44 @@ protected:
         EXPECT_EQ(frame.features, QK_WINDOW_FEATURE_FILES);
         EXPECT_EQ(frame.files, QK_WINDOW_FILES);
         EXPECT_EQ(frame.bytes, QK_WINDOW_BYTES);
+    }
+
+    // Resume granted from files of 1 MiB, on the plain port too.
+    void enableResume() {
+        SQKSrvParams params = m_listener.params();
+        params.m_resume_min_size = 1 << 20;
+        params.m_resume_plain = true;
+        m_listener.setParams(params);
+    }
+    // A resumable header of "r.bin" from one source.
+    static std::vector<std::uint8_t> resumableHeader(const std::string& sub_dir,
+                                                     std::uint64_t size) {
+        std::vector<std::uint8_t> frame{QK_FILE_SEND_FRHEADER};
+        frame.insert(frame.end(), QK_SOURCE_TAG_SIZE, 0xA5);
+        const std::vector<std::uint8_t> classic = RawClient::headerFrame("r.bin", sub_dir, size);
+        frame.insert(frame.end(), classic.begin() + 1, classic.end());
+        return frame;
+    }
+    // Greeted, resume offered and granted (the answer and its terms read), header sent.
+    std::unique_ptr<RawClient> openResumable(const std::vector<std::uint8_t>& header) {
+        auto client = std::make_unique<RawClient>(m_listener.boundPort());
+        EXPECT_EQ(client->readStatus(), QK_SEND_FILE_FOK);
+        client->send(window_frame(64, QK_WINDOW_FEATURE_FILES | QK_WINDOW_FEATURE_RESUME));
+        client->send(header);
+        std::vector<std::uint8_t> answer = client->readBytes(QK_WINDOW_FRAME_SIZE);
+        QKWindowFrame window;
+        EXPECT_TRUE(qk_read_window(answer.data(), answer.size(), window));
+        EXPECT_EQ(window.features, QK_WINDOW_FEATURE_FILES | QK_WINDOW_FEATURE_RESUME);
+        answer = client->readBytes(QK_RESUME_TERMS_SIZE);
+        std::uint64_t min_size = 0;
+        EXPECT_TRUE(qk_read_resume_terms(answer.data(), answer.size(), min_size));
+        EXPECT_EQ(min_size, 1u << 20);
+        return client;
+    }
+    static std::uint64_t offsetOf(RawClient& client) {
+        const std::vector<std::uint8_t> frame = client.readBytes(QK_RESUME_OFFSET_SIZE);
+        EXPECT_EQ(frame.at(0), QK_FILE_SEND_FRHEADER);
+        return qk_read_resume_offset(frame.data());
     }
 
     // One sending run of a real sender to port; returns its result.
@@ -181,45 +232,14 @@ TEST_F(WindowTest, RefusedFilesGetTheirStatusInOrderAndTheOthersAreDelivered) {
 }
 
 // Resume over the wire: the terms follow the window answer, a resumable header is answered
-// at once with the bytes held (none at first, what the cut left the second time), the whole
-// file's CRC-32 decides, and a resumable file refused at its header gets the offset that
-// sends no content.
+// at once with the bytes held (none at first, what the cut left the second time, even when
+// nothing has written them for longer than partial_hours), the whole file's CRC-32 decides,
+// and a resumable file refused at its header gets the offset that sends no content.
 TEST_F(WindowTest, AResumableFileGetsItsOffsetAtOnceAndResumesAfterACut) {
-    SQKSrvParams params = m_listener.params();
-    params.m_resume_min_size = 1 << 20;
-    m_listener.setParams(params);
+    enableResume();
     const std::string content(3 << 20, 'r');
-    const auto resumable_header = [&](const std::string& sub_dir) {
-        std::vector<std::uint8_t> frame{QK_FILE_SEND_FRHEADER};
-        frame.insert(frame.end(), QK_SOURCE_TAG_SIZE, 0xA5);
-        const std::vector<std::uint8_t> classic =
-            RawClient::headerFrame("r.bin", sub_dir, content.size());
-        frame.insert(frame.end(), classic.begin() + 1, classic.end());
-        return frame;
-    };
-    const auto open_resumable = [&](const std::string& sub_dir) {
-        auto client = std::make_unique<RawClient>(m_listener.boundPort());
-        EXPECT_EQ(client->readStatus(), QK_SEND_FILE_FOK);
-        client->send(window_frame(64, QK_WINDOW_FEATURE_FILES | QK_WINDOW_FEATURE_RESUME));
-        client->send(resumable_header(sub_dir));
-        std::vector<std::uint8_t> answer = client->readBytes(QK_WINDOW_FRAME_SIZE);
-        QKWindowFrame window;
-        EXPECT_TRUE(qk_read_window(answer.data(), answer.size(), window));
-        EXPECT_EQ(window.features, QK_WINDOW_FEATURE_FILES | QK_WINDOW_FEATURE_RESUME);
-        answer = client->readBytes(QK_RESUME_TERMS_SIZE);
-        std::uint64_t min_size = 0;
-        EXPECT_TRUE(qk_read_resume_terms(answer.data(), answer.size(), min_size));
-        EXPECT_EQ(min_size, 1u << 20);
-        return client;
-    };
-    const auto offset_of = [](RawClient& client) {
-        const std::vector<std::uint8_t> frame = client.readBytes(QK_RESUME_OFFSET_SIZE);
-        EXPECT_EQ(frame.at(0), QK_FILE_SEND_FRHEADER);
-        return qk_read_resume_offset(frame.data());
-    };
-
-    auto first = open_resumable("");
-    ASSERT_EQ(offset_of(*first), 0u);
+    auto first = openResumable(resumableHeader("", content.size()));
+    ASSERT_EQ(offsetOf(*first), 0u);
     first->send(content.substr(0, 2 << 20));
     const std::string store = m_root / "in/.qk_relay.partial";
     ASSERT_TRUE(eventually(
@@ -227,9 +247,11 @@ TEST_F(WindowTest, AResumableFileGetsItsOffsetAtOnceAndResumesAfterACut) {
     first.reset();  // the cut
     ASSERT_TRUE(eventually([&] { return m_listener.receivingFiles().size() == 0; }));
     EXPECT_FALSE(m_root.exists("in/r.bin"));
+    const auto two_days_ago = std::filesystem::file_time_type::clock::now() - 48h;
+    std::filesystem::last_write_time(store + "/" + tree_of(store)[0], two_days_ago);
 
-    auto second = open_resumable("");
-    const std::uint64_t held = offset_of(*second);
+    auto second = openResumable(resumableHeader("", content.size()));
+    const std::uint64_t held = offsetOf(*second);
     EXPECT_GT(held, 0u);
     EXPECT_LE(held, 2u << 20);
     second->send(content.substr(held));
@@ -237,14 +259,85 @@ TEST_F(WindowTest, AResumableFileGetsItsOffsetAtOnceAndResumesAfterACut) {
     // Its status goes out once the file is committed, before or after the next header's
     // offset: taken first, so that the offset follows.
     EXPECT_EQ(second->readStatus(), QK_SEND_FILE_FOK);
-    second->send(resumable_header("../out"));  // refused: no content follows
-    EXPECT_EQ(offset_of(*second), QK_RESUME_SKIP);
+    second->send(resumableHeader("../out", content.size()));  // refused: no content follows
+    EXPECT_EQ(offsetOf(*second), QK_RESUME_SKIP);
     second->send(RawClient::finishedFrame(0));
     second->send(RawClient::finishedAllFrame());
     const std::vector<std::uint8_t> statuses{0x7F, 0x00};
     EXPECT_EQ(second->readBytes(statuses.size()), statuses);
     EXPECT_EQ(m_root.readFile("in/r.bin"), content);
     EXPECT_TRUE(tree_of(store).empty());
+}
+
+// Headers cut right after their offset (a storm of them) make the receiver read none of the
+// bytes held; the transfer that goes on reads them back once.
+TEST_F(WindowTest, OnlyATransferThatGoesOnReadsTheBytesHeldBack) {
+    enableResume();
+    const std::string content(8 << 20, 'h');
+    const std::uint64_t cut_at = 4 << 20;
+    auto first = openResumable(resumableHeader("", content.size()));
+    ASSERT_EQ(offsetOf(*first), 0u);
+    first->send(content.substr(0, cut_at));
+    const std::string store = m_root / "in/.qk_relay.partial";
+    ASSERT_TRUE(eventually([&] {
+        const std::vector<std::string> held = tree_of(store);
+        return held.size() == 1 && std::filesystem::file_size(store + "/" + held[0]) == cut_at;
+    }));
+    first.reset();
+    ASSERT_TRUE(eventually([&] { return m_listener.receivingFiles().size() == 0; }));
+
+    const std::uint64_t before = bytes_read();
+    for (int i = 0; i < 10; ++i) {
+        auto storm = openResumable(resumableHeader("", content.size()));
+        EXPECT_EQ(offsetOf(*storm), cut_at);
+        storm.reset();
+        ASSERT_TRUE(eventually([&] { return m_listener.receivingFiles().size() == 0; }));
+    }
+    EXPECT_LT(bytes_read() - before, cut_at) << "a header cut before its content read back";
+
+    auto last = openResumable(resumableHeader("", content.size()));
+    ASSERT_EQ(offsetOf(*last), cut_at);
+    last->send(content.substr(cut_at));
+    last->send(RawClient::finishedFrame(RawClient::crcOf(content)));
+    last->send(RawClient::finishedAllFrame());
+    EXPECT_EQ(last->readBytes(2), (std::vector<std::uint8_t>{0x00, 0x00}));
+    EXPECT_GE(bytes_read() - before, cut_at);
+    EXPECT_LT(bytes_read() - before, 2 * cut_at) << "read back once";
+    EXPECT_EQ(m_root.readFile("in/r.bin"), content);
+}
+
+// The plain port grants resume only when the operator turns it on; a header whose file
+// cannot fit in the free space beyond the reserve is refused before its content; and a
+// connection takes the terms in force at each header: resume turned off since its start
+// receives a resumable file whole, keeping nothing partial.
+TEST_F(WindowTest, TheTermsInForceAtEachHeaderDecide) {
+    SQKSrvParams params = m_listener.params();
+    params.m_resume_min_size = 1 << 20;
+    m_listener.setParams(params);
+    auto plain = std::make_unique<RawClient>(m_listener.boundPort());
+    ASSERT_EQ(plain->readStatus(), QK_SEND_FILE_FOK);
+    plain->send(window_frame(64, QK_WINDOW_FEATURE_FILES | QK_WINDOW_FEATURE_RESUME));
+    expectWindowAnswer(*plain);
+    plain.reset();
+
+    enableResume();
+    auto client = openResumable(resumableHeader("", 1ull << 60));
+    EXPECT_EQ(offsetOf(*client), QK_RESUME_SKIP);
+    client->send(RawClient::finishedFrame(0));
+    EXPECT_EQ(client->readStatus(), QK_SEND_FILE_FERROR);
+    params = m_listener.params();
+    params.m_resume_min_size = 0;
+    m_listener.setParams(params);
+    const std::string content(2 << 20, 'w');
+    client->send(resumableHeader("", content.size()));
+    EXPECT_EQ(offsetOf(*client), 0u);
+    client->send(content);
+    client->send(RawClient::finishedFrame(RawClient::crcOf(content)));
+    client->send(RawClient::finishedAllFrame());
+    EXPECT_EQ(client->readBytes(2), (std::vector<std::uint8_t>{0x00, 0x00}));
+    EXPECT_EQ(m_root.readFile("in/r.bin"), content);
+    const std::string store = m_root / "in/.qk_relay.partial";
+    EXPECT_TRUE(!std::filesystem::exists(store) || tree_of(store).empty());
 }
 
 // The window frame opens a conversation or nothing: later, or malformed, it is refused and
