@@ -175,7 +175,7 @@ void CQKSrvAppl::defineOptions(Poco::Util::OptionSet& options) {
                           .argument("<networks>", true));
     options.addOption(Option("source_connections", "",
                              "connections one source address may hold on each listener "
-                             "(1 to 64), 4 by default...")
+                             "(1 to 64), 8 by default...")
                           .required(false)
                           .repeatable(false)
                           .argument("<count>", true));

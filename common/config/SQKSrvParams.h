@@ -16,11 +16,11 @@ constexpr int QK_PARTIAL_HOURS_MAX = 8760;
 
 // Who may use the file ports (qk_service_params.h): the address a listener binds when none is
 // configured, the one that switches it off, and the connections (waiting or served) one
-// source address may hold on each listener of 10 threads: by default fewer than half, so
-// that idle connections from one address never take every thread.
+// source address may hold on each listener of 10 threads: by default 8, so that connections
+// from one address never take every thread, while a sender's streams (up to 8) all get in.
 constexpr const char* QK_LISTEN_ADDRESS_ALL = "0.0.0.0";
 constexpr const char* QK_LISTEN_OFF = "off";
-constexpr int QK_SOURCE_CONNECTIONS_DEFAULT = 4;
+constexpr int QK_SOURCE_CONNECTIONS_DEFAULT = 8;
 constexpr int QK_SOURCE_CONNECTIONS_MAX = 64;
 // The most partial content may hold in one incoming tree: a size, or a share of the file
 // system the tree is on (qk_parse_partial_max).

@@ -109,9 +109,9 @@ TEST_P(SourceGateListenerTest, IdleConnectionsOfOneAddressLeaveRoomForAnotherSen
     std::vector<std::unique_ptr<RawClient>> idle;
     for (int i = 0; i < 100; ++i)
         idle.push_back(std::make_unique<RawClient>(port(), "127.0.0.2"));
-    ASSERT_TRUE(eventually([&] { return refused.value() - refused_before == 96; }))
+    ASSERT_TRUE(eventually([&] { return refused.value() - refused_before == 92; }))
         << refused.value() - refused_before;
-    EXPECT_EQ(m_listener->heldBy(kIdleSource), 4u);
+    EXPECT_EQ(m_listener->heldBy(kIdleSource), 8u);
 
     ASSERT_TRUE(delivers("beside_idle.txt"));
     // A figure for the notes, never a verdict: the machine may be busy.
