@@ -65,10 +65,10 @@ protected:
         ASSERT_EQ(keys.exit_code, 0) << keys.output();
         const std::vector<std::uint16_t> ports = ProgramRunner::freePorts(2);
         m_port = GetParam().tls ? ports[1] : ports[0];
-        m_server = m_runner.start("qk_relay_srv",
-                                  {"--start_server", "--port=" + std::to_string(ports[0]),
-                                   "--ssl_port=" + std::to_string(ports[1]), "--in_dir=" + in(),
-                                   "--back_dir=" + back(), "--resume_min_size=1M"});
+        m_server = m_runner.start(
+            "qk_relay_srv", {"--start_server", "--port=" + std::to_string(ports[0]),
+                             "--ssl_port=" + std::to_string(ports[1]), "--in_dir=" + in(),
+                             "--back_dir=" + back(), "--resume_min_size=1M", "--resume_plain"});
         ASSERT_TRUE(ProgramRunner::waitForPort(m_port, 10s)) << m_server->err();
     }
     void TearDown() override {

@@ -400,7 +400,7 @@ TEST_F(ServiceParamsTest, FilePortKeysKeepTodaysListenersWhenAbsentAndAreRefused
     EXPECT_EQ(qk_take_checked_params(server), nullptr);
     EXPECT_EQ(std::make_tuple(server.m_address, server.m_ssl_address, server.m_allowed_networks,
                               server.m_source_connections),
-              std::make_tuple("0.0.0.0", "0.0.0.0", "", 4));
+              std::make_tuple("0.0.0.0", "0.0.0.0", "", QK_SOURCE_CONNECTIONS_DEFAULT));
     const std::string good =
         "<address>127.0.0.1</address><allowed_networks>10.0.0.0/8, 192.168.1.7"
         "</allowed_networks><source_connections>10</source_connections>";
