@@ -14,22 +14,6 @@ bool is_control(char c) {
     return byte < 0x20 || byte == 0x7F;
 }
 
-std::vector<std::string> split(const std::string& value) {
-    std::vector<std::string> words;
-    std::string word;
-    for (const char c : value) {
-        if (!is_separator(c)) {
-            word += c;
-        } else if (!word.empty()) {
-            words.push_back(word);
-            word.clear();
-        }
-    }
-    if (!word.empty())
-        words.push_back(word);
-    return words;
-}
-
 // "" for a pattern that may be used, else why not. Separators have been split off, so a
 // control character left is one that no name should be matched against.
 std::string refusal_of(const std::string& pattern, std::size_t number) {
@@ -50,11 +34,27 @@ std::string refusal_of(const std::string& pattern, std::size_t number) {
 
 }  // namespace
 
+std::vector<std::string> qk_split_list(const std::string& value) {
+    std::vector<std::string> words;
+    std::string word;
+    for (const char c : value) {
+        if (!is_separator(c)) {
+            word += c;
+        } else if (!word.empty()) {
+            words.push_back(word);
+            word.clear();
+        }
+    }
+    if (!word.empty())
+        words.push_back(word);
+    return words;
+}
+
 std::string CQKNameFilter::add(const std::string& value) {
     // A NUL would cut the value short wherever it is handed on as a C string.
     if (value.find('\0') != std::string::npos)
         return "the value holds a NUL character";
-    const std::vector<std::string> words = split(value);
+    const std::vector<std::string> words = qk_split_list(value);
     if (m_patterns.size() + words.size() > QK_EXCLUDE_MAX_PATTERNS)
         return "more than " + std::to_string(QK_EXCLUDE_MAX_PATTERNS) + " patterns";
     for (std::size_t i = 0; i < words.size(); ++i) {

@@ -15,6 +15,10 @@
 #include <vector>
 
 constexpr std::size_t QK_EXCLUDE_MAX_PATTERNS = 64;
+
+// The words of a list whose items are separated by whitespace and/or commas (exclude
+// patterns, source networks); none for an empty or blank value.
+std::vector<std::string> qk_split_list(const std::string& value);
 constexpr std::size_t QK_EXCLUDE_MAX_PATTERN_BYTES = 255;
 
 class CQKNameFilter {

@@ -5,27 +5,9 @@
 
 #include <cstring>
 
+#include "base/qk_name_filter.h"
+
 namespace {
-
-bool is_separator(char c) {
-    return c == ',' || c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-std::vector<std::string> split(const std::string& value) {
-    std::vector<std::string> words;
-    std::string word;
-    for (const char c : value) {
-        if (!is_separator(c)) {
-            word += c;
-        } else if (!word.empty()) {
-            words.push_back(word);
-            word.clear();
-        }
-    }
-    if (!word.empty())
-        words.push_back(word);
-    return words;
-}
 
 std::uint32_t host_order(const Poco::Net::IPAddress& address) {
     std::uint32_t raw = 0;
@@ -54,7 +36,7 @@ bool parse_prefix(const std::string& text, unsigned& prefix) {
 }  // namespace
 
 std::string CQKNetworkList::assign(const std::string& value) {
-    const std::vector<std::string> words = split(value);
+    const std::vector<std::string> words = qk_split_list(value);
     if (words.size() > QK_NETWORKS_MAX)
         return "more than " + std::to_string(QK_NETWORKS_MAX) + " networks";
     std::vector<Network> networks;

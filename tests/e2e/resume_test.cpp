@@ -72,13 +72,7 @@ protected:
         const std::vector<fs::path> files = partials();
         return files.size() == 1 ? fs::file_size(files[0]) : 0;
     }
-    std::string serverLog() const {
-        std::string log;
-        for (const auto& entry :
-             fs::directory_iterator(m_runner.path("var/log/orvane/qk_relay_srv")))
-            log += ProgramRunner::readFile(entry.path()).value_or("");
-        return log;
-    }
+    std::string serverLog() const { return m_runner.logsOf("qk_relay_srv"); }
 
     // A slow sender killed once the receiver holds a quarter of the file, and the receiver
     // done with the connection.

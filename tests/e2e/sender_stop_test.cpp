@@ -107,13 +107,7 @@ protected:
                 "<control_port>0</control_port><bw_limit>4M</bw_limit></config>");
         return m_runner.start("qk_relay_clnsvc", {}, {{"QK_RELAY_PASS_MS", "200"}});
     }
-    std::string serverLog() const {
-        std::string log;
-        for (const auto& entry :
-             fs::directory_iterator(m_runner.path("var/log/orvane/qk_relay_srv")))
-            log += ProgramRunner::readFile(entry.path()).value_or("");
-        return log;
-    }
+    std::string serverLog() const { return m_runner.logsOf("qk_relay_srv"); }
 
     ProgramRunner m_runner;
     std::uint16_t m_port = 0;

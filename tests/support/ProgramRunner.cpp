@@ -271,6 +271,15 @@ void ProgramRunner::writeFile(const std::string& fpath, const std::string& conte
     TempDir::writeFileAt(fpath, content);
 }
 
+std::string ProgramRunner::logsOf(const std::string& program) const {
+    std::string logs;
+    std::error_code error;
+    for (fs::directory_iterator it(path("var/log/orvane/" + program), error), end;
+         !error && it != end; it.increment(error))
+        logs += readFile(it->path()).value_or("");
+    return logs;
+}
+
 std::optional<std::string> ProgramRunner::readFile(const std::string& fpath) {
     std::ifstream in(fpath, std::ios::binary);
     if (!in)

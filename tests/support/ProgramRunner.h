@@ -75,6 +75,8 @@ public:
     // The install prefix of the copy, and a path below it.
     std::string prefix() const { return m_root / "tree"; }
     std::string path(const std::string& relative) const { return prefix() + "/" + relative; }
+    // Every log file of program in the tree, one after another ("" when there is none).
+    std::string logsOf(const std::string& program) const;
     // A scratch directory beside the tree (not inside it) for the tests' own files.
     std::string scratch(const std::string& relative) const {
         return m_root / ("scratch/" + relative);
