@@ -535,9 +535,13 @@ step_ca_out_of_reach() {
 # producer may write) is delivered once; the files beside it are delivered once and removed.
 step_undeletable() {
     local log=${QK_ST_ROOT[A]}/var/log/orvane/$CLN/$CLN.000.log
-    as A prod sh -c "umask 022 && mkdir $OUT_DIR/fixed && echo kept >$OUT_DIR/fixed/kept.txt" ||
-        fail "prod cannot make $OUT_DIR/fixed"
-    as A prod sh -c "umask 007 && for n in 1 2 3; do echo healthy \$n >$OUT_DIR/healthy\$n.txt; done"
+    # Written under a hidden name and renamed, as a producer should: a file caught between its
+    # creation and its content would be sent empty, then again once written (the service
+    # reads another account's file without a lease, so only its size and time tell).
+    as A prod sh -c "umask 022 && mkdir $OUT_DIR/fixed && echo kept >$OUT_DIR/fixed/.kept &&
+        mv $OUT_DIR/fixed/.kept $OUT_DIR/fixed/kept.txt" || fail "prod cannot make $OUT_DIR/fixed"
+    as A prod sh -c "umask 007 && for n in 1 2 3; do echo healthy \$n >$OUT_DIR/.healthy\$n &&
+        mv $OUT_DIR/.healthy\$n $OUT_DIR/healthy\$n.txt; done"
     wait_for 60 [ -f "${QK_ST_ROOT[A]}$IN_DIR/fixed/kept.txt" ] ||
         fail "the file the service cannot remove did not arrive" service_logs A
     local n
