@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 
+#include "Eventually.h"
 #include "RawClient.h"
 #include "TempDir.h"
 #include "TestPki.h"
@@ -19,17 +20,6 @@
 #include "transfer/qk_relay_metrics.h"
 
 namespace {
-
-template <typename Condition>
-bool eventually(Condition condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return condition();
-}
 
 class MetricsCountersTest : public ::testing::Test {
 protected:

@@ -21,6 +21,7 @@
 #include <iterator>
 #include <thread>
 
+#include "Eventually.h"
 #include "Immutable.h"
 #include "RawClient.h"
 #include "TempDir.h"
@@ -36,18 +37,6 @@ namespace {
 // 16 MiB or the parts of a split frame. Tests of the time limit itself set kShortTimeout.
 const Poco::Timespan kPeerTimeout(30, 0);
 const Poco::Timespan kShortTimeout(0, 300000);
-
-// Polls a condition until it holds or the deadline passes.
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return condition();
-}
 
 // Every entry below dir, recursively, as paths relative to dir; the incoming root's name lock
 // file, which receivers keep there for good, aside.

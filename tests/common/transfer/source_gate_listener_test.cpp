@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "Eventually.h"
 #include "RawClient.h"
 #include "TempDir.h"
 #include "TestPki.h"
@@ -25,17 +26,6 @@ namespace {
 using namespace std::chrono_literals;
 
 const Poco::Net::IPAddress kIdleSource("127.0.0.2");
-
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return condition();
-}
 
 // The parameter: the TLS listener rather than the plain one.
 class SourceGateListenerTest : public ::testing::TestWithParam<bool> {

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "Eventually.h"
 #include "RawClient.h"
 #include "TempDir.h"
 #include "TestPki.h"
@@ -68,25 +69,11 @@ bool greeted(std::uint16_t port, const std::string& key, const std::string& cert
     }
 }
 
-// True once the listener runs a connection (within 30 seconds).
-bool eventually_connected(const CQKTcpSrv& listener) {
-    for (int i = 0; i < 3000 && listener.connectionCount() == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return listener.connectionCount() > 0;
-}
-
 // True once condition holds, within the 15 seconds a receiver has to take a new revocation
 // list into force.
 template <typename Condition>
 bool within_15s(Condition condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return condition();
+    return eventually(condition, std::chrono::seconds(15));
 }
 
 class TlsListenerTest : public ::testing::Test {
@@ -216,7 +203,7 @@ TEST_F(TlsListenerTest, ClientThatNeverStartsTheHandshakeDoesNotHoldUpAStop) {
     listener.setParams(params());
     listener.start();  // the default 30 s time-out
     Poco::Net::StreamSocket silent(Poco::Net::SocketAddress("127.0.0.1", listener.boundPort()));
-    ASSERT_TRUE(eventually_connected(listener));
+    ASSERT_TRUE(eventually([&] { return listener.connectionCount() > 0; }));
     const auto start = std::chrono::steady_clock::now();
     listener.stop();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "Eventually.h"
 #include "FakeReceiver.h"
 #include "RawClient.h"
 #include "TempDir.h"
@@ -60,13 +61,6 @@ std::vector<std::uint8_t> file_frames(const std::string& name, const std::string
         RawClient::finishedFrame(RawClient::crcOf(content) ^ (bad_crc ? 1u : 0u));
     bytes.insert(bytes.end(), finished.begin(), finished.end());
     return bytes;
-}
-
-template <class Condition>
-bool eventually(const Condition& condition) {
-    for (int i = 0; i < 3000 && !condition(); ++i)
-        std::this_thread::sleep_for(10ms);
-    return condition();
 }
 
 // Bytes this process has read from files and sockets so far.
