@@ -15,8 +15,8 @@
 
 #include "app/CQKConsoleAppl.h"
 #include "config/SQKClnParams.h"
-#include "transfer/CQKTcpCln.h"
-#include "transfer/CQKTcpSslCln.h"
+#include "CQKTcpCln.h"
+#include "CQKTcpSslCln.h"
 
 class CQKClnAppl : public CQKConsoleAppl {
 public:

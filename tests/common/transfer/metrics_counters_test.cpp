@@ -8,13 +8,13 @@
 #include <chrono>
 #include <thread>
 
+#include "CQKTcpCln.h"
 #include "Eventually.h"
 #include "RawClient.h"
 #include "TempDir.h"
 #include "TestPki.h"
 #include "base/qk_console.h"
 #include "protocol/qk_protocol.h"
-#include "transfer/CQKTcpCln.h"
 #include "transfer/CQKTcpSrv.h"
 #include "transfer/CQKTcpSslSrvS.h"
 #include "transfer/qk_relay_metrics.h"

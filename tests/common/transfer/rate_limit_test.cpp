@@ -7,12 +7,12 @@
 #include <chrono>
 #include <random>
 
+#include "CQKTcpCln.h"
 #include "TempDir.h"
 #include "base/qk_console.h"
 #include "base/qk_rate_schedule.h"
 #include "transfer/CQKProgress.h"
 #include "transfer/CQKRateLimit.h"
-#include "transfer/CQKTcpCln.h"
 #include "transfer/CQKTcpSrv.h"
 
 namespace {

@@ -12,12 +12,12 @@
 #include <thread>
 #include <vector>
 
+#include "CQKTcpSslCln.h"
 #include "Eventually.h"
 #include "RawClient.h"
 #include "TempDir.h"
 #include "TestPki.h"
 #include "protocol/qk_protocol.h"
-#include "transfer/CQKTcpSslCln.h"
 #include "transfer/CQKTcpSslSrvS.h"
 #include "transfer/qk_relay_metrics.h"
 

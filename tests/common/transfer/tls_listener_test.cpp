@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "CQKTcpSslCln.h"
 #include "Eventually.h"
 #include "RawClient.h"
 #include "TempDir.h"
@@ -24,7 +25,6 @@
 #include "pki/CQKCertificateAuthority.h"
 #include "protocol/qk_protocol.h"
 #include "transfer/CQKSrvConnection.h"
-#include "transfer/CQKTcpSslCln.h"
 #include "transfer/CQKTcpSslSrvS.h"
 #include "transfer/qk_relay_metrics.h"
 #include "transfer/qk_tls.h"

@@ -8,11 +8,11 @@
 
 #include <random>
 
+#include "CQKTcpSslCln.h"
 #include "TempDir.h"
 #include "TestPki.h"
 #include "base/qk_console.h"
 #include "transfer/CQKTcpSrv.h"
-#include "transfer/CQKTcpSslCln.h"
 #include "transfer/CQKTcpSslSrvS.h"
 
 namespace {

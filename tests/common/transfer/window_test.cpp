@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "CQKTcpCln.h"
 #include "Eventually.h"
 #include "FakeReceiver.h"
 #include "RawClient.h"
@@ -23,7 +24,6 @@
 #include "protocol/qk_protocol.h"
 #include "transfer/CQKNameLock.h"
 #include "transfer/CQKSrvConnection.h"
-#include "transfer/CQKTcpCln.h"
 #include "transfer/CQKTcpSrv.h"
 #include "transfer/qk_relay_metrics.h"
 

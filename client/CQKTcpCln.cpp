@@ -1,5 +1,5 @@
 // The console client's plain TCP sender: the sending run and the directory walk.
-#include "transfer/CQKTcpCln.h"
+#include "CQKTcpCln.h"
 
 #include <Poco/DateTime.h>
 #include <Poco/Exception.h>

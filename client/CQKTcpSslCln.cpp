@@ -1,5 +1,5 @@
 // The TLS sender: client context and secure connection.
-#include "transfer/CQKTcpSslCln.h"
+#include "CQKTcpSslCln.h"
 
 #include <Poco/Net/NetSSL.h>
 

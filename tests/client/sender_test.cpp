@@ -27,12 +27,12 @@
 #include <vector>
 
 #include "ActingAsNobody.h"
+#include "CQKTcpCln.h"
+#include "CQKTcpSslCln.h"
 #include "FakeReceiver.h"
 #include "Immutable.h"
 #include "TempDir.h"
 #include "TestPki.h"
-#include "transfer/CQKTcpCln.h"
-#include "transfer/CQKTcpSslCln.h"
 #include "transfer/qk_relay_metrics.h"
 #include "transfer/qk_tls.h"
 

@@ -6,7 +6,7 @@
 
 #include <Poco/Net/Context.h>
 
-#include "transfer/CQKTcpCln.h"
+#include "CQKTcpCln.h"
 
 class CQKTcpSslCln : public virtual CQKTcpCln {
 public:
