@@ -6,18 +6,16 @@
 #include <Poco/File.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <exception>
 #include <numeric>
-#include <thread>
 #include <vector>
 
 #include "base/qk_console.h"
 #include "base/qk_log.h"
 #include "protocol/qk_exceptions.h"
+#include "transfer/CQKSourceWalk.h"
+#include "transfer/CQKStreamRunner.h"
 
 namespace {
 
@@ -32,15 +30,6 @@ std::uint64_t size_of(const Poco::File& file) {
         return 0;  // gone since the walk saw it; the stream passes it over
     return static_cast<std::uint64_t>(info.st_size);
 }
-
-// Joins the threads it holds when it goes, also when starting a later one threw.
-struct SQKJoiner {
-    std::vector<std::thread> threads;
-    ~SQKJoiner() {
-        for (std::thread& thread : threads)
-            thread.join();
-    }
-};
 
 }  // namespace
 
@@ -66,7 +55,7 @@ void CQKTcpCln::sendFiles() {
     // A named file under an excluded name leaves nothing to send: no connection is made.
     // Named on purpose, yet it is excluded: said at INFO and on the console.
     if (oneFileMode() &&
-        isExcluded(tag, m_params.m_exclude, m_params.m_file_path, LOG_LEVEL_INFO)) {
+        CQKSourceWalk::isExcluded(tag, m_params.m_exclude, m_params.m_file_path, LOG_LEVEL_INFO)) {
         qk_print_console("File: " + m_params.m_file_path +
                          " matches an exclude pattern. Not sent.");
         m_curr_result = QK_SEND_FILE_FOK;
@@ -109,7 +98,7 @@ void CQKTcpCln::sendSelected(const QKLogTag& tag) {
 // removed in a failed attempt, the next attempt must not fall back to sending the whole directory.
 bool CQKTcpCln::oneFileMode() {
     if (!m_one_file && !m_params.m_file_path.empty())
-        m_one_file = isRegularFile(Poco::File(m_params.m_file_path));
+        m_one_file = CQKSourceWalk::isRegularFile(Poco::File(m_params.m_file_path));
     return m_one_file;
 }
 
@@ -117,49 +106,40 @@ void CQKTcpCln::sendFilesFromDir(std::string dir_path) {
     walkDir(dir_path, [this](const Poco::File& file) { sendFile(file.path()); });
 }
 
-// take gets every regular file to send, in the order of the directory listing.
+// take gets every regular file to send, in the order of the directory listing. An excluded
+// file stays, and so does its directory: removeIfEmpty finds it. A sub-directory the account
+// may not list stays with what it holds; the others go on.
 void CQKTcpCln::walkDir(const std::string& dir_path, const Take& take) {
     const QKLogTag tag = qk_make_tag("CQKTcpCln::sendFilesFromDir()");
-    log_message(LOG_LEVEL_INFO, &tag, "Sending files from the directory: dir_path = %s",
-                dir_path.c_str());
-    qk_print_console("Sending files from the directory: " + dir_path);
-    // Below the root only real directories are entered (checked before the recursion), so
-    // only the root may be a link here.
-    if (!isDirectory(Poco::File(dir_path)))
-        throw Poco::IOException("Path:  " + dir_path + " isn't a directory. Error...");
-
-    std::vector<Poco::File> entries;
-    Poco::File(dir_path).list(entries);
-    for (const Poco::File& entry : entries) {
-        if (isLink(entry)) {
-            log_message(LOG_LEVEL_WARN, &tag, "Link: %s is not followed. Skipping...",
-                        entry.path().c_str());
-        } else if (isRegularFile(entry)) {
-            // An excluded file stays, and so does its directory: removeIfEmpty finds it.
-            if (isExcluded(tag, m_params.m_exclude, entry.path()))
-                continue;
-            log_message(LOG_LEVEL_DEBUG, &tag, "Sending file: (*it).path = %s",
-                        entry.path().c_str());
-            take(entry);
-        } else if (m_params.m_sub_dirs != 0 && isRealDirectory(entry)) {
-            log_message(LOG_LEVEL_DEBUG, &tag, "Sending files from the directory: (*it).path = %s",
-                        entry.path().c_str());
-            // One the account may not list stays with what it holds; the others go on.
-            if (canList(tag, entry.path()))
-                walkSubDir(tag, entry, take);
-        }
-    }
+    CQKSourceWalk::Steps steps;
+    steps.listing = [&tag](const std::string& dir) {
+        log_message(LOG_LEVEL_INFO, &tag, "Sending files from the directory: dir_path = %s",
+                    dir.c_str());
+        qk_print_console("Sending files from the directory: " + dir);
+    };
+    steps.take = [&tag, &take](const Poco::File& file) {
+        log_message(LOG_LEVEL_DEBUG, &tag, "Sending file: (*it).path = %s", file.path().c_str());
+        take(file);
+    };
+    steps.mayEnter = [this, &tag](const Poco::File& dir) {
+        log_message(LOG_LEVEL_DEBUG, &tag, "Sending files from the directory: (*it).path = %s",
+                    dir.path().c_str());
+        return canList(tag, dir.path());
+    };
+    steps.walked = [this, &tag](const Poco::File& dir, bool settled, std::uint32_t found) {
+        noteWalked(tag, dir, settled);
+        return found;
+    };
+    CQKSourceWalk(tag, m_params.m_exclude, m_params.m_sub_dirs != 0, m_dir_grace)
+        .walk(dir_path, steps);
 }
 
-// The directory's age is taken before its walk, whose own removals touch it. One modified
-// within the grace period may be a producer's fresh directory about to receive a file (by a
-// write or a rename): it stays for a later run, and so does every directory above it. The
-// removal waits for the end of the walk: with files in flight, a directory's last files are
-// removed only once their statuses have come, and waiting for them at each directory would
-// cost a round trip per directory.
-void CQKTcpCln::walkSubDir(const QKLogTag& tag, const Poco::File& dir, const Take& take) {
-    const bool settled = isSettled(dir, m_dir_grace);
-    walkDir(dir.path(), take);
+// A directory modified within the grace period before its walk may be a producer's fresh
+// directory about to receive a file (by a write or a rename): it stays for a later run, and
+// so does every directory above it. The removal waits for the end of the walk: with files in
+// flight, a directory's last files are removed only once their statuses have come, and
+// waiting for them at each directory would cost a round trip per directory.
+void CQKTcpCln::noteWalked(const QKLogTag& tag, const Poco::File& dir, bool settled) {
     if (settled) {
         m_walked_dirs.push_back(dir.path());
         return;
@@ -231,8 +211,8 @@ std::vector<std::vector<std::string>> CQKTcpCln::splitBySize(const std::vector<S
     return parts;
 }
 
-// One sender and one thread a part. A stream's Poco::Exception is its own attempts' affair;
-// anything else is passed on once every stream has ended, as a run of one stream passes it.
+// One sender a part. A stream's Poco::Exception is its own attempts' affair; anything else
+// is passed on once every stream has ended, as a run of one stream passes it.
 bool CQKTcpCln::runStreams(const QKLogTag& tag,
                            const std::vector<std::vector<std::string>>& parts) {
     std::vector<std::unique_ptr<CQKTcpCln>> streams;
@@ -244,25 +224,10 @@ bool CQKTcpCln::runStreams(const QKLogTag& tag,
         log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
         qk_print_console(text);
     }
-    std::vector<std::exception_ptr> errors(parts.size());
-    {
-        SQKJoiner joiner;
-        for (std::size_t index = 0; index < parts.size(); ++index) {
-            joiner.threads.emplace_back([&streams, &parts, &errors, index] {
-                try {
-                    streams[index]->sendPart(parts[index]);
-                } catch (...) {
-                    errors[index] = std::current_exception();
-                }
-            });
-        }
-    }
-    for (const std::exception_ptr& error : errors) {
-        if (error)
-            std::rethrow_exception(error);
-    }
-    return std::all_of(streams.begin(), streams.end(),
-                       [](const auto& stream) { return stream->currResult() == QK_SEND_FILE_FOK; });
+    return CQKStreamRunner::run(parts.size(), [&streams, &parts](std::size_t index) {
+        streams[index]->sendPart(parts[index]);
+        return streams[index]->currResult() == QK_SEND_FILE_FOK;
+    });
 }
 
 // A file an earlier attempt delivered and removed is passed over by sendFile.
@@ -294,7 +259,7 @@ void CQKTcpCln::removeIfEmpty(const QKLogTag& tag, const std::string& dir_path) 
     log_message(LOG_LEVEL_DEBUG, &tag, "Removing of the directory: %s", dir_path.c_str());
     log_message(LOG_LEVEL_INFO, &tag, "Directory: %s is empty. Removing...", dir_path.c_str());
     qk_print_console("Directory: " + dir_path + " is empty. Removing...");
-    const int error = ::rmdir(dir_path.c_str()) == 0 ? 0 : errno;
+    const int error = CQKSourceWalk::removeEmptyDir(dir_path);
     if (error != 0 && noteUnremovableDir(tag, dir_path, error))
         return;
     if (Poco::File(dir_path).exists())

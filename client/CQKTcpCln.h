@@ -85,7 +85,7 @@ private:
     void sendSelected(const QKLogTag& tag);
     bool oneFileMode();
     void walkDir(const std::string& dir_path, const Take& take);
-    void walkSubDir(const QKLogTag& tag, const Poco::File& dir, const Take& take);
+    void noteWalked(const QKLogTag& tag, const Poco::File& dir, bool settled);
     void sendStreamed(const QKLogTag& tag);
     bool listOutDir(const QKLogTag& tag, std::vector<SQKListed>& listed);
     static std::vector<std::vector<std::string>> splitBySize(const std::vector<SQKListed>& listed,

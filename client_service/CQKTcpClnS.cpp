@@ -12,12 +12,13 @@
 #include <cerrno>
 #include <ctime>
 #include <functional>
-#include <thread>
 
 #include "base/CQKReadLease.h"
 #include "base/qk_console.h"
 #include "base/qk_fs.h"
 #include "protocol/qk_exceptions.h"
+#include "transfer/CQKSourceWalk.h"
+#include "transfer/CQKStreamRunner.h"
 #include "transfer/qk_relay_metrics.h"
 
 namespace {
@@ -195,22 +196,8 @@ CQKTcpClnS& CQKTcpClnS::streamOf(const std::string& path) {
 // One stream sends on the scanner's thread, as a single sender always has; more each on a
 // thread of their own, all joined before the scan goes on.
 bool CQKTcpClnS::runStreams(const std::vector<CQKTcpClnS*>& sending) {
-    if (sending.size() == 1)
-        return sending.front()->sendPart();
-    std::vector<char> sent(sending.size(), 0);
-    std::vector<std::thread> threads;
-    try {
-        for (std::size_t index = 0; index < sending.size(); ++index)
-            threads.emplace_back(
-                [&sending, &sent, index] { sent[index] = sending[index]->sendPart(); });
-    } catch (...) {
-        for (std::thread& thread : threads)
-            thread.join();
-        throw;
-    }
-    for (std::thread& thread : threads)
-        thread.join();
-    return std::all_of(sent.begin(), sent.end(), [](char ok) { return ok != 0; });
+    return CQKStreamRunner::run(
+        sending.size(), [&sending](std::size_t index) { return sending[index]->sendPart(); });
 }
 
 // This stream's share in at most three attempts; true when it was all delivered.
@@ -242,51 +229,34 @@ void CQKTcpClnS::fillList(const std::string& path) {
         sender->m_part.clear();
     m_next_due_ms = -1;
     const Poco::File entry(path);
-    if (isRegularFile(entry)) {
-        if (!isExcluded(tag, params().m_exclude, path))
+    if (CQKSourceWalk::isRegularFile(entry)) {
+        if (!CQKSourceWalk::isExcluded(tag, params().m_exclude, path))
             listFile(tag, entry);
-    } else if (isDirectory(entry))
+    } else if (CQKSourceWalk::isDirectory(entry))
         fillListSubDirs(path);
 }
 
-std::uint32_t CQKTcpClnS::fillListSubDirs(const std::string& dir) {
-    const QKLogTag tag = makeTag("fillListSubDirs()");
-    if (!isDirectory(Poco::File(dir)))
-        throw Poco::IOException("Path:  " + dir + " isn't a directory. Error...");
-    std::vector<Poco::File> entries;
-    Poco::File(dir).list(entries);
-    std::uint32_t count = 0;
-    for (const Poco::File& entry : entries) {
-        if (isLink(entry)) {
-            // Not followed (it may lead out of the tree), and it keeps its directory.
-            log_message(LOG_LEVEL_WARN, &tag, "Link: %s is not followed. Skipping...",
-                        entry.path().c_str());
-            ++count;
-        } else if (isRegularFile(entry)) {
-            if (!isExcluded(tag, params().m_exclude, entry.path()))
-                listFile(tag, entry);
-            ++count;  // also an excluded one: it keeps its directory
-        } else if (params().m_sub_dirs != 0 && isRealDirectory(entry)) {
-            count += walkSubDir(tag, entry);
-        }
-    }
-    return count;
-}
-
-// The directory's age is taken before its walk, whose removals of empty directories below
-// touch it. An empty one modified within the grace period (min_age, or the sender's own
+// An empty sub-directory modified within the grace period (min_age, or the sender's own
 // grace when that is 0) may be a producer's fresh directory about to receive a file: it
 // stays, and counts like a file so that its parents stay too.
-std::uint32_t CQKTcpClnS::walkSubDir(const QKLogTag& tag, const Poco::File& dir) {
+std::uint32_t CQKTcpClnS::fillListSubDirs(const std::string& dir) {
+    const QKLogTag tag = makeTag("fillListSubDirs()");
     const std::int32_t min_age = params().m_min_age;
     const std::chrono::milliseconds grace =
         min_age > 0 ? std::chrono::milliseconds(min_age) : m_dir_grace;
-    const bool settled = isSettled(dir, grace);
-    if (!canList(tag, dir.path()))
-        return 1;  // what it holds stays, and so does it
-    const std::uint32_t found = fillListSubDirs(dir.path());
-    if (found > 0)
-        return found;
+    CQKSourceWalk::Steps steps;
+    steps.take = [this, &tag](const Poco::File& file) { listFile(tag, file); };
+    steps.mayEnter = [this, &tag](const Poco::File& sub) { return canList(tag, sub.path()); };
+    steps.walked = [this, &tag, grace](const Poco::File& sub, bool settled, std::uint32_t found) {
+        return found > 0 ? found : leaveOrRemove(tag, sub, settled, grace);
+    };
+    return CQKSourceWalk(tag, params().m_exclude, params().m_sub_dirs != 0, grace).walk(dir, steps);
+}
+
+// A sub-directory whose walk found nothing that keeps it: removed when settled; otherwise it
+// stays and counts for its parent.
+std::uint32_t CQKTcpClnS::leaveOrRemove(const QKLogTag& tag, const Poco::File& dir, bool settled,
+                                        std::chrono::milliseconds grace) {
     if (!settled) {
         log_message(LOG_LEVEL_DEBUG, &tag,
                     "Directory: %s is empty but was modified less than %lld ms ago. Left for a "
@@ -357,8 +327,8 @@ void CQKTcpClnS::removeEmptyDir(const QKLogTag& tag, const std::string& dir) {
         // The removal below tells whether it mattered.
     }
     log_message(LOG_LEVEL_DEBUG, &tag, "Delete empty directory: %s", dir.c_str());
-    const bool removed = qk_res_is(qk_remove_dir(dir.c_str()), QK_RES_OK);
-    const int error = removed ? 0 : errno;
+    const int error = CQKSourceWalk::removeEmptyDir(dir);
+    const bool removed = error == 0;
     if (removed && !Poco::File(dir).exists())
         return;
     if (!noteUnremovableDir(tag, dir, error))

@@ -90,7 +90,8 @@ private:
     void sendList(const QKLogTag& tag);
     void listFile(const QKLogTag& tag, const Poco::File& file);
     static bool isFresh(const Poco::File& file, std::int32_t min_age, long& due_ms);
-    std::uint32_t walkSubDir(const QKLogTag& tag, const Poco::File& dir);
+    std::uint32_t leaveOrRemove(const QKLogTag& tag, const Poco::File& dir, bool settled,
+                                std::chrono::milliseconds grace);
     void removeEmptyDir(const QKLogTag& tag, const std::string& dir);
 
     SQKClnSParams* m_params = nullptr;

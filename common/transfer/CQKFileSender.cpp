@@ -39,6 +39,7 @@
 #include "transfer/CQKProgress.h"
 #include "transfer/CQKRateLimit.h"
 #include "transfer/CQKSenderStop.h"
+#include "transfer/CQKSourceWalk.h"
 #include "transfer/qk_relay_metrics.h"
 #include "transfer/qk_socket.h"
 #include "transfer/qk_tls.h"
@@ -219,59 +220,6 @@ QKLogTag CQKFileSender::makeTag(const char* operation) const {
 
 void CQKFileSender::prepareFile(const QKLogTag&, Poco::File&) {}
 
-bool CQKFileSender::isRegularFile(const Poco::File& file) {
-    try {
-        return file.exists() && file.isFile();
-    } catch (const Poco::FileNotFoundException&) {
-        return false;
-    }
-}
-
-// Entries of a walk that are symbolic links are not followed: a link could lead out of the
-// outgoing tree (to files that anyone able to write the tree could have sent, and whose
-// directories would be emptied after sending) or back into it (an endless walk).
-bool CQKFileSender::isLink(const Poco::File& file) {
-    try {
-        return file.isLink();
-    } catch (const Poco::FileException&) {
-        return false;
-    }
-}
-
-bool CQKFileSender::isRealDirectory(const Poco::File& file) {
-    try {
-        return file.exists() && !file.isLink() && file.isDirectory();
-    } catch (const Poco::FileNotFoundException&) {
-        return false;
-    }
-}
-
-// The root of a walk is what the operator named: it may be a link to a directory.
-bool CQKFileSender::isDirectory(const Poco::File& file) {
-    try {
-        return file.exists() && file.isDirectory();
-    } catch (const Poco::FileNotFoundException&) {
-        return false;
-    }
-}
-
-// DEBUG by default: an excluded file stays where it is, and a scan would log it each time.
-bool CQKFileSender::isExcluded(const QKLogTag& tag, const CQKNameFilter& exclude,
-                               const std::string& path, int level) {
-    if (!exclude.excludes(path))
-        return false;
-    log_message(level, &tag, "File: %s matches an exclude pattern. Not sent.", path.c_str());
-    return true;
-}
-
-bool CQKFileSender::isSettled(const Poco::File& dir, std::chrono::milliseconds grace) {
-    if (grace.count() <= 0)
-        return true;
-    std::int64_t age_us = 0;
-    return qk_res_is(qk_get_modified_age(dir.path().c_str(), &age_us), QK_RES_OK) &&
-           age_us >= static_cast<std::int64_t>(grace.count()) * 1000;
-}
-
 bool CQKFileSender::identityOf(const std::string& path, SQKFileIdentity& identity, bool directory) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0)
@@ -393,7 +341,7 @@ void CQKFileSender::forgetGone() {
         const SQKKept& kept = it->second;
         SQKFileIdentity now;
         const bool stays = kept.why == SQKKept::Why::Refused
-                               ? isRegularFile(Poco::File(it->first))
+                               ? CQKSourceWalk::isRegularFile(Poco::File(it->first))
                                : identityOf(it->first, now, kept.directory) && now == kept.identity;
         it = stays ? std::next(it) : m_kept.erase(it);
     }
@@ -971,7 +919,7 @@ void CQKFileSender::sendFile(std::string file_path) {
     log_date_time(tag, "Start", start);
 
     Poco::File file(file_path);
-    if (!skipsInThisRun(tag, file_path) && isRegularFile(file)) {
+    if (!skipsInThisRun(tag, file_path) && CQKSourceWalk::isRegularFile(file)) {
         log_message(LOG_LEVEL_DEBUG, &tag, "File: file = %s exists...", file_path.c_str());
         prepareFile(tag, file);
         sendLeased(tag, file_path);

@@ -82,7 +82,6 @@
 namespace Poco {
 class File;
 }
-class CQKNameFilter;
 class CQKReadLease;
 
 // Refusals with no delivery between them after which a run sends no further file.
@@ -190,19 +189,6 @@ public:
     void setKeepConnection(std::chrono::seconds keep) { m_keep = keep; }
     // Closes a kept connection; the next run connects anew.
     void dropKeptConnection();
-
-    // The file-system questions of a walk; none throws, a vanished entry answers false.
-    static bool isRegularFile(const Poco::File& file);
-    static bool isLink(const Poco::File& file);
-    static bool isRealDirectory(const Poco::File& file);  // a directory, not a link to one
-    static bool isDirectory(const Poco::File& file);      // a directory or a link to one
-    // True when dir was last modified at least grace ago (always with no grace). One that
-    // vanished, or dated in the future (its age is unknown), is not settled.
-    static bool isSettled(const Poco::File& dir, std::chrono::milliseconds grace);
-    // True, with a line at level, when the name of the file at path matches one of the
-    // exclude patterns: such a file is neither sent nor removed, and keeps its directory.
-    static bool isExcluded(const QKLogTag& tag, const CQKNameFilter& exclude,
-                           const std::string& path, int level = LOG_LEVEL_DEBUG);
 
 protected:
     virtual SQKSendParams sendParams() const = 0;
