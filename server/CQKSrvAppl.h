@@ -17,7 +17,6 @@
 #include "config/SQKSrvParams.h"
 #include "control/CQKMetricsListener.h"
 #include "transfer/CQKTcpSrv.h"
-#include "transfer/CQKTcpSslSrvS.h"
 
 class CQKSrvAppl : public CQKConsoleAppl {
 public:
@@ -73,7 +72,7 @@ private:
     Poco::AutoPtr<Poco::Util::Validator> m_port_validator;
     Poco::AutoPtr<Poco::Util::Validator> m_path_validator;
     CQKTcpSrv m_tcp_server;
-    CQKTcpSslSrvS m_tcp_ssl_server;
+    CQKTcpSslSrv m_tcp_ssl_server;
     CQKMetricsListener m_metrics;
 
     // The instance the control handler works on.

@@ -13,6 +13,11 @@
 namespace {
 
 constexpr std::int32_t kControlRun = 1;
+// The names the service's file connections log under, and their refusal of a finished-all
+// frame followed by more bytes.
+const CQKFileListener::ConnectionNames kConnectionNames{
+    "CQKSrvSConnection", "CQKSrvSSslConnection",
+    "Error of data, received from Client (QK_SEND_FILE_FFINISHED_ALL)"};
 // How long a pass waits for the probes of its directories; a local disk answers in
 // microseconds, and a probe that has not ended is asked again at the next pass.
 constexpr std::chrono::seconds kProbeWait(1);
@@ -36,6 +41,8 @@ void note_change(const CQKDirProbe::Answer& answer, std::string& state, const ch
 
 CQKSrvSControl::CQKSrvSControl()
     : CQKServiceControlTask("CQKSrvSControl"),
+      m_tcp_srv(m_listener_source, false, kConnectionNames, "CQKTcpSrvS"),
+      m_ssl_srv(m_listener_source, true, kConnectionNames, "CQKTcpSslSrvS"),
       m_ctrl_srv(&m_params),
       m_in_dir_probe("incoming directory", CQKIncomingFile::writeProblem),
       m_back_dir_probe("backup directory", CQKDirProbe::backupProblem) {
@@ -43,8 +50,6 @@ CQKSrvSControl::CQKSrvSControl()
     qk_set_console_echo_mode(qk_service_console_echo());
     // One registry for both file listeners: a path can't be written over plain and TLS at once.
     m_ssl_srv.shareReceivingFiles(m_tcp_srv.receivingFilesPtr());
-    m_tcp_srv.setParams(&m_params);
-    m_ssl_srv.setParams(&m_params);
     // Rendered from the first scrape on, as 0 until their first event.
     qk_receiver_metrics();
     qk_control_metrics();

@@ -28,12 +28,12 @@
 #include <string>
 
 #include "CQKDirProbe.h"
-#include "CQKTcpSrvS.h"
-#include "CQKTcpSslSrvS.h"
+#include "CQKSrvSListenerSource.h"
 #include "app/CQKPassTask.h"
 #include "config/SQKSrvSParams.h"
 #include "control/CQKMetricsListener.h"
 #include "control/CQKTcpCtrlSrvS.h"
+#include "transfer/CQKTcpListener.h"
 
 class CQKSrvSControl : public CQKServiceControlTask {
 public:
@@ -59,8 +59,9 @@ private:
     std::atomic<bool> m_restart_ssl{false};
     std::atomic<bool> m_restart_ctrl{false};
     SQKSrvSParams m_params;
-    CQKTcpSrvS m_tcp_srv;
-    CQKTcpSslSrvS m_ssl_srv;
+    CQKSrvSListenerSource m_listener_source{&m_params};
+    CQKTcpListener m_tcp_srv;
+    CQKTcpListener m_ssl_srv;
     CQKTcpCtrlSrvS m_ctrl_srv;
     CQKMetricsListener m_metrics;
     CQKDirProbe m_in_dir_probe;

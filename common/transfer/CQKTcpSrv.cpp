@@ -1,67 +1,74 @@
-// The console server's plain TCP file listener.
+// The console receiver's file listeners.
 #include "transfer/CQKTcpSrv.h"
 
 #include <Poco/Exception.h>
-
-#include "base/qk_log.h"
-#include "transfer/CQKSrvConnection.h"
-#include "transfer/qk_socket.h"
 
 namespace {
 
 const CQKFileListener::ConnectionNames kConnectionNames{"QKRelaySrvConnection",
                                                         "QKRelaySrvSslConnection", nullptr};
 
-const CQKFileListener::Texts kPlainTexts =
-    CQKFileListener::plainTexts("CQKTcpSrv::start()", "CQKTcpSrv::stop()");
-
 }  // namespace
 
-CQKTcpSrv::CQKTcpSrv() : CQKFileListener(kConnectionNames) {
-    QKLogTag tag = qk_make_tag("CQKTcpSrv::CQKTcpSrv()");
-    log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpSrv::CQKTcpSrv()");
-}
+// m_source is handed over before it is built: the listener only keeps the reference, and
+// asks it first at start.
+CQKTcpSrv::CQKTcpSrv() : CQKTcpSrv(false, "CQKTcpSrv") {}
+
+CQKTcpSrv::CQKTcpSrv(bool secure, const char* class_name)
+    : CQKTcpListener(m_source, secure, kConnectionNames, class_name) {}
 
 CQKTcpSrv::~CQKTcpSrv() {
-    QKLogTag tag = qk_make_tag("CQKTcpSrv::~CQKTcpSrv()");
-    log_message(LOG_LEVEL_DEBUG, &tag, "CQKTcpSrv::~CQKTcpSrv()");
-    if (hasServer()) {
-        log_message(LOG_LEVEL_DEBUG, &tag, "Start stopping of the TCP Server...");
-        try {
-            stopListener(kPlainTexts);
-        } catch (...) {
-            // A destructor must not throw; the connections have ended either way.
-        }
-        log_message(LOG_LEVEL_DEBUG, &tag, "The TCP Server has been stopped...");
+    if (!hasServer())
+        return;
+    try {
+        stop();
+    } catch (...) {
+        // A destructor must not throw; the connections have ended either way.
     }
-    log_message(LOG_LEVEL_DEBUG, &tag, "The TCPServerParams has been releaed...");
 }
 
 void CQKTcpSrv::setParams(const SQKSrvParams& params) {
-    m_params = params;
+    m_source.params = params;
 }
 
 void CQKTcpSrv::start() {
     if (hasSocket())
         throw Poco::Exception("Server Socket already has been created...");
-    SQKSourceRules rules = sourceRules(m_params.m_allowed_networks, m_params.m_source_connections);
-    auto socket = std::make_unique<Poco::Net::ServerSocket>();
-    qk_bind_listener(*socket, m_params.m_address, m_params.m_port);
-    warnIfReachable(kPlainTexts, m_params.m_address, m_params.m_port, rules);
-    startServer(std::move(socket), new CQKSrvConnectionFactory(*this), m_params.m_port, kPlainTexts,
-                std::move(rules));
+    CQKTcpListener::start();
 }
 
 void CQKTcpSrv::stop() {
-    stopListener(kPlainTexts);
-}
-
-void CQKTcpSrv::stopListener(const Texts& texts) {
     if (!hasServer())
         throw Poco::Exception("TCP Server hasn't been created...");
-    stopAccepting(texts);
-    waitForConnections(texts);
+    stopAccepting(texts());
+    waitForConnections(texts());
     if (!hasSocket())
         throw Poco::Exception("Server Socket hasn't been created...");
-    closeSocket(texts);
+    closeSocket(texts());
+}
+
+SQKListenerBinding CQKTcpSrv::Source::binding(bool secure) const {
+    if (secure)
+        return {params.m_ssl_address, params.m_ssl_port, params.m_ssl_allowed_networks,
+                params.m_source_connections};
+    return {params.m_address, params.m_port, params.m_allowed_networks,
+            params.m_source_connections};
+}
+
+SQKListenerKeys CQKTcpSrv::Source::keys() const {
+    return {params.m_key_fpath, params.m_cert_fpath, params.m_ca_cert_fpath, crl_fpath,
+            params.m_in_dir};
+}
+
+SQKReceivingDirs CQKTcpSrv::Source::receivingDirs() const {
+    return {params.m_in_dir,        params.m_back_dir,    params.m_resume_min_size,
+            params.m_partial_hours, params.m_partial_max, params.m_resume_plain};
+}
+
+// Its lines keep the tag they have always carried.
+CQKTcpSslSrv::CQKTcpSslSrv() : CQKTcpSrv(true, "CQKTcpSslSrvS") {}
+
+void CQKTcpSslSrv::setParams(const SQKSrvParams& params) {
+    CQKTcpSrv::setParams(params);
+    initSsl();
 }

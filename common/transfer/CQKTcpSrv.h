@@ -1,39 +1,56 @@
-// The console server's plain TCP file listener: one listening socket and one Poco TCPServer
-// that runs a receiving connection per accepted client on the default thread pool (at most
-// 10 at once, 64 waiting).
+// The console receiver's file listeners: the one listener (CQKTcpListener) on a copy of the
+// server parameters, plain (CQKTcpSrv) or TLS (CQKTcpSslSrv). Also the receiver that tests
+// and a second local receiver start from a parameter record.
 //
-// The listener holds a copy of the server parameters; the rest it shares with every file
-// listener (CQKFileListener). start() and stop() are called from the application's thread;
-// the rest is safe from connection threads.
+// Stricter than the listener underneath, as the console program has always been: start
+// throws while a socket exists, and stop throws when the listener was never started and
+// closes the socket only once every running connection has ended. start() and stop() are
+// called from the application's thread; the rest is safe from connection threads.
 #pragma once
 
-#include "config/SQKSrvParams.h"
-#include "transfer/CQKFileListener.h"
+#include <string>
 
-class CQKTcpSrv : public CQKFileListener {
+#include "config/SQKSrvParams.h"
+#include "transfer/CQKTcpListener.h"
+
+class CQKTcpSrv : public CQKTcpListener {
 public:
     CQKTcpSrv();
     ~CQKTcpSrv() override;
 
+    // Copies the parameters; they take effect at the next start.
     virtual void setParams(const SQKSrvParams& params);
-    virtual const SQKSrvParams& params() const { return m_params; }
-    // Binds the plain address and port of the parameters and starts accepting, behind a gate
-    // of their allowed networks and source share (an "off" address is the caller's to skip:
-    // it does not bind). Throws
-    // Poco::Exception when already started; socket errors pass through.
-    virtual void start();
-    // Stops accepting, waits until every running connection has ended its current step
-    // and closed, then closes the socket. Throws when the listener was never started.
-    virtual void stop();
-
-    SQKReceivingDirs receivingDirs() const override {
-        return {m_params.m_in_dir,        m_params.m_back_dir,    m_params.m_resume_min_size,
-                m_params.m_partial_hours, m_params.m_partial_max, m_params.m_resume_plain};
-    }
+    const SQKSrvParams& params() const { return m_source.params; }
+    // Binds the address and port of the parameters (the TLS ones for the TLS form) and starts
+    // accepting, behind a gate of their allowed networks and source share; an "off" address
+    // does not bind. Throws Poco::Exception when already started; socket errors pass through.
+    void start() override;
+    // Stops accepting, waits until every running connection has ended its current step and
+    // closed, then closes the socket. Throws when the listener was never started.
+    void stop() override;
 
 protected:
-    // The stop of both console listeners, with their texts.
-    void stopListener(const Texts& texts);
+    CQKTcpSrv(bool secure, const char* class_name);
 
-    SQKSrvParams m_params;
+    // The parameters as the listener's source; the revocation list is the TLS form's.
+    struct Source : CQKListenerSource {
+        SQKSrvParams params;
+        std::string crl_fpath;
+        SQKListenerBinding binding(bool secure) const override;
+        SQKListenerKeys keys() const override;
+        SQKReceivingDirs receivingDirs() const override;
+    };
+    Source m_source;
+};
+
+class CQKTcpSslSrv : public CQKTcpSrv {
+public:
+    CQKTcpSslSrv();
+
+    // Copies the parameters and builds the TLS context at once, so a missing key file shows
+    // here.
+    void setParams(const SQKSrvParams& params) override;
+    // The revocation list the contexts built from now on check client certificates
+    // against; empty (the default): none.
+    void setRevocationList(const std::string& crl_fpath) { m_source.crl_fpath = crl_fpath; }
 };

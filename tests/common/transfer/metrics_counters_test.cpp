@@ -16,7 +16,6 @@
 #include "base/qk_console.h"
 #include "protocol/qk_protocol.h"
 #include "transfer/CQKTcpSrv.h"
-#include "transfer/CQKTcpSslSrvS.h"
 #include "transfer/qk_relay_metrics.h"
 
 namespace {
@@ -112,7 +111,7 @@ TEST_F(MetricsCountersTest, ReceiverCountsFilesAndEachRefusalByItsReason) {
 }
 
 TEST_F(MetricsCountersTest, TlsListenerCountsAHandshakeThatFails) {
-    CQKTcpSslSrvS tls;
+    CQKTcpSslSrv tls;
     tls.setParams(m_params);
     tls.setTimeout(Poco::Timespan(30, 0));
     tls.start();

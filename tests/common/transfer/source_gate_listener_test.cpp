@@ -18,7 +18,7 @@
 #include "TempDir.h"
 #include "TestPki.h"
 #include "protocol/qk_protocol.h"
-#include "transfer/CQKTcpSslSrvS.h"
+#include "transfer/CQKTcpSrv.h"
 #include "transfer/qk_relay_metrics.h"
 
 namespace {
@@ -38,7 +38,7 @@ protected:
         p.m_ca_cert_fpath = m_pki.caCert();
         p.m_allowed_networks = p.m_ssl_allowed_networks = networks;
         m_root.writeFile("in/.keep", "");
-        m_listener = tls() ? std::make_unique<CQKTcpSslSrvS>() : std::make_unique<CQKTcpSrv>();
+        m_listener = tls() ? std::make_unique<CQKTcpSslSrv>() : std::make_unique<CQKTcpSrv>();
         m_listener->setParams(p);
         m_listener->start();  // idle peers keep their connections for the default 30 s
     }

@@ -25,7 +25,7 @@
 #include "pki/CQKCertificateAuthority.h"
 #include "protocol/qk_protocol.h"
 #include "transfer/CQKSrvConnection.h"
-#include "transfer/CQKTcpSslSrvS.h"
+#include "transfer/CQKTcpSrv.h"
 #include "transfer/qk_relay_metrics.h"
 #include "transfer/qk_tls.h"
 
@@ -135,7 +135,7 @@ protected:
 // Under TLS 1.3 a client is done with its handshake before the server has checked its
 // certificate: each refusal below comes after that, and counts once as a refused handshake.
 TEST_F(TlsListenerTest, OnlyClientsOfOurCaWithTheClientNameGetInOverTls13And12) {
-    CQKTcpSslSrvS listener;
+    CQKTcpSslSrv listener;
     listener.setParams(params());
     listener.setTimeout(Poco::Timespan(30, 0));
     listener.start();
@@ -172,7 +172,7 @@ TEST_F(TlsListenerTest, OnlyClientsOfOurCaWithTheClientNameGetInOverTls13And12) 
 // A resumed session would skip the client's certificate and the revocation check, so the
 // listener must refuse to resume for a client that asks, under either version.
 TEST_F(TlsListenerTest, EveryConnectionMakesAFullHandshake) {
-    CQKTcpSslSrvS listener;
+    CQKTcpSslSrv listener;
     listener.setParams(params());
     listener.setTimeout(Poco::Timespan(30, 0));
     listener.start();
@@ -199,7 +199,7 @@ TEST_F(TlsListenerTest, EveryConnectionMakesAFullHandshake) {
 }
 
 TEST_F(TlsListenerTest, ClientThatNeverStartsTheHandshakeDoesNotHoldUpAStop) {
-    CQKTcpSslSrvS listener;
+    CQKTcpSslSrv listener;
     listener.setParams(params());
     listener.start();  // the default 30 s time-out
     Poco::Net::StreamSocket silent(Poco::Net::SocketAddress("127.0.0.1", listener.boundPort()));
@@ -213,7 +213,7 @@ TEST_F(TlsListenerTest, ClientThatNeverStartsTheHandshakeDoesNotHoldUpAStop) {
 // their handshake or leave it half done fill every thread and more wait: each gives its thread
 // up in turn, and a client that comes after them is greeted and delivers.
 TEST_F(TlsListenerTest, ClientsThatNeverFinishTheirHandshakeGiveTheirThreadsUp) {
-    CQKTcpSslSrvS listener;
+    CQKTcpSslSrv listener;
     listener.setParams(params());
     listener.start();  // the default 30 s time-out
     const std::uint16_t port = listener.boundPort();
@@ -240,7 +240,7 @@ TEST_F(TlsListenerTest, ClientsThatNeverFinishTheirHandshakeGiveTheirThreadsUp) 
 // A byte of the handshake now and then, each within any time-out of a read, does not keep the
 // connection: the whole handshake has its own time limit.
 TEST_F(TlsListenerTest, AHandshakeSentByteByByteEndsAtItsTimeLimit) {
-    CQKTcpSslSrvS listener;
+    CQKTcpSslSrv listener;
     listener.setParams(params());
     listener.setTimeout(Poco::Timespan(2, 0));
     listener.start();
@@ -276,7 +276,7 @@ TEST_F(TlsListenerTest, MissingFilesStopTheStartWithTheirTexts) {
     for (const Case& c : cases) {
         SQKSrvParams p = params();
         p.*(c.field) = m_root / "missing.pem";
-        CQKTcpSslSrvS listener;
+        CQKTcpSslSrv listener;
         try {
             listener.setParams(p);
             FAIL() << c.text;
@@ -292,7 +292,7 @@ TEST_F(TlsListenerTest, ARevokedClientIsRefusedWithoutARestartWhileTheOthersDeli
     const Client stolen = issueClient("host-a");
     const Client kept = issueClient("host-b");
     const std::string crl = m_root / QK_CRL_FILE;
-    CQKTcpSslSrvS listener;
+    CQKTcpSslSrv listener;
     listener.setRevocationList(crl);  // no file yet: nobody is refused for it
     listener.setParams(params());
     listener.setTimeout(Poco::Timespan(30, 0));
@@ -328,7 +328,7 @@ TEST_F(TlsListenerTest, ARevokedClientIsRefusedWithoutARestartWhileTheOthersDeli
 TEST_F(TlsListenerTest, AKeptConnectionOfAClientRevokedSinceCarriesNoMoreFiles) {
     const Client client = issueClient("host-k");
     const std::string crl = m_root / QK_CRL_FILE;
-    CQKTcpSslSrvS listener;
+    CQKTcpSslSrv listener;
     listener.setRevocationList(crl);
     listener.setParams(params());
     listener.setTimeout(Poco::Timespan(30, 0));
@@ -350,7 +350,7 @@ TEST_F(TlsListenerTest, ABrokenListAtTheStartLetsNoClientInUntilAGoodOneComes) {
     const Client client = issueClient("host-c");
     const std::string crl = m_root / QK_CRL_FILE;
     m_root.writeFile(QK_CRL_FILE, "not a list\n");
-    CQKTcpSslSrvS listener;
+    CQKTcpSslSrv listener;
     listener.setRevocationList(crl);
     listener.setParams(params());
     listener.setTimeout(Poco::Timespan(30, 0));
@@ -388,7 +388,7 @@ TEST_F(TlsListenerTest, AnOlderListCopiedBackReadmitsNoRevokedClient) {
         return count;
     };
     auto started = [&] {
-        auto listener = std::make_unique<CQKTcpSslSrvS>();
+        auto listener = std::make_unique<CQKTcpSslSrv>();
         listener->setRevocationList(crl);
         listener->setParams(params());
         listener->setTimeout(Poco::Timespan(2, 0));

@@ -13,7 +13,6 @@
 #include "TestPki.h"
 #include "base/qk_console.h"
 #include "transfer/CQKTcpSrv.h"
-#include "transfer/CQKTcpSslSrvS.h"
 
 namespace {
 
@@ -131,7 +130,7 @@ TEST_F(TransferTest, PlainTreeArrivesAndBackupsRotateOnBothSides) {
 }
 
 TEST_F(TransferTest, TlsTreeWithALargeFileArrivesByteIdentical) {
-    CQKTcpSslSrvS listener;
+    CQKTcpSslSrv listener;
     listener.setParams(m_srv_params);
     listener.start();
     std::map<std::string, std::string> tree = sample_tree();
@@ -162,7 +161,7 @@ TEST_F(TransferTest, SenderRefusesServersWithoutOurNameOrCa) {
         if (std::string(c.what).find("foreign") != std::string::npos) {
             params.m_ca_cert_fpath = m_pki->otherCaCert();  // so it accepts our client
         }
-        CQKTcpSslSrvS listener;
+        CQKTcpSslSrv listener;
         listener.setParams(params);
         listener.start();
         EXPECT_EQ(send(clientParams(listener.boundPort(), true)), QK_SEND_FILE_FERROR);
