@@ -14,9 +14,10 @@
 //
 // Streams: with m_streams above 1, a directory run first walks the tree into a list, splits
 // the list by bytes into that many parts and sends each part on its own connection, through
-// a sender object of its own (makeStream) on a thread of its own, each with its three
-// attempts. The emptied sub-directories are removed once every stream has ended. The run's
-// result is a failure when any stream's is. A one-file run has one connection whatever
+// a sender object of its own (makeStream), each with its three attempts: parts run side by
+// side, each on a thread of its own (CQKStreamRunner; a single part, for a tree of one
+// file, on the run's thread). The emptied sub-directories are removed once every stream has ended.
+// The run's result is a failure when any stream's is. A one-file run has one connection whatever
 // m_streams says.
 //
 // Threads: an object is used by one thread at a time; it shares nothing but the console
