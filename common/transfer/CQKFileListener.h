@@ -4,10 +4,10 @@
 // the registry of files being received (which a program's two listeners may share), the
 // set of running receiving connections, the stop flag and the time limit of every wait.
 //
-// A subclass says where received files go (receivingDirs, asked at each header, so a
-// listener whose parameters change while it runs hands out a consistent pair) and how its
-// connections are named in the log. start and stop of a subclass are called from one
-// application thread; the rest is safe from connection threads.
+// This is the part of a listener that its connections use. Its one subclass, CQKTcpListener,
+// says where received files go (receivingDirs, asked at each header, so a listener whose
+// parameters change while it runs hands out a consistent pair) and starts and stops the
+// server from one application thread; the rest is safe from connection threads.
 #pragma once
 
 #include <Poco/Net/ServerSocket.h>
@@ -109,11 +109,10 @@ public:
     // served); 0 when none runs.
     std::size_t heldBy(const Poco::Net::IPAddress& source) const;
 
+protected:
     // The texts of a plain and of a TLS listener, under the given log tags.
     static Texts plainTexts(const char* tag_start, const char* tag_stop);
     static Texts sslTexts(const char* tag_start, const char* tag_stop);
-
-protected:
     // Starts a new TCPServer, with new parameters, on the bound socket, which the listener
     // keeps until stop, behind a new gate that lets in what rules allow (CQKSourceGate).
     // Throws "TCP server already has been created..." when one runs.
