@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "CQKCtrlSignalWatcher.h"
+#include "CQKTcpSrv.h"
 #include "app/CQKConsoleAppl.h"
 #include "config/SQKSrvParams.h"
 #include "control/CQKMetricsListener.h"
-#include "transfer/CQKTcpSrv.h"
 
 class CQKSrvAppl : public CQKConsoleAppl {
 public:

@@ -21,11 +21,11 @@
 #include <string>
 #include <vector>
 
+#include "CQKTcpSrv.h"
 #include "ProgramRunner.h"
 #include "config/SQKSrvParams.h"
 #include "protocol/qk_protocol.h"
 #include "transfer/CQKNameLock.h"
-#include "transfer/CQKTcpSrv.h"
 #include "transfer/qk_tls.h"
 
 namespace fs = std::filesystem;

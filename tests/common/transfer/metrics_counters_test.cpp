@@ -9,13 +9,13 @@
 #include <thread>
 
 #include "CQKTcpCln.h"
+#include "CQKTcpSrv.h"
 #include "Eventually.h"
 #include "RawClient.h"
 #include "TempDir.h"
 #include "TestPki.h"
 #include "base/qk_console.h"
 #include "protocol/qk_protocol.h"
-#include "transfer/CQKTcpSrv.h"
 #include "transfer/qk_relay_metrics.h"
 
 namespace {

@@ -8,12 +8,12 @@
 #include <random>
 
 #include "CQKTcpCln.h"
+#include "CQKTcpSrv.h"
 #include "TempDir.h"
 #include "base/qk_console.h"
 #include "base/qk_rate_schedule.h"
 #include "transfer/CQKProgress.h"
 #include "transfer/CQKRateLimit.h"
-#include "transfer/CQKTcpSrv.h"
 
 namespace {
 

@@ -21,6 +21,7 @@
 #include <iterator>
 #include <thread>
 
+#include "CQKTcpSrv.h"
 #include "Eventually.h"
 #include "Immutable.h"
 #include "RawClient.h"
@@ -28,7 +29,6 @@
 #include "base/qk_path.h"
 #include "protocol/qk_protocol.h"
 #include "transfer/CQKNameLock.h"
-#include "transfer/CQKTcpSrv.h"
 #include "transfer/qk_relay_metrics.h"
 
 namespace {

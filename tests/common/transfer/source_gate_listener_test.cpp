@@ -12,13 +12,13 @@
 #include <thread>
 #include <vector>
 
+#include "CQKTcpSrv.h"
 #include "CQKTcpSslCln.h"
 #include "Eventually.h"
 #include "RawClient.h"
 #include "TempDir.h"
 #include "TestPki.h"
 #include "protocol/qk_protocol.h"
-#include "transfer/CQKTcpSrv.h"
 #include "transfer/qk_relay_metrics.h"
 
 namespace {

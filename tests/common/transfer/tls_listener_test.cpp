@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "CQKTcpSrv.h"
 #include "CQKTcpSslCln.h"
 #include "Eventually.h"
 #include "RawClient.h"
@@ -25,7 +26,6 @@
 #include "pki/CQKCertificateAuthority.h"
 #include "protocol/qk_protocol.h"
 #include "transfer/CQKSrvConnection.h"
-#include "transfer/CQKTcpSrv.h"
 #include "transfer/qk_relay_metrics.h"
 #include "transfer/qk_tls.h"
 

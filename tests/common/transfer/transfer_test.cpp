@@ -8,11 +8,11 @@
 
 #include <random>
 
+#include "CQKTcpSrv.h"
 #include "CQKTcpSslCln.h"
 #include "TempDir.h"
 #include "TestPki.h"
 #include "base/qk_console.h"
-#include "transfer/CQKTcpSrv.h"
 
 namespace {
 

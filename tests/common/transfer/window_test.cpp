@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "CQKTcpCln.h"
+#include "CQKTcpSrv.h"
 #include "Eventually.h"
 #include "FakeReceiver.h"
 #include "RawClient.h"
@@ -24,7 +25,6 @@
 #include "protocol/qk_protocol.h"
 #include "transfer/CQKNameLock.h"
 #include "transfer/CQKSrvConnection.h"
-#include "transfer/CQKTcpSrv.h"
 #include "transfer/qk_relay_metrics.h"
 
 namespace {

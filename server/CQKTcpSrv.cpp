@@ -1,5 +1,5 @@
 // The console receiver's file listeners.
-#include "transfer/CQKTcpSrv.h"
+#include "CQKTcpSrv.h"
 
 #include <Poco/Exception.h>
 
