@@ -18,27 +18,30 @@ CQKTcpListener::CQKTcpListener(const CQKListenerSource& source, bool secure,
     : CQKFileListener(names),
       m_source(source),
       m_secure(secure),
-      m_tag_start(std::string(class_name) + "::start()"),
-      m_tag_stop(std::string(class_name) + "::stop()"),
+      m_class_name(class_name),
+      m_tag_start(m_class_name + "::start()"),
+      m_tag_stop(m_class_name + "::stop()"),
       m_texts(secure ? sslTexts(m_tag_start.c_str(), m_tag_stop.c_str())
                      : plainTexts(m_tag_start.c_str(), m_tag_stop.c_str())) {
-    const std::string name = std::string(class_name) + "::" + class_name + "()";
-    QKLogTag tag = qk_make_tag(name.c_str());
-    log_message(LOG_LEVEL_DEBUG, &tag, "%s", name.c_str());
+    logLifecycle("");
     if (m_secure)
         Poco::Net::initializeSSL();
 }
 
 CQKTcpListener::~CQKTcpListener() {
-    const std::string name = m_tag_start.substr(0, m_tag_start.find("::"));
-    const std::string text = name + "::~" + name + "()";
-    QKLogTag tag = qk_make_tag(text.c_str());
-    log_message(LOG_LEVEL_DEBUG, &tag, "%s", text.c_str());
+    logLifecycle("~");
     stop();
     if (m_secure) {
         m_context = nullptr;
         Poco::Net::uninitializeSSL();
     }
+}
+
+// "<class>::<class>()" or "<class>::~<class>()", at DEBUG under that tag.
+void CQKTcpListener::logLifecycle(const char* prefix) const {
+    const std::string text = m_class_name + "::" + prefix + m_class_name + "()";
+    QKLogTag tag = qk_make_tag(text.c_str());
+    log_message(LOG_LEVEL_DEBUG, &tag, "%s", text.c_str());
 }
 
 void CQKTcpListener::start() {

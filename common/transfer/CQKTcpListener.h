@@ -54,8 +54,11 @@ protected:
     const Texts& texts() const { return m_texts; }
 
 private:
+    void logLifecycle(const char* prefix) const;
+
     const CQKListenerSource& m_source;
     const bool m_secure;
+    const std::string m_class_name;
     const std::string m_tag_start;
     const std::string m_tag_stop;
     const Texts m_texts;
