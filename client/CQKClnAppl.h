@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "app/CQKConsoleAppl.h"
-#include "config/SQKClnParams.h"
 #include "CQKTcpCln.h"
 #include "CQKTcpSslCln.h"
+#include "app/CQKConsoleAppl.h"
+#include "config/SQKClnParams.h"
 
 class CQKClnAppl : public CQKConsoleAppl {
 public:
