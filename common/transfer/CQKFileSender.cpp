@@ -40,6 +40,7 @@
 #include "transfer/CQKRateLimit.h"
 #include "transfer/CQKSenderStop.h"
 #include "transfer/qk_relay_metrics.h"
+#include "transfer/qk_sender_files.h"
 #include "transfer/qk_socket.h"
 #include "transfer/qk_tls.h"
 
@@ -129,31 +130,6 @@ void count_delivery(std::uint64_t bytes) {
     metrics.files.inc();
     metrics.bytes.inc(bytes);
     metrics.last_delivery_time.set(static_cast<double>(Poco::Timestamp().epochTime()));
-}
-
-// The directory part of a path as the sender builds them ("dir/name").
-std::string parent_of(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// True when path (not followed when it is a link) carries the immutable or append-only flag,
-// which keeps it, or what a directory holds, from being removed by any account. False also
-// when the flags cannot be asked.
-bool is_immutable(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0)
-        return false;
-    int flags = 0;
-    const bool asked = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    ::close(fd);
-    return asked && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
-}
-
-bool is_permission(int error) {
-    return error == EACCES || error == EPERM;
 }
 
 // This machine, for source tags: the same device and inode numbers on two client machines
@@ -272,53 +248,6 @@ bool CQKFileSender::isSettled(const Poco::File& dir, std::chrono::milliseconds g
            age_us >= static_cast<std::int64_t>(grace.count()) * 1000;
 }
 
-bool CQKFileSender::identityOf(const std::string& path, SQKFileIdentity& identity, bool directory) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0)
-        return false;
-    identity.device = static_cast<std::uint64_t>(info.st_dev);
-    identity.inode = static_cast<std::uint64_t>(info.st_ino);
-    // A directory's size and time change with every entry made or removed in it.
-    identity.size = directory ? 0 : static_cast<std::int64_t>(info.st_size);
-    identity.mtime_ns = directory ? 0
-                                  : static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
-                                        info.st_mtim.tv_nsec;
-    return true;
-}
-
-// A removal needs write and search permission on the directory; an immutable or append-only
-// file or directory, or a sticky directory (another account's file), refuses it whatever the
-// modes say.
-std::string CQKFileSender::removalProblem(const std::string& path, int error) {
-    const std::string text = std::strerror(error);
-    const std::string dir = parent_of(path);
-    if (is_permission(error)) {
-        if (is_immutable(path) || is_immutable(dir))
-            return text + " (the file or its directory is immutable or append-only)";
-        struct stat dir_info {};
-        struct stat file_info {};
-        const uid_t account = ::geteuid();
-        if (error == EPERM && ::stat(dir.c_str(), &dir_info) == 0 &&
-            (dir_info.st_mode & S_ISVTX) != 0 && ::lstat(path.c_str(), &file_info) == 0 &&
-            file_info.st_uid != account && dir_info.st_uid != account)
-            return text + " (" + dir + " is sticky: only the file's owner may remove it)";
-        return text + " (the account needs write and search permission on " + dir + ")";
-    }
-    if (error == EROFS)
-        return text +
-               " (the tree is mounted read-only, at least for this process: a service unit "
-               "writes only to its ReadWritePaths)";
-    return text;
-}
-
-std::string CQKFileSender::readProblem(int error, bool directory) {
-    const std::string text = std::strerror(error);
-    if (!is_permission(error))
-        return text;
-    return text + (directory ? " (the account needs read and search permission on it)"
-                             : " (the account needs read permission on it)");
-}
-
 void CQKFileSender::reportSpent(const QKLogTag& tag, const char* label,
                                 const Poco::Timespan& spent) {
     log_message(LOG_LEVEL_DEBUG, &tag,
@@ -372,98 +301,14 @@ void CQKFileSender::reportStop(const QKLogTag& tag) {
 
 void CQKFileSender::beginRun() {
     m_curr_result = QK_SEND_FILE_FERROR;  // until an attempt completes
-    m_run_refusals.clear();
-    m_refusals_in_a_row = 0;
+    m_refusals.beginRun();
 }
 
 // Refused files, and files the account could not read, make the run's result a failure:
 // they stay in the outgoing tree.
 void CQKFileSender::endRun(const QKLogTag& tag) {
-    if (!m_run_refusals.empty()) {
+    if (m_refusals.endRun(tag))
         m_curr_result = QK_SEND_FILE_FERROR;
-        reportRefusals(tag);
-    }
-    if (takeUnreadable())
-        m_curr_result = QK_SEND_FILE_FERROR;
-    forgetGone();
-}
-
-void CQKFileSender::forgetGone() {
-    for (auto it = m_kept.begin(); it != m_kept.end();) {
-        const SQKKept& kept = it->second;
-        SQKFileIdentity now;
-        const bool stays = kept.why == SQKKept::Why::Refused
-                               ? isRegularFile(Poco::File(it->first))
-                               : identityOf(it->first, now, kept.directory) && now == kept.identity;
-        it = stays ? std::next(it) : m_kept.erase(it);
-    }
-}
-
-bool CQKFileSender::takeUnreadable() {
-    const bool noted = m_unreadable_noted;
-    m_unreadable_noted = false;
-    return noted;
-}
-
-// One line a run: at ERROR once a file has been refused at QK_REFUSED_RUNS_REPORTED runs in
-// a row, naming the first such file and its reason; else at INFO.
-void CQKFileSender::reportRefusals(const QKLogTag& tag) const {
-    std::size_t lasting = 0;
-    std::string first;
-    for (const auto& [path, reason] : m_run_refusals) {
-        const auto refused = m_kept.find(path);
-        if (refused == m_kept.end() || refused->second.runs < QK_REFUSED_RUNS_REPORTED)
-            continue;
-        if (lasting++ == 0)
-            first = path + " (" + std::to_string(refused->second.runs) + " runs): " + reason;
-    }
-    std::string text = std::to_string(m_run_refusals.size()) +
-                       " file(s) refused by the receiver stay in the outgoing directory for the "
-                       "next run.";
-    if (lasting > 0) {
-        text += " " + std::to_string(lasting) + " of them refused at " +
-                std::to_string(QK_REFUSED_RUNS_REPORTED) + " or more runs in a row, first " + first;
-        log_message(LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
-    } else {
-        log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
-    }
-    qk_print_console(text);
-}
-
-void CQKFileSender::putRefusedLast(std::vector<std::string>& paths) const {
-    if (m_kept.empty())
-        return;
-    const auto runs_of = [this](const std::string& path) {
-        const auto found = m_kept.find(path);
-        return found == m_kept.end() || found->second.why != SQKKept::Why::Refused
-                   ? 0u
-                   : found->second.runs;
-    };
-    std::stable_sort(paths.begin(), paths.end(), [&](const std::string& a, const std::string& b) {
-        return runs_of(a) < runs_of(b);
-    });
-}
-
-long CQKFileSender::msUntilOfferedAgain(const std::string& path) const {
-    const auto found = m_kept.find(path);
-    if (found == m_kept.end() || found->second.why != SQKKept::Why::Refused ||
-        m_refusal_pause.count() <= 0)
-        return 0;
-    const auto left = found->second.last + m_refusal_pause - std::chrono::steady_clock::now();
-    return std::max<long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count());
-}
-
-// A file refused earlier in this run waits for the next run; after too many refusals in a
-// row, so does every file left. A file delivered but not removable is not sent again.
-bool CQKFileSender::skipsInThisRun(const QKLogTag& tag, const std::string& file_path) {
-    if (m_run_refusals.count(file_path) != 0 || isHeldAfterDelivery(tag, file_path))
-        return true;
-    if (m_refusals_in_a_row < QK_REFUSALS_IN_A_ROW)
-        return false;
-    log_message(LOG_LEVEL_DEBUG, &tag,
-                "File: %s waits for the next run: the receiver refused %u files in a row.",
-                file_path.c_str(), m_refusals_in_a_row);
-    return true;
 }
 
 // The receiver ends the connection after a refusal; the next file goes on a new one. The
@@ -479,122 +324,11 @@ void CQKFileSender::reconnectAfterRefusal(const QKLogTag& tag) {
 
 void CQKFileSender::noteRefusal(const QKLogTag& tag, const std::string& file_path,
                                 const std::string& reason) {
-    m_run_refusals[file_path] = reason;
-    ++m_refusals_in_a_row;
-    qk_sender_metrics().refused.inc();
-    SQKKept& refused = m_kept[file_path];
-    if (refused.why != SQKKept::Why::Refused)
-        refused = SQKKept{};
-    refused.last = std::chrono::steady_clock::now();
-    const unsigned runs = ++refused.runs;
     if (!m_window) {
         closeConnection();
         m_connection_ended = true;
     }
-    // Said at INFO the first time; a file refused again at every scan would fill the log.
-    const std::string text = "File: " + file_path + " has been refused: " + reason +
-                             ". It stays in the outgoing directory for the next run.";
-    log_message(runs == 1 ? LOG_LEVEL_INFO : LOG_LEVEL_DEBUG, &tag, "%s", text.c_str());
-    qk_print_console(text);
-}
-
-void CQKFileSender::noteDelivery(const std::string& file_path) {
-    m_kept.erase(file_path);
-    m_refusals_in_a_row = 0;
-}
-
-bool CQKFileSender::keepAs(const std::string& path, SQKKept::Why why, bool directory) {
-    SQKFileIdentity now;
-    identityOf(path, now, directory);
-    const auto found = m_kept.find(path);
-    const bool known =
-        found != m_kept.end() && found->second.why == why && found->second.identity == now;
-    SQKKept& kept = m_kept[path];
-    kept = SQKKept{};
-    kept.why = why;
-    kept.identity = now;
-    kept.directory = directory;
-    return known;
-}
-
-// The account lacks a right the producer has to grant: said once at ERROR per file (or
-// directory) as it is, at DEBUG while it stays so, and again once it has changed.
-void CQKFileSender::noteUnreadable(const QKLogTag& tag, const std::string& path, int error,
-                                   bool directory) {
-    m_unreadable_noted = true;
-    const bool known = keepAs(path, SQKKept::Why::Unreadable, directory);
-    const std::string text =
-        directory ? "Directory: " + path + " cannot be listed: " + readProblem(error, true) +
-                        ". What it holds stays in the outgoing directory."
-                  : "File: " + path + " cannot be read: " + readProblem(error, false) +
-                        ". It stays in the outgoing directory.";
-    log_message(known ? LOG_LEVEL_DEBUG : LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
-    if (!known)
-        qk_print_console(text);
-}
-
-bool CQKFileSender::noteUnremovableDir(const QKLogTag& tag, const std::string& dir, int error) {
-    if (!is_permission(error) && error != EROFS)
-        return false;
-    const bool known = keepAs(dir, SQKKept::Why::Unremovable, true);
-    const std::string text = "Directory: " + dir +
-                             " is empty but cannot be removed: " + removalProblem(dir, error) +
-                             ". It stays.";
-    log_message(known ? LOG_LEVEL_DEBUG : LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
-    if (!known)
-        qk_print_console(text);
-    return true;
-}
-
-// Asked with the process's effective ids, as opening it is: the service's own account.
-bool CQKFileSender::canList(const QKLogTag& tag, const std::string& dir) {
-    const int error = ::faccessat(AT_FDCWD, dir.c_str(), R_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
-    if (is_permission(error)) {
-        noteUnreadable(tag, dir, error, true);
-        return false;
-    }
-    const auto found = m_kept.find(dir);
-    if (found != m_kept.end() && found->second.why == SQKKept::Why::Unreadable)
-        m_kept.erase(found);  // listed again: a later refusal is news
-    return true;
-}
-
-bool CQKFileSender::isHeldAfterDelivery(const QKLogTag& tag, const std::string& path) {
-    const auto found = m_kept.find(path);
-    if (found == m_kept.end() || found->second.why != SQKKept::Why::Unremovable)
-        return false;
-    SQKFileIdentity now;
-    if (!identityOf(path, now) || now != found->second.identity) {
-        m_kept.erase(found);  // gone or changed: sent as any other file
-        return false;
-    }
-    // Tried again at most once a refusal pause (the service's scan period): the scans that
-    // landing files start do not each open every such file.
-    const auto now_time = std::chrono::steady_clock::now();
-    if (now_time - found->second.last < m_refusal_pause) {
-        log_message(LOG_LEVEL_DEBUG, &tag, "File: %s was delivered earlier and is not sent again.",
-                    path.c_str());
-        return true;
-    }
-    found->second.last = now_time;
-    // Removed only as a delivered file is: under a lease, unchanged since it was delivered.
-    const CQKReadLease lease(path);
-    const bool readable = lease.state() == CQKReadLease::State::Held ||
-                          lease.state() == CQKReadLease::State::Fallback;
-    if (readable && lease.unchanged()) {
-        const int error = ::unlink(path.c_str()) == 0 ? 0 : errno;
-        if (error == 0 || error == ENOENT) {
-            m_kept.erase(found);
-            reportLeftFile(tag, "File: " + path + ", delivered earlier, has been removed.");
-            return true;
-        }
-        log_message(LOG_LEVEL_DEBUG, &tag, "File: %s delivered earlier still cannot be removed: %s",
-                    path.c_str(), std::strerror(error));
-        return true;
-    }
-    log_message(LOG_LEVEL_DEBUG, &tag, "File: %s was delivered earlier and is not sent again.",
-                path.c_str());
-    return true;
+    m_refusals.noteRefusal(tag, file_path, reason);
 }
 
 // One attempt. A failure closes the connection before it is passed on; when closing throws
@@ -636,7 +370,7 @@ void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>&
         m_window = false;
         m_keep_granted = std::chrono::seconds(0);
         m_removals.drainQuietly();
-        keepUnremovable();
+        m_refusals.keepUnremovable();
         if (!m_connection_ended)
             closeConnection();
         if (classic) {
@@ -937,7 +671,7 @@ void CQKFileSender::settleOldest(const QKLogTag& tag, std::uint8_t status) {
 
 // Acknowledged: the backup and the removal go on while the next files travel.
 void CQKFileSender::acknowledge(const QKLogTag& tag, const SQKSentFile& file) {
-    noteDelivery(file.path);
+    m_refusals.noteDelivery(file.path);
     count_delivery(file.size);
     m_removals.add([this, tag, file] {
         backUpAndRemove(tag, *file.lease, file.path, file.sub_dir, file.back_dir);
@@ -971,7 +705,7 @@ void CQKFileSender::sendFile(std::string file_path) {
     log_date_time(tag, "Start", start);
 
     Poco::File file(file_path);
-    if (!skipsInThisRun(tag, file_path) && isRegularFile(file)) {
+    if (!m_refusals.skipsInThisRun(tag, file_path) && isRegularFile(file)) {
         log_message(LOG_LEVEL_DEBUG, &tag, "File: file = %s exists...", file_path.c_str());
         prepareFile(tag, file);
         sendLeased(tag, file_path);
@@ -993,12 +727,12 @@ void CQKFileSender::sendLeased(const QKLogTag& tag, const std::string& file_path
         case CQKReadLease::State::Missing:
             return;  // gone since the listing
         case CQKReadLease::State::Writing:
-            reportLeftFile(tag,
+            qk_report_left_file(tag,
                            "File: " + file_path + " is open for writing. Left for a later run.");
             return;
         case CQKReadLease::State::Failed:
-            if (is_permission(lease->error())) {
-                noteUnreadable(tag, file_path, lease->error(), false);
+            if (qk_is_permission(lease->error())) {
+                m_refusals.noteUnreadable(tag, file_path, lease->error(), false);
                 return;
             }
             throw Poco::OpenFileException("File: " + file_path + " can't be opened for reading...");
@@ -1054,7 +788,7 @@ void CQKFileSender::backUpAndRemove(const QKLogTag& tag, const CQKReadLease& lea
             return;
         }
     }
-    reportLeftFile(tag, "File: " + file_path +
+    qk_report_left_file(tag, "File: " + file_path +
                             " has been opened for writing or changed while sending. Kept for a "
                             "later run.");
 }
@@ -1065,35 +799,19 @@ void CQKFileSender::backUpAndRemove(const QKLogTag& tag, const CQKReadLease& lea
 void CQKFileSender::reportUnremovable(const QKLogTag& tag, const CQKReadLease& lease,
                                       const std::string& file_path, int error) {
     SQKFileIdentity identity;
-    if (!identityOf(file_path, identity) || !lease.unchanged()) {
-        reportLeftFile(tag, "File: " + file_path +
+    if (!qk_identity_of(file_path, identity) || !lease.unchanged()) {
+        qk_report_left_file(tag, "File: " + file_path +
                                 " has been opened for writing or changed while sending. Kept "
                                 "for a later run.");
         return;
     }
     qk_sender_metrics().unremovable.inc();
     const std::string text = "File: " + file_path + " delivered but cannot be removed: " +
-                             removalProblem(file_path, error) +
+                             qk_removal_problem(file_path, error) +
                              ". It is not sent again while it is unchanged.";
     log_message(LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
     qk_print_console(text);
-    std::lock_guard<std::mutex> lock(m_unremovable_mutex);
-    m_unremovable.emplace_back(file_path, identity);
-}
-
-void CQKFileSender::keepUnremovable() {
-    std::vector<std::pair<std::string, SQKFileIdentity>> found;
-    {
-        std::lock_guard<std::mutex> lock(m_unremovable_mutex);
-        found.swap(m_unremovable);
-    }
-    for (const auto& [path, identity] : found) {
-        SQKKept& kept = m_kept[path];
-        kept = SQKKept{};
-        kept.why = SQKKept::Why::Unremovable;
-        kept.identity = identity;
-        kept.last = std::chrono::steady_clock::now();
-    }
+    m_refusals.noteUnremovable(file_path, identity);
 }
 
 void CQKFileSender::finishRemovals() {
@@ -1102,15 +820,10 @@ void CQKFileSender::finishRemovals() {
     try {
         m_removals.drain();
     } catch (...) {
-        keepUnremovable();
+        m_refusals.keepUnremovable();
         throw;
     }
-    keepUnremovable();
-}
-
-void CQKFileSender::reportLeftFile(const QKLogTag& tag, const std::string& text) {
-    log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
-    qk_print_console(text);
+    m_refusals.keepUnremovable();
 }
 
 // Returns 0 once the file is gone (also when somebody else removed it), else the errno of

@@ -77,6 +77,7 @@
 
 #include "base/qk_log.h"
 #include "protocol/qk_protocol.h"
+#include "transfer/CQKRefusalMemory.h"
 #include "transfer/CQKRemovalQueue.h"
 
 namespace Poco {
@@ -84,11 +85,6 @@ class File;
 }
 class CQKNameFilter;
 class CQKReadLease;
-
-// Refusals with no delivery between them after which a run sends no further file.
-constexpr unsigned QK_REFUSALS_IN_A_ROW = 8;
-// Runs in a row that refused a file after which a run's summary is logged at ERROR.
-constexpr unsigned QK_REFUSED_RUNS_REPORTED = 3;
 
 // How long a wait for the receiver's greeting or a status lasts before it is said at INFO.
 constexpr std::chrono::seconds QK_SLOW_ANSWER{5};
@@ -102,20 +98,6 @@ constexpr std::uint64_t QK_SENDER_WINDOW_BYTES = 1ull << 30;
 
 // Default of the time an empty sub-directory is left alone after its last modification.
 constexpr std::chrono::milliseconds QK_EMPTY_DIR_GRACE{2000};
-
-// A file as a sender recognises it at a later run: the same device, inode, size and
-// modification time. A directory is recognised by device and inode alone.
-struct SQKFileIdentity {
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    std::int64_t size = 0;
-    std::int64_t mtime_ns = 0;
-    bool operator==(const SQKFileIdentity& other) const {
-        return device == other.device && inode == other.inode && size == other.size &&
-               mtime_ns == other.mtime_ns;
-    }
-    bool operator!=(const SQKFileIdentity& other) const { return !(*this == other); }
-};
 
 // The parameters a transfer reads, whichever record they come from.
 struct SQKSendParams {
@@ -182,7 +164,7 @@ public:
     // and how often the removal of a delivered file that could not be removed is tried
     // again. The client service scans whenever a file lands: without a pause a refused file
     // would cost a connection and a refusal at each of those scans.
-    void setRefusalPause(std::chrono::milliseconds pause) { m_refusal_pause = pause; }
+    void setRefusalPause(std::chrono::milliseconds pause) { m_refusals.setPause(pause); }
     // How long the connection may stay open and idle after a run (0, the default: closed at
     // the end of each run). A receiver that grants it keeps the connection for at most that
     // long; the next run sends on it without a new connection or handshake, and a kept
@@ -211,33 +193,26 @@ protected:
     virtual void noteAnswer() {}
     // Called for an existing regular file before it is sent; the default does nothing.
     virtual void prepareFile(const QKLogTag& tag, Poco::File& file);
-    // Orders a run's list so that files refused at earlier runs come last, those refused at
-    // fewer runs first: the others are never held back, and when a run stops after
-    // QK_REFUSALS_IN_A_ROW refusals, the next one tries different refused files.
-    void putRefusedLast(std::vector<std::string>& paths) const;
-    // Milliseconds until a refused file may be offered again; 0 when it may be now.
-    long msUntilOfferedAgain(const std::string& path) const;
-    // True when path is a file delivered at an earlier attempt or run that could not be
-    // removed, and still the same file: it is not sent again. Its removal is tried once more
-    // (under a read lease, at most once a refusal pause), in case the permission has been
-    // granted since.
-    bool isHeldAfterDelivery(const QKLogTag& tag, const std::string& path);
-    // True when the sub-directory dir may be listed and its entries looked at; otherwise it
-    // is reported as noteUnreadable does and false is returned: what it holds stays.
-    bool canList(const QKLogTag& tag, const std::string& dir);
-    // A file that cannot be opened for reading (error: the errno), or a directory that
-    // cannot be listed: ERROR once per identity, later at DEBUG; counted as left by this run.
-    void noteUnreadable(const QKLogTag& tag, const std::string& path, int error, bool directory);
-    // An empty sub-directory that rmdir refused with error: when the account lacks the
-    // right (EACCES, EPERM) or the tree is read-only (EROFS), says so at ERROR once per
-    // directory, later at DEBUG, and returns true: it stays, and fails nothing. False for
-    // any other error, which the caller reports.
-    bool noteUnremovableDir(const QKLogTag& tag, const std::string& dir, int error);
-    // True when files or directories were noted unreadable since the last call.
-    bool takeUnreadable();
-    // Forgets what is remembered of files that have gone, or (unreadable, unremovable) are
-    // no longer the same file: the memory holds only what still waits in the outgoing tree.
-    void forgetGone();
+    // The memory of refused, unreadable and unremovable files (CQKRefusalMemory), asked by
+    // the walks of a run.
+    void putRefusedLast(std::vector<std::string>& paths) const { m_refusals.putRefusedLast(paths); }
+    long msUntilOfferedAgain(const std::string& path) const {
+        return m_refusals.msUntilOfferedAgain(path);
+    }
+    bool isHeldAfterDelivery(const QKLogTag& tag, const std::string& path) {
+        return m_refusals.removeHeldAfterDelivery(tag, path);
+    }
+    bool canList(const QKLogTag& tag, const std::string& dir) {
+        return m_refusals.checkListable(tag, dir);
+    }
+    void noteUnreadable(const QKLogTag& tag, const std::string& path, int error, bool directory) {
+        m_refusals.noteUnreadable(tag, path, error, directory);
+    }
+    bool noteUnremovableDir(const QKLogTag& tag, const std::string& dir, int error) {
+        return m_refusals.noteUnremovableDir(tag, dir, error);
+    }
+    bool takeUnreadable() { return m_refusals.takeUnreadable(); }
+    void forgetGone() { m_refusals.forgetGone(); }
 
     // Waits for the statuses of every file in flight, then until every acknowledged file is
     // backed up and removed; throws the first error of that. Done at the end of each
@@ -282,17 +257,6 @@ protected:
     std::chrono::milliseconds m_dir_grace;
 
 private:
-    // The identity of what path names now (following links); false when it cannot be asked.
-    static bool identityOf(const std::string& path, SQKFileIdentity& identity,
-                           bool directory = false);
-    // Why a file or directory could not be removed (error: the errno of its unlink or
-    // rmdir): the system's text and, for a refused permission or a read-only file system,
-    // what stands in the way: the file or its directory immutable, a sticky directory, or the
-    // write and search permission on the directory that the account lacks.
-    static std::string removalProblem(const std::string& path, int error);
-    // Why a file could not be opened, or a directory listed (error: the errno): the system's
-    // text and, for EACCES and EPERM, the permission the account needs.
-    static std::string readProblem(int error, bool directory);
     void runAttempt(const QKLogTag& tag, const std::function<void()>& exchange);
     void endAttempt(const QKLogTag& tag);
     void reportStop(const QKLogTag& tag);
@@ -314,11 +278,8 @@ private:
     int receiveAnswer(std::uint8_t* buffer, int size, const Poco::Timespan& timeout);
     void beginRun();
     void endRun(const QKLogTag& tag);
-    void reportRefusals(const QKLogTag& tag) const;
-    bool skipsInThisRun(const QKLogTag& tag, const std::string& file_path);
     void reconnectAfterRefusal(const QKLogTag& tag);
     void noteRefusal(const QKLogTag& tag, const std::string& file_path, const std::string& reason);
-    void noteDelivery(const std::string& file_path);
     void awaitAcceptance(const char* refused_step);
     // A file sent whose status has not come yet.
     struct SQKSentFile {
@@ -356,7 +317,6 @@ private:
     static int removeSentFile(const QKLogTag& tag, const std::string& file_path);
     void reportUnremovable(const QKLogTag& tag, const CQKReadLease& lease,
                            const std::string& file_path, int error);
-    void keepUnremovable();
     void sendThrough(const QKLogTag& tag, const CQKReadLease& source, const std::string& file_path,
                      const std::string& sub_dir, std::uint64_t file_size, bool await = true);
     void transferFile(const QKLogTag& tag, const CQKReadLease& source, const std::string& file_path,
@@ -378,7 +338,6 @@ private:
     std::size_t sendAll(const std::uint8_t* data, std::size_t length);
     Poco::Net::StreamSocket& socket();
     void fail(const QKLogTag& tag, const char* text);
-    static void reportLeftFile(const QKLogTag& tag, const std::string& text);
 
     std::unique_ptr<Poco::Net::StreamSocket> m_socket;  // null while no connection exists
     int m_socket_fd = -1;                               // enlisted for the stop
@@ -413,32 +372,7 @@ private:
     std::uint64_t m_window_bytes = 0;
     std::deque<SQKSentFile> m_in_flight;
     std::uint64_t m_in_flight_bytes = 0;
-    // Refusals: files refused in this run with the reason, refusals since the last delivery,
-    // and whether the receiver has ended the connection after the last one.
-    std::map<std::string, std::string> m_run_refusals;
-    // Files (and directories) that stayed at earlier runs and why: refused by the receiver
-    // (refused runs in a row, the last refusal), unreadable for the account, or delivered but
-    // not removable (with the identity seen then). Dropped once the file is delivered, gone,
-    // or no longer the file that was seen.
-    struct SQKKept {
-        enum class Why { Refused, Unreadable, Unremovable };
-        Why why = Why::Refused;
-        unsigned runs = 0;                           // refused: runs in a row that refused it
-        std::chrono::steady_clock::time_point last;  // its last refusal, or removal tried
-        SQKFileIdentity identity;                    // unreadable, unremovable
-        bool directory = false;                      // unreadable: a directory
-    };
-    std::map<std::string, SQKKept> m_kept;
-    // Remembers path (a directory when directory) as kept for why, with its identity now;
-    // true when it was remembered so already, as the same file or directory.
-    bool keepAs(const std::string& path, SQKKept::Why why, bool directory);
-    bool m_unreadable_noted = false;  // since the last takeUnreadable
-    // Delivered files that the removal queue's thread could not remove, with their identity;
-    // moved into m_kept by the sender's thread once the queue is drained.
-    std::mutex m_unremovable_mutex;
-    std::vector<std::pair<std::string, SQKFileIdentity>> m_unremovable;
-    std::chrono::milliseconds m_refusal_pause{0};
-    unsigned m_refusals_in_a_row = 0;
+    CQKRefusalMemory m_refusals;  // its unremovable files are noted by the removal thread
     bool m_connection_ended = false;
     // Last: destroyed first, finishing its work while the rest of the sender still exists.
     CQKRemovalQueue m_removals;
