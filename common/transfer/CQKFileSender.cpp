@@ -47,9 +47,6 @@
 namespace {
 
 constexpr int QK_SEND_ATTEMPTS = 3;
-// The longest a send call may block: a send that makes no progress is looked at again after
-// it, against the stop and the readiness time-out since the receiver last took a byte.
-const Poco::Timespan kSendSlice(0, 200000);
 constexpr const char* QK_NO_STATUS_TEXT = "Error receiving of the status...";
 // What a refusal at each step of a file means; the status byte carries no more than that.
 constexpr const char* QK_REFUSED_HEADER =
@@ -181,7 +178,11 @@ CQKFileSender::CQKFileSender(const char* class_name)
       m_frame_buffer(QK_BUFFER_SIZE),
       m_header_buffer(QK_BUFFER_SIZE),
       m_data_buffer(QK_BUFFER_SIZE),
-      m_recv_buffer(QK_BUFFER_SIZE) {
+      m_socket(class_name),
+      m_reader(m_socket, class_name, [this] {
+          m_heard = true;
+          noteAnswer();
+      }) {
     qk_ignore_sigpipe();
 }
 
@@ -393,10 +394,8 @@ void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>&
 bool CQKFileSender::keptConnectionUsable() {
     if (!hasSocket() || m_keep_granted.count() == 0)
         return false;
-    const bool usable =
-        std::chrono::steady_clock::now() < m_kept_until && m_kept_key == peerKey() &&
-        socket().available() <= 0 &&
-        !qk_poll_socket(socket(), Poco::Timespan(0), Poco::Net::Socket::SELECT_READ);
+    const bool usable = std::chrono::steady_clock::now() < m_kept_until &&
+                        m_kept_key == peerKey() && !m_socket.hasArrived();
     if (!usable)
         dropKeptConnection();
     return usable;
@@ -404,7 +403,7 @@ bool CQKFileSender::keptConnectionUsable() {
 
 bool CQKFileSender::keepsConnection() const {
     return m_window && m_window_answered && m_keep_granted.count() > 0 && m_keep.count() > 0 &&
-           m_socket != nullptr;
+           m_socket.isOpen();
 }
 
 void CQKFileSender::dropKeptConnection() {
@@ -421,8 +420,8 @@ void CQKFileSender::offerWindow(const QKLogTag& tag) {
     m_window_answered = false;
     m_window_heard = false;
     m_window_refused = false;
-    m_recv_begin = m_recv_end = 0;
-    noteRoundTrip();
+    m_reader.reset();
+    m_socket.noteRoundTrip();
     if (!files_in_flight_wanted(tag) || isClassicPeer())
         return;
     QKWindowFrame offer;
@@ -453,24 +452,8 @@ void CQKFileSender::offerWindow(const QKLogTag& tag) {
 bool CQKFileSender::refusedByOlderReceiver() {
     if (m_window_heard)
         return m_window_refused;
-    if (!hasSocket())
-        return false;
-    try {
-        if (m_recv_begin == m_recv_end) {
-            if (socket().available() <= 0 &&
-                !qk_poll_socket(socket(), Poco::Timespan(0), Poco::Net::Socket::SELECT_READ))
-                return false;
-            const int received =
-                receiveSome(m_recv_buffer.data(), static_cast<int>(m_recv_buffer.size()));
-            if (received <= 0)
-                return false;
-            m_recv_begin = 0;
-            m_recv_end = static_cast<std::size_t>(received);
-        }
-        return m_recv_buffer[m_recv_begin] == QK_SEND_FILE_FERROR;
-    } catch (const Poco::Exception&) {
-        return false;
-    }
+    std::uint8_t first = 0;
+    return m_reader.peekArrived(first) && first == QK_SEND_FILE_FERROR;
 }
 
 // Without waiting: what has arrived is read, and every status in it settles its file (an
@@ -480,20 +463,9 @@ void CQKFileSender::settleArrived(const QKLogTag& tag) noexcept {
     if (!m_window || !m_window_answered || !hasSocket())
         return;
     try {
-        while (!m_in_flight.empty()) {
-            if (m_recv_begin == m_recv_end) {
-                if (socket().available() <= 0 &&
-                    !qk_poll_socket(socket(), Poco::Timespan(0), Poco::Net::Socket::SELECT_READ))
-                    return;
-                const int received =
-                    receiveSome(m_recv_buffer.data(), static_cast<int>(m_recv_buffer.size()));
-                if (received <= 0)
-                    return;
-                m_recv_begin = 0;
-                m_recv_end = static_cast<std::size_t>(received);
-            }
-            settleOldest(tag, m_recv_buffer[m_recv_begin++]);
-        }
+        std::uint8_t status = 0;
+        while (!m_in_flight.empty() && m_reader.nextArrived(status))
+            settleOldest(tag, status);
     } catch (...) {
         // What has no status stays in the outgoing tree.
     }
@@ -551,42 +523,16 @@ bool CQKFileSender::takeAnswers(const QKLogTag& tag, bool wait) {
         settleOldest(tag, byte);
         settled = true;
     }
-    noteRoundTrip();
+    m_socket.noteRoundTrip();
     return settled;
 }
 
 // The next byte the receiver sent; false when none has come and wait is false. A closed
 // connection or a time-out fails as a missing status does.
 bool CQKFileSender::nextAnswerByte(std::uint8_t& byte, bool wait) {
-    if (m_recv_begin == m_recv_end) {
-        const int size = static_cast<int>(m_recv_buffer.size());
-        int received = -1;
-        if (wait)
-            received = receiveAnswer(m_recv_buffer.data(), size, answerTimeout());
-        else if (socket().available() > 0 ||
-                 qk_poll_socket(socket(), Poco::Timespan(0), Poco::Net::Socket::SELECT_READ))
-            received = receiveSome(m_recv_buffer.data(), size);
-        if (received < 0) {
-            if (!wait)
-                return false;
-            qk_sender_stop().check();
-            const QKLogTag tag = makeTag("recvStatus()");
-            fail(tag, QK_NO_STATUS_TEXT);
-            throw SockReadStatusException(QK_NO_STATUS_TEXT);
-        }
-        if (received == 0) {
-            qk_sender_stop().check();
-            const QKLogTag tag = makeTag("recvStatus()");
-            const std::string text = status_text(QK_FILE_SEND_FNO_STATUS, QK_SEND_FILE_FOK);
-            fail(tag, text.c_str());
-            throw ReceivingStatusException(text);
-        }
-        m_recv_begin = 0;
-        m_recv_end = static_cast<std::size_t>(received);
-        m_heard = true;
-        noteAnswer();
-    }
-    byte = m_recv_buffer[m_recv_begin++];
+    if (!wait)
+        return m_reader.nextArrived(byte);
+    byte = m_reader.next(answerTimeout());
     return true;
 }
 
@@ -682,17 +628,6 @@ void CQKFileSender::forgetInFlight() noexcept {
     qk_sender_metrics().files_in_flight.add(-static_cast<double>(m_in_flight.size()));
     m_in_flight.clear();
     m_in_flight_bytes = 0;
-}
-
-// The kernel's smoothed round trip of the connection, for the metrics.
-void CQKFileSender::noteRoundTrip() const {
-    if (!m_socket)
-        return;
-    struct tcp_info info {};
-    socklen_t length = sizeof(info);
-    if (::getsockopt(m_socket->impl()->sockfd(), IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
-        info.tcpi_rtt > 0)
-        qk_sender_metrics().round_trip.set(static_cast<double>(info.tcpi_rtt) / 1e6);
 }
 
 void CQKFileSender::sendFile(std::string file_path) {
@@ -1065,35 +1000,30 @@ void CQKFileSender::awaitWindowEnd(const QKLogTag& tag) {
 void CQKFileSender::recvStatus(qk_code_t expected) {
     const QKLogTag tag = makeTag("recvStatus()");
     log_message(LOG_LEVEL_TRACE, &tag, "Client.select (recv). start...");
-    const int received =
-        receiveAnswer(m_recv_buffer.data(), static_cast<int>(m_recv_buffer.size()), m_timeout);
-    if (received < 0) {
-        qk_sender_stop().check();
-        fail(tag, QK_NO_STATUS_TEXT);
-        throw SockReadStatusException(QK_NO_STATUS_TEXT);
+    qk_code_t status = QK_FILE_SEND_FNO_STATUS;
+    try {
+        status = m_reader.next(m_timeout, expected);
+    } catch (...) {
+        m_curr_result = QK_SEND_FILE_FERROR;
+        throw;
     }
-    log_message(LOG_LEVEL_TRACE, &tag, "receiveBytes: bytes received = %d", received);
-    if (received == 0)
-        qk_sender_stop().check();
-    // A closed connection delivers no status; it is shown as "no status" (0x0F).
-    const qk_code_t status = received > 0 ? m_recv_buffer[0] : QK_FILE_SEND_FNO_STATUS;
-    if (received <= 0 || status != expected) {
-        char text[128];
-        std::snprintf(text, sizeof(text),
-                      "recv Error... received status = 0x%02X, expected status = 0x%02X", status,
-                      expected);
+    log_message(LOG_LEVEL_TRACE, &tag, "receiveBytes: bytes received = %d",
+                static_cast<int>(m_reader.lastRead()));
+    m_reader.dropBuffered();  // a classic receiver sends nothing unasked
+    if (status != expected) {
+        const std::string text = status_text(status, expected);
         // A refusal is the receiver's answer, not a failure of the conversation: whoever
         // catches it decides how loudly to report it.
         if (status == QK_SEND_FILE_FERROR) {
             m_curr_result = QK_SEND_FILE_FERROR;
-            log_message(LOG_LEVEL_INFO, &tag, "%s", text);
+            log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
             throw FileRefusedException(text);
         }
-        fail(tag, text);
+        fail(tag, text.c_str());
         throw ReceivingStatusException(text);
     }
     m_curr_result = QK_SEND_FILE_FOK;
-    m_greeted = true;  // the first status of a connection is its greeting
+    m_socket.noteGreeted();  // the first status of a connection is its greeting
     log_message(LOG_LEVEL_TRACE, &tag, "recv Ok...");
     print_code(&status, 1, LOG_LEVEL_TRACE);
     log_message(LOG_LEVEL_TRACE, &tag, "Client.select (recv). end...");
@@ -1106,7 +1036,7 @@ void CQKFileSender::sendData(const std::uint8_t* data, std::int32_t size) {
     log_message(LOG_LEVEL_TRACE, &tag, "Client.select (send). start...");
     log_message(LOG_LEVEL_TRACE, &tag, "no poll_synch");
     const std::size_t length = size > 0 ? static_cast<std::size_t>(size) : 0;
-    const std::size_t sent = sendAll(data, length);
+    const std::size_t sent = m_socket.sendAll(data, length, m_timeout);
     log_message(LOG_LEVEL_TRACE, &tag, "sendBytes: bytes sent = %d size = %d",
                 static_cast<int>(sent), size);
     if (sent != length) {
@@ -1140,11 +1070,11 @@ void CQKFileSender::sendData(qk_code_t code, const std::uint8_t* data, std::int3
     }
     log_message(LOG_LEVEL_TRACE, &tag, "Client.select (send). start...");
     log_message(LOG_LEVEL_TRACE, &tag, "poll_synch = %d", poll_synch ? 1 : 0);
-    if (poll_synch && !qk_poll_socket(socket(), m_timeout, Poco::Net::Socket::SELECT_WRITE)) {
+    if (poll_synch && !m_socket.awaitWritable(m_timeout)) {
         fail(tag, QK_NO_STATUS_TEXT);
         throw SockWriteStatusException(QK_NO_STATUS_TEXT);
     }
-    const std::size_t sent = sendAll(m_frame_buffer.data(), length);
+    const std::size_t sent = m_socket.sendAll(m_frame_buffer.data(), length, m_timeout);
     log_message(LOG_LEVEL_TRACE, &tag, "sendBytes: bytes sent = %d length = %d",
                 static_cast<int>(sent), static_cast<int>(length));
     if (sent != length) {
@@ -1161,127 +1091,6 @@ void CQKFileSender::sendData(qk_code_t code, const std::uint8_t* data, std::int3
     log_message(LOG_LEVEL_TRACE, &tag, "m_curr_result = %d", m_curr_result);
 }
 
-// Sends until everything is out, or until the receiver has taken nothing for the readiness
-// time-out, counted from the last bytes it took: no send call blocks for more than a slice,
-// so a receiver that stops reading costs that time-out however the bytes were split. A stop
-// ends it at once. Failures of the socket throw.
-// Under a rate limit each piece is as large as the process's limit grants, after its wait;
-// a piece the socket took only in part is finished before the next is granted.
-std::size_t CQKFileSender::sendAll(const std::uint8_t* data, std::size_t length) {
-    using Clock = std::chrono::steady_clock;
-    CQKRateLimit& limit = qk_rate_limit();
-    CQKSenderStop& stop = qk_sender_stop();
-    const std::chrono::microseconds patience(m_timeout.totalMicroseconds());
-    Clock::time_point stalled_until = Clock::now() + patience;
-    std::size_t total = 0;
-    std::size_t granted = 0;
-    while (total < length) {
-        if (granted == 0)
-            granted = limit.isOn() ? limit.take(length - total) : length - total;
-        stop.check();
-        const std::size_t sent = sendSome(data + total, granted);
-        if (sent > 0) {
-            total += sent;
-            granted -= sent;
-            stalled_until = Clock::now() + patience;
-        } else if (Clock::now() >= stalled_until) {
-            break;
-        }
-    }
-    return total;
-}
-
-// At most a slice's wait for room. TLS is offered the very same bytes again after a slice
-// without progress, as it requires; a plain socket is written without blocking.
-// MSG_NOSIGNAL: a peer that has gone must fail the send, not kill the process.
-std::size_t CQKFileSender::sendSome(const std::uint8_t* data, std::size_t length) {
-    if (!qk_poll_socket(socket(), kSendSlice, Poco::Net::Socket::SELECT_WRITE))
-        return 0;
-    if (m_secure) {
-        int sent = 0;
-        try {
-            sent = socket().sendBytes(data, static_cast<int>(length));
-        } catch (const Poco::TimeoutException&) {
-            return 0;
-        }
-        if (sent == Poco::Net::SecureStreamSocket::ERR_SSL_WANT_READ)
-            qk_poll_socket(socket(), kSendSlice, Poco::Net::Socket::SELECT_READ);
-        return sent > 0 ? static_cast<std::size_t>(sent) : 0;
-    }
-    const ssize_t sent = ::send(m_socket_fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent >= 0)
-        return static_cast<std::size_t>(sent);
-    const int error = errno;
-    if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)
-        return 0;
-    if (error == ECONNRESET)
-        throw Poco::Net::ConnectionResetException();
-    throw Poco::Net::NetException(std::strerror(error));
-}
-
-// A TLS read may find only part of a record, or none of the application's: -1 then, as for
-// a read that the slice's time limit ended.
-int CQKFileSender::receiveSome(std::uint8_t* buffer, int size) {
-    try {
-        const int received = socket().receiveBytes(buffer, size);
-        return received < 0 ? -1 : received;
-    } catch (const Poco::TimeoutException&) {
-        return -1;
-    }
-}
-
-int CQKFileSender::receiveAnswer(std::uint8_t* buffer, int size, const Poco::Timespan& timeout) {
-    SQKWait wait(timeout);
-    for (;;) {
-        // A TLS layer may already hold bytes that the socket no longer shows as readable.
-        if (socket().available() <= 0 && !awaitReady(wait, Poco::Net::Socket::SELECT_READ))
-            return -1;
-        const int received = receiveSome(buffer, size);
-        if (received >= 0)
-            return received;
-    }
-}
-
-CQKFileSender::SQKWait::SQKWait(const Poco::Timespan& timeout)
-    : start(std::chrono::steady_clock::now()),
-      deadline(start + std::chrono::microseconds(timeout.totalMicroseconds())) {}
-
-// The stop shuts the socket down, which ends the poll at once. A wait that lasts
-// QK_SLOW_ANSWER is said once at INFO.
-bool CQKFileSender::awaitReady(SQKWait& wait, int mode) {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point slow_at = wait.start + QK_SLOW_ANSWER;
-    for (;;) {
-        const Clock::time_point now = Clock::now();
-        if (now >= wait.deadline)
-            return false;
-        const bool note = !wait.said && slow_at < wait.deadline;
-        const Clock::time_point until = note ? std::max(now, slow_at) : wait.deadline;
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - now);
-        if (qk_poll_socket(socket(), Poco::Timespan(left.count()), mode))
-            return true;
-        if (note && Clock::now() >= slow_at) {
-            wait.said = true;
-            noteSlowAnswer(wait);
-        }
-    }
-}
-
-// Once per wait for a status; once per connection for what leads to the greeting (the
-// connect, the TLS handshake and the greeting itself).
-void CQKFileSender::noteSlowAnswer(const SQKWait& wait) {
-    if (!m_greeted && m_slow_said)
-        return;
-    m_slow_said = m_slow_said || !m_greeted;
-    const QKLogTag tag = makeTag("recvStatus()");
-    const auto limit =
-        std::chrono::duration_cast<std::chrono::seconds>(wait.deadline - wait.start).count();
-    log_message(LOG_LEVEL_INFO, &tag, "Still waiting for %s %s after %lld s (the limit is %lld s)",
-                m_greeted ? "a status from the receiver" : "the greeting of the receiver",
-                peerKey().c_str(), static_cast<long long>(QK_SLOW_ANSWER.count()),
-                static_cast<long long>(limit));
-}
-
 Poco::Net::SocketAddress CQKFileSender::serverAddress(const SQKSendParams& params) {
     if (params.srv_port < 1 || params.srv_port > 65535)
         throw Poco::InvalidArgumentException("Wrong value of port number: " +
@@ -1290,44 +1099,26 @@ Poco::Net::SocketAddress CQKFileSender::serverAddress(const SQKSendParams& param
 }
 
 void CQKFileSender::connectSocket(const QKLogTag& tag) {
-    openSocket(std::make_unique<Poco::Net::StreamSocket>(), false, tag);
+    openSocket(nullptr, tag);
 }
 
 void CQKFileSender::connectSecureSocket(const Poco::Net::Context::Ptr& context,
                                         const QKLogTag& tag) {
     if (context.isNull())
         throw Poco::InvalidAccessException("TLS context isn't initialized...");
-    auto socket = std::make_unique<Poco::Net::SecureStreamSocket>(context);
-    // Checked against the server's certificate at the end of the handshake.
-    socket->setPeerHostName(QK_TLS_SERVER_NAME);
-    openSocket(std::move(socket), true, tag);
+    openSocket(context, tag);
 }
 
 // The address is resolved first: when that fails no socket exists, and the close of the
 // failed attempt reports "Stream Socket isn't created yet...". So that the operator learns
-// why, the real cause is logged and echoed first, with the address and port. The connect and
-// the handshake do not block: their waits are the sender's own, which the stop ends and
-// which say when they last long. Once connected no call blocks for more than a slice.
-void CQKFileSender::openSocket(std::unique_ptr<Poco::Net::StreamSocket> socket, bool secure,
-                               const QKLogTag& tag) {
+// why, the real cause is logged and echoed first, with the address and port.
+void CQKFileSender::openSocket(const Poco::Net::Context::Ptr& context, const QKLogTag& tag) {
     const SQKSendParams params = sendParams();
     try {
         qk_sender_stop().check();
         const Poco::Net::SocketAddress address = serverAddress(params);
-        m_socket = std::move(socket);
-        m_secure = secure;
-        m_greeted = false;
-        m_slow_said = false;
-        m_socket->connectNB(address);
-        m_socket_fd = m_socket->impl()->sockfd();
-        qk_sender_stop().enlist(m_socket_fd);
-        m_socket->setNoDelay(true);
-        m_socket->setSendTimeout(kSendSlice);
-        m_socket->setReceiveTimeout(kSendSlice);
-        awaitConnect(address);
-        if (secure)
-            shakeHands();
-        m_socket->setBlocking(true);
+        m_reader.reset();
+        m_socket.connect(address, peerKey(), context, m_timeout);
     } catch (const Poco::Exception& e) {
         if (qk_sender_stop().requested())
             throw SendingStoppedException();
@@ -1341,67 +1132,17 @@ void CQKFileSender::openSocket(std::unique_ptr<Poco::Net::StreamSocket> socket, 
                 params.srv_address.c_str(), params.srv_port);
 }
 
-void CQKFileSender::awaitConnect(const Poco::Net::SocketAddress& address) {
-    SQKWait wait(m_timeout);
-    if (!awaitReady(wait, Poco::Net::Socket::SELECT_WRITE))
-        throw Poco::TimeoutException("connect timed out", address.toString());
-    const int error = m_socket->impl()->socketError();
-    if (error == ECONNREFUSED)
-        throw Poco::Net::ConnectionRefusedException(address.toString());
-    if (error != 0)
-        throw Poco::Net::NetException(std::strerror(error), address.toString());
-}
-
-// Non-blocking, each of its waits one of the sender's, all within the readiness time-out;
-// at its end the server's certificate name is checked as a blocking connect checks it.
-void CQKFileSender::shakeHands() {
-    auto& secure = static_cast<Poco::Net::SecureStreamSocket&>(*m_socket);
-    SQKWait wait(m_timeout);
-    for (;;) {
-        const int done = secure.completeHandshake();
-        if (done == 1)
-            break;
-        if (done == 0)
-            throw Poco::Net::SSLConnectionUnexpectedlyClosedException();
-        const int mode = done == Poco::Net::SecureStreamSocket::ERR_SSL_WANT_WRITE
-                             ? Poco::Net::Socket::SELECT_WRITE
-                             : Poco::Net::Socket::SELECT_READ;
-        if (!awaitReady(wait, mode))
-            throw Poco::TimeoutException("TLS handshake timed out");
-    }
-    secure.verifyPeerCertificate();
-}
-
 void CQKFileSender::closeSocket(const QKLogTag& tag) {
-    qk_sender_stop().delist(m_socket_fd);
-    try {
-        m_socket->shutdown();
-    } catch (const Poco::Exception&) {
-        // A socket that never got connected, or a peer that is gone: nothing to shut down.
-    }
-    try {
-        m_socket->close();
-    } catch (const Poco::Exception&) {
-        // The descriptor is released with the object below either way.
-    }
-    m_socket.reset();
-    m_socket_fd = -1;
+    if (!m_socket.isOpen())
+        throw Poco::Exception("Stream Socket isn't created yet...");
+    m_socket.close();
     const SQKSendParams params = sendParams();
     log_message(LOG_LEVEL_DEBUG, &tag, "Connection: address = %s port = %d is closed",
                 params.srv_address.c_str(), params.srv_port);
 }
 
 void CQKFileSender::discardSocket() noexcept {
-    if (m_socket_fd >= 0)
-        qk_sender_stop().delist(m_socket_fd);
-    m_socket_fd = -1;
-    m_socket.reset();
-}
-
-Poco::Net::StreamSocket& CQKFileSender::socket() {
-    if (!m_socket)
-        throw Poco::Exception("Stream Socket isn't created yet...");
-    return *m_socket;
+    m_socket.discard();
 }
 
 void CQKFileSender::fail(const QKLogTag& tag, const char* text) {

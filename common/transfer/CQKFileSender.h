@@ -79,6 +79,8 @@
 #include "protocol/qk_protocol.h"
 #include "transfer/CQKRefusalMemory.h"
 #include "transfer/CQKRemovalQueue.h"
+#include "transfer/CQKSenderSocket.h"
+#include "transfer/CQKStatusReader.h"
 
 namespace Poco {
 class File;
@@ -86,8 +88,6 @@ class File;
 class CQKNameFilter;
 class CQKReadLease;
 
-// How long a wait for the receiver's greeting or a status lasts before it is said at INFO.
-constexpr std::chrono::seconds QK_SLOW_ANSWER{5};
 
 // How long a receiver that refused the windowed conversation is spoken to classically before
 // it is offered again (it may have been upgraded).
@@ -248,7 +248,7 @@ protected:
     void closeSocket(const QKLogTag& tag);
     // Discards the socket without a word (a close that must not fail).
     void discardSocket() noexcept;
-    bool hasSocket() const { return m_socket != nullptr; }
+    bool hasSocket() const { return m_socket.isOpen(); }
 
     // Logs and echoes a duration as "<label>: hour = ... microseconds = ...".
     static void reportSpent(const QKLogTag& tag, const char* label, const Poco::Timespan& spent);
@@ -260,22 +260,7 @@ private:
     void runAttempt(const QKLogTag& tag, const std::function<void()>& exchange);
     void endAttempt(const QKLogTag& tag);
     void reportStop(const QKLogTag& tag);
-    void openSocket(std::unique_ptr<Poco::Net::StreamSocket> socket, bool secure,
-                    const QKLogTag& tag);
-    void awaitConnect(const Poco::Net::SocketAddress& address);
-    void shakeHands();
-    // A wait for the receiver: its time limit, and whether it was said to be slow.
-    struct SQKWait {
-        explicit SQKWait(const Poco::Timespan& timeout);
-        std::chrono::steady_clock::time_point start;
-        std::chrono::steady_clock::time_point deadline;
-        bool said = false;
-    };
-    bool awaitReady(SQKWait& wait, int mode);
-    void noteSlowAnswer(const SQKWait& wait);
-    std::size_t sendSome(const std::uint8_t* data, std::size_t length);
-    int receiveSome(std::uint8_t* buffer, int size);
-    int receiveAnswer(std::uint8_t* buffer, int size, const Poco::Timespan& timeout);
+    void openSocket(const Poco::Net::Context::Ptr& context, const QKLogTag& tag);
     void beginRun();
     void endRun(const QKLogTag& tag);
     void reconnectAfterRefusal(const QKLogTag& tag);
@@ -309,7 +294,6 @@ private:
     std::string peerKey() const;
     bool isClassicPeer() const;
     void rememberClassicPeer(const QKLogTag& tag);
-    void noteRoundTrip() const;
     void sendLeased(const QKLogTag& tag, const std::string& file_path);
     void backUpAndRemove(const QKLogTag& tag, const CQKReadLease& lease,
                          const std::string& file_path, const std::string& sub_dir,
@@ -335,24 +319,15 @@ private:
                              std::uint64_t file_size);
     std::uint64_t awaitResumeOffset(const QKLogTag& tag, std::uint64_t file_size);
     void readResumeTerms();
-    std::size_t sendAll(const std::uint8_t* data, std::size_t length);
-    Poco::Net::StreamSocket& socket();
     void fail(const QKLogTag& tag, const char* text);
 
-    std::unique_ptr<Poco::Net::StreamSocket> m_socket;  // null while no connection exists
-    int m_socket_fd = -1;                               // enlisted for the stop
-    bool m_secure = false;                              // m_socket is a TLS socket
-    bool m_greeted = false;    // the receiver's greeting has come on the open connection
-    bool m_slow_said = false;  // the wait for the greeting was said to be slow
     const char* m_class_name;
     std::chrono::milliseconds m_retry_delay{1000};
     std::vector<std::uint8_t> m_frame_buffer;   // code byte + at most 65535 payload bytes
     std::vector<std::uint8_t> m_header_buffer;  // the header record is built here
     std::vector<std::uint8_t> m_data_buffer;    // one piece of file content
-    std::vector<std::uint8_t> m_recv_buffer;    // one read of statuses
-    // Windowed: the answers read but not yet taken, the receiver's bounds, the files in flight.
-    std::size_t m_recv_begin = 0;
-    std::size_t m_recv_end = 0;
+    CQKSenderSocket m_socket;
+    CQKStatusReader m_reader;  // every byte the receiver sends
     bool m_window = false;                // offered on the open connection
     bool m_window_answered = false;       // and answered by the receiver
     bool m_window_heard = false;          // the first byte where the answer is due has come
