@@ -37,6 +37,7 @@
 #include "base/qk_path.h"
 #include "protocol/qk_exceptions.h"
 #include "transfer/CQKProgress.h"
+#include "transfer/CQKClassicPeers.h"
 #include "transfer/CQKRateLimit.h"
 #include "transfer/CQKSenderStop.h"
 #include "transfer/qk_relay_metrics.h"
@@ -63,11 +64,6 @@ constexpr const char* QK_REFUSED_IN_WINDOW =
 // or that ran on a kept connection the receiver had closed before answering: the attempt is
 // made again at once (classically, or on a new connection) and does not count.
 struct SQKRetryAtOnce {};
-
-// Receivers known to speak only the classic conversation ("address:port"), with the time
-// they were found so; shared by every sender of the process.
-std::mutex g_classic_mutex;
-std::map<std::string, std::chrono::steady_clock::time_point> g_classic_peers;
 
 // "recv Error... received status = 0x.., expected status = 0x..".
 std::string status_text(qk_code_t status, qk_code_t expected) {
@@ -367,11 +363,10 @@ void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>&
         // Statuses that came before the failure settle their files; the files in flight
         // without one stay where they are, to be sent again.
         settleArrived(tag);
-        forgetInFlight();
+        m_in_flight.forget();
         m_window = false;
         m_keep_granted = std::chrono::seconds(0);
-        m_removals.drainQuietly();
-        m_refusals.keepUnremovable();
+        m_disposal.abandon();
         if (!m_connection_ended)
             closeConnection();
         if (classic) {
@@ -422,7 +417,7 @@ void CQKFileSender::offerWindow(const QKLogTag& tag) {
     m_window_refused = false;
     m_reader.reset();
     m_socket.noteRoundTrip();
-    if (!files_in_flight_wanted(tag) || isClassicPeer())
+    if (!files_in_flight_wanted(tag) || qk_classic_peers().isClassic(peerKey()))
         return;
     QKWindowFrame offer;
     offer.files = QK_SENDER_WINDOW_FILES;
@@ -438,8 +433,7 @@ void CQKFileSender::offerWindow(const QKLogTag& tag) {
     qk_build_window(frame, offer);
     sendData(frame[0], frame + 1, static_cast<std::int32_t>(sizeof(frame) - 1), true);
     m_window = true;
-    m_window_files = QK_WINDOW_INITIAL_FILES;
-    m_window_bytes = UINT64_MAX;
+    m_in_flight.offered();
     log_message(LOG_LEVEL_DEBUG, &tag, "Files in flight offered to the receiver");
 }
 
@@ -476,24 +470,9 @@ std::string CQKFileSender::peerKey() const {
     return params.srv_address + ":" + std::to_string(params.srv_port);
 }
 
-bool CQKFileSender::isClassicPeer() const {
-    const std::string key = peerKey();
-    std::lock_guard<std::mutex> lock(g_classic_mutex);
-    const auto found = g_classic_peers.find(key);
-    if (found == g_classic_peers.end())
-        return false;
-    if (std::chrono::steady_clock::now() - found->second < QK_CLASSIC_PEER_MEMORY)
-        return true;
-    g_classic_peers.erase(found);  // offered again: it may have been upgraded
-    return false;
-}
-
 void CQKFileSender::rememberClassicPeer(const QKLogTag& tag) {
     const std::string key = peerKey();
-    {
-        std::lock_guard<std::mutex> lock(g_classic_mutex);
-        g_classic_peers[key] = std::chrono::steady_clock::now();
-    }
+    qk_classic_peers().remember(key);
     const std::string text = "The receiver " + key +
                              " takes one file at a time (it does not know files in flight); "
                              "sending to it that way.";
@@ -505,8 +484,7 @@ void CQKFileSender::rememberClassicPeer(const QKLogTag& tag) {
 // reached. One file is always let through, however big.
 void CQKFileSender::makeRoom(const QKLogTag& tag, std::uint64_t size) {
     takeAnswers(tag, false);
-    while (!m_in_flight.empty() &&
-           (m_in_flight.size() >= m_window_files || m_in_flight_bytes + size > m_window_bytes))
+    while (!m_in_flight.hasRoomFor(size))
         takeAnswers(tag, true);
 }
 
@@ -541,9 +519,9 @@ bool CQKFileSender::nextAnswerByte(std::uint8_t& byte, bool wait) {
 // wait grows with them, at a pessimistic 16 MiB/s.
 Poco::Timespan CQKFileSender::answerTimeout() const {
     constexpr std::uint64_t kHeldReadRate = 16u << 20;
-    if (m_in_flight.empty() || m_in_flight.front().held == 0)
+    const std::uint64_t seconds = m_in_flight.oldestHeld() / kHeldReadRate;
+    if (m_in_flight.oldestHeld() == 0)
         return m_timeout;
-    const std::uint64_t seconds = m_in_flight.front().held / kHeldReadRate;
     return m_timeout + Poco::Timespan(static_cast<long>(seconds), 0);
 }
 
@@ -566,11 +544,10 @@ void CQKFileSender::readWindowAnswer(const QKLogTag& tag, std::uint8_t first) {
         readResumeTerms();
     if ((answer.features & QK_WINDOW_FEATURE_KEEP) != 0 && answer.keep > 0)
         m_keep_granted = std::min(m_keep, std::chrono::seconds(answer.keep));
-    m_window_files = std::min(answer.files, QK_SENDER_WINDOW_FILES);
-    m_window_bytes = answer.bytes;
+    m_in_flight.answered(answer.files, answer.bytes);
     log_message(LOG_LEVEL_DEBUG, &tag, "The receiver takes %u files and %llu bytes in flight",
-                static_cast<unsigned>(m_window_files),
-                static_cast<unsigned long long>(m_window_bytes));
+                static_cast<unsigned>(m_in_flight.files()),
+                static_cast<unsigned long long>(m_in_flight.bytes()));
 }
 
 // The receiver's resume terms, right after its window frame.
@@ -597,10 +574,7 @@ void CQKFileSender::drainWindow(const QKLogTag& tag) {
 
 // One status settles the oldest file in flight, as a status settles a file classically.
 void CQKFileSender::settleOldest(const QKLogTag& tag, std::uint8_t status) {
-    const SQKSentFile file = std::move(m_in_flight.front());
-    m_in_flight.pop_front();
-    m_in_flight_bytes -= file.size;
-    qk_sender_metrics().files_in_flight.add(-1);
+    const SQKSentFile file = m_in_flight.takeOldest();
     print_code(&status, 1, LOG_LEVEL_TRACE);
     if (status == QK_SEND_FILE_FOK) {
         acknowledge(tag, file);
@@ -619,15 +593,7 @@ void CQKFileSender::settleOldest(const QKLogTag& tag, std::uint8_t status) {
 void CQKFileSender::acknowledge(const QKLogTag& tag, const SQKSentFile& file) {
     m_refusals.noteDelivery(file.path);
     count_delivery(file.size);
-    m_removals.add([this, tag, file] {
-        backUpAndRemove(tag, *file.lease, file.path, file.sub_dir, file.back_dir);
-    });
-}
-
-void CQKFileSender::forgetInFlight() noexcept {
-    qk_sender_metrics().files_in_flight.add(-static_cast<double>(m_in_flight.size()));
-    m_in_flight.clear();
-    m_in_flight_bytes = 0;
+    m_disposal.dispose(tag, file.path, file.sub_dir, file.back_dir, file.lease);
 }
 
 void CQKFileSender::sendFile(std::string file_path) {
@@ -697,81 +663,14 @@ void CQKFileSender::sendLeased(const QKLogTag& tag, const std::string& file_path
     makeRoom(tag, sent.size);
     sendThrough(tag, *lease, file_path, sub_dir, sent.size, false);
     sent.held = m_last_held;
-    m_in_flight_bytes += sent.size;
-    m_in_flight.push_back(std::move(sent));
-    qk_sender_metrics().files_in_flight.add(1);
+    m_in_flight.add(std::move(sent));
     takeAnswers(tag, false);
-}
-
-// Runs only after the receiver has acknowledged the file, on the removal queue's thread.
-void CQKFileSender::backUpAndRemove(const QKLogTag& tag, const CQKReadLease& lease,
-                                    const std::string& file_path, const std::string& sub_dir,
-                                    const std::string& back_dir) {
-    // Looked at again after the backup, which may take a while for a large file.
-    if (lease.unchanged()) {
-        if (!back_dir.empty()) {
-            log_message(
-                LOG_LEVEL_DEBUG, &tag,
-                "Backuping file: file_path_str = %s m_params.m_back_dir = %s rel_sub_dir = %s",
-                file_path.c_str(), back_dir.c_str(), sub_dir.c_str());
-            qk_backup_file(file_path, back_dir, sub_dir);
-        }
-        if (lease.unchanged()) {
-            const int error = removeSentFile(tag, file_path);
-            if (error != 0)
-                reportUnremovable(tag, lease, file_path, error);
-            return;
-        }
-    }
-    qk_report_left_file(tag, "File: " + file_path +
-                            " has been opened for writing or changed while sending. Kept for a "
-                            "later run.");
-}
-
-// The delivered file cannot be removed as it is: sending it again would not remove it
-// either, and would rotate its backups away at both sides. Its identity is taken while the
-// lease still vouches for it; a writer after that changes it, and it is sent again.
-void CQKFileSender::reportUnremovable(const QKLogTag& tag, const CQKReadLease& lease,
-                                      const std::string& file_path, int error) {
-    SQKFileIdentity identity;
-    if (!qk_identity_of(file_path, identity) || !lease.unchanged()) {
-        qk_report_left_file(tag, "File: " + file_path +
-                                " has been opened for writing or changed while sending. Kept "
-                                "for a later run.");
-        return;
-    }
-    qk_sender_metrics().unremovable.inc();
-    const std::string text = "File: " + file_path + " delivered but cannot be removed: " +
-                             qk_removal_problem(file_path, error) +
-                             ". It is not sent again while it is unchanged.";
-    log_message(LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
-    qk_print_console(text);
-    m_refusals.noteUnremovable(file_path, identity);
 }
 
 void CQKFileSender::finishRemovals() {
     if (m_window && hasSocket() && !m_in_flight.empty())
         drainWindow(makeTag("finishRemovals()"));
-    try {
-        m_removals.drain();
-    } catch (...) {
-        m_refusals.keepUnremovable();
-        throw;
-    }
-    m_refusals.keepUnremovable();
-}
-
-// Returns 0 once the file is gone (also when somebody else removed it), else the errno of
-// the unlink.
-int CQKFileSender::removeSentFile(const QKLogTag& tag, const std::string& file_path) {
-    log_message(LOG_LEVEL_INFO, &tag, "File: %s has been sent. Removing.", file_path.c_str());
-    qk_print_console("File: " + file_path + " has been sent. Removing.");
-    const int error = ::unlink(file_path.c_str()) == 0 ? 0 : errno;
-    if (error != 0 && error != ENOENT)
-        return error;
-    log_message(LOG_LEVEL_INFO, &tag, "File: %s has been removed.", file_path.c_str());
-    qk_print_console("File: " + file_path + " has been removed.");
-    return 0;
+    m_disposal.finish();
 }
 
 void CQKFileSender::sendFile(std::string file_path, std::string sub_dir, std::uint64_t file_size) {

@@ -78,7 +78,8 @@
 #include "base/qk_log.h"
 #include "protocol/qk_protocol.h"
 #include "transfer/CQKRefusalMemory.h"
-#include "transfer/CQKRemovalQueue.h"
+#include "transfer/CQKInFlight.h"
+#include "transfer/CQKSentFileDisposal.h"
 #include "transfer/CQKSenderSocket.h"
 #include "transfer/CQKStatusReader.h"
 
@@ -88,13 +89,6 @@ class File;
 class CQKNameFilter;
 class CQKReadLease;
 
-
-// How long a receiver that refused the windowed conversation is spoken to classically before
-// it is offered again (it may have been upgraded).
-constexpr std::chrono::minutes QK_CLASSIC_PEER_MEMORY{60};
-// The most files a sender keeps in flight, whatever the receiver takes.
-constexpr std::uint16_t QK_SENDER_WINDOW_FILES = 256;
-constexpr std::uint64_t QK_SENDER_WINDOW_BYTES = 1ull << 30;
 
 // Default of the time an empty sub-directory is left alone after its last modification.
 constexpr std::chrono::milliseconds QK_EMPTY_DIR_GRACE{2000};
@@ -266,15 +260,6 @@ private:
     void reconnectAfterRefusal(const QKLogTag& tag);
     void noteRefusal(const QKLogTag& tag, const std::string& file_path, const std::string& reason);
     void awaitAcceptance(const char* refused_step);
-    // A file sent whose status has not come yet.
-    struct SQKSentFile {
-        std::string path;
-        std::string sub_dir;
-        std::string back_dir;
-        std::shared_ptr<CQKReadLease> lease;
-        std::uint64_t size = 0;
-        std::uint64_t held = 0;  // bytes the receiver held already (resumed)
-    };
     void offerWindow(const QKLogTag& tag);
     bool refusedByOlderReceiver();
     void settleArrived(const QKLogTag& tag) noexcept;
@@ -288,19 +273,11 @@ private:
     void awaitWindowEnd(const QKLogTag& tag);
     void settleOldest(const QKLogTag& tag, std::uint8_t status);
     void acknowledge(const QKLogTag& tag, const SQKSentFile& file);
-    void forgetInFlight() noexcept;
     bool keptConnectionUsable();
     bool keepsConnection() const;
     std::string peerKey() const;
-    bool isClassicPeer() const;
     void rememberClassicPeer(const QKLogTag& tag);
     void sendLeased(const QKLogTag& tag, const std::string& file_path);
-    void backUpAndRemove(const QKLogTag& tag, const CQKReadLease& lease,
-                         const std::string& file_path, const std::string& sub_dir,
-                         const std::string& back_dir);
-    static int removeSentFile(const QKLogTag& tag, const std::string& file_path);
-    void reportUnremovable(const QKLogTag& tag, const CQKReadLease& lease,
-                           const std::string& file_path, int error);
     void sendThrough(const QKLogTag& tag, const CQKReadLease& source, const std::string& file_path,
                      const std::string& sub_dir, std::uint64_t file_size, bool await = true);
     void transferFile(const QKLogTag& tag, const CQKReadLease& source, const std::string& file_path,
@@ -343,12 +320,10 @@ private:
     std::string m_kept_key;
     bool m_reusing = false;
     bool m_heard = false;
-    std::uint16_t m_window_files = QK_WINDOW_INITIAL_FILES;
-    std::uint64_t m_window_bytes = 0;
-    std::deque<SQKSentFile> m_in_flight;
-    std::uint64_t m_in_flight_bytes = 0;
+    CQKInFlight m_in_flight;
     CQKRefusalMemory m_refusals;  // its unremovable files are noted by the removal thread
     bool m_connection_ended = false;
-    // Last: destroyed first, finishing its work while the rest of the sender still exists.
-    CQKRemovalQueue m_removals;
+    // Last: destroyed first, finishing its work while the rest of the sender (the memory it
+    // notes into) still exists.
+    CQKSentFileDisposal m_disposal{m_refusals};
 };
