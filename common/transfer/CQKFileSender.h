@@ -1,48 +1,30 @@
-// What every sender shares, the console client's and the client service's alike: the socket
-// and its connect (plain, or TLS with the server's name checked), the frames and statuses of
-// the transfer protocol, the transfer of one file with its backup and removal, the attempts
-// of a run, and the time limit of every wait.
+// What every sender shares, the console client's and the client service's alike: the
+// attempts of a run, the connection and its conversation, and what becomes of each file. The
+// parts live in classes of their own, which this one puts together: CQKSenderSocket (connect,
+// TLS, every wait with its time limit), CQKStatusReader (every byte the receiver sends),
+// CQKSenderFrames (the frames), CQKConversation (classic or windowed, chosen in
+// startConversation), CQKRefusalMemory (refused, unreadable and unremovable files) and
+// CQKSentFileDisposal (backup and removal of acknowledged files).
 //
 // A file is backed up and removed only after the receiver has acknowledged it, and only when
 // no process had it open for writing from its header to its removal (a read lease, or where
 // the kernel refuses one, an unchanged identity, size and modification time): a file that a
 // writer is still filling stays for a later run, so nothing appended to it is lost.
 //
-// A file the receiver refuses (status 0x7F to its header or its end) does not hold back the
-// others: it stays in the outgoing tree, the receiver has ended the connection, and the next
-// file goes on a new one. Within a run a refused file is not tried again; the next run tries
-// it after the files that were not refused. A run stops sending after QK_REFUSALS_IN_A_ROW
-// refusals with no delivery between them (a receiver that refuses everything, its disk full,
-// is not sent the whole tree one connection per file). A run that leaves a file refused at
-// QK_REFUSED_RUNS_REPORTED runs in a row says so in one ERROR line.
+// A file the receiver refuses does not hold back the others: it stays in the outgoing tree
+// (classically the receiver has ended the connection, and the next file goes on a new one).
+// The refusal memory decides what a run skips and in which order it offers its files, and
+// says what stays and why.
 //
-// The sender's account may lack rights on what producers drop. A file it cannot open for
-// reading, or a sub-directory it cannot list, stays where it is with one ERROR line naming
-// the missing permission (repeated at DEBUG while it is the same file), and the run's result
-// is a failure; the other files go on. A delivered file that cannot be removed (a directory
-// the account may not write, an immutable file, a read-only mount) is said once at ERROR and
-// counted, fails nothing, and is not sent again while its identity (device, inode, size,
-// modification time) stays the same: later runs only try its removal again. A changed file is
-// sent again as any other.
-//
-// Files in flight: after the greeting the sender offers the windowed conversation (a window
-// frame) and goes on without waiting. A receiver that has it answers with its bounds, and the
-// sender then keeps sending the next files while the statuses of earlier ones are on their
-// way, up to those bounds (QK_WINDOW_INITIAL_FILES until the answer has come); each status
-// settles the oldest file in flight as one status settles one file classically. A refused
-// file does not end the connection there. A receiver that refuses the offer the way older
-// versions do (status 0x7F where the answer is due) speaks only the classic conversation: the
-// attempt is made again at once without the offer (not counted as a failed attempt), and the
-// receiver's address is remembered as classic for QK_CLASSIC_PEER_MEMORY, by every sender of
-// the process. A connection that fails before the answer for any other reason (a cut, a
-// close without that refusal, another byte, a time-out, a stop) is a failed attempt and
-// nothing more: the next one offers again.
-//
-// Time limits: every wait has one. A connect, a TLS handshake, the greeting and each status
-// wait at most the readiness time-out (a resumed file's status longer, in proportion to the
-// bytes the receiver reads back); a send fails once the receiver has taken nothing for the
-// readiness time-out, however the bytes were split into calls. A wait for the greeting or a
-// status that lasts QK_SLOW_ANSWER is said once at INFO, naming the receiver.
+// Files in flight: after the greeting the sender offers the windowed conversation. A
+// receiver that refuses the offer the way older versions do (status 0x7F where the answer is
+// due) speaks only the classic conversation: the attempt is made again at once without the
+// offer (not counted as a failed attempt), and the receiver's address is remembered as
+// classic for QK_CLASSIC_PEER_MEMORY, by every sender of the process (CQKClassicPeers). A
+// connection that fails before the answer for any other reason (a cut, a close without that
+// refusal, another byte, a time-out, a stop) is a failed attempt and nothing more: the next
+// one offers again. A kept connection (setKeepConnection) serves the next run while the
+// receiver grants it; one the receiver closed meanwhile costs one reconnect, not an attempt.
 //
 // Stop: once the process asks its senders to stop (CQKSenderStop), a sender ends within a
 // fraction of a second: its socket is shut down, the statuses that had already arrived settle
@@ -53,11 +35,10 @@
 // which class name it logs; it opens and closes its connection with the helpers here. Every
 // step that fails throws; sendWithAttempts turns a Poco::Exception into a failed attempt.
 //
-// Every send draws on the process's rate limit (CQKRateLimit), and every file's content is
-// reported to the console's progress line (CQKProgress) when that is shown.
-//
-// Threads: an object is used by one thread at a time; it shares nothing but the console, the
-// log, the rate limit and the progress line, which lock themselves.
+// Threads: an object is used by one thread at a time. Besides the console, the log, the rate
+// limit, the progress line and the memory of classic receivers, which lock themselves, it
+// shares one thing: its removal queue's thread notes delivered files it cannot remove into
+// the refusal memory (under the memory's own mutex) while the sender's thread goes on.
 #pragma once
 
 #include <Poco/Net/Context.h>
@@ -67,20 +48,18 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "base/qk_log.h"
 #include "protocol/qk_protocol.h"
+#include "transfer/CQKConversation.h"
 #include "transfer/CQKRefusalMemory.h"
-#include "transfer/CQKInFlight.h"
-#include "transfer/CQKSentFileDisposal.h"
+#include "transfer/CQKSenderFrames.h"
 #include "transfer/CQKSenderSocket.h"
+#include "transfer/CQKSentFileDisposal.h"
 #include "transfer/CQKStatusReader.h"
 
 namespace Poco {
@@ -88,7 +67,6 @@ class File;
 }
 class CQKNameFilter;
 class CQKReadLease;
-
 
 // Default of the time an empty sub-directory is left alone after its last modification.
 constexpr std::chrono::milliseconds QK_EMPTY_DIR_GRACE{2000};
@@ -101,7 +79,7 @@ struct SQKSendParams {
     std::int32_t srv_port = 0;
 };
 
-class CQKFileSender {
+class CQKFileSender : public CQKConversationOwner {
 public:
     // class_name: the class under which the sender logs ("CQKTcpCln").
     explicit CQKFileSender(const char* class_name);
@@ -109,12 +87,6 @@ public:
     CQKFileSender(const CQKFileSender&) = delete;
     CQKFileSender& operator=(const CQKFileSender&) = delete;
 
-    // Transfers one file: header, content, finished frame, each acknowledged. Never sends
-    // more or fewer bytes than the header announces: a file that cannot be read completely
-    // or whose size changes on the way fails the transfer before its finished frame. A
-    // refusal of the receiver is passed on as FileRefusedException, saying which step it
-    // refused; every other failure as a plain Poco::Exception.
-    virtual void sendFile(std::string file_path, std::string sub_dir, std::uint64_t file_size);
     // Transfers file_path when it is a regular file, then backs it up (with a backup
     // directory) and removes it; passes over a path that is missing or not a regular file.
     // A file open for writing is passed over; one that a writer opened (or, without a lease,
@@ -130,7 +102,7 @@ public:
     // on time-out, FileRefusedException for status 0x7F and ReceivingStatusException when it
     // is missing or another one; SendingStoppedException when the senders were stopped
     // before it came.
-    virtual void recvStatus(qk_code_t expected);
+    void recvStatus(qk_code_t expected) override;
     // Sends raw bytes (file content); a short send is continued until all bytes are out.
     // SendingDataException when the receiver takes none for the readiness time-out;
     // SendingStoppedException once the senders are stopped.
@@ -212,9 +184,6 @@ protected:
     // backed up and removed; throws the first error of that. Done at the end of each
     // attempt, and by a walk before it looks at what is left in a directory.
     void finishRemovals();
-    // True while the conversation on the open connection is windowed (offered, and not
-    // refused so far).
-    bool isWindowed() const { return m_window; }
 
     // A tag "<class>::<operation>".
     QKLogTag makeTag(const char* operation) const;
@@ -251,78 +220,44 @@ protected:
     std::chrono::milliseconds m_dir_grace;
 
 private:
+    // What the conversations ask of the sender: a classic status, and where a status takes
+    // its file.
+    void fileAcknowledged(const QKLogTag& tag, const SQKSentFile& file) override;
+    void fileRefused(const QKLogTag& tag, const SQKSentFile& file, const std::string& reason,
+                     bool ends_connection) override;
+
     void runAttempt(const QKLogTag& tag, const std::function<void()>& exchange);
-    void endAttempt(const QKLogTag& tag);
     void reportStop(const QKLogTag& tag);
     void openSocket(const Poco::Net::Context::Ptr& context, const QKLogTag& tag);
     void beginRun();
     void endRun(const QKLogTag& tag);
     void reconnectAfterRefusal(const QKLogTag& tag);
-    void noteRefusal(const QKLogTag& tag, const std::string& file_path, const std::string& reason);
-    void awaitAcceptance(const char* refused_step);
-    void offerWindow(const QKLogTag& tag);
-    bool refusedByOlderReceiver();
-    void settleArrived(const QKLogTag& tag) noexcept;
-    void makeRoom(const QKLogTag& tag, std::uint64_t size);
-    bool takeAnswers(const QKLogTag& tag, bool wait);
-    bool nextAnswerByte(std::uint8_t& byte, bool wait);
-    Poco::Timespan answerTimeout() const;
-    void readWindowAnswer(const QKLogTag& tag, std::uint8_t first);
-    void awaitWindowAnswer(const QKLogTag& tag);
-    void drainWindow(const QKLogTag& tag);
-    void awaitWindowEnd(const QKLogTag& tag);
-    void settleOldest(const QKLogTag& tag, std::uint8_t status);
-    void acknowledge(const QKLogTag& tag, const SQKSentFile& file);
+    void startConversation(const QKLogTag& tag);
+    void endConversation();
+    SQKConversationParts conversationParts();
     bool keptConnectionUsable();
     bool keepsConnection() const;
     std::string peerKey() const;
     void rememberClassicPeer(const QKLogTag& tag);
     void sendLeased(const QKLogTag& tag, const std::string& file_path);
-    void sendThrough(const QKLogTag& tag, const CQKReadLease& source, const std::string& file_path,
-                     const std::string& sub_dir, std::uint64_t file_size, bool await = true);
-    void transferFile(const QKLogTag& tag, const CQKReadLease& source, const std::string& file_path,
-                      const std::string& sub_dir, std::uint64_t file_size, bool await);
-    std::uint32_t sendContent(const QKLogTag& tag, const CQKReadLease& source,
-                              const std::string& file_path, std::uint64_t file_size,
-                              std::uint64_t held = 0);
-    void sendHeader(const QKLogTag& tag, const std::string& file_path, const std::string& sub_dir,
-                    std::uint64_t file_size);
-    std::size_t buildHeader(const QKLogTag& tag, std::uint8_t* buffer, std::size_t capacity,
-                            const std::string& file_path, const std::string& sub_dir,
-                            std::uint64_t file_size);
-    bool isResumable(const QKLogTag& tag, std::uint64_t file_size);
-    void sendResumableHeader(const QKLogTag& tag, const CQKReadLease& source,
-                             const std::string& file_path, const std::string& sub_dir,
-                             std::uint64_t file_size);
-    std::uint64_t awaitResumeOffset(const QKLogTag& tag, std::uint64_t file_size);
-    void readResumeTerms();
     void fail(const QKLogTag& tag, const char* text);
 
     const char* m_class_name;
     std::chrono::milliseconds m_retry_delay{1000};
-    std::vector<std::uint8_t> m_frame_buffer;   // code byte + at most 65535 payload bytes
-    std::vector<std::uint8_t> m_header_buffer;  // the header record is built here
-    std::vector<std::uint8_t> m_data_buffer;    // one piece of file content
     CQKSenderSocket m_socket;
-    CQKStatusReader m_reader;  // every byte the receiver sends
-    bool m_window = false;                // offered on the open connection
-    bool m_window_answered = false;       // and answered by the receiver
-    bool m_window_heard = false;          // the first byte where the answer is due has come
-    bool m_window_refused = false;        // and it refused the offer the way older receivers do
-    std::uint64_t m_resume_min_size = 0;  // resume granted: files this big go resumable
-    std::uint64_t m_last_held = 0;        // of the file transferred last
-    // A kept connection: asked for (m_keep), granted for m_keep_granted, usable until
-    // m_kept_until to the receiver m_kept_key; m_reusing while an attempt runs on it, and
-    // m_heard once the receiver answered on it in that attempt.
+    CQKStatusReader m_reader;  // every byte the receiver sends, in either conversation
+    CQKSenderFrames m_frames;
+    std::unique_ptr<CQKConversation> m_conversation;  // of the open connection
+    // A kept connection: asked for (m_keep), usable until m_kept_until to the receiver
+    // m_kept_key; m_reusing while an attempt runs on it, and m_heard once the receiver
+    // answered on it in that attempt.
     std::chrono::seconds m_keep{0};
-    std::chrono::seconds m_keep_granted{0};
     std::chrono::steady_clock::time_point m_kept_until;
     std::string m_kept_key;
     bool m_reusing = false;
     bool m_heard = false;
-    CQKInFlight m_in_flight;
-    CQKRefusalMemory m_refusals;  // its unremovable files are noted by the removal thread
-    bool m_connection_ended = false;
+    CQKRefusalMemory m_refusals;      // its unremovable files are noted by the removal thread
+    bool m_connection_ended = false;  // the receiver ended the connection after a refusal
     // Last: destroyed first, finishing its work while the rest of the sender (the memory it
     // notes into) still exists.
     CQKSentFileDisposal m_disposal{m_refusals};

@@ -17,6 +17,14 @@ constexpr const char* QK_NO_STATUS_TEXT = "Error receiving of the status...";
 
 }  // namespace
 
+std::string qk_status_text(qk_code_t status, qk_code_t expected) {
+    char text[128];
+    std::snprintf(text, sizeof(text),
+                  "recv Error... received status = 0x%02X, expected status = 0x%02X", status,
+                  expected);
+    return text;
+}
+
 CQKStatusReader::CQKStatusReader(CQKSenderSocket& socket, const char* class_name,
                                  std::function<void()> on_bytes)
     : m_socket(socket),
@@ -79,10 +87,7 @@ void CQKStatusReader::fill(int received, qk_code_t expected) {
         throw SockReadStatusException(QK_NO_STATUS_TEXT);
     }
     // A closed connection delivers no status; it is shown as "no status" (0x0F).
-    char text[128];
-    std::snprintf(text, sizeof(text),
-                  "recv Error... received status = 0x%02X, expected status = 0x%02X",
-                  QK_FILE_SEND_FNO_STATUS, expected);
-    log_message(LOG_LEVEL_ERROR, &tag, "%s", text);
+    const std::string text = qk_status_text(QK_FILE_SEND_FNO_STATUS, expected);
+    log_message(LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
     throw ReceivingStatusException(text);
 }

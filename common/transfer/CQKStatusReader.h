@@ -16,11 +16,16 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "protocol/qk_protocol.h"
 
 class CQKSenderSocket;
+
+// "recv Error... received status = 0x.., expected status = 0x..": a status that was not the
+// one due.
+std::string qk_status_text(qk_code_t status, qk_code_t expected);
 
 class CQKStatusReader {
 public:
