@@ -1,50 +1,29 @@
-// The machinery every sender shares: attempts, connection, frames, statuses and the
-// transfer, backup and removal of one file.
+// The machinery every sender shares: the attempts of a run, the connection and its
+// conversation, and what a status does to a file.
 #include "transfer/CQKFileSender.h"
 
 #include <Poco/DateTime.h>
 #include <Poco/Exception.h>
 #include <Poco/File.h>
-#include <Poco/Net/SSLException.h>
-#include <Poco/Net/SecureStreamSocket.h>
 #include <Poco/NumberParser.h>
 #include <Poco/Path.h>
-#include <Poco/SHA2Engine.h>
 #include <Poco/Timestamp.h>
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <cinttypes>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include <zlib.h>
+#include <mutex>
 
 #include "base/CQKReadLease.h"
-#include "base/qk_bounded.h"
 #include "base/qk_console.h"
 #include "base/qk_fs.h"
 #include "base/qk_name_filter.h"
 #include "base/qk_path.h"
 #include "protocol/qk_exceptions.h"
 #include "transfer/CQKClassicPeers.h"
-#include "transfer/CQKProgress.h"
-#include "transfer/CQKRateLimit.h"
 #include "transfer/CQKSenderStop.h"
 #include "transfer/CQKWindowedConversation.h"
 #include "transfer/qk_relay_metrics.h"
 #include "transfer/qk_sender_files.h"
-#include "transfer/qk_socket.h"
-#include "transfer/qk_tls.h"
 
 namespace {
 

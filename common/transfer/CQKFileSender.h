@@ -43,7 +43,6 @@
 
 #include <Poco/Net/Context.h>
 #include <Poco/Net/SocketAddress.h>
-#include <Poco/Net/StreamSocket.h>
 #include <Poco/Timespan.h>
 
 #include <chrono>
