@@ -71,9 +71,9 @@ public:
     // After a failure of the attempt: settles the files whose statuses have arrived and
     // forgets the others (they stay, to be sent again). Never throws.
     virtual void abandon(const QKLogTag& tag) noexcept = 0;
-    // After a failure of the attempt: true when the receiver refused the conversation the way
-    // older receivers refuse the offer of files in flight.
-    virtual bool refusedAsClassic() noexcept { return false; }
+    // After a failure of the attempt: reads what has arrived, and true when the receiver
+    // refused the conversation the way older receivers refuse the offer of files in flight.
+    virtual bool readRefusalOfOffer() noexcept { return false; }
     // How long the receiver grants to keep the connection open and idle after a run (0: not
     // at all); kept while the sender still asks for it.
     virtual std::chrono::seconds keptFor() const { return std::chrono::seconds(0); }

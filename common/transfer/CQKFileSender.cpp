@@ -245,7 +245,7 @@ void CQKFileSender::fileRefused(const QKLogTag& tag, const SQKSentFile& file,
 // reported.
 void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>& exchange) {
     m_connection_ended = false;
-    m_reusing = keptConnectionUsable();
+    m_reusing = reuseKeptConnection();
     m_heard = false;
     try {
         if (m_reusing) {
@@ -270,7 +270,7 @@ void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>&
     } catch (...) {
         m_curr_result = QK_SEND_FILE_FERROR;
         const bool stopped = qk_sender_stop().requested();
-        const bool classic = !stopped && !m_reusing && m_conversation->refusedAsClassic();
+        const bool classic = !stopped && !m_reusing && m_conversation->readRefusalOfOffer();
         const bool stale = !stopped && m_reusing && !m_heard;
         // Statuses that came before the failure settle their files; the files in flight
         // without one stay where they are, to be sent again.
@@ -295,8 +295,9 @@ void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>&
 // A kept connection serves the next run while it is granted, not expired, to the receiver
 // the parameters name now, and still open: a receiver that closed it (its keep time ran out,
 // it restarted, it needed the thread) shows an end of stream, which poll reports as
-// readable; so does anything else it might have sent unasked. Otherwise it is closed.
-bool CQKFileSender::keptConnectionUsable() {
+// readable; so does anything else it might have sent unasked. Otherwise it is closed, and
+// false says the attempt connects anew.
+bool CQKFileSender::reuseKeptConnection() {
     if (!hasSocket() || m_conversation->keptFor().count() == 0)
         return false;
     const bool usable = std::chrono::steady_clock::now() < m_kept_until &&

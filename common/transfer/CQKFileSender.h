@@ -234,7 +234,7 @@ private:
     void startConversation(const QKLogTag& tag);
     void endConversation();
     SQKConversationParts conversationParts();
-    bool keptConnectionUsable();
+    bool reuseKeptConnection();
     bool keepsConnection() const;
     std::string peerKey() const;
     void rememberClassicPeer(const QKLogTag& tag);

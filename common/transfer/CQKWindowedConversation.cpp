@@ -113,7 +113,7 @@ void CQKWindowedConversation::abandon(const QKLogTag& tag) noexcept {
 // files behind the offer, and the kernel keeps the byte readable after the reset. Nothing
 // else marks a receiver classic: a close or a cut without that byte, another byte, silence
 // or a stop may come from a current receiver that was stopped or cut off.
-bool CQKWindowedConversation::refusedAsClassic() noexcept {
+bool CQKWindowedConversation::readRefusalOfOffer() noexcept {
     if (m_heard)
         return m_refused;
     std::uint8_t first = 0;

@@ -7,7 +7,7 @@
 // of the statuses still owed, which settle their files as they come.
 //
 // Failures, each failing the attempt: an answer that is no window frame (0x7F there is a
-// receiver that refused the offer as older versions do: refusedAsClassic), a malformed
+// receiver that refused the offer as older versions do: readRefusalOfOffer), a malformed
 // window frame or resume terms, a status other than 0x00 or 0x7F, an offset beyond the file,
 // no byte within the time limit (for a resumed file's status the limit grows with the bytes
 // the receiver reads back from its disk, at 16 MiB/s).
@@ -33,7 +33,7 @@ public:
     void drain(const QKLogTag& tag) override;
     bool finish(const QKLogTag& tag) override;
     void abandon(const QKLogTag& tag) noexcept override;
-    bool refusedAsClassic() noexcept override;
+    bool readRefusalOfOffer() noexcept override;
     std::chrono::seconds keptFor() const override;
 
 private:
