@@ -153,8 +153,8 @@ public:
 
 protected:
     virtual SQKSendParams sendParams() const = 0;
-    // Called whenever bytes from the receiver arrive on a windowed connection (statuses);
-    // the default does nothing.
+    // Called whenever bytes from the receiver arrive (its greeting, statuses and frames, in
+    // either conversation: they come through the one reader); the default does nothing.
     virtual void noteAnswer() {}
     // Called for an existing regular file before it is sent; the default does nothing.
     virtual void prepareFile(const QKLogTag& tag, Poco::File& file);
