@@ -246,7 +246,10 @@ private:
     CQKSenderSocket m_socket;
     CQKStatusReader m_reader;  // every byte the receiver sends, in either conversation
     CQKSenderFrames m_frames;
-    std::unique_ptr<CQKConversation> m_conversation;  // of the open connection
+    // The conversation of the open connection; replaced only between its calls (at the start
+    // of an attempt, after a failed one, when a kept connection is dropped), never from a
+    // call it makes into the sender.
+    std::unique_ptr<CQKConversation> m_conversation;
     // A kept connection: asked for (m_keep), usable until m_kept_until to the receiver
     // m_kept_key; m_reusing while an attempt runs on it, and m_heard once the receiver
     // answered on it in that attempt.
