@@ -282,7 +282,7 @@ std::uint32_t CQKTcpClnS::walkSubDir(const QKLogTag& tag, const Poco::File& dir)
     const std::chrono::milliseconds grace =
         min_age > 0 ? std::chrono::milliseconds(min_age) : m_dir_grace;
     const bool settled = isSettled(dir, grace);
-    if (!canList(tag, dir.path()))
+    if (!checkListable(tag, dir.path()))
         return 1;  // what it holds stays, and so does it
     const std::uint32_t found = fillListSubDirs(dir.path());
     if (found > 0)
@@ -305,7 +305,7 @@ std::uint32_t CQKTcpClnS::walkSubDir(const QKLogTag& tag, const Poco::File& dir)
 // of the stream that sends it.
 void CQKTcpClnS::listFile(const QKLogTag& tag, const Poco::File& file) {
     CQKTcpClnS& stream = streamOf(file.path());
-    if (stream.isHeldAfterDelivery(tag, file.path()))
+    if (stream.retryRemovalIfDelivered(tag, file.path()))
         return;
     const std::int32_t min_age = params().m_min_age;
     long due_ms = stream.msUntilOfferedAgain(file.path());

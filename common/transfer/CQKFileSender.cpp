@@ -259,7 +259,7 @@ void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>&
             startConversation(tag);
         }
         exchange();
-        finishRemovals();
+        settleSentFiles();
         if (keepsConnection()) {
             m_kept_until = std::chrono::steady_clock::now() + m_conversation->keptFor();
             m_kept_key = peerKey();
@@ -423,7 +423,7 @@ void CQKFileSender::sendLeased(const QKLogTag& tag, const std::string& file_path
                          SQKSentFile{file_path, sub_dir, params.back_dir, lease, lease->size()});
 }
 
-void CQKFileSender::finishRemovals() {
+void CQKFileSender::settleSentFiles() {
     if (hasSocket())
         m_conversation->drain(makeTag("finishRemovals()"));
     m_disposal.finish();

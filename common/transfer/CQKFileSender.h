@@ -164,10 +164,10 @@ protected:
     long msUntilOfferedAgain(const std::string& path) const {
         return m_refusals.msUntilOfferedAgain(path);
     }
-    bool isHeldAfterDelivery(const QKLogTag& tag, const std::string& path) {
-        return m_refusals.removeHeldAfterDelivery(tag, path);
+    bool retryRemovalIfDelivered(const QKLogTag& tag, const std::string& path) {
+        return m_refusals.retryRemovalIfDelivered(tag, path);
     }
-    bool canList(const QKLogTag& tag, const std::string& dir) {
+    bool checkListable(const QKLogTag& tag, const std::string& dir) {
         return m_refusals.checkListable(tag, dir);
     }
     void noteUnreadable(const QKLogTag& tag, const std::string& path, int error, bool directory) {
@@ -182,7 +182,7 @@ protected:
     // Waits for the statuses of every file in flight, then until every acknowledged file is
     // backed up and removed; throws the first error of that. Done at the end of each
     // attempt, and by a walk before it looks at what is left in a directory.
-    void finishRemovals();
+    void settleSentFiles();
 
     // A tag "<class>::<operation>".
     QKLogTag makeTag(const char* operation) const;

@@ -109,7 +109,7 @@ long CQKRefusalMemory::msUntilOfferedAgain(const std::string& path) const {
 // A file refused earlier in this run waits for the next run; after too many refusals in a
 // row, so does every file left. A file delivered but not removable is not sent again.
 bool CQKRefusalMemory::skipsInThisRun(const QKLogTag& tag, const std::string& file_path) {
-    if (m_run_refusals.count(file_path) != 0 || removeHeldAfterDelivery(tag, file_path))
+    if (m_run_refusals.count(file_path) != 0 || retryRemovalIfDelivered(tag, file_path))
         return true;
     if (m_refusals_in_a_row < QK_REFUSALS_IN_A_ROW)
         return false;
@@ -197,7 +197,7 @@ bool CQKRefusalMemory::checkListable(const QKLogTag& tag, const std::string& dir
     return true;
 }
 
-bool CQKRefusalMemory::removeHeldAfterDelivery(const QKLogTag& tag, const std::string& path) {
+bool CQKRefusalMemory::retryRemovalIfDelivered(const QKLogTag& tag, const std::string& path) {
     const auto found = m_kept.find(path);
     if (found == m_kept.end() || found->second.why != SQKKept::Why::Unremovable)
         return false;

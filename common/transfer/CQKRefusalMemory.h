@@ -41,7 +41,7 @@ public:
     // True when refused or unreadable files stay: the run's result is a failure.
     bool endRun(const QKLogTag& tag);
     // True when the run must not send file_path: refused earlier in this run, delivered
-    // earlier and not removable (see removeHeldAfterDelivery), or the receiver refused
+    // earlier and not removable (see retryRemovalIfDelivered), or the receiver refused
     // QK_REFUSALS_IN_A_ROW files in a row.
     bool skipsInThisRun(const QKLogTag& tag, const std::string& file_path);
     // The receiver refused file_path for reason: counted, said (INFO the first time, later
@@ -60,7 +60,7 @@ public:
     // removed, and still the same file: it is not sent again. Its removal is tried once more
     // (under a read lease, at most once a pause), in case the permission has been granted
     // since; a file removed so is said at INFO.
-    bool removeHeldAfterDelivery(const QKLogTag& tag, const std::string& path);
+    bool retryRemovalIfDelivered(const QKLogTag& tag, const std::string& path);
     // Asks whether the sub-directory dir may be listed; when not, it is reported as
     // noteUnreadable does and false is returned: what it holds stays.
     bool checkListable(const QKLogTag& tag, const std::string& dir);

@@ -145,7 +145,7 @@ void CQKTcpCln::walkDir(const std::string& dir_path, const Take& take) {
             log_message(LOG_LEVEL_DEBUG, &tag, "Sending files from the directory: (*it).path = %s",
                         entry.path().c_str());
             // One the account may not list stays with what it holds; the others go on.
-            if (canList(tag, entry.path()))
+            if (checkListable(tag, entry.path()))
                 walkSubDir(tag, entry, take);
         }
     }
@@ -280,7 +280,7 @@ void CQKTcpCln::sendPart(const std::vector<std::string>& paths) {
 // that arrives meanwhile makes it fail instead of being deleted. One the account may not
 // remove (or on a read-only tree) stays with an ERROR line and fails nothing.
 void CQKTcpCln::removeWalkedDirs(const QKLogTag& tag) {
-    finishRemovals();  // the directories' last files may still be on the removal queue
+    settleSentFiles();  // the directories' last files may still be on the removal queue
     for (const std::string& dir : m_walked_dirs)
         removeIfEmpty(tag, dir);
     m_walked_dirs.clear();
