@@ -124,7 +124,7 @@ void CQKTcpCln::walkDir(const std::string& dir_path, const Take& take) {
     steps.mayEnter = [this, &tag](const Poco::File& dir) {
         log_message(LOG_LEVEL_DEBUG, &tag, "Sending files from the directory: (*it).path = %s",
                     dir.path().c_str());
-        return canList(tag, dir.path());
+        return checkListable(tag, dir.path());
     };
     steps.walked = [this, &tag](const Poco::File& dir, bool settled, std::uint32_t found) {
         noteWalked(tag, dir, settled);
@@ -245,7 +245,7 @@ void CQKTcpCln::sendPart(const std::vector<std::string>& paths) {
 // that arrives meanwhile makes it fail instead of being deleted. One the account may not
 // remove (or on a read-only tree) stays with an ERROR line and fails nothing.
 void CQKTcpCln::removeWalkedDirs(const QKLogTag& tag) {
-    finishRemovals();  // the directories' last files may still be on the removal queue
+    settleSentFiles();  // the directories' last files may still be on the removal queue
     for (const std::string& dir : m_walked_dirs)
         removeIfEmpty(tag, dir);
     m_walked_dirs.clear();

@@ -246,7 +246,7 @@ std::uint32_t CQKTcpClnS::fillListSubDirs(const std::string& dir) {
         min_age > 0 ? std::chrono::milliseconds(min_age) : m_dir_grace;
     CQKSourceWalk::Steps steps;
     steps.take = [this, &tag](const Poco::File& file) { listFile(tag, file); };
-    steps.mayEnter = [this, &tag](const Poco::File& sub) { return canList(tag, sub.path()); };
+    steps.mayEnter = [this, &tag](const Poco::File& sub) { return checkListable(tag, sub.path()); };
     steps.walked = [this, &tag, grace](const Poco::File& sub, bool settled, std::uint32_t found) {
         return found > 0 ? found : leaveOrRemove(tag, sub, settled, grace);
     };
@@ -275,7 +275,7 @@ std::uint32_t CQKTcpClnS::leaveOrRemove(const QKLogTag& tag, const Poco::File& d
 // of the stream that sends it.
 void CQKTcpClnS::listFile(const QKLogTag& tag, const Poco::File& file) {
     CQKTcpClnS& stream = streamOf(file.path());
-    if (stream.isHeldAfterDelivery(tag, file.path()))
+    if (stream.retryRemovalIfDelivered(tag, file.path()))
         return;
     const std::int32_t min_age = params().m_min_age;
     long due_ms = stream.msUntilOfferedAgain(file.path());

@@ -1,91 +1,38 @@
-// The machinery every sender shares: attempts, connection, frames, statuses and the
-// transfer, backup and removal of one file.
+// The machinery every sender shares: the attempts of a run, the connection and its
+// conversation, and what a status does to a file.
 #include "transfer/CQKFileSender.h"
 
 #include <Poco/DateTime.h>
 #include <Poco/Exception.h>
 #include <Poco/File.h>
-#include <Poco/Net/SSLException.h>
-#include <Poco/Net/SecureStreamSocket.h>
 #include <Poco/NumberParser.h>
 #include <Poco/Path.h>
-#include <Poco/SHA2Engine.h>
 #include <Poco/Timestamp.h>
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <cinttypes>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include <zlib.h>
+#include <mutex>
 
 #include "base/CQKReadLease.h"
-#include "base/qk_bounded.h"
 #include "base/qk_console.h"
 #include "base/qk_fs.h"
 #include "base/qk_name_filter.h"
 #include "base/qk_path.h"
 #include "protocol/qk_exceptions.h"
-#include "transfer/CQKProgress.h"
-#include "transfer/CQKRateLimit.h"
+#include "transfer/CQKClassicPeers.h"
 #include "transfer/CQKSenderStop.h"
 #include "transfer/CQKSourceWalk.h"
+#include "transfer/CQKWindowedConversation.h"
 #include "transfer/qk_relay_metrics.h"
-#include "transfer/qk_socket.h"
-#include "transfer/qk_tls.h"
+#include "transfer/qk_sender_files.h"
 
 namespace {
 
 constexpr int QK_SEND_ATTEMPTS = 3;
-// The longest a send call may block: a send that makes no progress is looked at again after
-// it, against the stop and the readiness time-out since the receiver last took a byte.
-const Poco::Timespan kSendSlice(0, 200000);
-constexpr const char* QK_NO_STATUS_TEXT = "Error receiving of the status...";
-// What a refusal at each step of a file means; the status byte carries no more than that.
-constexpr const char* QK_REFUSED_HEADER =
-    "the receiver refused its header (its name, a directory of that name, another sender "
-    "sending it, or a directory or file the receiver cannot create)";
-constexpr const char* QK_REFUSED_CONTENT =
-    "the receiver refused its content (a checksum mismatch or a failed write)";
-// A windowed status tells only that the file was refused, not at which step.
-constexpr const char* QK_REFUSED_IN_WINDOW =
-    "the receiver refused it (its name, a directory of that name, another sender sending it, "
-    "a directory or file the receiver cannot create, a checksum mismatch or a failed write)";
-
 // Thrown out of an attempt whose receiver turned out to speak only the classic conversation,
 // or that ran on a kept connection the receiver had closed before answering: the attempt is
 // made again at once (classically, or on a new connection) and does not count.
 struct SQKRetryAtOnce {};
-
-// Receivers known to speak only the classic conversation ("address:port"), with the time
-// they were found so; shared by every sender of the process.
-std::mutex g_classic_mutex;
-std::map<std::string, std::chrono::steady_clock::time_point> g_classic_peers;
-
-// "recv Error... received status = 0x.., expected status = 0x..".
-std::string status_text(qk_code_t status, qk_code_t expected) {
-    char text[128];
-    std::snprintf(text, sizeof(text),
-                  "recv Error... received status = 0x%02X, expected status = 0x%02X", status,
-                  expected);
-    return text;
-}
-
-// On the wire sub-directory components are separated by "\\".
-std::string wire_sub_dir(std::string sub_dir) {
-    std::replace(sub_dir.begin(), sub_dir.end(), '/', '\\');
-    return sub_dir;
-}
 
 void log_date_time(const QKLogTag& tag, const char* which, const Poco::DateTime& time) {
     log_message(LOG_LEVEL_DEBUG, &tag, "%s Date: year = %d month = %d day = %d dayOfWeek = %d",
@@ -132,81 +79,19 @@ void count_delivery(std::uint64_t bytes) {
     metrics.last_delivery_time.set(static_cast<double>(Poco::Timestamp().epochTime()));
 }
 
-// The directory part of a path as the sender builds them ("dir/name").
-std::string parent_of(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// True when path (not followed when it is a link) carries the immutable or append-only flag,
-// which keeps it, or what a directory holds, from being removed by any account. False also
-// when the flags cannot be asked.
-bool is_immutable(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0)
-        return false;
-    int flags = 0;
-    const bool asked = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    ::close(fd);
-    return asked && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
-}
-
-bool is_permission(int error) {
-    return error == EACCES || error == EPERM;
-}
-
-// This machine, for source tags: the same device and inode numbers on two client machines
-// name different files.
-const std::string& machine_identity() {
-    static const std::string identity = [] {
-        std::string text;
-        for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
-            std::FILE* file = std::fopen(path, "r");
-            if (file == nullptr)
-                continue;
-            char line[128] = {};
-            if (std::fgets(line, sizeof(line), file) != nullptr)
-                text = line;
-            std::fclose(file);
-            if (!text.empty())
-                return text;
-        }
-        char host[256] = {};
-        ::gethostname(host, sizeof(host) - 1);
-        return std::string(host);
-    }();
-    return identity;
-}
-
-// The source tag of a resumable header: a SHA-256 of the machine and of the opened file's
-// device, inode, size and modification and change times. Any write changes the times, a
-// replaced file the inode; the change time cannot be set back from user space.
-void source_tag(const struct stat& opened, std::uint8_t* out) {
-    Poco::SHA2Engine engine(Poco::SHA2Engine::SHA_256);
-    engine.update(machine_identity());
-    const std::int64_t fields[] = {static_cast<std::int64_t>(opened.st_dev),
-                                   static_cast<std::int64_t>(opened.st_ino),
-                                   static_cast<std::int64_t>(opened.st_size),
-                                   static_cast<std::int64_t>(opened.st_mtim.tv_sec),
-                                   static_cast<std::int64_t>(opened.st_mtim.tv_nsec),
-                                   static_cast<std::int64_t>(opened.st_ctim.tv_sec),
-                                   static_cast<std::int64_t>(opened.st_ctim.tv_nsec)};
-    engine.update(fields, sizeof(fields));
-    const Poco::DigestEngine::Digest& digest = engine.digest();
-    std::copy(digest.begin(), digest.begin() + QK_SOURCE_TAG_SIZE, out);
-}
-
 }  // namespace
 
 CQKFileSender::CQKFileSender(const char* class_name)
     : m_dir_grace(dir_grace()),
       m_class_name(class_name),
-      m_frame_buffer(QK_BUFFER_SIZE),
-      m_header_buffer(QK_BUFFER_SIZE),
-      m_data_buffer(QK_BUFFER_SIZE),
-      m_recv_buffer(QK_BUFFER_SIZE) {
+      m_socket(class_name),
+      m_reader(m_socket, class_name,
+               [this] {
+                   m_heard = true;
+                   noteAnswer();
+               }),
+      m_frames(m_socket, class_name, m_timeout) {
+    endConversation();
     qk_ignore_sigpipe();
 }
 
@@ -219,53 +104,6 @@ QKLogTag CQKFileSender::makeTag(const char* operation) const {
 }
 
 void CQKFileSender::prepareFile(const QKLogTag&, Poco::File&) {}
-
-bool CQKFileSender::identityOf(const std::string& path, SQKFileIdentity& identity, bool directory) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0)
-        return false;
-    identity.device = static_cast<std::uint64_t>(info.st_dev);
-    identity.inode = static_cast<std::uint64_t>(info.st_ino);
-    // A directory's size and time change with every entry made or removed in it.
-    identity.size = directory ? 0 : static_cast<std::int64_t>(info.st_size);
-    identity.mtime_ns = directory ? 0
-                                  : static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
-                                        info.st_mtim.tv_nsec;
-    return true;
-}
-
-// A removal needs write and search permission on the directory; an immutable or append-only
-// file or directory, or a sticky directory (another account's file), refuses it whatever the
-// modes say.
-std::string CQKFileSender::removalProblem(const std::string& path, int error) {
-    const std::string text = std::strerror(error);
-    const std::string dir = parent_of(path);
-    if (is_permission(error)) {
-        if (is_immutable(path) || is_immutable(dir))
-            return text + " (the file or its directory is immutable or append-only)";
-        struct stat dir_info {};
-        struct stat file_info {};
-        const uid_t account = ::geteuid();
-        if (error == EPERM && ::stat(dir.c_str(), &dir_info) == 0 &&
-            (dir_info.st_mode & S_ISVTX) != 0 && ::lstat(path.c_str(), &file_info) == 0 &&
-            file_info.st_uid != account && dir_info.st_uid != account)
-            return text + " (" + dir + " is sticky: only the file's owner may remove it)";
-        return text + " (the account needs write and search permission on " + dir + ")";
-    }
-    if (error == EROFS)
-        return text +
-               " (the tree is mounted read-only, at least for this process: a service unit "
-               "writes only to its ReadWritePaths)";
-    return text;
-}
-
-std::string CQKFileSender::readProblem(int error, bool directory) {
-    const std::string text = std::strerror(error);
-    if (!is_permission(error))
-        return text;
-    return text + (directory ? " (the account needs read and search permission on it)"
-                             : " (the account needs read permission on it)");
-}
 
 void CQKFileSender::reportSpent(const QKLogTag& tag, const char* label,
                                 const Poco::Timespan& spent) {
@@ -320,98 +158,14 @@ void CQKFileSender::reportStop(const QKLogTag& tag) {
 
 void CQKFileSender::beginRun() {
     m_curr_result = QK_SEND_FILE_FERROR;  // until an attempt completes
-    m_run_refusals.clear();
-    m_refusals_in_a_row = 0;
+    m_refusals.beginRun();
 }
 
 // Refused files, and files the account could not read, make the run's result a failure:
 // they stay in the outgoing tree.
 void CQKFileSender::endRun(const QKLogTag& tag) {
-    if (!m_run_refusals.empty()) {
+    if (m_refusals.endRun(tag))
         m_curr_result = QK_SEND_FILE_FERROR;
-        reportRefusals(tag);
-    }
-    if (takeUnreadable())
-        m_curr_result = QK_SEND_FILE_FERROR;
-    forgetGone();
-}
-
-void CQKFileSender::forgetGone() {
-    for (auto it = m_kept.begin(); it != m_kept.end();) {
-        const SQKKept& kept = it->second;
-        SQKFileIdentity now;
-        const bool stays = kept.why == SQKKept::Why::Refused
-                               ? CQKSourceWalk::isRegularFile(Poco::File(it->first))
-                               : identityOf(it->first, now, kept.directory) && now == kept.identity;
-        it = stays ? std::next(it) : m_kept.erase(it);
-    }
-}
-
-bool CQKFileSender::takeUnreadable() {
-    const bool noted = m_unreadable_noted;
-    m_unreadable_noted = false;
-    return noted;
-}
-
-// One line a run: at ERROR once a file has been refused at QK_REFUSED_RUNS_REPORTED runs in
-// a row, naming the first such file and its reason; else at INFO.
-void CQKFileSender::reportRefusals(const QKLogTag& tag) const {
-    std::size_t lasting = 0;
-    std::string first;
-    for (const auto& [path, reason] : m_run_refusals) {
-        const auto refused = m_kept.find(path);
-        if (refused == m_kept.end() || refused->second.runs < QK_REFUSED_RUNS_REPORTED)
-            continue;
-        if (lasting++ == 0)
-            first = path + " (" + std::to_string(refused->second.runs) + " runs): " + reason;
-    }
-    std::string text = std::to_string(m_run_refusals.size()) +
-                       " file(s) refused by the receiver stay in the outgoing directory for the "
-                       "next run.";
-    if (lasting > 0) {
-        text += " " + std::to_string(lasting) + " of them refused at " +
-                std::to_string(QK_REFUSED_RUNS_REPORTED) + " or more runs in a row, first " + first;
-        log_message(LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
-    } else {
-        log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
-    }
-    qk_print_console(text);
-}
-
-void CQKFileSender::putRefusedLast(std::vector<std::string>& paths) const {
-    if (m_kept.empty())
-        return;
-    const auto runs_of = [this](const std::string& path) {
-        const auto found = m_kept.find(path);
-        return found == m_kept.end() || found->second.why != SQKKept::Why::Refused
-                   ? 0u
-                   : found->second.runs;
-    };
-    std::stable_sort(paths.begin(), paths.end(), [&](const std::string& a, const std::string& b) {
-        return runs_of(a) < runs_of(b);
-    });
-}
-
-long CQKFileSender::msUntilOfferedAgain(const std::string& path) const {
-    const auto found = m_kept.find(path);
-    if (found == m_kept.end() || found->second.why != SQKKept::Why::Refused ||
-        m_refusal_pause.count() <= 0)
-        return 0;
-    const auto left = found->second.last + m_refusal_pause - std::chrono::steady_clock::now();
-    return std::max<long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count());
-}
-
-// A file refused earlier in this run waits for the next run; after too many refusals in a
-// row, so does every file left. A file delivered but not removable is not sent again.
-bool CQKFileSender::skipsInThisRun(const QKLogTag& tag, const std::string& file_path) {
-    if (m_run_refusals.count(file_path) != 0 || isHeldAfterDelivery(tag, file_path))
-        return true;
-    if (m_refusals_in_a_row < QK_REFUSALS_IN_A_ROW)
-        return false;
-    log_message(LOG_LEVEL_DEBUG, &tag,
-                "File: %s waits for the next run: the receiver refused %u files in a row.",
-                file_path.c_str(), m_refusals_in_a_row);
-    return true;
 }
 
 // The receiver ends the connection after a refusal; the next file goes on a new one. The
@@ -425,124 +179,13 @@ void CQKFileSender::reconnectAfterRefusal(const QKLogTag& tag) {
     recvStatus(QK_SEND_FILE_FOK);
 }
 
-void CQKFileSender::noteRefusal(const QKLogTag& tag, const std::string& file_path,
-                                const std::string& reason) {
-    m_run_refusals[file_path] = reason;
-    ++m_refusals_in_a_row;
-    qk_sender_metrics().refused.inc();
-    SQKKept& refused = m_kept[file_path];
-    if (refused.why != SQKKept::Why::Refused)
-        refused = SQKKept{};
-    refused.last = std::chrono::steady_clock::now();
-    const unsigned runs = ++refused.runs;
-    if (!m_window) {
+void CQKFileSender::fileRefused(const QKLogTag& tag, const SQKSentFile& file,
+                                const std::string& reason, bool ends_connection) {
+    if (ends_connection) {
         closeConnection();
         m_connection_ended = true;
     }
-    // Said at INFO the first time; a file refused again at every scan would fill the log.
-    const std::string text = "File: " + file_path + " has been refused: " + reason +
-                             ". It stays in the outgoing directory for the next run.";
-    log_message(runs == 1 ? LOG_LEVEL_INFO : LOG_LEVEL_DEBUG, &tag, "%s", text.c_str());
-    qk_print_console(text);
-}
-
-void CQKFileSender::noteDelivery(const std::string& file_path) {
-    m_kept.erase(file_path);
-    m_refusals_in_a_row = 0;
-}
-
-bool CQKFileSender::keepAs(const std::string& path, SQKKept::Why why, bool directory) {
-    SQKFileIdentity now;
-    identityOf(path, now, directory);
-    const auto found = m_kept.find(path);
-    const bool known =
-        found != m_kept.end() && found->second.why == why && found->second.identity == now;
-    SQKKept& kept = m_kept[path];
-    kept = SQKKept{};
-    kept.why = why;
-    kept.identity = now;
-    kept.directory = directory;
-    return known;
-}
-
-// The account lacks a right the producer has to grant: said once at ERROR per file (or
-// directory) as it is, at DEBUG while it stays so, and again once it has changed.
-void CQKFileSender::noteUnreadable(const QKLogTag& tag, const std::string& path, int error,
-                                   bool directory) {
-    m_unreadable_noted = true;
-    const bool known = keepAs(path, SQKKept::Why::Unreadable, directory);
-    const std::string text =
-        directory ? "Directory: " + path + " cannot be listed: " + readProblem(error, true) +
-                        ". What it holds stays in the outgoing directory."
-                  : "File: " + path + " cannot be read: " + readProblem(error, false) +
-                        ". It stays in the outgoing directory.";
-    log_message(known ? LOG_LEVEL_DEBUG : LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
-    if (!known)
-        qk_print_console(text);
-}
-
-bool CQKFileSender::noteUnremovableDir(const QKLogTag& tag, const std::string& dir, int error) {
-    if (!is_permission(error) && error != EROFS)
-        return false;
-    const bool known = keepAs(dir, SQKKept::Why::Unremovable, true);
-    const std::string text = "Directory: " + dir +
-                             " is empty but cannot be removed: " + removalProblem(dir, error) +
-                             ". It stays.";
-    log_message(known ? LOG_LEVEL_DEBUG : LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
-    if (!known)
-        qk_print_console(text);
-    return true;
-}
-
-// Asked with the process's effective ids, as opening it is: the service's own account.
-bool CQKFileSender::canList(const QKLogTag& tag, const std::string& dir) {
-    const int error = ::faccessat(AT_FDCWD, dir.c_str(), R_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
-    if (is_permission(error)) {
-        noteUnreadable(tag, dir, error, true);
-        return false;
-    }
-    const auto found = m_kept.find(dir);
-    if (found != m_kept.end() && found->second.why == SQKKept::Why::Unreadable)
-        m_kept.erase(found);  // listed again: a later refusal is news
-    return true;
-}
-
-bool CQKFileSender::isHeldAfterDelivery(const QKLogTag& tag, const std::string& path) {
-    const auto found = m_kept.find(path);
-    if (found == m_kept.end() || found->second.why != SQKKept::Why::Unremovable)
-        return false;
-    SQKFileIdentity now;
-    if (!identityOf(path, now) || now != found->second.identity) {
-        m_kept.erase(found);  // gone or changed: sent as any other file
-        return false;
-    }
-    // Tried again at most once a refusal pause (the service's scan period): the scans that
-    // landing files start do not each open every such file.
-    const auto now_time = std::chrono::steady_clock::now();
-    if (now_time - found->second.last < m_refusal_pause) {
-        log_message(LOG_LEVEL_DEBUG, &tag, "File: %s was delivered earlier and is not sent again.",
-                    path.c_str());
-        return true;
-    }
-    found->second.last = now_time;
-    // Removed only as a delivered file is: under a lease, unchanged since it was delivered.
-    const CQKReadLease lease(path);
-    const bool readable = lease.state() == CQKReadLease::State::Held ||
-                          lease.state() == CQKReadLease::State::Fallback;
-    if (readable && lease.unchanged()) {
-        const int error = ::unlink(path.c_str()) == 0 ? 0 : errno;
-        if (error == 0 || error == ENOENT) {
-            m_kept.erase(found);
-            reportLeftFile(tag, "File: " + path + ", delivered earlier, has been removed.");
-            return true;
-        }
-        log_message(LOG_LEVEL_DEBUG, &tag, "File: %s delivered earlier still cannot be removed: %s",
-                    path.c_str(), std::strerror(error));
-        return true;
-    }
-    log_message(LOG_LEVEL_DEBUG, &tag, "File: %s was delivered earlier and is not sent again.",
-                path.c_str());
-    return true;
+    m_refusals.noteRefusal(tag, file.path, reason);
 }
 
 // One attempt. A failure closes the connection before it is passed on; when closing throws
@@ -550,23 +193,23 @@ bool CQKFileSender::isHeldAfterDelivery(const QKLogTag& tag, const std::string& 
 // reported.
 void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>& exchange) {
     m_connection_ended = false;
-    m_reusing = keptConnectionUsable();
+    m_reusing = reuseKeptConnection();
     m_heard = false;
     try {
         if (m_reusing) {
             log_message(LOG_LEVEL_DEBUG, &tag, "Sending on the kept connection");
         } else {
-            m_window = false;
+            endConversation();
             openConnection();
             log_message(LOG_LEVEL_TRACE, &tag, "recvStatus: QK_FILE_SEND_FOK ------- >>");
             recvStatus(QK_SEND_FILE_FOK);
             log_message(LOG_LEVEL_TRACE, &tag, "recvStatus: QK_FILE_SEND_FOK ------- <<");
-            offerWindow(tag);
+            startConversation(tag);
         }
         exchange();
-        finishRemovals();
+        settleSentFiles();
         if (keepsConnection()) {
-            m_kept_until = std::chrono::steady_clock::now() + m_keep_granted;
+            m_kept_until = std::chrono::steady_clock::now() + m_conversation->keptFor();
             m_kept_key = peerKey();
         } else if (!m_connection_ended) {
             closeConnection();
@@ -575,16 +218,13 @@ void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>&
     } catch (...) {
         m_curr_result = QK_SEND_FILE_FERROR;
         const bool stopped = qk_sender_stop().requested();
-        const bool classic = !stopped && !m_reusing && m_window && refusedByOlderReceiver();
+        const bool classic = !stopped && !m_reusing && m_conversation->readRefusalOfOffer();
         const bool stale = !stopped && m_reusing && !m_heard;
         // Statuses that came before the failure settle their files; the files in flight
         // without one stay where they are, to be sent again.
-        settleArrived(tag);
-        forgetInFlight();
-        m_window = false;
-        m_keep_granted = std::chrono::seconds(0);
-        m_removals.drainQuietly();
-        keepUnremovable();
+        m_conversation->abandon(tag);
+        endConversation();
+        m_disposal.abandon();
         if (!m_connection_ended)
             closeConnection();
         if (classic) {
@@ -603,114 +243,53 @@ void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>&
 // A kept connection serves the next run while it is granted, not expired, to the receiver
 // the parameters name now, and still open: a receiver that closed it (its keep time ran out,
 // it restarted, it needed the thread) shows an end of stream, which poll reports as
-// readable; so does anything else it might have sent unasked. Otherwise it is closed.
-bool CQKFileSender::keptConnectionUsable() {
-    if (!hasSocket() || m_keep_granted.count() == 0)
+// readable; so does anything else it might have sent unasked. Otherwise it is closed, and
+// false says the attempt connects anew.
+bool CQKFileSender::reuseKeptConnection() {
+    if (!hasSocket() || m_conversation->keptFor().count() == 0)
         return false;
-    const bool usable =
-        std::chrono::steady_clock::now() < m_kept_until && m_kept_key == peerKey() &&
-        socket().available() <= 0 &&
-        !qk_poll_socket(socket(), Poco::Timespan(0), Poco::Net::Socket::SELECT_READ);
+    const bool usable = std::chrono::steady_clock::now() < m_kept_until &&
+                        m_kept_key == peerKey() && !m_socket.hasArrived();
     if (!usable)
         dropKeptConnection();
     return usable;
 }
 
 bool CQKFileSender::keepsConnection() const {
-    return m_window && m_window_answered && m_keep_granted.count() > 0 && m_keep.count() > 0 &&
-           m_socket != nullptr;
+    return m_conversation->keptFor().count() > 0 && m_keep.count() > 0 && m_socket.isOpen();
 }
 
 void CQKFileSender::dropKeptConnection() {
-    m_keep_granted = std::chrono::seconds(0);
-    m_window = false;
+    endConversation();
     if (hasSocket())
         closeConnection();
 }
 
 // The offer costs no wait: the first files follow it at once, and the answer is read with
 // their statuses.
-void CQKFileSender::offerWindow(const QKLogTag& tag) {
-    m_window = false;
-    m_window_answered = false;
-    m_window_heard = false;
-    m_window_refused = false;
-    m_recv_begin = m_recv_end = 0;
-    noteRoundTrip();
-    if (!files_in_flight_wanted(tag) || isClassicPeer())
+// The one place where the conversation of a connection is chosen: windowed, offered right
+// after the greeting, unless the receiver is remembered as classic or files in flight are
+// switched off.
+void CQKFileSender::startConversation(const QKLogTag& tag) {
+    m_reader.reset();
+    m_socket.noteRoundTrip();
+    if (!files_in_flight_wanted(tag) || qk_classic_peers().isClassic(peerKey())) {
+        endConversation();
         return;
-    QKWindowFrame offer;
-    offer.files = QK_SENDER_WINDOW_FILES;
-    offer.bytes = QK_SENDER_WINDOW_BYTES;
-    offer.features |= QK_WINDOW_FEATURE_RESUME;
-    m_resume_min_size = 0;
-    m_keep_granted = std::chrono::seconds(0);
-    if (m_keep.count() > 0) {
-        offer.features |= QK_WINDOW_FEATURE_KEEP;
-        offer.keep = static_cast<std::uint16_t>(std::min<long long>(m_keep.count(), 65535));
     }
-    std::uint8_t frame[QK_WINDOW_FRAME_SIZE];
-    qk_build_window(frame, offer);
-    sendData(frame[0], frame + 1, static_cast<std::int32_t>(sizeof(frame) - 1), true);
-    m_window = true;
-    m_window_files = QK_WINDOW_INITIAL_FILES;
-    m_window_bytes = UINT64_MAX;
-    log_message(LOG_LEVEL_DEBUG, &tag, "Files in flight offered to the receiver");
+    auto windowed = std::make_unique<CQKWindowedConversation>(conversationParts());
+    windowed->offer(tag);
+    m_conversation = std::move(windowed);
 }
 
-// Whether the receiver of a failed attempt refused the offer the way older versions do: its
-// first byte after the greeting is 0x7F, read already or arrived by now. Such a receiver
-// closes the connection right after that byte, often while the sender is still sending the
-// files behind the offer, and the kernel keeps the byte readable after the reset. Nothing
-// else marks a receiver classic: a close or a cut without that byte, another byte, silence
-// or a stop may come from a current receiver that was stopped or cut off.
-bool CQKFileSender::refusedByOlderReceiver() {
-    if (m_window_heard)
-        return m_window_refused;
-    if (!hasSocket())
-        return false;
-    try {
-        if (m_recv_begin == m_recv_end) {
-            if (socket().available() <= 0 &&
-                !qk_poll_socket(socket(), Poco::Timespan(0), Poco::Net::Socket::SELECT_READ))
-                return false;
-            const int received =
-                receiveSome(m_recv_buffer.data(), static_cast<int>(m_recv_buffer.size()));
-            if (received <= 0)
-                return false;
-            m_recv_begin = 0;
-            m_recv_end = static_cast<std::size_t>(received);
-        }
-        return m_recv_buffer[m_recv_begin] == QK_SEND_FILE_FERROR;
-    } catch (const Poco::Exception&) {
-        return false;
-    }
+// Classic until a windowed conversation is offered: also a connection opened outside an
+// attempt, or after a refusal ended the last one.
+void CQKFileSender::endConversation() {
+    m_conversation = std::make_unique<CQKClassicConversation>(conversationParts());
 }
 
-// Without waiting: what has arrived is read, and every status in it settles its file (an
-// acknowledged one is backed up and removed as usual). A connection that has ended, or bytes
-// that are no status, end it quietly: the attempt has failed already.
-void CQKFileSender::settleArrived(const QKLogTag& tag) noexcept {
-    if (!m_window || !m_window_answered || !hasSocket())
-        return;
-    try {
-        while (!m_in_flight.empty()) {
-            if (m_recv_begin == m_recv_end) {
-                if (socket().available() <= 0 &&
-                    !qk_poll_socket(socket(), Poco::Timespan(0), Poco::Net::Socket::SELECT_READ))
-                    return;
-                const int received =
-                    receiveSome(m_recv_buffer.data(), static_cast<int>(m_recv_buffer.size()));
-                if (received <= 0)
-                    return;
-                m_recv_begin = 0;
-                m_recv_end = static_cast<std::size_t>(received);
-            }
-            settleOldest(tag, m_recv_buffer[m_recv_begin++]);
-        }
-    } catch (...) {
-        // What has no status stays in the outgoing tree.
-    }
+SQKConversationParts CQKFileSender::conversationParts() {
+    return SQKConversationParts{*this, m_socket, m_reader, m_frames, m_timeout, m_keep};
 }
 
 std::string CQKFileSender::peerKey() const {
@@ -718,24 +297,9 @@ std::string CQKFileSender::peerKey() const {
     return params.srv_address + ":" + std::to_string(params.srv_port);
 }
 
-bool CQKFileSender::isClassicPeer() const {
-    const std::string key = peerKey();
-    std::lock_guard<std::mutex> lock(g_classic_mutex);
-    const auto found = g_classic_peers.find(key);
-    if (found == g_classic_peers.end())
-        return false;
-    if (std::chrono::steady_clock::now() - found->second < QK_CLASSIC_PEER_MEMORY)
-        return true;
-    g_classic_peers.erase(found);  // offered again: it may have been upgraded
-    return false;
-}
-
 void CQKFileSender::rememberClassicPeer(const QKLogTag& tag) {
     const std::string key = peerKey();
-    {
-        std::lock_guard<std::mutex> lock(g_classic_mutex);
-        g_classic_peers[key] = std::chrono::steady_clock::now();
-    }
+    qk_classic_peers().remember(key);
     const std::string text = "The receiver " + key +
                              " takes one file at a time (it does not know files in flight); "
                              "sending to it that way.";
@@ -743,170 +307,11 @@ void CQKFileSender::rememberClassicPeer(const QKLogTag& tag) {
     qk_print_console(text);
 }
 
-// Room for one more file of size bytes: waits for statuses while the receiver's bounds are
-// reached. One file is always let through, however big.
-void CQKFileSender::makeRoom(const QKLogTag& tag, std::uint64_t size) {
-    takeAnswers(tag, false);
-    while (!m_in_flight.empty() &&
-           (m_in_flight.size() >= m_window_files || m_in_flight_bytes + size > m_window_bytes))
-        takeAnswers(tag, true);
-}
-
-// Takes the answers that have come (with wait, waits up to the time limit for at least one
-// status) and settles the files they answer. True when a file was settled.
-bool CQKFileSender::takeAnswers(const QKLogTag& tag, bool wait) {
-    bool settled = false;
-    std::uint8_t byte = 0;
-    while (!m_in_flight.empty() && nextAnswerByte(byte, wait && !settled)) {
-        if (!m_window_answered) {
-            readWindowAnswer(tag, byte);
-            continue;
-        }
-        settleOldest(tag, byte);
-        settled = true;
-    }
-    noteRoundTrip();
-    return settled;
-}
-
-// The next byte the receiver sent; false when none has come and wait is false. A closed
-// connection or a time-out fails as a missing status does.
-bool CQKFileSender::nextAnswerByte(std::uint8_t& byte, bool wait) {
-    if (m_recv_begin == m_recv_end) {
-        const int size = static_cast<int>(m_recv_buffer.size());
-        int received = -1;
-        if (wait)
-            received = receiveAnswer(m_recv_buffer.data(), size, answerTimeout());
-        else if (socket().available() > 0 ||
-                 qk_poll_socket(socket(), Poco::Timespan(0), Poco::Net::Socket::SELECT_READ))
-            received = receiveSome(m_recv_buffer.data(), size);
-        if (received < 0) {
-            if (!wait)
-                return false;
-            qk_sender_stop().check();
-            const QKLogTag tag = makeTag("recvStatus()");
-            fail(tag, QK_NO_STATUS_TEXT);
-            throw SockReadStatusException(QK_NO_STATUS_TEXT);
-        }
-        if (received == 0) {
-            qk_sender_stop().check();
-            const QKLogTag tag = makeTag("recvStatus()");
-            const std::string text = status_text(QK_FILE_SEND_FNO_STATUS, QK_SEND_FILE_FOK);
-            fail(tag, text.c_str());
-            throw ReceivingStatusException(text);
-        }
-        m_recv_begin = 0;
-        m_recv_end = static_cast<std::size_t>(received);
-        m_heard = true;
-        noteAnswer();
-    }
-    byte = m_recv_buffer[m_recv_begin++];
-    return true;
-}
-
-// A resumed file's status comes only after the receiver has read the bytes it held back from
-// its disk, which may take longer than the usual limit when few bytes followed many: its
-// wait grows with them, at a pessimistic 16 MiB/s.
-Poco::Timespan CQKFileSender::answerTimeout() const {
-    constexpr std::uint64_t kHeldReadRate = 16u << 20;
-    if (m_in_flight.empty() || m_in_flight.front().held == 0)
-        return m_timeout;
-    const std::uint64_t seconds = m_in_flight.front().held / kHeldReadRate;
-    return m_timeout + Poco::Timespan(static_cast<long>(seconds), 0);
-}
-
-// The receiver's window frame, whose first byte is first. Anything else where it is due is
-// a receiver that refused the offer.
-void CQKFileSender::readWindowAnswer(const QKLogTag& tag, std::uint8_t first) {
-    m_window_heard = true;
-    if (first != QK_FILE_SEND_FWINDOW) {
-        m_window_refused = first == QK_SEND_FILE_FERROR;
-        throw ReceivingStatusException(status_text(first, QK_FILE_SEND_FWINDOW));
-    }
-    std::uint8_t frame[QK_WINDOW_FRAME_SIZE] = {first};
-    for (std::size_t i = 1; i < sizeof(frame); ++i)
-        nextAnswerByte(frame[i], true);
-    QKWindowFrame answer;
-    if (!qk_read_window(frame, sizeof(frame), answer))
-        throw ReceivingStatusException("The receiver's answer to files in flight is malformed");
-    m_window_answered = true;
-    if ((answer.features & QK_WINDOW_FEATURE_RESUME) != 0)
-        readResumeTerms();
-    if ((answer.features & QK_WINDOW_FEATURE_KEEP) != 0 && answer.keep > 0)
-        m_keep_granted = std::min(m_keep, std::chrono::seconds(answer.keep));
-    m_window_files = std::min(answer.files, QK_SENDER_WINDOW_FILES);
-    m_window_bytes = answer.bytes;
-    log_message(LOG_LEVEL_DEBUG, &tag, "The receiver takes %u files and %llu bytes in flight",
-                static_cast<unsigned>(m_window_files),
-                static_cast<unsigned long long>(m_window_bytes));
-}
-
-// The receiver's resume terms, right after its window frame.
-void CQKFileSender::readResumeTerms() {
-    std::uint8_t frame[QK_RESUME_TERMS_SIZE];
-    for (std::uint8_t& byte : frame)
-        nextAnswerByte(byte, true);
-    if (!qk_read_resume_terms(frame, sizeof(frame), m_resume_min_size))
-        throw ReceivingStatusException("The receiver's resume terms are malformed");
-}
-
-void CQKFileSender::awaitWindowAnswer(const QKLogTag& tag) {
-    if (m_window_answered)
-        return;
-    std::uint8_t first = 0;
-    nextAnswerByte(first, true);
-    readWindowAnswer(tag, first);
-}
-
-void CQKFileSender::drainWindow(const QKLogTag& tag) {
-    while (m_window && !m_in_flight.empty())
-        takeAnswers(tag, true);
-}
-
-// One status settles the oldest file in flight, as a status settles a file classically.
-void CQKFileSender::settleOldest(const QKLogTag& tag, std::uint8_t status) {
-    const SQKSentFile file = std::move(m_in_flight.front());
-    m_in_flight.pop_front();
-    m_in_flight_bytes -= file.size;
-    qk_sender_metrics().files_in_flight.add(-1);
-    print_code(&status, 1, LOG_LEVEL_TRACE);
-    if (status == QK_SEND_FILE_FOK) {
-        acknowledge(tag, file);
-        return;
-    }
-    const std::string text = status_text(status, QK_SEND_FILE_FOK);
-    if (status != QK_SEND_FILE_FERROR) {
-        fail(tag, text.c_str());
-        throw ReceivingStatusException(text);
-    }
-    log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
-    noteRefusal(tag, file.path, QK_REFUSED_IN_WINDOW);
-}
-
 // Acknowledged: the backup and the removal go on while the next files travel.
-void CQKFileSender::acknowledge(const QKLogTag& tag, const SQKSentFile& file) {
-    noteDelivery(file.path);
+void CQKFileSender::fileAcknowledged(const QKLogTag& tag, const SQKSentFile& file) {
+    m_refusals.noteDelivery(file.path);
     count_delivery(file.size);
-    m_removals.add([this, tag, file] {
-        backUpAndRemove(tag, *file.lease, file.path, file.sub_dir, file.back_dir);
-    });
-}
-
-void CQKFileSender::forgetInFlight() noexcept {
-    qk_sender_metrics().files_in_flight.add(-static_cast<double>(m_in_flight.size()));
-    m_in_flight.clear();
-    m_in_flight_bytes = 0;
-}
-
-// The kernel's smoothed round trip of the connection, for the metrics.
-void CQKFileSender::noteRoundTrip() const {
-    if (!m_socket)
-        return;
-    struct tcp_info info {};
-    socklen_t length = sizeof(info);
-    if (::getsockopt(m_socket->impl()->sockfd(), IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
-        info.tcpi_rtt > 0)
-        qk_sender_metrics().round_trip.set(static_cast<double>(info.tcpi_rtt) / 1e6);
+    m_disposal.dispose(tag, file.path, file.sub_dir, file.back_dir, file.lease);
 }
 
 void CQKFileSender::sendFile(std::string file_path) {
@@ -919,7 +324,7 @@ void CQKFileSender::sendFile(std::string file_path) {
     log_date_time(tag, "Start", start);
 
     Poco::File file(file_path);
-    if (!skipsInThisRun(tag, file_path) && CQKSourceWalk::isRegularFile(file)) {
+    if (!m_refusals.skipsInThisRun(tag, file_path) && CQKSourceWalk::isRegularFile(file)) {
         log_message(LOG_LEVEL_DEBUG, &tag, "File: file = %s exists...", file_path.c_str());
         prepareFile(tag, file);
         sendLeased(tag, file_path);
@@ -941,12 +346,12 @@ void CQKFileSender::sendLeased(const QKLogTag& tag, const std::string& file_path
         case CQKReadLease::State::Missing:
             return;  // gone since the listing
         case CQKReadLease::State::Writing:
-            reportLeftFile(tag,
-                           "File: " + file_path + " is open for writing. Left for a later run.");
+            qk_report_left_file(
+                tag, "File: " + file_path + " is open for writing. Left for a later run.");
             return;
         case CQKReadLease::State::Failed:
-            if (is_permission(lease->error())) {
-                noteUnreadable(tag, file_path, lease->error(), false);
+            if (qk_is_permission(lease->error())) {
+                m_refusals.noteUnreadable(tag, file_path, lease->error(), false);
                 return;
             }
             throw Poco::OpenFileException("File: " + file_path + " can't be opened for reading...");
@@ -962,298 +367,14 @@ void CQKFileSender::sendLeased(const QKLogTag& tag, const std::string& file_path
     const std::string out_dir = Poco::Path(params.out_dir).makeDirectory().toString();
     const std::string sub_dir = qk_get_sub_dir(out_dir, Poco::Path(file_path).parent().toString());
     reconnectAfterRefusal(tag);
-    SQKSentFile sent{file_path, sub_dir, params.back_dir, lease, lease->size()};
-    if (!m_window) {
-        try {
-            sendThrough(tag, *lease, file_path, sub_dir, sent.size);
-        } catch (const FileRefusedException& e) {
-            noteRefusal(tag, file_path, e.message());
-            return;
-        }
-        acknowledge(tag, sent);
-        return;
-    }
-    makeRoom(tag, sent.size);
-    sendThrough(tag, *lease, file_path, sub_dir, sent.size, false);
-    sent.held = m_last_held;
-    m_in_flight_bytes += sent.size;
-    m_in_flight.push_back(std::move(sent));
-    qk_sender_metrics().files_in_flight.add(1);
-    takeAnswers(tag, false);
+    m_conversation->send(tag,
+                         SQKSentFile{file_path, sub_dir, params.back_dir, lease, lease->size()});
 }
 
-// Runs only after the receiver has acknowledged the file, on the removal queue's thread.
-void CQKFileSender::backUpAndRemove(const QKLogTag& tag, const CQKReadLease& lease,
-                                    const std::string& file_path, const std::string& sub_dir,
-                                    const std::string& back_dir) {
-    // Looked at again after the backup, which may take a while for a large file.
-    if (lease.unchanged()) {
-        if (!back_dir.empty()) {
-            log_message(
-                LOG_LEVEL_DEBUG, &tag,
-                "Backuping file: file_path_str = %s m_params.m_back_dir = %s rel_sub_dir = %s",
-                file_path.c_str(), back_dir.c_str(), sub_dir.c_str());
-            qk_backup_file(file_path, back_dir, sub_dir);
-        }
-        if (lease.unchanged()) {
-            const int error = removeSentFile(tag, file_path);
-            if (error != 0)
-                reportUnremovable(tag, lease, file_path, error);
-            return;
-        }
-    }
-    reportLeftFile(tag, "File: " + file_path +
-                            " has been opened for writing or changed while sending. Kept for a "
-                            "later run.");
-}
-
-// The delivered file cannot be removed as it is: sending it again would not remove it
-// either, and would rotate its backups away at both sides. Its identity is taken while the
-// lease still vouches for it; a writer after that changes it, and it is sent again.
-void CQKFileSender::reportUnremovable(const QKLogTag& tag, const CQKReadLease& lease,
-                                      const std::string& file_path, int error) {
-    SQKFileIdentity identity;
-    if (!identityOf(file_path, identity) || !lease.unchanged()) {
-        reportLeftFile(tag, "File: " + file_path +
-                                " has been opened for writing or changed while sending. Kept "
-                                "for a later run.");
-        return;
-    }
-    qk_sender_metrics().unremovable.inc();
-    const std::string text = "File: " + file_path + " delivered but cannot be removed: " +
-                             removalProblem(file_path, error) +
-                             ". It is not sent again while it is unchanged.";
-    log_message(LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
-    qk_print_console(text);
-    std::lock_guard<std::mutex> lock(m_unremovable_mutex);
-    m_unremovable.emplace_back(file_path, identity);
-}
-
-void CQKFileSender::keepUnremovable() {
-    std::vector<std::pair<std::string, SQKFileIdentity>> found;
-    {
-        std::lock_guard<std::mutex> lock(m_unremovable_mutex);
-        found.swap(m_unremovable);
-    }
-    for (const auto& [path, identity] : found) {
-        SQKKept& kept = m_kept[path];
-        kept = SQKKept{};
-        kept.why = SQKKept::Why::Unremovable;
-        kept.identity = identity;
-        kept.last = std::chrono::steady_clock::now();
-    }
-}
-
-void CQKFileSender::finishRemovals() {
-    if (m_window && hasSocket() && !m_in_flight.empty())
-        drainWindow(makeTag("finishRemovals()"));
-    try {
-        m_removals.drain();
-    } catch (...) {
-        keepUnremovable();
-        throw;
-    }
-    keepUnremovable();
-}
-
-void CQKFileSender::reportLeftFile(const QKLogTag& tag, const std::string& text) {
-    log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
-    qk_print_console(text);
-}
-
-// Returns 0 once the file is gone (also when somebody else removed it), else the errno of
-// the unlink.
-int CQKFileSender::removeSentFile(const QKLogTag& tag, const std::string& file_path) {
-    log_message(LOG_LEVEL_INFO, &tag, "File: %s has been sent. Removing.", file_path.c_str());
-    qk_print_console("File: " + file_path + " has been sent. Removing.");
-    const int error = ::unlink(file_path.c_str()) == 0 ? 0 : errno;
-    if (error != 0 && error != ENOENT)
-        return error;
-    log_message(LOG_LEVEL_INFO, &tag, "File: %s has been removed.", file_path.c_str());
-    qk_print_console("File: " + file_path + " has been removed.");
-    return 0;
-}
-
-void CQKFileSender::sendFile(std::string file_path, std::string sub_dir, std::uint64_t file_size) {
-    const QKLogTag tag = makeTag("sendFile()");
-    const CQKReadLease source(file_path);
-    sendThrough(tag, source, file_path, sub_dir, file_size);
-}
-
-void CQKFileSender::sendThrough(const QKLogTag& tag, const CQKReadLease& source,
-                                const std::string& file_path, const std::string& sub_dir,
-                                std::uint64_t file_size, bool await) {
-    try {
-        transferFile(tag, source, file_path, sub_dir, file_size, await);
-    } catch (const FileRefusedException&) {
-        throw;
-    } catch (const Poco::Exception& e) {
-        // Passed on as a plain exception; a message-less network exception keeps its name.
-        throw Poco::Exception(e.message().empty() ? e.displayText() : e.message());
-    }
-}
-
-// The content is read through the descriptor opened before the header, not from the path
-// again: a producer may rename the file while it travels, and the receiver still gets the
-// content of the file the header named.
-void CQKFileSender::transferFile(const QKLogTag& tag, const CQKReadLease& source,
-                                 const std::string& file_path, const std::string& sub_dir,
-                                 std::uint64_t file_size, bool await) {
-    log_message(LOG_LEVEL_DEBUG, &tag,
-                "%s::sendFile() file_path = %s sub_dir = %s file_size = %" PRIu64, m_class_name,
-                file_path.c_str(), sub_dir.c_str(), file_size);
-    std::uint64_t opened_size = 0;
-    if (!source.currentSize(opened_size))
-        throw Poco::OpenFileException("File: " + file_path + " can't be opened for reading...");
-    std::uint64_t offset = 0;
-    m_last_held = 0;
-    if (isResumable(tag, file_size)) {
-        sendResumableHeader(tag, source, file_path, sub_dir, file_size);
-        offset = awaitResumeOffset(tag, file_size);
-        m_last_held = offset == QK_RESUME_SKIP ? 0 : offset;
-    } else {
-        sendHeader(tag, file_path, sub_dir, file_size);
-    }
-    if (await)
-        awaitAcceptance(QK_REFUSED_HEADER);
-
-    std::uint8_t check_sum[4];
-    // Refused at its header: no content, and the file's status says 0x7F.
-    const std::uint32_t crc =
-        offset == QK_RESUME_SKIP ? 0 : sendContent(tag, source, file_path, file_size, offset);
-    log_message(LOG_LEVEL_TRACE, &tag, "check_sum: %08X", crc);
-    qk_put_u32(check_sum, crc);
-    sendData(QK_SEND_FILE_FFINISHED, check_sum, sizeof(check_sum), file_size == 0);
-    if (await)
-        awaitAcceptance(QK_REFUSED_CONTENT);
-    log_message(LOG_LEVEL_DEBUG, &tag, "sendFile End...");
-}
-
-// The refusal of one step of a file names the step; its message is the reason a sender
-// reports.
-void CQKFileSender::awaitAcceptance(const char* refused_step) {
-    try {
-        recvStatus(QK_SEND_FILE_FOK);
-    } catch (const FileRefusedException&) {
-        throw FileRefusedException(refused_step);
-    }
-}
-
-// A file of at least the size the receiver named in its resume terms goes with a resumable
-// header. Before the receiver's answer to the offer has come, a file that might qualify
-// waits for it.
-bool CQKFileSender::isResumable(const QKLogTag& tag, std::uint64_t file_size) {
-    if (!m_window || file_size < QK_RESUME_SIZE_FLOOR)
-        return false;
-    awaitWindowAnswer(tag);
-    return m_resume_min_size > 0 && file_size >= m_resume_min_size;
-}
-
-// The source's tag: a digest of what changes whenever the content may have, taken from the
-// descriptor the content is read through. A receiver holding partial content under another
-// tag starts the file from its first byte.
-void CQKFileSender::sendResumableHeader(const QKLogTag& tag, const CQKReadLease& source,
-                                        const std::string& file_path, const std::string& sub_dir,
-                                        std::uint64_t file_size) {
-    std::uint8_t* const frame = m_header_buffer.data();
-    source_tag(source.opened(), frame);
-    const std::size_t record_size =
-        buildHeader(tag, frame + QK_SOURCE_TAG_SIZE, m_header_buffer.size() - QK_SOURCE_TAG_SIZE,
-                    file_path, sub_dir, file_size);
-    sendData(QK_FILE_SEND_FRHEADER, frame,
-             static_cast<std::int32_t>(QK_SOURCE_TAG_SIZE + record_size), true);
-}
-
-// The receiver's offset frame comes ahead of the statuses it still owes; those that come
-// before it settle their files as usual.
-std::uint64_t CQKFileSender::awaitResumeOffset(const QKLogTag& tag, std::uint64_t file_size) {
-    std::uint8_t byte = 0;
-    for (;;) {
-        nextAnswerByte(byte, true);
-        if (byte == QK_FILE_SEND_FRHEADER)
-            break;
-        if (m_in_flight.empty())
-            throw ReceivingStatusException(status_text(byte, QK_FILE_SEND_FRHEADER));
-        settleOldest(tag, byte);
-    }
-    std::uint8_t frame[QK_RESUME_OFFSET_SIZE] = {byte};
-    for (std::size_t i = 1; i < sizeof(frame); ++i)
-        nextAnswerByte(frame[i], true);
-    const std::uint64_t offset = qk_read_resume_offset(frame);
-    if (offset != QK_RESUME_SKIP && offset > file_size)
-        throw ReceivingStatusException("The receiver's resume offset is beyond the file");
-    if (offset != QK_RESUME_SKIP && offset > 0) {
-        log_message(LOG_LEVEL_INFO, &tag,
-                    "The receiver holds %" PRIu64 " of its %" PRIu64 " bytes: sending the rest",
-                    offset, file_size);
-    }
-    return offset;
-}
-
-void CQKFileSender::sendHeader(const QKLogTag& tag, const std::string& file_path,
-                               const std::string& sub_dir, std::uint64_t file_size) {
-    const std::size_t record_size = buildHeader(tag, m_header_buffer.data(), m_header_buffer.size(),
-                                                file_path, sub_dir, file_size);
-    sendData(QK_FILE_SEND_FHEADER, m_header_buffer.data(), static_cast<std::int32_t>(record_size),
-             true);
-}
-
-std::size_t CQKFileSender::buildHeader(const QKLogTag& tag, std::uint8_t* buffer,
-                                       std::size_t capacity, const std::string& file_path,
-                                       const std::string& sub_dir, std::uint64_t file_size) {
-    QKRelayHeader header;
-    header.file_size = file_size;
-    header.file_name = Poco::Path(file_path).getFileName();
-    header.sub_dir = wire_sub_dir(sub_dir);
-    log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FNAME file_name = %s",
-                header.file_name.c_str());
-    log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FSUBDIR sub_dir = %s", sub_dir.c_str());
-    log_message(LOG_LEVEL_TRACE, &tag, "QK_SEND_FILE_FSIZE file_size = %" PRIu64, file_size);
-    return qk_build_header(buffer, capacity, header);
-}
-
-// Sends exactly file_size bytes in pieces of at most 65536 and returns their CRC-32. The
-// file must deliver every announced byte and nothing beyond: a shorter, failing or grown
-// file throws before the finished frame, so the receiver never confirms a partial copy
-// and the file stays to be sent again.
-std::uint32_t CQKFileSender::sendContent(const QKLogTag& tag, const CQKReadLease& source,
-                                         const std::string& file_path, std::uint64_t file_size,
-                                         std::uint64_t held) {
-    CQKProgressFile progress(file_path, file_size);  // the console's progress line, if shown
-    std::uint64_t offset = 0;
-    uLong check_sum = ::crc32(0L, Z_NULL, 0);
-    while (offset < file_size) {
-        const std::size_t length = static_cast<std::size_t>(
-            std::min<std::uint64_t>(file_size - offset, m_data_buffer.size()));
-        if (source.readAt(m_data_buffer.data(), length, offset) != static_cast<long>(length))
-            throw Poco::ReadFileException("File: " + file_path + " can't be read. Error...");
-        check_sum = ::crc32(check_sum, m_data_buffer.data(), static_cast<uInt>(length));
-        // What the receiver holds already counts in the checksum only; it ends anywhere in
-        // a piece.
-        const std::size_t held_here =
-            offset >= held
-                ? 0
-                : static_cast<std::size_t>(std::min<std::uint64_t>(held - offset, length));
-        progress.skip(held_here);
-        offset += length;
-        if (held_here == length)
-            continue;
-        log_message(LOG_LEVEL_TRACE, &tag, "send ---------------------------- >>");
-        log_message(LOG_LEVEL_TRACE, &tag, "sendData: QK_SEND_FILE_FDATA ------- >>");
-        sendData(m_data_buffer.data() + held_here, static_cast<std::int32_t>(length - held_here));
-        log_message(LOG_LEVEL_TRACE, &tag, "sendData: QK_SEND_FILE_FDATA ------- <<");
-        log_message(LOG_LEVEL_TRACE, &tag, "sendData: res = %d", m_curr_result);
-        log_message(LOG_LEVEL_TRACE, &tag, "send ---------------------------- <<");
-        progress.add(length - held_here);
-    }
-    std::uint8_t beyond = 0;
-    const long more = source.readAt(&beyond, 1, file_size);
-    if (more < 0)
-        throw Poco::ReadFileException("File: " + file_path + " can't be read. Error...");
-    std::uint64_t size_now = 0;
-    if (more > 0 || !source.currentSize(size_now) || size_now != file_size)
-        throw Poco::IOException("File: " + file_path + " has been changed while sending. Error...");
-    return static_cast<std::uint32_t>(check_sum);  // 0 for no content
+void CQKFileSender::settleSentFiles() {
+    if (hasSocket())
+        m_conversation->drain(makeTag("finishRemovals()"));
+    m_disposal.finish();
 }
 
 void CQKFileSender::sendFinishSendFiles() {
@@ -1263,72 +384,49 @@ void CQKFileSender::sendFinishSendFiles() {
         log_message(LOG_LEVEL_DEBUG, &tag, "The receiver ended the connection after a refusal");
         return;
     }
-    if (m_window && m_keep.count() > 0) {
-        // Whether the receiver keeps the connection is in its window answer, which may still
-        // be on its way with the statuses: both come before the choice.
-        drainWindow(tag);
-        awaitWindowAnswer(tag);
+    bool finished = false;
+    try {
+        finished = m_conversation->finish(tag);
+    } catch (...) {
+        m_curr_result = QK_SEND_FILE_FERROR;
+        throw;
     }
-    if (keepsConnection()) {
+    if (!finished) {
         // The connection stays for the next run: the files' statuses end this one.
         log_message(LOG_LEVEL_DEBUG, &tag, "sendFinishSendFiles End... (connection kept)");
         return;
     }
-    sendData(QK_SEND_FILE_FFINISHED_ALL, nullptr, 0, true);
-    if (m_window)
-        awaitWindowEnd(tag);
-    else
-        recvStatus(QK_SEND_FILE_FOK);
-    log_message(LOG_LEVEL_DEBUG, &tag, "sendFinishSendFiles End...");
-}
-
-// Windowed end: the statuses of the files still in flight, then the one of the finished-all
-// frame (after the window answer, when no file was sent at all).
-void CQKFileSender::awaitWindowEnd(const QKLogTag& tag) {
-    drainWindow(tag);
-    awaitWindowAnswer(tag);
-    std::uint8_t status = 0;
-    nextAnswerByte(status, true);
-    if (status != QK_SEND_FILE_FOK) {
-        const std::string text = status_text(status, QK_SEND_FILE_FOK);
-        fail(tag, text.c_str());
-        throw ReceivingStatusException(text);
-    }
     m_curr_result = QK_SEND_FILE_FOK;
+    log_message(LOG_LEVEL_DEBUG, &tag, "sendFinishSendFiles End...");
 }
 
 void CQKFileSender::recvStatus(qk_code_t expected) {
     const QKLogTag tag = makeTag("recvStatus()");
     log_message(LOG_LEVEL_TRACE, &tag, "Client.select (recv). start...");
-    const int received =
-        receiveAnswer(m_recv_buffer.data(), static_cast<int>(m_recv_buffer.size()), m_timeout);
-    if (received < 0) {
-        qk_sender_stop().check();
-        fail(tag, QK_NO_STATUS_TEXT);
-        throw SockReadStatusException(QK_NO_STATUS_TEXT);
+    qk_code_t status = QK_FILE_SEND_FNO_STATUS;
+    try {
+        status = m_reader.next(m_timeout, expected);
+    } catch (...) {
+        m_curr_result = QK_SEND_FILE_FERROR;
+        throw;
     }
-    log_message(LOG_LEVEL_TRACE, &tag, "receiveBytes: bytes received = %d", received);
-    if (received == 0)
-        qk_sender_stop().check();
-    // A closed connection delivers no status; it is shown as "no status" (0x0F).
-    const qk_code_t status = received > 0 ? m_recv_buffer[0] : QK_FILE_SEND_FNO_STATUS;
-    if (received <= 0 || status != expected) {
-        char text[128];
-        std::snprintf(text, sizeof(text),
-                      "recv Error... received status = 0x%02X, expected status = 0x%02X", status,
-                      expected);
+    log_message(LOG_LEVEL_TRACE, &tag, "receiveBytes: bytes received = %d",
+                static_cast<int>(m_reader.lastRead()));
+    m_reader.dropBuffered();  // a classic receiver sends nothing unasked
+    if (status != expected) {
+        const std::string text = qk_status_text(status, expected);
         // A refusal is the receiver's answer, not a failure of the conversation: whoever
         // catches it decides how loudly to report it.
         if (status == QK_SEND_FILE_FERROR) {
             m_curr_result = QK_SEND_FILE_FERROR;
-            log_message(LOG_LEVEL_INFO, &tag, "%s", text);
+            log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
             throw FileRefusedException(text);
         }
-        fail(tag, text);
+        fail(tag, text.c_str());
         throw ReceivingStatusException(text);
     }
     m_curr_result = QK_SEND_FILE_FOK;
-    m_greeted = true;  // the first status of a connection is its greeting
+    m_socket.noteGreeted();  // the first status of a connection is its greeting
     log_message(LOG_LEVEL_TRACE, &tag, "recv Ok...");
     print_code(&status, 1, LOG_LEVEL_TRACE);
     log_message(LOG_LEVEL_TRACE, &tag, "Client.select (recv). end...");
@@ -1336,185 +434,24 @@ void CQKFileSender::recvStatus(qk_code_t expected) {
 }
 
 void CQKFileSender::sendData(const std::uint8_t* data, std::int32_t size) {
-    const QKLogTag tag = makeTag("sendData()");
-    log_message(LOG_LEVEL_TRACE, &tag, "%s::sendData() size = %d", m_class_name, size);
-    log_message(LOG_LEVEL_TRACE, &tag, "Client.select (send). start...");
-    log_message(LOG_LEVEL_TRACE, &tag, "no poll_synch");
-    const std::size_t length = size > 0 ? static_cast<std::size_t>(size) : 0;
-    const std::size_t sent = sendAll(data, length);
-    log_message(LOG_LEVEL_TRACE, &tag, "sendBytes: bytes sent = %d size = %d",
-                static_cast<int>(sent), size);
-    if (sent != length) {
+    try {
+        m_frames.sendRaw(data, size);
+    } catch (...) {
         m_curr_result = QK_SEND_FILE_FERROR;
-        log_message(LOG_LEVEL_ERROR, &tag, "sendBytes Error: bytes = %d size = %d",
-                    static_cast<int>(sent), size);
-        throw SendingDataException("sendBytes Error: bytes = " + std::to_string(sent) +
-                                   " size = " + std::to_string(size));
+        throw;
     }
     m_curr_result = QK_SEND_FILE_FOK;
-    log_message(LOG_LEVEL_TRACE, &tag, "send Ok...");
-    log_message(LOG_LEVEL_TRACE, &tag, "Client.select (send). end...");
-    log_message(LOG_LEVEL_TRACE, &tag, "m_curr_result = %d", m_curr_result);
 }
 
 void CQKFileSender::sendData(qk_code_t code, const std::uint8_t* data, std::int32_t size,
                              bool poll_synch) {
-    const QKLogTag tag = makeTag("sendData()");
-    log_message(LOG_LEVEL_TRACE, &tag, "%s::sendData() code = %02X size = %d", m_class_name, code,
-                size);
-    m_frame_buffer[0] = code;
-    std::size_t length = 1;
-    if (size > 0) {
-        if (qk_memcpy_s(m_frame_buffer.data() + 1, m_frame_buffer.size() - 1, data,
-                        static_cast<std::size_t>(size)) != QK_EOK) {
-            m_curr_result = QK_SEND_FILE_FERROR;
-            log_message(LOG_LEVEL_ERROR, &tag, "sendData Error: size = %d", size);
-            throw Poco::Exception("sendData Error: size = " + std::to_string(size));
-        }
-        length += static_cast<std::size_t>(size);
-    }
-    log_message(LOG_LEVEL_TRACE, &tag, "Client.select (send). start...");
-    log_message(LOG_LEVEL_TRACE, &tag, "poll_synch = %d", poll_synch ? 1 : 0);
-    if (poll_synch && !qk_poll_socket(socket(), m_timeout, Poco::Net::Socket::SELECT_WRITE)) {
-        fail(tag, QK_NO_STATUS_TEXT);
-        throw SockWriteStatusException(QK_NO_STATUS_TEXT);
-    }
-    const std::size_t sent = sendAll(m_frame_buffer.data(), length);
-    log_message(LOG_LEVEL_TRACE, &tag, "sendBytes: bytes sent = %d length = %d",
-                static_cast<int>(sent), static_cast<int>(length));
-    if (sent != length) {
+    try {
+        m_frames.sendFrame(code, data, size, poll_synch);
+    } catch (...) {
         m_curr_result = QK_SEND_FILE_FERROR;
-        log_message(LOG_LEVEL_ERROR, &tag, "sendBytes Error: bytes = %d length = %d",
-                    static_cast<int>(sent), static_cast<int>(length));
-        throw SendingDataException("sendBytes Error: bytes = " + std::to_string(sent) +
-                                   " length = " + std::to_string(length));
+        throw;
     }
     m_curr_result = QK_SEND_FILE_FOK;
-    log_message(LOG_LEVEL_TRACE, &tag, "send Ok...");
-    print_code(&code, 1, LOG_LEVEL_TRACE);
-    log_message(LOG_LEVEL_TRACE, &tag, "Client.select (send). end...");
-    log_message(LOG_LEVEL_TRACE, &tag, "m_curr_result = %d", m_curr_result);
-}
-
-// Sends until everything is out, or until the receiver has taken nothing for the readiness
-// time-out, counted from the last bytes it took: no send call blocks for more than a slice,
-// so a receiver that stops reading costs that time-out however the bytes were split. A stop
-// ends it at once. Failures of the socket throw.
-// Under a rate limit each piece is as large as the process's limit grants, after its wait;
-// a piece the socket took only in part is finished before the next is granted.
-std::size_t CQKFileSender::sendAll(const std::uint8_t* data, std::size_t length) {
-    using Clock = std::chrono::steady_clock;
-    CQKRateLimit& limit = qk_rate_limit();
-    CQKSenderStop& stop = qk_sender_stop();
-    const std::chrono::microseconds patience(m_timeout.totalMicroseconds());
-    Clock::time_point stalled_until = Clock::now() + patience;
-    std::size_t total = 0;
-    std::size_t granted = 0;
-    while (total < length) {
-        if (granted == 0)
-            granted = limit.isOn() ? limit.take(length - total) : length - total;
-        stop.check();
-        const std::size_t sent = sendSome(data + total, granted);
-        if (sent > 0) {
-            total += sent;
-            granted -= sent;
-            stalled_until = Clock::now() + patience;
-        } else if (Clock::now() >= stalled_until) {
-            break;
-        }
-    }
-    return total;
-}
-
-// At most a slice's wait for room. TLS is offered the very same bytes again after a slice
-// without progress, as it requires; a plain socket is written without blocking.
-// MSG_NOSIGNAL: a peer that has gone must fail the send, not kill the process.
-std::size_t CQKFileSender::sendSome(const std::uint8_t* data, std::size_t length) {
-    if (!qk_poll_socket(socket(), kSendSlice, Poco::Net::Socket::SELECT_WRITE))
-        return 0;
-    if (m_secure) {
-        int sent = 0;
-        try {
-            sent = socket().sendBytes(data, static_cast<int>(length));
-        } catch (const Poco::TimeoutException&) {
-            return 0;
-        }
-        if (sent == Poco::Net::SecureStreamSocket::ERR_SSL_WANT_READ)
-            qk_poll_socket(socket(), kSendSlice, Poco::Net::Socket::SELECT_READ);
-        return sent > 0 ? static_cast<std::size_t>(sent) : 0;
-    }
-    const ssize_t sent = ::send(m_socket_fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent >= 0)
-        return static_cast<std::size_t>(sent);
-    const int error = errno;
-    if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)
-        return 0;
-    if (error == ECONNRESET)
-        throw Poco::Net::ConnectionResetException();
-    throw Poco::Net::NetException(std::strerror(error));
-}
-
-// A TLS read may find only part of a record, or none of the application's: -1 then, as for
-// a read that the slice's time limit ended.
-int CQKFileSender::receiveSome(std::uint8_t* buffer, int size) {
-    try {
-        const int received = socket().receiveBytes(buffer, size);
-        return received < 0 ? -1 : received;
-    } catch (const Poco::TimeoutException&) {
-        return -1;
-    }
-}
-
-int CQKFileSender::receiveAnswer(std::uint8_t* buffer, int size, const Poco::Timespan& timeout) {
-    SQKWait wait(timeout);
-    for (;;) {
-        // A TLS layer may already hold bytes that the socket no longer shows as readable.
-        if (socket().available() <= 0 && !awaitReady(wait, Poco::Net::Socket::SELECT_READ))
-            return -1;
-        const int received = receiveSome(buffer, size);
-        if (received >= 0)
-            return received;
-    }
-}
-
-CQKFileSender::SQKWait::SQKWait(const Poco::Timespan& timeout)
-    : start(std::chrono::steady_clock::now()),
-      deadline(start + std::chrono::microseconds(timeout.totalMicroseconds())) {}
-
-// The stop shuts the socket down, which ends the poll at once. A wait that lasts
-// QK_SLOW_ANSWER is said once at INFO.
-bool CQKFileSender::awaitReady(SQKWait& wait, int mode) {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point slow_at = wait.start + QK_SLOW_ANSWER;
-    for (;;) {
-        const Clock::time_point now = Clock::now();
-        if (now >= wait.deadline)
-            return false;
-        const bool note = !wait.said && slow_at < wait.deadline;
-        const Clock::time_point until = note ? std::max(now, slow_at) : wait.deadline;
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - now);
-        if (qk_poll_socket(socket(), Poco::Timespan(left.count()), mode))
-            return true;
-        if (note && Clock::now() >= slow_at) {
-            wait.said = true;
-            noteSlowAnswer(wait);
-        }
-    }
-}
-
-// Once per wait for a status; once per connection for what leads to the greeting (the
-// connect, the TLS handshake and the greeting itself).
-void CQKFileSender::noteSlowAnswer(const SQKWait& wait) {
-    if (!m_greeted && m_slow_said)
-        return;
-    m_slow_said = m_slow_said || !m_greeted;
-    const QKLogTag tag = makeTag("recvStatus()");
-    const auto limit =
-        std::chrono::duration_cast<std::chrono::seconds>(wait.deadline - wait.start).count();
-    log_message(LOG_LEVEL_INFO, &tag, "Still waiting for %s %s after %lld s (the limit is %lld s)",
-                m_greeted ? "a status from the receiver" : "the greeting of the receiver",
-                peerKey().c_str(), static_cast<long long>(QK_SLOW_ANSWER.count()),
-                static_cast<long long>(limit));
 }
 
 Poco::Net::SocketAddress CQKFileSender::serverAddress(const SQKSendParams& params) {
@@ -1525,44 +462,26 @@ Poco::Net::SocketAddress CQKFileSender::serverAddress(const SQKSendParams& param
 }
 
 void CQKFileSender::connectSocket(const QKLogTag& tag) {
-    openSocket(std::make_unique<Poco::Net::StreamSocket>(), false, tag);
+    openSocket(nullptr, tag);
 }
 
 void CQKFileSender::connectSecureSocket(const Poco::Net::Context::Ptr& context,
                                         const QKLogTag& tag) {
     if (context.isNull())
         throw Poco::InvalidAccessException("TLS context isn't initialized...");
-    auto socket = std::make_unique<Poco::Net::SecureStreamSocket>(context);
-    // Checked against the server's certificate at the end of the handshake.
-    socket->setPeerHostName(QK_TLS_SERVER_NAME);
-    openSocket(std::move(socket), true, tag);
+    openSocket(context, tag);
 }
 
 // The address is resolved first: when that fails no socket exists, and the close of the
 // failed attempt reports "Stream Socket isn't created yet...". So that the operator learns
-// why, the real cause is logged and echoed first, with the address and port. The connect and
-// the handshake do not block: their waits are the sender's own, which the stop ends and
-// which say when they last long. Once connected no call blocks for more than a slice.
-void CQKFileSender::openSocket(std::unique_ptr<Poco::Net::StreamSocket> socket, bool secure,
-                               const QKLogTag& tag) {
+// why, the real cause is logged and echoed first, with the address and port.
+void CQKFileSender::openSocket(const Poco::Net::Context::Ptr& context, const QKLogTag& tag) {
     const SQKSendParams params = sendParams();
     try {
         qk_sender_stop().check();
         const Poco::Net::SocketAddress address = serverAddress(params);
-        m_socket = std::move(socket);
-        m_secure = secure;
-        m_greeted = false;
-        m_slow_said = false;
-        m_socket->connectNB(address);
-        m_socket_fd = m_socket->impl()->sockfd();
-        qk_sender_stop().enlist(m_socket_fd);
-        m_socket->setNoDelay(true);
-        m_socket->setSendTimeout(kSendSlice);
-        m_socket->setReceiveTimeout(kSendSlice);
-        awaitConnect(address);
-        if (secure)
-            shakeHands();
-        m_socket->setBlocking(true);
+        m_reader.reset();
+        m_socket.connect(address, peerKey(), context, m_timeout);
     } catch (const Poco::Exception& e) {
         if (qk_sender_stop().requested())
             throw SendingStoppedException();
@@ -1576,67 +495,17 @@ void CQKFileSender::openSocket(std::unique_ptr<Poco::Net::StreamSocket> socket, 
                 params.srv_address.c_str(), params.srv_port);
 }
 
-void CQKFileSender::awaitConnect(const Poco::Net::SocketAddress& address) {
-    SQKWait wait(m_timeout);
-    if (!awaitReady(wait, Poco::Net::Socket::SELECT_WRITE))
-        throw Poco::TimeoutException("connect timed out", address.toString());
-    const int error = m_socket->impl()->socketError();
-    if (error == ECONNREFUSED)
-        throw Poco::Net::ConnectionRefusedException(address.toString());
-    if (error != 0)
-        throw Poco::Net::NetException(std::strerror(error), address.toString());
-}
-
-// Non-blocking, each of its waits one of the sender's, all within the readiness time-out;
-// at its end the server's certificate name is checked as a blocking connect checks it.
-void CQKFileSender::shakeHands() {
-    auto& secure = static_cast<Poco::Net::SecureStreamSocket&>(*m_socket);
-    SQKWait wait(m_timeout);
-    for (;;) {
-        const int done = secure.completeHandshake();
-        if (done == 1)
-            break;
-        if (done == 0)
-            throw Poco::Net::SSLConnectionUnexpectedlyClosedException();
-        const int mode = done == Poco::Net::SecureStreamSocket::ERR_SSL_WANT_WRITE
-                             ? Poco::Net::Socket::SELECT_WRITE
-                             : Poco::Net::Socket::SELECT_READ;
-        if (!awaitReady(wait, mode))
-            throw Poco::TimeoutException("TLS handshake timed out");
-    }
-    secure.verifyPeerCertificate();
-}
-
 void CQKFileSender::closeSocket(const QKLogTag& tag) {
-    qk_sender_stop().delist(m_socket_fd);
-    try {
-        m_socket->shutdown();
-    } catch (const Poco::Exception&) {
-        // A socket that never got connected, or a peer that is gone: nothing to shut down.
-    }
-    try {
-        m_socket->close();
-    } catch (const Poco::Exception&) {
-        // The descriptor is released with the object below either way.
-    }
-    m_socket.reset();
-    m_socket_fd = -1;
+    if (!m_socket.isOpen())
+        throw Poco::Exception("Stream Socket isn't created yet...");
+    m_socket.close();
     const SQKSendParams params = sendParams();
     log_message(LOG_LEVEL_DEBUG, &tag, "Connection: address = %s port = %d is closed",
                 params.srv_address.c_str(), params.srv_port);
 }
 
 void CQKFileSender::discardSocket() noexcept {
-    if (m_socket_fd >= 0)
-        qk_sender_stop().delist(m_socket_fd);
-    m_socket_fd = -1;
-    m_socket.reset();
-}
-
-Poco::Net::StreamSocket& CQKFileSender::socket() {
-    if (!m_socket)
-        throw Poco::Exception("Stream Socket isn't created yet...");
-    return *m_socket;
+    m_socket.discard();
 }
 
 void CQKFileSender::fail(const QKLogTag& tag, const char* text) {

@@ -1,48 +1,30 @@
-// What every sender shares, the console client's and the client service's alike: the socket
-// and its connect (plain, or TLS with the server's name checked), the frames and statuses of
-// the transfer protocol, the transfer of one file with its backup and removal, the attempts
-// of a run, and the time limit of every wait.
+// What every sender shares, the console client's and the client service's alike: the
+// attempts of a run, the connection and its conversation, and what becomes of each file. The
+// parts live in classes of their own, which this one puts together: CQKSenderSocket (connect,
+// TLS, every wait with its time limit), CQKStatusReader (every byte the receiver sends),
+// CQKSenderFrames (the frames), CQKConversation (classic or windowed, chosen in
+// startConversation), CQKRefusalMemory (refused, unreadable and unremovable files) and
+// CQKSentFileDisposal (backup and removal of acknowledged files).
 //
 // A file is backed up and removed only after the receiver has acknowledged it, and only when
 // no process had it open for writing from its header to its removal (a read lease, or where
 // the kernel refuses one, an unchanged identity, size and modification time): a file that a
 // writer is still filling stays for a later run, so nothing appended to it is lost.
 //
-// A file the receiver refuses (status 0x7F to its header or its end) does not hold back the
-// others: it stays in the outgoing tree, the receiver has ended the connection, and the next
-// file goes on a new one. Within a run a refused file is not tried again; the next run tries
-// it after the files that were not refused. A run stops sending after QK_REFUSALS_IN_A_ROW
-// refusals with no delivery between them (a receiver that refuses everything, its disk full,
-// is not sent the whole tree one connection per file). A run that leaves a file refused at
-// QK_REFUSED_RUNS_REPORTED runs in a row says so in one ERROR line.
+// A file the receiver refuses does not hold back the others: it stays in the outgoing tree
+// (classically the receiver has ended the connection, and the next file goes on a new one).
+// The refusal memory decides what a run skips and in which order it offers its files, and
+// says what stays and why.
 //
-// The sender's account may lack rights on what producers drop. A file it cannot open for
-// reading, or a sub-directory it cannot list, stays where it is with one ERROR line naming
-// the missing permission (repeated at DEBUG while it is the same file), and the run's result
-// is a failure; the other files go on. A delivered file that cannot be removed (a directory
-// the account may not write, an immutable file, a read-only mount) is said once at ERROR and
-// counted, fails nothing, and is not sent again while its identity (device, inode, size,
-// modification time) stays the same: later runs only try its removal again. A changed file is
-// sent again as any other.
-//
-// Files in flight: after the greeting the sender offers the windowed conversation (a window
-// frame) and goes on without waiting. A receiver that has it answers with its bounds, and the
-// sender then keeps sending the next files while the statuses of earlier ones are on their
-// way, up to those bounds (QK_WINDOW_INITIAL_FILES until the answer has come); each status
-// settles the oldest file in flight as one status settles one file classically. A refused
-// file does not end the connection there. A receiver that refuses the offer the way older
-// versions do (status 0x7F where the answer is due) speaks only the classic conversation: the
-// attempt is made again at once without the offer (not counted as a failed attempt), and the
-// receiver's address is remembered as classic for QK_CLASSIC_PEER_MEMORY, by every sender of
-// the process. A connection that fails before the answer for any other reason (a cut, a
-// close without that refusal, another byte, a time-out, a stop) is a failed attempt and
-// nothing more: the next one offers again.
-//
-// Time limits: every wait has one. A connect, a TLS handshake, the greeting and each status
-// wait at most the readiness time-out (a resumed file's status longer, in proportion to the
-// bytes the receiver reads back); a send fails once the receiver has taken nothing for the
-// readiness time-out, however the bytes were split into calls. A wait for the greeting or a
-// status that lasts QK_SLOW_ANSWER is said once at INFO, naming the receiver.
+// Files in flight: after the greeting the sender offers the windowed conversation. A
+// receiver that refuses the offer the way older versions do (status 0x7F where the answer is
+// due) speaks only the classic conversation: the attempt is made again at once without the
+// offer (not counted as a failed attempt), and the receiver's address is remembered as
+// classic for QK_CLASSIC_PEER_MEMORY, by every sender of the process (CQKClassicPeers). A
+// connection that fails before the answer for any other reason (a cut, a close without that
+// refusal, another byte, a time-out, a stop) is a failed attempt and nothing more: the next
+// one offers again. A kept connection (setKeepConnection) serves the next run while the
+// receiver grants it; one the receiver closed meanwhile costs one reconnect, not an attempt.
 //
 // Stop: once the process asks its senders to stop (CQKSenderStop), a sender ends within a
 // fraction of a second: its socket is shut down, the statuses that had already arrived settle
@@ -53,68 +35,39 @@
 // which class name it logs; it opens and closes its connection with the helpers here. Every
 // step that fails throws; sendWithAttempts turns a Poco::Exception into a failed attempt.
 //
-// Every send draws on the process's rate limit (CQKRateLimit), and every file's content is
-// reported to the console's progress line (CQKProgress) when that is shown.
-//
-// Threads: an object is used by one thread at a time; it shares nothing but the console, the
-// log, the rate limit and the progress line, which lock themselves.
+// Threads: an object is used by one thread at a time. Besides the console, the log, the rate
+// limit, the progress line and the memory of classic receivers, which lock themselves, it
+// shares one thing: its removal queue's thread notes delivered files it cannot remove into
+// the refusal memory (under the memory's own mutex) while the sender's thread goes on.
 #pragma once
 
 #include <Poco/Net/Context.h>
 #include <Poco/Net/SocketAddress.h>
-#include <Poco/Net/StreamSocket.h>
 #include <Poco/Timespan.h>
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "base/qk_log.h"
 #include "protocol/qk_protocol.h"
-#include "transfer/CQKRemovalQueue.h"
+#include "transfer/CQKConversation.h"
+#include "transfer/CQKRefusalMemory.h"
+#include "transfer/CQKSenderFrames.h"
+#include "transfer/CQKSenderSocket.h"
+#include "transfer/CQKSentFileDisposal.h"
+#include "transfer/CQKStatusReader.h"
 
 namespace Poco {
 class File;
 }
 class CQKReadLease;
 
-// Refusals with no delivery between them after which a run sends no further file.
-constexpr unsigned QK_REFUSALS_IN_A_ROW = 8;
-// Runs in a row that refused a file after which a run's summary is logged at ERROR.
-constexpr unsigned QK_REFUSED_RUNS_REPORTED = 3;
-
-// How long a wait for the receiver's greeting or a status lasts before it is said at INFO.
-constexpr std::chrono::seconds QK_SLOW_ANSWER{5};
-
-// How long a receiver that refused the windowed conversation is spoken to classically before
-// it is offered again (it may have been upgraded).
-constexpr std::chrono::minutes QK_CLASSIC_PEER_MEMORY{60};
-// The most files a sender keeps in flight, whatever the receiver takes.
-constexpr std::uint16_t QK_SENDER_WINDOW_FILES = 256;
-constexpr std::uint64_t QK_SENDER_WINDOW_BYTES = 1ull << 30;
-
 // Default of the time an empty sub-directory is left alone after its last modification.
 constexpr std::chrono::milliseconds QK_EMPTY_DIR_GRACE{2000};
-
-// A file as a sender recognises it at a later run: the same device, inode, size and
-// modification time. A directory is recognised by device and inode alone.
-struct SQKFileIdentity {
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    std::int64_t size = 0;
-    std::int64_t mtime_ns = 0;
-    bool operator==(const SQKFileIdentity& other) const {
-        return device == other.device && inode == other.inode && size == other.size &&
-               mtime_ns == other.mtime_ns;
-    }
-    bool operator!=(const SQKFileIdentity& other) const { return !(*this == other); }
-};
 
 // The parameters a transfer reads, whichever record they come from.
 struct SQKSendParams {
@@ -124,7 +77,7 @@ struct SQKSendParams {
     std::int32_t srv_port = 0;
 };
 
-class CQKFileSender {
+class CQKFileSender : public CQKConversationOwner {
 public:
     // class_name: the class under which the sender logs ("CQKTcpCln").
     explicit CQKFileSender(const char* class_name);
@@ -132,12 +85,6 @@ public:
     CQKFileSender(const CQKFileSender&) = delete;
     CQKFileSender& operator=(const CQKFileSender&) = delete;
 
-    // Transfers one file: header, content, finished frame, each acknowledged. Never sends
-    // more or fewer bytes than the header announces: a file that cannot be read completely
-    // or whose size changes on the way fails the transfer before its finished frame. A
-    // refusal of the receiver is passed on as FileRefusedException, saying which step it
-    // refused; every other failure as a plain Poco::Exception.
-    virtual void sendFile(std::string file_path, std::string sub_dir, std::uint64_t file_size);
     // Transfers file_path when it is a regular file, then backs it up (with a backup
     // directory) and removes it; passes over a path that is missing or not a regular file.
     // A file open for writing is passed over; one that a writer opened (or, without a lease,
@@ -153,7 +100,7 @@ public:
     // on time-out, FileRefusedException for status 0x7F and ReceivingStatusException when it
     // is missing or another one; SendingStoppedException when the senders were stopped
     // before it came.
-    virtual void recvStatus(qk_code_t expected);
+    void recvStatus(qk_code_t expected) override;
     // Sends raw bytes (file content); a short send is continued until all bytes are out.
     // SendingDataException when the receiver takes none for the readiness time-out;
     // SendingStoppedException once the senders are stopped.
@@ -181,7 +128,7 @@ public:
     // and how often the removal of a delivered file that could not be removed is tried
     // again. The client service scans whenever a file lands: without a pause a refused file
     // would cost a connection and a refusal at each of those scans.
-    void setRefusalPause(std::chrono::milliseconds pause) { m_refusal_pause = pause; }
+    void setRefusalPause(std::chrono::milliseconds pause) { m_refusals.setPause(pause); }
     // How long the connection may stay open and idle after a run (0, the default: closed at
     // the end of each run). A receiver that grants it keeps the connection for at most that
     // long; the next run sends on it without a new connection or handshake, and a kept
@@ -192,46 +139,36 @@ public:
 
 protected:
     virtual SQKSendParams sendParams() const = 0;
-    // Called whenever bytes from the receiver arrive on a windowed connection (statuses);
-    // the default does nothing.
+    // Called whenever bytes from the receiver arrive (its greeting, statuses and frames, in
+    // either conversation: they come through the one reader); the default does nothing.
     virtual void noteAnswer() {}
     // Called for an existing regular file before it is sent; the default does nothing.
     virtual void prepareFile(const QKLogTag& tag, Poco::File& file);
-    // Orders a run's list so that files refused at earlier runs come last, those refused at
-    // fewer runs first: the others are never held back, and when a run stops after
-    // QK_REFUSALS_IN_A_ROW refusals, the next one tries different refused files.
-    void putRefusedLast(std::vector<std::string>& paths) const;
-    // Milliseconds until a refused file may be offered again; 0 when it may be now.
-    long msUntilOfferedAgain(const std::string& path) const;
-    // True when path is a file delivered at an earlier attempt or run that could not be
-    // removed, and still the same file: it is not sent again. Its removal is tried once more
-    // (under a read lease, at most once a refusal pause), in case the permission has been
-    // granted since.
-    bool isHeldAfterDelivery(const QKLogTag& tag, const std::string& path);
-    // True when the sub-directory dir may be listed and its entries looked at; otherwise it
-    // is reported as noteUnreadable does and false is returned: what it holds stays.
-    bool canList(const QKLogTag& tag, const std::string& dir);
-    // A file that cannot be opened for reading (error: the errno), or a directory that
-    // cannot be listed: ERROR once per identity, later at DEBUG; counted as left by this run.
-    void noteUnreadable(const QKLogTag& tag, const std::string& path, int error, bool directory);
-    // An empty sub-directory that rmdir refused with error: when the account lacks the
-    // right (EACCES, EPERM) or the tree is read-only (EROFS), says so at ERROR once per
-    // directory, later at DEBUG, and returns true: it stays, and fails nothing. False for
-    // any other error, which the caller reports.
-    bool noteUnremovableDir(const QKLogTag& tag, const std::string& dir, int error);
-    // True when files or directories were noted unreadable since the last call.
-    bool takeUnreadable();
-    // Forgets what is remembered of files that have gone, or (unreadable, unremovable) are
-    // no longer the same file: the memory holds only what still waits in the outgoing tree.
-    void forgetGone();
+    // The memory of refused, unreadable and unremovable files (CQKRefusalMemory), asked by
+    // the walks of a run.
+    void putRefusedLast(std::vector<std::string>& paths) const { m_refusals.putRefusedLast(paths); }
+    long msUntilOfferedAgain(const std::string& path) const {
+        return m_refusals.msUntilOfferedAgain(path);
+    }
+    bool retryRemovalIfDelivered(const QKLogTag& tag, const std::string& path) {
+        return m_refusals.retryRemovalIfDelivered(tag, path);
+    }
+    bool checkListable(const QKLogTag& tag, const std::string& dir) {
+        return m_refusals.checkListable(tag, dir);
+    }
+    void noteUnreadable(const QKLogTag& tag, const std::string& path, int error, bool directory) {
+        m_refusals.noteUnreadable(tag, path, error, directory);
+    }
+    bool noteUnremovableDir(const QKLogTag& tag, const std::string& dir, int error) {
+        return m_refusals.noteUnremovableDir(tag, dir, error);
+    }
+    bool takeUnreadable() { return m_refusals.takeUnreadable(); }
+    void forgetGone() { m_refusals.forgetGone(); }
 
     // Waits for the statuses of every file in flight, then until every acknowledged file is
     // backed up and removed; throws the first error of that. Done at the end of each
     // attempt, and by a walk before it looks at what is left in a directory.
-    void finishRemovals();
-    // True while the conversation on the open connection is windowed (offered, and not
-    // refused so far).
-    bool isWindowed() const { return m_window; }
+    void settleSentFiles();
 
     // A tag "<class>::<operation>".
     QKLogTag makeTag(const char* operation) const;
@@ -259,7 +196,7 @@ protected:
     void closeSocket(const QKLogTag& tag);
     // Discards the socket without a word (a close that must not fail).
     void discardSocket() noexcept;
-    bool hasSocket() const { return m_socket != nullptr; }
+    bool hasSocket() const { return m_socket.isOpen(); }
 
     // Logs and echoes a duration as "<label>: hour = ... microseconds = ...".
     static void reportSpent(const QKLogTag& tag, const char* label, const Poco::Timespan& spent);
@@ -268,164 +205,48 @@ protected:
     std::chrono::milliseconds m_dir_grace;
 
 private:
-    // The identity of what path names now (following links); false when it cannot be asked.
-    static bool identityOf(const std::string& path, SQKFileIdentity& identity,
-                           bool directory = false);
-    // Why a file or directory could not be removed (error: the errno of its unlink or
-    // rmdir): the system's text and, for a refused permission or a read-only file system,
-    // what stands in the way: the file or its directory immutable, a sticky directory, or the
-    // write and search permission on the directory that the account lacks.
-    static std::string removalProblem(const std::string& path, int error);
-    // Why a file could not be opened, or a directory listed (error: the errno): the system's
-    // text and, for EACCES and EPERM, the permission the account needs.
-    static std::string readProblem(int error, bool directory);
+    // What the conversations ask of the sender: a classic status, and where a status takes
+    // its file.
+    void fileAcknowledged(const QKLogTag& tag, const SQKSentFile& file) override;
+    void fileRefused(const QKLogTag& tag, const SQKSentFile& file, const std::string& reason,
+                     bool ends_connection) override;
+
     void runAttempt(const QKLogTag& tag, const std::function<void()>& exchange);
-    void endAttempt(const QKLogTag& tag);
     void reportStop(const QKLogTag& tag);
-    void openSocket(std::unique_ptr<Poco::Net::StreamSocket> socket, bool secure,
-                    const QKLogTag& tag);
-    void awaitConnect(const Poco::Net::SocketAddress& address);
-    void shakeHands();
-    // A wait for the receiver: its time limit, and whether it was said to be slow.
-    struct SQKWait {
-        explicit SQKWait(const Poco::Timespan& timeout);
-        std::chrono::steady_clock::time_point start;
-        std::chrono::steady_clock::time_point deadline;
-        bool said = false;
-    };
-    bool awaitReady(SQKWait& wait, int mode);
-    void noteSlowAnswer(const SQKWait& wait);
-    std::size_t sendSome(const std::uint8_t* data, std::size_t length);
-    int receiveSome(std::uint8_t* buffer, int size);
-    int receiveAnswer(std::uint8_t* buffer, int size, const Poco::Timespan& timeout);
+    void openSocket(const Poco::Net::Context::Ptr& context, const QKLogTag& tag);
     void beginRun();
     void endRun(const QKLogTag& tag);
-    void reportRefusals(const QKLogTag& tag) const;
-    bool skipsInThisRun(const QKLogTag& tag, const std::string& file_path);
     void reconnectAfterRefusal(const QKLogTag& tag);
-    void noteRefusal(const QKLogTag& tag, const std::string& file_path, const std::string& reason);
-    void noteDelivery(const std::string& file_path);
-    void awaitAcceptance(const char* refused_step);
-    // A file sent whose status has not come yet.
-    struct SQKSentFile {
-        std::string path;
-        std::string sub_dir;
-        std::string back_dir;
-        std::shared_ptr<CQKReadLease> lease;
-        std::uint64_t size = 0;
-        std::uint64_t held = 0;  // bytes the receiver held already (resumed)
-    };
-    void offerWindow(const QKLogTag& tag);
-    bool refusedByOlderReceiver();
-    void settleArrived(const QKLogTag& tag) noexcept;
-    void makeRoom(const QKLogTag& tag, std::uint64_t size);
-    bool takeAnswers(const QKLogTag& tag, bool wait);
-    bool nextAnswerByte(std::uint8_t& byte, bool wait);
-    Poco::Timespan answerTimeout() const;
-    void readWindowAnswer(const QKLogTag& tag, std::uint8_t first);
-    void awaitWindowAnswer(const QKLogTag& tag);
-    void drainWindow(const QKLogTag& tag);
-    void awaitWindowEnd(const QKLogTag& tag);
-    void settleOldest(const QKLogTag& tag, std::uint8_t status);
-    void acknowledge(const QKLogTag& tag, const SQKSentFile& file);
-    void forgetInFlight() noexcept;
-    bool keptConnectionUsable();
+    void startConversation(const QKLogTag& tag);
+    void endConversation();
+    SQKConversationParts conversationParts();
+    bool reuseKeptConnection();
     bool keepsConnection() const;
     std::string peerKey() const;
-    bool isClassicPeer() const;
     void rememberClassicPeer(const QKLogTag& tag);
-    void noteRoundTrip() const;
     void sendLeased(const QKLogTag& tag, const std::string& file_path);
-    void backUpAndRemove(const QKLogTag& tag, const CQKReadLease& lease,
-                         const std::string& file_path, const std::string& sub_dir,
-                         const std::string& back_dir);
-    static int removeSentFile(const QKLogTag& tag, const std::string& file_path);
-    void reportUnremovable(const QKLogTag& tag, const CQKReadLease& lease,
-                           const std::string& file_path, int error);
-    void keepUnremovable();
-    void sendThrough(const QKLogTag& tag, const CQKReadLease& source, const std::string& file_path,
-                     const std::string& sub_dir, std::uint64_t file_size, bool await = true);
-    void transferFile(const QKLogTag& tag, const CQKReadLease& source, const std::string& file_path,
-                      const std::string& sub_dir, std::uint64_t file_size, bool await);
-    std::uint32_t sendContent(const QKLogTag& tag, const CQKReadLease& source,
-                              const std::string& file_path, std::uint64_t file_size,
-                              std::uint64_t held = 0);
-    void sendHeader(const QKLogTag& tag, const std::string& file_path, const std::string& sub_dir,
-                    std::uint64_t file_size);
-    std::size_t buildHeader(const QKLogTag& tag, std::uint8_t* buffer, std::size_t capacity,
-                            const std::string& file_path, const std::string& sub_dir,
-                            std::uint64_t file_size);
-    bool isResumable(const QKLogTag& tag, std::uint64_t file_size);
-    void sendResumableHeader(const QKLogTag& tag, const CQKReadLease& source,
-                             const std::string& file_path, const std::string& sub_dir,
-                             std::uint64_t file_size);
-    std::uint64_t awaitResumeOffset(const QKLogTag& tag, std::uint64_t file_size);
-    void readResumeTerms();
-    std::size_t sendAll(const std::uint8_t* data, std::size_t length);
-    Poco::Net::StreamSocket& socket();
     void fail(const QKLogTag& tag, const char* text);
-    static void reportLeftFile(const QKLogTag& tag, const std::string& text);
 
-    std::unique_ptr<Poco::Net::StreamSocket> m_socket;  // null while no connection exists
-    int m_socket_fd = -1;                               // enlisted for the stop
-    bool m_secure = false;                              // m_socket is a TLS socket
-    bool m_greeted = false;    // the receiver's greeting has come on the open connection
-    bool m_slow_said = false;  // the wait for the greeting was said to be slow
     const char* m_class_name;
     std::chrono::milliseconds m_retry_delay{1000};
-    std::vector<std::uint8_t> m_frame_buffer;   // code byte + at most 65535 payload bytes
-    std::vector<std::uint8_t> m_header_buffer;  // the header record is built here
-    std::vector<std::uint8_t> m_data_buffer;    // one piece of file content
-    std::vector<std::uint8_t> m_recv_buffer;    // one read of statuses
-    // Windowed: the answers read but not yet taken, the receiver's bounds, the files in flight.
-    std::size_t m_recv_begin = 0;
-    std::size_t m_recv_end = 0;
-    bool m_window = false;                // offered on the open connection
-    bool m_window_answered = false;       // and answered by the receiver
-    bool m_window_heard = false;          // the first byte where the answer is due has come
-    bool m_window_refused = false;        // and it refused the offer the way older receivers do
-    std::uint64_t m_resume_min_size = 0;  // resume granted: files this big go resumable
-    std::uint64_t m_last_held = 0;        // of the file transferred last
-    // A kept connection: asked for (m_keep), granted for m_keep_granted, usable until
-    // m_kept_until to the receiver m_kept_key; m_reusing while an attempt runs on it, and
-    // m_heard once the receiver answered on it in that attempt.
+    CQKSenderSocket m_socket;
+    CQKStatusReader m_reader;  // every byte the receiver sends, in either conversation
+    CQKSenderFrames m_frames;
+    // The conversation of the open connection; replaced only between its calls (at the start
+    // of an attempt, after a failed one, when a kept connection is dropped), never from a
+    // call it makes into the sender.
+    std::unique_ptr<CQKConversation> m_conversation;
+    // A kept connection: asked for (m_keep), usable until m_kept_until to the receiver
+    // m_kept_key; m_reusing while an attempt runs on it, and m_heard once the receiver
+    // answered on it in that attempt.
     std::chrono::seconds m_keep{0};
-    std::chrono::seconds m_keep_granted{0};
     std::chrono::steady_clock::time_point m_kept_until;
     std::string m_kept_key;
     bool m_reusing = false;
     bool m_heard = false;
-    std::uint16_t m_window_files = QK_WINDOW_INITIAL_FILES;
-    std::uint64_t m_window_bytes = 0;
-    std::deque<SQKSentFile> m_in_flight;
-    std::uint64_t m_in_flight_bytes = 0;
-    // Refusals: files refused in this run with the reason, refusals since the last delivery,
-    // and whether the receiver has ended the connection after the last one.
-    std::map<std::string, std::string> m_run_refusals;
-    // Files (and directories) that stayed at earlier runs and why: refused by the receiver
-    // (refused runs in a row, the last refusal), unreadable for the account, or delivered but
-    // not removable (with the identity seen then). Dropped once the file is delivered, gone,
-    // or no longer the file that was seen.
-    struct SQKKept {
-        enum class Why { Refused, Unreadable, Unremovable };
-        Why why = Why::Refused;
-        unsigned runs = 0;                           // refused: runs in a row that refused it
-        std::chrono::steady_clock::time_point last;  // its last refusal, or removal tried
-        SQKFileIdentity identity;                    // unreadable, unremovable
-        bool directory = false;                      // unreadable: a directory
-    };
-    std::map<std::string, SQKKept> m_kept;
-    // Remembers path (a directory when directory) as kept for why, with its identity now;
-    // true when it was remembered so already, as the same file or directory.
-    bool keepAs(const std::string& path, SQKKept::Why why, bool directory);
-    bool m_unreadable_noted = false;  // since the last takeUnreadable
-    // Delivered files that the removal queue's thread could not remove, with their identity;
-    // moved into m_kept by the sender's thread once the queue is drained.
-    std::mutex m_unremovable_mutex;
-    std::vector<std::pair<std::string, SQKFileIdentity>> m_unremovable;
-    std::chrono::milliseconds m_refusal_pause{0};
-    unsigned m_refusals_in_a_row = 0;
-    bool m_connection_ended = false;
-    // Last: destroyed first, finishing its work while the rest of the sender still exists.
-    CQKRemovalQueue m_removals;
+    CQKRefusalMemory m_refusals;      // its unremovable files are noted by the removal thread
+    bool m_connection_ended = false;  // the receiver ended the connection after a refusal
+    // Last: destroyed first, finishing its work while the rest of the sender (the memory it
+    // notes into) still exists.
+    CQKSentFileDisposal m_disposal{m_refusals};
 };
