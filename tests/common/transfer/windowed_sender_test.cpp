@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "CQKTcpCln.h"
 #include "ScriptedReceiver.h"
 #include "TempDir.h"
-#include "transfer/CQKTcpCln.h"
 
 namespace {
 
