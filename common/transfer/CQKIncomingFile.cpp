@@ -140,7 +140,7 @@ bool CQKIncomingFile::openPartial(const std::string& dir, const std::string& tar
     m_writeback_from = held;
     m_held = held;
     m_held_read_started = false;
-    m_held_cancel.store(false);
+    m_held_reader.cancel();
     return true;
 }
 
@@ -172,13 +172,21 @@ void CQKIncomingFile::startHeldRead(std::function<bool()> stopped) {
         return;
     m_held_read_started = true;
     m_held_stopped = std::move(stopped);
+    m_held_read_posted = true;
     // Positional reads below the end, while the writer appends: they never meet.
-    m_held_crc = std::async(std::launch::async, [this] { return crcOfHeld(); });
+    m_held_reader.post([this] { m_held_crc = crcOfHeld(); });
 }
 
 bool CQKIncomingFile::heldChecksum(std::uint32_t& crc) {
     try {
-        crc = m_held_crc.valid() ? m_held_crc.get() : crcOfHeld();
+        if (m_held_read_posted) {
+            m_held_read_posted = false;
+            m_held_reader.wait();
+            m_held_reader.throwError();
+            crc = m_held_crc;
+        } else {
+            crc = crcOfHeld();
+        }
         m_held_read_started = true;
         return true;
     } catch (const HeldReadEnded&) {
@@ -188,10 +196,8 @@ bool CQKIncomingFile::heldChecksum(std::uint32_t& crc) {
 
 // Before the descriptor the reading uses is closed.
 void CQKIncomingFile::forgetHeldChecksum() noexcept {
-    m_held_cancel.store(true);
-    if (m_held_crc.valid())
-        m_held_crc.wait();
-    m_held_crc = std::future<std::uint32_t>();
+    m_held_reader.cancel();
+    m_held_read_posted = false;
 }
 
 std::uint32_t CQKIncomingFile::crcOfHeld() const {
@@ -199,7 +205,7 @@ std::uint32_t CQKIncomingFile::crcOfHeld() const {
     uLong crc = ::crc32(0L, Z_NULL, 0);
     std::uint64_t at = 0;
     while (at < m_held) {
-        if (m_held_cancel.load() || (m_held_stopped && m_held_stopped()))
+        if (m_held_reader.stopRequested() || (m_held_stopped && m_held_stopped()))
             throw HeldReadEnded();
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), m_held - at));

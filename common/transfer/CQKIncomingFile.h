@@ -23,10 +23,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <future>
 #include <string>
 
 #include <sys/types.h>
+
+#include "base/CQKWorker.h"
 
 class CQKIncomingFile {
 public:
@@ -58,7 +59,7 @@ public:
     // ended early; throws Poco::ReadFileException when it could not be read.
     bool heldChecksum(std::uint32_t& crc);
     // Ends a reading of held bytes early, from any thread; does not wait.
-    void cancelHeldRead() noexcept { m_held_cancel.store(true); }
+    void cancelHeldRead() noexcept { m_held_reader.requestStop(); }
     // Writes all bytes; a short or failed write throws Poco::WriteFileException. Every few
     // MiB the written range is handed to the disk at once, and the range before it waited
     // for and dropped from the page cache, so that commit()'s flush has little left and a
@@ -154,8 +155,11 @@ private:
     std::uint64_t m_held = 0;  // bytes held when opened
     bool m_held_read_started = false;
     std::function<bool()> m_held_stopped;  // asked by the reading
-    std::atomic<bool> m_held_cancel{false};
-    std::future<std::uint32_t> m_held_crc;  // read while the rest of the content comes
+    bool m_held_read_posted = false;       // m_held_crc comes from m_held_reader
+    std::uint32_t m_held_crc = 0;          // written by m_held_reader's task
     std::string m_target_path;
     std::string m_target_name;  // the last component of m_target_path
+    // Reads the held bytes while the rest of the content comes; its stop ends the reading
+    // between two reads. Last: stopped before the members its task reads go.
+    CQKWorker m_held_reader{CQKWorker::AfterError::Continue, CQKWorker::AtStop::Drop};
 };
