@@ -415,8 +415,9 @@ bool CQKSrvConnection::readAhead(std::uint8_t* buffer, std::size_t size, std::si
 // brings (gathered to its length), as it always was; from a sender that opens with a window
 // frame, each frame is read to its exact length.
 std::size_t CQKSrvConnection::frameNeed(const std::uint8_t* data, std::size_t len) const {
-    const std::size_t need = m_exact_frames ? CQKFrameReader::exactFrameLength(data, len)
-                                            : CQKFrameReader::frameLength(data, len);
+    const std::size_t need = CQKFrameReader::frameLength(
+        data, len,
+        m_exact_frames ? CQKFrameReader::Framing::Exact : CQKFrameReader::Framing::Gathered);
     return std::min(need, QK_BUFFER_SIZE);
 }
 
