@@ -16,6 +16,7 @@
 #include "base/qk_log.h"
 #include "protocol/qk_exceptions.h"
 #include "transfer/CQKFileListener.h"
+#include "transfer/qk_relay_metrics.h"
 #include "transfer/qk_socket.h"
 #include "transfer/qk_tls.h"
 
@@ -189,8 +190,27 @@ void CQKFrameChannel::sendBytesAll(const std::uint8_t* data, std::size_t length)
 // what has come and returns at once: between steps the wait is in stop-aware slices, the whole
 // handshake keeps to QK_HANDSHAKE_LIMIT however the client paces its bytes, and a client that
 // has not finished gives its thread up like any idle connection. The client's certificate is
-// then checked against its expected name, as a blocking handshake would.
-CQKFrameChannel::Wait CQKFrameChannel::handshake(const Clock::time_point& idle_since) {
+// then checked against its expected name, as a blocking handshake would. One that fails or
+// does not finish in time counts as refused.
+CQKFrameChannel::Wait CQKFrameChannel::handshake(const Clock::time_point& idle_since,
+                                                 const QKLogTag& tag) {
+    Wait wait = Wait::Ready;
+    try {
+        wait = completeHandshake(idle_since);
+    } catch (...) {
+        qk_receiver_metrics().tls_handshakes_refused.inc();
+        throw;
+    }
+    if (wait == Wait::TimedOut) {
+        log_message(LOG_LEVEL_ERROR, &tag,
+                    "No TLS handshake from the client within %lld s: address = %s",
+                    static_cast<long long>(QK_HANDSHAKE_LIMIT.count()), peer().c_str());
+        qk_receiver_metrics().tls_handshakes_refused.inc();
+    }
+    return wait;
+}
+
+CQKFrameChannel::Wait CQKFrameChannel::completeHandshake(const Clock::time_point& idle_since) {
     Poco::Net::SecureStreamSocket secure(m_socket);
     const auto deadline = Clock::now() + QK_HANDSHAKE_LIMIT;
     m_socket.setBlocking(false);
@@ -224,6 +244,14 @@ CQKFrameChannel::Wait CQKFrameChannel::handshake(const Clock::time_point& idle_s
 // A kept connection verified its client at its handshake, maybe long ago: before the client
 // sends more on it, the revocation list in force now is asked again, so that a revoked
 // client is shut out at its next run and not only at its next connection.
+std::string CQKFrameChannel::peer() const {
+    try {
+        return m_socket.peerAddress().toString();
+    } catch (const Poco::Exception&) {
+        return "(unknown)";
+    }
+}
+
 bool CQKFrameChannel::clientStillAccepted(bool secure) {
     if (!secure)
         return true;

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "base/qk_log.h"
 #include "protocol/CQKFrameReader.h"
 
 class CQKFileListener;
@@ -69,13 +70,17 @@ public:
     void sendBytesAll(const std::uint8_t* data, std::size_t length);
 
     // A TLS client speaks first: runs the handshake within QK_HANDSHAKE_LIMIT from now, then
-    // checks the client's certificate. Throws on a refused handshake.
-    Wait handshake(const Clock::time_point& idle_since);
+    // checks the client's certificate. Throws on a refused handshake; one that does not finish
+    // in time is said under tag. Both count as refused.
+    Wait handshake(const Clock::time_point& idle_since, const QKLogTag& tag);
     // For a kept TLS connection: whether its client is still accepted by the revocation list
     // in force now. True for a plain connection.
     bool clientStillAccepted(bool secure);
+    // The peer's address as "host:port", for log lines.
+    std::string peer() const;
 
 private:
+    Wait completeHandshake(const Clock::time_point& idle_since);
     Wait pollUntil(Clock::time_point deadline, const Clock::time_point* idle_since, int wake_fd);
     bool readAhead(std::uint8_t* buffer, std::size_t size, std::size_t& n);
     std::size_t frameNeed(const std::uint8_t* data, std::size_t len) const;

@@ -3,9 +3,7 @@
 #include "transfer/CQKSrvConnection.h"
 
 #include <Poco/Net/NetException.h>
-#include <Poco/Net/SecureStreamSocket.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -14,8 +12,8 @@
 #include "protocol/qk_exceptions.h"
 #include "transfer/CQKFileListener.h"
 #include "transfer/CQKPartialStore.h"
+#include "transfer/CQKWindowTerms.h"
 #include "transfer/qk_relay_metrics.h"
-#include "transfer/qk_tls.h"
 
 namespace {
 
@@ -77,11 +75,7 @@ QKLogTag CQKSrvConnection::tagOf(const char* operation) const {
 }
 
 std::string CQKSrvConnection::peer() const {
-    try {
-        return const_cast<CQKSrvConnection*>(this)->socket().peerAddress().toString();
-    } catch (const Poco::Exception&) {
-        return "(unknown)";
-    }
+    return m_channel.peer();
 }
 
 void CQKSrvConnection::run() {
@@ -97,44 +91,32 @@ void CQKSrvConnection::run() {
     try {
         if (m_is_secure)
             startSecure(tag);
-        if (!m_end)
-            sendGreeting();
-        while (!m_end && !m_listener.isStopped()) {
-            log_message(LOG_LEVEL_TRACE, &tag, "receiveData: ------- >>");
-            m_status_owed = false;
-            receiveData();
-            log_message(LOG_LEVEL_TRACE, &tag, "receiveData: ------- <<");
+        // The greeting first, then a status for every frame that is owed one.
+        m_status_owed = !m_end;
+        while (!m_end || m_status_owed) {
             if (m_status_owed) {
                 log_message(LOG_LEVEL_TRACE, &tag, "sendStatus: ------- >>");
                 m_status = QK_SEND_FILE_FOK;
                 sendStatus();
                 log_message(LOG_LEVEL_TRACE, &tag, "sendStatus: ------- <<");
             }
+            m_status_owed = false;
+            if (m_end || m_listener.isStopped())
+                break;
+            log_message(LOG_LEVEL_TRACE, &tag, "receiveData: ------- >>");
+            receiveData();
+            log_message(LOG_LEVEL_TRACE, &tag, "receiveData: ------- <<");
         }
     } catch (const Poco::Net::ConnectionResetException& e) {
         m_status = QK_SEND_FILE_FERROR;
         releaseFile();
         qk_report_exception(&tag, e);
-    } catch (const FileIsReceivingAlready& e) {
-        // The path stays registered: it belongs to the connection that receives it.
-        refuseInProgress();
-        sendErrorStatus();
-        qk_report_exception(&tag, e);
-    } catch (const Poco::Exception& e) {
-        refuseInProgress();
-        sendErrorStatus();
-        releaseFile();
-        qk_report_exception(&tag, e);
-    } catch (const std::exception& e) {
-        refuseInProgress();
-        sendErrorStatus();
-        releaseFile();
-        qk_report_exception(&tag, e);
     } catch (...) {
+        // A refused file, a malformed frame, a time-out: the 0x7F falls to the file in
+        // progress. A path another connection receives stays registered: it is not ours.
         refuseInProgress();
         sendErrorStatus();
-        releaseFile();
-        qk_report_unknown_exception(&tag);
+        qk_run_reporting(&tag, [] { throw; });
     }
     // A stop in the middle of a file leaves nothing under the target name; files finished
     // but not answered are dropped too: their sender still has them.
@@ -145,35 +127,14 @@ void CQKSrvConnection::run() {
     log_message(LOG_LEVEL_DEBUG, &tag, "End run()...");
 }
 
-// The TLS handshake, before the greeting. One that fails (throws) or does not finish in time is
-// a refused handshake; one that gives its thread up, or meets a stop, ends the connection
-// quietly.
+// The TLS handshake, before the greeting: one that gives its thread up, or meets a stop,
+// ends the connection quietly; a refused one throws.
 void CQKSrvConnection::startSecure(const QKLogTag& tag) {
-    Wait wait = Wait::Ready;
-    try {
-        wait = m_channel.handshake(m_idle_since);
-    } catch (...) {
-        qk_receiver_metrics().tls_handshakes_refused.inc();
-        throw;
-    }
-    if (wait == Wait::GiveUp) {
+    const Wait wait = m_channel.handshake(m_idle_since, tag);
+    if (wait == Wait::GiveUp)
         closeIdle(tag, true);
-    } else if (wait != Wait::Ready) {
+    else if (wait != Wait::Ready)
         m_end = true;
-    }
-    if (wait == Wait::TimedOut) {
-        log_message(LOG_LEVEL_ERROR, &tag,
-                    "No TLS handshake from the client within %lld s: address = %s",
-                    static_cast<long long>(QK_HANDSHAKE_LIMIT.count()), peer().c_str());
-        qk_receiver_metrics().tls_handshakes_refused.inc();
-    }
-}
-
-void CQKSrvConnection::sendGreeting() {
-    QKLogTag tag = tagOf("run()");
-    log_message(LOG_LEVEL_TRACE, &tag, "sendStatus: ------- >>");
-    sendStatus();
-    log_message(LOG_LEVEL_TRACE, &tag, "sendStatus: ------- <<");
 }
 
 // A failure of the conversation in the middle of a file (a time-out, a malformed frame)
@@ -450,38 +411,21 @@ void CQKSrvConnection::closeIdle(const QKLogTag& tag, bool for_waiting) {
 // on each file gets one status, in order.
 void CQKSrvConnection::handleWindow() {
     const QKWindowFrame& offer = m_reader.window();
-    QKWindowFrame answer;
     const SQKReceivingDirs dirs = m_listener.receivingDirs();
-    answer.features = offer.features &
-                      (QK_WINDOW_FEATURE_FILES | QK_WINDOW_FEATURE_KEEP | QK_WINDOW_FEATURE_RESUME);
-    if (dirs.resume_min_size == 0 || (!m_is_secure && !dirs.resume_plain))
-        answer.features &= static_cast<std::uint16_t>(~QK_WINDOW_FEATURE_RESUME);
-    if ((answer.features & QK_WINDOW_FEATURE_KEEP) != 0 && offer.keep > 0) {
-        m_keep_seconds = std::min(offer.keep, QK_KEEP_SECONDS);
-        answer.keep = m_keep_seconds;
-    } else {
-        answer.features &= static_cast<std::uint16_t>(~QK_WINDOW_FEATURE_KEEP);
-    }
-    answer.files = QK_WINDOW_FILES;
-    answer.bytes = QK_WINDOW_BYTES;
-    // The resume terms follow the window frame, in the same send.
-    std::uint8_t frames[QK_WINDOW_FRAME_SIZE + QK_RESUME_TERMS_SIZE];
-    qk_build_window(frames, answer);
-    std::size_t length = QK_WINDOW_FRAME_SIZE;
-    if ((answer.features & QK_WINDOW_FEATURE_RESUME) != 0) {
-        qk_build_resume_terms(frames + length, dirs.resume_min_size);
-        length += QK_RESUME_TERMS_SIZE;
+    const CQKWindowTerms terms(offer, dirs, m_is_secure);
+    m_keep_seconds = terms.keepSeconds();
+    if (terms.resume()) {
         m_reader.allowResumableHeaders();
         CQKPartialStore(dirs.in_dir).sweep(std::chrono::hours(dirs.partial_hours));
     }
-    m_channel.sendBytesAll(frames, length);
+    m_channel.sendBytesAll(terms.frames(), terms.framesSize());
     m_committer.start();
     QKLogTag tag = tagOf("receiveData()");
     log_message(LOG_LEVEL_DEBUG, &tag,
                 "Files in flight: the sender offers %u, this receiver takes %u files and %llu "
                 "bytes: address = %s",
-                offer.files, answer.files, static_cast<unsigned long long>(answer.bytes),
-                peer().c_str());
+                offer.files, terms.answer().files,
+                static_cast<unsigned long long>(terms.answer().bytes), peer().c_str());
 }
 
 // A windowed file refused at its header: said as a classic refusal is, then its content is
@@ -651,73 +595,4 @@ void CQKSrvConnection::releaseFile() noexcept {
     m_is_receiving = false;
     m_dropping = false;
     m_policy.releaseName(*m_cur);
-}
-
-CQKSrvSSslConnection::CQKSrvSSslConnection(const Poco::Net::StreamSocket& socket,
-                                           CQKFileListener& listener)
-    : CQKSrvConnection(socket, listener, true), m_name_secure(listener.connectionName(true)) {
-    const std::string self = m_name_secure + "::" + m_name_secure + "()";
-    QKLogTag tag = qk_make_tag(self.c_str());
-    log_message(LOG_LEVEL_DEBUG, &tag, "%s", self.c_str());
-    // The handshake runs at the first write; it checks the client's certificate against
-    // this name, so it must be set before any byte moves.
-    Poco::Net::SecureStreamSocket secure(this->socket());
-    secure.setPeerHostName(QK_TLS_CLIENT_NAME);
-    this->socket().setNoDelay(true);
-    log_message(LOG_LEVEL_DEBUG, &tag, "New connection is created: address = %s is_secure = %d",
-                peer().c_str(), 1);
-}
-
-CQKSrvSSslConnection::~CQKSrvSSslConnection() {
-    const std::string self = m_name_secure + "::~" + m_name_secure + "()";
-    QKLogTag tag = qk_make_tag(self.c_str());
-    log_message(LOG_LEVEL_DEBUG, &tag, "%s", self.c_str());
-}
-
-namespace {
-
-enum class FactoryStep { Created, Destroyed, Connection };
-
-// The factories' lines: tag "<connection>::<operation>", text "<connection>Factory::<operation>".
-// A factory outlives its listener (the TCPServer's dispatcher releases it last), so it logs
-// with a copy of the name.
-void log_factory(const std::string& name, FactoryStep step) {
-    const std::string factory = name + "Factory";
-    const std::string operation = step == FactoryStep::Created     ? factory + "()"
-                                  : step == FactoryStep::Destroyed ? "~" + factory + "()"
-                                                                   : "createConnection()";
-    QKLogTag tag = qk_make_tag((name + "::" + operation).c_str());
-    log_message(LOG_LEVEL_DEBUG, &tag, "%s", (factory + "::" + operation).c_str());
-}
-
-}  // namespace
-
-CQKSrvConnectionFactory::CQKSrvConnectionFactory(CQKFileListener& listener)
-    : m_listener(listener), m_name(listener.connectionName(false)) {
-    log_factory(m_name, FactoryStep::Created);
-}
-
-CQKSrvConnectionFactory::~CQKSrvConnectionFactory() {
-    log_factory(m_name, FactoryStep::Destroyed);
-}
-
-Poco::Net::TCPServerConnection* CQKSrvConnectionFactory::createConnection(
-    const Poco::Net::StreamSocket& socket) {
-    log_factory(m_name, FactoryStep::Connection);
-    return new CQKSrvConnection(socket, m_listener);
-}
-
-CQKSrvSSslConnectionFactory::CQKSrvSSslConnectionFactory(CQKFileListener& listener)
-    : m_listener(listener), m_name(listener.connectionName(true)) {
-    log_factory(m_name, FactoryStep::Created);
-}
-
-CQKSrvSSslConnectionFactory::~CQKSrvSSslConnectionFactory() {
-    log_factory(m_name, FactoryStep::Destroyed);
-}
-
-Poco::Net::TCPServerConnection* CQKSrvSSslConnectionFactory::createConnection(
-    const Poco::Net::StreamSocket& socket) {
-    log_factory(m_name, FactoryStep::Connection);
-    return new CQKSrvSSslConnection(socket, m_listener);
 }

@@ -48,15 +48,9 @@
 #include "transfer/CQKHeaderPolicy.h"
 #include "transfer/CQKPieceWriter.h"
 #include "transfer/CQKReceivedFile.h"
+#include "transfer/CQKWindowTerms.h"
 
 class CQKFileListener;
-
-// What a windowed connection takes in flight, and what its frame announces: at most this many
-// files and bytes sent but not yet answered.
-constexpr std::uint16_t QK_WINDOW_FILES = 256;
-constexpr std::uint64_t QK_WINDOW_BYTES = 256ull << 20;
-// The longest a sender may keep an idle connection open (it asks for its own time).
-constexpr std::uint16_t QK_KEEP_SECONDS = 600;
 
 class CQKSrvConnection : public Poco::Net::TCPServerConnection {
 public:
@@ -105,7 +99,6 @@ private:
     void handlePeerGone();
     void releaseFile() noexcept;
     void sendErrorStatus() noexcept;
-    void sendGreeting();
     std::uint8_t* writerBuffer();
     void dropContent(const Poco::Exception& error);
     void refuseDropped();
