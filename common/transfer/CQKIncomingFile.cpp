@@ -362,8 +362,7 @@ void CQKIncomingFile::place() {
     const bool placed = prepare();
     m_placed = false;
     // Names are given relative to the open directory: the one that is synced afterwards.
-    if (!placed &&
-        ::renameat(m_dir_fd, m_temp_name.c_str(), m_dir_fd, m_target_name.c_str()) != 0) {
+    if (!placed && renameIn(m_dir_fd, m_temp_name.c_str(), m_target_name.c_str()) != 0) {
         throw Poco::WriteFileException("Error of renaming of file: " + m_target_path, errno_text());
     }
     m_temp_name.clear();
@@ -465,6 +464,10 @@ int CQKIncomingFile::linkUnnamed(int fd, LinkWay way, int dir_fd, const char* na
         return ::linkat(fd, "", dir_fd, name, AT_EMPTY_PATH);
     const std::string proc_path = "/proc/self/fd/" + std::to_string(fd);
     return ::linkat(AT_FDCWD, proc_path.c_str(), dir_fd, name, AT_SYMLINK_FOLLOW);
+}
+
+int CQKIncomingFile::renameIn(int dir_fd, const char* from, const char* to) {
+    return ::renameat(dir_fd, from, dir_fd, to);
 }
 
 int CQKIncomingFile::syncFile(int fd) {

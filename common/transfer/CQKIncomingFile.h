@@ -122,6 +122,10 @@ protected:
     virtual int linkUnnamed(int fd, LinkWay way, int dir_fd, const char* name);
     virtual int syncFile(int fd);
     virtual int syncDirectory(int dir_fd);
+    // Renames from over to in dir_fd (a temporary over the target name).
+    virtual int renameIn(int dir_fd, const char* from, const char* to);
+    // The path the file is received for.
+    const std::string& targetPath() const { return m_target_path; }
 
 private:
     void openDirectory(const std::string& dir);
