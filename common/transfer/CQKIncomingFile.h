@@ -14,9 +14,16 @@
 // and take their group from the directory as the kernel gives it.
 //
 // abandon() (and the destructor) drop the content; the target is not touched before
-// commit(). Errors are Poco exceptions. Used by one connection thread; the directory stays
-// open between files of the same directory, as long as its path still names it (a consumer
-// may rename or remove a directory and create it anew).
+// commit(). Errors are Poco exceptions. The directory stays open between files of the same
+// directory, as long as its path still names it (a consumer may rename or remove a directory
+// and create it anew).
+//
+// Threads: one thread at a time uses the object, handed over with the file it belongs to: the
+// connection's (open, the writes of a file of one piece), its piece writer's (the writes of a
+// larger file), its committer's (heldChecksum() and the placing, prepare() to makeDurable()).
+// The reading of held bytes runs on a worker of the object's own, beside the writes;
+// cancelHeldRead() may come from any thread, and abandon(), discard() and the destructor end
+// that reading and wait for it.
 #pragma once
 
 #include <atomic>
