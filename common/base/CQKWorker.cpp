@@ -3,7 +3,7 @@
 
 void CQKWorker::post(std::function<void()> task) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_stopping || m_stopped)
+    if (m_stopping)
         return;
     if (!m_thread.joinable())
         m_thread = std::thread([this] { loop(); });
@@ -51,22 +51,23 @@ std::exception_ptr CQKWorker::takeError() noexcept {
 }
 
 void CQKWorker::stop() noexcept {
+    std::thread thread;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_stopped)
+        if (m_stopping || !m_thread.joinable())
             return;
         m_stopping = true;
         if (m_at_stop == AtStop::Drop) {
             m_queue.clear();
             m_stop_requested.store(true);
         }
+        thread = std::move(m_thread);
     }
     m_changed.notify_all();
-    if (m_thread.joinable())
-        m_thread.join();
+    thread.join();
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_queue.clear();
-    m_stopped = true;
+    m_stopping = false;
+    m_stop_requested.store(false);
     m_changed.notify_all();
 }
 

@@ -1,20 +1,23 @@
 // One thread that runs queued tasks in their order, for an owner that goes on meanwhile.
 //
-// The thread starts with the first task posted and runs until stop() (or the destructor).
-// A task that throws does not end the thread: the first error is kept until the owner takes
-// it (takeError(), or thrown by throwError() and wait()), and what happens to the tasks
-// queued behind a failed one is the owner's choice, made at construction:
-// Continue runs them all the same, SkipAfterError drops them unrun until the error is taken.
-// A long task may ask stopRequested() between its steps and return early: requestStop()
-// raises it without waiting; cancel() and a stop that drops (below) raise it too.
+// The thread starts with the first task posted and runs until stop() (or the destructor);
+// a task posted after a stop starts a new one. A task that throws does not end the thread:
+// the first error is kept until the owner takes it (takeError(), or thrown once by
+// throwError()), and what happens to the tasks queued behind a failed one is the owner's
+// choice, made at construction: Continue runs them all the same, SkipAfterError drops them
+// unrun until the error is taken. A long task may ask stopRequested() between its steps and
+// return early: requestStop() raises it without waiting; cancel() and a stop that drops
+// (below) raise it too, until they return.
 //
 // At stop (stop(), or the destructor): with Finish, every task queued before the call is run
 // to its end first; with Drop, the tasks not yet started are dropped unrun and only the one
 // under way is waited for. Either way stop() returns with the thread joined, never throws,
-// and leaves a kept error in place for takeError(). The worker cannot be started again.
+// and leaves a kept error in place for takeError(). A task posted while a stop runs is
+// dropped.
 //
-// Threads: any number of owner threads may post, wait and take the error; stop() and the
-// destructor must not be called from a task (the thread would wait for itself).
+// Threads: any number of owner threads may post, wait and take the error; one at a time may
+// stop; stop() and the destructor must not be called from a task (the thread would wait for
+// itself).
 #pragma once
 
 #include <atomic>
@@ -71,7 +74,6 @@ private:
     std::deque<std::function<void()>> m_queue;
     std::size_t m_running = 0;  // 1 while a task is under way
     bool m_stopping = false;
-    bool m_stopped = false;
     std::exception_ptr m_error;
     std::thread m_thread;
 };

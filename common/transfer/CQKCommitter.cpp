@@ -129,8 +129,6 @@ void CQKCommitter::start() {
     m_wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_wake_fd < 0)
         throw Poco::SystemException("eventfd failed", std::strerror(errno));
-    m_worker =
-        std::make_unique<CQKWorker>(CQKWorker::AfterError::Continue, CQKWorker::AtStop::Drop);
 }
 
 // Each file posts a task; the first to run takes every file handed over by then as one
@@ -142,7 +140,7 @@ void CQKCommitter::handOver(std::unique_ptr<SQKReceivedFile> file) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_to_commit.push_back(std::move(file));
     }
-    m_worker->post([this] { commitWaiting(); });
+    m_worker.post([this] { commitWaiting(); });
 }
 
 void CQKCommitter::commitWaiting() {
@@ -173,8 +171,8 @@ std::vector<std::uint8_t> CQKCommitter::takeStatuses(Wait wait) {
     // Taken before the files: a batch committed after the swap below wakes the next wait.
     std::uint64_t count = 0;
     (void)!::read(m_wake_fd, &count, sizeof(count));
-    if (wait == Wait::All && m_worker)
-        m_worker->wait();
+    if (wait == Wait::All)
+        m_worker.wait();
     QKReceivedFiles ready;
     {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -219,18 +217,15 @@ void CQKCommitter::recycle(QKReceivedFiles& files) noexcept {
 }
 
 void CQKCommitter::stop() noexcept {
-    if (m_worker) {
-        {
-            // The batch under way is not waited for longer than its placing takes.
-            std::lock_guard<std::mutex> lock(m_mutex);
-            for (const auto& file : m_batch)
-                file->content->cancelHeldRead();
-            for (const auto& file : m_to_commit)
-                file->content->cancelHeldRead();
-        }
-        m_worker->stop();
-        m_worker.reset();
+    {
+        // The batch under way is not waited for longer than its placing takes.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& file : m_batch)
+            file->content->cancelHeldRead();
+        for (const auto& file : m_to_commit)
+            file->content->cancelHeldRead();
     }
+    m_worker.stop();
     if (m_wake_fd >= 0) {
         ::close(m_wake_fd);
         m_wake_fd = -1;

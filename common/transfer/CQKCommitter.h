@@ -55,7 +55,7 @@ public:
     // others go on; else the failure is thrown, the file refused.
     void commitBatch(QKReceivedFiles& batch, bool refuse_alone);
 
-    // Windowed: creates the wake-up descriptor; the worker starts with the first file.
+    // Windowed: creates the wake-up descriptor; the worker's thread starts with the first file.
     void start();
     // Readable once a batch is committed (-1 before start()).
     int wakeFd() const { return m_wake_fd; }
@@ -99,5 +99,5 @@ private:
     QKReceivedFiles m_batch;
     QKReceivedFiles m_committed;
     // Last: stopped first, while the files its batch uses are still there.
-    std::unique_ptr<CQKWorker> m_worker;
+    CQKWorker m_worker{CQKWorker::AfterError::Continue, CQKWorker::AtStop::Drop};
 };

@@ -181,7 +181,7 @@ bool CQKIncomingFile::heldChecksum(std::uint32_t& crc) {
     try {
         if (m_held_read_posted) {
             m_held_read_posted = false;
-            m_held_reader.wait();
+            m_held_reader.stop();  // the reading done, its thread ends
             m_held_reader.throwError();
             crc = m_held_crc;
         } else {
@@ -197,6 +197,7 @@ bool CQKIncomingFile::heldChecksum(std::uint32_t& crc) {
 // Before the descriptor the reading uses is closed.
 void CQKIncomingFile::forgetHeldChecksum() noexcept {
     m_held_reader.cancel();
+    m_held_reader.stop();
     m_held_read_posted = false;
 }
 

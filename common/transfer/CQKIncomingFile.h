@@ -170,7 +170,8 @@ private:
     std::uint32_t m_held_crc = 0;          // written by m_held_reader's task
     std::string m_target_path;
     std::string m_target_name;  // the last component of m_target_path
-    // Reads the held bytes while the rest of the content comes; its stop ends the reading
-    // between two reads. Last: stopped before the members its task reads go.
-    CQKWorker m_held_reader{CQKWorker::AfterError::Continue, CQKWorker::AtStop::Drop};
+    // Reads the held bytes while the rest of the content comes, on a thread that ends with the
+    // reading; its cancel ends the reading between two reads. Last: stopped before the members
+    // its task reads go.
+    CQKWorker m_held_reader{CQKWorker::AfterError::Continue, CQKWorker::AtStop::Finish};
 };

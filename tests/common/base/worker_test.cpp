@@ -27,7 +27,7 @@ struct Gate {
 
 }  // namespace
 
-TEST(Worker, StopFinishesOrDropsWhatIsQueuedAsConstructed) {
+TEST(Worker, StopFinishesOrDropsWhatIsQueuedAsConstructedAndAPostAfterItRunsAgain) {
     std::atomic<int> ran{0};
     {
         CQKWorker finishing(CQKWorker::AfterError::Continue, CQKWorker::AtStop::Finish);
@@ -40,9 +40,9 @@ TEST(Worker, StopFinishesOrDropsWhatIsQueuedAsConstructed) {
         gate.release.set_value();
         stopper.join();
         EXPECT_EQ(ran.load(), 3);
-        finishing.post([&] { ++ran; });  // stopped: ignored
+        finishing.post([&] { ++ran; });  // on a new thread
         finishing.wait();
-        EXPECT_EQ(ran.load(), 3);
+        EXPECT_EQ(ran.load(), 4);
     }
 
     ran = 0;
