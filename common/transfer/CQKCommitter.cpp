@@ -131,6 +131,23 @@ void CQKCommitter::start() {
         throw Poco::SystemException("eventfd failed", std::strerror(errno));
 }
 
+bool CQKCommitter::finish(std::unique_ptr<SQKReceivedFile> file) {
+    if (m_wake_fd >= 0) {
+        handOver(std::move(file));
+        return false;
+    }
+    QKReceivedFiles one;
+    one.push_back(std::move(file));
+    try {
+        commitBatch(one, false);
+    } catch (...) {
+        recycle(one);
+        throw;
+    }
+    recycle(one);
+    return true;
+}
+
 // Each file posts a task; the first to run takes every file handed over by then as one
 // batch, and those after it find nothing left.
 void CQKCommitter::handOver(std::unique_ptr<SQKReceivedFile> file) {
@@ -170,7 +187,8 @@ void CQKCommitter::commitWaiting() {
 std::vector<std::uint8_t> CQKCommitter::takeStatuses(Wait wait) {
     // Taken before the files: a batch committed after the swap below wakes the next wait.
     std::uint64_t count = 0;
-    (void)!::read(m_wake_fd, &count, sizeof(count));
+    if (m_wake_fd >= 0)
+        (void)!::read(m_wake_fd, &count, sizeof(count));
     if (wait == Wait::All)
         m_worker.wait();
     QKReceivedFiles ready;

@@ -6,13 +6,14 @@
 // checked first, with the bytes held before read back from the disk. Nothing is under a
 // file's name before its content is whole, checked and flushed.
 //
-// Classic, the connection commits its one finished file itself (commitBatch on its thread),
-// and a failure throws, the file refused. Windowed, the connection hands each finished (or
-// refused) file over and goes on receiving: a worker of the committer takes all the files
-// that came while it committed the last ones as one batch, a file that fails is refused alone
-// and the others keep their place, and after each batch the wake-up descriptor (an eventfd)
-// becomes readable, so that the connection's thread takes the statuses and sends them, in the
-// files' order (a TLS session is not shared between threads).
+// The mode is the connection's, told by start(). Classic, finish() commits each finished file
+// at once on the connection's thread, and a failure throws, the file refused. Windowed
+// (started), the connection hands each finished (or refused) file over with finish() and goes
+// on receiving: a worker of the committer takes all the files that came while it committed
+// the last ones as one batch, a file that fails is refused alone and the others keep their
+// place, and after each batch the wake-up descriptor (an eventfd) becomes readable, so that
+// the connection's thread takes the statuses and sends them, in the files' order (a TLS
+// session is not shared between threads).
 //
 // At stop (stop(), or the destructor): the batch under way is finished, the reading of held
 // bytes of its files cut short (such a file is refused, its partial content kept); the files
@@ -59,8 +60,10 @@ public:
     void start();
     // Readable once a batch is committed (-1 before start()).
     int wakeFd() const { return m_wake_fd; }
-    // Takes a finished file to commit (or a refused one, to answer in its turn).
-    void handOver(std::unique_ptr<SQKReceivedFile> file);
+    // A finished file. Windowed (started): handed to the worker to commit, or, refused, to be
+    // answered in its turn; false. Classic: committed now on the caller's thread, its status
+    // owed at once: true; throws, the file refused, when it cannot be.
+    bool finish(std::unique_ptr<SQKReceivedFile> file);
     // The statuses of the files committed so far, in their order; the files go back to the
     // spare ones. Waits first: with One for at least one, with All until every file handed
     // over has been committed.
@@ -79,6 +82,7 @@ public:
     void stop() noexcept;
 
 private:
+    void handOver(std::unique_ptr<SQKReceivedFile> file);
     void commitWaiting();
     void checkResumed(SQKReceivedFile& file);
     void placeFinished(SQKReceivedFile& file);

@@ -153,8 +153,7 @@ void CQKSrvConnection::refuseInProgress() noexcept {
 void CQKSrvConnection::sendErrorStatus() noexcept {
     m_status = QK_SEND_FILE_FERROR;
     try {
-        if (m_channel.windowed())
-            answerCommitted(CQKCommitter::Wait::All);
+        answerCommitted(CQKCommitter::Wait::All);
         sendStatus();
     } catch (const Poco::Exception& e) {
         // The peer is most likely gone; the original failure is what gets reported.
@@ -188,8 +187,7 @@ CQKSrvConnection::Wait CQKSrvConnection::waitForPeer() {
 void CQKSrvConnection::receiveData() {
     QKLogTag tag = tagOf("receiveData()");
     log_message(LOG_LEVEL_TRACE, &tag, "receiveData Start...");
-    if (m_channel.windowed())
-        answerWhileFull();
+    answerWhileFull();
     const bool idle = keptIdle();
     const Wait wait = waitForPeer();
     if (wait == Wait::Answers) {
@@ -463,20 +461,17 @@ void CQKSrvConnection::answerWhileFull() {
 // Files finished but not answered are dropped; the sender still has them.
 void CQKSrvConnection::dropFinished() noexcept {
     m_committer.stop();
-    m_committer.recycle(m_finished);
 }
 
-// The received file is complete (or refused): it waits for its status, committed at once
-// (classic) or by the committer (windowed), and a fresh one takes its place for the next
-// header.
-void CQKSrvConnection::finishFile() {
-    if (m_channel.windowed())
-        m_committer.handOver(std::move(m_cur));
-    else
-        m_finished.push_back(std::move(m_cur));
+// The received file is complete (or refused): a fresh one takes its place for the next header,
+// and it goes to the committer, which commits it at once (classic: true, its status is owed
+// now) or in its turn (windowed).
+bool CQKSrvConnection::finishFile() {
+    std::unique_ptr<SQKReceivedFile> file = std::move(m_cur);
     m_cur = m_committer.freshFile();
     m_is_receiving = false;
     m_dropping = false;
+    return m_committer.finish(std::move(file));
 }
 
 // The piece was received into the writer's buffer; the writer checksums and writes it.
@@ -544,12 +539,7 @@ void CQKSrvConnection::handleFinished() {
             "m_recv_data = QK_SEND_FILE_FFINISHED: CheckSum != Received CheckSum");
     }
     const std::string file_name = m_cur->file_name;
-    finishFile();
-    if (!m_channel.windowed()) {
-        m_committer.commitBatch(m_finished, false);
-        m_committer.recycle(m_finished);
-        m_status_owed = true;
-    }
+    m_status_owed = finishFile();
     log_message(LOG_LEVEL_TRACE, &tag, "CheckSum == Received CheckSum");
     log_message(LOG_LEVEL_INFO, &tag, "Receiving file: %s. CheckSum == Received CheckSum.",
                 file_name.c_str());
@@ -582,8 +572,7 @@ void CQKSrvConnection::handleFinishedAll() {
     qk_print_console(kConsoleBanner);
     qk_print_console("Finish receiving all files");
     qk_print_console(kConsoleBannerEnd);
-    if (m_channel.windowed())
-        answerCommitted(CQKCommitter::Wait::All);
+    answerCommitted(CQKCommitter::Wait::All);
     m_status_owed = true;
     m_end = true;
 }

@@ -92,7 +92,7 @@ private:
     void closeIdle(const QKLogTag& tag, bool for_waiting);
     void refuseInWindow(const Poco::Exception& error);
     void refuseInProgress() noexcept;
-    void finishFile();
+    bool finishFile();
     void answerCommitted(CQKCommitter::Wait wait);
     void answerWhileFull();
     void dropFinished() noexcept;
@@ -109,10 +109,9 @@ private:
     CQKFrameReader m_reader;
     CQKFrameChannel m_channel;
     CQKHeaderPolicy m_policy;
-    CQKCommitter m_committer;  // windowed: its worker; classic: the placing of the one file
+    CQKCommitter m_committer;  // windowed: its worker; classic: the placing of each file
     std::vector<std::uint8_t> m_buffer = std::vector<std::uint8_t>(QK_BUFFER_SIZE);
     std::unique_ptr<SQKReceivedFile> m_cur;  // the file being received
-    QKReceivedFiles m_finished;              // classic: the file committed at its finished frame
     std::uint16_t m_keep_seconds = 0;        // granted: the connection may idle that long
     std::chrono::steady_clock::time_point m_idle_since;  // zero while not idle
     bool m_is_receiving = false;
