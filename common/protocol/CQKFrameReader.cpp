@@ -40,45 +40,38 @@ std::size_t CQKFrameReader::readSize() const {
     return static_cast<std::size_t>(std::min<std::uint64_t>(remaining, QK_BUFFER_SIZE));
 }
 
-std::size_t CQKFrameReader::frameLength(const std::uint8_t* data, std::size_t len) {
+std::size_t CQKFrameReader::frameLength(const std::uint8_t* data, std::size_t len,
+                                        Framing framing) {
     if (len == 0)
         return 1;
-    switch (data[0]) {
-        case QK_FILE_SEND_FHEADER: {
-            if (len < 3)
-                return 3;  // total_size is not there yet
-            const std::size_t total_size = data[1] | (data[2] << 8);
-            return std::max(len, 1 + total_size);
-        }
-        case QK_SEND_FILE_FFINISHED:
-            return std::max(len, QK_FINISHED_FRAME_SIZE);
-        case QK_FILE_SEND_FWINDOW:
-            return std::max(len, QK_WINDOW_FRAME_SIZE);
-        default:
-            return len;
-    }
-}
-
-std::size_t CQKFrameReader::exactFrameLength(const std::uint8_t* data, std::size_t len) {
-    if (len == 0)
-        return 1;
+    const bool exact = framing == Framing::Exact;
+    std::size_t need = len;
     switch (data[0]) {
         case QK_FILE_SEND_FHEADER:
-            return len < 3 ? 3 : 1 + static_cast<std::size_t>(data[1] | (data[2] << 8));
+            need = len < 3 ? 3 : 1 + static_cast<std::size_t>(data[1] | (data[2] << 8));
+            break;
         case QK_FILE_SEND_FRHEADER: {
+            // Only a windowed sender sends one; from a classic one it is an unknown code.
             constexpr std::size_t at = QK_RESUMABLE_HEADER_PREFIX;
-            return len < at + 2 ? at + 2
-                                : at + static_cast<std::size_t>(data[at] | (data[at + 1] << 8));
+            if (exact)
+                need = len < at + 2 ? at + 2
+                                    : at + static_cast<std::size_t>(data[at] | (data[at + 1] << 8));
+            break;
         }
         case QK_SEND_FILE_FFINISHED:
-            return QK_FINISHED_FRAME_SIZE;
+            need = QK_FINISHED_FRAME_SIZE;
+            break;
         case QK_SEND_FILE_FFINISHED_ALL:
-            return 1;
+            need = 1;
+            break;
         case QK_FILE_SEND_FWINDOW:
-            return QK_WINDOW_FRAME_SIZE;
+            need = QK_WINDOW_FRAME_SIZE;
+            break;
         default:
-            return len;
+            break;
     }
+    // A gathered read is one frame whole, however long: what came with it belongs to it.
+    return exact ? need : std::max(len, need);
 }
 
 CQKFrameReader::Event CQKFrameReader::consume(const std::uint8_t* data, std::size_t len) {

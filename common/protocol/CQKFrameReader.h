@@ -40,17 +40,19 @@ public:
     // How many bytes the next read may take: never more than the content still due, so a
     // read of file data never swallows the finished frame behind it.
     std::size_t readSize() const;
-    // Total bytes the frame beginning with data (len bytes read so far) needs: 1 + the
-    // record's total_size for a header, 5 for a finished frame, QK_WINDOW_FRAME_SIZE for a
-    // window frame, len for anything else.
-    // A caller gathers a frame split by the network until it has that many bytes.
-    static std::size_t frameLength(const std::uint8_t* data, std::size_t len);
-    // The exact length of the frame beginning with data, for a stream of frames that follow
-    // one another (a windowed sender): 3 while a header's total_size has not arrived, then
-    // 1 + total_size (a resumable header: QK_RESUMABLE_HEADER_PREFIX + total_size); 5 for a
-    // finished frame, 1 for the finished-all frame,
-    // QK_WINDOW_FRAME_SIZE for a window frame, len for any other code (refused anyway).
-    static std::size_t exactFrameLength(const std::uint8_t* data, std::size_t len);
+    // How frames are read off the connection. Gathered (a classic sender, who waits for a
+    // status after each frame): a frame is what one read brings, gathered to its length when
+    // the network split it. Exact (a windowed sender, whose frames follow one another): each
+    // frame is read to its exact length.
+    enum class Framing { Gathered, Exact };
+    // Total bytes the frame beginning with data (len bytes read so far) needs: 3 while a
+    // header's total_size has not arrived, then 1 + total_size (a resumable header, Exact
+    // only: QK_RESUMABLE_HEADER_PREFIX + total_size); 5 for a finished frame, 1 for the
+    // finished-all frame, QK_WINDOW_FRAME_SIZE for a window frame, len for any other code
+    // (refused anyway). Gathered, never less than len. A caller gathers a frame split by the
+    // network until it has that many bytes.
+    static std::size_t frameLength(const std::uint8_t* data, std::size_t len,
+                                   Framing framing = Framing::Gathered);
 
     // Resumable headers are taken from now on (the receiver granted resume); without it
     // their code is unknown.

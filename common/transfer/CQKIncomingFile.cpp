@@ -140,7 +140,7 @@ bool CQKIncomingFile::openPartial(const std::string& dir, const std::string& tar
     m_writeback_from = held;
     m_held = held;
     m_held_read_started = false;
-    m_held_cancel.store(false);
+    m_held_reader.cancel();
     return true;
 }
 
@@ -172,13 +172,21 @@ void CQKIncomingFile::startHeldRead(std::function<bool()> stopped) {
         return;
     m_held_read_started = true;
     m_held_stopped = std::move(stopped);
+    m_held_read_posted = true;
     // Positional reads below the end, while the writer appends: they never meet.
-    m_held_crc = std::async(std::launch::async, [this] { return crcOfHeld(); });
+    m_held_reader.post([this] { m_held_crc = crcOfHeld(); });
 }
 
 bool CQKIncomingFile::heldChecksum(std::uint32_t& crc) {
     try {
-        crc = m_held_crc.valid() ? m_held_crc.get() : crcOfHeld();
+        if (m_held_read_posted) {
+            m_held_read_posted = false;
+            m_held_reader.stop();  // the reading done, its thread ends
+            m_held_reader.throwError();
+            crc = m_held_crc;
+        } else {
+            crc = crcOfHeld();
+        }
         m_held_read_started = true;
         return true;
     } catch (const HeldReadEnded&) {
@@ -188,10 +196,9 @@ bool CQKIncomingFile::heldChecksum(std::uint32_t& crc) {
 
 // Before the descriptor the reading uses is closed.
 void CQKIncomingFile::forgetHeldChecksum() noexcept {
-    m_held_cancel.store(true);
-    if (m_held_crc.valid())
-        m_held_crc.wait();
-    m_held_crc = std::future<std::uint32_t>();
+    m_held_reader.cancel();
+    m_held_reader.stop();
+    m_held_read_posted = false;
 }
 
 std::uint32_t CQKIncomingFile::crcOfHeld() const {
@@ -199,7 +206,7 @@ std::uint32_t CQKIncomingFile::crcOfHeld() const {
     uLong crc = ::crc32(0L, Z_NULL, 0);
     std::uint64_t at = 0;
     while (at < m_held) {
-        if (m_held_cancel.load() || (m_held_stopped && m_held_stopped()))
+        if (m_held_reader.stopRequested() || (m_held_stopped && m_held_stopped()))
             throw HeldReadEnded();
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), m_held - at));
@@ -356,8 +363,7 @@ void CQKIncomingFile::place() {
     const bool placed = prepare();
     m_placed = false;
     // Names are given relative to the open directory: the one that is synced afterwards.
-    if (!placed &&
-        ::renameat(m_dir_fd, m_temp_name.c_str(), m_dir_fd, m_target_name.c_str()) != 0) {
+    if (!placed && renameIn(m_dir_fd, m_temp_name.c_str(), m_target_name.c_str()) != 0) {
         throw Poco::WriteFileException("Error of renaming of file: " + m_target_path, errno_text());
     }
     m_temp_name.clear();
@@ -459,6 +465,10 @@ int CQKIncomingFile::linkUnnamed(int fd, LinkWay way, int dir_fd, const char* na
         return ::linkat(fd, "", dir_fd, name, AT_EMPTY_PATH);
     const std::string proc_path = "/proc/self/fd/" + std::to_string(fd);
     return ::linkat(AT_FDCWD, proc_path.c_str(), dir_fd, name, AT_SYMLINK_FOLLOW);
+}
+
+int CQKIncomingFile::renameIn(int dir_fd, const char* from, const char* to) {
+    return ::renameat(dir_fd, from, dir_fd, to);
 }
 
 int CQKIncomingFile::syncFile(int fd) {

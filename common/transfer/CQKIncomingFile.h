@@ -14,19 +14,27 @@
 // and take their group from the directory as the kernel gives it.
 //
 // abandon() (and the destructor) drop the content; the target is not touched before
-// commit(). Errors are Poco exceptions. Used by one connection thread; the directory stays
-// open between files of the same directory, as long as its path still names it (a consumer
-// may rename or remove a directory and create it anew).
+// commit(). Errors are Poco exceptions. The directory stays open between files of the same
+// directory, as long as its path still names it (a consumer may rename or remove a directory
+// and create it anew).
+//
+// Threads: one thread at a time uses the object, handed over with the file it belongs to: the
+// connection's (open, the writes of a file of one piece), its piece writer's (the writes of a
+// larger file), its committer's (heldChecksum() and the placing, prepare() to makeDurable()).
+// The reading of held bytes runs on a worker of the object's own, beside the writes;
+// cancelHeldRead() may come from any thread, and abandon(), discard() and the destructor end
+// that reading and wait for it.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <future>
 #include <string>
 
 #include <sys/types.h>
+
+#include "base/CQKWorker.h"
 
 class CQKIncomingFile {
 public:
@@ -58,7 +66,7 @@ public:
     // ended early; throws Poco::ReadFileException when it could not be read.
     bool heldChecksum(std::uint32_t& crc);
     // Ends a reading of held bytes early, from any thread; does not wait.
-    void cancelHeldRead() noexcept { m_held_cancel.store(true); }
+    void cancelHeldRead() noexcept { m_held_reader.requestStop(); }
     // Writes all bytes; a short or failed write throws Poco::WriteFileException. Every few
     // MiB the written range is handed to the disk at once, and the range before it waited
     // for and dropped from the page cache, so that commit()'s flush has little left and a
@@ -121,6 +129,10 @@ protected:
     virtual int linkUnnamed(int fd, LinkWay way, int dir_fd, const char* name);
     virtual int syncFile(int fd);
     virtual int syncDirectory(int dir_fd);
+    // Renames from over to in dir_fd (a temporary over the target name).
+    virtual int renameIn(int dir_fd, const char* from, const char* to);
+    // The path the file is received for.
+    const std::string& targetPath() const { return m_target_path; }
 
 private:
     void openDirectory(const std::string& dir);
@@ -154,8 +166,12 @@ private:
     std::uint64_t m_held = 0;  // bytes held when opened
     bool m_held_read_started = false;
     std::function<bool()> m_held_stopped;  // asked by the reading
-    std::atomic<bool> m_held_cancel{false};
-    std::future<std::uint32_t> m_held_crc;  // read while the rest of the content comes
+    bool m_held_read_posted = false;       // m_held_crc comes from m_held_reader
+    std::uint32_t m_held_crc = 0;          // written by m_held_reader's task
     std::string m_target_path;
     std::string m_target_name;  // the last component of m_target_path
+    // Reads the held bytes while the rest of the content comes, on a thread that ends with the
+    // reading; its cancel ends the reading between two reads. Last: stopped before the members
+    // its task reads go.
+    CQKWorker m_held_reader{CQKWorker::AfterError::Continue, CQKWorker::AtStop::Finish};
 };

@@ -18,8 +18,11 @@
 // some FUSE file systems keep local, would not. The kernel drops the locks of a receiver that
 // dies with its descriptors.
 //
-// An object serves one connection: it holds at most one name at a time, and keeps the lock
-// file of the last root open between files. Not thread-safe.
+// An object belongs to one received file: it holds at most one name at a time (that file's,
+// from its header to its status), and keeps the lock file of the last root open between the
+// files that reuse it. A connection therefore holds one name per file it has not answered: up
+// to QK_COMMIT_FILES finished files and the one in progress. Not thread-safe: used by the
+// thread that owns its file at the time (the connection's, or its committer's).
 #pragma once
 
 #include <sys/types.h>

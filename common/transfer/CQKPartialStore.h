@@ -4,8 +4,12 @@
 // per resumable file being received or cut: "<path>.<source>", 32 hex digits of a SHA-256 of
 // the file's path relative to the root, and 32 of the sender's source tag. Every receiver of
 // that root uses it (a cluster on one shared store included): a file's partial content is
-// only touched under the file's name lock (CQKNameLock), so whichever receiver the next
-// attempt reaches resumes it. Nothing under it is ever visible under a file's name.
+// opened, written and moved under its name only under the file's name lock (CQKNameLock), so
+// whichever receiver the next attempt reaches resumes it. The removals of content nobody uses
+// (the sweep, the room made for a new file, the content of a path from an older source) take
+// no name lock: they remove only content that no connection holds open (see below), and a
+// connection that opens content just removed finds it gone and starts anew. Nothing under it
+// is ever visible under a file's name.
 //
 // SECURITY: what a peer may leave here is bounded. A resumable file is admitted (admit())
 // only when its declared size fits in the store's cap (partial_max) and in the free space

@@ -9,19 +9,17 @@
 // written at once on the caller's thread (queue() returns when it is written): handing it
 // over would only add a thread switch.
 //
-// Threads: one connection thread uses the object; the writer thread is started at the
-// first file of more than one piece and runs until the object is destroyed.
+// Threads: one connection thread uses the object; the writer thread (a CQKWorker) is started
+// at the first file of more than one piece and runs until the object is destroyed, which
+// drops the pieces not yet written.
 #pragma once
 
 #include <array>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <exception>
-#include <mutex>
-#include <thread>
 #include <vector>
+
+#include "base/CQKWorker.h"
 
 class CQKIncomingFile;
 
@@ -49,23 +47,15 @@ public:
 private:
     static constexpr std::size_t kBuffers = 4;
 
-    void startThread();
-    void writerLoop();
     void writePiece(std::size_t index, std::size_t len);
     void throwPendingError();
 
     std::array<std::vector<std::uint8_t>, kBuffers> m_buffers;
     CQKIncomingFile* m_file = nullptr;
-    bool m_overlapped = false;  // the current file goes through the writer thread
-    std::uint32_t m_crc = 0;
+    bool m_overlapped = false;    // the current file goes through the writer thread
+    std::uint32_t m_crc = 0;      // updated by the piece being written
     std::size_t m_next_free = 0;  // the buffer freeBuffer() handed out last
-    // Shared with the writer thread, under m_mutex:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::deque<std::pair<std::size_t, std::size_t>> m_queue;  // buffer index, length
-    std::size_t m_busy = 0;                                   // buffers queued or being written
-    bool m_drop = false;  // abandon(): queued pieces are skipped
-    bool m_stop = false;
-    std::exception_ptr m_error;  // the first write error of the current file
-    std::thread m_thread;
+    // After an error the rest of the file's pieces are dropped unwritten: the file is refused.
+    // Last: destroyed first, so no piece outlives the buffers.
+    CQKWorker m_worker{CQKWorker::AfterError::SkipAfterError, CQKWorker::AtStop::Drop};
 };

@@ -10,16 +10,13 @@
 // report: it throws nothing); the sender drains before it ends an attempt and before it
 // looks at a directory for what is left in it.
 //
-// Threads: one sender thread queues and drains; the worker starts with the first work and
-// ends with the object, after finishing what is queued.
+// Threads: one sender thread queues and drains; the worker (a CQKWorker) starts with the
+// first work and ends with the object, after finishing what is queued.
 #pragma once
 
-#include <condition_variable>
-#include <deque>
-#include <exception>
 #include <functional>
-#include <mutex>
-#include <thread>
+
+#include "base/CQKWorker.h"
 
 class CQKRemovalQueue {
 public:
@@ -38,14 +35,7 @@ public:
     void drainQuietly() noexcept;
 
 private:
-    void workerLoop();
-    void throwError(std::unique_lock<std::mutex>& lock);
-
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::deque<std::function<void()>> m_queue;
-    bool m_working = false;
-    bool m_stop = false;
-    std::exception_ptr m_error;
-    std::thread m_thread;
+    // Work after an error still runs: each piece looks after its own file, and a file that
+    // was acknowledged is best removed, whatever happened to another.
+    CQKWorker m_worker{CQKWorker::AfterError::Continue, CQKWorker::AtStop::Finish};
 };

@@ -6,6 +6,7 @@
 #include <Poco/File.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -23,7 +24,9 @@
 #include "RawClient.h"
 #include "TempDir.h"
 #include "protocol/qk_protocol.h"
+#include "transfer/CQKIncomingFile.h"
 #include "transfer/CQKNameLock.h"
+#include "transfer/CQKReceivedFile.h"
 #include "transfer/CQKSrvConnection.h"
 #include "transfer/qk_relay_metrics.h"
 
@@ -223,6 +226,61 @@ TEST_F(WindowTest, RefusedFilesGetTheirStatusInOrderAndTheOthersAreDelivered) {
               (std::vector<std::string>{"a.txt", "d", "d/big.bin", "d/e", "d/e/empty", "held.txt",
                                         "last.txt"}));
     EXPECT_FALSE(m_root.exists("outside"));
+}
+
+// A disk that fails the flush of "flush.bin" and the naming of "rename.bin" (the link of an
+// unnamed file under its name, or the rename of a temporary over it).
+class FailingDisk : public CQKIncomingFile {
+protected:
+    int syncFile(int fd) override {
+        return named("flush.bin") ? fail() : CQKIncomingFile::syncFile(fd);
+    }
+    int linkUnnamed(int fd, LinkWay way, int dir_fd, const char* name) override {
+        return named("rename.bin") && std::string(name) == "rename.bin"
+                   ? fail()
+                   : CQKIncomingFile::linkUnnamed(fd, way, dir_fd, name);
+    }
+    int renameIn(int dir_fd, const char* from, const char* to) override {
+        return named("rename.bin") ? fail() : CQKIncomingFile::renameIn(dir_fd, from, to);
+    }
+
+private:
+    bool named(const std::string& name) const {
+        const std::string& path = targetPath();
+        return path.size() >= name.size() + 1 &&
+               path.compare(path.size() - name.size() - 1, std::string::npos, "/" + name) == 0;
+    }
+    static int fail() {
+        errno = EIO;
+        return -1;
+    }
+};
+
+// A batch of files in flight in which one file's flush and another's naming fail: those two
+// are refused in their place, the files before and after them are delivered, and nothing
+// stands under a name that is not whole.
+TEST_F(WindowTest, AFlushOrRenameThatFailsInABatchRefusesThatFileAlone) {
+    SQKReceivedFile::setContentFactory([] { return std::make_unique<FailingDisk>(); });
+    const std::uint64_t write = qk_receiver_metrics().refused_write.value();
+    auto client = connectWindowed();
+    std::vector<std::uint8_t> stream;
+    append(stream, file_frames("a.txt", "", "alpha"));
+    append(stream, file_frames("flush.bin", "", std::string(300000, 'f')));
+    append(stream, file_frames("b.txt", "d", "beta"));
+    append(stream, file_frames("rename.bin", "d", "never named"));
+    append(stream, file_frames("z.txt", "", "omega"));
+    append(stream, RawClient::finishedAllFrame());
+    client->send(stream);
+
+    expectWindowAnswer(*client);
+    const std::vector<std::uint8_t> expected{0x00, 0x7F, 0x00, 0x7F, 0x00, 0x00};
+    EXPECT_EQ(client->readBytes(expected.size()), expected) << "file statuses, finished-all";
+    SQKReceivedFile::setContentFactory(nullptr);
+    EXPECT_EQ(qk_receiver_metrics().refused_write.value(), write + 2);
+    EXPECT_EQ(tree_of(m_root / "in"), (std::vector<std::string>{"a.txt", "d", "d/b.txt", "z.txt"}));
+    EXPECT_EQ(m_root.readFile("in/a.txt"), "alpha");
+    EXPECT_EQ(m_root.readFile("in/d/b.txt"), "beta");
+    EXPECT_EQ(m_root.readFile("in/z.txt"), "omega");
 }
 
 // Resume over the wire: the terms follow the window answer, a resumable header is answered
