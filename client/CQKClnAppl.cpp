@@ -45,7 +45,6 @@ CQKClnAppl::CQKClnAppl()
       m_path_validator(new Poco::Util::RegExpValidator(kPathPattern)) {
     const QKLogTag tag = qk_make_tag("CQKClnAppl::CQKClnAppl()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKClnAppl::CQKClnAppl()");
-    readConfig();
     setUnixOptions(true);
 }
 
@@ -58,6 +57,9 @@ void CQKClnAppl::initialize(Poco::Util::Application& self) {
     const QKLogTag tag = qk_make_tag("CQKClnAppl::initialize()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKClnAppl::initialize()");
     CQKConsoleAppl::initialize(self);
+    // Not in the constructor: the help text is shown by an object made before any key or
+    // configuration is looked at.
+    readConfig();
 }
 
 void CQKClnAppl::uninitialize() {

@@ -26,6 +26,7 @@
 #include <iostream>
 #include <set>
 
+#include "app/qk_frame.h"
 #include "base/qk_fs.h"
 #include "qk_client_bundle.h"
 #include "qk_keys_tree.h"
@@ -172,6 +173,11 @@ void CQKKeyMakerAppl::defineOptions(Poco::Util::OptionSet& options) {
                           .repeatable(false)
                           .callback(Poco::Util::OptionCallback<CQKKeyMakerAppl>(
                               this, &CQKKeyMakerAppl::handleHelp)));
+    options.addOption(Poco::Util::Option("version", "V", "Shows the program's version and exits.")
+                          .required(false)
+                          .repeatable(false)
+                          .callback(Poco::Util::OptionCallback<CQKKeyMakerAppl>(
+                              this, &CQKKeyMakerAppl::handleVersion)));
     options.addOption(Poco::Util::Option("prefix", "p",
                                          "Install tree to fill (default: the tree this "
                                          "program runs from, the parent of its bin/).")
@@ -252,6 +258,11 @@ void CQKKeyMakerAppl::defineOptions(Poco::Util::OptionSet& options) {
 
 void CQKKeyMakerAppl::handleHelp(const std::string&, const std::string&) {
     m_help = true;
+    stopOptionsProcessing();
+}
+
+void CQKKeyMakerAppl::handleVersion(const std::string&, const std::string&) {
+    m_version = true;
     stopOptionsProcessing();
 }
 
@@ -353,6 +364,10 @@ int CQKKeyMakerAppl::main(const std::vector<std::string>& args) {
     try {
         if (m_help) {
             displayHelp();
+            return EXIT_OK;
+        }
+        if (m_version) {
+            qk_print_version("qk_relay_keys");
             return EXIT_OK;
         }
         if (!args.empty())

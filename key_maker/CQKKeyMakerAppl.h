@@ -28,6 +28,7 @@ protected:
 
 private:
     void handleHelp(const std::string& name, const std::string& value);
+    void handleVersion(const std::string& name, const std::string& value);
     void handlePrefix(const std::string& name, const std::string& value);
     void handleForce(const std::string& name, const std::string& value);
     void handleDays(const std::string& name, const std::string& value);
@@ -46,6 +47,7 @@ private:
     int makeKeys(const std::string& root);
 
     bool m_help = false;
+    bool m_version = false;
     bool m_force = false;
     bool m_list = false;
     std::string m_prefix;

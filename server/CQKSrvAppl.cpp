@@ -57,7 +57,6 @@ CQKSrvAppl::CQKSrvAppl()
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKSrvAppl::CQKSrvAppl()");
     // One registry for both listeners: a path can't be written over plain and TLS at once.
     m_tcp_ssl_server.shareReceivingFiles(m_tcp_server.receivingFilesPtr());
-    readFsConfig();
     setUnixOptions(true);
     const int threads = config().getInt(kMaxThreadsKey, kDefaultMaxThreads);
     Poco::ThreadPool::defaultPool().addCapacity(std::max(threads, 0));
@@ -87,6 +86,9 @@ void CQKSrvAppl::initialize(Poco::Util::Application& self) {
     QKLogTag tag = qk_make_tag("CQKSrvAppl::initialize()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKSrvAppl::initialize()");
     CQKConsoleAppl::initialize(self);
+    // Not in the constructor: the help text is shown by an object made before any key or
+    // configuration is looked at.
+    readFsConfig();
 }
 
 void CQKSrvAppl::uninitialize() {

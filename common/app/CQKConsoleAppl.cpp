@@ -1,6 +1,7 @@
 // The console application frame and the base of the console programs' application classes.
 #include "app/CQKConsoleAppl.h"
 
+#include <Poco/Path.h>
 #include <Poco/Util/Option.h>
 #include <Poco/Util/OptionSet.h>
 
@@ -28,14 +29,52 @@ void CQKConsoleAppl::printHeaderInfo() {
 void CQKConsoleAppl::defineOptions(Poco::Util::OptionSet& options) {
     Poco::Util::Application::defineOptions(options);
     options.addOption(qk_help_option());
+    options.addOption(qk_version_option());
 }
 
 void CQKConsoleAppl::displayHelp(const QKLogTag& tag) {
     qk_display_help(options(), commandName(), tag);
 }
 
+void CQKConsoleAppl::displayBareHelp(const std::string& command) {
+    Poco::Util::OptionSet options;
+    defineOptions(options);
+    QKLogTag tag = qk_make_tag(m_header_tag.c_str());
+    qk_display_help(options, command, tag);
+}
+
+namespace {
+
+// --help and --version: what a user asks first, on a machine that may have no keys or
+// configuration yet, so neither is looked at.
+int answer_bare_request(QKBareRequest request, const char* argv0, const SQKFrameSettings& settings,
+                        const std::function<std::unique_ptr<CQKConsoleAppl>()>& make_application) {
+    if (!qk_frame_start_console(true))
+        return QK_EXIT_FRAME_FAILED;
+    if (request == QKBareRequest::version) {
+        qk_print_version(settings.constants.application);
+        return Poco::Util::Application::EXIT_OK;
+    }
+    try {
+        std::unique_ptr<CQKConsoleAppl> application = make_application();
+        application->printHeaderInfo();
+        application->displayBareHelp(Poco::Path(argv0).getBaseName());
+        return Poco::Util::Application::EXIT_OK;
+    } catch (const Poco::Exception& e) {
+        qk_report_exception(nullptr, e);
+    } catch (const std::exception& e) {
+        qk_report_exception(nullptr, e);
+    }
+    return QK_EXIT_FRAME_FAILED;
+}
+
+}  // namespace
+
 int qk_run_console_frame(int argc, char** argv, const SQKFrameSettings& settings,
                          const std::function<std::unique_ptr<CQKConsoleAppl>()>& make_application) {
+    const QKBareRequest request = qk_bare_request(argc, argv);
+    if (request != QKBareRequest::none)
+        return answer_bare_request(request, argv[0], settings, make_application);
     if (!qk_frame_start(settings, true))
         return QK_EXIT_FRAME_FAILED;
     QKLogTag tag = qk_make_tag("_tmain()");

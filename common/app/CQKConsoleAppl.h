@@ -1,7 +1,9 @@
 // The console application frame shared by every console program and service, and the base
 // of their application classes.
 //
-// qk_run_console_frame does the start-up and shut-down around the application object:
+// qk_run_console_frame first answers --help and --version from the program alone (see
+// qk_bare_request): nothing is loaded, nothing logged, and the exit code is 0. Otherwise it
+// does the start-up and shut-down around the application object:
 // constraint handlers, console echo, locale, console, base configuration with the program's
 // build constants, log, the two configuration files, then the application object (options,
 // initialize, main, uninitialize), and the log's end. Exit codes: what main returns (0 after
@@ -34,13 +36,18 @@ public:
     // Logs the header line: product name, version, legal notice and build date.
     virtual void printHeaderInfo();
 
+    // Echoes the help text of the program's options before init(), when the program has
+    // loaded nothing and opened no log. command names the program in the usage line.
+    void displayBareHelp(const std::string& command);
+
 protected:
     // instance_name names the single-instance lock (the program name); class_name prefixes
     // the log tags of the operations this base class runs for the program.
     CQKConsoleAppl(const std::string& instance_name, const std::string& class_name);
 
-    // Adds the option every program has: --help (-h), in the group "commands", so that it
-    // excludes the program's own command.
+    // Adds the options every program has: --help (-h) and --version (-V), in the group
+    // "commands", so that they exclude the program's own command. Both are answered before
+    // the options are processed; see qk_run_console_frame.
     void defineOptions(Poco::Util::OptionSet& options) override;
 
     // Formats the options with usage "[OPTION]\n", logs the text at INFO and echoes it.

@@ -53,12 +53,13 @@ CQKServiceAppl::~CQKServiceAppl() {
 void CQKServiceAppl::defineOptions(Poco::Util::OptionSet& options) {
     Poco::Util::ServerApplication::defineOptions(options);
     options.addOption(qk_help_option());
+    options.addOption(qk_version_option());
 }
 
 void CQKServiceAppl::handleOption(const std::string& name, const std::string& value) {
     Poco::Util::ServerApplication::handleOption(name, value);
-    if (name == "help") {
-        m_help_requested = true;
+    if (name == "help" || name == "version") {
+        m_bare_request = name == "help" ? QKBareRequest::help : QKBareRequest::version;
         stopOptionsProcessing();
     }
 }
@@ -67,6 +68,8 @@ int CQKServiceAppl::main(const ArgVec&) {
     block_termination_signals();
     qk_ignore_sigpipe();
     openStartReport();
+    if (m_bare_request != QKBareRequest::none)
+        return answerBareRequest();
     m_settings.constants.use_common = !isInteractive();
     if (!qk_frame_start(m_settings, true))
         return kServiceFailed;
@@ -87,6 +90,20 @@ int CQKServiceAppl::main(const ArgVec&) {
     const int result = runFramed();
     qk_frame_log_closing(tag);
     return result;
+}
+
+int CQKServiceAppl::answerBareRequest() {
+    if (!qk_frame_start_console(true))
+        return kServiceFailed;
+    if (m_bare_request == QKBareRequest::version) {
+        qk_print_version(m_settings.constants.application);
+        return EXIT_OK;
+    }
+    QKLogTag header = qk_make_tag((m_class_name + "::printHeaderInfo()").c_str());
+    qk_print_header_info(header);
+    QKLogTag help = qk_make_tag((m_class_name + "::displayHelp()").c_str());
+    qk_display_help(options(), commandName(), help);
+    return EXIT_OK;
 }
 
 void CQKServiceAppl::openStartReport() {
@@ -143,11 +160,6 @@ int CQKServiceAppl::runFramed() {
 void CQKServiceAppl::runBody() {
     QKLogTag header = qk_make_tag((m_class_name + "::printHeaderInfo()").c_str());
     qk_print_header_info(header);
-    if (m_help_requested) {
-        QKLogTag help = qk_make_tag((m_class_name + "::displayHelp()").c_str());
-        qk_display_help(options(), commandName(), help);
-        return;
-    }
     runService();
 }
 

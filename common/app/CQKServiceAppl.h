@@ -1,13 +1,14 @@
 // The base of both services' application classes: a Poco ServerApplication that runs in the
 // foreground from a console, or detached with --daemon --pidfile=FILE.
 //
-// main is the services' frame: signals blocked for every thread, the single-instance lock,
-// constraint handlers, console echo only when interactive, locale, console, the base
-// configuration (its "use common" placement when not interactive), the log, the
-// single-instance lock and the configuration files; then TLS, the process-wide error
-// handler, the header line, and either the help text or runService; at the end the log's
-// closing lines. Any failure of the start-up is logged where the log has opened, echoes its
-// text and makes main return 1; so does an exception of runService.
+// main is the services' frame. --help and --version are answered first, from the program
+// alone: no configuration, key, log or lock is looked at. Otherwise: signals blocked for
+// every thread, the single-instance lock, constraint handlers, console echo only when
+// interactive, locale, console, the base configuration (its "use common" placement when not
+// interactive), the log, the single-instance lock and the configuration files; then TLS, the
+// process-wide error handler, the header line and runService; at the end the log's closing
+// lines. Any failure of the start-up is logged where the log has opened, echoes its text and
+// makes main return 1; so does an exception of runService.
 //
 // The start report: a daemon has no console, so until its control task runs it echoes onto
 // the standard error it was launched with (kept before the daemon detaches). The launcher's
@@ -70,6 +71,8 @@ private:
     // /dev/null again and closes the report.
     void openStartReport();
     void closeStartReport();
+    // The header line and the help text, or "<program> <version>"; returns the exit code.
+    int answerBareRequest();
     int runFramed();
     void runBody();
     // Runs the control task on a task manager until the termination request (SIGINT,
@@ -81,6 +84,6 @@ private:
     std::string m_class_name;
     CQKInstanceLock m_instance_lock;
     ErrorHandler m_error_handler;
-    bool m_help_requested = false;
+    QKBareRequest m_bare_request = QKBareRequest::none;
     int m_start_report = -1;  // a copy of the standard error the program was started with
 };

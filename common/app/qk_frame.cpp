@@ -10,6 +10,11 @@
 #include "base/qk_console.h"
 #include "protocol/qk_exceptions.h"
 
+#ifndef QK_VERSION
+#error "QK_VERSION comes from the build: the project version"
+#endif
+const char* const kQKVersion = QK_VERSION;
+
 namespace {
 
 constexpr std::uint64_t kMaxLogFileSize = 104857600;
@@ -57,7 +62,7 @@ bool fail_start(const std::string& text, std::string* failure) {
 
 }  // namespace
 
-bool qk_frame_start(const SQKFrameSettings& settings, bool echo, std::string* failure) {
+bool qk_frame_start_console(bool echo, std::string* failure) {
     qk_set_mem_constraint_handler(nullptr);
     qk_set_str_constraint_handler(nullptr);
     qk_set_console_echo(echo);
@@ -67,6 +72,12 @@ bool qk_frame_start(const SQKFrameSettings& settings, bool echo, std::string* fa
     if (!qk_res_is(qk_init_unicode_console(fileno(stdout) > 0), QK_RES_TRUE))
         return fail_start("Error of initializing of Unicode. Apllication will be closed...",
                           failure);
+    return true;
+}
+
+bool qk_frame_start(const SQKFrameSettings& settings, bool echo, std::string* failure) {
+    if (!qk_frame_start_console(echo, failure))
+        return false;
     std::string log_dir;
     try {
         CQKBaseConfigs& configs = CQKBaseConfigs::instance();
@@ -114,6 +125,29 @@ Poco::Util::Option qk_help_option() {
         .required(false)
         .repeatable(false)
         .group("commands");
+}
+
+Poco::Util::Option qk_version_option() {
+    return Poco::Util::Option("version", "V", "display the program's version...")
+        .required(false)
+        .repeatable(false)
+        .group("commands");
+}
+
+QKBareRequest qk_bare_request(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h")
+            return QKBareRequest::help;
+        if (arg == "--version" || arg == "-V")
+            return QKBareRequest::version;
+    }
+    return QKBareRequest::none;
+}
+
+void qk_print_version(const std::string& program) {
+    std::printf("%s %s\n", program.c_str(), kQKVersion);
+    std::fflush(stdout);
 }
 
 void qk_display_help(const Poco::Util::OptionSet& options, const std::string& command,
