@@ -103,8 +103,9 @@ TEST(E2eBareCommandLineTest, HelpAndVersionNeedNothingButTheProgram) {
     std::filesystem::create_directories(runner.scratch("home"));
     const ProgramRunner::Environment env{{"HOME", runner.scratch("home")}};
     const std::regex version_line(R"([a-z_]+ [0-9]+(\.[0-9]+)+)");
-    for (const std::string program : {"qk_relay_srv", "qk_relay_cln", "qk_relay_srvsvc",
-                                      "qk_relay_clnsvc", "qk_relay_ctrl", "qk_relay_keys"}) {
+    for (const std::string program :
+         {"qk_relay_srv", "qk_relay_cln", "qk_relay_srvsvc", "qk_relay_clnsvc", "qk_relay_ctrl",
+          "qk_relay_keys", "qk_relay_w"}) {
         SCOPED_TRACE(program);
         for (const std::string version : {"--version", "-V"}) {
             const ProgramResult result = runner.run(program, {version, "--bogus"}, env);
