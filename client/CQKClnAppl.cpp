@@ -4,12 +4,12 @@
 #include <Poco/Exception.h>
 #include <Poco/File.h>
 #include <Poco/NumberParser.h>
-#include <Poco/RegularExpression.h>
 #include <Poco/Util/Option.h>
 #include <Poco/Util/OptionException.h>
 #include <unistd.h>
 
 #include "base/qk_console.h"
+#include "base/qk_host_address.h"
 #include "config/CQKBaseConfigs.h"
 #include "config/qk_service_params.h"
 #include "protocol/qk_exceptions.h"
@@ -20,16 +20,16 @@
 
 namespace {
 
-// A dotted IPv4 address, or a host name of dot-terminated labels ending in a top-level label
-// of 2 to 6 letters and an optional final dot.
-const char* const kServerAddressPattern =
-    R"(^(((([01]?\d\d?|2[0-4]\d|25[0-5])\.){3}([01]?\d\d?|2[0-4]\d|25[0-5]))|(([a-zA-Z0-9](([a-zA-Z0-9\-]{0,65})[a-zA-Z0-9])?\.)+([a-zA-Z]{2,6})(\.)?))$)";
 const char* const kPathPattern = "^.{1,260}$";
 constexpr std::size_t kMaxPathLength = 260;
 
 const char* const kRunBorder =
     "Client: Send Files "
     "-------------------------------------------------------------------------------------";
+
+std::string serverAddressProblem(const std::string& value) {
+    return "Wrong value of server address: " + value + ". " + QK_SERVER_ADDRESS_RULE;
+}
 
 int op_code(const SQKClnParams& params) {
     return static_cast<int>(params.m_op_code);
@@ -41,7 +41,6 @@ CQKClnAppl::CQKClnAppl()
     : CQKConsoleAppl("qk_relay_cln", "CQKClnAppl"),
       m_port_validator(new Poco::Util::IntValidator(0, 65535)),
       m_streams_validator(new Poco::Util::IntValidator(1, QK_MAX_STREAMS)),
-      m_address_validator(new Poco::Util::RegExpValidator(kServerAddressPattern)),
       m_path_validator(new Poco::Util::RegExpValidator(kPathPattern)) {
     const QKLogTag tag = qk_make_tag("CQKClnAppl::CQKClnAppl()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKClnAppl::CQKClnAppl()");
@@ -103,11 +102,10 @@ void CQKClnAppl::defineOptions(Poco::Util::OptionSet& options) {
                           .repeatable(false)
                           .argument("<file>")
                           .validator(m_path_validator.duplicate()));
-    options.addOption(Option("server_address", "a", "ip address of the server...")
+    options.addOption(Option("server_address", "a", "host name or IP address of the server...")
                           .required(false)
                           .repeatable(false)
-                          .argument("<server_address>")
-                          .validator(m_address_validator.duplicate()));
+                          .argument("<server_address>"));
     options.addOption(Option("server_port", "p", "tcp port of the server...")
                           .required(false)
                           .repeatable(false)
@@ -180,6 +178,9 @@ void CQKClnAppl::handleOption(const std::string& name, const std::string& value)
             log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_file_path = %s", option,
                         m_params.m_file_path.c_str());
     } else if (name == "server_address") {
+        // Refused here, as the option validators refuse, so that a wrong value is never taken.
+        if (!qk_is_server_address(value))
+            throw Poco::Util::InvalidArgumentException(serverAddressProblem(value));
         m_params.m_srv_address = value;
         log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_srv_address = %s", option,
                     m_params.m_srv_address.c_str());
@@ -265,9 +266,8 @@ void CQKClnAppl::checkParams() {
     if (m_params.m_srv_port < 1 || m_params.m_srv_port > 65535)
         throw Poco::Util::OptionException("Wrong value of port number: " +
                                           std::to_string(m_params.m_srv_port));
-    if (!Poco::RegularExpression::match(m_params.m_srv_address, kServerAddressPattern))
-        throw Poco::Util::OptionException("Wrong value of server address: " +
-                                          m_params.m_srv_address);
+    if (!qk_is_server_address(m_params.m_srv_address))
+        throw Poco::Util::OptionException(serverAddressProblem(m_params.m_srv_address));
 }
 
 // The limit covers every stream of the run. The progress line is for a person watching a

@@ -61,7 +61,6 @@ private:
     CQKTcpSslCln m_tcp_ssl_cln;
     Poco::AutoPtr<Poco::Util::IntValidator> m_port_validator;
     Poco::AutoPtr<Poco::Util::IntValidator> m_streams_validator;
-    Poco::AutoPtr<Poco::Util::RegExpValidator> m_address_validator;
     Poco::AutoPtr<Poco::Util::RegExpValidator> m_path_validator;
     SQKClnParams m_params;
 };

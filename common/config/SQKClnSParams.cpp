@@ -2,9 +2,9 @@
 #include "config/SQKClnSParams.h"
 
 #include <Poco/Exception.h>
-#include <Poco/RegularExpression.h>
 #include <Poco/Util/OptionException.h>
 
+#include "base/qk_host_address.h"
 #include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
 #include "config/SQKClnParams.h"
@@ -20,14 +20,6 @@ constexpr std::int32_t kMinDelaySleep = 1000;
 void raise_delay_sleep(std::int32_t& delay) {
     if (static_cast<std::uint32_t>(delay) < static_cast<std::uint32_t>(kMinDelaySleep))
         delay = kMinDelaySleep;
-}
-
-// A dotted quad of 0..255 each, or a host name of at least two labels ending in 2 to 6
-// letters, with an optional trailing dot.
-const Poco::RegularExpression& server_address_pattern() {
-    static const Poco::RegularExpression pattern(
-        R"re(^(((([01]?\d\d?|2[0-4]\d|25[0-5])\.){3}([01]?\d\d?|2[0-4]\d|25[0-5]))|(([a-zA-Z0-9](([a-zA-Z0-9\-]{0,65})[a-zA-Z0-9])?\.)+([a-zA-Z]{2,6})(\.)?))$)re");
-    return pattern;
 }
 
 // "bw_limit": no limit when missing or blank, else the rate or timetable it holds.
@@ -116,8 +108,9 @@ void SQKClnSParams::checkParams() {
         throw Poco::Util::OptionException("Wrong value of port number: " +
                                           std::to_string(m_srv_port));
     }
-    if (!server_address_pattern().match(m_srv_address))
-        throw Poco::Util::OptionException("Wrong value of server address: " + m_srv_address);
+    if (!qk_is_server_address(m_srv_address))
+        throw Poco::Util::OptionException("Wrong value of server address: " + m_srv_address + ". " +
+                                          QK_SERVER_ADDRESS_RULE);
     if (m_min_age < 0) {
         throw Poco::Util::OptionException("Wrong value of min_age: " + std::to_string(m_min_age) +
                                           ". It must be 0 or more milliseconds.");

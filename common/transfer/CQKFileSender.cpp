@@ -5,9 +5,12 @@
 #include <Poco/DateTime.h>
 #include <Poco/Exception.h>
 #include <Poco/File.h>
+#include <Poco/Net/NetException.h>
 #include <Poco/NumberParser.h>
 #include <Poco/Path.h>
 #include <Poco/Timestamp.h>
+#include <netdb.h>
+#include <sys/socket.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +19,7 @@
 #include "base/CQKReadLease.h"
 #include "base/qk_console.h"
 #include "base/qk_fs.h"
+#include "base/qk_host_address.h"
 #include "base/qk_name_filter.h"
 #include "base/qk_path.h"
 #include "protocol/qk_exceptions.h"
@@ -454,11 +458,31 @@ void CQKFileSender::sendData(qk_code_t code, const std::uint8_t* data, std::int3
     m_curr_result = QK_SEND_FILE_FOK;
 }
 
-Poco::Net::SocketAddress CQKFileSender::serverAddress(const SQKSendParams& params) {
+// getaddrinfo without AI_ADDRCONFIG: a machine whose only addresses are its loopback ones
+// still reaches "localhost" and "::1".
+std::vector<Poco::Net::SocketAddress> CQKFileSender::serverAddresses(const SQKSendParams& params) {
     if (params.srv_port < 1 || params.srv_port > 65535)
         throw Poco::InvalidArgumentException("Wrong value of port number: " +
                                              std::to_string(params.srv_port));
-    return Poco::Net::SocketAddress(params.srv_address, static_cast<Poco::UInt16>(params.srv_port));
+    const std::string host = qk_server_host(params.srv_address);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const int error =
+        ::getaddrinfo(host.c_str(), std::to_string(params.srv_port).c_str(), &hints, &found);
+    if (error != 0)
+        throw Poco::Net::HostNotFoundException(host, ::gai_strerror(error));
+    std::vector<Poco::Net::SocketAddress> addresses;
+    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET || entry->ai_family == AF_INET6)
+            addresses.emplace_back(entry->ai_addr, static_cast<poco_socklen_t>(entry->ai_addrlen));
+    }
+    ::freeaddrinfo(found);
+    if (addresses.empty())
+        throw Poco::Net::HostNotFoundException(host, "no IPv4 or IPv6 address");
+    return addresses;
 }
 
 void CQKFileSender::connectSocket(const QKLogTag& tag) {
@@ -479,9 +503,9 @@ void CQKFileSender::openSocket(const Poco::Net::Context::Ptr& context, const QKL
     const SQKSendParams params = sendParams();
     try {
         qk_sender_stop().check();
-        const Poco::Net::SocketAddress address = serverAddress(params);
+        const std::vector<Poco::Net::SocketAddress> addresses = serverAddresses(params);
         m_reader.reset();
-        m_socket.connect(address, peerKey(), context, m_timeout);
+        m_socket.connect(addresses, peerKey(), context, m_timeout);
     } catch (const Poco::Exception& e) {
         if (qk_sender_stop().requested())
             throw SendingStoppedException();

@@ -180,8 +180,10 @@ protected:
     // attempt, anything else is reported and passed on. A file refused by the receiver does
     // not fail the attempt, but the run's result is 127: not everything was delivered.
     void sendWithAttempts(const QKLogTag& tag, const std::function<void()>& exchange);
-    // The server's address; Poco::InvalidArgumentException for a port outside 1..65535.
-    static Poco::Net::SocketAddress serverAddress(const SQKSendParams& params);
+    // Every address the server's name resolves to, IPv6 and IPv4, in the resolver's order of
+    // preference; Poco::InvalidArgumentException for a port outside 1..65535,
+    // Poco::Net::HostNotFoundException for a name that resolves to none.
+    static std::vector<Poco::Net::SocketAddress> serverAddresses(const SQKSendParams& params);
     // Connects a plain socket to the server, at most the readiness time-out; the socket is
     // kept from the start of the connect, so that closeSocket can discard it when the connect
     // fails. Switches on TCP_NODELAY and bounds stalled I/O. SendingStoppedException once

@@ -30,10 +30,38 @@ const Poco::Timespan kSendSlice(0, 200000);
 
 // The connect and the handshake do not block: their waits are the sender's own, which the
 // stop ends and which say when they last long. Once connected no call blocks for more than a
-// slice.
-void CQKSenderSocket::connect(const Poco::Net::SocketAddress& address, const std::string& receiver,
-                              const Poco::Net::Context::Ptr& context,
+// slice. An address that fails is said at INFO and the next one tried: a name may resolve to
+// an IPv6 address the network does not route before an IPv4 one that it does.
+void CQKSenderSocket::connect(const std::vector<Poco::Net::SocketAddress>& addresses,
+                              const std::string& receiver, const Poco::Net::Context::Ptr& context,
                               const Poco::Timespan& timeout) {
+    m_secure = !context.isNull();
+    m_receiver = receiver;
+    m_greeted = false;
+    m_slow_said = false;
+    for (std::size_t next = 1;; ++next) {
+        const Poco::Net::SocketAddress& address = addresses.at(next - 1);
+        try {
+            connectTo(address, context, timeout);
+            break;
+        } catch (const Poco::Exception& e) {
+            if (next == addresses.size() || qk_sender_stop().requested())
+                throw;
+            const QKLogTag tag = qk_make_tag((std::string(m_class_name) + "::connect()").c_str());
+            log_message(LOG_LEVEL_INFO, &tag, "Connection to %s at %s failed: %s; trying %s",
+                        receiver.c_str(), address.toString().c_str(), e.displayText().c_str(),
+                        addresses[next].toString().c_str());
+            discard();
+        }
+    }
+    if (m_secure)
+        shakeHands(timeout);
+    m_socket->setBlocking(true);
+}
+
+void CQKSenderSocket::connectTo(const Poco::Net::SocketAddress& address,
+                                const Poco::Net::Context::Ptr& context,
+                                const Poco::Timespan& timeout) {
     if (context.isNull()) {
         m_socket = std::make_unique<Poco::Net::StreamSocket>();
     } else {
@@ -42,10 +70,6 @@ void CQKSenderSocket::connect(const Poco::Net::SocketAddress& address, const std
         secure->setPeerHostName(QK_TLS_SERVER_NAME);
         m_socket = std::move(secure);
     }
-    m_secure = !context.isNull();
-    m_receiver = receiver;
-    m_greeted = false;
-    m_slow_said = false;
     m_socket->connectNB(address);
     m_fd = m_socket->impl()->sockfd();
     qk_sender_stop().enlist(m_fd);
@@ -53,9 +77,6 @@ void CQKSenderSocket::connect(const Poco::Net::SocketAddress& address, const std
     m_socket->setSendTimeout(kSendSlice);
     m_socket->setReceiveTimeout(kSendSlice);
     awaitConnect(address, timeout);
-    if (m_secure)
-        shakeHands(timeout);
-    m_socket->setBlocking(true);
 }
 
 void CQKSenderSocket::awaitConnect(const Poco::Net::SocketAddress& address,

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 // How long a wait for the receiver's greeting or a status lasts before it is said at INFO.
 constexpr std::chrono::seconds QK_SLOW_ANSWER{5};
@@ -36,13 +37,16 @@ public:
     CQKSenderSocket(const CQKSenderSocket&) = delete;
     CQKSenderSocket& operator=(const CQKSenderSocket&) = delete;
 
-    // Connects to address ("receiver" names it in the log), with TLS on context when given
-    // (the handshake refuses a server whose certificate does not carry QK_TLS_SERVER_NAME);
-    // each step at most timeout. The socket is kept from the start of the connect, so that
-    // close or discard can release it when the connect fails. Switches on TCP_NODELAY.
-    // Poco's network exceptions on failure; SendingStoppedException once stopped.
-    void connect(const Poco::Net::SocketAddress& address, const std::string& receiver,
-                 const Poco::Net::Context::Ptr& context, const Poco::Timespan& timeout);
+    // Connects to the first of addresses (not empty) that takes the connection, trying each
+    // in turn, each at most timeout ("receiver" names them in the log); then, with TLS on
+    // context when given, shakes hands at most timeout (the handshake refuses a server whose
+    // certificate does not carry QK_TLS_SERVER_NAME). The socket is kept from the start of
+    // the connect, so that close or discard can release it when the connect fails. Switches
+    // on TCP_NODELAY. Poco's network exceptions on failure, the last address's when none
+    // connects; SendingStoppedException once stopped.
+    void connect(const std::vector<Poco::Net::SocketAddress>& addresses,
+                 const std::string& receiver, const Poco::Net::Context::Ptr& context,
+                 const Poco::Timespan& timeout);
     // Shuts down, closes and releases the socket; never throws. Needs a socket.
     void close() noexcept;
     // Releases the socket, if any, without shutting it down first.
@@ -77,6 +81,9 @@ private:
     };
     bool awaitReady(SQKWait& wait, int mode);
     void noteSlowAnswer(const SQKWait& wait);
+    // Creates the socket and connects it to address, at most timeout.
+    void connectTo(const Poco::Net::SocketAddress& address, const Poco::Net::Context::Ptr& context,
+                   const Poco::Timespan& timeout);
     void awaitConnect(const Poco::Net::SocketAddress& address, const Poco::Timespan& timeout);
     void shakeHands(const Poco::Timespan& timeout);
     std::size_t sendSome(const std::uint8_t* data, std::size_t length);

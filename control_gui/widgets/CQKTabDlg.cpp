@@ -16,6 +16,7 @@
 #include "CQKBalloonTip.h"
 #include "CQKConfigControl.h"
 #include "CQKTabCtrl.h"
+#include "base/qk_host_address.h"
 #include "base/qk_log.h"
 #include "protocol/qk_exceptions.h"
 #include "qk_gui_common.h"
@@ -25,13 +26,6 @@ namespace {
 // Paths are matched on their UTF-8 bytes, so a valid path always fits its 261-byte field.
 const std::regex& path_pattern() {
     static const std::regex pattern("^.{1,260}$");
-    return pattern;
-}
-
-const std::regex& address_pattern() {
-    static const std::regex pattern(
-        R"(^(((([01]?\d\d?|2[0-4]\d|25[0-5])\.){3}([01]?\d\d?|2[0-4]\d|25[0-5]))|)"
-        R"((([a-zA-Z0-9](([a-zA-Z0-9\-]{0,65})[a-zA-Z0-9])?\.)+([a-zA-Z]{2,6})(\.)?))$)");
     return pattern;
 }
 
@@ -183,7 +177,7 @@ bool CQKTabDlg::GetAddressFromEdit(QLineEdit* edit, std::string& address) {
     std::string text;
     const bool valid = validate("CQKTabDlg::GetAddressFromEdit()", edit, [&](std::string value) {
         text = std::move(value);
-        return std::regex_match(text, address_pattern());
+        return qk_is_server_address(text);
     });
     if (valid)
         address = std::move(text);

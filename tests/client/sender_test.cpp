@@ -33,6 +33,7 @@
 #include "Immutable.h"
 #include "TempDir.h"
 #include "TestPki.h"
+#include "transfer/CQKSenderSocket.h"
 #include "transfer/qk_relay_metrics.h"
 #include "transfer/qk_tls.h"
 
@@ -451,6 +452,40 @@ TEST_F(SenderTest, AnUnresolvableNameIsNamedBeforeTheCloseText) {
     const std::size_t close = console.find("Stream Socket isn't created yet...");
     EXPECT_LT(cause, close) << console;
     EXPECT_NE(close, std::string::npos) << console;
+}
+
+TEST_F(SenderTest, ReachesAReceiverOnIPv6LoopbackBareOrBracketed) {
+    FakeReceiver v6_receiver(nullptr, "::1");
+    params.m_srv_port = v6_receiver.port();
+    for (const char* address : {"::1", "[::1]"}) {
+        put("f.bin", pattern(1000));
+        params.m_srv_address = address;
+        CQKTcpCln sender;
+        EXPECT_EQ(run_sender(sender, params, v6_receiver, console, Poco::Timespan(30, 0), 0ms),
+                  QK_SEND_FILE_FOK)
+            << address << console;
+    }
+    EXPECT_EQ(v6_receiver.files().size(), 2u);
+}
+
+// A name may resolve to an address that refuses before one that takes the connection; when
+// none does, the last one's failure is what the caller gets.
+TEST_F(SenderTest, ConnectTriesEachAddressInTurn) {
+    Poco::Net::ServerSocket probe(Poco::Net::SocketAddress("::1", 0));
+    const Poco::Net::SocketAddress closed_v6("::1", probe.address().port());
+    probe.close();
+    const Poco::Net::SocketAddress closed_v4("127.0.0.1", closed_port());
+    const Poco::Timespan timeout(30, 0);
+
+    CQKSenderSocket socket("CQKTcpCln");
+    socket.connect({closed_v6, Poco::Net::SocketAddress("127.0.0.1", receiver.port())}, "test",
+                   nullptr, timeout);
+    EXPECT_TRUE(socket.isOpen());
+    socket.close();
+    EXPECT_THROW(socket.connect({closed_v4, closed_v6}, "test", nullptr, timeout),
+                 Poco::Net::ConnectionRefusedException);
+    socket.discard();
+    EXPECT_TRUE(receiver.waitForClosed(1, 30s));
 }
 
 // Only the refusal of an older receiver (0x7F where the answer to the offer of files in

@@ -303,17 +303,21 @@ TEST_F(E2eCommandLineTest, OptionErrorsEndTheStartUp) {
          kExitFrameFailed,
          "Wrong value of ssl_allowed_networks: 10.1.2.3/8 has bits set beyond its prefix "
          "length."},
-        // Neither a dotted IPv4 address nor a host name with a top-level label.
+        // The message says in words what is accepted.
         {"address out of range",
          "qk_relay_cln",
          {"--send_files", "--server_address=256.1.1.1"},
          kExitFrameFailed,
-         "(\\.)?))$"},
-        {"address without domain",
+         "Wrong value of server address: 256.1.1.1. It must be a host name such as localhost "
+         "or relay.example.org, an IPv4 address such as 192.0.2.1, or an IPv6 address such as "
+         "::1 or [::1]."},
+        {"address with an underscore",
          "qk_relay_cln",
-         {"--send_files", "--server_address=localhost"},
+         {"--send_files", "--server_address=rx_1.example"},
          kExitFrameFailed,
-         "(\\.)?))$"},
+         "Wrong value of server address: rx_1.example. It must be a host name such as "
+         "localhost or relay.example.org, an IPv4 address such as 192.0.2.1, or an IPv6 "
+         "address such as ::1 or [::1]."},
     });
 }
 

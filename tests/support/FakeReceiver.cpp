@@ -16,8 +16,8 @@ namespace {
 // How often the serving thread looks at the stop flag while it waits.
 const Poco::Timespan kPollInterval(0, 20 * 1000);
 
-Poco::Net::ServerSocket listen_on_loopback(Poco::Net::Context::Ptr tls_context) {
-    const Poco::Net::SocketAddress address("127.0.0.1", 0);
+Poco::Net::ServerSocket listen_on(const std::string& host, Poco::Net::Context::Ptr tls_context) {
+    const Poco::Net::SocketAddress address(host, 0);
     if (tls_context.isNull())
         return Poco::Net::ServerSocket(address);
     return Poco::Net::SecureServerSocket(address, 64, tls_context);
@@ -29,8 +29,8 @@ std::size_t record_size(const std::vector<std::uint8_t>& frame) {
 
 }  // namespace
 
-FakeReceiver::FakeReceiver(Poco::Net::Context::Ptr tls_context)
-    : m_server(listen_on_loopback(tls_context)), m_tls(!tls_context.isNull()) {
+FakeReceiver::FakeReceiver(Poco::Net::Context::Ptr tls_context, const std::string& host)
+    : m_server(listen_on(host, tls_context)), m_tls(!tls_context.isNull()) {
     m_port = m_server.address().port();
     m_thread = std::thread([this] { run(); });
 }

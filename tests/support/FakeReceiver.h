@@ -1,4 +1,4 @@
-// A scripted peer that plays the receiving side of the transfer protocol on 127.0.0.1.
+// A scripted peer that plays the receiving side of the transfer protocol on a loopback address.
 //
 // It listens on an ephemeral port and serves one connection at a time on its own thread:
 // it greets, records every byte it receives, follows the frames (header, file data,
@@ -84,9 +84,10 @@ public:
     // files while the sender waits.
     using Script = std::function<Answer(const Event&)>;
 
-    // Starts listening and serving, plain or, given a server context, with TLS. Throws Poco's
-    // network exceptions when it cannot listen.
-    explicit FakeReceiver(Poco::Net::Context::Ptr tls_context = nullptr);
+    // Starts listening on host (a literal address) and serving, plain or, given a server
+    // context, with TLS. Throws Poco's network exceptions when it cannot listen.
+    explicit FakeReceiver(Poco::Net::Context::Ptr tls_context = nullptr,
+                          const std::string& host = "127.0.0.1");
     // Stops serving, closing an open connection, and joins the thread.
     ~FakeReceiver();
     FakeReceiver(const FakeReceiver&) = delete;

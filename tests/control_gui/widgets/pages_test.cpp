@@ -303,10 +303,16 @@ void PagesTest::portsAndAddressesAreValidated() {
         const char* port;
         bool valid;
     } cases[] = {
-        {"127.0.0.1", "65535", true},       {"relay.example.org", "1", true},
-        {"relay.example.org.", "80", true}, {"localhost", "80", false},
-        {"256.1.1.1", "80", false},         {"relay.example.abcdefg", "80", false},
-        {"127.0.0.1", "65536", false},      {"127.0.0.1", "", false},
+        {"127.0.0.1", "65535", true},
+        {"relay.example.org", "1", true},
+        {"relay.example.org.", "80", true},
+        {"localhost", "80", true},
+        {"256.1.1.1", "80", false},
+        {"relay.example.abcdefg", "80", true},
+        {"[::1]", "80", true},
+        {"rx_1.example", "80", false},
+        {"127.0.0.1", "65536", false},
+        {"127.0.0.1", "", false},
         {"127.0.0.1", "8o", false},
     };
     for (const auto& each : cases) {
@@ -315,7 +321,7 @@ void PagesTest::portsAndAddressesAreValidated() {
         QVERIFY2(client->DlgToCtrl(payload) == each.valid, each.address);
     }
     // One tip at a time, the first wrong field's, and a click or a key anywhere closes it.
-    control("1033")->setText(QStringLiteral("localhost"));
+    control("1033")->setText(QStringLiteral("256.1.1.1"));
     control("1034")->setText(QStringLiteral("0"));
     QVERIFY(!client->DlgToCtrl(payload));
     QCOMPARE(tip_of(control("1033")), QStringLiteral("Wrong Address Value"));
