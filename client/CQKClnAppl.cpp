@@ -345,19 +345,16 @@ int CQKClnAppl::main(const std::vector<std::string>& /*args*/) {
             log_message(LOG_LEVEL_INFO, &tag, "Client: Sending Files finished...");
             // sendFiles reports each failed attempt itself; a run whose last attempt failed
             // must not look like a success to the caller.
-            if (sender.currResult() == QK_SEND_FILE_FERROR && qk_sender_stop().requested()) {
+            if (sender.currResult() == QK_SEND_FILE_FERROR) {
+                // A stop asked for is no error of the run: said at INFO.
+                const bool stopped = qk_sender_stop().requested();
                 const char* text =
-                    "Client: Sending Files stopped: the files not sent stay in the outgoing "
-                    "directory...";
+                    stopped ? "Client: Sending Files stopped: the files not sent stay in the "
+                              "outgoing directory..."
+                            : "Client: Sending Files failed: not all files have been sent, the "
+                              "rest stay in the outgoing directory...";
                 qk_print_console(text);
-                log_message(LOG_LEVEL_INFO, &tag, "%s", text);
-                exit_code = kExitNotSent;
-            } else if (sender.currResult() == QK_SEND_FILE_FERROR) {
-                const char* text =
-                    "Client: Sending Files failed: not all files have been sent, the rest stay "
-                    "in the outgoing directory...";
-                qk_print_console(text);
-                log_message(LOG_LEVEL_ERROR, &tag, "%s", text);
+                log_message(stopped ? LOG_LEVEL_INFO : LOG_LEVEL_ERROR, &tag, "%s", text);
                 exit_code = kExitNotSent;
             }
             log_message(LOG_LEVEL_INFO, &tag, "%s <<", kRunBorder);
