@@ -2,8 +2,9 @@
 # Installs what is needed, builds everything and runs the whole test suite.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-# HAProxy, socat and curl for the test of several receivers behind a load balancer.
-"$top/scripts/setup.sh" haproxy socat curl
+# HAProxy, socat and curl for the test of several receivers behind a load balancer; prometheus
+# for promtool, which tests the example alerting rules.
+"$top/scripts/setup.sh" haproxy socat curl prometheus
 "$top/scripts/build.sh"
 cd "${QK_BUILD_DIR:-$top/build}"
 ctest --output-on-failure -j2
