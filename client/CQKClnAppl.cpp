@@ -327,13 +327,17 @@ int CQKClnAppl::main(const std::vector<std::string>& /*args*/) {
 
     int exit_code = EXIT_OK;
     try {
-        lockSingleInstance();
         if (m_params.m_op_code != OperationCode::send_files) {
             displayHelp();
         } else {
             echoParams();
             logParams();
             checkParams();
+            // Runs on other trees go side by side; two on one tree would send its files twice.
+            if (m_params.m_file_path.empty())
+                lockPath("the outgoing tree", m_params.m_out_dir);
+            else
+                lockPath("the outgoing file", m_params.m_file_path);
 
             // The TLS sender loads its key files here, also for a plain run.
             m_tcp_cln.setParams(m_params);

@@ -338,15 +338,45 @@ void CQKSrvAppl::startListeners() {
     }
 }
 
+void CQKSrvAppl::lockWhatRunsShare() {
+    lockPath("the incoming tree", m_params.m_in_dir);
+    if (!qk_listener_off(m_params.m_address))
+        lockPort("the port", m_params.m_port);
+    if (!qk_listener_off(m_params.m_ssl_address))
+        lockPort("the port", m_params.m_ssl_port);
+    if (m_params.m_metrics_port != 0)
+        lockPort("the port", m_params.m_metrics_port);
+}
+
+void CQKSrvAppl::startMetrics() {
+    if (m_params.m_metrics_port == 0)
+        return;
+    // Unlike a service, nothing here tries again later: an endpoint that cannot start ends
+    // the start-up. It starts first, so that no listener has taken a file yet.
+    try {
+        m_metrics.start(m_params.m_metrics_port, m_params.m_metrics_address);
+    } catch (const Poco::Exception& e) {
+        throw Poco::Exception("Metrics endpoint not started on " + m_params.m_metrics_address +
+                              ":" + std::to_string(m_params.m_metrics_port) + ": " +
+                              e.displayText());
+    }
+}
+
 int CQKSrvAppl::main(const std::vector<std::string>& /*args*/) {
     QKLogTag tag = qk_make_tag("CQKSrvAppl::main()");
     log_message(LOG_LEVEL_DEBUG, &tag, "Start of main()...");
     int exit_code = EXIT_OK;
     try {
-        lockSingleInstance();
         if (m_params.m_op_code != OperationCode::start_server) {
             displayHelp();
         } else {
+            // Everything that can refuse the start comes before the banner, so that a script
+            // never sees "Server is started..." from a run that ends at once.
+            checkParams();
+            lockWhatRunsShare();
+            qk_receiver_metrics();  // rendered from the first scrape on
+            startMetrics();
+            startListeners();
             const int op_code = static_cast<int>(m_params.m_op_code);
             qk_print_console("Server is started...");
             qk_print_console("Parameters:");
@@ -370,11 +400,6 @@ int CQKSrvAppl::main(const std::vector<std::string>& /*args*/) {
             log_message(LOG_LEVEL_DEBUG, &tag, "Thread::currentTid() = %lld",
                         static_cast<long long>(qk_get_thread_id()));
 
-            checkParams();
-            qk_receiver_metrics();  // rendered from the first scrape on
-            startListeners();
-            // Its failure is logged and receives nothing less.
-            m_metrics.follow(m_params.m_metrics_port, m_params.m_metrics_address);
             m_metrics.setHealth("");
             waitForTerminationRequest();
 

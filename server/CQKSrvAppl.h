@@ -65,6 +65,10 @@ private:
     // Starts both listeners; when the TLS one fails, stops the plain one again before the
     // exception passes on, so nothing stays half-started.
     void startListeners();
+    // Takes the locks of the incoming tree and of each port listened on.
+    void lockWhatRunsShare();
+    // Starts the metrics endpoint when a port is set; throws when it cannot start.
+    void startMetrics();
 
     // First member: blocks the control signals before anything below can start a thread.
     CQKCtrlSignalWatcher m_signal_watcher;

@@ -5,20 +5,53 @@
 #include <Poco/Util/Option.h>
 #include <Poco/Util/OptionSet.h>
 
+#include <cctype>
+
 #include "app/qk_frame.h"
 #include "base/qk_console.h"
 #include "protocol/qk_exceptions.h"
 
 CQKConsoleAppl::CQKConsoleAppl(const std::string& instance_name, const std::string& class_name)
-    : m_instance_lock(instance_name), m_header_tag(class_name + "::printHeaderInfo()") {
+    : m_instance_lock(instance_name),
+      m_program(instance_name),
+      m_header_tag(class_name + "::printHeaderInfo()") {
     setUnixOptions(true);
 }
 
 CQKConsoleAppl::~CQKConsoleAppl() = default;
 
+namespace {
+
+constexpr const char* kInstanceRefusal =
+    "Instance of this application has been launched already...";
+
+}  // namespace
+
 void CQKConsoleAppl::lockSingleInstance() {
     if (!m_instance_lock.tryLock())
-        throw Poco::Exception("Instance of this application has been launched already...");
+        throw Poco::Exception(kInstanceRefusal);
+}
+
+void CQKConsoleAppl::lockPath(const std::string& what, const std::string& path) {
+    takeLock(CQKInstanceLock::pathLockName(m_program, path),
+             what + " " + CQKInstanceLock::canonicalPath(path));
+}
+
+void CQKConsoleAppl::lockPort(const std::string& what, int port) {
+    takeLock(m_program + ".port" + std::to_string(port), what + " " + std::to_string(port));
+}
+
+void CQKConsoleAppl::takeLock(const std::string& name, const std::string& what) {
+    auto lock = std::make_unique<CQKInstanceLock>(name, what);
+    if (lock->tryLock()) {
+        m_resource_locks.push_back(std::move(lock));
+        return;
+    }
+    const long pid = lock->holderPid();
+    const std::string holder = pid > 0 ? "process " + std::to_string(pid) : "another process";
+    std::string line = what + " is in use by " + holder + " (lock " + lock->path() + ")";
+    line[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(line[0])));
+    throw Poco::Exception(std::string(kInstanceRefusal) + "\n" + line);
 }
 
 void CQKConsoleAppl::printHeaderInfo() {

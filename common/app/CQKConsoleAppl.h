@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/qk_frame.h"
 #include "base/CQKInstanceLock.h"
@@ -57,9 +58,19 @@ protected:
     // of the same user holds it. The lock is released when the process ends, also when it
     // crashes.
     void lockSingleInstance();
+    // Takes the lock on one thing two runs of the program must not share, what naming it
+    // ("the outgoing tree /srv/out"): a tree (lockPath: its canonical path) or a port
+    // (lockPort). A refusal throws the text above and a second line naming what is held, by
+    // which process and the lock file. Held until the process ends.
+    void lockPath(const std::string& what, const std::string& path);
+    void lockPort(const std::string& what, int port);
 
 private:
+    void takeLock(const std::string& name, const std::string& what);
+
     CQKInstanceLock m_instance_lock;
+    std::string m_program;
+    std::vector<std::unique_ptr<CQKInstanceLock>> m_resource_locks;
     std::string m_header_tag;
 };
 

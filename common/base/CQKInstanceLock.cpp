@@ -8,10 +8,14 @@
 #include <unistd.h>
 
 #include <Poco/Exception.h>
+#include <Poco/Path.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <vector>
 
 namespace {
@@ -37,9 +41,40 @@ std::string home_of(uid_t uid) {
     return found->pw_dir;
 }
 
+// FNV-1a: stable across builds and versions, unlike std::hash, since runs of two versions
+// must meet on one lock.
+std::uint32_t fnv1a(const std::string& text) {
+    std::uint32_t hash = 2166136261u;
+    for (const unsigned char c : text) {
+        hash ^= c;
+        hash *= 16777619u;
+    }
+    return hash;
+}
+
 }  // namespace
 
-CQKInstanceLock::CQKInstanceLock(std::string program) : m_program(std::move(program)) {}
+CQKInstanceLock::CQKInstanceLock(std::string name, std::string what)
+    : m_name(std::move(name)), m_what(std::move(what)) {}
+
+std::string CQKInstanceLock::pathLockName(const std::string& program, const std::string& path) {
+    char hex[9];
+    std::snprintf(hex, sizeof(hex), "%08x", fnv1a(canonicalPath(path)));
+    return program + "." + hex;
+}
+
+std::string CQKInstanceLock::canonicalPath(const std::string& path) {
+    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+        std::string canonical(resolved);
+        std::free(resolved);
+        return canonical;
+    }
+    return Poco::Path(path).makeAbsolute().toString();
+}
+
+std::string CQKInstanceLock::path() const {
+    return lockDirectory(::geteuid()) + m_name + ".lock";
+}
 
 CQKInstanceLock::~CQKInstanceLock() {
     unlock();
@@ -71,7 +106,7 @@ std::string CQKInstanceLock::lockDirectory(uid_t uid) {
 bool CQKInstanceLock::tryLock() {
     if (m_fd >= 0)
         return true;
-    const std::string path = lockDirectory(::geteuid()) + m_program + ".lock";
+    const std::string path = this->path();
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         throw Poco::FileException("Cannot open the single-instance lock " + path,
@@ -84,7 +119,24 @@ bool CQKInstanceLock::tryLock() {
         throw Poco::FileException("Cannot lock " + path, std::strerror(error));
     }
     m_fd = fd;
+    writeHolder();
     return true;
+}
+
+void CQKInstanceLock::writeHolder() const {
+    // Best effort: the lock holds without the note, a refusal then names no process.
+    const std::string note = std::to_string(::getpid()) + "\n" + m_what + "\n";
+    if (::ftruncate(m_fd, 0) != 0 ||
+        ::pwrite(m_fd, note.data(), note.size(), 0) != static_cast<ssize_t>(note.size()))
+        return;
+}
+
+long CQKInstanceLock::holderPid() const {
+    long pid = 0;
+    std::ifstream file(path());
+    if (!(file >> pid) || pid <= 0)
+        return 0;
+    return pid;
 }
 
 void CQKInstanceLock::unlock() {

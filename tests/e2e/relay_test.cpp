@@ -1,13 +1,16 @@
 // qk_relay_cln sending to a running qk_relay_srv, plain and in TLS, with the keys that
-// qk_relay_keys made; the server's single-instance guard; its stop by signal.
+// qk_relay_keys made; what two runs may not share; the server's stop by signal.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <unistd.h>
 
 #include <Poco/Net/Context.h>
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/SSLManager.h>
 #include <Poco/Net/SecureStreamSocket.h>
+#include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/StreamSocket.h>
 
@@ -23,6 +26,7 @@
 
 #include "CQKTcpSrv.h"
 #include "ProgramRunner.h"
+#include "base/CQKInstanceLock.h"
 #include "config/SQKSrvParams.h"
 #include "protocol/qk_protocol.h"
 #include "transfer/CQKNameLock.h"
@@ -160,20 +164,38 @@ INSTANTIATE_TEST_SUITE_P(PlainAndTls, E2eTransferTest, ::testing::Values(false, 
                              return info.param ? "Tls" : "Plain";
                          });
 
-TEST_F(E2eRelayTest, ASecondServerIsRefusedAndTheFirstKeepsReceiving) {
+// Receivers of other trees on other ports run side by side; one that would share a port or
+// the incoming tree of a running one is refused with the holder's process id, before it binds
+// anything, and the first keeps receiving.
+TEST_F(E2eRelayTest, ReceiversShareNoTreeAndNoPortButRunSideBySide) {
     const std::string in = m_runner.scratch("in");
     std::unique_ptr<RunningProgram> server = startServer({"--in_dir=" + in});
     ASSERT_FALSE(HasFatalFailure());
 
-    const std::vector<std::uint16_t> other = ProgramRunner::freePorts(2);
-    const ProgramResult second =
-        m_runner.run("qk_relay_srv", {"--start_server", "--in_dir=" + m_runner.scratch("in2"),
-                                      "--port=" + std::to_string(other[0]),
-                                      "--ssl_port=" + std::to_string(other[1])});
-    EXPECT_EQ(second.exit_code, kExitMainFailed) << second.output();
-    EXPECT_NE(second.output().find("Instance of this application has been launched already..."),
-              std::string::npos)
-        << second.output();
+    const std::vector<std::uint16_t> other = ProgramRunner::freePorts(3);
+    const auto receiver = [&](const std::string& dir, std::uint16_t port, std::uint16_t ssl_port) {
+        return std::vector<std::string>{"--start_server", "--in_dir=" + m_runner.scratch(dir),
+                                        "--port=" + std::to_string(port),
+                                        "--ssl_port=" + std::to_string(ssl_port)};
+    };
+    std::unique_ptr<RunningProgram> beside =
+        m_runner.start("qk_relay_srv", receiver("in2", other[0], other[1]));
+    ASSERT_TRUE(ProgramRunner::waitForPort(other[1], 10s)) << beside->out() << beside->err();
+
+    const std::string holder = " is in use by process " + std::to_string(server->pid());
+    const auto expect_refused = [&](const std::vector<std::string>& args, const std::string& line) {
+        const ProgramResult refused = m_runner.run("qk_relay_srv", args);
+        EXPECT_EQ(refused.exit_code, kExitMainFailed) << refused.output();
+        EXPECT_NE(
+            refused.output().find("Instance of this application has been launched already..."),
+            std::string::npos)
+            << refused.output();
+        EXPECT_NE(refused.output().find(line + holder), std::string::npos) << refused.output();
+        EXPECT_EQ(refused.output().find("Server is started..."), std::string::npos);
+    };
+    expect_refused(receiver("in3", other[2], m_ssl_port), "The port " + std::to_string(m_ssl_port));
+    expect_refused(receiver("in", other[2], ProgramRunner::freePorts(1)[0]),
+                   "The incoming tree " + fs::canonical(in).string());
 
     ASSERT_TRUE(server->running());
     const std::string out = m_runner.scratch("out");
@@ -182,7 +204,74 @@ TEST_F(E2eRelayTest, ASecondServerIsRefusedAndTheFirstKeepsReceiving) {
     EXPECT_EQ(sent.exit_code, 0) << sent.output();
     EXPECT_EQ(ProgramRunner::readFile(in + "/after.txt"), "still there\n");
 
+    stop(*beside, SIGTERM);
     stop(*server, SIGTERM);
+}
+
+// Two clients on other trees deliver side by side; a third on the tree a running one sends
+// is refused with its process id and leaves the files to it.
+TEST_F(E2eRelayTest, ClientsOfOtherTreesRunSideBySideAndOneTreeHasOneSender) {
+    const std::string in = m_runner.scratch("in");
+    std::unique_ptr<RunningProgram> server = startServer({"--in_dir=" + in});
+    ASSERT_FALSE(HasFatalFailure());
+
+    // At 1 KiB/s the slow run holds its tree for minutes, until it is stopped.
+    const std::string slow_out = m_runner.scratch("slow");
+    ProgramRunner::writeFile(slow_out + "/big.bin", random_bytes(256 * 1024));
+    std::unique_ptr<RunningProgram> slow = m_runner.start(
+        "qk_relay_cln", {"--send_files", "--out_dir=" + slow_out, "--server_address=127.0.0.1",
+                         "--server_port=" + std::to_string(m_port), "--bwlimit=1K"});
+    const std::string lock = CQKInstanceLock::lockDirectory(::geteuid()) +
+                             CQKInstanceLock::pathLockName("qk_relay_cln", slow_out) + ".lock";
+    ASSERT_TRUE(ProgramRunner::waitUntil(
+        [&] {
+            return ProgramRunner::readFile(lock).value_or("").rfind(
+                       std::to_string(slow->pid()) + "\n", 0) == 0;
+        },
+        10s))
+        << slow->out() << slow->err();
+
+    const std::string out = m_runner.scratch("out");
+    ProgramRunner::writeFile(out + "/a.txt", "a\n");
+    const ProgramResult beside = send(out, "", false, m_port);
+    EXPECT_EQ(beside.exit_code, 0) << beside.output();
+    EXPECT_EQ(ProgramRunner::readFile(in + "/a.txt"), "a\n");
+
+    const ProgramResult refused = send(slow_out + "/.", "", false, m_port);
+    EXPECT_EQ(refused.exit_code, kExitMainFailed) << refused.output();
+    EXPECT_NE(refused.output().find("Instance of this application has been launched already..."),
+              std::string::npos);
+    EXPECT_NE(refused.output().find("The outgoing tree " + fs::canonical(slow_out).string() +
+                                    " is in use by process " + std::to_string(slow->pid()) +
+                                    " (lock " + lock + ")"),
+              std::string::npos)
+        << refused.output();
+    EXPECT_TRUE(fs::exists(slow_out + "/big.bin"));
+
+    slow->signal(SIGTERM);
+    EXPECT_TRUE(slow->waitForExit(kStopDeadline).has_value());
+    stop(*server, SIGTERM);
+}
+
+// A metrics endpoint that cannot start (its port taken, an address the machine does not
+// have) ends the start-up with one error before the server says it started.
+TEST_F(E2eRelayTest, AMetricsEndpointThatCannotStartEndsTheStartUp) {
+    Poco::Net::ServerSocket taken(Poco::Net::SocketAddress("127.0.0.1", 0));
+    ::fcntl(taken.impl()->sockfd(), F_SETFD, FD_CLOEXEC);  // not inherited by the server
+    const std::string port = std::to_string(taken.address().port());
+    for (const auto& [address, at] : std::map<std::string, std::string>{
+             {"127.0.0.1", "127.0.0.1:" + port}, {"192.0.2.1", "192.0.2.1:" + port}}) {
+        const ProgramResult refused = m_runner.run(
+            "qk_relay_srv",
+            {"--start_server", "--in_dir=" + m_runner.scratch("in"),
+             "--port=" + std::to_string(m_port), "--ssl_port=" + std::to_string(m_ssl_port),
+             "--metrics_port=" + port, "--metrics_address=" + address});
+        EXPECT_EQ(refused.exit_code, kExitMainFailed) << refused.output();
+        EXPECT_NE(refused.output().find("Metrics endpoint not started on " + at), std::string::npos)
+            << refused.output();
+        EXPECT_EQ(refused.output().find("Server is started..."), std::string::npos)
+            << refused.output();
+    }
 }
 
 // A receiver killed while a client is connected leaves that connection in TIME_WAIT on its

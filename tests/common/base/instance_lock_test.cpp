@@ -35,7 +35,7 @@ TEST(InstanceLock, AKilledHolderLeavesTheLockFree) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        CQKInstanceLock held(kProgram);
+        CQKInstanceLock held(kProgram, "the test tree");
         const char ok = held.tryLock() ? '1' : '0';
         (void)::write(ready[1], &ok, 1);
         ::pause();
@@ -46,6 +46,7 @@ TEST(InstanceLock, AKilledHolderLeavesTheLockFree) {
     ASSERT_EQ(ok, '1');
     CQKInstanceLock mine(kProgram);
     EXPECT_FALSE(mine.tryLock()) << "another process holds it";
+    EXPECT_EQ(mine.holderPid(), child) << "a refusal names the holder";
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
     EXPECT_TRUE(mine.tryLock());
@@ -75,6 +76,14 @@ TEST(InstanceLock, AUnitsRuntimeDirectoryIsTakenWhenPrivate) {
     EXPECT_NE(CQKInstanceLock::lockDirectory(::geteuid()), runtime + "/");
     ::unsetenv("RUNTIME_DIRECTORY");
     ::rmdir(runtime.c_str());
+}
+
+// Two spellings of one tree meet on one lock; another tree has its own.
+TEST(InstanceLock, APathsLockNameIsThatOfItsCanonicalPath) {
+    const std::string name = CQKInstanceLock::pathLockName("p", "/tmp");
+    EXPECT_EQ(CQKInstanceLock::pathLockName("p", "/tmp/../tmp/."), name);
+    EXPECT_NE(CQKInstanceLock::pathLockName("p", "/var"), name);
+    EXPECT_EQ(name.rfind("p.", 0), 0u);
 }
 
 }  // namespace
