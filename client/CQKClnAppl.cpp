@@ -364,11 +364,12 @@ void CQKClnAppl::warnSubDirsLeft(const CQKTcpCln::SQKTreeCount& tree) const {
     if (tree.files_in_sub_dirs == 0)
         return;
     const QKLogTag tag = qk_make_tag("CQKClnAppl::main()");
-    const std::string text =
-        std::to_string(tree.files_in_sub_dirs) +
-        (tree.files_in_sub_dirs == 1 ? " file in " : " files in ") + std::to_string(tree.sub_dirs) +
-        (tree.sub_dirs == 1 ? " sub-directory of " : " sub-directories of ") + m_params.m_out_dir +
-        " were not sent: --sub_dirs (-s) sends sub-directories";
+    const bool one = tree.files_in_sub_dirs == 1;
+    const std::string text = std::to_string(tree.files_in_sub_dirs) +
+                             (one ? " file in " : " files in ") + std::to_string(tree.sub_dirs) +
+                             (tree.sub_dirs == 1 ? " sub-directory of " : " sub-directories of ") +
+                             m_params.m_out_dir + (one ? " was" : " were") +
+                             " not sent: --sub_dirs (-s) sends sub-directories";
     log_message(LOG_LEVEL_WARN, &tag, "%s", text.c_str());
     qk_print_console("WARNING " + text);
 }

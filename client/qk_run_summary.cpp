@@ -3,6 +3,8 @@
 
 #include <Poco/JSON/Object.h>
 
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <sstream>
 
@@ -12,9 +14,11 @@ namespace {
 
 constexpr int kSignalBase = 128;
 
-double bytes_per_second(const SQKRunOutcome& outcome) {
-    return outcome.seconds > 0 ? static_cast<double>(outcome.counts.bytes_sent) / outcome.seconds
-                               : 0;
+std::uint64_t bytes_per_second(const SQKRunOutcome& outcome) {
+    if (outcome.seconds <= 0)
+        return 0;
+    return static_cast<std::uint64_t>(static_cast<double>(outcome.counts.bytes_sent) /
+                                      outcome.seconds);
 }
 
 }  // namespace
@@ -38,7 +42,7 @@ std::string qk_summary_line(const SQKRunOutcome& outcome) {
     const SQKRunCounts& counts = outcome.counts;
     char seconds[32];
     std::snprintf(seconds, sizeof(seconds), "%.1f", outcome.seconds);
-    const auto rate = static_cast<std::uint64_t>(bytes_per_second(outcome));
+    const std::uint64_t rate = bytes_per_second(outcome);
     return "Summary: " + std::to_string(counts.files_sent) +
            (counts.files_sent == 1 ? " file (" : " files (") + qk_bytes_text(counts.bytes_sent) +
            ") sent in " + seconds + " s (" + qk_bytes_text(rate) + "/s); " +
@@ -48,13 +52,13 @@ std::string qk_summary_line(const SQKRunOutcome& outcome) {
 
 std::string qk_summary_json(const SQKRunOutcome& outcome) {
     const SQKRunCounts& counts = outcome.counts;
-    Poco::JSON::Object object;
+    Poco::JSON::Object object(Poco::JSON_PRESERVE_KEY_ORDER);
     object.set("files_sent", counts.files_sent);
     object.set("bytes_sent", counts.bytes_sent);
     object.set("files_refused", counts.files_refused);
     object.set("files_left", counts.files_left);
     object.set("bytes_resumed", counts.bytes_resumed);
-    object.set("seconds", outcome.seconds);
+    object.set("seconds", std::round(outcome.seconds * 1000) / 1000);  // to the millisecond
     object.set("bytes_per_second", bytes_per_second(outcome));
     object.set("receiver_reached", counts.receiver_reached);
     object.set("exit_code", qk_run_exit_code(outcome));
