@@ -333,9 +333,11 @@ int CQKClnAppl::endRun(const CQKTcpCln& sender, double seconds) {
     outcome.failed = sender.currResult() == QK_SEND_FILE_FERROR;
     outcome.stop_signal = qk_sender_stop().requested() ? g_stop_signal.load() : 0;
     const bool tree_run = m_params.m_file_path.empty();
-    if (!outcome.counts.receiver_reached || (tree_run && m_params.m_sub_dirs == 0)) {
+    // A named file under an excluded name needs no receiver: nothing was left then.
+    const bool unreached = !outcome.counts.receiver_reached && outcome.failed;
+    if (unreached || (tree_run && m_params.m_sub_dirs == 0)) {
         const CQKTcpCln::SQKTreeCount tree = sender.countOutgoing();
-        if (!outcome.counts.receiver_reached)
+        if (unreached)
             outcome.counts.files_left = tree.files;
         if (tree_run)
             warnSubDirsLeft(tree);
