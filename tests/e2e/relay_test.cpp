@@ -229,33 +229,49 @@ TEST_F(E2eRelayTest, RestartsOnTheSamePortsRightAfterAKill) {
 // What a script learns from a run: its exit code tells a receiver never reached, files left
 // after it was reached and files refused apart, and the JSON summary counts them.
 TEST_F(E2eRelayTest, TheExitCodeAndTheSummaryTellTheOutcomeOfARun) {
-    using Answer = FakeReceiver::Answer;
+    using Event = FakeReceiver::Event;
     using Step = FakeReceiver::Step;
+    using Script = FakeReceiver::Script;
+    const Script refuse_first_cut_next = [](const Event& event) {
+        if (event.step == Step::Finished && event.count == 0)
+            return FakeReceiver::status(QK_SEND_FILE_FERROR);
+        if (event.step == Step::Header && event.count > 0)
+            return FakeReceiver::close();
+        return FakeReceiver::status(QK_SEND_FILE_FOK);
+    };
     struct Case {
         const char* what;
-        std::optional<std::pair<Step, Answer>> answer;  // none: nothing listens
+        std::optional<Script> script;  // none: nothing listens
+        int files;
         int exit_code;
         int sent, refused, left;
         bool reached;
     };
     const Case cases[] = {
-        {"all delivered", std::make_pair(Step::Finished, FakeReceiver::status(QK_SEND_FILE_FOK)), 0,
-         1, 0, 0, true},
-        {"refused", std::make_pair(Step::Finished, FakeReceiver::status(QK_SEND_FILE_FERROR)), 65,
-         0, 1, 0, true},
-        {"nothing listening", std::nullopt, 69, 0, 0, 1, false},
-        {"cut after the greeting", std::make_pair(Step::Header, FakeReceiver::close()), 75, 0, 0, 1,
-         true},
+        {"all delivered", Script([](const Event&) { return FakeReceiver::status(0); }), 1, 0, 1, 0,
+         0, true},
+        {"refused", Script([](const Event& event) {
+             return FakeReceiver::status(event.step == Step::Finished ? QK_SEND_FILE_FERROR : 0);
+         }),
+         1, 65, 0, 1, 0, true},
+        {"nothing listening", std::nullopt, 1, 69, 0, 0, 1, false},
+        {"cut after the greeting", Script([](const Event& event) {
+             return event.step == Step::Header ? FakeReceiver::close() : FakeReceiver::status(0);
+         }),
+         1, 75, 0, 0, 1, true},
+        // Files left outweigh a refusal: sending again may deliver them.
+        {"one refused, one cut", refuse_first_cut_next, 2, 75, 0, 1, 1, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string out = m_runner.scratch(std::string("out ") + c.what);
-        ProgramRunner::writeFile(out + "/kept.txt", "kept\n");
+        for (int file = 0; file < c.files; ++file)
+            ProgramRunner::writeFile(out + "/kept" + std::to_string(file) + ".txt", "kept\n");
         std::unique_ptr<FakeReceiver> receiver;
         std::uint16_t port = m_port;  // nothing listens there
-        if (c.answer) {
+        if (c.script) {
             receiver = std::make_unique<FakeReceiver>();
-            receiver->setAnswer(c.answer->first, c.answer->second);
+            receiver->setScript(*c.script);
             port = receiver->port();
         }
         const ProgramResult result =
@@ -264,7 +280,7 @@ TEST_F(E2eRelayTest, TheExitCodeAndTheSummaryTellTheOutcomeOfARun) {
                           "--server_port=" + std::to_string(port), "--json"},
                          {{"QK_RELAY_FILES_IN_FLIGHT", "off"}});
         EXPECT_EQ(result.exit_code, c.exit_code) << result.output();
-        EXPECT_EQ(fs::exists(out + "/kept.txt"), c.sent == 0);
+        EXPECT_EQ(fs::exists(out + "/kept0.txt"), c.sent == 0);
 
         const std::size_t start = result.out.rfind("\n{");
         ASSERT_NE(start, std::string::npos) << result.out;
