@@ -8,6 +8,12 @@
 #include <Poco/Util/OptionException.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <utility>
+
 #include "base/qk_console.h"
 #include "base/qk_host_address.h"
 #include "config/CQKBaseConfigs.h"
@@ -34,6 +40,15 @@ std::string serverAddressProblem(const std::string& value) {
 int op_code(const SQKClnParams& params) {
     return static_cast<int>(params.m_op_code);
 }
+
+// Options of which, given together, one would silently win over the other: a named file is
+// sent alone, whatever directory or sub-directories are asked for.
+const std::pair<const char*, const char*> kConflicts[] = {
+    {"out_dir", "file"},
+    {"sub_dirs", "file"},
+};
+
+std::atomic<int> g_stop_signal{0};
 
 }  // namespace
 
@@ -115,6 +130,11 @@ void CQKClnAppl::defineOptions(Poco::Util::OptionSet& options) {
         Option("use_ssl", "l", "use ssl for tcp connection...").required(false).repeatable(false));
     options.addOption(
         Option("sub_dirs", "s", "scan subdirectoris...").required(false).repeatable(false));
+    options.addOption(Option("json", "",
+                             "the summary at the end of a run as one JSON object on standard "
+                             "output...")
+                          .required(false)
+                          .repeatable(false));
     options.addOption(Option("streams", "",
                              "connections a directory run spreads its files over, 1 to " +
                                  std::to_string(QK_MAX_STREAMS) + " (default 1)...")
@@ -153,6 +173,7 @@ bool CQKClnAppl::acceptPath(const std::string& name, const std::string& value,
 void CQKClnAppl::handleOption(const std::string& name, const std::string& value) {
     const QKLogTag tag = qk_make_tag("CQKClnAppl::handleOption()");
     CQKConsoleAppl::handleOption(name, value);
+    refuseConflicts(name);
 
     const char* option = name.c_str();
     if (name == "help") {
@@ -197,6 +218,8 @@ void CQKClnAppl::handleOption(const std::string& name, const std::string& value)
         m_params.m_sub_dirs = 1;
         log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_sub_dirs = %d", option,
                     m_params.m_sub_dirs);
+    } else if (name == "json") {
+        m_json = true;
     } else if (name == "streams") {
         // The validator has accepted a decimal integer in 1..QK_MAX_STREAMS.
         m_params.m_streams = Poco::NumberParser::parse(value);
@@ -215,6 +238,23 @@ void CQKClnAppl::handleOption(const std::string& name, const std::string& value)
         log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_exclude = %s", option,
                     m_params.m_exclude.text().c_str());
     }
+}
+
+void CQKClnAppl::refuseConflicts(const std::string& name) {
+    for (const auto& conflict : kConflicts) {
+        const char* other = name == conflict.first    ? conflict.second
+                            : name == conflict.second ? conflict.first
+                                                      : nullptr;
+        if (other != nullptr && m_given.count(other) != 0)
+            throw Poco::Util::IncompatibleOptionsException(
+                std::string("--") + conflict.first + " and --" + conflict.second +
+                " exclude each other: a named file is sent alone");
+    }
+    m_given.insert(name);
+}
+
+void CQKClnAppl::noteStopSignal(int signo) {
+    g_stop_signal = signo;
 }
 
 void CQKClnAppl::displayHelp() {
@@ -284,6 +324,69 @@ void CQKClnAppl::sendWithProgress(CQKTcpCln& sender) {
     qk_progress().enable(false);
 }
 
+// sendFiles reports each failed attempt itself; a run that left files must not look like a
+// success to the caller. A receiver never reached saw none of the files: all of them stay.
+int CQKClnAppl::endRun(const CQKTcpCln& sender, double seconds) {
+    SQKRunOutcome outcome;
+    outcome.counts = sender.tally().counts();
+    outcome.seconds = seconds;
+    outcome.failed = sender.currResult() == QK_SEND_FILE_FERROR;
+    outcome.stop_signal = qk_sender_stop().requested() ? g_stop_signal.load() : 0;
+    const bool tree_run = m_params.m_file_path.empty();
+    // A named file under an excluded name needs no receiver: nothing was left then.
+    const bool unreached = !outcome.counts.receiver_reached && outcome.failed;
+    if (unreached || (tree_run && m_params.m_sub_dirs == 0)) {
+        const CQKTcpCln::SQKTreeCount tree = sender.countOutgoing();
+        if (unreached)
+            outcome.counts.files_left = tree.files;
+        if (tree_run)
+            warnSubDirsLeft(tree);
+    }
+    if (outcome.failed)
+        reportFailure();
+    printSummary(outcome);
+    return qk_run_exit_code(outcome);
+}
+
+void CQKClnAppl::reportFailure() const {
+    const QKLogTag tag = qk_make_tag("CQKClnAppl::main()");
+    // A stop asked for is no error of the run: said at INFO.
+    const bool stopped = qk_sender_stop().requested();
+    const char* text = stopped ? "Client: Sending Files stopped: the files not sent stay in the "
+                                 "outgoing directory..."
+                               : "Client: Sending Files failed: not all files have been sent, the "
+                                 "rest stay in the outgoing directory...";
+    qk_print_console(text);
+    log_message(stopped ? LOG_LEVEL_INFO : LOG_LEVEL_ERROR, &tag, "%s", text);
+}
+
+// Without --sub_dirs the sub-directories are passed over by design; a tree that has files
+// there is said once, so that an operator who forgot the option learns of it.
+void CQKClnAppl::warnSubDirsLeft(const CQKTcpCln::SQKTreeCount& tree) const {
+    if (tree.files_in_sub_dirs == 0)
+        return;
+    const QKLogTag tag = qk_make_tag("CQKClnAppl::main()");
+    const bool one = tree.files_in_sub_dirs == 1;
+    const std::string text = std::to_string(tree.files_in_sub_dirs) +
+                             (one ? " file in " : " files in ") + std::to_string(tree.sub_dirs) +
+                             (tree.sub_dirs == 1 ? " sub-directory of " : " sub-directories of ") +
+                             m_params.m_out_dir + (one ? " was" : " were") +
+                             " not sent: --sub_dirs (-s) sends sub-directories";
+    log_message(LOG_LEVEL_WARN, &tag, "%s", text.c_str());
+    qk_print_console("WARNING " + text);
+}
+
+// Written outright, not through the console echo, so that a quiet console shows it too.
+void CQKClnAppl::printSummary(const SQKRunOutcome& outcome) const {
+    const QKLogTag tag = qk_make_tag("CQKClnAppl::main()");
+    const std::string line = qk_summary_line(outcome);
+    log_message(LOG_LEVEL_INFO, &tag, "%s", line.c_str());
+    const std::string out = (m_json ? qk_summary_json(outcome) : line) + "\n";
+    std::lock_guard<std::recursive_mutex> lock(qk_console_mutex());
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fflush(stdout);
+}
+
 void CQKClnAppl::echoParams() const {
     qk_print_console("Client: Send Files...");
     qk_print_console("Parameters:");
@@ -344,23 +447,12 @@ int CQKClnAppl::main(const std::vector<std::string>& /*args*/) {
             m_tcp_ssl_cln.setParams(m_params);
             CQKTcpCln& sender =
                 m_params.m_use_ssl != 0 ? static_cast<CQKTcpCln&>(m_tcp_ssl_cln) : m_tcp_cln;
+            const auto start = std::chrono::steady_clock::now();
             sendWithProgress(sender);
+            const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
 
             log_message(LOG_LEVEL_INFO, &tag, "Client: Sending Files finished...");
-            // sendFiles reports each failed attempt itself; a run whose last attempt failed
-            // must not look like a success to the caller.
-            if (sender.currResult() == QK_SEND_FILE_FERROR) {
-                // A stop asked for is no error of the run: said at INFO.
-                const bool stopped = qk_sender_stop().requested();
-                const char* text =
-                    stopped ? "Client: Sending Files stopped: the files not sent stay in the "
-                              "outgoing directory..."
-                            : "Client: Sending Files failed: not all files have been sent, the "
-                              "rest stay in the outgoing directory...";
-                qk_print_console(text);
-                log_message(stopped ? LOG_LEVEL_INFO : LOG_LEVEL_ERROR, &tag, "%s", text);
-                exit_code = kExitNotSent;
-            }
+            exit_code = endRun(sender, spent.count());
             log_message(LOG_LEVEL_INFO, &tag, "%s <<", kRunBorder);
         }
     } catch (const Poco::Exception& e) {

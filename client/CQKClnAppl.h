@@ -10,6 +10,7 @@
 #include <Poco/Util/OptionSet.h>
 #include <Poco/Util/RegExpValidator.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "CQKTcpSslCln.h"
 #include "app/CQKConsoleAppl.h"
 #include "config/SQKClnParams.h"
+#include "qk_run_summary.h"
 
 class CQKClnAppl : public CQKConsoleAppl {
 public:
@@ -26,9 +28,8 @@ public:
     CQKClnAppl();
     ~CQKClnAppl() override;
 
-    // Exit code of a run in which every attempt failed: the files not sent are still where
-    // they were (Poco's EXIT_UNAVAILABLE).
-    static constexpr int kExitNotSent = Poco::Util::Application::EXIT_UNAVAILABLE;
+    // The signal that asked the run to stop (from the signal thread), for its exit code.
+    static void noteStopSignal(int signo);
 
 protected:
     void initialize(Poco::Util::Application& self) override;
@@ -37,9 +38,8 @@ protected:
     // Stores a validated option value in m_params; the base class has already run the
     // option's validator, which throws on a refused value.
     void handleOption(const std::string& name, const std::string& value) override;
-    // 0 after the help or a completed run, kExitNotSent when all sending attempts failed,
-    // QK_EXIT_MAIN_FAILED when an exception was caught (reported on the console and in the
-    // log). Nothing escapes.
+    // 0 after the help, the run's exit code after a run (qk_run_exit_code), QK_EXIT_MAIN_FAILED
+    // when an exception was caught (reported on the console and in the log). Nothing escapes.
     int main(const std::vector<std::string>& args) override;
 
     void displayHelp();
@@ -54,6 +54,13 @@ private:
     void logParams() const;
     // One run of sender under the rate limit, with the progress line on a terminal.
     void sendWithProgress(CQKTcpCln& sender);
+    // The run's outcome, said as the console and the log have it, and its exit code.
+    int endRun(const CQKTcpCln& sender, double seconds);
+    void reportFailure() const;
+    void warnSubDirsLeft(const CQKTcpCln::SQKTreeCount& tree) const;
+    void printSummary(const SQKRunOutcome& outcome) const;
+    // Refuses name when an option given before it would make one of the two silently win.
+    void refuseConflicts(const std::string& name);
     // The value of a path option, or nothing (an ERROR line) when it is too long.
     bool acceptPath(const std::string& name, const std::string& value, std::string& target);
 
@@ -63,4 +70,6 @@ private:
     Poco::AutoPtr<Poco::Util::IntValidator> m_streams_validator;
     Poco::AutoPtr<Poco::Util::RegExpValidator> m_path_validator;
     SQKClnParams m_params;
+    bool m_json = false;            // the summary as a JSON object
+    std::set<std::string> m_given;  // the options seen so far
 };

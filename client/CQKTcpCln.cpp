@@ -4,11 +4,13 @@
 #include <Poco/DateTime.h>
 #include <Poco/Exception.h>
 #include <Poco/File.h>
+#include <Poco/Path.h>
 
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <numeric>
+#include <set>
 #include <vector>
 
 #include "base/qk_console.h"
@@ -276,6 +278,62 @@ std::unique_ptr<CQKTcpCln> CQKTcpCln::makeStream() const {
 void CQKTcpCln::takeLimitsOf(const CQKTcpCln& lead) {
     m_timeout = lead.m_timeout;
     m_dir_grace = lead.m_dir_grace;
+    m_tally = lead.m_tally;
+}
+
+void CQKTcpCln::sendFile(std::string file_path) {
+    if (CQKSourceWalk::isRegularFile(Poco::File(file_path)))
+        m_tally->noteFound(file_path);
+    CQKFileSender::sendFile(std::move(file_path));
+}
+
+void CQKTcpCln::recvStatus(qk_code_t expected) {
+    CQKFileSender::recvStatus(expected);
+    m_tally->noteReached();
+}
+
+void CQKTcpCln::noteDelivered(const SQKSentFile& file) {
+    m_tally->noteDelivered(file.path, file.size, file.held);
+}
+
+void CQKTcpCln::noteRefused(const SQKSentFile& file) {
+    m_tally->noteRefused(file.path);
+}
+
+// A quiet walk of the whole tree, sub-directories always entered: what a run left or would
+// send, and what it passes over without m_sub_dirs. A one-file run counts its file.
+CQKTcpCln::SQKTreeCount CQKTcpCln::countOutgoing() const {
+    const QKLogTag tag = qk_make_tag("CQKTcpCln::countOutgoing()");
+    SQKTreeCount count;
+    if (!m_params.m_file_path.empty()) {
+        count.files = CQKSourceWalk::isRegularFile(Poco::File(m_params.m_file_path)) ? 1 : 0;
+        return count;
+    }
+    const std::string root = Poco::Path(m_params.m_out_dir).makeDirectory().toString();
+    std::set<std::string> dirs;
+    CQKSourceWalk::Steps steps;
+    steps.take = [&](const Poco::File& file) {
+        const std::string dir = Poco::Path(file.path()).parent().toString();
+        if (dir == root) {
+            ++count.files;
+        } else if (m_params.m_sub_dirs != 0) {
+            ++count.files;
+        } else {
+            ++count.files_in_sub_dirs;
+            dirs.insert(dir);
+        }
+    };
+    steps.mayEnter = [](const Poco::File&) { return true; };
+    steps.walked = [](const Poco::File&, bool, std::uint32_t found) { return found; };
+    try {
+        CQKSourceWalk(tag, m_params.m_exclude, true, std::chrono::milliseconds(0))
+            .walk(m_params.m_out_dir, steps);
+    } catch (const Poco::Exception& e) {
+        log_message(LOG_LEVEL_DEBUG, &tag, "Counting of %s stopped: %s", root.c_str(),
+                    e.displayText().c_str());
+    }
+    count.sub_dirs = dirs.size();
+    return count;
 }
 
 SQKSendParams CQKTcpCln::sendParams() const {

@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "CQKRunTally.h"
 #include "config/SQKClnParams.h"
 #include "transfer/CQKFileSender.h"
 
@@ -61,6 +62,22 @@ public:
     // be removed for another reason than the account's rights or a read-only tree, and
     // whatever a file's transfer throws.
     virtual void sendFilesFromDir(std::string dir_path);
+    // Counts every regular file found, then sends it as CQKFileSender does.
+    void sendFile(std::string file_path) override;
+    // Notes the receiver as reached once one of its statuses came as expected.
+    void recvStatus(qk_code_t expected) override;
+
+    // What the runs of this sender and its streams did with their files, since construction
+    // (the console client makes one run per process).
+    const CQKRunTally& tally() const { return *m_tally; }
+    // Files the run would not send because they lie in sub-directories (without m_sub_dirs),
+    // and how many sub-directories hold them; and the files a run would send now.
+    struct SQKTreeCount {
+        std::uint64_t files = 0;
+        std::uint64_t files_in_sub_dirs = 0;
+        std::uint64_t sub_dirs = 0;
+    };
+    SQKTreeCount countOutgoing() const;
 
 protected:
     SQKSendParams sendParams() const override;
@@ -70,10 +87,13 @@ protected:
     // A sender for one stream of a directory run: this one's parameters, readiness time-out
     // and directory grace, and a connection of its own.
     virtual std::unique_ptr<CQKTcpCln> makeStream() const;
-    // Takes the readiness time-out and the directory grace of lead.
+    // Takes the readiness time-out, the directory grace and the tally of lead.
     void takeLimitsOf(const CQKTcpCln& lead);
 
     SQKClnParams m_params;
+
+    void noteDelivered(const SQKSentFile& file) override;
+    void noteRefused(const SQKSentFile& file) override;
 
 private:
     // A file found by a walk, with its size when it was found (0 when it is gone).
@@ -100,4 +120,6 @@ private:
     // Sub-directories walked and settled, children before their parents: removed when empty
     // once every file of the walk has its status.
     std::vector<std::string> m_walked_dirs;
+    // Shared by a run's streams (takeLimitsOf).
+    std::shared_ptr<CQKRunTally> m_tally = std::make_shared<CQKRunTally>();
 };

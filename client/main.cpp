@@ -10,9 +10,13 @@
 // per second of the whole run (K, M, G suffixes; a daily timetable "08:00,2M 18:00,off").
 // On a terminal a progress line shows the file being sent, its bytes, rate and time left.
 //
-// Exit codes: 0 after the help or a completed run; 69 when every sending attempt failed (the
-// files not sent are still in place); 74 for a bad parameter, a second instance or another
-// failure inside the run; 1 when start-up failed (locale, log, configuration, options).
+// At the end of a run one summary line (files and bytes sent, refused, left, bytes resumed,
+// time and rate) goes to standard output, with --json as one JSON object instead.
+// Exit codes: 0 after the help or a run that delivered every file it found; 1 when start-up
+// failed (locale, log, configuration, options, conflicting options); 74 for a bad parameter,
+// a second instance or another failure inside the run; 69 when the receiver was never
+// reached; 75 when it was, yet files stay for another cause than a refusal; 65 when the
+// receiver refused files and nothing else went wrong.
 // SIGINT, SIGTERM or SIGHUP stops the run within a second: the file on its way stays in
 // place (the receiver keeps what it got where resume applies), files already acknowledged
 // are removed as usual; the program then ends by that signal. A second signal ends it at
@@ -39,6 +43,7 @@ int main(int argc, char** argv) {
     stop_signals.start([](int signo) {
         const QKLogTag tag = qk_make_tag("main()");
         log_message(LOG_LEVEL_INFO, &tag, "Stop requested by signal %d", signo);
+        CQKClnAppl::noteStopSignal(signo);
         qk_sender_stop().request();
     });
     SQKFrameSettings settings;

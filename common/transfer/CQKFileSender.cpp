@@ -190,6 +190,7 @@ void CQKFileSender::fileRefused(const QKLogTag& tag, const SQKSentFile& file,
         m_connection_ended = true;
     }
     m_refusals.noteRefusal(tag, file.path, reason);
+    noteRefused(file);
 }
 
 // One attempt. A failure closes the connection before it is passed on; when closing throws
@@ -315,6 +316,7 @@ void CQKFileSender::rememberClassicPeer(const QKLogTag& tag) {
 void CQKFileSender::fileAcknowledged(const QKLogTag& tag, const SQKSentFile& file) {
     m_refusals.noteDelivery(file.path);
     count_delivery(file.size);
+    noteDelivered(file);
     m_disposal.dispose(tag, file.path, file.sub_dir, file.back_dir, file.lease);
 }
 

@@ -142,6 +142,10 @@ protected:
     // Called whenever bytes from the receiver arrive (its greeting, statuses and frames, in
     // either conversation: they come through the one reader); the default does nothing.
     virtual void noteAnswer() {}
+    // Called when the receiver has acknowledged file, and when it has refused it; the
+    // defaults do nothing. A run's tally of what it delivered and what stays is built on them.
+    virtual void noteDelivered(const SQKSentFile& /*file*/) {}
+    virtual void noteRefused(const SQKSentFile& /*file*/) {}
     // Called for an existing regular file before it is sent; the default does nothing.
     virtual void prepareFile(const QKLogTag& tag, Poco::File& file);
     // The memory of refused, unreadable and unremovable files (CQKRefusalMemory), asked by

@@ -5,6 +5,7 @@
 #include <cinttypes>
 
 #include "base/CQKReadLease.h"
+#include "base/qk_console.h"
 #include "transfer/CQKSenderFrames.h"
 #include "transfer/CQKSenderSocket.h"
 #include "transfer/CQKStatusReader.h"
@@ -51,6 +52,9 @@ void CQKWindowedConversation::transfer(const QKLogTag& tag, SQKSentFile& file) {
         frames.sendResumableHeader(tag, *file.lease, file.path, file.sub_dir, file.size);
         offset = awaitResumeOffset(tag, file.size);
         file.held = offset == QK_RESUME_SKIP ? 0 : offset;
+        if (file.held > 0)
+            qk_print_console("Resuming " + file.path + ": " + std::to_string(file.held) + " of " +
+                             std::to_string(file.size) + " bytes are at the receiver already");
     } else {
         frames.sendHeader(tag, file.path, file.sub_dir, file.size);
     }

@@ -285,6 +285,18 @@ TEST_F(E2eCommandLineTest, OptionErrorsEndTheStartUp) {
          {"--send_files", "--server_port=abc"},
          kExitFrameFailed,
          "argument for server_port must be an integer"},
+        // A named file is sent alone: a directory or sub-directories beside it would be
+        // dropped without a word.
+        {"out_dir with file",
+         "qk_relay_cln",
+         {"--send_files", "--out_dir=/tmp", "--file=/tmp/x"},
+         kExitFrameFailed,
+         "--out_dir and --file exclude each other: a named file is sent alone"},
+        {"file with sub_dirs",
+         "qk_relay_cln",
+         {"--send_files", "--file=/tmp/x", "-s"},
+         kExitFrameFailed,
+         "--sub_dirs and --file exclude each other: a named file is sent alone"},
         // The second value is refused whole, though the first was taken.
         {"exclude with a slash",
          "qk_relay_cln",

@@ -6,6 +6,8 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <Poco/JSON/Object.h>
+#include <Poco/JSON/Parser.h>
 #include <Poco/Net/Context.h>
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/SSLManager.h>
@@ -19,12 +21,15 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "CQKTcpSrv.h"
+#include "FakeReceiver.h"
 #include "ProgramRunner.h"
 #include "base/CQKInstanceLock.h"
 #include "config/SQKSrvParams.h"
@@ -38,7 +43,7 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int kExitMainFailed = 74;
-constexpr int kExitNotSent = 69;
+constexpr int kExitRefused = 65;
 // Stopping waits for running connections; an idle one notices the stop within a fraction
 // of a second, so a few seconds leave ample room on a loaded machine.
 constexpr auto kStopDeadline = 10s;
@@ -310,14 +315,103 @@ TEST_F(E2eRelayTest, RestartsOnTheSamePortsRightAfterAKill) {
     stop(*server, SIGTERM);
 }
 
-// Nothing listens: every attempt fails, the files stay, and the exit code says so.
-TEST_F(E2eRelayTest, ClientReportsFilesNotSent) {
+// What a script learns from a run: its exit code tells a receiver never reached, files left
+// after it was reached and files refused apart, and the JSON summary counts them.
+TEST_F(E2eRelayTest, TheExitCodeAndTheSummaryTellTheOutcomeOfARun) {
+    using Event = FakeReceiver::Event;
+    using Step = FakeReceiver::Step;
+    using Script = FakeReceiver::Script;
+    const Script refuse_first_cut_next = [](const Event& event) {
+        if (event.step == Step::Finished && event.count == 0)
+            return FakeReceiver::status(QK_SEND_FILE_FERROR);
+        if (event.step == Step::Header && event.count > 0)
+            return FakeReceiver::close();
+        return FakeReceiver::status(QK_SEND_FILE_FOK);
+    };
+    struct Case {
+        const char* what;
+        std::optional<Script> script;  // none: nothing listens
+        int files;
+        int exit_code;
+        int sent, refused, left;
+        bool reached;
+    };
+    const Case cases[] = {
+        {"all delivered", Script([](const Event&) { return FakeReceiver::status(0); }), 1, 0, 1, 0,
+         0, true},
+        {"refused", Script([](const Event& event) {
+             return FakeReceiver::status(event.step == Step::Finished ? QK_SEND_FILE_FERROR : 0);
+         }),
+         1, 65, 0, 1, 0, true},
+        {"nothing listening", std::nullopt, 1, 69, 0, 0, 1, false},
+        {"cut after the greeting", Script([](const Event& event) {
+             return event.step == Step::Header ? FakeReceiver::close() : FakeReceiver::status(0);
+         }),
+         1, 75, 0, 0, 1, true},
+        // Files left outweigh a refusal: sending again may deliver them.
+        {"one refused, one cut", refuse_first_cut_next, 2, 75, 0, 1, 1, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string out = m_runner.scratch(std::string("out ") + c.what);
+        for (int file = 0; file < c.files; ++file)
+            ProgramRunner::writeFile(out + "/kept" + std::to_string(file) + ".txt", "kept\n");
+        std::unique_ptr<FakeReceiver> receiver;
+        std::uint16_t port = m_port;  // nothing listens there
+        if (c.script) {
+            receiver = std::make_unique<FakeReceiver>();
+            receiver->setScript(*c.script);
+            port = receiver->port();
+        }
+        const ProgramResult result =
+            m_runner.run("qk_relay_cln",
+                         {"--send_files", "--out_dir=" + out, "--server_address=127.0.0.1",
+                          "--server_port=" + std::to_string(port), "--json"},
+                         {{"QK_RELAY_FILES_IN_FLIGHT", "off"}});
+        EXPECT_EQ(result.exit_code, c.exit_code) << result.output();
+        EXPECT_EQ(fs::exists(out + "/kept0.txt"), c.sent == 0);
+
+        const std::size_t start = result.out.rfind("\n{");
+        ASSERT_NE(start, std::string::npos) << result.out;
+        const std::string json = result.out.substr(start + 1);
+        ASSERT_EQ(json.find('\n'), json.size() - 1) << "not one line: " << json;
+        const auto summary = Poco::JSON::Parser().parse(json).extract<Poco::JSON::Object::Ptr>();
+        EXPECT_EQ(summary->getValue<int>("files_sent"), c.sent) << json;
+        EXPECT_EQ(summary->getValue<int>("bytes_sent"), 5 * c.sent) << json;
+        EXPECT_EQ(summary->getValue<int>("files_refused"), c.refused) << json;
+        EXPECT_EQ(summary->getValue<int>("files_left"), c.left) << json;
+        EXPECT_EQ(summary->getValue<int>("bytes_resumed"), 0) << json;
+        EXPECT_EQ(summary->getValue<bool>("receiver_reached"), c.reached) << json;
+        EXPECT_EQ(summary->getValue<int>("exit_code"), c.exit_code) << json;
+        EXPECT_GE(summary->getValue<double>("seconds"), 0) << json;
+        EXPECT_TRUE(summary->has("bytes_per_second")) << json;
+    }
+}
+
+// Without --sub_dirs a tree's sub-directories stay, said in one line, and the run still
+// succeeds; the summary line counts what went.
+TEST_F(E2eRelayTest, ARunWithoutSubDirsSaysWhatItLeftInSubDirectories) {
     const std::string out = m_runner.scratch("out");
-    ProgramRunner::writeFile(out + "/kept.txt", "kept\n");
-    const ProgramResult result = send(out, m_runner.scratch("back"), false, m_port);
-    EXPECT_EQ(result.exit_code, kExitNotSent) << result.output();
-    EXPECT_EQ(ProgramRunner::readFile(out + "/kept.txt"), "kept\n");
-    EXPECT_FALSE(fs::exists(m_runner.scratch("back/kept.txt")));
+    ProgramRunner::writeFile(out + "/top.txt", "top");
+    ProgramRunner::writeFile(out + "/a/one.txt", "1");
+    ProgramRunner::writeFile(out + "/a/two.txt", "2");
+    ProgramRunner::writeFile(out + "/b/c/three.txt", "3");
+    FakeReceiver receiver;
+    const ProgramResult result =
+        m_runner.run("qk_relay_cln",
+                     {"--send_files", "--out_dir=" + out, "--server_address=127.0.0.1",
+                      "--server_port=" + std::to_string(receiver.port())},
+                     {{"QK_RELAY_FILES_IN_FLIGHT", "off"}});
+    EXPECT_EQ(result.exit_code, 0) << result.output();
+    EXPECT_NE(result.out.find("3 files in 2 sub-directories of " + out +
+                              " were not sent: --sub_dirs (-s) sends sub-directories"),
+              std::string::npos)
+        << result.out;
+    const std::regex summary(
+        "\nSummary: 1 file \\(3 B\\) sent in [0-9.]+ s \\([0-9.]+ [KMG]?i?B/s\\); 0 refused, "
+        "0 left, 0 B resumed\n");
+    EXPECT_TRUE(std::regex_search(result.out, summary)) << result.out;
+    EXPECT_TRUE(fs::exists(out + "/a/one.txt"));
 }
 
 // A full disk (a 1 MiB tmpfs as the incoming tree) refuses the file that does not fit at its
@@ -341,7 +435,7 @@ TEST_F(E2eRelayTest, AFileBiggerThanTheFreeSpaceIsRefusedAndTheOthersAreDelivere
     ASSERT_FALSE(HasFatalFailure());
 
     const ProgramResult sent = send(out, "", false, m_port);
-    EXPECT_EQ(sent.exit_code, kExitNotSent) << sent.output();
+    EXPECT_EQ(sent.exit_code, kExitRefused) << sent.output();
     // Files in flight: the status says that the file was refused, not at which step.
     EXPECT_NE(sent.output().find("big.bin has been refused: the receiver refused"),
               std::string::npos)

@@ -13,6 +13,7 @@
 
 #include "ProgramRunner.h"
 #include "transfer/CQKPartialStore.h"
+#include "transfer/CQKProgress.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -120,6 +121,13 @@ TEST_F(E2eResumeTest, AnUnchangedSourceResumesFromWhatTheReceiverHolds) {
     ASSERT_EQ(again.exit_code, 0) << again.output();
     EXPECT_TRUE(ProgramRunner::readFile(received()) == content);
     EXPECT_FALSE(fs::exists(source()));
+    EXPECT_NE(again.out.find("Resuming " + source() + ": " + std::to_string(kept) + " of " +
+                             std::to_string(kSize) + " bytes are at the receiver already"),
+              std::string::npos)
+        << again.out;
+    EXPECT_NE(again.out.find("; 0 refused, 0 left, " + qk_bytes_text(kept) + " resumed\n"),
+              std::string::npos)
+        << again.out;
     EXPECT_TRUE(partials().empty());
     const std::string log = serverLog();
     const std::size_t at = log.find(kResuming);

@@ -316,7 +316,7 @@ TEST_F(E2eServerService, HealthIs503WhileTheBackupDirectoryTakesNoFile) {
                               ": Operation not permitted"))
         << health(m_metrics_port);
     ProgramRunner::writeFile(m_runner.scratch("out") + "/sub/x.txt", "second");
-    EXPECT_EQ(send(m_port, false).exit_code, 69);
+    EXPECT_EQ(send(m_port, false).exit_code, 65);  // refused by the receiver
     EXPECT_EQ(ProgramRunner::readFile(in() + "/sub/x.txt"), "content of x.txt");
     const std::string refused = "Backup of " + in() + "/sub/x.txt into " + back + " failed";
     EXPECT_TRUE(logCountReaches(refused, 1)) << log();

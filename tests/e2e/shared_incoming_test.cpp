@@ -29,7 +29,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int kExitNotSent = 69;
+constexpr int kExitRefused = 65;
 constexpr int kRounds = 8;
 constexpr std::size_t kContentSize = 2 << 20;
 
@@ -137,7 +137,7 @@ TEST(E2eSharedIncoming, SendersOfOneNameThroughTwoReceiversLoseAndMixNothing) {
                 EXPECT_FALSE(fs::exists(left));
                 delivered[contents[sender]] = "round " + std::to_string(round);
             } else {
-                EXPECT_EQ(results[sender].exit_code, kExitNotSent) << results[sender].output();
+                EXPECT_EQ(results[sender].exit_code, kExitRefused) << results[sender].output();
                 EXPECT_TRUE(ProgramRunner::readFile(left) == contents[sender]);
                 ++refused;
             }

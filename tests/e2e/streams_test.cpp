@@ -151,6 +151,10 @@ TEST_P(E2eClientStreamsTest, FourStreamsDeliverATreeAndEmptyIt) {
 
     ASSERT_EQ(sent.exit_code, 0) << sent.output();
     expectDelivered(tree);
+    // The streams add up to one summary of the run.
+    EXPECT_NE(sent.out.find("\nSummary: " + std::to_string(tree.size()) + " files ("),
+              std::string::npos)
+        << sent.out;
     EXPECT_GE(logCount("qk_relay_srv", kConnectionStarted) - before, 2u);
     stop(*server);
 }
