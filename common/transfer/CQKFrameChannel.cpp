@@ -231,6 +231,7 @@ CQKFrameChannel::Wait CQKFrameChannel::handshake(const Clock::time_point& idle_s
     Wait wait = pollUntil(deadline, &idle_since, -1);
     const bool silent = wait == Wait::TimedOut;
     if (wait == Wait::Ready && !firstByteIsHandshake()) {
+        qk_receiver_metrics().tls_handshakes_refused.inc();  // it never came
         answerWrongPort(true);
         return Wait::WrongPort;
     }
