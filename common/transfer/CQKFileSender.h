@@ -188,7 +188,8 @@ protected:
     // the retry delay apart, until one completes. A failure of an attempt sets the result to
     // 127 and closes the connection; a Poco::Exception is then reported and fails the
     // attempt, anything else is reported and passed on. A file refused by the receiver does
-    // not fail the attempt, but the run's result is 127: not everything was delivered.
+    // not fail the attempt, but the run's result is 127: not everything was delivered. The
+    // receiver's other port (WrongPortException) ends the attempts at once: wentToWrongPort.
     void sendWithAttempts(const QKLogTag& tag, const std::function<void()>& exchange);
     // Every address the server's name resolves to, IPv6 and IPv4, in the resolver's order of
     // preference; Poco::InvalidArgumentException for a port outside 1..65535,
