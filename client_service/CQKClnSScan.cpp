@@ -131,6 +131,8 @@ void CQKClnSScan::sendAndNote(CQKStreams<Sender>& streams) {
     }
     const std::uint64_t attempts = kAttemptsPerRun * std::max<std::uint64_t>(lead.streamsRun(), 1);
     bool reached = failed < attempts && (failed > 0 || contact.answered);
+    for (const auto& stream : streams)
+        reached = reached && !stream->wentToWrongPort();  // its one attempt reached nobody
     if (failed == 0 && !contact.answered && !m_control.isReady()) {
         reached = reachReceiver(lead);
         failed = reached ? 0 : 1;

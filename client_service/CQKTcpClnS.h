@@ -74,6 +74,7 @@ public:
 
 protected:
     SQKSendParams sendParams() const override;
+    const char* tlsSwitch() const override { return "use_ssl"; }
     // A file that cannot be written is made writable, so that its removal succeeds.
     void prepareFile(const QKLogTag& tag, Poco::File& file) override;
     // The record; Poco::NullPointerException before setParams.

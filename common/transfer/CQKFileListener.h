@@ -103,6 +103,10 @@ public:
 
     // The port actually bound (useful when the parameters asked for port 0); 0 when none.
     std::uint16_t boundPort() const;
+    // The port of the program's other listener (the TLS one for a plain listener, and the
+    // other way round) while it is configured to listen; 0 when there is none. Named to a
+    // peer that came to the wrong one.
+    virtual int otherPort() const { return 0; }
     // True from a start until the next stop.
     bool isListening() const { return hasServer(); }
     // Connections of source that hold a place at the running server's gate (waiting or

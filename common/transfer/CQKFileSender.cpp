@@ -29,6 +29,7 @@
 #include "transfer/CQKWindowedConversation.h"
 #include "transfer/qk_relay_metrics.h"
 #include "transfer/qk_sender_files.h"
+#include "transfer/qk_wrong_port.h"
 
 namespace {
 
@@ -134,6 +135,9 @@ void CQKFileSender::sendWithAttempts(const QKLogTag& tag, const std::function<vo
         } catch (const SQKRetryAtOnce&) {
             --attempt;  // the receiver is remembered as classic: no second offer follows
             continue;
+        } catch (const WrongPortException& e) {
+            reportWrongPort(tag, e);
+            break;  // no attempt at this port can succeed
         } catch (const Poco::Exception& e) {
             if (!stop.requested()) {
                 qk_sender_metrics().failed_attempts.inc();
@@ -153,6 +157,16 @@ void CQKFileSender::sendWithAttempts(const QKLogTag& tag, const std::function<vo
     endRun(tag);
 }
 
+// The receiver was not reached: the port belongs to the other form of its listeners.
+void CQKFileSender::reportWrongPort(const QKLogTag& tag, const WrongPortException& e) {
+    m_wrong_port = true;
+    qk_sender_metrics().failed_attempts.inc();
+    const std::string text = qk_wrong_port_error(peerKey(), e.code() == 1, tlsSwitch());
+    log_message(LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
+    log_message(LOG_LEVEL_DEBUG, &tag, "Wrong port: %s", e.message().c_str());
+    qk_print_console(text);
+}
+
 void CQKFileSender::reportStop(const QKLogTag& tag) {
     const char* text =
         "Sending stopped: the files whose status has not come stay in the outgoing directory.";
@@ -162,6 +176,7 @@ void CQKFileSender::reportStop(const QKLogTag& tag) {
 
 void CQKFileSender::beginRun() {
     m_curr_result = QK_SEND_FILE_FERROR;  // until an attempt completes
+    m_wrong_port = false;
     m_refusals.beginRun();
 }
 
@@ -206,10 +221,12 @@ void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>&
         } else {
             endConversation();
             openConnection();
+            // The offer goes ahead of the greeting: at a TLS port it is what shows the
+            // receiver a plain sender. Receivers greet at the accept, before they read.
+            const bool offered = startConversation(tag);
             log_message(LOG_LEVEL_TRACE, &tag, "recvStatus: QK_FILE_SEND_FOK ------- >>");
-            recvStatus(QK_SEND_FILE_FOK);
+            takeStatus(QK_SEND_FILE_FOK, !offered);
             log_message(LOG_LEVEL_TRACE, &tag, "recvStatus: QK_FILE_SEND_FOK ------- <<");
-            startConversation(tag);
         }
         exchange();
         settleSentFiles();
@@ -273,18 +290,19 @@ void CQKFileSender::dropKeptConnection() {
 // The offer costs no wait: the first files follow it at once, and the answer is read with
 // their statuses.
 // The one place where the conversation of a connection is chosen: windowed, offered right
-// after the greeting, unless the receiver is remembered as classic or files in flight are
+// after the connect, unless the receiver is remembered as classic or files in flight are
 // switched off.
-void CQKFileSender::startConversation(const QKLogTag& tag) {
+bool CQKFileSender::startConversation(const QKLogTag& tag) {
     m_reader.reset();
     m_socket.noteRoundTrip();
     if (!files_in_flight_wanted(tag) || qk_classic_peers().isClassic(peerKey())) {
         endConversation();
-        return;
+        return false;
     }
     auto windowed = std::make_unique<CQKWindowedConversation>(conversationParts());
     windowed->offer(tag);
     m_conversation = std::move(windowed);
+    return true;
 }
 
 // Classic until a windowed conversation is offered: also a connection opened outside an
@@ -407,6 +425,12 @@ void CQKFileSender::sendFinishSendFiles() {
 }
 
 void CQKFileSender::recvStatus(qk_code_t expected) {
+    takeStatus(expected, true);
+}
+
+// drop_rest: a classic receiver sends nothing unasked, so what came with the status is
+// dropped; the answer to an offer may come in one read with the greeting, and is kept.
+void CQKFileSender::takeStatus(qk_code_t expected, bool drop_rest) {
     const QKLogTag tag = makeTag("recvStatus()");
     log_message(LOG_LEVEL_TRACE, &tag, "Client.select (recv). start...");
     qk_code_t status = QK_FILE_SEND_FNO_STATUS;
@@ -418,7 +442,8 @@ void CQKFileSender::recvStatus(qk_code_t expected) {
     }
     log_message(LOG_LEVEL_TRACE, &tag, "receiveBytes: bytes received = %d",
                 static_cast<int>(m_reader.lastRead()));
-    m_reader.dropBuffered();  // a classic receiver sends nothing unasked
+    if (drop_rest)
+        m_reader.dropBuffered();
     if (status != expected) {
         const std::string text = qk_status_text(status, expected);
         // A refusal is the receiver's answer, not a failure of the conversation: whoever
@@ -508,6 +533,8 @@ void CQKFileSender::openSocket(const Poco::Net::Context::Ptr& context, const QKL
         const std::vector<Poco::Net::SocketAddress> addresses = serverAddresses(params);
         m_reader.reset();
         m_socket.connect(addresses, peerKey(), context, m_timeout);
+    } catch (const WrongPortException&) {
+        throw;  // said once, by the attempts
     } catch (const Poco::Exception& e) {
         if (qk_sender_stop().requested())
             throw SendingStoppedException();

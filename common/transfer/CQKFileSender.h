@@ -16,7 +16,7 @@
 // The refusal memory decides what a run skips and in which order it offers its files, and
 // says what stays and why.
 //
-// Files in flight: after the greeting the sender offers the windowed conversation. A
+// Files in flight: right after the connect the sender offers the windowed conversation. A
 // receiver that refuses the offer the way older versions do (status 0x7F where the answer is
 // due) speaks only the classic conversation: the attempt is made again at once without the
 // offer (not counted as a failed attempt), and the receiver's address is remembered as
@@ -25,6 +25,9 @@
 // refusal, another byte, a time-out, a stop) is a failed attempt and nothing more: the next
 // one offers again. A kept connection (setKeepConnection) serves the next run while the
 // receiver grants it; one the receiver closed meanwhile costs one reconnect, not an attempt.
+//
+// A receiver's other port (TLS at its plain port, plain at its TLS port) is recognised in the
+// first exchange; it fails the run at once, without further attempts (wentToWrongPort).
 //
 // Stop: once the process asks its senders to stop (CQKSenderStop), a sender ends within a
 // fraction of a second: its socket is shut down, the statuses that had already arrived settle
@@ -65,6 +68,7 @@ namespace Poco {
 class File;
 }
 class CQKReadLease;
+class WrongPortException;
 
 // Default of the time an empty sub-directory is left alone after its last modification.
 constexpr std::chrono::milliseconds QK_EMPTY_DIR_GRACE{2000};
@@ -115,6 +119,10 @@ public:
 
     // Result of the last protocol step: QK_SEND_FILE_FOK or QK_SEND_FILE_FERROR.
     std::uint8_t currResult() const { return m_curr_result; }
+    // The last run found the receiver's other port (plain at its TLS port, TLS at its plain
+    // one): like a connect that failed, the receiver was not reached. Said at ERROR once, and
+    // no attempt followed.
+    bool wentToWrongPort() const { return m_wrong_port; }
     // Readiness time-out of every status wait, frame send, connect, TLS handshake and send
     // that makes no progress (default QK_READY_TIMEOUT).
     void setTimeout(const Poco::Timespan& timeout) { m_timeout = timeout; }
@@ -139,6 +147,8 @@ public:
 
 protected:
     virtual SQKSendParams sendParams() const = 0;
+    // How the user of this sender switches TLS on, named when it found the wrong port.
+    virtual const char* tlsSwitch() const { return "--use_ssl"; }
     // Called whenever bytes from the receiver arrive (its greeting, statuses and frames, in
     // either conversation: they come through the one reader); the default does nothing.
     virtual void noteAnswer() {}
@@ -182,7 +192,8 @@ protected:
     // the retry delay apart, until one completes. A failure of an attempt sets the result to
     // 127 and closes the connection; a Poco::Exception is then reported and fails the
     // attempt, anything else is reported and passed on. A file refused by the receiver does
-    // not fail the attempt, but the run's result is 127: not everything was delivered.
+    // not fail the attempt, but the run's result is 127: not everything was delivered. The
+    // receiver's other port (WrongPortException) ends the attempts at once: wentToWrongPort.
     void sendWithAttempts(const QKLogTag& tag, const std::function<void()>& exchange);
     // Every address the server's name resolves to, IPv6 and IPv4, in the resolver's order of
     // preference; Poco::InvalidArgumentException for a port outside 1..65535,
@@ -223,7 +234,9 @@ private:
     void beginRun();
     void endRun(const QKLogTag& tag);
     void reconnectAfterRefusal(const QKLogTag& tag);
-    void startConversation(const QKLogTag& tag);
+    bool startConversation(const QKLogTag& tag);
+    void takeStatus(qk_code_t expected, bool drop_rest);
+    void reportWrongPort(const QKLogTag& tag, const WrongPortException& e);
     void endConversation();
     SQKConversationParts conversationParts();
     bool reuseKeptConnection();
@@ -252,6 +265,7 @@ private:
     bool m_heard = false;
     CQKRefusalMemory m_refusals;      // its unremovable files are noted by the removal thread
     bool m_connection_ended = false;  // the receiver ended the connection after a refusal
+    bool m_wrong_port = false;        // the last run found the wrong port
     // Last: destroyed first, finishing its work while the rest of the sender (the memory it
     // notes into) still exists.
     CQKSentFileDisposal m_disposal{m_refusals};

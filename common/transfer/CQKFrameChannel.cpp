@@ -6,6 +6,7 @@
 #include <Poco/Net/SecureStreamSocket.h>
 #include <Poco/Net/SocketImpl.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,6 +20,7 @@
 #include "transfer/qk_relay_metrics.h"
 #include "transfer/qk_socket.h"
 #include "transfer/qk_tls.h"
+#include "transfer/qk_wrong_port.h"
 
 namespace {
 
@@ -80,16 +82,47 @@ CQKFrameChannel::Wait CQKFrameChannel::pollUntil(Clock::time_point deadline,
 }
 
 // The first read of the conversation, into the read-ahead buffer: its first byte chooses
-// the mode.
-void CQKFrameChannel::readOpening() {
+// the mode. False when it began a TLS handshake: the peer has been answered, and nothing it
+// sent is a frame.
+bool CQKFrameChannel::readOpening() {
     m_opened = true;
     m_ahead.resize(QK_BUFFER_SIZE);
     const int got = m_socket.receiveBytes(m_ahead.data(), static_cast<int>(m_ahead.size()));
     if (got < 0)
         throw Poco::TimeoutException("Time-out of receiving from the client");
+    if (qk_begins_tls_handshake(m_ahead.data(), static_cast<std::size_t>(got))) {
+        answerWrongPort(false);
+        return false;
+    }
     m_ahead_end = static_cast<std::size_t>(got);
     if (got > 0 && m_ahead[0] == QK_FILE_SEND_FWINDOW)
         m_mode = QKConversationMode::Windowed;
+    return true;
+}
+
+// One WARN line and the count, then the alert record on the raw descriptor (on the TLS port
+// no session exists to write through). What the peer sent so far is read first: a close
+// with unread bytes would reset the connection, and the peer might lose the answer.
+void CQKFrameChannel::answerWrongPort(bool secure) {
+    const QKLogTag tag = qk_make_tag((m_log_name + "::run()").c_str());
+    int port = 0;
+    try {
+        port = m_socket.address().port();
+    } catch (const Poco::Exception&) {
+    }
+    const std::string line = qk_wrong_port_line(peer(), secure, port, m_listener.otherPort());
+    log_message(LOG_LEVEL_WARN, &tag, "%s", line.c_str());
+    qk_source_gate_metrics().refused_wrong_port.inc();
+    sendRawAnswer();
+}
+
+void CQKFrameChannel::sendRawAnswer() noexcept {
+    const int fd = m_socket.impl()->sockfd();
+    std::uint8_t sink[4096];
+    for (int reads = 0; reads < 16 && ::recv(fd, sink, sizeof(sink), MSG_DONTWAIT) > 0; ++reads) {
+    }
+    ::send(fd, QK_TLS_ALERT_RECORD, sizeof(QK_TLS_ALERT_RECORD), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::shutdown(fd, SHUT_WR);
 }
 
 std::size_t CQKFrameChannel::readSome(std::uint8_t* buffer, std::size_t size) {
@@ -128,8 +161,8 @@ std::size_t CQKFrameChannel::frameNeed(const std::uint8_t* data, std::size_t len
 }
 
 std::size_t CQKFrameChannel::readFrame(std::uint8_t* buffer) {
-    if (!m_opened)
-        readOpening();
+    if (!m_opened && !readOpening())
+        return 0;
     std::size_t n = readSome(buffer, windowed() ? 1 : QK_BUFFER_SIZE);
     if (n == 0)
         return 0;
@@ -194,9 +227,17 @@ void CQKFrameChannel::sendBytesAll(const std::uint8_t* data, std::size_t length)
 // does not finish in time counts as refused.
 CQKFrameChannel::Wait CQKFrameChannel::handshake(const Clock::time_point& idle_since,
                                                  const QKLogTag& tag) {
-    Wait wait = Wait::Ready;
+    const auto deadline = Clock::now() + QK_HANDSHAKE_LIMIT;
+    Wait wait = pollUntil(deadline, &idle_since, -1);
+    const bool silent = wait == Wait::TimedOut;
+    if (wait == Wait::Ready && !firstByteIsHandshake()) {
+        qk_receiver_metrics().tls_handshakes_refused.inc();  // it never came
+        answerWrongPort(true);
+        return Wait::WrongPort;
+    }
     try {
-        wait = completeHandshake(idle_since);
+        if (wait == Wait::Ready)
+            wait = completeHandshake(idle_since, deadline);
     } catch (...) {
         qk_receiver_metrics().tls_handshakes_refused.inc();
         throw;
@@ -206,13 +247,23 @@ CQKFrameChannel::Wait CQKFrameChannel::handshake(const Clock::time_point& idle_s
                     "No TLS handshake from the client within %lld s: address = %s",
                     static_cast<long long>(QK_HANDSHAKE_LIMIT.count()), peer().c_str());
         qk_receiver_metrics().tls_handshakes_refused.inc();
+        if (silent)
+            sendRawAnswer();
     }
     return wait;
 }
 
-CQKFrameChannel::Wait CQKFrameChannel::completeHandshake(const Clock::time_point& idle_since) {
+// Peeked, not read: the TLS session reads the record itself. An end of stream or an error
+// is left to the handshake, which reports it.
+bool CQKFrameChannel::firstByteIsHandshake() {
+    std::uint8_t first = 0;
+    const ssize_t got = ::recv(m_socket.impl()->sockfd(), &first, 1, MSG_PEEK | MSG_DONTWAIT);
+    return got != 1 || qk_begins_tls_handshake(&first, 1);
+}
+
+CQKFrameChannel::Wait CQKFrameChannel::completeHandshake(const Clock::time_point& idle_since,
+                                                         Clock::time_point deadline) {
     Poco::Net::SecureStreamSocket secure(m_socket);
-    const auto deadline = Clock::now() + QK_HANDSHAKE_LIMIT;
     m_socket.setBlocking(false);
     m_socket.setReceiveTimeout(Poco::Timespan(0));
     m_socket.setSendTimeout(Poco::Timespan(0));

@@ -8,6 +8,10 @@
 // beyond it waits in a read-ahead buffer for the next reads; a large piece of content is read
 // from the socket itself, as it never runs past its file.
 //
+// A peer at the wrong port is recognised by its first bytes before they are taken as a frame
+// or a handshake (qk_wrong_port.h): it is said once, answered so that it fails at once, and
+// its connection ends.
+//
 // Every wait for the peer has a time limit and is cut into short slices, so that a stop of
 // the listener is seen at once; an idle connection gives its thread up once it has been idle
 // for QK_IDLE_GRACE while other accepted connections wait for one.
@@ -42,7 +46,8 @@ enum class QKConversationMode {
 
 class CQKFrameChannel {
 public:
-    enum class Wait { Ready, TimedOut, Stopped, Answers, GiveUp };
+    // WrongPort: the peer came to the wrong port, was answered, and the connection ends.
+    enum class Wait { Ready, TimedOut, Stopped, Answers, GiveUp, WrongPort };
     using Clock = std::chrono::steady_clock;
 
     // log_name: the connection class, for the log tags.
@@ -58,7 +63,8 @@ public:
     Wait waitReadable(int wake_fd = -1, const Clock::time_point* idle_since = nullptr,
                       const Clock::time_point* deadline = nullptr);
     // Reads one frame into buffer (QK_BUFFER_SIZE bytes), gathering the rest of a frame that
-    // the network split; 0 when the peer closed. A frame still incomplete after the time
+    // the network split; 0 when the peer closed, or when its first bytes were a TLS handshake
+    // (answered as a peer at the wrong port). A frame still incomplete after the time
     // limit is malformed (ReceivingStatusException).
     std::size_t readFrame(std::uint8_t* buffer);
     // Reads up to size bytes of content; 0 when the peer closed.
@@ -71,7 +77,9 @@ public:
 
     // A TLS client speaks first: runs the handshake within QK_HANDSHAKE_LIMIT from now, then
     // checks the client's certificate. Throws on a refused handshake; one that does not finish
-    // in time is said under tag. Both count as refused.
+    // in time is said under tag. Both count as refused. A first byte that is no handshake
+    // record is a plain sender at the TLS port (Wait::WrongPort); a peer silent for the whole
+    // limit gets the same answer, in case it is a plain sender waiting for its greeting.
     Wait handshake(const Clock::time_point& idle_since, const QKLogTag& tag);
     // For a kept TLS connection: whether its client is still accepted by the revocation list
     // in force now. True for a plain connection.
@@ -80,11 +88,14 @@ public:
     std::string peer() const;
 
 private:
-    Wait completeHandshake(const Clock::time_point& idle_since);
+    Wait completeHandshake(const Clock::time_point& idle_since, Clock::time_point deadline);
+    bool firstByteIsHandshake();
+    void answerWrongPort(bool secure);
+    void sendRawAnswer() noexcept;
     Wait pollUntil(Clock::time_point deadline, const Clock::time_point* idle_since, int wake_fd);
     bool readAhead(std::uint8_t* buffer, std::size_t size, std::size_t& n);
     std::size_t frameNeed(const std::uint8_t* data, std::size_t len) const;
-    void readOpening();
+    bool readOpening();
 
     Poco::Net::StreamSocket& m_socket;
     CQKFileListener& m_listener;

@@ -19,6 +19,7 @@
 #include "transfer/qk_relay_metrics.h"
 #include "transfer/qk_socket.h"
 #include "transfer/qk_tls.h"
+#include "transfer/qk_wrong_port.h"
 
 namespace {
 
@@ -97,7 +98,14 @@ void CQKSenderSocket::shakeHands(const Poco::Timespan& timeout) {
     auto& secure = static_cast<Poco::Net::SecureStreamSocket&>(*m_socket);
     SQKWait wait(timeout);
     for (;;) {
-        const int done = secure.completeHandshake();
+        int done = 0;
+        try {
+            done = secure.completeHandshake();
+        } catch (const Poco::Net::SSLException& e) {
+            if (qk_is_not_tls_failure(e.displayText()))
+                throw WrongPortException("the TLS handshake found no TLS: " + e.message(), 1);
+            throw;
+        }
         if (done == 1)
             break;
         if (done == 0)

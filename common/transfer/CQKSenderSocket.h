@@ -43,7 +43,8 @@ public:
     // certificate does not carry QK_TLS_SERVER_NAME). The socket is kept from the start of
     // the connect, so that close or discard can release it when the connect fails. Switches
     // on TCP_NODELAY. Poco's network exceptions on failure, the last address's when none
-    // connects; SendingStoppedException once stopped.
+    // connects; WrongPortException (code 1) when the handshake finds a server that does not
+    // speak TLS; SendingStoppedException once stopped.
     void connect(const std::vector<Poco::Net::SocketAddress>& addresses,
                  const std::string& receiver, const Poco::Net::Context::Ptr& context,
                  const Poco::Timespan& timeout);
@@ -52,6 +53,7 @@ public:
     // Releases the socket, if any, without shutting it down first.
     void discard() noexcept;
     bool isOpen() const { return m_socket != nullptr; }
+    bool isSecure() const { return m_secure; }
 
     // The greeting has come: later slow waits are said of statuses.
     void noteGreeted() { m_greeted = true; }

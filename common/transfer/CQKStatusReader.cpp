@@ -5,11 +5,13 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "base/qk_log.h"
 #include "protocol/qk_exceptions.h"
 #include "transfer/CQKSenderSocket.h"
 #include "transfer/CQKSenderStop.h"
+#include "transfer/qk_wrong_port.h"
 
 namespace {
 
@@ -76,6 +78,9 @@ void CQKStatusReader::fill(int received, qk_code_t expected) {
     if (received > 0) {
         m_begin = 0;
         m_end = static_cast<std::size_t>(received);
+        const bool first = std::exchange(m_first, false);
+        if (first && !m_socket.isSecure() && qk_is_tls_answer(m_buffer[0]))
+            throw WrongPortException("a TLS record where the greeting is due", 0);
         if (m_on_bytes)
             m_on_bytes();
         return;

@@ -4,7 +4,9 @@
 // come several at a time); the classic conversation drops it (dropBuffered), as a classic
 // receiver sends nothing unasked.
 //
-// Failures: a receiver that sends nothing in time, or closes the connection, fails the take
+// Failures: a plain connection whose first byte begins a TLS record is at a receiver's TLS
+// port (WrongPortException, code 0, before the byte counts as an answer); a receiver that
+// sends nothing in time, or closes the connection, fails the take
 // with the status texts of the log ("Error receiving of the status...", or "recv Error...
 // received status = 0x0F, expected status = 0x.."), said at ERROR; a stop of the senders
 // before it came throws SendingStoppedException.
@@ -35,7 +37,10 @@ public:
                     std::function<void()> on_bytes);
 
     // A new connection, or a new conversation on it: nothing read is kept.
-    void reset() { m_begin = m_end = 0; }
+    void reset() {
+        m_begin = m_end = 0;
+        m_first = true;
+    }
     void dropBuffered() { m_begin = m_end; }
     // The next byte, waiting at most timeout for it; expected names the status the close text
     // says was due. Throws as said above.
@@ -58,4 +63,5 @@ private:
     std::vector<std::uint8_t> m_buffer;
     std::size_t m_begin = 0;
     std::size_t m_end = 0;
+    bool m_first = true;  // nothing has come on this connection yet
 };

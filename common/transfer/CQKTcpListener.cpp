@@ -86,6 +86,11 @@ bool CQKTcpListener::isRestartNeeded() const {
     return isStarted() && !(m_source.binding(m_secure) == m_in_force);
 }
 
+int CQKTcpListener::otherPort() const {
+    const SQKListenerBinding other = m_source.binding(!m_secure);
+    return qk_listener_off(other.address) ? 0 : other.port;
+}
+
 bool CQKTcpListener::isSwitchedOff() const {
     return qk_listener_off(m_source.binding(m_secure).address);
 }

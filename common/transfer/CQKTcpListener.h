@@ -49,6 +49,7 @@ public:
     void initSsl();
 
     SQKReceivingDirs receivingDirs() const override { return m_source.receivingDirs(); }
+    int otherPort() const override;
 
 protected:
     const Texts& texts() const { return m_texts; }

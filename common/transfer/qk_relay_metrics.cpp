@@ -114,12 +114,14 @@ const SQKSourceGateMetrics& qk_source_gate_metrics() {
     static const SQKSourceGateMetrics metrics = [] {
         constexpr const char* kName = "qk_relay_receiver_refused_connections_total";
         constexpr const char* kHelp =
-            "File connections closed at their accept, before the greeting, by reason.";
+            "File connections closed before their conversation (at their accept, or at a "
+            "first byte meant for the other port), by reason.";
         CQKMetricsRegistry& r = CQKMetricsRegistry::instance();
         return SQKSourceGateMetrics{
             r.counter(kName, kHelp, "reason", "network"),
             r.counter(kName, kHelp, "reason", "share"),
             r.counter(kName, kHelp, "reason", "queue"),
+            r.counter(kName, kHelp, "reason", "wrong_port"),
         };
     }();
     return metrics;

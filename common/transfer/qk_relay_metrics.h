@@ -67,11 +67,13 @@ const SQKSenderMetrics& qk_sender_metrics();
 const SQKScanMetrics& qk_scan_metrics();
 const SQKControlMetrics& qk_control_metrics();
 
-// The file listeners' gates: connections closed at their accept, before any byte, by reason.
+// File connections closed before their conversation, by reason: by the listeners' gates at
+// their accept, and by the connections at their first bytes.
 struct SQKSourceGateMetrics {
-    CQKCounter& refused_network;  // the source is in none of the allowed networks
-    CQKCounter& refused_share;    // the source holds its share of the listener already
-    CQKCounter& refused_queue;    // the listener's queue of waiting connections is full
+    CQKCounter& refused_network;     // the source is in none of the allowed networks
+    CQKCounter& refused_share;       // the source holds its share of the listener already
+    CQKCounter& refused_queue;       // the listener's queue of waiting connections is full
+    CQKCounter& refused_wrong_port;  // TLS at the plain port, or plain at the TLS port
 };
 
 const SQKSourceGateMetrics& qk_source_gate_metrics();

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ActingAsNobody.h"
@@ -22,6 +23,7 @@
 #include "FakeReceiver.h"
 #include "TempDir.h"
 #include "transfer/qk_relay_metrics.h"
+#include "transfer/qk_wrong_port.h"
 
 namespace {
 
@@ -175,6 +177,33 @@ TEST_F(ServiceSenderTest, ADownServerGetsThreeAttemptsAndTheFileStays) {
     EXPECT_EQ(sender.currResult(), QK_SEND_FILE_FERROR);
     EXPECT_EQ(count_of(console, "Attempt: "), 3u);
     EXPECT_EQ(count_of(console, "Exception: ClassName = "), 3u) << console;
+    EXPECT_TRUE(dir.exists("out/f.txt"));
+}
+
+// A receiver's TLS port answers a plain sender with a TLS alert record: one attempt, a line
+// that names the service's key, and the receiver counts as not reached.
+TEST_F(ServiceSenderTest, TheTlsPortIsSaidOnceWithTheKeyAndNotTriedAgain) {
+    put("f.txt", "f");
+    Poco::Net::ServerSocket tls_port(Poco::Net::SocketAddress("127.0.0.1", 0));
+    params.m_srv_port = tls_port.address().port();
+    std::thread answer([&] {
+        Poco::Net::StreamSocket peer = tls_port.acceptConnection();
+        peer.sendBytes(QK_TLS_ALERT_RECORD, sizeof(QK_TLS_ALERT_RECORD));
+        peer.shutdownSend();
+    });
+
+    testing::internal::CaptureStdout();
+    sender.sendAllFiles();
+    console = testing::internal::GetCapturedStdout();
+    answer.join();
+
+    EXPECT_TRUE(sender.wentToWrongPort());
+    EXPECT_EQ(count_of(console, "Attempt: "), 1u) << console;
+    EXPECT_EQ(count_of(console,
+                       "answered with TLS: this is its TLS port. Set use_ssl to 1, or "
+                       "its plain port"),
+              1u)
+        << console;
     EXPECT_TRUE(dir.exists("out/f.txt"));
 }
 

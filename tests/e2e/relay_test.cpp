@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "CQKTcpSrv.h"
+#include "Eventually.h"
 #include "FakeReceiver.h"
 #include "ProgramRunner.h"
 #include "base/CQKInstanceLock.h"
@@ -412,6 +413,46 @@ TEST_F(E2eRelayTest, ARunWithoutSubDirsSaysWhatItLeftInSubDirectories) {
         "0 left, 0 B resumed\n");
     EXPECT_TRUE(std::regex_search(result.out, summary)) << result.out;
     EXPECT_TRUE(fs::exists(out + "/a/one.txt"));
+}
+
+// A client sent to the receiver's other port fails its first attempt with a line that names
+// the fix, makes no other attempt, and counts as a receiver not reached; the server says it
+// once. Both directions: TLS to the plain port, plain to the TLS port.
+TEST_P(E2eTransferTest, TheWrongPortIsSaidAtOnceAndNotTriedAgain) {
+    const bool tls = GetParam();
+    const std::string in = m_runner.scratch("in");
+    std::unique_ptr<RunningProgram> server = startServer({"--in_dir=" + in});
+    const std::string out = m_runner.scratch("out");
+    ProgramRunner::writeFile(out + "/kept.txt", "kept\n");
+    const ProgramResult result = send(out, "", tls, tls ? m_port : m_ssl_port);
+    const std::string receiver = "localhost:" + std::to_string(tls ? m_port : m_ssl_port);
+    const std::string said =
+        tls ? "The receiver at " + receiver +
+                  " did not answer with TLS: this looks like its plain port. Leave out "
+                  "--use_ssl, or use its TLS port"
+            : "The receiver at " + receiver +
+                  " answered with TLS: this is its TLS port. Use --use_ssl, or its plain port";
+    EXPECT_EQ(result.exit_code, kExitNotSent) << result.output();
+    EXPECT_NE(result.output().find(said), std::string::npos) << result.output();
+    EXPECT_EQ(result.output().find("Attempt: 2"), std::string::npos) << result.output();
+    EXPECT_EQ(ProgramRunner::readFile(out + "/kept.txt"), "kept\n");
+
+    const std::string line =
+        tls ? " to the plain port " + std::to_string(m_port) +
+                  " began a TLS handshake: its sender needs the TLS port " +
+                  std::to_string(m_ssl_port) + ", or to leave out --use_ssl"
+            : " to the TLS port " + std::to_string(m_ssl_port) +
+                  " spoke without TLS: its sender needs --use_ssl, or the plain port " +
+                  std::to_string(m_port);
+    std::string log;
+    const bool logged = eventually([&] {
+        log = serverLog();
+        return log.find(line) != std::string::npos;
+    });
+    EXPECT_TRUE(logged) << log;
+    EXPECT_EQ(log.find(line), log.rfind(line)) << "said more than once:\n" << log;
+    EXPECT_EQ(log.find("UNKNOWN value of code"), std::string::npos) << log;
+    stop(*server, SIGTERM);
 }
 
 // A full disk (a 1 MiB tmpfs as the incoming tree) refuses the file that does not fit at its

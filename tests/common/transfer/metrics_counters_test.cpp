@@ -17,6 +17,7 @@
 #include "base/qk_console.h"
 #include "protocol/qk_protocol.h"
 #include "transfer/qk_relay_metrics.h"
+#include "transfer/qk_wrong_port.h"
 
 namespace {
 
@@ -110,17 +111,22 @@ TEST_F(MetricsCountersTest, ReceiverCountsFilesAndEachRefusalByItsReason) {
     EXPECT_TRUE(eventually([&] { return m_receiver.connections_open.value() == open_before; }));
 }
 
+// Bytes that are no TLS at the TLS port: answered with an alert record, which a plain
+// sender takes for no status, and counted both as a refused handshake and as a wrong port.
 TEST_F(MetricsCountersTest, TlsListenerCountsAHandshakeThatFails) {
     CQKTcpSslSrv tls;
     tls.setParams(m_params);
     tls.setTimeout(Poco::Timespan(30, 0));
     tls.start();
     const std::uint64_t refused = m_receiver.tls_handshakes_refused.value();
+    const std::uint64_t wrong_port = qk_source_gate_metrics().refused_wrong_port.value();
     RawClient client(tls.boundPort());
     client.send(std::string("GET / HTTP/1.0\r\n\r\n"));
-    EXPECT_TRUE(client.closedByPeer());
-    EXPECT_TRUE(
-        eventually([&] { return m_receiver.tls_handshakes_refused.value() == refused + 1; }));
+    EXPECT_EQ(client.readStatus(), QK_TLS_ALERT_RECORD[0]);
+    EXPECT_TRUE(eventually([&] {
+        return m_receiver.tls_handshakes_refused.value() == refused + 1 &&
+               qk_source_gate_metrics().refused_wrong_port.value() == wrong_port + 1;
+    }));
     tls.stop();
 }
 
