@@ -81,6 +81,7 @@ void CQKClnAppl::readConfig() {
 void CQKClnAppl::defineOptions(Poco::Util::OptionSet& options) {
     using Poco::Util::Option;
     CQKConsoleAppl::defineOptions(options);
+    defineVerbosityOptions(options);
 
     // Each option holds its own reference to a shared validator.
     options.addOption(Option("send_files", "n", "send files...")
@@ -271,10 +272,11 @@ void CQKClnAppl::checkParams() {
 }
 
 // The limit covers every stream of the run. The progress line is for a person watching a
-// terminal: piped or redirected output, and a silenced console, get none.
+// terminal: piped or redirected output, and a silenced, quiet or verbose console, get none.
 void CQKClnAppl::sendWithProgress(CQKTcpCln& sender) {
     qk_rate_limit().setSchedule(m_params.m_bw_limit);
-    qk_progress().enable(::isatty(STDOUT_FILENO) == 1 && qk_is_console_echo());
+    qk_progress().enable(::isatty(STDOUT_FILENO) == 1 && qk_is_console_echo() &&
+                         qk_console_verbosity() == QKConsoleVerbosity::Normal);
     try {
         sender.sendFiles();
     } catch (...) {
@@ -284,20 +286,9 @@ void CQKClnAppl::sendWithProgress(CQKTcpCln& sender) {
     qk_progress().enable(false);
 }
 
+// The parameters themselves go to the log (logParams), and with -v to the console.
 void CQKClnAppl::echoParams() const {
     qk_print_console("Client: Send Files...");
-    qk_print_console("Parameters:");
-    qk_print_console("\tm_params.m_op_code      = " + std::to_string(op_code(m_params)));
-    qk_print_console("\tm_params.m_out_dir      = " + m_params.m_out_dir);
-    qk_print_console("\tm_params.m_back_dir     = " + m_params.m_back_dir);
-    qk_print_console("\tm_params.m_file_path    = " + m_params.m_file_path);
-    qk_print_console("\tm_params.m_srv_address  = " + m_params.m_srv_address);
-    qk_print_console("\tm_params.m_srv_port\t    = " + std::to_string(m_params.m_srv_port));
-    qk_print_console("\tm_params.m_use_ssl\t    = " + std::to_string(m_params.m_use_ssl));
-    qk_print_console("\tm_params.m_sub_dirs\t    = " + std::to_string(m_params.m_sub_dirs));
-    qk_print_console("\tm_params.m_exclude      = " + m_params.m_exclude.text());
-    qk_print_console("\tm_params.m_streams\t    = " + std::to_string(m_params.m_streams));
-    qk_print_console("\tm_params.m_bw_limit     = " + m_params.m_bw_limit.text());
 }
 
 void CQKClnAppl::logParams() const {
