@@ -344,7 +344,10 @@ int CQKClnAppl::main(const std::vector<std::string>& /*args*/) {
                               "outgoing directory..."
                             : "Client: Sending Files failed: not all files have been sent, the "
                               "rest stay in the outgoing directory...";
-                qk_print_console(text);
+                if (stopped)
+                    qk_print_console(text);
+                else
+                    qk_print_error(text);
                 log_message(stopped ? LOG_LEVEL_INFO : LOG_LEVEL_ERROR, &tag, "%s", text);
                 exit_code = kExitNotSent;
             }

@@ -218,7 +218,7 @@ qk_res_t qk_set_english_locale() {
             return QK_RES_TRUE;
         }
     }
-    qk_print_message("Error of init of English UTF Encoding...");
+    qk_print_error("Error of init of English UTF Encoding...");
     return QK_RES_FALSE;
 }
 

@@ -230,6 +230,7 @@ TEST_F(E2eRelayTest, ClientReportsFilesNotSent) {
     EXPECT_EQ(result.exit_code, kExitNotSent) << result.output();
     EXPECT_NE(result.err.find("Exception: ClassName = "), std::string::npos) << result.err;
     EXPECT_EQ(result.out.find("Exception: "), std::string::npos) << result.out;
+    EXPECT_NE(result.err.find("Client: Sending Files failed"), std::string::npos) << result.err;
     EXPECT_EQ(ProgramRunner::readFile(out + "/kept.txt"), "kept\n");
     EXPECT_FALSE(fs::exists(m_runner.scratch("back/kept.txt")));
 }
