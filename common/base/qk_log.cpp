@@ -336,8 +336,10 @@ enum class Echo {
 
 bool echoes(int level, Echo echo) {
     switch (qk_console_echo_mode()) {
+        // A program that prints its own texts prints its errors itself (an exception's
+        // report prints and logs it); its log's warnings would reach nobody else.
         case QKConsoleEcho::Printed:
-            return false;
+            return echo != Echo::Never && level == LOG_LEVEL_WARN;
         case QKConsoleEcho::Logged:
             return echo != Echo::Never;
         case QKConsoleEcho::Notable:
