@@ -37,8 +37,9 @@ bool qk_is_console_echo();
 // What reaches the console besides what a program prints outright. Process-wide; set once
 // start-up is done and read by every thread.
 enum class QKConsoleEcho {
-    // The program's own texts (qk_print_console), whatever the log's level: the console
-    // programs, run on a terminal, and every program until its log is open.
+    // The program's own texts (qk_print_console, qk_print_error) and the log's warnings as
+    // "WARN message": the console programs, run on a terminal, and every program until its
+    // log is open.
     Printed,
     // The log's lines at its level, as "LEVEL message"; qk_print_console is silent. A
     // service whose standard output is a terminal.

@@ -327,7 +327,7 @@ void write_to_console(const Line& line) {
     std::fflush(stdout);
 }
 
-// Which of its lines a service's log echoes on the console (QKConsoleEcho).
+// Which of its lines a program's log echoes on the console (QKConsoleEcho).
 enum class Echo {
     ByLevel,  // when the console takes every line, or warnings and worse only
     Notable,  // a state change: whenever the log echoes at all
