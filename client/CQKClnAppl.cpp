@@ -41,11 +41,17 @@ int op_code(const SQKClnParams& params) {
     return static_cast<int>(params.m_op_code);
 }
 
-// Options of which, given together, one would silently win over the other: a named file is
-// sent alone, whatever directory or sub-directories are asked for.
-const std::pair<const char*, const char*> kConflicts[] = {
-    {"out_dir", "file"},
-    {"sub_dirs", "file"},
+// Options that, given together, one would silently override (a named file is sent alone,
+// whatever directory is asked for) or that would mix other lines into the JSON object.
+struct SQKConflict {
+    const char* first;
+    const char* second;
+    const char* why;
+};
+const SQKConflict kConflicts[] = {
+    {"out_dir", "file", "a named file is sent alone"},
+    {"sub_dirs", "file", "a named file is sent alone"},
+    {"verbose", "json", "standard output holds the JSON object alone"},
 };
 
 std::atomic<int> g_stop_signal{0};
@@ -96,6 +102,7 @@ void CQKClnAppl::readConfig() {
 void CQKClnAppl::defineOptions(Poco::Util::OptionSet& options) {
     using Poco::Util::Option;
     CQKConsoleAppl::defineOptions(options);
+    defineVerbosityOptions(options);
 
     // Each option holds its own reference to a shared validator.
     options.addOption(Option("send_files", "n", "send files...")
@@ -219,7 +226,10 @@ void CQKClnAppl::handleOption(const std::string& name, const std::string& value)
         log_message(LOG_LEVEL_DEBUG, &tag, "name = %s m_params.m_sub_dirs = %d", option,
                     m_params.m_sub_dirs);
     } else if (name == "json") {
+        // Standard output holds the JSON object alone, so the console is quiet; errors still
+        // go to standard error.
         m_json = true;
+        qk_set_console_verbosity(QKConsoleVerbosity::Quiet);
     } else if (name == "streams") {
         // The validator has accepted a decimal integer in 1..QK_MAX_STREAMS.
         m_params.m_streams = Poco::NumberParser::parse(value);
@@ -248,7 +258,7 @@ void CQKClnAppl::refuseConflicts(const std::string& name) {
         if (other != nullptr && m_given.count(other) != 0)
             throw Poco::Util::IncompatibleOptionsException(
                 std::string("--") + conflict.first + " and --" + conflict.second +
-                " exclude each other: a named file is sent alone");
+                " exclude each other: " + conflict.why);
     }
     m_given.insert(name);
 }
@@ -311,10 +321,11 @@ void CQKClnAppl::checkParams() {
 }
 
 // The limit covers every stream of the run. The progress line is for a person watching a
-// terminal: piped or redirected output, and a silenced console, get none.
+// terminal: piped or redirected output, and a silenced, quiet or verbose console, get none.
 void CQKClnAppl::sendWithProgress(CQKTcpCln& sender) {
     qk_rate_limit().setSchedule(m_params.m_bw_limit);
-    qk_progress().enable(::isatty(STDOUT_FILENO) == 1 && qk_is_console_echo());
+    qk_progress().enable(::isatty(STDOUT_FILENO) == 1 && qk_is_console_echo() &&
+                         qk_console_verbosity() == QKConsoleVerbosity::Normal);
     try {
         sender.sendFiles();
     } catch (...) {
@@ -356,7 +367,10 @@ void CQKClnAppl::reportFailure() const {
                                  "outgoing directory..."
                                : "Client: Sending Files failed: not all files have been sent, the "
                                  "rest stay in the outgoing directory...";
-    qk_print_console(text);
+    if (stopped)
+        qk_print_console(text);
+    else
+        qk_print_error(text);
     log_message(stopped ? LOG_LEVEL_INFO : LOG_LEVEL_ERROR, &tag, "%s", text);
 }
 
@@ -372,8 +386,8 @@ void CQKClnAppl::warnSubDirsLeft(const CQKTcpCln::SQKTreeCount& tree) const {
                              (tree.sub_dirs == 1 ? " sub-directory of " : " sub-directories of ") +
                              m_params.m_out_dir + (one ? " was" : " were") +
                              " not sent: --sub_dirs (-s) sends sub-directories";
+    // The log's echo shows a warning on standard error, also with a quiet console.
     log_message(LOG_LEVEL_WARN, &tag, "%s", text.c_str());
-    qk_print_console("WARNING " + text);
 }
 
 // Written outright, not through the console echo, so that a quiet console shows it too.
@@ -387,20 +401,9 @@ void CQKClnAppl::printSummary(const SQKRunOutcome& outcome) const {
     std::fflush(stdout);
 }
 
+// The parameters themselves go to the log (logParams), and with -v to the console.
 void CQKClnAppl::echoParams() const {
     qk_print_console("Client: Send Files...");
-    qk_print_console("Parameters:");
-    qk_print_console("\tm_params.m_op_code      = " + std::to_string(op_code(m_params)));
-    qk_print_console("\tm_params.m_out_dir      = " + m_params.m_out_dir);
-    qk_print_console("\tm_params.m_back_dir     = " + m_params.m_back_dir);
-    qk_print_console("\tm_params.m_file_path    = " + m_params.m_file_path);
-    qk_print_console("\tm_params.m_srv_address  = " + m_params.m_srv_address);
-    qk_print_console("\tm_params.m_srv_port\t    = " + std::to_string(m_params.m_srv_port));
-    qk_print_console("\tm_params.m_use_ssl\t    = " + std::to_string(m_params.m_use_ssl));
-    qk_print_console("\tm_params.m_sub_dirs\t    = " + std::to_string(m_params.m_sub_dirs));
-    qk_print_console("\tm_params.m_exclude      = " + m_params.m_exclude.text());
-    qk_print_console("\tm_params.m_streams\t    = " + std::to_string(m_params.m_streams));
-    qk_print_console("\tm_params.m_bw_limit     = " + m_params.m_bw_limit.text());
 }
 
 void CQKClnAppl::logParams() const {

@@ -67,7 +67,6 @@ void CQKTcpCln::sendFiles() {
         sendWithAttempts(tag, [this, &tag] { sendSelected(tag); });
     }
     const Poco::DateTime end;
-    qk_print_console("");
     reportSpent(tag, "Total Spent", end - start);
     log_message(LOG_LEVEL_DEBUG, &tag, "sendFiles End...");
 }

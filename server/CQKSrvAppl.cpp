@@ -102,6 +102,7 @@ void CQKSrvAppl::defineOptions(Poco::Util::OptionSet& options) {
     QKLogTag tag = qk_make_tag("CQKSrvAppl::defineOptions()");
     log_message(LOG_LEVEL_DEBUG, &tag, "CQKSrvAppl::defineOptions()");
     CQKConsoleAppl::defineOptions(options);
+    defineVerbosityOptions(options);
 
     // help and start_server share a group, so at most one of them is accepted. Each
     // option takes its own reference to a shared validator.
@@ -378,13 +379,8 @@ int CQKSrvAppl::main(const std::vector<std::string>& /*args*/) {
             startMetrics();
             startListeners();
             const int op_code = static_cast<int>(m_params.m_op_code);
+            // The parameters go to the log only (and with -v to the console).
             qk_print_console("Server is started...");
-            qk_print_console("Parameters:");
-            qk_print_console("\tm_params.m_op_code     = " + std::to_string(op_code));
-            qk_print_console("\tm_params.m_in_dir      = " + m_params.m_in_dir);
-            qk_print_console("\tm_params.m_back_dir    = " + m_params.m_back_dir);
-            qk_print_console("\tm_params.m_port        = " + std::to_string(m_params.m_port));
-            qk_print_console("\tm_params.m_ssl_port    = " + std::to_string(m_params.m_ssl_port));
             log_message(LOG_LEVEL_INFO, &tag,
                         "Server is started "
                         "--------------------------------------------------------------------------"

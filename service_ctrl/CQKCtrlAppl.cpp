@@ -175,9 +175,6 @@ void CQKCtrlAppl::runCommand(const char* title) {
     const int op_code = code_of(m_params.m_op_code);
     const char* service_name = m_params.m_service_name.c_str();
     qk_print_console(std::string(title) + "...");
-    qk_print_console("Parameters:");
-    qk_print_console("\tm_params.m_op_code      = " + std::to_string(op_code));
-    qk_print_console("\tm_params.m_service_name = " + m_params.m_service_name);
     log_message(LOG_LEVEL_INFO, &tag, "%s: %s >>", title, kBannerLine.c_str());
     log_message(LOG_LEVEL_INFO, &tag, "Parameters:");
     log_message(LOG_LEVEL_INFO, &tag, "\tm_params.m_op_code\t\t= %d", op_code);

@@ -54,15 +54,41 @@ void CQKConsoleAppl::takeLock(const std::string& name, const std::string& what) 
     throw Poco::Exception(std::string(kInstanceRefusal) + "\n" + line);
 }
 
-void CQKConsoleAppl::printHeaderInfo() {
+void CQKConsoleAppl::printHeaderInfo(bool echo) {
     QKLogTag tag = qk_make_tag(m_header_tag.c_str());
-    qk_print_header_info(tag);
+    qk_print_header_info(tag, echo);
+}
+
+void CQKConsoleAppl::applyVerbosity() const {
+    if (m_verbosity.has_value())
+        qk_set_console_verbosity(*m_verbosity);
 }
 
 void CQKConsoleAppl::defineOptions(Poco::Util::OptionSet& options) {
     Poco::Util::Application::defineOptions(options);
     options.addOption(qk_help_option());
     options.addOption(qk_version_option());
+}
+
+void CQKConsoleAppl::defineVerbosityOptions(Poco::Util::OptionSet& options) {
+    using Poco::Util::Option;
+    // One group: the option processor refuses both together as conflicting options.
+    options.addOption(Option("quiet", "q", "errors and warnings only on the console...")
+                          .required(false)
+                          .repeatable(false)
+                          .group("verbosity"));
+    options.addOption(Option("verbose", "v", "every line the log gets on the console...")
+                          .required(false)
+                          .repeatable(false)
+                          .group("verbosity"));
+}
+
+void CQKConsoleAppl::handleOption(const std::string& name, const std::string& value) {
+    Poco::Util::Application::handleOption(name, value);
+    if (name == "quiet")
+        m_verbosity = QKConsoleVerbosity::Quiet;
+    else if (name == "verbose")
+        m_verbosity = QKConsoleVerbosity::Verbose;
 }
 
 void CQKConsoleAppl::displayHelp(const QKLogTag& tag) {
@@ -117,8 +143,10 @@ int qk_run_console_frame(int argc, char** argv, const SQKFrameSettings& settings
         CQKBaseConfigs::instance().readConfP();
         qk_frame_log_opening(tag);
         std::unique_ptr<CQKConsoleAppl> application = make_application();
-        application->printHeaderInfo();
+        application->printHeaderInfo(false);
         application->init(argc, argv);
+        application->applyVerbosity();
+        qk_echo_header_info();
         exit_code = application->run();
     } catch (const Poco::Exception& e) {
         qk_report_exception(&tag, e);

@@ -8,7 +8,8 @@
 // build constants, log, the two configuration files, then the application object (options,
 // initialize, main, uninitialize), and the log's end. Exit codes: what main returns (0 after
 // a completed command, 74 when main caught an exception), 1 when the frame itself failed
-// (locale, console, log, configuration, option errors).
+// (locale, console, log, configuration, option errors). The header line is echoed once the
+// options are read, so that -q keeps it off the console; the log has it first as before.
 #pragma once
 
 #include <Poco/Exception.h>
@@ -16,11 +17,13 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/qk_frame.h"
 #include "base/CQKInstanceLock.h"
+#include "base/qk_console.h"
 #include "base/qk_log.h"
 #include "config/CQKBaseConfigs.h"
 
@@ -34,8 +37,15 @@ class CQKConsoleAppl : public Poco::Util::Application {
 public:
     ~CQKConsoleAppl() override;
 
-    // Logs the header line: product name, version, legal notice and build date.
-    virtual void printHeaderInfo();
+    // Logs the header line: product name, version, legal notice and build date; echoes it
+    // when echo is set.
+    void printHeaderInfo(bool echo = true);
+
+    // Puts the console verbosity -q or -v asked for in force; called by the frame once the
+    // options are read. Without either, what is in force stays: the default, or what an
+    // option of the program set through qk_set_console_verbosity (one that keeps standard
+    // output for itself sets Quiet).
+    void applyVerbosity() const;
 
     // Echoes the help text of the program's options before init(), when the program has
     // loaded nothing and opened no log. command names the program in the usage line.
@@ -50,6 +60,10 @@ protected:
     // "commands", so that they exclude the program's own command. Both are answered before
     // the options are processed; see qk_run_console_frame.
     void defineOptions(Poco::Util::OptionSet& options) override;
+    // Adds --quiet (-q) and --verbose (-v), for the programs that run long enough to print
+    // more than a line or two. They exclude each other.
+    void defineVerbosityOptions(Poco::Util::OptionSet& options);
+    void handleOption(const std::string& name, const std::string& value) override;
 
     // Formats the options with usage "[OPTION]\n", logs the text at INFO and echoes it.
     void displayHelp(const QKLogTag& tag);
@@ -72,6 +86,7 @@ private:
     std::string m_program;
     std::vector<std::unique_ptr<CQKInstanceLock>> m_resource_locks;
     std::string m_header_tag;
+    std::optional<QKConsoleVerbosity> m_verbosity;
 };
 
 // Runs a console program. make_application is called once the log exists.

@@ -185,7 +185,7 @@ void CQKServiceAppl::runService() {
 
 void CQKServiceAppl::ErrorHandler::report(const std::string& echo, const std::string& line) {
     QKLogTag tag = qk_make_tag(m_tag_name.c_str());
-    qk_print_console(echo);
+    qk_print_error(echo);
     log_message(LOG_LEVEL_ERROR, &tag, "%s", line.c_str());
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <sstream>
+#include <vector>
 
 #include "base/qk_bounded.h"
 #include "base/qk_console.h"
@@ -19,6 +20,9 @@ namespace {
 
 constexpr std::uint64_t kMaxLogFileSize = 104857600;
 constexpr std::uint32_t kMaxLogFiles = 10;
+constexpr const char* kKeysMissing = "Error of initializing of Keys Info.";
+constexpr const char* kKeysHint =
+    "Make the keys with qk_relay_keys first (see qk_relay_keys --help).";
 constexpr const char* kFrameLine =
     "#############################################################################################";
 
@@ -42,10 +46,14 @@ std::string report_start_failure(const SQKFrameSettings& settings, const Poco::E
     qk_report_exception(logged ? &tag : nullptr, e);
     std::string text =
         "Exception: ClassName = " + qk_class_name(e) + " Message = " + e.displayText();
-    for (const std::string& note : configs.searchNotes()) {
+    std::vector<std::string> notes = configs.searchNotes();
+    // Missing keys are what a fresh install meets first: say what makes them.
+    if (e.message() == kKeysMissing)
+        notes.push_back(kKeysHint);
+    for (const std::string& note : notes) {
         if (logged)
             log_message(LOG_LEVEL_ERROR, &tag, "%s", note.c_str());
-        qk_print_console(note);
+        qk_print_error(note);
         text += "\n" + note;
     }
     if (logged)
@@ -54,7 +62,7 @@ std::string report_start_failure(const SQKFrameSettings& settings, const Poco::E
 }
 
 bool fail_start(const std::string& text, std::string* failure) {
-    qk_print_console(text);
+    qk_print_error(text);
     if (failure != nullptr)
         *failure = text;
     return false;
@@ -113,11 +121,24 @@ void qk_frame_log_closing(const QKLogTag& tag) {
     close_log();
 }
 
-void qk_print_header_info(const QKLogTag& tag) {
-    const std::string line = std::string(kQKProductName) + " " + kQKVersion + " " + kQKLegalNotice +
-                             ". " + __DATE__ + ".";
+namespace {
+
+std::string header_line() {
+    return std::string(kQKProductName) + " " + kQKVersion + " " + kQKLegalNotice + ". " + __DATE__ +
+           ".";
+}
+
+}  // namespace
+
+void qk_print_header_info(const QKLogTag& tag, bool echo) {
+    const std::string line = header_line();
     log_message(LOG_LEVEL_INFO, &tag, "\n%s", line.c_str());
-    qk_print_console(line);
+    if (echo)
+        qk_print_console(line);
+}
+
+void qk_echo_header_info() {
+    qk_print_console(header_line());
 }
 
 Poco::Util::Option qk_help_option() {

@@ -40,8 +40,10 @@ bool qk_frame_start(const SQKFrameSettings& settings, bool echo, std::string* fa
 void qk_frame_log_opening(const QKLogTag& tag);
 void qk_frame_log_closing(const QKLogTag& tag);
 
-// "QK Relay <version> <legal notice>. <build date>.", logged at INFO and echoed.
-void qk_print_header_info(const QKLogTag& tag);
+// "QK Relay <version> <legal notice>. <build date>.", logged at INFO and, when echo, echoed.
+void qk_print_header_info(const QKLogTag& tag, bool echo = true);
+// The same line, echoed only.
+void qk_echo_header_info();
 
 // The option every program has: --help (-h), in the group "commands", so that it excludes
 // the program's own command.

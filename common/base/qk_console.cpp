@@ -24,7 +24,9 @@ constexpr std::size_t kLocaleNameSize = 2048;
 std::atomic<bool> g_unicode_console{false};
 std::atomic<bool> g_console_echo{true};
 std::atomic<QKConsoleEcho> g_echo_mode{QKConsoleEcho::Printed};
+std::atomic<QKConsoleVerbosity> g_verbosity{QKConsoleVerbosity::Normal};
 std::atomic<bool> g_stdout_is_journal{false};
+std::atomic<bool> g_stderr_is_journal{false};
 char g_locale_name[kLocaleNameSize] = {};
 // A transient line stands on the terminal; written and read under the console mutex.
 bool g_transient_shown = false;
@@ -38,15 +40,27 @@ void erase_transient() {
     g_transient_shown = false;
 }
 
-// Writes text (and a line end) to standard output as one block under the console mutex.
-void write_stdout(const char* text, std::size_t len, bool newline) {
+// Writes text (and a line end) to stream as one block under the console mutex. The transient
+// line is erased first also for standard error: both usually share the terminal.
+void write_stream(std::FILE* stream, const char* text, std::size_t len, bool newline) {
     std::lock_guard<std::recursive_mutex> lock(qk_console_mutex());
     erase_transient();
-    std::fwrite(text, 1, len, stdout);
+    if (stream != stdout)
+        std::fflush(stdout);  // what came before stays before
+    std::fwrite(text, 1, len, stream);
     if (newline) {
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
+        std::fputc('\n', stream);
+        std::fflush(stream);
     }
+}
+
+void write_stdout(const char* text, std::size_t len, bool newline) {
+    write_stream(stdout, text, len, newline);
+}
+
+bool prints_own_texts() {
+    return g_console_echo.load(std::memory_order_relaxed) &&
+           g_echo_mode.load(std::memory_order_relaxed) == QKConsoleEcho::Printed;
 }
 
 // Converts a wide string to UTF-8 (the locale's multibyte code page after set-up).
@@ -64,14 +78,14 @@ std::string to_multibyte(const wchar_t* text) {
 }
 
 // systemd names the journal stream it connects as "JOURNAL_STREAM=<device>:<inode>"; a
-// standard output redirected elsewhere since (a pipe, a file) does not match it.
-bool stdout_is_journal() {
+// descriptor redirected elsewhere since (a pipe, a file) does not match it.
+bool is_journal(int fd) {
     const char* stream = std::getenv("JOURNAL_STREAM");
     unsigned long long device = 0;
     unsigned long long inode = 0;
     struct stat info {};
     return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
-           ::fstat(STDOUT_FILENO, &info) == 0 && info.st_dev == device && info.st_ino == inode;
+           ::fstat(fd, &info) == 0 && info.st_dev == device && info.st_ino == inode;
 }
 
 }  // namespace
@@ -112,10 +126,15 @@ qk_res_t qk_print_message(const char* format, ...) {
 }
 
 void qk_print_console(const std::string& text, bool newline) {
-    if (!g_console_echo.load(std::memory_order_relaxed) ||
-        g_echo_mode.load(std::memory_order_relaxed) != QKConsoleEcho::Printed)
+    if (!prints_own_texts() ||
+        g_verbosity.load(std::memory_order_relaxed) == QKConsoleVerbosity::Quiet)
         return;
     write_stdout(text.data(), text.size(), newline);
+}
+
+void qk_print_error(const std::string& text) {
+    if (prints_own_texts())
+        write_stream(stderr, text.data(), text.size(), true);
 }
 
 qk_res_t qk_print_plain(const char* format, ...) {
@@ -154,8 +173,19 @@ bool qk_is_console_echo() {
 }
 
 void qk_set_console_echo_mode(QKConsoleEcho mode) {
-    g_stdout_is_journal.store(mode != QKConsoleEcho::Printed && stdout_is_journal());
+    g_stdout_is_journal.store(mode != QKConsoleEcho::Printed && is_journal(STDOUT_FILENO));
+    g_stderr_is_journal.store(mode != QKConsoleEcho::Printed && is_journal(STDERR_FILENO));
     g_echo_mode.store(mode);
+}
+
+void qk_set_console_verbosity(QKConsoleVerbosity verbosity) {
+    g_verbosity.store(verbosity);
+    qk_set_console_echo_mode(verbosity == QKConsoleVerbosity::Verbose ? QKConsoleEcho::Logged
+                                                                      : QKConsoleEcho::Printed);
+}
+
+QKConsoleVerbosity qk_console_verbosity() {
+    return g_verbosity.load();
 }
 
 QKConsoleEcho qk_console_echo_mode() {
@@ -169,13 +199,13 @@ QKConsoleEcho qk_service_console_echo() {
 void qk_echo_log_line(int priority, const char* text, std::size_t len) {
     if (!g_console_echo.load(std::memory_order_relaxed))
         return;
-    std::lock_guard<std::recursive_mutex> lock(qk_console_mutex());
-    erase_transient();
-    if (g_stdout_is_journal.load(std::memory_order_relaxed))
-        std::fprintf(stdout, "<%d>", priority);
-    std::fwrite(text, 1, len, stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    constexpr int kWarningPriority = 4;
+    const bool error = priority <= kWarningPriority;
+    std::string line;
+    if ((error ? g_stderr_is_journal : g_stdout_is_journal).load(std::memory_order_relaxed))
+        line = "<" + std::to_string(priority) + ">";
+    line.append(text, len);
+    write_stream(error ? stderr : stdout, line.data(), line.size(), true);
 }
 
 qk_res_t qk_set_english_locale() {
@@ -188,7 +218,7 @@ qk_res_t qk_set_english_locale() {
             return QK_RES_TRUE;
         }
     }
-    qk_print_message("Error of init of English UTF Encoding...");
+    qk_print_error("Error of init of English UTF Encoding...");
     return QK_RES_FALSE;
 }
 

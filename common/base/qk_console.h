@@ -19,8 +19,13 @@
 qk_res_t qk_print_message(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Echoes a UTF-8 text when the console-echo flag is on and the program echoes its own texts
-// (QKConsoleEcho::Printed); adds a line end and flushes when newline is set.
+// (QKConsoleEcho::Printed) and is not quiet; adds a line end and flushes when newline is set.
 void qk_print_console(const std::string& text, bool newline = true);
+
+// An error or warning line, echoed as qk_print_console does but on standard error and also
+// when the console is quiet, so that a script reading standard output sees no error text
+// and one reading standard error misses none.
+void qk_print_error(const std::string& text);
 
 // Formatted output without a line end: narrow, and wide (converted to UTF-8).
 qk_res_t qk_print_plain(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -32,8 +37,9 @@ bool qk_is_console_echo();
 // What reaches the console besides what a program prints outright. Process-wide; set once
 // start-up is done and read by every thread.
 enum class QKConsoleEcho {
-    // The program's own texts (qk_print_console), whatever the log's level: the console
-    // programs, run on a terminal, and every program until its log is open.
+    // The program's own texts (qk_print_console, qk_print_error) and the log's warnings as
+    // "WARN message": the console programs, run on a terminal, and every program until its
+    // log is open.
     Printed,
     // The log's lines at its level, as "LEVEL message"; qk_print_console is silent. A
     // service whose standard output is a terminal.
@@ -45,11 +51,21 @@ enum class QKConsoleEcho {
     Notable,
 };
 void qk_set_console_echo_mode(QKConsoleEcho mode);
+
+// How much a console program says: Quiet (errors and warnings only: qk_print_error),
+// Normal (also qk_print_console), Verbose (every line the log writes, DEBUG included, as
+// "LEVEL message", instead of the printed texts). The log file is the same in all three.
+// Verbose switches the echo mode to Logged; the others to Printed.
+enum class QKConsoleVerbosity { Quiet, Normal, Verbose };
+void qk_set_console_verbosity(QKConsoleVerbosity verbosity);
+QKConsoleVerbosity qk_console_verbosity();
+
 QKConsoleEcho qk_console_echo_mode();
 // The mode of a service: Logged when standard output is a terminal, else Notable.
 QKConsoleEcho qk_service_console_echo();
 // Writes one line of the log's echo (text, then a line end) when the console-echo flag is
-// on. Into the journal the line goes with its syslog priority (0..7) as a "<p>" prefix,
+// on: warnings and worse (priority 4 and below) to standard error, the rest to standard
+// output. Into the journal the line goes with its syslog priority (0..7) as a "<p>" prefix,
 // which the journal takes off and keeps as the line's priority.
 void qk_echo_log_line(int priority, const char* text, std::size_t len);
 

@@ -327,7 +327,7 @@ void write_to_console(const Line& line) {
     std::fflush(stdout);
 }
 
-// Which of its lines a service's log echoes on the console (QKConsoleEcho).
+// Which of its lines a program's log echoes on the console (QKConsoleEcho).
 enum class Echo {
     ByLevel,  // when the console takes every line, or warnings and worse only
     Notable,  // a state change: whenever the log echoes at all
@@ -336,8 +336,10 @@ enum class Echo {
 
 bool echoes(int level, Echo echo) {
     switch (qk_console_echo_mode()) {
+        // A program that prints its own texts prints its errors itself (an exception's
+        // report prints and logs it); its log's warnings would reach nobody else.
         case QKConsoleEcho::Printed:
-            return false;
+            return echo != Echo::Never && level == LOG_LEVEL_WARN;
         case QKConsoleEcho::Logged:
             return echo != Echo::Never;
         case QKConsoleEcho::Notable:

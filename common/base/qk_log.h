@@ -7,7 +7,8 @@
 // QK_RES_FILTERED before it formats anything. Nothing here throws.
 //
 // A service echoes its log on the console (qk_console.h, QKConsoleEcho): every line written,
-// or only warnings, errors and the lines of log_banner and log_notable, as "LEVEL message".
+// or only warnings, errors and the lines of log_banner and log_notable, as "LEVEL message";
+// a console program its warnings only. Warnings and errors go to standard error.
 // What the level keeps out of the file never reaches the console either.
 #pragma once
 

@@ -30,17 +30,17 @@ std::string qk_class_name(const Poco::Exception& e) {
 void qk_report_exception(const QKLogTag* tag, const Poco::Exception& e) {
     const std::string name = qk_class_name(e);
     const std::string text = e.displayText();
-    qk_print_console("Exception: ClassName = " + name + " Message = " + text);
+    qk_print_error("Exception: ClassName = " + name + " Message = " + text);
     log_message(LOG_LEVEL_ERROR, tag, "Exception: ClassName = %s Message = %s", name.c_str(),
                 text.c_str());
 }
 
 void qk_report_exception(const QKLogTag* tag, const std::exception& e) {
-    qk_print_console(std::string("Exception: What = ") + e.what());
+    qk_print_error(std::string("Exception: What = ") + e.what());
     log_message(LOG_LEVEL_ERROR, tag, "Exception: What = %s", e.what());
 }
 
 void qk_report_unknown_exception(const QKLogTag* tag) {
-    qk_print_console("Some Exception happened...");
+    qk_print_error("Some Exception happened...");
     log_message(LOG_LEVEL_ERROR, tag, "Some Exception happened...");
 }

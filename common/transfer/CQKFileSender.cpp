@@ -116,11 +116,6 @@ void CQKFileSender::reportSpent(const QKLogTag& tag, const char* label,
                 "%s: hour = %d minutes = %d seconds = %d milliseconds = %d microseconds = %d",
                 label, spent.hours(), spent.minutes(), spent.seconds(), spent.milliseconds(),
                 spent.microseconds());
-    qk_print_console(std::string(label) + ": " + " hour = " + std::to_string(spent.hours()) +
-                     " minutes = " + std::to_string(spent.minutes()) +
-                     " seconds = " + std::to_string(spent.seconds()) +
-                     " milliseconds = " + std::to_string(spent.milliseconds()) +
-                     " microseconds = " + std::to_string(spent.microseconds()));
 }
 
 // A stop is no failure of the receiver's: it is not counted, and no attempt follows it.
@@ -164,7 +159,7 @@ void CQKFileSender::reportWrongPort(const QKLogTag& tag, const WrongPortExceptio
     const std::string text = qk_wrong_port_error(peerKey(), e.code() == 1, tlsSwitch());
     log_message(LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
     log_message(LOG_LEVEL_DEBUG, &tag, "Wrong port: %s", e.message().c_str());
-    qk_print_console(text);
+    qk_print_error(text);
 }
 
 void CQKFileSender::reportStop(const QKLogTag& tag) {
@@ -342,8 +337,6 @@ void CQKFileSender::sendFile(std::string file_path) {
     const QKLogTag tag = makeTag("sendFile()");
     log_message(LOG_LEVEL_INFO, &tag, "=================================== >>");
     log_message(LOG_LEVEL_INFO, &tag, "Sending file: file_path = %s", file_path.c_str());
-    qk_print_console("-------------------- >>");
-    qk_print_console("Sending file : " + file_path);
     const Poco::DateTime start;
     log_date_time(tag, "Start", start);
 
@@ -357,7 +350,6 @@ void CQKFileSender::sendFile(std::string file_path) {
     const Poco::DateTime end;
     log_date_time(tag, "End", end);
     reportSpent(tag, "Spent", end - start);
-    qk_print_console("-------------------- <<");
     log_message(LOG_LEVEL_INFO, &tag, "=================================== <<");
 }
 
@@ -541,7 +533,7 @@ void CQKFileSender::openSocket(const Poco::Net::Context::Ptr& context, const QKL
         const std::string text = "Connection to " + params.srv_address + ":" +
                                  std::to_string(params.srv_port) + " failed: " + e.displayText();
         log_message(LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
-        qk_print_console(text);
+        qk_print_error(text);
         throw;
     }
     log_message(LOG_LEVEL_DEBUG, &tag, "Connection: address = %s port = %d is opened",

@@ -81,7 +81,7 @@ void CQKRefusalMemory::reportRefusals(const QKLogTag& tag) const {
     } else {
         log_message(LOG_LEVEL_INFO, &tag, "%s", text.c_str());
     }
-    qk_print_console(text);
+    qk_print_error(text);
 }
 
 void CQKRefusalMemory::putRefusedLast(std::vector<std::string>& paths) const {
@@ -133,7 +133,7 @@ void CQKRefusalMemory::noteRefusal(const QKLogTag& tag, const std::string& file_
     const std::string text = "File: " + file_path + " has been refused: " + reason +
                              ". It stays in the outgoing directory for the next run.";
     log_message(runs == 1 ? LOG_LEVEL_INFO : LOG_LEVEL_DEBUG, &tag, "%s", text.c_str());
-    qk_print_console(text);
+    qk_print_error(text);
 }
 
 void CQKRefusalMemory::noteDelivery(const std::string& file_path) {
@@ -168,7 +168,7 @@ void CQKRefusalMemory::noteUnreadable(const QKLogTag& tag, const std::string& pa
                         ". It stays in the outgoing directory.";
     log_message(known ? LOG_LEVEL_DEBUG : LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
     if (!known)
-        qk_print_console(text);
+        qk_print_error(text);
 }
 
 bool CQKRefusalMemory::noteUnremovableDir(const QKLogTag& tag, const std::string& dir, int error) {
@@ -180,7 +180,7 @@ bool CQKRefusalMemory::noteUnremovableDir(const QKLogTag& tag, const std::string
                              ". It stays.";
     log_message(known ? LOG_LEVEL_DEBUG : LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
     if (!known)
-        qk_print_console(text);
+        qk_print_error(text);
     return true;
 }
 

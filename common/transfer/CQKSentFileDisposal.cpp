@@ -78,7 +78,7 @@ void CQKSentFileDisposal::reportUnremovable(const QKLogTag& tag, const CQKReadLe
                              qk_removal_problem(file_path, error) +
                              ". It is not sent again while it is unchanged.";
     log_message(LOG_LEVEL_ERROR, &tag, "%s", text.c_str());
-    qk_print_console(text);
+    qk_print_error(text);
     m_memory.noteUnremovable(file_path, identity);
 }
 
@@ -91,6 +91,5 @@ int CQKSentFileDisposal::removeSentFile(const QKLogTag& tag, const std::string& 
     if (error != 0 && error != ENOENT)
         return error;
     log_message(LOG_LEVEL_INFO, &tag, "File: %s has been removed.", file_path.c_str());
-    qk_print_console("File: " + file_path + " has been removed.");
     return 0;
 }

@@ -91,8 +91,10 @@ std::uint8_t run_sender(CQKTcpCln& sender, const SQKClnParams& params, const Fak
     sender.setRetryDelay(10ms);
     sender.setDirGrace(dir_grace);
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();  // errors and warnings
     sender.sendFiles();
     console = testing::internal::GetCapturedStdout();
+    console += testing::internal::GetCapturedStderr();
     EXPECT_TRUE(receiver.waitForClosed(receiver.connections().size(), 30s));
     return sender.currResult();
 }

@@ -65,11 +65,13 @@ protected:
     // output and waits until the receiver has seen every connection end.
     void run(const std::vector<CQKTcpClnS*>& streams = {}) {
         testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();  // errors and warnings
         if (streams.empty())
             sender.sendAllFiles();
         else
             sender.sendAllFiles(streams);
         console = testing::internal::GetCapturedStdout();
+        console += testing::internal::GetCapturedStderr();
         EXPECT_TRUE(receiver.waitForClosed(receiver.connections().size(), 30s));
     }
 

@@ -64,9 +64,10 @@ protected:
             SCOPED_TRACE(std::string(c.program) + ": " + c.what);
             const ProgramResult result = s_runner->run(c.program, c.args);
             EXPECT_EQ(result.exit_code, c.exit_code) << result.output();
-            EXPECT_TRUE(has_line_ending_with(result.output(), c.text))
-                << "expected a line ending with \"" << c.text << "\" in:\n"
+            EXPECT_TRUE(has_line_ending_with(result.err, c.text))
+                << "expected a line ending with \"" << c.text << "\" on stderr in:\n"
                 << result.output();
+            EXPECT_FALSE(has_line_ending_with(result.out, c.text)) << result.out;
         }
     }
 
@@ -275,6 +276,11 @@ TEST_F(E2eCommandLineTest, OptionErrorsEndTheStartUp) {
          {"--start_server", "--in_dir=/" + std::string(260, 'd')},
          kExitFrameFailed,
          "does not match regular expression ^.{1,260}$"},
+        {"quiet and verbose",
+         "qk_relay_cln",
+         {"--send_files", "-q", "-v"},
+         kExitFrameFailed,
+         "Incompatible options: verbose"},
         {"unknown option",
          "qk_relay_cln",
          {"--bogus"},

@@ -95,7 +95,11 @@ TEST(E2eKeysTest, FillsAFreshTreeSoThatTheProgramsStart) {
     // Without keys the programs refuse to start at all (--help alone needs none).
     const ProgramResult before = runner.run("qk_relay_srv", {});
     EXPECT_EQ(before.exit_code, 1) << before.output();
-    EXPECT_NE(before.output().find(kKeysInfoError), std::string::npos) << before.output();
+    EXPECT_NE(before.err.find(kKeysInfoError), std::string::npos) << before.output();
+    EXPECT_NE(before.err.find("Make the keys with qk_relay_keys first (see qk_relay_keys --help)."),
+              std::string::npos)
+        << before.output();
+    EXPECT_EQ(before.out.find(kKeysInfoError), std::string::npos) << before.out;
 
     const ProgramResult keys = runner.run("qk_relay_keys", {});
     ASSERT_EQ(keys.exit_code, 0) << keys.output();

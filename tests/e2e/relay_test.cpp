@@ -84,7 +84,7 @@ protected:
     }
 
     ProgramResult send(const std::string& out_dir, const std::string& back_dir, bool tls,
-                       std::uint16_t port) {
+                       std::uint16_t port, const std::vector<std::string>& extra = {}) {
         // By name: the receiver is found through the resolver, and TLS still checks the
         // server's certificate name.
         std::vector<std::string> args = {"--send_files", "--out_dir=" + out_dir, "--sub_dirs",
@@ -94,6 +94,7 @@ protected:
             args.push_back("--back_dir=" + back_dir);
         if (tls)
             args.push_back("--use_ssl");
+        args.insert(args.end(), extra.begin(), extra.end());
         // The trees are made just before: their directories may go at once.
         return m_runner.run("qk_relay_cln", args, {{"QK_RELAY_DIR_GRACE_MS", "0"}});
     }
@@ -371,6 +372,11 @@ TEST_F(E2eRelayTest, TheExitCodeAndTheSummaryTellTheOutcomeOfARun) {
                          {{"QK_RELAY_FILES_IN_FLIGHT", "off"}});
         EXPECT_EQ(result.exit_code, c.exit_code) << result.output();
         EXPECT_EQ(fs::exists(out + "/kept0.txt"), c.sent == 0);
+        // Errors on standard error alone: standard output holds the JSON object only.
+        EXPECT_EQ(result.out.find("Exception: "), std::string::npos) << result.out;
+        if (c.exit_code != 0 && c.exit_code != 65)
+            EXPECT_NE(result.err.find("Client: Sending Files failed"), std::string::npos)
+                << result.err;
 
         const std::size_t start = result.out.rfind("\n{");
         ASSERT_NE(start, std::string::npos) << result.out;
@@ -404,10 +410,10 @@ TEST_F(E2eRelayTest, ARunWithoutSubDirsSaysWhatItLeftInSubDirectories) {
                       "--server_port=" + std::to_string(receiver.port())},
                      {{"QK_RELAY_FILES_IN_FLIGHT", "off"}});
     EXPECT_EQ(result.exit_code, 0) << result.output();
-    EXPECT_NE(result.out.find("3 files in 2 sub-directories of " + out +
+    EXPECT_NE(result.err.find("3 files in 2 sub-directories of " + out +
                               " were not sent: --sub_dirs (-s) sends sub-directories"),
               std::string::npos)
-        << result.out;
+        << result.err;
     const std::regex summary(
         "\nSummary: 1 file \\(3 B\\) sent in [0-9.]+ s \\([0-9.]+ [KMG]?i?B/s\\); 0 refused, "
         "0 left, 0 B resumed\n");
@@ -432,8 +438,8 @@ TEST_P(E2eTransferTest, TheWrongPortIsSaidAtOnceAndNotTriedAgain) {
                   "--use_ssl, or use its TLS port"
             : "The receiver at " + receiver +
                   " answered with TLS: this is its TLS port. Use --use_ssl, or its plain port";
-    EXPECT_EQ(result.exit_code, kExitNotSent) << result.output();
-    EXPECT_NE(result.output().find(said), std::string::npos) << result.output();
+    EXPECT_EQ(result.exit_code, 69) << result.output();
+    EXPECT_NE(result.err.find(said), std::string::npos) << result.output();
     EXPECT_EQ(result.output().find("Attempt: 2"), std::string::npos) << result.output();
     EXPECT_EQ(ProgramRunner::readFile(out + "/kept.txt"), "kept\n");
 
@@ -453,6 +459,40 @@ TEST_P(E2eTransferTest, TheWrongPortIsSaidAtOnceAndNotTriedAgain) {
     EXPECT_EQ(log.find(line), log.rfind(line)) << "said more than once:\n" << log;
     EXPECT_EQ(log.find("UNKNOWN value of code"), std::string::npos) << log;
     stop(*server, SIGTERM);
+}
+
+// The console as people and scripts read it: by default a line per file and no internal
+// names, with -q nothing on stdout but the run's summary, with -v the log's DEBUG lines; a
+// good run writes nothing to stderr.
+TEST_F(E2eRelayTest, ClientConsoleAtEachVerbosity) {
+    const std::string out = m_runner.scratch("out");
+    std::unique_ptr<RunningProgram> server = startServer({"--in_dir=" + m_runner.scratch("in")});
+    ASSERT_FALSE(HasFatalFailure());
+    const auto run = [&](const std::vector<std::string>& extra) {
+        for (const char* name : {"a.txt", "b.txt", "c.txt"})
+            ProgramRunner::writeFile(out + "/" + name, name);
+        const ProgramResult result = send(out, "", false, m_port, extra);
+        EXPECT_EQ(result.exit_code, 0) << result.output();
+        EXPECT_EQ(result.err, "");
+        return result.out;
+    };
+    const auto count = [](const std::string& text, const std::string& what) {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos;
+             at = text.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    const std::string normal = run({});
+    EXPECT_EQ(count(normal, " has been sent. Removing."), 3u) << normal;
+    EXPECT_EQ(normal.find("m_params"), std::string::npos) << normal;
+    EXPECT_EQ(normal.find("Total Spent"), std::string::npos) << normal;
+    const std::string quiet = run({"-q"});
+    EXPECT_LE(count(quiet, "\n"), 1u) << "more than the run's summary:\n" << quiet;
+    const std::string verbose = run({"--verbose"});
+    EXPECT_NE(verbose.find("DEBUG "), std::string::npos) << verbose;
+    EXPECT_NE(verbose.find("Total Spent"), std::string::npos) << verbose;
+    stop(*server, SIGINT);
 }
 
 // A full disk (a 1 MiB tmpfs as the incoming tree) refuses the file that does not fit at its

@@ -340,9 +340,9 @@ TEST_F(E2eServerService, HealthIs503WhileTheBackupDirectoryTakesNoFile) {
     stop(*service);
     // The service's console (a file here, as the journal under systemd) has the warning but no
     // single file.
-    EXPECT_NE(service->out().find("WARN Backup directory " + back + " does not take files"),
+    EXPECT_NE(service->err().find("WARN Backup directory " + back + " does not take files"),
               std::string::npos)
-        << service->out();
+        << service->err();
     EXPECT_EQ(service->out().find("x.txt. CheckSum == Received CheckSum"), std::string::npos)
         << service->out();
 }

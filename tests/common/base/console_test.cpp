@@ -16,28 +16,28 @@
 
 namespace {
 
-// Standard output into a pipe, as a service's under systemd (the journal's stream) or under
-// a test; restored by take(), which returns what was written.
+// Standard output (or error) into a pipe, as a service's under systemd (the journal's
+// stream) or under a test; restored by take(), which returns what was written.
 class StdoutPipe {
 public:
-    StdoutPipe() {
-        std::fflush(stdout);
+    explicit StdoutPipe(int fd = STDOUT_FILENO) : m_fd(fd) {
+        std::fflush(nullptr);
         EXPECT_EQ(::pipe(m_fds), 0);
-        m_saved = ::dup(STDOUT_FILENO);
-        ::dup2(m_fds[1], STDOUT_FILENO);
+        m_saved = ::dup(m_fd);
+        ::dup2(m_fds[1], m_fd);
     }
     ~StdoutPipe() { take(); }
     // "<device>:<inode>" of the pipe, as systemd names the journal's stream.
     std::string streamId() const {
         struct stat info {};
-        ::fstat(STDOUT_FILENO, &info);
+        ::fstat(m_fd, &info);
         return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
     }
     std::string take() {
         if (m_saved < 0)
             return "";
-        std::fflush(stdout);
-        ::dup2(m_saved, STDOUT_FILENO);
+        std::fflush(nullptr);
+        ::dup2(m_saved, m_fd);
         ::close(m_saved);
         ::close(m_fds[1]);
         m_saved = -1;
@@ -50,6 +50,7 @@ public:
     }
 
 private:
+    int m_fd;
     int m_fds[2] = {-1, -1};
     int m_saved = -1;
 };
@@ -93,6 +94,7 @@ TEST(Console, AServiceEchoesItsLogByLevelAndOnlyWhatMattersWhereStdoutIsNoTermin
                          LOG_LEVEL_FATAL, 1 << 20, 2));
     const QKLogTag tag = qk_make_tag("test()");
     StdoutPipe journal;
+    StdoutPipe journal_errors(STDERR_FILENO);
     qk_set_console_echo_mode(qk_service_console_echo());
     EXPECT_EQ(qk_console_echo_mode(), QKConsoleEcho::Notable);
     qk_print_console("Sending file : /out/a.txt");
@@ -105,16 +107,17 @@ TEST(Console, AServiceEchoesItsLogByLevelAndOnlyWhatMattersWhereStdoutIsNoTermin
     log_banner(&tag, "TCP Server has been stopped.");
     log_message(LOG_LEVEL_ERROR, &tag, "an error");
     EXPECT_EQ(journal.take(),
-              "WARN Incoming directory /in does not take files\n"
               "INFO TCP Server has been started. port: 5600\n"
-              "INFO Incoming directory /in takes files again\n"
+              "INFO Incoming directory /in takes files again\n");
+    EXPECT_EQ(journal_errors.take(),
+              "WARN Incoming directory /in does not take files\n"
               "ERROR an error\n");
     const std::string file = dir.readFile("svc.000.log");
     EXPECT_NE(file.find("(test()) Receiving file: a.txt finished."), std::string::npos);
     EXPECT_EQ(file.find("a warning the level drops"), std::string::npos);
 
     // The journal's own stream: each line carries its priority for the journal to keep.
-    StdoutPipe stream;
+    StdoutPipe stream(STDERR_FILENO);
     ::setenv("JOURNAL_STREAM", stream.streamId().c_str(), 1);
     qk_set_console_echo_mode(QKConsoleEcho::Notable);
     ::unsetenv("JOURNAL_STREAM");
@@ -134,6 +137,38 @@ TEST(Console, AServiceEchoesItsLogByLevelAndOnlyWhatMattersWhereStdoutIsNoTermin
               "INFO Receiving file: b.txt finished.\n"
               "INFO Scanner of files has been started.\n");
     qk_set_console_echo_mode(QKConsoleEcho::Printed);
+    close_log();
+}
+
+// -q keeps errors and the log's warnings only, the default adds the program's texts on
+// stdout, -v shows the log's every line instead; errors go to stderr in all three.
+TEST(Console, VerbositySplitsTheLinesBetweenTheStreams) {
+    TempDir dir;
+    ASSERT_TRUE(init_log(LOG_MODE_DEFAULT, dir.path(), "cln", "log", LOG_LEVEL_DEBUG,
+                         LOG_LEVEL_FATAL, 1 << 20, 2));
+    const QKLogTag tag = qk_make_tag("test()");
+    const auto say = [&tag] {
+        qk_print_console("File: a.txt has been sent. Removing.");
+        qk_print_error("Exception: ClassName = X Message = y");
+        log_message(LOG_LEVEL_DEBUG, &tag, "a detail");
+        log_message(LOG_LEVEL_WARN, &tag, "a warning");
+    };
+    const auto run = [&say](QKConsoleVerbosity verbosity) {
+        StdoutPipe out;
+        StdoutPipe err(STDERR_FILENO);
+        qk_set_console_verbosity(verbosity);
+        say();
+        qk_set_console_verbosity(QKConsoleVerbosity::Normal);
+        const std::string err_text = err.take();
+        return std::make_pair(out.take(), err_text);
+    };
+    const std::string errors = "Exception: ClassName = X Message = y\nWARN a warning\n";
+    EXPECT_EQ(run(QKConsoleVerbosity::Quiet), std::make_pair(std::string(), errors));
+    EXPECT_EQ(run(QKConsoleVerbosity::Normal),
+              std::make_pair(std::string("File: a.txt has been sent. Removing.\n"), errors));
+    EXPECT_EQ(run(QKConsoleVerbosity::Verbose),
+              std::make_pair(std::string("DEBUG a detail\n"), std::string("WARN a warning\n")));
+    EXPECT_EQ(qk_console_echo_mode(), QKConsoleEcho::Printed);
     close_log();
 }
 

@@ -49,8 +49,10 @@ protected:
         sender.setRetryDelay(10ms);
         sender.setDirGrace(0ms);
         testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();  // errors and warnings
         sender.sendFiles();
         console = testing::internal::GetCapturedStdout();
+        console += testing::internal::GetCapturedStderr();
         EXPECT_TRUE(receiver.waitForClosed(receiver.connections().size(), 30s));
         return sender.currResult();
     }
