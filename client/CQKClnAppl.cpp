@@ -256,9 +256,9 @@ void CQKClnAppl::refuseConflicts(const std::string& name) {
                             : name == conflict.second ? conflict.first
                                                       : nullptr;
         if (other != nullptr && m_given.count(other) != 0)
-            throw Poco::Util::IncompatibleOptionsException(
-                std::string("--") + conflict.first + " and --" + conflict.second +
-                " exclude each other: " + conflict.why);
+            throw Poco::Util::IncompatibleOptionsException(std::string("--") + conflict.first +
+                                                           " and --" + conflict.second +
+                                                           " exclude each other: " + conflict.why);
     }
     m_given.insert(name);
 }

@@ -286,8 +286,7 @@ void CQKTcpCln::sendFile(std::string file_path) {
     CQKFileSender::sendFile(std::move(file_path));
 }
 
-void CQKTcpCln::recvStatus(qk_code_t expected) {
-    CQKFileSender::recvStatus(expected);
+void CQKTcpCln::noteGreeted() {
     m_tally->noteReached();
 }
 

@@ -64,8 +64,8 @@ public:
     virtual void sendFilesFromDir(std::string dir_path);
     // Counts every regular file found, then sends it as CQKFileSender does.
     void sendFile(std::string file_path) override;
-    // Notes the receiver as reached once one of its statuses came as expected.
-    void recvStatus(qk_code_t expected) override;
+    // Notes the receiver as reached once its greeting came as expected.
+    void noteGreeted() override;
 
     // What the runs of this sender and its streams did with their files, since construction
     // (the console client makes one run per process).

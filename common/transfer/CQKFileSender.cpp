@@ -221,6 +221,7 @@ void CQKFileSender::runAttempt(const QKLogTag& tag, const std::function<void()>&
             const bool offered = startConversation(tag);
             log_message(LOG_LEVEL_TRACE, &tag, "recvStatus: QK_FILE_SEND_FOK ------- >>");
             takeStatus(QK_SEND_FILE_FOK, !offered);
+            noteGreeted();
             log_message(LOG_LEVEL_TRACE, &tag, "recvStatus: QK_FILE_SEND_FOK ------- <<");
         }
         exchange();

@@ -152,6 +152,9 @@ protected:
     // Called whenever bytes from the receiver arrive (its greeting, statuses and frames, in
     // either conversation: they come through the one reader); the default does nothing.
     virtual void noteAnswer() {}
+    // Called when the receiver's greeting came as expected on a new connection: the receiver
+    // was reached (a wrong port, a stranger's bytes or a failed handshake never get here).
+    virtual void noteGreeted() {}
     // Called when the receiver has acknowledged file, and when it has refused it; the
     // defaults do nothing. A run's tally of what it delivered and what stays is built on them.
     virtual void noteDelivered(const SQKSentFile& /*file*/) {}

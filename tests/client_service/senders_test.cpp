@@ -195,17 +195,19 @@ TEST_F(ServiceSenderTest, TheTlsPortIsSaidOnceWithTheKeyAndNotTriedAgain) {
     });
 
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     sender.sendAllFiles();
     console = testing::internal::GetCapturedStdout();
+    const std::string errors = testing::internal::GetCapturedStderr();
     answer.join();
 
     EXPECT_TRUE(sender.wentToWrongPort());
     EXPECT_EQ(count_of(console, "Attempt: "), 1u) << console;
-    EXPECT_EQ(count_of(console,
+    EXPECT_EQ(count_of(errors,
                        "answered with TLS: this is its TLS port. Set use_ssl to 1, or "
                        "its plain port"),
               1u)
-        << console;
+        << errors;
     EXPECT_TRUE(dir.exists("out/f.txt"));
 }
 

@@ -313,7 +313,7 @@ TEST_F(E2eClientService, KeepsFilesWhileTheServerIsDownAndWhileAWriterHoldsThem)
     ProgramRunner::waitUntil([&] { return fs::exists(in() + "/batch"); }, 10s);
     stop(*client);
     // Its console (a file, as the journal under systemd): the warning, no single file.
-    EXPECT_NE(client->out().find("WARN " + not_ready), std::string::npos) << client->out();
+    EXPECT_NE(client->err().find("WARN " + not_ready), std::string::npos) << client->err();
     EXPECT_EQ(client->out().find("early.txt"), std::string::npos) << client->out();
     for (int i = 0; i < 50; ++i) {
         const std::string name = "batch/" + std::to_string(i) + ".bin";
