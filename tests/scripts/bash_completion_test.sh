@@ -14,7 +14,7 @@ failures=0
 # word) as bash splits it (at "=", too) and compares the sorted candidates.
 expect() {
     local line=$1 expected=$2 got
-    read -r -a COMP_WORDS <<<"$(sed 's/=/ = /g' <<<"$line")"
+    read -r -a COMP_WORDS <<<"${line//=/ = }"
     [[ $line == *" " ]] && COMP_WORDS+=("")
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
     _qk_relay "${COMP_WORDS[0]}" 2>/dev/null

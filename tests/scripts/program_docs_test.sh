@@ -17,7 +17,7 @@ help_options() {
 # The page: the line after each .TP of the OPTIONS section names the option(s) it describes.
 page_options() {
     awk '/^\.SH / { in_options = ($2 == "OPTIONS") } in_options && tagged { print } { tagged = in_options && /^\.TP/ }' "$page" |
-        tr -d '\\' | tr ' ",' '\n\n\n' | grep -E '^-' | sed -E 's/^(--[A-Za-z_]+).*/\1/' |
+        tr -d '\\' | tr ' ",' '\n' | grep -E '^-' | sed -E 's/^(--[A-Za-z_]+).*/\1/' |
         grep -E '^(--[A-Za-z_]+|-[A-Za-z])$'
 }
 
