@@ -2,8 +2,9 @@
 # Installs what is needed, builds everything and runs the whole test suite.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-# HAProxy, socat and curl for the test of several receivers behind a load balancer.
-"$top/scripts/setup.sh" haproxy socat curl
+# HAProxy, socat and curl for the test of several receivers behind a load balancer; groff for
+# the check of the manual pages.
+"$top/scripts/setup.sh" haproxy socat curl groff-base
 "$top/scripts/build.sh"
 cd "${QK_BUILD_DIR:-$top/build}"
 ctest --output-on-failure -j2
