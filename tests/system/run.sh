@@ -650,6 +650,19 @@ step_man_completion() {
         fail "completing 'qk_relay_ctrl --start_service=qk_relay_s' on B offers '$offered'"
 }
 
+# The console client as the README's quick start runs it on a fresh machine: one file over
+# TLS to the receiver, removed once it has been acknowledged.
+step_console_send() {
+    local text="sent once by qk_relay_cln" arrived
+    echo "$text" >"${QK_ST_ROOT[B]}/root/once.txt"
+    qk_st_in B qk_relay_cln -n -f /root/once.txt -a $ADDR_A -p 5601 -l >"$work/cln_once.out" 2>&1 ||
+        fail "qk_relay_cln on B exited $?" cat "$work/cln_once.out"
+    arrived=$(qk_st_in A find "$IN_DIR" -name once.txt)
+    [ -n "$arrived" ] && [ "$(cat "${QK_ST_ROOT[A]}$arrived")" = "$text" ] ||
+        fail "once.txt did not arrive in A's $IN_DIR" cat "$work/cln_once.out"
+    [ ! -e "${QK_ST_ROOT[B]}/root/once.txt" ] || fail "once.txt stayed on B after its delivery"
+}
+
 first_byte() {
     qk_st_in "$1" timeout 10 bash -c "exec 3<>/dev/tcp/$2/$3 && timeout 5 head -c 1 <&3 | od -An -tx1" 2>/dev/null |
         tr -d ' \n' || true
@@ -770,6 +783,7 @@ main() {
     run_step "10 reboot" step_reboot
     run_step "11 second machine from a bundle" step_second_machine
     run_step "11b man pages and completion on B" step_man_completion
+    run_step "11c the console client over TLS from B" step_console_send
     run_step "12 a peer without a certificate" step_uncertified
     run_step "13 a revoked client refused" step_revoked
     run_step "14 remove and purge" step_remove_purge
