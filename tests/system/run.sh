@@ -621,6 +621,48 @@ step_second_machine() {
 # first_byte M HOST PORT: the first byte that HOST:PORT sends to a peer in machine M, in hex
 # ("00": the receiver's greeting), through bash's /dev/tcp; empty when the connection fails or
 # nothing comes within 5 s.
+# The manual pages and the bash completion as the package installs them on a fresh machine.
+# The minimal root has neither man-db nor bash-completion: the installed pages are rendered
+# by this machine's man, and the completion is sourced as bash-completion would load it.
+step_man_completion() {
+    local root=${QK_ST_ROOT[B]} page
+    for page in man1/qk_relay_srv.1 man1/qk_relay_cln.1 man1/qk_relay_ctrl.1 \
+        man1/qk_relay_keys.1 man8/qk_relay_srvsvc.8 man8/qk_relay_clnsvc.8; do
+        [ -f "$root/usr/share/man/$page.gz" ] ||
+            fail "no /usr/share/man/$page.gz on B" ls "$root/usr/share/man/man1" "$root/usr/share/man/man8"
+    done
+    if qk_st_in B test -x /usr/bin/man; then
+        qk_st_in B man -w qk_relay_cln >/dev/null || fail "man -w qk_relay_cln finds no page on B"
+    fi
+    man --warnings -l "$root/usr/share/man/man1/qk_relay_cln.1.gz" >"$work/man_cln.txt" 2>"$work/man_cln.err"
+    [ ! -s "$work/man_cln.err" ] && grep -q "EXIT STATUS" "$work/man_cln.txt" ||
+        fail "B's qk_relay_cln.1.gz does not render cleanly" cat "$work/man_cln.err"
+
+    local dir=/usr/share/bash-completion/completions program
+    for program in qk_relay_srv qk_relay_cln qk_relay_ctrl qk_relay_keys qk_relay_srvsvc qk_relay_clnsvc; do
+        qk_st_in B bash -c ". $dir/$program && complete -p $program" | grep -q "_qk_relay $program" ||
+            fail "$dir/$program on B does not complete $program" ls -l "$root$dir"
+    done
+    local offered
+    offered=$(qk_st_in B bash -c ". $dir/qk_relay_ctrl && COMP_WORDS=(qk_relay_ctrl --start_service = qk_relay_s) &&
+        COMP_CWORD=3 && _qk_relay qk_relay_ctrl 2>/dev/null; echo \"\${COMPREPLY[*]}\"")
+    [ "$offered" = qk_relay_srvsvc ] ||
+        fail "completing 'qk_relay_ctrl --start_service=qk_relay_s' on B offers '$offered'"
+}
+
+# The console client as the README's quick start runs it on a fresh machine: one file over
+# TLS to the receiver, removed once it has been acknowledged.
+step_console_send() {
+    local text="sent once by qk_relay_cln" arrived
+    echo "$text" >"${QK_ST_ROOT[B]}/root/once.txt"
+    qk_st_in B qk_relay_cln -n -f /root/once.txt -a $ADDR_A -p 5601 -l >"$work/cln_once.out" 2>&1 ||
+        fail "qk_relay_cln on B exited $?" cat "$work/cln_once.out"
+    arrived=$(qk_st_in A find "$IN_DIR" -name once.txt)
+    [ -n "$arrived" ] && [ "$(cat "${QK_ST_ROOT[A]}$arrived")" = "$text" ] ||
+        fail "once.txt did not arrive in A's $IN_DIR" cat "$work/cln_once.out"
+    [ ! -e "${QK_ST_ROOT[B]}/root/once.txt" ] || fail "once.txt stayed on B after its delivery"
+}
+
 first_byte() {
     qk_st_in "$1" timeout 10 bash -c "exec 3<>/dev/tcp/$2/$3 && timeout 5 head -c 1 <&3 | od -An -tx1" 2>/dev/null |
         tr -d ' \n' || true
@@ -740,6 +782,8 @@ main() {
     run_step "9 the journal over a minute" step_quiet_journal
     run_step "10 reboot" step_reboot
     run_step "11 second machine from a bundle" step_second_machine
+    run_step "11b man pages and completion on B" step_man_completion
+    run_step "11c the console client over TLS from B" step_console_send
     run_step "12 a peer without a certificate" step_uncertified
     run_step "13 a revoked client refused" step_revoked
     run_step "14 remove and purge" step_remove_purge
