@@ -124,17 +124,15 @@ std::string qk_read_listen_address(const Poco::Util::AbstractConfiguration& view
     return address.empty() ? QK_LISTEN_ADDRESS_ALL : address;
 }
 
-// Parsed and written back, as the metrics address is.
 void qk_check_listen_address(const char* key, const std::string& address) {
     Poco::Net::IPAddress parsed;
-    if (qk_listener_off(address))
+    if (qk_listener_off(address) || qk_parse_ip_literal(address, parsed, true))
         return;
-    if (!Poco::Net::IPAddress::tryParse(address, parsed) ||
-        parsed.family() != Poco::Net::IPAddress::IPv4 || parsed.toString() != address) {
-        throw Poco::Util::OptionException(std::string("Wrong value of ") + key + ": " + address +
-                                          ". It must be a literal IPv4 address such as "
-                                          "127.0.0.1, 0.0.0.0 for all, or off for none.");
-    }
+    throw Poco::Util::OptionException(std::string("Wrong value of ") + key + ": " + address +
+                                      ". It must be an IPv4 address such as 127.0.0.1, an IPv6 "
+                                      "address such as ::1 or [fd00::5], 0.0.0.0 for every "
+                                      "IPv4 address, :: for every address of both families, "
+                                      "or off for none.");
 }
 
 void qk_check_allowed_networks(const char* key, const std::string& value) {

@@ -68,12 +68,13 @@ void qk_check_partial_hours(std::int32_t hours);
 SQKPartialMax qk_parse_partial_max(const std::string& text);
 
 // Who may use the file ports, at a receiver. "address" and "ssl_address": the literal IPv4
-// address the plain and the TLS listener bind (0.0.0.0: every address of the machine), or
-// "off" for no such listener; absent or empty: 0.0.0.0, as before these keys existed, so an
-// upgraded configuration keeps its senders. "allowed_networks" and "ssl_allowed_networks":
-// the source networks whose peers each listener lets in (base/qk_network_list.h; empty:
-// all). "source_connections": the connections, waiting or served, one source address may
-// hold on each listener, 1 to QK_SOURCE_CONNECTIONS_MAX. The checks throw
+// or IPv6 address the plain and the TLS listener bind (qk_parse_ip_literal, brackets
+// allowed; 0.0.0.0: every IPv4 address of the machine, "::" every address of both families
+// where the system has IPv6), or "off" for no such listener; absent or empty: 0.0.0.0, as before
+// these keys existed, so an upgraded configuration keeps its senders. "allowed_networks" and
+// "ssl_allowed_networks": the source networks whose peers each listener lets in
+// (base/qk_network_list.h; empty: all). "source_connections": the connections, waiting or served,
+// one source address may hold on each listener, 1 to QK_SOURCE_CONNECTIONS_MAX. The checks throw
 // Poco::Util::OptionException "Wrong value of <key>: " and the reason.
 std::string qk_read_listen_address(const Poco::Util::AbstractConfiguration& view, const char* key);
 void qk_check_listen_address(const char* key, const std::string& address);

@@ -9,6 +9,7 @@
 
 #include "base/qk_console.h"
 #include "base/qk_log.h"
+#include "base/qk_network_list.h"
 #include "protocol/qk_protocol.h"
 #include "transfer/CQKPartialStore.h"
 #include "transfer/qk_socket.h"
@@ -187,15 +188,15 @@ SQKSourceRules CQKFileListener::sourceRules(const std::string& networks, int per
 void CQKFileListener::warnIfReachable(const Texts& texts, const std::string& address, int port,
                                       const SQKSourceRules& rules) {
     Poco::Net::IPAddress parsed;
-    if (Poco::Net::IPAddress::tryParse(address, parsed) && parsed.isLoopback())
+    if (qk_parse_ip_literal(address, parsed, true) && parsed.isLoopback())
         return;
     QKLogTag tag = qk_make_tag(texts.tag_start);
     const std::string whom = rules.networks.empty()
                                  ? std::string("anyone who reaches it")
                                  : "anyone in the allowed networks (" + rules.networks.text() + ")";
     log_message(LOG_LEVEL_WARN, &tag,
-                "The plain listener on %s:%d accepts files from %s: it asks no certificate. "
+                "The plain listener on %s accepts files from %s: it asks no certificate. "
                 "Bind it to 127.0.0.1 (address), allow only the senders' networks "
                 "(allowed_networks), or switch it off (address off) and send over TLS.",
-                address.c_str(), port, whom.c_str());
+                qk_endpoint_text(address, port).c_str(), whom.c_str());
 }

@@ -83,7 +83,8 @@ bool CQKSourceGate::accept(const Poco::Net::StreamSocket& socket) {
 }
 
 bool CQKSourceGate::admit(const Poco::Net::StreamSocket& socket) {
-    const Poco::Net::IPAddress source = socket.peerAddress().host();
+    // A peer of IPv4 on a listener of both families is one source with its IPv4 address.
+    const Poco::Net::IPAddress source = qk_unmapped_address(socket.peerAddress().host());
     if (!m_rules.networks.allows(source)) {
         refuse(source, Refusal::Network);
         return false;

@@ -9,6 +9,9 @@
 // unseen; each refusal is counted by reason (qk_source_gate_metrics) and logged at DEBUG, with
 // one WARN a minute at most that sums them up.
 //
+// A source is a peer's address; an IPv4-mapped one (an IPv4 peer of a listener on "::") is
+// taken as its IPv4 address, for the networks and the share alike.
+//
 // A place is taken when the gate lets a connection in and given back when that connection's
 // object is destroyed: guard() wraps the listener's connection factory so that each
 // connection it makes gives its place back, whatever ends it. One gate serves one run of one

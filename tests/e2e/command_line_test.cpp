@@ -313,8 +313,9 @@ TEST_F(E2eCommandLineTest, OptionErrorsEndTheStartUp) {
          "qk_relay_srv",
          {"--start_server", "--address=localhost"},
          kExitFrameFailed,
-         "Wrong value of address: localhost. It must be a literal IPv4 address such as "
-         "127.0.0.1, 0.0.0.0 for all, or off for none."},
+         "Wrong value of address: localhost. It must be an IPv4 address such as 127.0.0.1, "
+         "an IPv6 address such as ::1 or [fd00::5], 0.0.0.0 for every IPv4 address, :: for "
+         "every address of both families, or off for none."},
         {"network with bits beyond its prefix",
          "qk_relay_srv",
          {"--start_server", "--ssl_allowed_networks=10.0.0.0/8,10.1.2.3/8"},

@@ -5,7 +5,8 @@
 # commit that keeps every received file and backup, services up under their own accounts, a
 # transfer over TLS, start and stop through qk_relay_ctrl and polkit, the control ports,
 # producers and consumers of files and what other accounts may read, a reboot, a second
-# machine set up from a client bundle, a peer without a certificate refused, removal and purge.
+# machine set up from a client bundle sending over IPv6, a peer without a certificate refused,
+# removal and purge.
 #
 # Usage, as root: tests/system/run.sh
 #   QK_SYSTEM_TEST_DEBS=DIR   take the .deb files from DIR instead of building them with
@@ -41,6 +42,8 @@ UPGRADE_FROM=2ea7095
 # The two machines' addresses on the zone's private bridge (nothing on this machine's side).
 ADDR_A=10.213.77.1
 ADDR_B=10.213.77.2
+ADDR6_A=fd42:213:77::1
+ADDR6_B=fd42:213:77::2
 
 # This run's machines and files; made by main.
 work=""
@@ -593,9 +596,12 @@ step_second_machine() {
     qk_st_in B apt-get install -y -q --no-install-recommends \
         "/root/debs/$(basename "$DEB_SERVICES")" >"$work/install_b.log" 2>&1 ||
         fail "apt-get install on B failed" cat "$work/install_b.log"
+    # nodad: the IPv6 addresses are usable at once, not after duplicate address detection.
     qk_st_in A ip addr add $ADDR_A/24 dev host0
+    qk_st_in A ip -6 addr add $ADDR6_A/64 dev host0 nodad
     qk_st_in A ip link set host0 up
     qk_st_in B ip addr add $ADDR_B/24 dev host0
+    qk_st_in B ip -6 addr add $ADDR6_B/64 dev host0 nodad
     qk_st_in B ip link set host0 up
 
     qk_st_in A qk_relay_keys --export_client=/root/b.bundle --label=machine-b >"$work/export.out" 2>&1 ||
@@ -616,6 +622,40 @@ step_second_machine() {
         fail "B's services do not run under their accounts" qk_st_in B ps -eo user,comm
 
     expect_delivery B
+}
+
+# set_key FILE KEY VALUE: the element KEY of the configuration FILE holds VALUE; added before
+# </config> when the file has none.
+set_key() {
+    if grep -q "<$2>" "$1"; then
+        sed -i "s|<$2>[^<]*</$2>|<$2>$3</$2>|" "$1"
+    else
+        sed -i "s|^</config>|    <$2>$3</$2>\n</config>|" "$1"
+    fi
+    grep -q "<$2>$3</$2>" "$1" || fail "$2 could not be set in $1" cat "$1"
+}
+
+# listens M ADDRESS:PORT: machine M has a TCP listener on exactly that local address.
+listens() { qk_st_in "$1" ss -Hltn | awk '{ print $4 }' | grep -qxF "$2"; }
+
+# B's client service sends to A over IPv6: A's TLS listener, moved to ::, takes both families
+# (A's own client keeps delivering over IPv4, step 14), and A's log names B by its IPv6
+# address. B keeps sending to A's IPv6 address from here on.
+step_ipv6() {
+    local conf=${QK_ST_ROOT[A]}/etc/orvane/common/$SRV.xml
+    local log=${QK_ST_ROOT[A]}/var/log/orvane/$SRV/$SRV.000.log
+    set_key "$conf" log_level DEBUG
+    set_key "$conf" ssl_address ::
+    # ss writes a listener of both families (IPV6_V6ONLY off) as *:PORT.
+    wait_for 60 listens A "*:5601" ||
+        fail "A's TLS listener did not move to :: (both families)" qk_st_in A ss -Hltn
+    set_key "${QK_ST_ROOT[B]}/etc/orvane/common/$CLN.xml" server_address "$ADDR6_A"
+    qk_st_in B systemctl restart $CLN
+    expect_state B $CLN active
+    expect_delivery B tree_over_ipv6
+    grep -q "address = \[$ADDR6_B\]:[0-9]* is_secure = 1" "$log" ||
+        fail "A's log does not name B's IPv6 address" tail -n 20 "$log"
+    set_key "$conf" log_level INFO
 }
 
 # first_byte M HOST PORT: the first byte that HOST:PORT sends to a peer in machine M, in hex
@@ -784,9 +824,10 @@ main() {
     run_step "11 second machine from a bundle" step_second_machine
     run_step "11b man pages and completion on B" step_man_completion
     run_step "11c the console client over TLS from B" step_console_send
-    run_step "12 a peer without a certificate" step_uncertified
-    run_step "13 a revoked client refused" step_revoked
-    run_step "14 remove and purge" step_remove_purge
+    run_step "12 transfer over IPv6" step_ipv6
+    run_step "13 a peer without a certificate" step_uncertified
+    run_step "14 a revoked client refused" step_revoked
+    run_step "15 remove and purge" step_remove_purge
     run_step "power off" step_poweroff
 }
 

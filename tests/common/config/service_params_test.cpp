@@ -402,21 +402,29 @@ TEST_F(ServiceParamsTest, FilePortKeysKeepTodaysListenersWhenAbsentAndAreRefused
                               server.m_source_connections),
               std::make_tuple("0.0.0.0", "0.0.0.0", "", QK_SOURCE_CONNECTIONS_DEFAULT));
     const std::string good =
-        "<address>127.0.0.1</address><allowed_networks>10.0.0.0/8, 192.168.1.7"
-        "</allowed_networks><source_connections>10</source_connections>";
+        "<address>127.0.0.1</address><ssl_address>[fd00::5]</ssl_address><allowed_networks>"
+        "10.0.0.0/8, 192.168.1.7 fd00::/8,::1</allowed_networks><source_connections>10"
+        "</source_connections>";
     use_views("<config>" + server_xml + good + "</config>");
     EXPECT_EQ(qk_take_checked_params(server), nullptr);
     EXPECT_EQ(server.m_address, "127.0.0.1");
+    for (const char* address : {"::", "::1", "[::1]", "fd00::5"})
+        EXPECT_NO_THROW(qk_check_listen_address("address", address)) << address;
     for (const char* keys : {
              "<address>localhost</address>",
              "<address>127.1</address>",
-             "<ssl_address>::1</ssl_address>",
+             "<address>[127.0.0.1]</address>",
+             "<ssl_address>fe80::1%lo</ssl_address>",
+             "<ssl_address>[::1</ssl_address>",
              "<address>off</address><ssl_address>off"
              "</ssl_address>",
              "<allowed_networks>10.1.2.3/8</allowed_networks>",
              "<allowed_networks>10.0.0.0/33</allowed_networks>",
              "<ssl_allowed_networks>10.0.0.0/</ssl_allowed_networks>",
              "<ssl_allowed_networks>010.0.0.1</ssl_allowed_networks>",
+             "<allowed_networks>fd00::1/8</allowed_networks>",
+             "<allowed_networks>fd00::/129</allowed_networks>",
+             "<allowed_networks>[::1]</allowed_networks>",
              "<source_connections>0</source_connections>",
              "<source_connections>65</source_connections>",
          }) {

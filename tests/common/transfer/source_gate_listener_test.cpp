@@ -1,7 +1,7 @@
 // Who gets into a file listener: idle connections of one source address hold at most their
 // share of it, so another sender is greeted and delivers (plain and TLS); a peer outside the
 // allowed networks is closed before the greeting; and the places come back when connections
-// end.
+// end. Listeners on IPv6 addresses and on both families.
 #include <gtest/gtest.h>
 
 #include <Poco/Net/IPAddress.h>
@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "CQKTcpCln.h"
 #include "CQKTcpSrv.h"
 #include "CQKTcpSslCln.h"
 #include "Eventually.h"
@@ -30,8 +31,9 @@ const Poco::Net::IPAddress kIdleSource("127.0.0.2");
 // The parameter: the TLS listener rather than the plain one.
 class SourceGateListenerTest : public ::testing::TestWithParam<bool> {
 protected:
-    void start(const std::string& networks = "") {
+    void start(const std::string& networks = "", const std::string& address = "0.0.0.0") {
         SQKSrvParams p;
+        p.m_address = p.m_ssl_address = address;
         p.m_in_dir = m_root / "in";
         p.m_key_fpath = m_pki.serverKey();
         p.m_cert_fpath = m_pki.serverCert();
@@ -53,22 +55,8 @@ protected:
     // that also gives the time its greeting took.
     bool delivers(const std::string& name) {
         if (tls()) {
-            CQKTcpSslCln sender;
-            SQKClnParams p;
-            p.m_op_code = OperationCode::send_files;
-            p.m_out_dir = m_root / "out";
-            p.m_srv_address = "127.0.0.1";
-            p.m_srv_port = port();
-            p.m_use_ssl = 1;
-            p.m_ssl_key_fpath = m_pki.clientKey();
-            p.m_ssl_cert_fpath = m_pki.clientCert();
-            p.m_ssl_ca_cert_fpath = m_pki.caCert();
-            sender.setParams(p);
-            sender.setTimeout(Poco::Timespan(10, 0));
-            sender.setDirGrace(0ms);
-            m_root.writeFile("out/" + name, "from " + name);
             const auto begin = std::chrono::steady_clock::now();
-            sender.sendFiles();
+            sendOver("127.0.0.1", name);
             m_took = std::chrono::steady_clock::now() - begin;
         } else {
             const auto begin = std::chrono::steady_clock::now();
@@ -79,6 +67,30 @@ protected:
             if (sender.sendFile(name, "", "from " + name) != QK_SEND_FILE_FOK)
                 return false;
         }
+        return m_root.readFile("in/" + name) == "from " + name;
+    }
+
+    // The real sender, plain or TLS as the listener, sends one file to host.
+    void sendOver(const std::string& host, const std::string& name) {
+        std::unique_ptr<CQKTcpCln> sender =
+            tls() ? std::make_unique<CQKTcpSslCln>() : std::make_unique<CQKTcpCln>();
+        SQKClnParams p;
+        p.m_op_code = OperationCode::send_files;
+        p.m_out_dir = m_root / "out";
+        p.m_srv_address = host;
+        p.m_srv_port = port();
+        p.m_use_ssl = tls() ? 1 : 0;
+        p.m_ssl_key_fpath = m_pki.clientKey();
+        p.m_ssl_cert_fpath = m_pki.clientCert();
+        p.m_ssl_ca_cert_fpath = m_pki.caCert();
+        sender->setParams(p);
+        sender->setTimeout(Poco::Timespan(10, 0));
+        sender->setDirGrace(0ms);
+        m_root.writeFile("out/" + name, "from " + name);
+        sender->sendFiles();
+    }
+    bool deliversOver(const std::string& host, const std::string& name) {
+        sendOver(host, name);
         return m_root.readFile("in/" + name) == "from " + name;
     }
 
@@ -126,6 +138,31 @@ TEST_P(SourceGateListenerTest, PeersOutsideTheAllowedNetworksAreClosedBeforeAnyB
     EXPECT_TRUE(eventually([&] { return refused.value() == refused_before + 1; }));
     EXPECT_EQ(m_listener->heldBy(kIdleSource), 0u);
     EXPECT_TRUE(delivers("allowed.txt"));
+}
+
+// On "::" the listener serves both families; an IPv4 peer, seen as ::ffff:a.b.c.d, is
+// matched against the IPv4 networks and holds its share as its IPv4 address.
+TEST_P(SourceGateListenerTest, OneListenerOnBothFamiliesTakesIPv4PeersAsIPv4) {
+    start("127.0.0.1 ::1", "::");
+    EXPECT_TRUE(deliversOver("::1", "over_ipv6.txt"));
+    EXPECT_TRUE(deliversOver("127.0.0.1", "over_ipv4.txt"));
+
+    RawClient idle(port());
+    EXPECT_TRUE(eventually([&] { return m_listener->heldBy(Poco::Net::IPAddress("127.0.0.1")); }));
+    const CQKCounter& refused = qk_source_gate_metrics().refused_network;
+    const std::uint64_t refused_before = refused.value();
+    RawClient outsider(port(), "127.0.0.2");
+    EXPECT_TRUE(outsider.readBytes(1, Poco::Timespan(10, 0)).empty());
+    EXPECT_EQ(refused.value(), refused_before + 1);
+}
+
+// One IPv6 address, in brackets as an operator may write it; one the machine does not have
+// fails the start.
+TEST_P(SourceGateListenerTest, ListenerOnOneIPv6Address) {
+    start("", "[::1]");
+    EXPECT_TRUE(deliversOver("::1", "on_loopback.txt"));
+    m_listener->stop();
+    EXPECT_THROW(start("", "fd00::dead"), Poco::Exception);
 }
 
 INSTANTIATE_TEST_SUITE_P(PlainAndTls, SourceGateListenerTest, ::testing::Values(false, true),
