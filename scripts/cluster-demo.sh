@@ -134,7 +134,7 @@ check_one_name_two_receivers() {
             rc=0
             cl_send_wait "$k" || rc=$?
             [ "$rc" -eq 0 ] && continue
-            [ "$rc" -eq 69 ] || cl_fail "sender s0$k ended with $rc (see $cl_work/s0$k.out)"
+            [ "$rc" -eq 65 ] || cl_fail "sender s0$k ended with $rc (see $cl_work/s0$k.out)"
             refused=$((refused + 1))
             for _ in 1 2 3 4 5; do
                 [ -f "$cl_work/out/s0$k/$rel" ] || break

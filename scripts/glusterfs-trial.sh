@@ -318,7 +318,7 @@ rounds() {
             sent=$((sent + 1))
             if [ "$code" = 0 ] && [ ! -e "$left" ]; then
                 echo "${hashes[$i]} round $round sender $m" >>"$list"
-            elif [ "$code" = 69 ] && [ -f "$left" ] && [ "$(hash_of "$left")" = "${hashes[$i]}" ]; then
+            elif [ "$code" = 65 ] && [ -f "$left" ] && [ "$(hash_of "$left")" = "${hashes[$i]}" ]; then
                 refused=$((refused + 1))
                 mv "$left" "$work/m-$m/refused/$label-$round"
             else
@@ -394,7 +394,7 @@ wait "$sender_a"; code=$?
 [ -n "$dead_temporary" ] && dead_size=$(stat -c %s "$kill_dir/$dead_temporary" 2>/dev/null)
 say "  receiver a (pid $dead_pid, host qk-relay-a) killed; its temporary: ${dead_temporary:-none seen} (${dead_size:-0} bytes)"
 check "the sender of the killed transfer failed (exit $code) and still has its file" \
-    "$([ "$code" = 69 ] && [ "$(hash_of "$work/m-a/out/kill/big.bin")" = "$big_hash" ]; echo $?)"
+    "$([ "$code" = 75 ] && [ "$(hash_of "$work/m-a/out/kill/big.bin")" = "$big_hash" ]; echo $?)"
 check "the killed receiver's temporary is on the store" "$([ -n "$dead_temporary" ]; echo $?)"
 
 # A live file through b, and while it travels c's first files into the same directory.
