@@ -1,6 +1,8 @@
 // The single-instance lock: flock on a file in a directory that only its user may write.
 #include "base/CQKInstanceLock.h"
 
+#include "base/qk_path.h"
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -12,7 +14,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -41,26 +42,13 @@ std::string home_of(uid_t uid) {
     return found->pw_dir;
 }
 
-// FNV-1a: stable across builds and versions, unlike std::hash, since runs of two versions
-// must meet on one lock.
-std::uint32_t fnv1a(const std::string& text) {
-    std::uint32_t hash = 2166136261u;
-    for (const unsigned char c : text) {
-        hash ^= c;
-        hash *= 16777619u;
-    }
-    return hash;
-}
-
 }  // namespace
 
 CQKInstanceLock::CQKInstanceLock(std::string name, std::string what)
     : m_name(std::move(name)), m_what(std::move(what)) {}
 
 std::string CQKInstanceLock::pathLockName(const std::string& program, const std::string& path) {
-    char hex[9];
-    std::snprintf(hex, sizeof(hex), "%08x", fnv1a(canonicalPath(path)));
-    return program + "." + hex;
+    return program + "." + qk_stable_digest(canonicalPath(path), 8);
 }
 
 std::string CQKInstanceLock::canonicalPath(const std::string& path) {

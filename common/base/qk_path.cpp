@@ -276,8 +276,8 @@ const MachineTag& machine_tag() {
         // Without a boot id every boot looks alike, and pids alone decide, as they did before.
         const std::string boot_id = first_line("/proc/sys/kernel/random/boot_id");
         return MachineTag{
-            hex_digits(fnv1a(machine_id + '\n' + host_name.data()), static_cast<int>(kHostDigits)),
-            hex_digits(fnv1a(boot_id), static_cast<int>(kBootDigits))};
+            qk_stable_digest(machine_id + '\n' + host_name.data(), static_cast<int>(kHostDigits)),
+            qk_stable_digest(boot_id, static_cast<int>(kBootDigits))};
     }();
     return tag;
 }
@@ -530,4 +530,8 @@ bool qk_is_directory(const std::string& path) {
     } catch (const Poco::Exception&) {
         return false;
     }
+}
+
+std::string qk_stable_digest(const std::string& text, int digits) {
+    return hex_digits(fnv1a(text), digits);
 }

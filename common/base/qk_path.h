@@ -61,6 +61,11 @@ void qk_backup_file(const std::string& file_path, const std::string& backup_dir,
 // <boot> is a hash of the kernel's boot id. Fixed for the life of the process.
 std::string qk_machine_tag();
 
+// A short digest of a text in lower-case hex (FNV-1a of 64 bits, its lowest `digits` hex
+// digits, 1 to 16): the same in every build and version, unlike std::hash, so that processes
+// of two versions meet on one name.
+std::string qk_stable_digest(const std::string& text, int digits);
+
 // The name of a new temporary: prefix + "<host>-<boot>.<pid>.<n>" + suffix, e.g.
 // ".qk_relay.3f9a1c2b7d4e-91ab02cd.4711.3.part". A directory shared by several machines
 // (a network file system) can thus tell which of them may judge whether it is debris.
