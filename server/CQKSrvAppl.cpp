@@ -155,13 +155,16 @@ void CQKSrvAppl::defineOptions(Poco::Util::OptionSet& options) {
                           .argument("<hours>", true));
     // Who may use the file ports.
     options.addOption(Option("address", "",
-                             "address of the plain listener, 0.0.0.0 by default (all; it asks "
-                             "no certificate), 127.0.0.1 for this machine only, off: none...")
+                             "IPv4 or IPv6 address of the plain listener, 0.0.0.0 by default "
+                             "(all IPv4; it asks no certificate), :: for both families, "
+                             "127.0.0.1 or ::1 for this machine only, off: none...")
                           .required(false)
                           .repeatable(false)
                           .argument("<address>", true));
     options.addOption(
-        Option("ssl_address", "", "address of the TLS listener, 0.0.0.0 by default, off: none...")
+        Option("ssl_address", "",
+               "IPv4 or IPv6 address of the TLS listener, 0.0.0.0 by default, :: for both "
+               "families, off: none...")
             .required(false)
             .repeatable(false)
             .argument("<address>", true));

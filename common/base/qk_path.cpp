@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -400,6 +401,36 @@ void qk_remove_stale_temporaries(const std::string& dir, const std::string& pref
     } catch (...) {
         // Debris stays where it is; the write that called us must go on.
     }
+}
+
+std::size_t qk_remove_stale_temporaries_below(const std::string& root, const std::string& prefix,
+                                              const std::string& suffix, std::size_t max_dirs) {
+    std::deque<std::string> pending{root};
+    std::size_t looked = 0;
+    while (!pending.empty() && looked < max_dirs) {
+        const std::string dir = pending.front();
+        pending.pop_front();
+        ++looked;
+        qk_remove_stale_temporaries(dir, prefix, suffix);
+        const std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(dir.c_str()), closedir);
+        if (!listing)
+            continue;
+        while (const dirent* entry = readdir(listing.get())) {
+            const std::string name = entry->d_name;
+            if (name == "." || name == ".." || looked + pending.size() >= max_dirs)
+                continue;
+            bool is_dir = entry->d_type == DT_DIR;
+            if (entry->d_type == DT_UNKNOWN) {
+                struct stat info {};
+                is_dir =
+                    fstatat(dirfd(listing.get()), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    S_ISDIR(info.st_mode);
+            }
+            if (is_dir)
+                pending.push_back(dir + "/" + name);
+        }
+    }
+    return looked;
 }
 
 std::string qk_generate_path(const std::string& base_path, const std::string& extra_path) {

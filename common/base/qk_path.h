@@ -90,5 +90,13 @@ bool qk_is_backup_temporary_name(const std::string& name);
 void qk_remove_stale_temporaries(const std::string& dir, const std::string& prefix,
                                  const std::string& suffix);
 
+// qk_remove_stale_temporaries for root and the directories below it, breadth first, looking
+// at max_dirs directories at the most; links are not followed. A receiver that starts calls
+// it on its tree: a predecessor killed in mid-file left its temporary in a directory that the
+// receivers still running had already scanned, and that no process would look at again.
+// Returns the number of directories looked at (max_dirs when the walk stopped there).
+std::size_t qk_remove_stale_temporaries_below(const std::string& root, const std::string& prefix,
+                                              const std::string& suffix, std::size_t max_dirs);
+
 // Number of numbered backups kept besides the plain one.
 constexpr int QK_BACKUP_NUMBERED_COPIES = 100;

@@ -11,6 +11,7 @@
 #include "base/qk_log.h"
 #include "base/qk_network_list.h"
 #include "protocol/qk_protocol.h"
+#include "transfer/CQKIncomingFile.h"
 #include "transfer/CQKPartialStore.h"
 #include "transfer/qk_socket.h"
 
@@ -96,6 +97,9 @@ void CQKFileListener::startServer(std::unique_ptr<Poco::Net::ServerSocket> socke
     // Partial content past its time is removed now, not only when the next big file comes.
     const SQKReceivingDirs dirs = receivingDirs();
     CQKPartialStore(dirs.in_dir).sweep(std::chrono::hours(dirs.partial_hours), true);
+    // The temporaries of a receiver killed in mid-file (this one's predecessor, or another on
+    // a shared tree) are removed now, not only when a file next arrives in their directory.
+    CQKIncomingFile::removeStaleTemporariesBelow(dirs.in_dir);
     m_server_socket = std::move(socket);
     std::lock_guard<std::mutex> lock(m_server_mutex);
     // The gate asks the server under m_server_mutex, which a stop does not hold while it

@@ -15,6 +15,7 @@
 
 #include <zlib.h>
 
+#include "base/qk_log.h"
 #include "base/qk_path.h"
 
 namespace {
@@ -80,6 +81,17 @@ std::string CQKIncomingFile::writeProblem(const std::string& dir) {
 
 bool CQKIncomingFile::isTemporaryName(const std::string& name) {
     return qk_is_temporary_name(name, kTemporaryPrefix, kTemporarySuffix);
+}
+
+void CQKIncomingFile::removeStaleTemporariesBelow(const std::string& root) {
+    static const QKLogTag tag = qk_make_tag("CQKIncomingFile::removeStaleTemporariesBelow()");
+    constexpr std::size_t kMaxDirs = 10000;
+    if (qk_remove_stale_temporaries_below(root, kTemporaryPrefix, kTemporarySuffix, kMaxDirs) ==
+        kMaxDirs)
+        log_message(LOG_LEVEL_INFO, &tag,
+                    "Stale temporaries were looked for in the first %zu directories of %s; the "
+                    "others are looked at when a file arrives there",
+                    kMaxDirs, root.c_str());
 }
 
 CQKIncomingFile::~CQKIncomingFile() {

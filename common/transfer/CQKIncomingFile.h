@@ -117,6 +117,9 @@ public:
     // the older ".qk_relay.<pid>.<n>.part". A sent file or directory must not be named so:
     // the clean-up of crash debris would take it for one.
     static bool isTemporaryName(const std::string& name);
+    // Removes the stale temporaries of received files in the tree below root (see
+    // qk_remove_stale_temporaries_below), in at most 10,000 directories.
+    static void removeStaleTemporariesBelow(const std::string& root);
 
 protected:
     // How an unnamed file gets a name: Unknown until tried for the open directory, None when

@@ -173,3 +173,31 @@ TEST_F(BackupTest, PathWithoutFileNameIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// A receiver's start-up walk: debris of ended processes goes at every depth, what is alive or
+// cannot be judged stays, and the walk looks at no more directories than it may.
+TEST(StaleTemporariesBelow, GoAtEveryDepthWithinTheWalksBound) {
+    TempDir tmp;
+    const std::string stale = ".qk_backup." + std::to_string(exited_process_id()) + ".7.tmp";
+    const std::string live = ".qk_backup." + std::to_string(getpid()) + ".7.tmp";
+    for (const std::string dir : {"top/", "top/a/", "top/a/b/c/"}) {
+        tmp.writeFile(dir + stale, "debris");
+        tmp.writeFile(dir + live, "in flight");
+    }
+    tmp.writeFile("top/a/b/kept.txt", "file");
+
+    EXPECT_EQ(3u, qk_remove_stale_temporaries_below(tmp / "top", ".qk_backup.", ".tmp", 3));
+    EXPECT_FALSE(tmp.exists("top/" + stale));
+    EXPECT_FALSE(tmp.exists("top/a/" + stale));
+    EXPECT_TRUE(tmp.exists("top/a/b/c/" + stale));  // the fourth directory: past the bound
+
+    EXPECT_EQ(4u, qk_remove_stale_temporaries_below(tmp / "top", ".qk_backup.", ".tmp", 100));
+    EXPECT_FALSE(tmp.exists("top/a/b/c/" + stale));
+    for (const std::string dir : {"top/", "top/a/", "top/a/b/c/"})
+        EXPECT_TRUE(tmp.exists(dir + live)) << dir;
+    EXPECT_TRUE(tmp.exists("top/a/b/kept.txt"));
+}
+
+}  // namespace
