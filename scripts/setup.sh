@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake pkg-config
-    libpoco-dev libssl-dev zlib1g-dev openssl
+    libpoco-dev libssl-dev zlib1g-dev libisal-dev openssl
     libgtest-dev googletest
     clang clang-format
     systemd util-linux

@@ -13,8 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include <zlib.h>
-
+#include "base/qk_crc32.h"
 #include "base/qk_log.h"
 #include "base/qk_path.h"
 
@@ -215,7 +214,7 @@ void CQKIncomingFile::forgetHeldChecksum() noexcept {
 
 std::uint32_t CQKIncomingFile::crcOfHeld() const {
     std::vector<unsigned char> buffer(1u << 20);
-    uLong crc = ::crc32(0L, Z_NULL, 0);
+    std::uint32_t crc = 0;
     std::uint64_t at = 0;
     while (at < m_held) {
         if (m_held_reader.stopRequested() || (m_held_stopped && m_held_stopped()))
@@ -228,11 +227,11 @@ std::uint32_t CQKIncomingFile::crcOfHeld() const {
         if (n <= 0)
             throw Poco::ReadFileException("Error of reading of partial content",
                                           n < 0 ? errno_text() : "shorter than it was");
-        crc = ::crc32(crc, buffer.data(), static_cast<uInt>(n));
+        crc = qk_crc32(crc, buffer.data(), static_cast<std::size_t>(n));
         at += static_cast<std::uint64_t>(n);
     }
     ::posix_fadvise(m_fd, 0, static_cast<off_t>(m_held), POSIX_FADV_DONTNEED);
-    return static_cast<std::uint32_t>(crc);
+    return crc;
 }
 
 void CQKIncomingFile::openDirectory(const std::string& dir) {

@@ -1,8 +1,7 @@
 // The writer thread of a receiving connection: pieces in, CRC-32 and file writes out.
 #include "transfer/CQKPieceWriter.h"
 
-#include <zlib.h>
-
+#include "base/qk_crc32.h"
 #include "protocol/qk_protocol.h"
 #include "transfer/CQKIncomingFile.h"
 
@@ -65,6 +64,6 @@ void CQKPieceWriter::throwPendingError() {
 
 void CQKPieceWriter::writePiece(std::size_t index, std::size_t len) {
     const std::uint8_t* data = m_buffers[index].data();
-    m_crc = static_cast<std::uint32_t>(::crc32(m_crc, data, static_cast<uInt>(len)));
+    m_crc = qk_crc32(m_crc, data, len);
     m_file->write(data, len);
 }

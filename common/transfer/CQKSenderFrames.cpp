@@ -11,10 +11,9 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include <zlib.h>
-
 #include "base/CQKReadLease.h"
 #include "base/qk_bounded.h"
+#include "base/qk_crc32.h"
 #include "protocol/qk_exceptions.h"
 #include "transfer/CQKProgress.h"
 #include "transfer/CQKSenderSocket.h"
@@ -187,13 +186,13 @@ std::uint32_t CQKSenderFrames::sendContent(const QKLogTag& tag, const CQKReadLea
                                            std::uint64_t held) {
     CQKProgressFile progress(file_path, file_size);  // the console's progress line, if shown
     std::uint64_t offset = 0;
-    uLong check_sum = ::crc32(0L, Z_NULL, 0);
+    std::uint32_t check_sum = 0;
     while (offset < file_size) {
         const std::size_t length = static_cast<std::size_t>(
             std::min<std::uint64_t>(file_size - offset, m_data_buffer.size()));
         if (source.readAt(m_data_buffer.data(), length, offset) != static_cast<long>(length))
             throw Poco::ReadFileException("File: " + file_path + " can't be read. Error...");
-        check_sum = ::crc32(check_sum, m_data_buffer.data(), static_cast<uInt>(length));
+        check_sum = qk_crc32(check_sum, m_data_buffer.data(), length);
         // What the receiver holds already counts in the checksum only; it ends anywhere in
         // a piece.
         const std::size_t held_here =
@@ -219,7 +218,7 @@ std::uint32_t CQKSenderFrames::sendContent(const QKLogTag& tag, const CQKReadLea
     std::uint64_t size_now = 0;
     if (more > 0 || !source.currentSize(size_now) || size_now != file_size)
         throw Poco::IOException("File: " + file_path + " has been changed while sending. Error...");
-    return static_cast<std::uint32_t>(check_sum);  // 0 for no content
+    return check_sum;  // 0 for no content
 }
 
 void CQKSenderFrames::sendFinished(const QKLogTag& tag, std::uint32_t crc,
