@@ -33,11 +33,11 @@ bool CQKFrameReader::expectsFrame() const {
     return !data_due;
 }
 
-std::size_t CQKFrameReader::readSize() const {
+std::size_t CQKFrameReader::readSize(std::size_t capacity) const {
     if (expectsFrame())
         return QK_BUFFER_SIZE;
     const std::uint64_t remaining = m_header.file_size - m_curr_size;
-    return static_cast<std::size_t>(std::min<std::uint64_t>(remaining, QK_BUFFER_SIZE));
+    return static_cast<std::size_t>(std::min<std::uint64_t>(remaining, capacity));
 }
 
 std::size_t CQKFrameReader::frameLength(const std::uint8_t* data, std::size_t len,

@@ -37,9 +37,10 @@ public:
     qk_code_t state() const { return m_recv_data; }
     // True when the next read begins with a code byte (no file content is due).
     bool expectsFrame() const;
-    // How many bytes the next read may take: never more than the content still due, so a
-    // read of file data never swallows the finished frame behind it.
-    std::size_t readSize() const;
+    // How many bytes the next read may take into a buffer of capacity bytes: never more than
+    // the content still due, so a read of file data never swallows the finished frame behind
+    // it; a whole frame buffer (QK_BUFFER_SIZE) when a frame is due.
+    std::size_t readSize(std::size_t capacity) const;
     // How frames are read off the connection. Gathered (a classic sender, who waits for a
     // status after each frame): a frame is what one read brings, gathered to its length when
     // the network split it. Exact (a windowed sender, whose frames follow one another): each

@@ -135,6 +135,17 @@ std::size_t CQKFrameChannel::readSome(std::uint8_t* buffer, std::size_t size) {
     return static_cast<std::size_t>(n);
 }
 
+std::size_t CQKFrameChannel::readContent(std::uint8_t* buffer, std::size_t size, int wake_fd) {
+    std::size_t n = readSome(buffer, size);
+    while (n > 0 && n < size && waitReadable(wake_fd) == Wait::Ready) {
+        const std::size_t more = readSome(buffer + n, size - n);
+        if (more == 0)
+            break;
+        n += more;
+    }
+    return n;
+}
+
 // False when the caller is to read from the socket itself: nothing waits, and the connection
 // is classic (whose sender waits for each status, so a read never runs past its frame) or
 // the caller asks for a large piece of content, which never runs past its file.

@@ -69,6 +69,11 @@ public:
     std::size_t readFrame(std::uint8_t* buffer);
     // Reads up to size bytes of content; 0 when the peer closed.
     std::size_t readSome(std::uint8_t* buffer, std::size_t size);
+    // Reads content until size bytes are in, so that a piece of a big file goes to the disk
+    // whole rather than in the bits the network delivers (a TLS record each). Returns what it
+    // has when the peer pauses past a wait, closes, or wake_fd (when >= 0) wakes; 0 when the
+    // peer closed before any byte.
+    std::size_t readContent(std::uint8_t* buffer, std::size_t size, int wake_fd = -1);
 
     // Sends one status byte; throws SockWriteStatusException or SendingDataException.
     void sendStatus(std::uint8_t status);

@@ -25,6 +25,8 @@ std::string errno_text() {
 
 // How much written content is handed to the disk at once.
 constexpr std::uint64_t kWritebackStep = 8u << 20;
+// Written bytes between two flushes of a big file behind its writes.
+constexpr std::uint64_t kFlushStep = 64u << 20;
 
 constexpr const char* kTemporaryPrefix = ".qk_relay.";
 constexpr const char* kTemporarySuffix = ".part";
@@ -338,11 +340,37 @@ void CQKIncomingFile::startWriteback() {
         ::posix_fadvise(m_fd, before, from - before, POSIX_FADV_DONTNEED);
     }
     m_writeback_from = m_written;
+    m_flusher.throwError();
+    if (m_written - m_flushed_to >= kFlushStep && !m_flush_running.load())
+        startFlushBehind();
+}
+
+// A flush still under way is let be: the next step starts one once it is done.
+void CQKIncomingFile::startFlushBehind() {
+    m_flushed_to = m_written;
+    m_flush_running.store(true);
+    const int fd = m_fd;
+    m_flusher.post([this, fd] {
+        const int rc = syncFile(fd);
+        const std::string error = rc != 0 ? errno_text() : std::string();
+        m_flush_running.store(false);
+        if (rc != 0)
+            throw Poco::WriteFileException("Error of syncing of file: " + m_target_path, error);
+    });
+}
+
+// Waits for a flush under way; its thread ends. Its error stays kept for prepare().
+void CQKIncomingFile::endFlushBehind() noexcept {
+    m_flusher.stop();
+    m_flush_running.store(false);
+    m_flushed_to = 0;
 }
 
 bool CQKIncomingFile::prepare() {
     if (m_fd < 0)
         return m_placed;  // prepared already
+    endFlushBehind();
+    m_flusher.throwError();
     if (syncFile(m_fd) != 0)
         throw Poco::WriteFileException("Error of syncing of file: " + m_target_path, errno_text());
     if (m_partial_dir_fd >= 0) {
@@ -441,6 +469,8 @@ void CQKIncomingFile::discard() noexcept {
 }
 
 void CQKIncomingFile::abandon() noexcept {
+    endFlushBehind();
+    m_flusher.takeError();
     m_placed = false;
     forgetHeldChecksum();
     m_held = 0;

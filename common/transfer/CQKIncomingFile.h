@@ -69,8 +69,11 @@ public:
     void cancelHeldRead() noexcept { m_held_reader.requestStop(); }
     // Writes all bytes; a short or failed write throws Poco::WriteFileException. Every few
     // MiB the written range is handed to the disk at once, and the range before it waited
-    // for and dropped from the page cache, so that commit()'s flush has little left and a
-    // big file holds a few MiB of memory, not its size.
+    // for and dropped from the page cache, so that a big file holds a few MiB of memory, not
+    // its size. Every few dozen MiB the file is flushed to stable storage on a thread of its
+    // own while the writes go on, so that prepare()'s flush finds little left: a disk (or a
+    // virtual disk's host) that caches writes would otherwise take the whole file at that
+    // last flush. A failed flush throws here or at prepare().
     void write(const std::uint8_t* data, std::size_t len);
     // Flushes the content to stable storage and links it into the directory: under the
     // target name when that is free, else under a hidden name. True when the file is under
@@ -151,6 +154,8 @@ private:
     void movePartialIn();
     void closePartial() noexcept;
     void startWriteback();
+    void startFlushBehind();
+    void endFlushBehind() noexcept;
 
     int m_fd = -1;
     bool m_placed = false;               // prepared, and linked under the target name itself
@@ -177,4 +182,10 @@ private:
     // reading; its cancel ends the reading between two reads. Last: stopped before the members
     // its task reads go.
     CQKWorker m_held_reader{CQKWorker::AfterError::Continue, CQKWorker::AtStop::Finish};
+    // Flushes a big file while it is written (startFlushBehind); one flush at a time, whose
+    // thread ends with the file. A failed flush is kept and thrown by the next write or by
+    // prepare(): the kernel reports a write-back error to one flush only.
+    CQKWorker m_flusher{CQKWorker::AfterError::Continue, CQKWorker::AtStop::Finish};
+    std::atomic<bool> m_flush_running{false};
+    std::uint64_t m_flushed_to = 0;  // m_written when the last flush was started
 };

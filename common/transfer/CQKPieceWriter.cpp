@@ -12,11 +12,11 @@ CQKPieceWriter::~CQKPieceWriter() {
 void CQKPieceWriter::begin(CQKIncomingFile& file, std::uint64_t file_size) {
     m_file = &file;
     m_crc = 0;
-    m_overlapped = file_size > QK_BUFFER_SIZE;
+    m_overlapped = file_size > kPieceSize;
     m_next_free = 0;
     if (m_buffers[0].empty()) {
         for (auto& buffer : m_buffers)
-            buffer.resize(QK_BUFFER_SIZE);
+            buffer.resize(kPieceSize);
     }
     m_worker.takeError();
 }

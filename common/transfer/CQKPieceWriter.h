@@ -25,6 +25,11 @@ class CQKIncomingFile;
 
 class CQKPieceWriter {
 public:
+    // The size of a piece: large enough that handing it over and writing it cost little
+    // against its bytes, small enough that the few in circulation stay a small part of a
+    // connection's memory.
+    static constexpr std::size_t kPieceSize = 256 * 1024;
+
     CQKPieceWriter() = default;
     ~CQKPieceWriter();
     CQKPieceWriter(const CQKPieceWriter&) = delete;
@@ -33,7 +38,7 @@ public:
     // Starts a file of file_size bytes, written into file (open, and left open until after
     // finish()). The previous file must be finished or abandoned.
     void begin(CQKIncomingFile& file, std::uint64_t file_size);
-    // A buffer of QK_BUFFER_SIZE bytes to receive the next piece into; waits while every
+    // A buffer of kPieceSize bytes to receive the next piece into; waits while every
     // buffer is queued. Throws the write error of an earlier piece.
     std::uint8_t* freeBuffer();
     // Queues the first len bytes of the buffer that freeBuffer() returned last.

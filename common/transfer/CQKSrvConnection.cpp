@@ -218,12 +218,16 @@ void CQKSrvConnection::receiveData() {
     if (wait == Wait::Ready) {
         log_message(LOG_LEVEL_TRACE, &tag, "recv ---------------------------- >>");
         const bool frame_due = m_reader.expectsFrame();
-        const std::size_t wait_bytes = m_reader.readSize();
-        log_message(LOG_LEVEL_TRACE, &tag, "wait_bytes = %d", static_cast<int>(wait_bytes));
-        // File content is received straight into a buffer of the writer, unless it is dropped.
+        // File content is received straight into a buffer of the writer, a whole piece at a
+        // time, unless it is dropped.
         std::uint8_t* buffer = frame_due || m_dropping ? m_buffer.data() : writerBuffer();
-        const std::size_t n =
-            frame_due ? m_channel.readFrame(buffer) : m_channel.readSome(buffer, wait_bytes);
+        const std::size_t capacity =
+            buffer == m_buffer.data() ? m_buffer.size() : CQKPieceWriter::kPieceSize;
+        const std::size_t wait_bytes = m_reader.readSize(capacity);
+        log_message(LOG_LEVEL_TRACE, &tag, "wait_bytes = %d", static_cast<int>(wait_bytes));
+        const std::size_t n = frame_due
+                                  ? m_channel.readFrame(buffer)
+                                  : m_channel.readContent(buffer, wait_bytes, m_committer.wakeFd());
         log_message(LOG_LEVEL_TRACE, &tag, "receiveBytes: bytes received = %d",
                     static_cast<int>(n));
         if (n == 0) {

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "ExitedProcess.h"
@@ -38,6 +39,22 @@ protected:
     int syncFile(int) override {
         errno = EIO;
         return -1;
+    }
+};
+
+// Fails the first flush only, as the kernel reports a write-back error to one flush and
+// not again to the next.
+class FirstSyncFailsFile : public CQKIncomingFile {
+public:
+    std::atomic<int> syncs{0};
+
+protected:
+    int syncFile(int fd) override {
+        if (syncs.fetch_add(1) == 0) {
+            errno = EIO;
+            return -1;
+        }
+        return CQKIncomingFile::syncFile(fd);
     }
 };
 
@@ -143,6 +160,31 @@ TEST(IncomingFile, FailedSyncOrAbandonLeaveTheDirectoryAsItWas) {
     write_text(abandoned, "dropped");
     abandoned.abandon();
 
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"kept.txt"}));
+    EXPECT_EQ(dir.readFile("kept.txt"), "kept");
+}
+
+// A big file is flushed while it is written; an error of that flush fails the file even
+// though the last flush succeeds, and the target stays as it was.
+TEST(IncomingFile, AFailedFlushBehindTheWritesIsNotLostAtTheLastFlush) {
+    TempDir dir;
+    dir.writeFile("kept.txt", "kept");
+    FirstSyncFailsFile file;
+    file.open(dir.path(), dir / "kept.txt");
+    const std::vector<std::uint8_t> piece(1 << 20, 0x5A);
+    bool failed = false;
+    for (int i = 0; i < 96 && !failed; ++i) {
+        try {
+            file.write(piece.data(), piece.size());
+        } catch (const Poco::WriteFileException&) {
+            failed = true;
+        }
+    }
+    if (!failed) {
+        EXPECT_THROW(file.commit(), Poco::WriteFileException);
+    }
+    file.abandon();
+    EXPECT_GE(file.syncs.load(), 1);
     EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"kept.txt"}));
     EXPECT_EQ(dir.readFile("kept.txt"), "kept");
 }
