@@ -1041,9 +1041,7 @@ class Bench:
         os.unlink(source)
         fsync_path(src, directory=True)
         seconds, busy = time.perf_counter() - t0, busy_cpu_seconds() - b0
-        if os.path.exists(source):
-            raise CaseFailed("%s still exists after its removal" % source)
-        shutil.rmtree(src, ignore_errors=True)
+        os.rmdir(src)
         return {"seconds": seconds, "busy": busy}
 
     def run_rsync(self, series, run, fsync, rtt=None, make=None, big=False):
