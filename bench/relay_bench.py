@@ -36,6 +36,9 @@ DELAY_PROXY = os.path.join(HERE, "delay_proxy.py")
 DISK_SERIAL_RATE = os.path.join(HERE, "disk_serial_rate.py")
 RESUME_RTT = 50     # ms, the round trip of --only resume
 KEEP_RTT = 50       # ms, the round trip of --only keep
+# The cases of the big part that move the --big-mib file, for their CPU per GiB.
+BIG_CASES = ("qk_big_plain", "qk_big_tls", "socat_plain", "socat_tls", "socat64_plain",
+             "socat64_tls", "local_copy", "disk_direct")
 
 
 class CaseFailed(Exception):
@@ -281,6 +284,16 @@ class Series:
         rss = ", ".join("%s %s" % (p, fmt_mib(self.median("rss_" + p))) for p in self.procs)
         cpu = ", ".join("%s %s" % (p, fmt_cpu(self.median("cpu_" + p))) for p in self.procs)
         return rss, cpu
+
+    def spread_text(self):
+        """Median and spread of the run times ("median 2.52 s, spread 2.34–2.94 s, 1.26x"),
+        or "" for fewer than two runs."""
+        secs = [r["seconds"] for r in self.runs]
+        if len(secs) < 2:
+            return ""
+        lo, hi = min(secs), max(secs)
+        ratio = "%.2fx" % (hi / lo) if lo > 0 else "-"
+        return "median %.2f s, spread %.2f–%.2f s, %s" % (statistics.median(secs), lo, hi, ratio)
 
     def speed_text(self):
         if self.failed:
@@ -991,6 +1004,46 @@ class Bench:
         c = parse_gnu_time(ctime)
         return {"seconds": seconds, "busy": busy, "rss_dd": c["rss_kib"], "cpu_dd": c["cpu_s"]}
 
+    def run_disk_direct(self, series, run):
+        """The floor of writing the big file: the disk's own sequential write of the same
+        fresh file with O_DIRECT in 1 MiB blocks and an fsync (dd), into in_disk on the
+        receiving side, and the directory's fsync. The source stays during the timed part:
+        removing it is a cost of the whole job, measured apart (run_big_removal)."""
+        src, digest = self.fresh(run, False)
+        dest = os.path.join(self.in_disk, run)
+        os.makedirs(dest)
+        target = os.path.join(dest, "big.bin")
+        source = os.path.join(src, "big.bin")
+        ctime = os.path.join(self.logs, run + ".time")
+        with open(os.path.join(self.logs, run + ".out"), "wb") as out:
+            t0, b0 = time.perf_counter(), busy_cpu_seconds()
+            rc = subprocess.run([GNU_TIME, "-v", "-o", ctime, "dd", "if=" + source,
+                                 "of=" + target, "bs=1M", "oflag=direct", "conv=fsync"],
+                                stdout=out, stderr=subprocess.STDOUT).returncode
+            if rc == 0:
+                fsync_path(dest, directory=True)
+            seconds, busy = time.perf_counter() - t0, busy_cpu_seconds() - b0
+        if rc != 0:
+            raise CaseFailed("dd oflag=direct exited with %d" % rc)
+        os.unlink(source)
+        self.check(run, dest, digest, series)
+        self.drop_received_big(dest)
+        c = parse_gnu_time(ctime)
+        return {"seconds": seconds, "busy": busy, "rss_dd": c["rss_kib"], "cpu_dd": c["cpu_s"]}
+
+    def run_big_removal(self, series, run):
+        """What removing the sent big file costs on this disk (freeing its blocks, which a
+        file system mounted with discard also trims): a fresh file, synced, then unlink and
+        the fsync of its directory, timed alone. Our client's time includes this removal."""
+        src, _digest = self.fresh(run, False)
+        source = os.path.join(src, "big.bin")
+        t0, b0 = time.perf_counter(), busy_cpu_seconds()
+        os.unlink(source)
+        fsync_path(src, directory=True)
+        seconds, busy = time.perf_counter() - t0, busy_cpu_seconds() - b0
+        os.rmdir(src)
+        return {"seconds": seconds, "busy": busy}
+
     def run_rsync(self, series, run, fsync, rtt=None, make=None, big=False):
         """rtt and make as for run_qk(), the proxy in front of the daemon; big: the received
         tree is dropped after its check, as for the big file of our client."""
@@ -1490,6 +1543,8 @@ class Bench:
             sr[key] = S(key, label, unit, procs)
 
         add("qk_big_plain", "qk_relay, %s, plain" % gib, "MiB/s", ("srv", "cln"))
+        add("disk_direct", "disk O_DIRECT write, %s" % gib, "MiB/s", ("dd",))
+        add("big_removal", "removal of a %s file (rm, after sync)" % gib, "MiB/s", ())
         add("socat_plain", "socat, %s, TCP" % gib, "MiB/s", ("recv", "send"))
         add("qk_big_tls", "qk_relay, %s, TLS" % gib, "MiB/s", ("srv", "cln"))
         add("socat_tls", "socat, %s, TLS 1.2" % gib, "MiB/s", ("recv", "send"))
@@ -1590,9 +1645,11 @@ class Bench:
 
         big_round = [
             ("qk_big_plain", lambda run: self.run_qk(sr["qk_big_plain"], run, False, False)),
+            ("disk_direct", lambda run: self.run_disk_direct(sr["disk_direct"], run)),
             ("socat_plain", lambda run: self.run_socat(sr["socat_plain"], run, False)),
             ("qk_big_tls", lambda run: self.run_qk(sr["qk_big_tls"], run, False, True)),
             ("socat_tls", lambda run: self.run_socat(sr["socat_tls"], run, True)),
+            ("big_removal", lambda run: self.run_big_removal(sr["big_removal"], run)),
         ]
         if self.args.extra:
             big_round += [
@@ -1687,6 +1744,10 @@ class Bench:
         nfiles = "{:,}".format(self.args.files)
         # Targets: the least ratio ours/peer; None for rows kept for comparison.
         pairs = [
+            ("%s, plain TCP: qk_relay vs the disk's O_DIRECT write (dd bs=1M oflag=direct, "
+             "fsync)" % gib, "qk_big_plain", "disk_direct"),
+            ("%s, TLS: qk_relay vs the disk's O_DIRECT write (dd bs=1M oflag=direct, fsync)"
+             % gib, "qk_big_tls", "disk_direct"),
             ("%s, plain TCP: qk_relay vs socat" % gib, "qk_big_plain", "socat_plain"),
             ("%s, TLS: qk_relay vs socat (TLS 1.2)" % gib, "qk_big_tls", "socat_tls"),
             ("%s, plain TCP: qk_relay vs socat -b 65536" % gib, "qk_big_plain", "socat64_plain"),
@@ -1706,7 +1767,8 @@ class Bench:
             ("%d clients × %d files at once: aggregate vs one client (%s files)"
              % (self.args.load_clients, self.args.load_files, nfiles), "load", "qk_small_plain"),
         ]
-        targets = {"local_copy": {"qk_big_plain": 0.8, "qk_big_tls": 0.65},
+        targets = {"disk_direct": {"qk_big_plain": 0.9, "qk_big_tls": 0.75},
+                   "local_copy": {"qk_big_plain": 0.8, "qk_big_tls": 0.65},
                    "rsync_fsync": {"qk_small_plain": 1.3, "qk_small_tls": 1.15},
                    "qk_small_back": {"svc_small": 1.0},
                    "svc_small": {"svc_small_metrics": 0.98},
@@ -1804,10 +1866,45 @@ class Bench:
             if s.failed:
                 lines.append((s.label, "FAILED: " + s.failed))
             elif s.runs:
-                lines.append((s.label, ", ".join(
-                    "%.2f s" % r["seconds"] for r in s.runs) + "  (other CPU: %s)" % ", ".join(
-                    "%.2f s" % r["other_cpu"] for r in s.runs)))
+                spread = s.spread_text()
+                lines.append((s.label, ", ".join("%.2f s" % r["seconds"] for r in s.runs)
+                              + ("  [%s]" % spread if spread else "")
+                              + "  (other CPU: %s)" % ", ".join(
+                                  "%.2f s" % r["other_cpu"] for r in s.runs)))
         return lines
+
+    def removal_note(self):
+        """How much of our client's big-file time the removal of the sent file takes (the
+        client exits after it; the O_DIRECT write leaves its source alone), or None."""
+        removal = self.series["big_removal"]
+        seconds = removal.median("seconds")
+        if removal.failed or seconds is None:
+            return None
+        shares = []
+        for key, link in (("qk_big_plain", "plain"), ("qk_big_tls", "TLS")):
+            ours = self.series[key].median("seconds")
+            if ours and not self.series[key].failed:
+                shares.append("%.0f %% of qk_relay %s's median (%.2f s)"
+                              % (100 * seconds / ours, link, ours))
+        return ("removal of the sent %s file (median %.2f s; in our client's time, not in "
+                "the O_DIRECT write's)%s" % (self.gib, seconds,
+                                             ": " + ", ".join(shares) if shares else ""))
+
+    def cpu_per_gib_text(self):
+        """Median CPU seconds per GiB at each end of every case of the big part, or None."""
+        gib = self.big_size / (1 << 30)
+        parts = []
+        for key in BIG_CASES:
+            s = self.series[key]
+            if s.failed or not s.runs:
+                continue
+            ends = []
+            for proc in s.procs:
+                cpu = s.median("cpu_" + proc)
+                ends.append("%s %s" % (proc, fmt_cpu(None if cpu is None else cpu / gib)))
+            name = s.label.replace(", " + self.gib, "").replace(",", "")
+            parts.append("%s %s" % (name, ", ".join(ends)))
+        return "CPU per GiB (median): " + "; ".join(parts) if parts else None
 
     def report(self):
         header = ["Case", "Ours (median)", "Peer (median)", "Ours/peer", "Target",
@@ -1821,13 +1918,21 @@ class Bench:
         say("-" * len(line))
         for r in rows:
             say("  ".join(str(c).ljust(w) for c, w in zip(r, widths)))
+        cpu_per_gib = self.cpu_per_gib_text()
+        if cpu_per_gib:
+            say(cpu_per_gib)
+        removal = self.removal_note()
+        if removal:
+            self.notes.append(removal)
         if self.noisy:
             self.notes.append("%d run(s) started while other work kept the machine busy "
                               "(waited %g s for it to settle)" % (self.noisy, self.args.quiet_wait))
         say("\nEvery run (seconds, in the order measured; other CPU = busy CPU time of the "
             "machine during the run that the measured processes did not use):")
-        for label, text in self.run_lines():
-            say("  %-34s %s" % (label, text))
+        lines = self.run_lines()
+        width = max([34] + [len(label) for label, _text in lines])
+        for label, text in lines:
+            say("  %-*s %s" % (width, label, text))
         latency = self.latency_rows()
         if latency:
             say("\nPick-up latency, rename into the outgoing directory -> placed at the "
@@ -1891,6 +1996,9 @@ class Bench:
         for r in rows:
             md.append("| " + " | ".join(str(c) for c in r) + " |")
         md.append("")
+        cpu_per_gib = self.cpu_per_gib_text()
+        if cpu_per_gib:
+            md += [cpu_per_gib + ".", ""]
         latency = self.latency_rows()
         if latency:
             md.append("Pick-up latency of the client service over TLS: a 4 KiB file renamed "

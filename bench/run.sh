@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Measures how fast files travel from qk_relay_cln to qk_relay_srv on loopback, next to a raw
 # socat pipe, a socat TLS pipe and an rsync daemon doing the same job:
-#   - one 1 GiB file, plain TCP and TLS (against socat, with fsync of the received file; also
-#     against socat with 64 KiB blocks like ours, and against a local copy with dd);
+#   - one 1 GiB file, plain TCP and TLS, against the disk's own sequential write of the same
+#     file, the floor of the big rows (dd bs=1M oflag=direct conv=fsync into the receiving
+#     side and the directory's fsync; the source stays, its removal is measured apart); against
+#     socat, with fsync of the received file; also against socat with 64 KiB blocks like ours,
+#     and against a local copy with dd. Each round also times the removal of a fresh 1 GiB
+#     file alone (after a sync: unlink and the directory's fsync), the part of our client's
+#     time that the floor leaves out; and the CPU seconds per GiB at each end of every case;
 #   - 10,000 files of 1 KiB in 10 sub-directories, plain and TLS (against rsync, with and
 #     without --fsync);
 #   - the services: the same 10,000 files dropped at once into qk_relay_clnsvc's outgoing
@@ -43,7 +48,8 @@
 #     and the TLS handshakes of the run, counted as the connections the proxy accepted from
 #     the first rename to the last placement (target: one); keep_alive as shipped, and 0 as
 #     the comparison. One round only.
-# Every row with a target prints its ratio against it. Several receivers behind HAProxy on
+# Every row with a target prints its ratio against it; the list of runs gives each series'
+# median and its spread (fastest and slowest run, and their ratio). Several receivers behind HAProxy on
 # one shared incoming tree (20 senders into one, two and three receivers) are measured apart,
 # by bench/cluster.sh (docs/cluster.md).
 # Our case and its peer take turns, each run on fresh data after a sync; every run is
