@@ -36,14 +36,10 @@ CQKFrameChannel::CQKFrameChannel(Poco::Net::StreamSocket& socket, CQKFileListene
 CQKFrameChannel::Wait CQKFrameChannel::waitReadable(int wake_fd,
                                                     const Clock::time_point* idle_since,
                                                     const Clock::time_point* deadline) {
-    if (m_ahead_begin < m_ahead_end)
+    if (m_ahead_begin < m_ahead_end || qk_tls_holds_unread(m_session))
         return Wait::Ready;
-    try {
-        if (m_socket.available() > 0)
-            return Wait::Ready;  // bytes a TLS record already holds
-    } catch (const Poco::Exception&) {
-        // No TLS session yet: fall through to the socket itself.
-    }
+    if (m_session == nullptr && m_secure && m_socket.available() > 0)
+        return Wait::Ready;  // a session that does not read ahead: its record's rest
     const Clock::time_point limit =
         deadline != nullptr
             ? *deadline
@@ -300,6 +296,8 @@ CQKFrameChannel::Wait CQKFrameChannel::completeHandshake(const Clock::time_point
     m_socket.setReceiveTimeout(m_listener.timeout());
     m_socket.setSendTimeout(m_listener.timeout());
     secure.verifyPeerCertificate();
+    m_secure = true;
+    m_session = qk_tls_session_of(m_socket.impl()->sockfd());
     return Wait::Ready;
 }
 

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <Poco/Net/StreamSocket.h>
+#include <openssl/ssl.h>
 
 #include <chrono>
 #include <cstddef>
@@ -109,6 +110,10 @@ private:
     bool m_opened = false;  // the first read was made, and the mode chosen
     // Windowed: bytes read beyond the frame being handled, taken by the next reads.
     std::vector<std::uint8_t> m_ahead;
+    // The TLS session once its handshake is done: it reads ahead, so it may hold what the
+    // socket no longer shows.
+    SSL* m_session = nullptr;
+    bool m_secure = false;  // the handshake is done
     std::size_t m_ahead_begin = 0;
     std::size_t m_ahead_end = 0;
 };

@@ -102,4 +102,5 @@ void CQKTcpListener::initSsl() {
     m_context = qk_create_tls_context(Poco::Net::Context::TLSV1_2_SERVER_USE,
                                       qk_tls_params(keys.key, keys.cert, keys.ca));
     qk_refuse_revoked(*m_context, keys.crl, keys.ca, keys.number_dir);
+    qk_read_ahead(*m_context);
 }

@@ -23,6 +23,7 @@
 #include <optional>
 #include <set>
 #include <stdexcept>
+#include <unordered_map>
 #include <utility>
 
 #include "base/CQKReplacingFile.h"
@@ -518,4 +519,86 @@ bool qk_client_still_accepted(Poco::Net::Context& context, const X509* client_ce
     } catch (...) {
         return false;
     }
+}
+
+namespace {
+
+// The read-ahead sessions by descriptor: entered when a handshake begins (the descriptor is
+// set by then), left when the session is freed, which comes before its socket is closed.
+class CQKSessionRegistry {
+public:
+    static CQKSessionRegistry& instance() {
+        static CQKSessionRegistry registry;
+        return registry;
+    }
+
+    void enter(SSL* session) {
+        const int fd = SSL_get_fd(session);
+        if (fd < 0)
+            return;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_sessions[fd] = session;
+    }
+    void leave(const SSL* session) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto it = m_sessions.begin(); it != m_sessions.end(); ++it) {
+            if (it->second == session) {
+                m_sessions.erase(it);
+                return;
+            }
+        }
+    }
+    SSL* find(int fd) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto it = m_sessions.find(fd);
+        return it == m_sessions.end() ? nullptr : it->second;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::unordered_map<int, SSL*> m_sessions;
+};
+
+// A session marked in this slot is in the registry; freeing it takes it out.
+void leave_registry(void* session, void* marked, CRYPTO_EX_DATA*, int, long, void*) {
+    if (marked != nullptr)
+        CQKSessionRegistry::instance().leave(static_cast<SSL*>(session));
+}
+
+int registry_slot() {
+    static const int slot = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, leave_registry);
+    return slot;
+}
+
+void enter_registry(const SSL* session, int where, int) {
+    if ((where & SSL_CB_HANDSHAKE_START) == 0)
+        return;
+    SSL* ssl = const_cast<SSL*>(session);
+    static int marker = 1;
+    if (SSL_get_ex_data(ssl, registry_slot()) == nullptr &&
+        SSL_set_ex_data(ssl, registry_slot(), &marker) != 1)
+        return;
+    CQKSessionRegistry::instance().enter(ssl);
+}
+
+// Enough for several full records per read, little beside a connection's piece buffers.
+constexpr long kReadAheadBytes = 128 * 1024;
+
+}  // namespace
+
+void qk_read_ahead(Poco::Net::Context& context) {
+    SSL_CTX* ssl = context.sslContext();
+    if (registry_slot() < 0)
+        throw Poco::Net::SSLContextException("Cannot make the TLS sessions read ahead");
+    SSL_CTX_set_info_callback(ssl, enter_registry);
+    SSL_CTX_set_default_read_buffer_len(ssl, kReadAheadBytes);
+    SSL_CTX_set_read_ahead(ssl, 1);
+}
+
+SSL* qk_tls_session_of(int fd) {
+    return CQKSessionRegistry::instance().find(fd);
+}
+
+bool qk_tls_holds_unread(const SSL* session) {
+    return session != nullptr && SSL_has_pending(session) == 1;
 }

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <Poco/Net/Context.h>
+#include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include <string>
@@ -89,6 +90,18 @@ std::string qk_crl_fpath_beside(const std::string& fpath);
 // Throws Poco::Net::SSLContextException when the CA certificate cannot be read.
 void qk_refuse_revoked(Poco::Net::Context& context, const std::string& crl_fpath,
                        const std::string& ca_cert_fpath, const std::string& number_dpath);
+// Makes the sessions of a server context read ahead: one read of the socket takes what has
+// come, up to 128 KiB (several records), instead of a record header and its body in two. A
+// session may then hold records that the socket no longer shows: a wait for the peer must
+// ask qk_tls_holds_unread() before it polls the socket. Call once per context, before it
+// serves.
+void qk_read_ahead(Poco::Net::Context& context);
+// The session of a context given to qk_read_ahead on descriptor fd, once its handshake has
+// begun; null for any other descriptor. It lives as long as the socket's TLS session.
+SSL* qk_tls_session_of(int fd);
+// Whether session holds bytes of the peer, decrypted or not, that no read has taken yet.
+bool qk_tls_holds_unread(const SSL* session);
+
 // For a connection that outlives its handshake (a kept connection starting another run):
 // whether client_cert has not expired since and the revocation list of the context that
 // verified it still accepts it, looked at as at a handshake (logged the same way when not).
