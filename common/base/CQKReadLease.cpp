@@ -13,6 +13,9 @@
 
 namespace {
 
+// Bytes read between two drops of a file read once (readSequentially).
+constexpr std::uint64_t kDropStep = 8u << 20;
+
 // The lease-break signal: a real-time one, so it is queued with the descriptor it concerns.
 int lease_signal() {
     return SIGRTMIN + 4;
@@ -110,7 +113,21 @@ long CQKReadLease::readAt(void* data, std::size_t length, std::uint64_t offset) 
     do {
         got = ::pread(m_fd, data, length, static_cast<off_t>(offset));
     } while (got < 0 && errno == EINTR);  // a lease-break signal may interrupt the read
+    const std::uint64_t end = offset + static_cast<std::uint64_t>(got > 0 ? got : 0);
+    if (m_drop_behind && end >= m_dropped_to + kDropStep) {
+        ::posix_fadvise(m_fd, static_cast<off_t>(m_dropped_to),
+                        static_cast<off_t>(end - m_dropped_to), POSIX_FADV_DONTNEED);
+        m_dropped_to = end;
+    }
     return static_cast<long>(got);
+}
+
+void CQKReadLease::readSequentially(bool drop_behind) {
+    if (m_fd < 0)
+        return;
+    ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    m_drop_behind = drop_behind;
+    m_dropped_to = 0;
 }
 
 bool CQKReadLease::currentSize(std::uint64_t& size) const {

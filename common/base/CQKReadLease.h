@@ -56,6 +56,10 @@ public:
     // renamed meanwhile. Returns the bytes read (0 at the end of the file), -1 on failure
     // or without an open descriptor.
     long readAt(void* data, std::size_t length, std::uint64_t offset) const;
+    // Advice for a file read once from start to end: a longer read-ahead and, with
+    // drop_behind, what was read leaves the page cache every few MiB (the sender removes the
+    // file once delivered, and nothing reads it again unless a backup is made of it).
+    void readSequentially(bool drop_behind);
     // The size of the opened file now (it may have grown or shrunk since it was opened);
     // false without an open descriptor or when it cannot be asked.
     bool currentSize(std::uint64_t& size) const;
@@ -66,4 +70,6 @@ private:
     State m_state = State::Failed;
     int m_error = 0;
     struct stat m_opened {};
+    bool m_drop_behind = false;
+    mutable std::uint64_t m_dropped_to = 0;  // the start of the range read but not dropped
 };

@@ -384,6 +384,7 @@ void CQKFileSender::sendLeased(const QKLogTag& tag, const std::string& file_path
     const std::string out_dir = Poco::Path(params.out_dir).makeDirectory().toString();
     const std::string sub_dir = qk_get_sub_dir(out_dir, Poco::Path(file_path).parent().toString());
     reconnectAfterRefusal(tag);
+    lease->readSequentially(params.back_dir.empty());
     m_conversation->send(tag,
                          SQKSentFile{file_path, sub_dir, params.back_dir, lease, lease->size()});
 }

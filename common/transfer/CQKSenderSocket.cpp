@@ -55,8 +55,11 @@ void CQKSenderSocket::connect(const std::vector<Poco::Net::SocketAddress>& addre
             discard();
         }
     }
-    if (m_secure)
+    if (m_secure) {
         shakeHands(timeout);
+        m_session = qk_tls_session_of(m_fd);
+        qk_tls_gather_writes(m_session);
+    }
     m_socket->setBlocking(true);
 }
 
@@ -123,9 +126,11 @@ void CQKSenderSocket::close() noexcept {
     qk_sender_stop().delist(m_fd);
     try {
         m_socket->shutdown();
+        qk_tls_flush(m_session);  // the closing alert
     } catch (const Poco::Exception&) {
         // A socket that never got connected, or a peer that is gone: nothing to shut down.
     }
+    m_session = nullptr;
     try {
         m_socket->close();
     } catch (const Poco::Exception&) {
@@ -139,6 +144,7 @@ void CQKSenderSocket::discard() noexcept {
     if (m_fd >= 0)
         qk_sender_stop().delist(m_fd);
     m_fd = -1;
+    m_session = nullptr;
     m_socket.reset();
 }
 
@@ -170,7 +176,21 @@ std::size_t CQKSenderSocket::sendAll(const std::uint8_t* data, std::size_t lengt
             break;
         }
     }
+    if (total == length && !flushGathered(stalled_until))
+        return 0;
     return total;
+}
+
+// What TLS gathered leaves before the send counts as done: the receiver answers only what
+// it got. Waits in slices for the socket, until give_up_at or a stop.
+bool CQKSenderSocket::flushGathered(std::chrono::steady_clock::time_point give_up_at) {
+    while (!qk_tls_flush(m_session)) {
+        qk_sender_stop().check();
+        if (std::chrono::steady_clock::now() >= give_up_at)
+            return false;
+        qk_poll_socket(socket(), kSendSlice, Poco::Net::Socket::SELECT_WRITE);
+    }
+    return true;
 }
 
 // At most a slice's wait for room. TLS is offered the very same bytes again after a slice
@@ -180,6 +200,8 @@ std::size_t CQKSenderSocket::sendSome(const std::uint8_t* data, std::size_t leng
     if (!qk_poll_socket(socket(), kSendSlice, Poco::Net::Socket::SELECT_WRITE))
         return 0;
     if (m_secure) {
+        if (!qk_tls_flush(m_session))
+            return 0;  // the records gathered before go first
         int sent = 0;
         try {
             sent = socket().sendBytes(data, static_cast<int>(length));
@@ -188,6 +210,8 @@ std::size_t CQKSenderSocket::sendSome(const std::uint8_t* data, std::size_t leng
         }
         if (sent == Poco::Net::SecureStreamSocket::ERR_SSL_WANT_READ)
             qk_poll_socket(socket(), kSendSlice, Poco::Net::Socket::SELECT_READ);
+        if (sent > 0)
+            qk_tls_flush(m_session);  // what stays goes at the next call, or at sendAll's end
         return sent > 0 ? static_cast<std::size_t>(sent) : 0;
     }
     const ssize_t sent = ::send(m_fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);

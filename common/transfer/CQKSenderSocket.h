@@ -19,6 +19,7 @@
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/Timespan.h>
+#include <openssl/ssl.h>
 
 #include <chrono>
 #include <cstdint>
@@ -58,7 +59,8 @@ public:
     // The greeting has come: later slow waits are said of statuses.
     void noteGreeted() { m_greeted = true; }
     // Sends until everything is out, drawing on the process's rate limit; returns the bytes
-    // sent, fewer when the receiver took nothing for timeout. Throws when the socket fails.
+    // sent, fewer when the receiver took nothing for timeout (0 when TLS records gathered for
+    // the socket could not leave). Throws when the socket fails.
     std::size_t sendAll(const std::uint8_t* data, std::size_t length,
                         const Poco::Timespan& timeout);
     // Waits at most timeout for the socket to take bytes.
@@ -89,6 +91,7 @@ private:
     void awaitConnect(const Poco::Net::SocketAddress& address, const Poco::Timespan& timeout);
     void shakeHands(const Poco::Timespan& timeout);
     std::size_t sendSome(const std::uint8_t* data, std::size_t length);
+    bool flushGathered(std::chrono::steady_clock::time_point give_up_at);
     int receiveSome(std::uint8_t* buffer, int size);
     Poco::Net::StreamSocket& socket();
 
@@ -96,7 +99,8 @@ private:
     std::unique_ptr<Poco::Net::StreamSocket> m_socket;  // null while no connection exists
     int m_fd = -1;                                      // enlisted for the stop
     bool m_secure = false;                              // m_socket is a TLS socket
-    std::string m_receiver;                             // "address:port", for the log
+    SSL* m_session = nullptr;  // its session once the handshake is done; it gathers records
+    std::string m_receiver;    // "address:port", for the log
     bool m_greeted = false;    // the receiver's greeting has come on the open connection
     bool m_slow_said = false;  // the wait for the greeting was said to be slow
 };

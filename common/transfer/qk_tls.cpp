@@ -78,6 +78,72 @@ constexpr const char* kGroups = "X25519:P-256";
 
 }  // namespace
 
+namespace {
+
+// The sessions of our contexts by descriptor: entered when a handshake begins (the descriptor is
+// set by then), left when the session is freed, which comes before its socket is closed.
+class CQKSessionRegistry {
+public:
+    static CQKSessionRegistry& instance() {
+        static CQKSessionRegistry registry;
+        return registry;
+    }
+
+    void enter(SSL* session) {
+        const int fd = SSL_get_fd(session);
+        if (fd < 0)
+            return;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_sessions[fd] = session;
+    }
+    void leave(const SSL* session) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto it = m_sessions.begin(); it != m_sessions.end(); ++it) {
+            if (it->second == session) {
+                m_sessions.erase(it);
+                return;
+            }
+        }
+    }
+    SSL* find(int fd) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto it = m_sessions.find(fd);
+        return it == m_sessions.end() ? nullptr : it->second;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::unordered_map<int, SSL*> m_sessions;
+};
+
+// A session marked in this slot is in the registry; freeing it takes it out.
+void leave_registry(void* session, void* marked, CRYPTO_EX_DATA*, int, long, void*) {
+    if (marked != nullptr)
+        CQKSessionRegistry::instance().leave(static_cast<SSL*>(session));
+}
+
+int registry_slot() {
+    static const int slot = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, leave_registry);
+    return slot;
+}
+
+void enter_registry(const SSL* session, int where, int) {
+    if ((where & SSL_CB_HANDSHAKE_START) == 0)
+        return;
+    SSL* ssl = const_cast<SSL*>(session);
+    static int marker = 1;
+    if (SSL_get_ex_data(ssl, registry_slot()) == nullptr &&
+        SSL_set_ex_data(ssl, registry_slot(), &marker) != 1)
+        return;
+    CQKSessionRegistry::instance().enter(ssl);
+}
+
+// Enough for several full records per read or write, little beside a connection's pieces.
+constexpr long kReadAheadBytes = 128 * 1024;
+constexpr long kGatherBytes = 128 * 1024;
+
+}  // namespace
+
 Poco::Net::Context::Ptr qk_create_tls_context(Poco::Net::Context::Usage usage,
                                               const Poco::Net::Context::Params& params) {
     Poco::Net::Context::Ptr context = new Poco::Net::Context(usage, params);
@@ -95,6 +161,7 @@ Poco::Net::Context::Ptr qk_create_tls_context(Poco::Net::Context::Usage usage,
         SSL_CTX_set_options(ssl, SSL_OP_CIPHER_SERVER_PREFERENCE);
     // A resumed session skips the client's certificate, and with it the revocation check:
     // no session cache and no tickets, neither TLS 1.2's nor TLS 1.3's.
+    SSL_CTX_set_info_callback(ssl, enter_registry);
     SSL_CTX_set_session_cache_mode(ssl, SSL_SESS_CACHE_OFF);
     SSL_CTX_set_options(ssl, SSL_OP_NO_TICKET);
     if (SSL_CTX_set_num_tickets(ssl, 0) != 1)
@@ -521,76 +588,10 @@ bool qk_client_still_accepted(Poco::Net::Context& context, const X509* client_ce
     }
 }
 
-namespace {
-
-// The read-ahead sessions by descriptor: entered when a handshake begins (the descriptor is
-// set by then), left when the session is freed, which comes before its socket is closed.
-class CQKSessionRegistry {
-public:
-    static CQKSessionRegistry& instance() {
-        static CQKSessionRegistry registry;
-        return registry;
-    }
-
-    void enter(SSL* session) {
-        const int fd = SSL_get_fd(session);
-        if (fd < 0)
-            return;
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_sessions[fd] = session;
-    }
-    void leave(const SSL* session) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (auto it = m_sessions.begin(); it != m_sessions.end(); ++it) {
-            if (it->second == session) {
-                m_sessions.erase(it);
-                return;
-            }
-        }
-    }
-    SSL* find(int fd) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        const auto it = m_sessions.find(fd);
-        return it == m_sessions.end() ? nullptr : it->second;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::unordered_map<int, SSL*> m_sessions;
-};
-
-// A session marked in this slot is in the registry; freeing it takes it out.
-void leave_registry(void* session, void* marked, CRYPTO_EX_DATA*, int, long, void*) {
-    if (marked != nullptr)
-        CQKSessionRegistry::instance().leave(static_cast<SSL*>(session));
-}
-
-int registry_slot() {
-    static const int slot = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, leave_registry);
-    return slot;
-}
-
-void enter_registry(const SSL* session, int where, int) {
-    if ((where & SSL_CB_HANDSHAKE_START) == 0)
-        return;
-    SSL* ssl = const_cast<SSL*>(session);
-    static int marker = 1;
-    if (SSL_get_ex_data(ssl, registry_slot()) == nullptr &&
-        SSL_set_ex_data(ssl, registry_slot(), &marker) != 1)
-        return;
-    CQKSessionRegistry::instance().enter(ssl);
-}
-
-// Enough for several full records per read, little beside a connection's piece buffers.
-constexpr long kReadAheadBytes = 128 * 1024;
-
-}  // namespace
-
 void qk_read_ahead(Poco::Net::Context& context) {
     SSL_CTX* ssl = context.sslContext();
     if (registry_slot() < 0)
         throw Poco::Net::SSLContextException("Cannot make the TLS sessions read ahead");
-    SSL_CTX_set_info_callback(ssl, enter_registry);
     SSL_CTX_set_default_read_buffer_len(ssl, kReadAheadBytes);
     SSL_CTX_set_read_ahead(ssl, 1);
 }
@@ -601,4 +602,31 @@ SSL* qk_tls_session_of(int fd) {
 
 bool qk_tls_holds_unread(const SSL* session) {
     return session != nullptr && SSL_has_pending(session) == 1;
+}
+
+void qk_tls_gather_writes(SSL* session) {
+    if (session == nullptr)
+        return;
+    BIO* socket_bio = SSL_get_wbio(session);
+    BIO* gather = BIO_new(BIO_f_buffer());
+    if (socket_bio == nullptr || gather == nullptr || BIO_up_ref(socket_bio) != 1) {
+        BIO_free(gather);
+        return;  // records go out one by one, as without
+    }
+    BIO_set_write_buffer_size(gather, kGatherBytes);
+    // The session's reference to the socket's BIO moves to the chain in front of it.
+    SSL_set0_wbio(session, BIO_push(gather, socket_bio));
+}
+
+bool qk_tls_flush(SSL* session) {
+    if (session == nullptr)
+        return true;
+    BIO* out = SSL_get_wbio(session);
+    if (out == nullptr || BIO_wpending(out) == 0)
+        return true;
+    if (BIO_flush(out) == 1)
+        return true;
+    if (BIO_should_retry(out))
+        return false;
+    throw Poco::Net::SSLException("Sending over TLS failed", std::strerror(errno));
 }

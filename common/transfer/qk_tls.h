@@ -96,11 +96,20 @@ void qk_refuse_revoked(Poco::Net::Context& context, const std::string& crl_fpath
 // ask qk_tls_holds_unread() before it polls the socket. Call once per context, before it
 // serves.
 void qk_read_ahead(Poco::Net::Context& context);
-// The session of a context given to qk_read_ahead on descriptor fd, once its handshake has
-// begun; null for any other descriptor. It lives as long as the socket's TLS session.
+// The session on descriptor fd of a context made by qk_create_tls_context, once its
+// handshake has begun; null for any other descriptor. It lives as long as the socket's TLS
+// session.
 SSL* qk_tls_session_of(int fd);
 // Whether session holds bytes of the peer, decrypted or not, that no read has taken yet.
 bool qk_tls_holds_unread(const SSL* session);
+// Makes a session whose handshake is done gather its records and hand them to the socket
+// together, when qk_tls_flush() is called or 128 KiB have gathered, instead of one system
+// call (and one segment for the peer to take) per record of at most 16 KiB. The caller
+// must flush before it waits for the peer.
+void qk_tls_gather_writes(SSL* session);
+// Hands what the session gathered to the socket: true when nothing is left, false when the
+// socket took only part (it would block); throws Poco::Net::SSLException when it failed.
+bool qk_tls_flush(SSL* session);
 
 // For a connection that outlives its handshake (a kept connection starting another run):
 // whether client_cert has not expired since and the revocation list of the context that
