@@ -123,8 +123,8 @@ long CQKReadLease::readAt(void* data, std::size_t length, std::uint64_t offset) 
 }
 
 void CQKReadLease::readSequentially(bool drop_behind) {
-    if (m_fd < 0)
-        return;
+    if (m_fd < 0 || size() < kDropStep)
+        return;  // a small file is read in a few calls: advice would only cost a call
     ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     m_drop_behind = drop_behind;
     m_dropped_to = 0;
