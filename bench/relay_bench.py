@@ -982,35 +982,21 @@ class Bench:
     def run_local_copy(self, series, run):
         """The same physical job without a network: dd copies the file on the same disk in
         64 KiB pieces (as the other programs write it), syncs it, and the source goes."""
-        src, digest = self.fresh(run, False)
-        dest = os.path.join(self.in_peer, run)
-        os.makedirs(dest)
-        target = os.path.join(dest, "big.bin")
-        source = os.path.join(src, "big.bin")
-        ctime = os.path.join(self.logs, run + ".time")
-        with open(os.path.join(self.logs, run + ".out"), "wb") as out:
-            t0, b0 = time.perf_counter(), busy_cpu_seconds()
-            rc = subprocess.run([GNU_TIME, "-v", "-o", ctime, "dd", "if=" + source,
-                                 "of=" + target, "bs=64K", "conv=fdatasync"],
-                                stdout=out, stderr=subprocess.STDOUT).returncode
-            if rc == 0:
-                fsync_path(dest, directory=True)
-                os.unlink(source)
-            seconds, busy = time.perf_counter() - t0, busy_cpu_seconds() - b0
-        if rc != 0:
-            raise CaseFailed("dd exited with %d" % rc)
-        self.check(run, dest, digest, series)
-        self.drop_received_big(dest)
-        c = parse_gnu_time(ctime)
-        return {"seconds": seconds, "busy": busy, "rss_dd": c["rss_kib"], "cpu_dd": c["cpu_s"]}
+        return self.run_dd(series, run, self.in_peer, ["bs=64K", "conv=fdatasync"], True)
 
     def run_disk_direct(self, series, run):
         """The floor of writing the big file: the disk's own sequential write of the same
         fresh file with O_DIRECT in 1 MiB blocks and an fsync (dd), into in_disk on the
         receiving side, and the directory's fsync. The source stays during the timed part:
         removing it is a cost of the whole job, measured apart (run_big_removal)."""
+        return self.run_dd(series, run, self.in_disk, ["bs=1M", "oflag=direct", "conv=fsync"],
+                           False)
+
+    def run_dd(self, series, run, root, dd_args, remove_in_time):
+        """dd of the fresh big file into a directory of root, then the directory's fsync;
+        remove_in_time: the source's removal is part of the time, else it follows it."""
         src, digest = self.fresh(run, False)
-        dest = os.path.join(self.in_disk, run)
+        dest = os.path.join(root, run)
         os.makedirs(dest)
         target = os.path.join(dest, "big.bin")
         source = os.path.join(src, "big.bin")
@@ -1018,14 +1004,17 @@ class Bench:
         with open(os.path.join(self.logs, run + ".out"), "wb") as out:
             t0, b0 = time.perf_counter(), busy_cpu_seconds()
             rc = subprocess.run([GNU_TIME, "-v", "-o", ctime, "dd", "if=" + source,
-                                 "of=" + target, "bs=1M", "oflag=direct", "conv=fsync"],
+                                 "of=" + target] + dd_args,
                                 stdout=out, stderr=subprocess.STDOUT).returncode
             if rc == 0:
                 fsync_path(dest, directory=True)
+                if remove_in_time:
+                    os.unlink(source)
             seconds, busy = time.perf_counter() - t0, busy_cpu_seconds() - b0
         if rc != 0:
-            raise CaseFailed("dd oflag=direct exited with %d" % rc)
-        os.unlink(source)
+            raise CaseFailed("dd %s exited with %d" % (" ".join(dd_args), rc))
+        if not remove_in_time:
+            os.unlink(source)
         self.check(run, dest, digest, series)
         self.drop_received_big(dest)
         c = parse_gnu_time(ctime)
