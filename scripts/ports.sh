@@ -10,12 +10,24 @@ listening() {
                         END { exit !found }' /proc/net/tcp /proc/net/tcp6 2>/dev/null
 }
 
-# A port nobody listens on and none of the ones given.
+# True when any socket holds the TCP port as its local port, in any state. A port that an
+# outgoing connection uses (curl's health checks, say) cannot be bound by a listener either.
+port_held() {
+    local hex
+    hex=$(printf '%04X' "$1")
+    awk -v port="$hex" 'FNR > 1 && substr($2, length($2) - 3) == port { found = 1 }
+                        END { exit !found }' /proc/net/tcp /proc/net/tcp6 2>/dev/null
+}
+
+# A port no socket holds and none of the ones given. It lies outside the kernel's range of
+# ephemeral ports, so that no outgoing connection can take it between the pick and the bind.
 pick_port() {
-    local port
-    for _ in $(seq 100); do
-        port=$((20000 + RANDOM % 30000))
-        if ! listening "$port" && [[ " $* " != *" $port "* ]]; then
+    local port low=32768 high=60999
+    read -r low high </proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || true
+    for _ in $(seq 1000); do
+        port=$((10000 + (RANDOM << 15 | RANDOM) % 55536))
+        ((port >= low && port <= high)) && continue
+        if ! port_held "$port" && [[ " $* " != *" $port "* ]]; then
             echo "$port"
             return 0
         fi
