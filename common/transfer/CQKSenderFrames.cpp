@@ -15,6 +15,7 @@
 #include "base/qk_bounded.h"
 #include "base/qk_crc32.h"
 #include "protocol/qk_exceptions.h"
+#include "transfer/CQKPieceReader.h"
 #include "transfer/CQKProgress.h"
 #include "transfer/CQKSenderSocket.h"
 
@@ -77,8 +78,7 @@ CQKSenderFrames::CQKSenderFrames(CQKSenderSocket& socket, const char* class_name
       m_class_name(class_name),
       m_timeout(timeout),
       m_frame_buffer(QK_BUFFER_SIZE),
-      m_header_buffer(QK_BUFFER_SIZE),
-      m_data_buffer(QK_BUFFER_SIZE) {}
+      m_header_buffer(QK_BUFFER_SIZE) {}
 
 QKLogTag CQKSenderFrames::makeTag(const char* operation) const {
     return qk_make_tag((std::string(m_class_name) + "::" + operation).c_str());
@@ -177,40 +177,38 @@ std::size_t CQKSenderFrames::buildHeader(const QKLogTag& tag, std::uint8_t* buff
     return qk_build_header(buffer, capacity, header);
 }
 
-// Sends exactly file_size bytes in pieces of at most 65536 and returns their CRC-32. The
-// file must deliver every announced byte and nothing beyond: a shorter, failing or grown
-// file throws before the finished frame, so the receiver never confirms a partial copy
-// and the file stays to be sent again.
+// Sends exactly file_size bytes, read ahead in pieces on the reader's thread, and returns
+// their CRC-32. The file must deliver every announced byte and nothing beyond: a shorter,
+// failing or grown file throws before the finished frame, so the receiver never confirms a
+// partial copy and the file stays to be sent again.
 std::uint32_t CQKSenderFrames::sendContent(const QKLogTag& tag, const CQKReadLease& source,
                                            const std::string& file_path, std::uint64_t file_size,
                                            std::uint64_t held) {
     CQKProgressFile progress(file_path, file_size);  // the console's progress line, if shown
-    std::uint64_t offset = 0;
-    std::uint32_t check_sum = 0;
-    while (offset < file_size) {
-        const std::size_t length = static_cast<std::size_t>(
-            std::min<std::uint64_t>(file_size - offset, m_data_buffer.size()));
-        if (source.readAt(m_data_buffer.data(), length, offset) != static_cast<long>(length))
-            throw Poco::ReadFileException("File: " + file_path + " can't be read. Error...");
-        check_sum = qk_crc32(check_sum, m_data_buffer.data(), length);
-        // What the receiver holds already counts in the checksum only; it ends anywhere in
-        // a piece.
-        const std::size_t held_here =
-            offset >= held
-                ? 0
-                : static_cast<std::size_t>(std::min<std::uint64_t>(held - offset, length));
-        progress.skip(held_here);
-        offset += length;
-        if (held_here == length)
-            continue;
-        log_message(LOG_LEVEL_TRACE, &tag, "send ---------------------------- >>");
-        log_message(LOG_LEVEL_TRACE, &tag, "sendData: QK_SEND_FILE_FDATA ------- >>");
-        sendRaw(m_data_buffer.data() + held_here, static_cast<std::int32_t>(length - held_here));
-        log_message(LOG_LEVEL_TRACE, &tag, "sendData: QK_SEND_FILE_FDATA ------- <<");
-        log_message(LOG_LEVEL_TRACE, &tag, "sendData: res = %d", QK_SEND_FILE_FOK);
-        log_message(LOG_LEVEL_TRACE, &tag, "send ---------------------------- <<");
-        progress.add(length - held_here);
+    m_reader.begin(source, file_path, file_size);
+    try {
+        for (std::uint64_t offset = 0; offset < file_size;) {
+            const CQKPieceReader::Piece piece = m_reader.next();
+            // What the receiver holds already counts in the checksum only; it ends anywhere
+            // in a piece.
+            const std::size_t held_here =
+                offset >= held
+                    ? 0
+                    : static_cast<std::size_t>(std::min<std::uint64_t>(held - offset, piece.size));
+            progress.skip(held_here);
+            offset += piece.size;
+            if (held_here == piece.size)
+                continue;
+            log_message(LOG_LEVEL_TRACE, &tag, "sendData: QK_SEND_FILE_FDATA ------- >>");
+            sendRaw(piece.data + held_here, static_cast<std::int32_t>(piece.size - held_here));
+            log_message(LOG_LEVEL_TRACE, &tag, "sendData: QK_SEND_FILE_FDATA ------- <<");
+            progress.add(piece.size - held_here);
+        }
+    } catch (...) {
+        m_reader.abandon();  // no read may outlive this call: the source may go with it
+        throw;
     }
+    const std::uint32_t check_sum = m_reader.finish();
     std::uint8_t beyond = 0;
     const long more = source.readAt(&beyond, 1, file_size);
     if (more < 0)

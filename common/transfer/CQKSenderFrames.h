@@ -21,6 +21,7 @@
 
 #include "base/qk_log.h"
 #include "protocol/qk_protocol.h"
+#include "transfer/CQKPieceReader.h"
 
 class CQKReadLease;
 class CQKSenderSocket;
@@ -44,7 +45,7 @@ public:
                              const std::string& file_path, const std::string& sub_dir,
                              std::uint64_t file_size);
     // Sends exactly file_size bytes of source but the first held ones (the receiver holds
-    // them) in pieces of at most 65536, and returns the CRC-32 of all of them.
+    // them), read ahead on a thread of its own, and returns the CRC-32 of all of them.
     std::uint32_t sendContent(const QKLogTag& tag, const CQKReadLease& source,
                               const std::string& file_path, std::uint64_t file_size,
                               std::uint64_t held = 0);
@@ -64,5 +65,5 @@ private:
     const Poco::Timespan& m_timeout;
     std::vector<std::uint8_t> m_frame_buffer;   // code byte + at most 65535 payload bytes
     std::vector<std::uint8_t> m_header_buffer;  // the header record is built here
-    std::vector<std::uint8_t> m_data_buffer;    // one piece of file content
+    CQKPieceReader m_reader;                    // a file's content, read ahead
 };

@@ -645,7 +645,7 @@ TEST_P(ChangedFileTest, FailsTheAttemptAndIsSentAgainAsItIsNow) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sender, ChangedFileTest,
-                         ::testing::Values(ChangeCase{"Shrunk", 100000, 70000, 65536},
+                         ::testing::Values(ChangeCase{"Shrunk", 600000, 400000, 262144},
                                            ChangeCase{"Grown", 1000, 1500, 1000}),
                          [](const auto& info) { return std::string(info.param.name); });
 
