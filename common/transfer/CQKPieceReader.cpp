@@ -40,9 +40,14 @@ CQKPieceReader::Piece CQKPieceReader::next() {
     if (m_pieces == 1) {
         readPiece(0);
     } else {
-        // The sender is done with the previous piece: its buffer takes the next read.
-        if (piece > 0 && m_posted < m_pieces)
-            postRead(m_posted);
+        // The sender is done with the pieces before this one. Their buffers take the next
+        // reads once half of them are free, in one batch: the reader then wakes up once
+        // for several pieces, not for each.
+        const std::size_t free = kBuffers - (m_posted - piece);
+        if (free >= kBuffers / 2) {
+            for (std::size_t i = 0; i < free && m_posted < m_pieces; ++i)
+                postRead(m_posted);
+        }
         // Reads run in order: the piece is read once fewer than posted - piece are pending.
         m_worker.waitPendingBelow(m_posted - piece);
         if (m_read.load() <= piece) {
