@@ -143,8 +143,9 @@ TEST_F(WindowedSenderTest, AResumedFilesStatusMayComeAsLateAsItsHeldBytesTakeToR
     });
     EXPECT_EQ(run(receiver, Poco::Timespan(2, 0)), QK_SEND_FILE_FOK) << console;
     EXPECT_FALSE(dir.exists("out/r.bin"));
-    ASSERT_EQ(receiver.connections().size(), 1u);
-    const Bytes& sent = receiver.connections()[0].after_headers;
+    const auto connections = receiver.connections();  // a copy: the bytes below live in it
+    ASSERT_EQ(connections.size(), 1u);
+    const Bytes& sent = connections[0].after_headers;
     ASSERT_EQ(sent.size(), kRest + QK_FINISHED_FRAME_SIZE + 1);
     EXPECT_EQ(sent.back(), QK_SEND_FILE_FFINISHED_ALL);
 }
