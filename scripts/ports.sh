@@ -1,23 +1,24 @@
+# shellcheck shell=bash
 # Helpers shared by the scripts that start servers (sourced, not run): free ports, and a
 # fresh install tree to run them from.
 
-# True when something listens on the TCP port (IPv4 or IPv6). Read from /proc, so it
+# True when a socket holds the TCP port as its local port: in the given state (a hex code of
+# /proc/net/tcp, "0A" = listening), or in any state without one. Read from /proc, so it
 # needs no tool and never connects: a probe connection would only add noise to the log.
-listening() {
+port_in_state() {
     local hex
     hex=$(printf '%04X' "$1")
-    awk -v port="$hex" '$4 == "0A" && substr($2, length($2) - 3) == port { found = 1 }
-                        END { exit !found }' /proc/net/tcp /proc/net/tcp6 2>/dev/null
+    awk -v port="$hex" -v state="${2:-}" \
+        'FNR > 1 && substr($2, length($2) - 3) == port && (state == "" || $4 == state) { found = 1 }
+         END { exit !found }' /proc/net/tcp /proc/net/tcp6 2>/dev/null
 }
 
-# True when any socket holds the TCP port as its local port, in any state. A port that an
-# outgoing connection uses (curl's health checks, say) cannot be bound by a listener either.
-port_held() {
-    local hex
-    hex=$(printf '%04X' "$1")
-    awk -v port="$hex" 'FNR > 1 && substr($2, length($2) - 3) == port { found = 1 }
-                        END { exit !found }' /proc/net/tcp /proc/net/tcp6 2>/dev/null
-}
+# True when something listens on the TCP port (IPv4 or IPv6).
+listening() { port_in_state "$1" 0A; }
+
+# True when any socket holds the port, in any state. A port that an outgoing connection uses
+# (curl's health checks, say) cannot be bound by a listener either.
+port_held() { port_in_state "$1"; }
 
 # A port no socket holds and none of the ones given. It lies outside the kernel's range of
 # ephemeral ports, so that no outgoing connection can take it between the pick and the bind.
